@@ -1,0 +1,52 @@
+#pragma once
+// The small datagram layer under the card protocol: BSD sockets natively,
+// Winsock in the product. Addresses are IPv4 in network byte order.
+#include <cstdint>
+
+using Socket = std::uintptr_t;  // 0 means "no socket"
+
+// Laid out like a sockaddr_in (16 bytes) so that a session can keep and copy
+// the card's address exactly as it came off the wire.
+struct SocketAddress {
+  uint16_t family;   // 2 = IPv4
+  uint16_t port_be;  // network byte order
+  uint32_t ip;       // network byte order
+  uint8_t zero[8];
+};
+static_assert(sizeof(SocketAddress) == 16);
+
+SocketAddress make_address(uint32_t ip, uint16_t port);
+uint16_t address_port(const SocketAddress& a);  // host order
+
+// Start and release the socket library (Winsock 1.1 in the product).
+int net_startup();
+void net_cleanup();
+
+Socket socket_create_udp();  // 0 on failure
+int socket_bind_any(Socket s, uint16_t port);
+int socket_enable_broadcast(Socket s);
+void socket_close(Socket s);
+
+// Returns the bytes sent or -1.
+int socket_send_to(Socket s, const void* data, int len, const SocketAddress& to);
+
+enum : int {
+  RECV_FAILED = -1,  // the socket is unusable
+  RECV_RESET = -2,   // an ICMP port-unreachable reported on a datagram socket
+};
+// Returns the datagram's length, RECV_FAILED or RECV_RESET.
+int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from);
+
+// 1 when the socket becomes readable within usec microseconds.
+int socket_readable(Socket s, long usec);
+
+// The first IPv4 address of the local host's name, in network order; 0 when
+// the name or its addresses can't be had.
+uint32_t local_host_first_address();
+
+// 16-bit values in network order, independent of the host's byte order.
+inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline void put_be16(uint8_t* p, uint16_t v) {
+  p[0] = static_cast<uint8_t>(v >> 8);
+  p[1] = static_cast<uint8_t>(v);
+}

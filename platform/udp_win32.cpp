@@ -1,0 +1,103 @@
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <mswsock.h>
+
+#include <cstring>
+
+#include "platform/udp.h"
+
+#ifndef SIO_UDP_CONNRESET
+#define SIO_UDP_CONNRESET _WSAIOW(IOC_VENDOR, 12)
+#endif
+
+namespace {
+
+SOCKET sock_of(Socket s) { return static_cast<SOCKET>(s); }
+
+sockaddr_in to_native(const SocketAddress& a) {
+  sockaddr_in sin;
+  std::memset(&sin, 0, sizeof sin);
+  sin.sin_family = AF_INET;
+  sin.sin_port = a.port_be;
+  sin.sin_addr.s_addr = a.ip;
+  return sin;
+}
+
+}  // namespace
+
+int net_startup() {
+  WSADATA data;
+  return WSAStartup(MAKEWORD(1, 1), &data) == 0;
+}
+
+void net_cleanup() { WSACleanup(); }
+
+Socket socket_create_udp() {
+  SOCKET s = ::socket(AF_INET, SOCK_DGRAM, 0);
+  if (s == INVALID_SOCKET) return 0;
+  // Without this, an ICMP port-unreachable from one card makes the next
+  // recvfrom on the socket fail with WSAECONNRESET. Not every stack has it;
+  // socket_recv_from reports that error separately for those that don't.
+  BOOL report = FALSE;
+  DWORD unused = 0;
+  WSAIoctl(s, SIO_UDP_CONNRESET, &report, sizeof report, nullptr, 0, &unused, nullptr, nullptr);
+  return static_cast<Socket>(s);
+}
+
+int socket_bind_any(Socket s, uint16_t port) {
+  sockaddr_in sin = to_native(make_address(htonl(INADDR_ANY), port));
+  return ::bind(sock_of(s), reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
+}
+
+int socket_enable_broadcast(Socket s) {
+  int on = 1;
+  return ::setsockopt(sock_of(s), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),
+                      sizeof on) == 0;
+}
+
+void socket_close(Socket s) {
+  if (s) ::closesocket(sock_of(s));
+}
+
+int socket_send_to(Socket s, const void* data, int len, const SocketAddress& to) {
+  sockaddr_in sin = to_native(to);
+  int n = ::sendto(sock_of(s), static_cast<const char*>(data), len, 0,
+                   reinterpret_cast<sockaddr*>(&sin), sizeof sin);
+  return n == SOCKET_ERROR ? -1 : n;
+}
+
+int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from) {
+  sockaddr_in sin;
+  int len = sizeof sin;
+  std::memset(&sin, 0, sizeof sin);
+  int n = ::recvfrom(sock_of(s), static_cast<char*>(buf), cap, 0,
+                     reinterpret_cast<sockaddr*>(&sin), &len);
+  if (n == SOCKET_ERROR) {
+    int err = WSAGetLastError();
+    return (err == WSAECONNRESET || err == WSAECONNREFUSED) ? RECV_RESET : RECV_FAILED;
+  }
+  if (from) {
+    *from = make_address(sin.sin_addr.s_addr, 0);
+    from->port_be = sin.sin_port;
+  }
+  return n;
+}
+
+int socket_readable(Socket s, long usec) {
+  fd_set set;
+  FD_ZERO(&set);
+  FD_SET(sock_of(s), &set);
+  timeval tv{0, usec};
+  return ::select(0, &set, nullptr, nullptr, &tv) > 0;
+}
+
+uint32_t local_host_first_address() {
+  char name[128];
+  if (::gethostname(name, sizeof name - 1) != 0) return 0;
+  name[sizeof name - 1] = 0;
+  hostent* host = ::gethostbyname(name);
+  if (!host || host->h_addrtype != AF_INET || !host->h_addr_list || !host->h_addr_list[0]) return 0;
+  uint32_t ip;
+  std::memcpy(&ip, host->h_addr_list[0], 4);
+  return ip;
+}
