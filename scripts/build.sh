@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Builds the three trees under build/: native (libraries, tools, unit tests),
+# windows (daveridur.exe and the Wine tests) and fuzz (clang, libFuzzer).
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+werror=${DAVERIDUR_WERROR:-ON}
+cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DDAVERIDUR_WERROR=$werror >/dev/null
+ninja -C build/windows
+cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DDAVERIDUR_WERROR=$werror -DDAVERIDUR_WINDOWS_BUILD_DIR="$root/build/windows" >/dev/null
+ninja -C build/native
+cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DDAVERIDUR_FUZZ=ON \
+  -DDAVERIDUR_WERROR=$werror >/dev/null
+ninja -C build/fuzz

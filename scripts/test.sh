@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds everything, prepares the
+# Wine prefix template, then runs every test layer through CTest: native unit
+# tests, the network tests and the Wine tests (each in a private network
+# namespace of its own) and the bounded fuzz runs.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+scripts/install-deps.sh
+scripts/build.sh
+scripts/wine-template.sh
+ctest --test-dir build/native --output-on-failure "$@"

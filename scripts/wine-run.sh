@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Runs a command with Wine inside the private network: a fresh WINEPREFIX
+# copied from the prepared template, a wineserver started here (so it owns
+# its sockets inside the namespace), and an Xvfb display of the run's own.
+# Everything is stopped and removed at the end.
+#   scripts/netns-run.sh scripts/wine-run.sh COMMAND [ARGS...]
+# A first argument ending in .exe runs under Wine; any other command sees
+# WINEPREFIX, DISPLAY and WINE (the loader to use) and starts Wine itself.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+source "$here/require-private-net.sh"
+template=${DAVERIDUR_WINE_TEMPLATE:-$here/../build/wine-template}
+[ -d "$template" ] || "$here/wine-template.sh" "$template"
+
+run_dir=$(mktemp -d /tmp/daveridur-wine.XXXXXX)
+export WINEPREFIX=$run_dir/prefix
+cp -a "$template" "$WINEPREFIX"
+export WINEDEBUG=${WINEDEBUG:--all}
+export WINEDLLOVERRIDES="mscoree,mshtml="
+export WINE=/usr/lib/wine/wine64
+export WINELOADER=$WINE
+export WINESERVER=/usr/lib/wine/wineserver
+
+xvfb_pid=""
+cleanup() {
+  "$WINESERVER" -k 2>/dev/null || true
+  "$WINESERVER" -w 2>/dev/null || true
+  [ -n "$xvfb_pid" ] && kill "$xvfb_pid" 2>/dev/null || true
+  rm -rf "$run_dir"
+}
+trap cleanup EXIT
+
+if [ -z "${DAVERIDUR_USE_DISPLAY:-}" ]; then
+  exec 9> "$run_dir/displayfd"
+  Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >"$run_dir/xvfb.log" 2>&1 &
+  xvfb_pid=$!
+  for _ in $(seq 100); do
+    [ -s "$run_dir/displayfd" ] && break
+    sleep 0.05
+  done
+  exec 9>&-
+  export DISPLAY=:$(head -n1 "$run_dir/displayfd")
+fi
+"$WINESERVER" -p 2>/dev/null
+set +e
+case "$1" in
+  *.exe) "$WINE" "$@" ;;
+  *) "$@" ;;
+esac
+rc=$?
+set -e
+exit $rc

@@ -1,0 +1,5 @@
+# Every fuzz target: tests/fuzz/<name>.cpp, its seeds in tests/fuzz/corpus/<name>/.
+set(DAVERIDUR_FUZZ_TARGETS fuzz_parse_sysinfo fuzz_parse_mac)
+# Libraries each target links.
+set(fuzz_parse_sysinfo_LIBS protocol)
+set(fuzz_parse_mac_LIBS protocol)
