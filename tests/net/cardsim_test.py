@@ -225,18 +225,20 @@ def test_broadcast_fleet(rec):
 
 
 def tftp_put(ip, name, payload, timeout=0.05, tries=80):
-    """Lock-step write with retransmits; returns (completed, ports ACKs came from)."""
+    """Lock-step write with retransmits; returns (completed, ports ACKs came from, sends)."""
     s = client()
+    sends = 0
     seen = []
     wrq = b"\x00\x02" + name.encode() + b"\x00octet\x00"
     tid = None
     for _ in range(tries):
         s.sendto(wrq, (ip, 69))
+        sends += 1
         pkt, tid = recv_until(s, timeout, lambda p, a: a[0] == ip and p[:4] == b"\x00\x04\x00\x00", seen)
         if pkt:
             break
     if not tid:
-        return False, set()
+        return False, set(), sends
     count = len(payload) // 512 + 1
     done = True
     for n in range(1, count + 1):
@@ -244,6 +246,7 @@ def tftp_put(ip, name, payload, timeout=0.05, tries=80):
         ack = struct.pack("!HH", 4, n & 0xFFFF)
         for _ in range(tries):
             s.sendto(data, tid)
+            sends += 1
             pkt, _ = recv_until(s, timeout, lambda p, a: a == tid and p[:4] == ack, seen)
             if pkt:
                 break
@@ -251,7 +254,7 @@ def tftp_put(ip, name, payload, timeout=0.05, tries=80):
             done = False
             break
     time.sleep(timeout)
-    return done, {a[1] for p, a in seen if a[0] == ip and p[:2] == b"\x00\x04"}
+    return done, {a[1] for p, a in seen if a[0] == ip and p[:2] == b"\x00\x04"}, sends
 
 
 def check_upload(rec, ip, payload, user, password, save_dir, label):
@@ -306,8 +309,9 @@ def test_write_lossy(rec, save_dir):
     payload = bytearray(random.Random(2).randrange(256) for _ in range(5000))
     payload[28:32] = struct.pack("<I", 0x5F3759DF)
     payload = bytes(payload)
-    done, ports = tftp_put(ip, "upgrade@s3cret@op", payload)
+    done, ports, sends = tftp_put(ip, "upgrade@s3cret@op", payload)
     check("lossy write completes", done)
+    check("the link did lose packets", sends > 11, sends)  # 1 WRQ + 10 blocks without loss
     check("all ACKs from one transfer port", len(ports) == 1 and 69 not in ports, ports)
     check_upload(rec, ip, payload, "op", "s3cret", save_dir, "lossy write")
 
