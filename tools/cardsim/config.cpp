@@ -273,15 +273,14 @@ bool load_config_file(const std::string& path, const CardConfig& defaults,
       has_ip = true;
     }
     if (!has_ip) return fail("card without ip=");
+    bool from_fleet = false;
     for (const CardConfig& b : base) {
       if (b.ip == card.ip) {
         card = b;
+        from_fleet = true;
         break;
       }
     }
-    bool from_fleet = false;
-    for (const CardConfig& b : base)
-      if (b.ip == card.ip) from_fleet = true;
     if (!from_fleet) {  // distinct MACs for cards that name none: 00-0a-fe + low bytes of ip
       card.mac[2] = 0xfe;
       card.mac[3] = static_cast<uint8_t>(card.ip >> 16);

@@ -36,6 +36,13 @@ int usage(const char* msg) {
   return 2;
 }
 
+// --reply-size and --reply_size both name the card key reply_size.
+std::string underscored(std::string s) {
+  for (char& c : s)
+    if (c == '-') c = '_';
+  return s;
+}
+
 bool parse_args(int argc, char** argv, Options* o, std::string* err) {
   for (int i = 1; i < argc; ++i) {
     std::string a = argv[i];
@@ -76,8 +83,8 @@ bool parse_args(int argc, char** argv, Options* o, std::string* err) {
         return false;
       }
       o->has_base = true;
-    } else if (is_card_key(name) && name != "ip") {
-      if (!apply_card_key(o->defaults, name, v, err)) return false;
+    } else if (std::string key = underscored(name); is_card_key(key) && key != "ip") {
+      if (!apply_card_key(o->defaults, key, v, err)) return false;
     } else {
       *err = "unknown option " + a;
       return false;
@@ -175,7 +182,7 @@ void raise_fd_limit(size_t cards) {
   ::setrlimit(RLIMIT_NOFILE, &rl);
   ::getrlimit(RLIMIT_NOFILE, &rl);
   if (rl.rlim_cur < 2 * cards + 64)
-    std::fprintf(stderr, "cardsim: warning: only %llu file descriptors for %zu cards\n",
+    std::fprintf(stderr, "cardsim: warning: only %llu fds allowed for %zu cards\n",
                  static_cast<unsigned long long>(rl.rlim_cur), cards);
 }
 
