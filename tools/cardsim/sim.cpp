@@ -25,7 +25,12 @@ bool chance(Sim& sim, double p) {
 void card_send(Sim& sim, const CardConfig& cfg, int fd, const Bytes& b) {
   if (chance(sim, cfg.loss)) return;
   int copies = chance(sim, cfg.dup) ? 2 : 1;
-  for (int i = 0; i < copies; ++i) ::send(fd, b.data(), b.size(), MSG_DONTWAIT);
+  for (int i = 0; i < copies; ++i) {
+    // A connected socket reports an earlier ICMP error on the next send and
+    // drops that datagram; the error is cleared by then, so send once more.
+    if (::send(fd, b.data(), b.size(), MSG_DONTWAIT) < 0 && errno == ECONNREFUSED)
+      ::send(fd, b.data(), b.size(), MSG_DONTWAIT);
+  }
 }
 
 // A new ephemeral port on the card's address, connected to the peer so that
