@@ -36,4 +36,4 @@ echo "== direct queries to 10.69.0.12, 10.69.0.16 (silent) and 10.69.0.99 (no ca
   column -t -s $'\t'
 echo
 echo "== what the cards recorded"
-grep '^answer' "$work/record" | sort -V
+tr '\t' ' ' < "$work/record" | grep '^answer' | sort -V
