@@ -203,3 +203,5 @@ class ExecutorThread : public TableExecutor {
 // Win32 adapters (Windows build only). The list view is a SysListView32
 // window; the buttons are looked up among the panel's handles by id.
 ListControl* open_list_view(void* hwnd, void* instance);
+// handles[id] is the button with that id (the main panel handles).
+ButtonPort* open_panel_buttons(void* const* handles, int count);
