@@ -124,7 +124,7 @@ ImageCheck check_image(const uint8_t* bytes, size_t size) {
   return result;
 }
 
-std::string version_text(uint32_t version) {
+std::string image_version_text(uint32_t version) {
   if (version == IMAGE_VERSION_NONE) return "N/A";
   char text[16];
   std::snprintf(text, sizeof text, "v%d.%02d", static_cast<int>(version >> 8 & 0xFF),

@@ -59,7 +59,7 @@ struct ImageCheck {
 ImageCheck check_image(const uint8_t* bytes, size_t size);
 
 // "v%d.%02d" of a version word, "N/A" for none.
-std::string version_text(uint32_t version);
+std::string image_version_text(uint32_t version);
 
 // Reads a whole file into image, sized exactly. 1 on success.
 int read_image_file(const std::string& path, std::vector<uint8_t>* image);

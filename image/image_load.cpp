@@ -49,7 +49,7 @@ ImageLoad load_image(const std::string& path) {
   }
   image_version = check.version;
   load.ok = 1;
-  load.version_text = version_text(check.version);
+  load.version_text = image_version_text(check.version);
   load.date_text = format_date_code(reinterpret_cast<const char*>(image.data()) + IMAGE_DATE_CODE_AT);
   load.size_text = format_size(static_cast<uint32_t>(image.size()), 0);
   return load;

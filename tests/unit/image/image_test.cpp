@@ -198,9 +198,9 @@ TEST(Texts, SizesVersionsFolders) {
   EXPECT_EQ(format_size(1234, 8), "   1,234");
   EXPECT_EQ(format_size(1234, 3), "1,234");
 
-  EXPECT_EQ(version_text(0x0105), "v1.05");
-  EXPECT_EQ(version_text(0x0A00), "v10.00");
-  EXPECT_EQ(version_text(IMAGE_VERSION_NONE), "N/A");
+  EXPECT_EQ(image_version_text(0x0105), "v1.05");
+  EXPECT_EQ(image_version_text(0x0A00), "v10.00");
+  EXPECT_EQ(image_version_text(IMAGE_VERSION_NONE), "N/A");
 
   EXPECT_EQ(folder_of("C:\\images\\fw.bin"), "C:\\images");
   EXPECT_EQ(folder_of("C:\\fw.bin"), "C:");
