@@ -37,6 +37,9 @@ enum : int {
 // Returns the datagram's length, RECV_FAILED or RECV_RESET.
 int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from);
 
+// The port the socket is bound to (host order), 0 when unknown.
+uint16_t socket_local_port(Socket s);
+
 // 1 when the socket becomes readable within usec microseconds.
 int socket_readable(Socket s, long usec);
 

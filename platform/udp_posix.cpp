@@ -100,3 +100,10 @@ uint32_t local_host_first_address() {
   ::freeaddrinfo(list);
   return ip;
 }
+
+uint16_t socket_local_port(Socket s) {
+  sockaddr_in sin;
+  socklen_t len = sizeof sin;
+  if (::getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&sin), &len) != 0) return 0;
+  return ntohs(sin.sin_port);
+}

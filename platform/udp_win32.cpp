@@ -101,3 +101,10 @@ uint32_t local_host_first_address() {
   std::memcpy(&ip, host->h_addr_list[0], 4);
   return ip;
 }
+
+uint16_t socket_local_port(Socket s) {
+  sockaddr_in sin;
+  int len = sizeof sin;
+  if (::getsockname(sock_of(s), reinterpret_cast<sockaddr*>(&sin), &len) != 0) return 0;
+  return ntohs(sin.sin_port);
+}

@@ -82,26 +82,35 @@ int pack_fields(char* dest, size_t cap, const char* format, std::initializer_lis
   return static_cast<int>(w.len);
 }
 
+int build_sysinfo_request(uint8_t* out) {
+  put_be16(out, OP_RRQ);
+  return 2 + pack_fields(reinterpret_cast<char*>(out) + 2, SYSINFO_REQUEST_SIZE - 2, "%s%s",
+                         {SYSINFO_NAME, MODE_OCTET});
+}
+
+int build_reply_answer(const uint8_t* datagram, int length, uint8_t* out) {
+  if (length < 2 || get_be16(datagram) != OP_DATA) return 0;
+  if (length < FULL_DATA_PACKET) {
+    put_be16(out, OP_ACK);
+    put_be16(out + 2, 1);
+    return 4;
+  }
+  // A second block would follow a full one; refuse it so the card stops.
+  put_be16(out, OP_ERROR);
+  put_be16(out + 2, 3);
+  return 4 + pack_fields(reinterpret_cast<char*>(out) + 4, REPLY_ANSWER_MAX - 4, "%s", {DISK_FULL});
+}
+
 void send_sysinfo_request(Socket s, uint32_t ip) {
-  char packet[32];
-  put_be16(reinterpret_cast<uint8_t*>(packet), OP_RRQ);
-  int len = 2 + pack_fields(packet + 2, sizeof packet - 2, "%s%s", {SYSINFO_NAME, MODE_OCTET});
+  uint8_t packet[SYSINFO_REQUEST_SIZE];
+  int len = build_sysinfo_request(packet);
   socket_send_to(s, packet, len, make_address(ip, TFTP_PORT));
 }
 
 void answer_reply(Socket s, const uint8_t* datagram, int length, const SocketAddress& source) {
-  if (length < 2 || get_be16(datagram) != OP_DATA) return;
-  if (length < FULL_DATA_PACKET) {
-    const uint8_t ack[4] = {0, OP_ACK, 0, 1};
-    socket_send_to(s, ack, sizeof ack, source);
-    return;
-  }
-  // A second block would follow a full one; refuse it so the card stops.
-  char error[64];
-  put_be16(reinterpret_cast<uint8_t*>(error), OP_ERROR);
-  put_be16(reinterpret_cast<uint8_t*>(error) + 2, 3);
-  int len = 4 + pack_fields(error + 4, sizeof error - 4, "%s", {DISK_FULL});
-  socket_send_to(s, error, len, source);
+  uint8_t answer[REPLY_ANSWER_MAX];
+  int len = build_reply_answer(datagram, length, answer);
+  if (len > 0) socket_send_to(s, answer, len, source);
 }
 
 Socket udp_open(uint16_t port) {

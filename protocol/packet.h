@@ -31,6 +31,14 @@ struct FieldArg {
 // most cap bytes and returns the number written.
 int pack_fields(char* dest, size_t cap, const char* format, std::initializer_list<FieldArg> args);
 
+inline constexpr int SYSINFO_REQUEST_SIZE = 16;
+inline constexpr int REPLY_ANSWER_MAX = 37;
+
+// The packets themselves, built into out; the length is returned (0: no
+// answer is due).
+int build_sysinfo_request(uint8_t* out);
+int build_reply_answer(const uint8_t* datagram, int length, uint8_t* out);
+
 // The 16-byte "sysinfo" read request, sent once to port 69 of ip.
 void send_sysinfo_request(Socket s, uint32_t ip);
 

@@ -1,0 +1,27 @@
+// Resource and control ids shared by the resource script and the code.
+#pragma once
+
+#define IDR_ACCELERATORS 101
+#define IDD_ACCOUNT 102
+#define IDD_DISCOVERY 108
+#define IDD_UPLOAD 112
+#define IDD_BATCH_SETTING 113
+#define IDI_ROW_READY 103
+#define IDI_ROW_NO_REPLY 104
+#define IDI_ROW_NO_WRITE 116
+#define IDI_DISCOVERY_A 110
+#define IDI_DISCOVERY_B 111
+
+#define IDC_ACCOUNT_IP 1000
+#define IDC_ACCOUNT_USER 1002
+#define IDC_ACCOUNT_PASSWORD 1003
+#define IDC_DISCOVERY_ICON_B 1008
+#define IDC_DISCOVERY_ICON_A 1009
+#define IDC_DISCOVERY_TEXT 1010
+#define IDC_BATCH_LABEL 1011
+#define IDC_BATCH_EDIT 1012
+#define IDC_UPLOAD_STATUS 1019
+#define IDC_UPLOAD_PROGRESS 1020
+#define IDC_UPLOAD_PERCENT 1022
+
+#define IDM_FOCUS_NEXT 40001
