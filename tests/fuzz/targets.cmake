@@ -1,5 +1,6 @@
 # Every fuzz target: tests/fuzz/<name>.cpp, its seeds in tests/fuzz/corpus/<name>/.
-set(DAVERIDUR_FUZZ_TARGETS fuzz_parse_sysinfo fuzz_parse_mac)
+set(DAVERIDUR_FUZZ_TARGETS fuzz_parse_sysinfo fuzz_parse_mac fuzz_check_image)
 # Libraries each target links.
 set(fuzz_parse_sysinfo_LIBS protocol)
 set(fuzz_parse_mac_LIBS protocol)
+set(fuzz_check_image_LIBS image)

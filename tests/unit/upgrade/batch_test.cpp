@@ -1,0 +1,347 @@
+// The upgrade batch against fake ports: a device table of rows, message
+// boxes that record, a test clock that moves only when the batch sleeps, and
+// session "threads" that the test ends when it chooses.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "image/image.h"
+#include "protocol/packet.h"
+#include "tools/mkimage/image_maker.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+struct Row {
+  bool checked;
+  bool has_record;
+  DeviceRecord record;
+};
+
+Row card_row(int last_octet, uint32_t version = 0x0100, bool checked = true,
+             uint32_t unreachable = 0) {
+  Row row{checked, true, {}};
+  row.record.filled = 1;
+  row.record.ip = htonl(0x0A450000u | static_cast<uint32_t>(last_octet));  // 10.69.0.x
+  row.record.version = version;
+  std::strcpy(row.record.user_name, "admin");
+  row.record.unreachable = unreachable;
+  return row;
+}
+
+struct Start {
+  int slot;
+  std::string ip;
+  uint64_t at_ms;
+  uint8_t stamp[4];
+};
+
+struct FakePorts : BatchPorts {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<Row> rows;
+  std::string path;
+  int answer = 1;
+  std::vector<std::string> questions, reports;
+  std::vector<int> enables, upgrading;
+  uint64_t clock_ms = 0;
+  std::vector<Start> starts;
+  int running = 0, most_running = 0;
+  int sockets_opened = 0, fail_socket_at = -1;
+  bool end_at_once = false;  // sessions end as soon as they start
+
+  int row_count() override { return static_cast<int>(rows.size()); }
+  int row_checked(int row) override { return rows[row].checked; }
+  int row_record(int row, DeviceRecord* record) override {
+    if (!rows[row].has_record) return 0;
+    *record = rows[row].record;
+    return 1;
+  }
+  void show_row_upgrading(int row) override { note([&] { upgrading.push_back(row); }); }
+  std::string image_path() override { return path; }
+  int ask_confirmation(const std::string& text) override {
+    questions.push_back(text);
+    return answer;
+  }
+  void show_report(const std::string& text) override { note([&] { reports.push_back(text); }); }
+  void enable_main_window(int enabled) override { note([&] { enables.push_back(enabled); }); }
+  void sleep_ms(uint32_t ms) override { note([&] { clock_ms += ms; }); }
+  LocalTime local_time() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    int s = static_cast<int>(clock_ms / 1000);
+    return LocalTime{2000, 6, 15, 10, 30 + s / 60, s % 60};
+  }
+  Socket open_socket() override {
+    int index;
+    note([&] { index = sockets_opened++; });
+    return index == fail_socket_at ? 0 : udp_open(0);
+  }
+  int start_session_thread(UploadSession* s) override {
+    note([&] {
+      Start start{s->slot, ip_to_text(s->ip), clock_ms, {}};
+      std::memcpy(start.stamp, s->stamp, 4);
+      starts.push_back(start);
+      most_running = std::max(most_running, ++running);
+    });
+    if (end_at_once) finish(s->slot);
+    return 1;
+  }
+
+  // What a session's thread does at its end.
+  void finish(int slot) {
+    UploadSession* s = &upload_sessions[slot];
+    report_append(s->report, std::string(ip_to_text(s->ip)) + LINE_OK);
+    socket_close(s->socket);
+    s->socket = 0;
+    s->ended = 1;
+    note([&] { --running; });
+    release_slot(s->slot_events, slot);
+  }
+  // Notified under the lock: a test may destroy the fake once it sees the
+  // worker's last call.
+  void note(const std::function<void()>& change) {
+    std::lock_guard<std::mutex> lock(mutex);
+    change();
+    changed.notify_all();
+  }
+  // Waits (real time, bounded) until the batch has got that far.
+  bool wait_until(const std::function<bool()>& reached) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::seconds(10), reached);
+  }
+};
+
+class Batch : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/daveridur-batch-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    ImageSpec spec;
+    spec.body = make_body(3000, 4);
+    image_ = make_image(spec);
+    ports_.path = dir_ + "/fw.bin";
+    std::FILE* f = std::fopen(ports_.path.c_str(), "wb");
+    std::fwrite(image_.data(), 1, image_.size(), f);
+    std::fclose(f);
+  }
+  void TearDown() override {
+    if (worker_.joinable()) worker_.join();
+    for (auto& s : upload_sessions) s = UploadSession{};
+    std::string command = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  void run_worker() {
+    busy_.set();
+    worker_ = std::thread(batch_worker, &ports_, &busy_);
+  }
+  size_t starts() { return ports_.starts.size(); }
+
+  FakePorts ports_;
+  Event busy_{true};
+  std::thread worker_;
+  std::string dir_;
+  std::vector<uint8_t> image_;
+};
+
+TEST_F(Batch, SixCardsThroughFourSlots) {
+  for (int i = 0; i < 6; ++i) ports_.rows.push_back(card_row(10 + i));
+  run_worker();
+  ASSERT_TRUE(ports_.wait_until([&] { return starts() == 4; }));
+  // Bottom row first, into slot 0.
+  std::vector<std::string> ips;
+  for (const Start& s : ports_.starts) ips.push_back(s.ip);
+  EXPECT_EQ(ips, (std::vector<std::string>{"10.69.0.15", "10.69.0.14", "10.69.0.13", "10.69.0.12"}));
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(ports_.starts[i].slot, i);
+
+  ports_.finish(2);
+  ASSERT_TRUE(ports_.wait_until([&] { return starts() == 5; }));
+  EXPECT_EQ(ports_.starts[4].slot, 2);
+  EXPECT_EQ(ports_.starts[4].ip, "10.69.0.11");
+  // Slots 0 and 1 were passed busy: a second each, after the 100 ms pause.
+  EXPECT_EQ(ports_.starts[4].at_ms - ports_.starts[3].at_ms, 100u + 2000u);
+
+  ports_.finish(0);
+  ASSERT_TRUE(ports_.wait_until([&] { return starts() == 6; }));
+  EXPECT_EQ(ports_.starts[5].slot, 0);
+  for (int slot : {3, 1, 0}) ports_.finish(slot);
+  EXPECT_TRUE(ports_.reports.empty());  // slot 2 is still running
+  ports_.finish(2);
+  worker_.join();
+
+  EXPECT_EQ(ports_.most_running, 4);
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0],
+            "10.69.0.13 OK.\r\n10.69.0.15 OK.\r\n10.69.0.12 OK.\r\n10.69.0.14 OK.\r\n"
+            "10.69.0.10 OK.\r\n10.69.0.11 OK.\r\n");
+  EXPECT_EQ(ports_.upgrading, (std::vector<int>{5, 4, 3, 2, 1, 0}));
+  EXPECT_FALSE(busy_.is_set());
+  EXPECT_EQ(ports_.enables, std::vector<int>{1});
+}
+
+TEST_F(Batch, FourLongTransfersStartAtTheScanTimes) {
+  for (int i = 0; i < 4; ++i) ports_.rows.push_back(card_row(20 + i));
+  run_worker();
+  ASSERT_TRUE(ports_.wait_until([&] { return starts() == 4; }));
+  std::vector<uint64_t> at;
+  for (const Start& s : ports_.starts) at.push_back(s.at_ms);
+  EXPECT_EQ(at, (std::vector<uint64_t>{0, 1100, 3200, 6300}));
+  // Each card gets the stamp of its own start (the test clock's seconds).
+  const uint8_t* last = ports_.starts[3].stamp;
+  EXPECT_EQ(get_le32(last), stamp_value(LocalTime{2000, 6, 15, 10, 30, 6}));
+  EXPECT_EQ(get_le32(ports_.starts[0].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 0}));
+  for (int slot = 0; slot < 4; ++slot) ports_.finish(slot);
+  worker_.join();
+  EXPECT_EQ(ports_.reports.size(), 1u);
+}
+
+TEST_F(Batch, UnreachableCardWaitsForASlotBeforeItsLine) {
+  ports_.rows.push_back(card_row(30, 0x0100, true, 3));  // visited last
+  for (int i = 1; i < 5; ++i) ports_.rows.push_back(card_row(30 + i));
+  run_worker();
+  ASSERT_TRUE(ports_.wait_until([&] { return starts() == 4; }));
+  Report* report = upload_sessions[0].report;
+  EXPECT_EQ(report_text(report), "");
+  ports_.finish(1);
+  // Its line can only follow the end that freed a slot.
+  const std::string expected = "10.69.0.33 OK.\r\n10.69.0.30 No connection , abort.\r\n";
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (report_text(report) != expected && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::yield();
+  EXPECT_EQ(report_text(report), expected);
+  for (int slot : {0, 2, 3}) ports_.finish(slot);
+  worker_.join();
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0].rfind(expected, 0), 0u);
+  EXPECT_EQ(starts(), 4u);
+  EXPECT_EQ(ports_.upgrading, (std::vector<int>{4, 3, 2, 1}));
+}
+
+TEST_F(Batch, SocketFailureFreesTheSlotAndSkippedRowsGetNoLine) {
+  ports_.end_at_once = true;
+  ports_.fail_socket_at = 1;
+  ports_.rows.push_back(card_row(40));
+  ports_.rows.push_back(card_row(41, 0x0100, false));  // unchecked
+  ports_.rows.push_back(card_row(42));
+  ports_.rows.push_back(Row{true, false, {}});          // checked, no record
+  ports_.rows.push_back(card_row(44));
+  run_worker();
+  worker_.join();
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0], "10.69.0.44 OK.\r\n10.69.0.42 Socket Error !\r\n10.69.0.40 OK.\r\n");
+  EXPECT_EQ(starts(), 2u);
+  EXPECT_EQ(ports_.starts[1].slot, 0);
+  EXPECT_FALSE(busy_.is_set());
+}
+
+TEST_F(Batch, DeletedFileEndsSilently) {
+  ports_.rows.push_back(card_row(50));
+  std::remove(ports_.path.c_str());
+  run_worker();
+  worker_.join();
+  EXPECT_TRUE(ports_.reports.empty());
+  EXPECT_EQ(starts(), 0u);
+  EXPECT_TRUE(ports_.upgrading.empty());
+  EXPECT_FALSE(busy_.is_set());
+  EXPECT_EQ(ports_.enables, std::vector<int>{1});
+}
+
+const char WARNING_START[] =
+    "WARNING !!\r\n\r\nThe following UPS(s) might have concern(s) of version control !!\r\n"
+    "-----------------------------------------------------------\r\n";
+const char WARNING_END[] =
+    "-----------------------------------------------------------\r\n"
+    "Do you want upgrade the UPS(s) regardless the version check ?";
+
+struct ConfirmCase {
+  const char* name;
+  uint32_t image_version;
+  std::vector<Row> rows;
+  std::string text;
+};
+
+class Confirm : public testing::TestWithParam<ConfirmCase> {};
+
+TEST_P(Confirm, Text) {
+  FakePorts ports;
+  ports.rows = GetParam().rows;
+  std::string text;
+  ASSERT_EQ(confirm_upgrade_text(&ports, GetParam().image_version, &text), 1);
+  EXPECT_EQ(text, GetParam().text);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Versions, Confirm,
+    testing::Values(
+        ConfirmCase{"older_cards_plain_question", 0x0105, {card_row(1, 0x0104)},
+                    "Are you sure to upgrade ?"},
+        ConfirmCase{"identical", 0x0105, {card_row(1, 0x0105)},
+                    std::string(WARNING_START) + "UPS 10.69.0.1 , identical version 1.05\r\n" +
+                        WARNING_END},
+        ConfirmCase{"newer_last_row_first",
+                    0x0105,
+                    {card_row(1, 0x0200), card_row(2, 0x0104), card_row(3, 0x0105),
+                     card_row(4, 0x0A00, false)},
+                    std::string(WARNING_START) + "UPS 10.69.0.3 , identical version 1.05\r\n" +
+                        "UPS 10.69.0.1 , newer version 2.00\r\n" + WARNING_END},
+        ConfirmCase{"no_image_version_no_warning", IMAGE_VERSION_NONE,
+                    {card_row(1, 0xFFFF), card_row(2, 0)}, "Are you sure to upgrade ?"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(ConfirmRows, CheckedRowWithoutRecordStopsTheBatch) {
+  FakePorts ports;
+  ports.rows = {card_row(1), Row{true, false, {}}};
+  std::string text;
+  EXPECT_EQ(confirm_upgrade_text(&ports, 0x0105, &text), 0);
+  Event busy(true);
+  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 0);
+  EXPECT_TRUE(ports.questions.empty());
+  ports.rows[1] = Row{false, false, {}};  // unchecked rows aren't asked for
+  EXPECT_EQ(confirm_upgrade_text(&ports, 0x0105, &text), 1);
+}
+
+TEST(UpgradeCommand, NoLeavesEverythingAndYesRunsTheBatch) {
+  FakePorts ports;
+  ports.rows = {card_row(1)};
+  ports.path = "/nonexistent/fw.bin";
+  Event busy(true);
+  ports.answer = 0;
+  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 0);
+  EXPECT_EQ(ports.questions, std::vector<std::string>{"Are you sure to upgrade ?"});
+  EXPECT_FALSE(busy.is_set());
+  EXPECT_TRUE(ports.enables.empty());
+
+  ports.answer = 1;
+  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 1);
+  // The worker finds no file and ends: enabled again, busy reset.
+  ASSERT_TRUE(ports.wait_until([&] { return ports.enables.size() == 2; }));
+  EXPECT_EQ(ports.enables, (std::vector<int>{0, 1}));
+  EXPECT_TRUE(ports.wait_until([&] { return !busy.is_set(); }));
+}
+
+TEST(Report, LinesFromManyThreadsStayWhole) {
+  Report report;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&report, t] {
+      for (int i = 0; i < 500; ++i)
+        report_append(&report, std::string(40, static_cast<char>('a' + t)) + "\r\n");
+    });
+  for (auto& t : threads) t.join();
+  std::string text = report_text(&report);
+  ASSERT_EQ(text.size(), 4u * 500 * 42);  // far beyond 4096 characters
+  for (size_t at = 0; at < text.size(); at += 42)
+    EXPECT_EQ(text.substr(at, 42), std::string(40, text[at]) + "\r\n");
+}
+
+}  // namespace

@@ -1,0 +1,526 @@
+// The upload session over real loopback sockets: a peer socket on 127.0.0.1
+// plays the card, the fake view records what the window would show, and time
+// moves only by explicit ticks.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstring>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+#include "protocol/packet.h"
+#include "tools/mkimage/image_maker.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+struct FakeView : SessionView {
+  std::string title;
+  std::vector<std::string> statuses;
+  std::vector<std::string> percents;
+  std::vector<uint32_t> positions;
+  uint32_t range = 0xDEAD;
+  std::vector<uint32_t> delays;
+  int closes = 0;
+  int answer = 0;                     // confirm_abort's answer
+  std::function<void()> while_asked;  // runs while the question is open
+
+  void set_title(const char* t) override { title = t; }
+  void set_status(const char* t) override { statuses.push_back(t); }
+  void set_progress_range(uint32_t high) override { range = high; }
+  void set_progress_position(uint32_t p) override { positions.push_back(p); }
+  void set_percent(const char* t) override { percents.push_back(t); }
+  void delay(uint32_t ms) override { delays.push_back(ms); }
+  int confirm_abort() override {
+    if (while_asked) while_asked();
+    return answer;
+  }
+  void close(int result) override {
+    ++closes;
+    EXPECT_EQ(result, 1);
+  }
+};
+
+uint32_t loopback(int last = 1) { return htonl(0x7F000000u | static_cast<uint32_t>(last)); }
+
+// A datagram socket bound to 127.0.0.x on a port of its own.
+struct Peer {
+  int fd = -1;
+  uint16_t port = 0;
+  SocketAddress last_from{};
+
+  explicit Peer(int last = 1) {
+    fd = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in sin{};
+    sin.sin_family = AF_INET;
+    sin.sin_addr.s_addr = loopback(last);
+    EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&sin), sizeof sin), 0);
+    socklen_t len = sizeof sin;
+    ::getsockname(fd, reinterpret_cast<sockaddr*>(&sin), &len);
+    port = ntohs(sin.sin_port);
+  }
+  ~Peer() { ::close(fd); }
+
+  // The next datagram within a second; empty when none came.
+  Bytes receive(long usec = 1000000) {
+    if (!socket_readable(static_cast<Socket>(fd), usec)) return {};
+    Bytes b(2000);
+    int n = socket_recv_from(static_cast<Socket>(fd), b.data(), 2000, &last_from);
+    b.resize(n > 0 ? static_cast<size_t>(n) : 0);
+    return b;
+  }
+  // Nothing more has arrived. Loopback delivers within the send call, so a
+  // short look is enough.
+  bool quiet(long usec = 20000) { return !socket_readable(static_cast<Socket>(fd), usec); }
+  void send(const Bytes& b, const SocketAddress& to) {
+    socket_send_to(static_cast<Socket>(fd), b.data(), static_cast<int>(b.size()), to);
+  }
+};
+
+Bytes ack(uint16_t block) { return {0, 4, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)}; }
+
+// The session in slot 0, writing to the peer's port on 127.0.0.1.
+class Session : public testing::Test {
+ protected:
+  void SetUp() override {
+    session_pause = 0;
+    for (auto*& w : session_windows) w = nullptr;
+  }
+  void TearDown() override {
+    for (auto& s : upload_sessions) {
+      if (s.socket) socket_close(s.socket);
+      s = UploadSession{};
+    }
+    session_allocator = saved_allocator_;
+  }
+
+  // The image stays the caller's and must outlive the session.
+  UploadSession* open(const Bytes& image, int slot = 0, Peer* card = nullptr) {
+    UploadSession* s = &upload_sessions[slot];
+    *s = UploadSession{};
+    s->socket = udp_open(0);
+    s->report = &report_;
+    s->ip = loopback();
+    s->port = (card ? card : &card_)->port;
+    std::strcpy(s->user_name, "admin");
+    std::strcpy(s->password, "pw");
+    s->slot = slot;
+    s->image_size = static_cast<uint32_t>(image.size());
+    s->cursor = image.data();
+    return s;
+  }
+  // Delivers what the peer sent: waits until the session's socket has it,
+  // then runs one poll.
+  void poll(UploadSession* s, SessionView* view) {
+    ASSERT_TRUE(socket_readable(s->socket, 1000000));
+    session_poll(view, s);
+  }
+  void ticks(UploadSession* s, int n, SessionView* view) {
+    for (int i = 0; i < n; ++i) session_tick(view, s);
+  }
+  // The card's answer to the peer's last datagram's sender.
+  void answer(const Bytes& b, Peer* from = nullptr) {
+    Peer* p = from ? from : &card_;
+    p->send(b, card_.last_from);
+  }
+
+  Report report_;
+  Peer card_;
+  FakeView view_;
+  SessionAllocator saved_allocator_ = session_allocator;
+};
+
+TEST_F(Session, ThousandByteImageEndsOnTheAckOfItsShortBlock) {
+  Bytes image = make_body(1000, 5);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  EXPECT_EQ(session_windows[0], &view_);
+  EXPECT_EQ(view_.title, "Upg 127.0.0.1");
+  EXPECT_EQ(view_.statuses, std::vector<std::string>{"Connecting to UPS 127.0.0.1 ..."});
+  EXPECT_EQ(view_.range, 1000u);
+
+  const uint8_t wrq[] = {
+      0, 2,                                                            // opcode WRQ
+      'u', 'p', 'g', 'r', 'a', 'd', 'e', '@', 'p', 'w', '@', 'a', 'd', 'm', 'i', 'n', 0,  // file: password first
+      'o', 'c', 't', 'e', 't', 0,                                      // mode
+  };
+  EXPECT_EQ(card_.receive(), Bytes(wrq, wrq + sizeof wrq));
+
+  answer(ack(0));
+  poll(s, &view_);
+  Bytes data1 = card_.receive();
+  ASSERT_EQ(data1.size(), 4u + 512);
+  EXPECT_EQ(Bytes(data1.begin(), data1.begin() + 4), (Bytes{0, 3, 0, 1}));  // DATA, block 1
+  EXPECT_EQ(Bytes(data1.begin() + 4, data1.end()), Bytes(image.begin(), image.begin() + 512));
+  EXPECT_EQ(view_.percents.back(), "51%");
+  EXPECT_EQ(view_.positions.back(), 512u);
+  EXPECT_EQ(view_.statuses[1], "127.0.0.1 Connected . Start the upgrade !");
+  EXPECT_EQ(view_.delays, std::vector<uint32_t>{100});
+  EXPECT_EQ(view_.statuses[2], "To : 127.0.0.1");
+  EXPECT_EQ(s->state, SESSION_SENDING);
+
+  answer(ack(1));
+  poll(s, &view_);
+  Bytes data2 = card_.receive();
+  ASSERT_EQ(data2.size(), 4u + 488);
+  EXPECT_EQ(Bytes(data2.begin(), data2.begin() + 4), (Bytes{0, 3, 0, 2}));
+  EXPECT_EQ(Bytes(data2.begin() + 4, data2.end()), Bytes(image.begin() + 512, image.end()));
+  EXPECT_EQ(view_.percents.back(), "100%");
+  EXPECT_EQ(s->state, SESSION_LAST_SENT);
+
+  answer(ack(2));
+  poll(s, &view_);
+  EXPECT_EQ(report_.text, "127.0.0.1 OK.\r\n");
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_EQ(s->socket, 0u);
+  EXPECT_EQ(s->send_buf, nullptr);
+  EXPECT_EQ(s->recv_buf, nullptr);
+  EXPECT_TRUE(card_.quiet());
+}
+
+// Images whose size is a multiple of the block size end with an empty block;
+// the empty image is one empty block at 100 %.
+struct SizeCase {
+  uint32_t size;
+  uint16_t blocks;
+  std::vector<std::string> percents;
+};
+
+class SessionSizes : public Session, public testing::WithParamInterface<SizeCase> {};
+
+TEST_P(SessionSizes, BlocksAndPercents) {
+  const SizeCase& c = GetParam();
+  Bytes image = make_body(c.size, 9);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  Bytes received;
+  for (uint16_t block = 0; block < c.blocks; ++block) {
+    answer(ack(block));
+    poll(s, &view_);
+    Bytes data = card_.receive();
+    ASSERT_GE(data.size(), 4u);
+    EXPECT_EQ(get_be16(&data[2]), block + 1);
+    received.insert(received.end(), data.begin() + 4, data.end());
+  }
+  EXPECT_EQ(received, image);
+  EXPECT_EQ(view_.percents, c.percents);
+  EXPECT_TRUE(report_.text.empty());
+  answer(ack(c.blocks));
+  poll(s, &view_);
+  EXPECT_EQ(report_.text, "127.0.0.1 OK.\r\n");
+  EXPECT_EQ(view_.closes, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(Images, SessionSizes,
+                         testing::Values(SizeCase{1024, 3, {"50%", "100%", "100%"}},
+                                         SizeCase{0, 1, {"100%"}},
+                                         SizeCase{511, 1, {"100%"}},
+                                         SizeCase{512, 2, {"100%", "100%"}}));
+
+TEST_F(Session, CardThatNeverAnswersGetsFiveRequestsThenTimeout) {
+  Bytes image = make_body(100, 1);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  Bytes wrq = card_.receive();
+  const std::vector<int> resend_ticks = {11, 31, 71, 151};
+  for (int tick = 1; tick <= 320; ++tick) {
+    session_tick(&view_, s);
+    bool expected = std::find(resend_ticks.begin(), resend_ticks.end(), tick) != resend_ticks.end();
+    if (expected)
+      EXPECT_EQ(card_.receive(), wrq) << tick;
+    else
+      EXPECT_TRUE(card_.quiet(0)) << tick;  // loopback delivers within the send call
+  }
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_TRUE(report_.text.empty());
+  EXPECT_EQ(view_.closes, 0);
+  session_tick(&view_, s);
+  EXPECT_EQ(report_.text, "127.0.0.1 Timeout.\r\n");
+  EXPECT_EQ(view_.closes, 1);
+  session_tick(&view_, s);  // an ended session counts nothing more
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_EQ(report_.text, "127.0.0.1 Timeout.\r\n");
+}
+
+TEST_F(Session, RepeatedOldAckIsIgnored) {
+  Bytes image = make_body(5000, 2);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  for (uint16_t block = 0; block < 5; ++block) {
+    answer(ack(block));
+    poll(s, &view_);
+    card_.receive();
+  }
+  EXPECT_EQ(s->block, 5);
+  ticks(s, 5, &view_);
+  answer(ack(4));
+  poll(s, &view_);
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_EQ(s->ticks, 5);  // no progress, no reset
+  EXPECT_EQ(s->block, 5);
+}
+
+TEST_F(Session, FollowsTheReplyPortAndIgnoresEveryOtherSender) {
+  Bytes image = make_body(2000, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+
+  Peer reply_port;  // the card's fresh port
+  answer(ack(0), &reply_port);
+  poll(s, &view_);
+  EXPECT_TRUE(card_.quiet());
+  Bytes data1 = reply_port.receive();
+  EXPECT_EQ(get_be16(&data1[2]), 1);
+  EXPECT_EQ(address_port(s->dest_addr), reply_port.port);
+
+  // Resent to the followed port.
+  ticks(s, 11, &view_);
+  EXPECT_EQ(reply_port.receive(), data1);
+  EXPECT_TRUE(card_.quiet());
+
+  // ACK 1 from port 69's stand-in, from another local port and from another
+  // address: all ignored, ticks untouched.
+  Peer stranger;
+  Peer other_address(2);
+  card_.send(ack(1), reply_port.last_from);
+  poll(s, &view_);
+  stranger.send(ack(1), reply_port.last_from);
+  poll(s, &view_);
+  other_address.send(ack(1), reply_port.last_from);
+  poll(s, &view_);
+  other_address.send({0, 5, 0, 1, 'x', 0}, reply_port.last_from);
+  poll(s, &view_);
+  EXPECT_EQ(s->block, 1);
+  EXPECT_EQ(s->ticks, 11);
+  EXPECT_TRUE(report_.text.empty());
+  EXPECT_TRUE(reply_port.quiet());
+
+  reply_port.send(ack(1), reply_port.last_from);
+  poll(s, &view_);
+  EXPECT_EQ(get_be16(&reply_port.receive()[2]), 2);
+}
+
+TEST_F(Session, FirstAckMustComeFromTheCardsAddress) {
+  Bytes image = make_body(100, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  Peer other_address(2);
+  other_address.send(ack(0), card_.last_from);
+  poll(s, &view_);
+  EXPECT_EQ(s->state, SESSION_CONNECTING);
+  EXPECT_EQ(address_port(s->dest_addr), card_.port);
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_TRUE(other_address.quiet());
+}
+
+struct ErrorCase {
+  const char* name;
+  Bytes datagram;
+  const char* line;
+};
+
+class SessionErrors : public Session, public testing::WithParamInterface<ErrorCase> {};
+
+TEST_P(SessionErrors, EndAtOnceWithTheCardsMessage) {
+  Bytes image = make_body(100, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  answer(GetParam().datagram);
+  poll(s, &view_);
+  EXPECT_EQ(report_.text, GetParam().line);
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_TRUE(card_.quiet());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Datagrams, SessionErrors,
+    testing::Values(
+        ErrorCase{"before_first_ack",
+                  {0, 5,                                // opcode ERROR
+                   0, 2,                                // code, not shown
+                   'A', 'c', 'c', 'o', 'u', 'n', 't', ' ', 'e', 'r', 'r', 'o', 'r', 0},
+                  "127.0.0.1 Account error\r\n"},
+        ErrorCase{"without_terminator", {0, 5, 0, 0, 'B', 'a', 'd'}, "127.0.0.1 Bad\r\n"},
+        ErrorCase{"empty_message", {0, 5, 0, 0}, "127.0.0.1 \r\n"},
+        ErrorCase{"text_after_nul", {0, 5, 0, 0, 'O', 'K', 0, 'x', 'y'}, "127.0.0.1 OK\r\n"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(Session, ShortAndForeignDatagramsAreIgnored) {
+  Bytes image = make_body(100, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  ticks(s, 3, &view_);
+  for (const Bytes& b : {Bytes{0, 4, 0}, Bytes{0, 3, 0, 0}, Bytes{0, 1, 0, 0}, Bytes{0}}) {
+    answer(b);
+    poll(s, &view_);
+  }
+  EXPECT_EQ(s->state, SESSION_CONNECTING);
+  EXPECT_EQ(s->ticks, 3);
+  EXPECT_TRUE(card_.quiet());
+  session_poll(&view_, s);  // nothing waiting: returns at once
+  EXPECT_TRUE(report_.text.empty());
+}
+
+TEST_F(Session, PauseFlagStopsEverySessionsTimerWork) {
+  Bytes image = make_body(3000, 4);
+  Peer card1;
+  UploadSession* s0 = open(image, 0);
+  ASSERT_EQ(begin_session(&view_, s0), 1);
+  FakeView view1;
+  UploadSession* s1 = open(image, 1, &card1);
+  ASSERT_EQ(begin_session(&view1, s1), 1);
+  card_.receive();
+  card1.receive();
+
+  view_.answer = 0;
+  view_.while_asked = [&] {
+    answer(ack(0));
+    card1.send(ack(0), card1.last_from);
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);
+      EXPECT_EQ(session_timer(TICK_TIMER + 1), 1);
+      EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
+      EXPECT_EQ(session_timer(POLL_TIMER + 1), 1);
+    }
+    EXPECT_EQ(s0->ticks, 0);
+    EXPECT_EQ(s1->ticks, 0);
+    EXPECT_EQ(s0->state, SESSION_CONNECTING);
+    EXPECT_TRUE(card_.quiet());
+  };
+  session_command(&view_, s0, 2);
+  EXPECT_EQ(session_pause, 0);
+  EXPECT_TRUE(report_.text.empty());
+
+  // No: both carry on with what waited meanwhile.
+  ASSERT_TRUE(socket_readable(s0->socket, 1000000));
+  ASSERT_TRUE(socket_readable(s1->socket, 1000000));
+  EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
+  EXPECT_EQ(session_timer(POLL_TIMER + 1), 1);
+  EXPECT_EQ(get_be16(&card_.receive()[2]), 1);
+  EXPECT_EQ(get_be16(&card1.receive()[2]), 1);
+  EXPECT_EQ(session_timer(TICK_TIMER + 1), 1);
+  EXPECT_EQ(s1->ticks, 1);
+}
+
+TEST_F(Session, AbortYesAddsItsLineAndSendsNothing) {
+  Bytes image = make_body(100, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  view_.answer = 1;
+  session_command(&view_, s, 7);  // other commands ask nothing
+  EXPECT_EQ(view_.closes, 0);
+  session_command(&view_, s, 0x10001);  // Enter, high word ignored
+  EXPECT_EQ(report_.text, "127.0.0.1 User Aborted !\r\n");
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_EQ(session_pause, 0);
+  EXPECT_TRUE(card_.quiet());
+}
+
+TEST_F(Session, LateYesAfterTheSessionEndedAddsNothing) {
+  Bytes image = make_body(100, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  answer(ack(0));
+  poll(s, &view_);
+  card_.receive();
+
+  view_.answer = 1;
+  view_.while_asked = [&] {
+    // Another session's window opens and clears the pause flag; the card
+    // acknowledges the last block and the session ends by itself.
+    FakeView other;
+    Peer other_card;
+    UploadSession* s1 = open(image, 1, &other_card);
+    ASSERT_EQ(begin_session(&other, s1), 1);
+    answer(ack(1));
+    ASSERT_TRUE(socket_readable(s->socket, 1000000));
+    EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
+  };
+  session_command(&view_, s, 2);
+  EXPECT_EQ(report_.text, "127.0.0.1 OK.\r\n");
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);  // no work on an ended session
+  EXPECT_EQ(s->ticks, 0);
+  session_command(&view_, s, 2);
+  EXPECT_EQ(view_.closes, 1);
+}
+
+TEST_F(Session, FailedAllocationEndsWithALine) {
+  Bytes image = make_body(100, 3);
+  UploadSession* s = open(image);
+  session_allocator = [](size_t) -> uint8_t* { return nullptr; };
+  EXPECT_EQ(begin_session(&view_, s), 0);
+  EXPECT_EQ(report_.text, "127.0.0.1 Out of memory , abort.\r\n");
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_EQ(s->socket, 0u);
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);
+  EXPECT_EQ(s->ticks, 0);
+}
+
+TEST_F(Session, ImagesBeyondTheBlockNumbersAreRefused) {
+  Bytes none;
+  UploadSession* s = open(none);
+  s->image_size = 65535u * 512;  // 65536 blocks with the empty last one
+  EXPECT_EQ(begin_session(&view_, s), 0);
+  EXPECT_EQ(report_.text, "127.0.0.1 Image too large for the card , abort.\r\n");
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_TRUE(card_.quiet());
+
+  Report fits;
+  FakeView view;
+  s = open(none);
+  s->report = &fits;
+  s->image_size = 65535u * 512 - 1;  // 65535 blocks
+  EXPECT_EQ(begin_session(&view, s), 1);
+  EXPECT_FALSE(card_.receive().empty());
+  EXPECT_TRUE(fits.text.empty());
+}
+
+TEST_F(Session, TimerIdsOutsideTheSessionsAreKilled) {
+  EXPECT_EQ(session_timer(0x3000), 0);
+  EXPECT_EQ(session_timer(TICK_TIMER + 4), 0);
+  EXPECT_EQ(session_timer(POLL_TIMER + 0xFF), 0);
+  EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);  // no window yet: nothing to do
+}
+
+TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
+  ImageSpec spec;
+  spec.body = make_body(600, 1);
+  Bytes image = make_image(spec);
+  const Bytes original = image;
+  UploadSession* s = open(image);
+  s->has_stamp = 1;
+  const uint8_t stamp[4] = {0xAD, 0xA7, 0x9E, 0x51};
+  std::memcpy(s->stamp, stamp, 4);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  image[IMAGE_STAMP_AT] = 0x77;  // a later start restamped the copy
+  answer(ack(0));
+  poll(s, &view_);
+  Bytes data1 = card_.receive();
+  ASSERT_EQ(data1.size(), 516u);
+  EXPECT_EQ(Bytes(data1.begin() + 4 + 28, data1.begin() + 4 + 32), Bytes(stamp, stamp + 4));
+  EXPECT_EQ(Bytes(data1.begin() + 4, data1.begin() + 4 + 28),
+            Bytes(original.begin(), original.begin() + 28));
+  EXPECT_EQ(Bytes(data1.begin() + 4 + 32, data1.end()),
+            Bytes(original.begin() + 32, original.begin() + 512));
+}
+
+}  // namespace

@@ -1,0 +1,201 @@
+#include <cstdio>
+#include <cstring>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "protocol/packet.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+const char DASHES[] = "-----------------------------------------------------------";
+const char WARNING_HEAD[] =
+    "WARNING !!\r\n\r\nThe following UPS(s) might have concern(s) of version control !!\r\n";
+const char WARNING_TAIL[] = "Do you want upgrade the UPS(s) regardless the version check ?";
+const char PLAIN_QUESTION[] = "Are you sure to upgrade ?";
+const char LINE_NO_SESSION[] = " No session could be started , abort.\r\n";
+
+const uint32_t BUSY_SLOT_WAIT_MS = 1000;
+const uint32_t BETWEEN_STARTS_MS = 100;
+
+void append_card_line(Report* report, uint32_t ip, const char* tail) {
+  report_append(report, std::string(ip_to_text(ip)) + tail);
+}
+
+// The record's fields are fixed arrays; a text that fills one has no NUL.
+template <size_t N, size_t M>
+void copy_text(char (&dest)[N], const char (&src)[M]) {
+  size_t n = 0;
+  while (n < M && n + 1 < N && src[n]) ++n;
+  std::memcpy(dest, src, n);
+  dest[n] = '\0';
+}
+
+}  // namespace
+
+void report_append(Report* report, const std::string& line) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  report->text += line;
+}
+
+std::string report_text(Report* report) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  return report->text;
+}
+
+int slot_is_free(SlotEvents* slots, int slot) {
+  std::lock_guard<std::mutex> lock(slots->mutex);
+  return slots->free[slot] ? 1 : 0;
+}
+
+void claim_slot(SlotEvents* slots, int slot) {
+  std::lock_guard<std::mutex> lock(slots->mutex);
+  slots->free[slot] = false;
+}
+
+void release_slot(SlotEvents* slots, int slot) {
+  // Notified under the lock: the worker may destroy the slots as soon as it
+  // sees the last one free.
+  std::lock_guard<std::mutex> lock(slots->mutex);
+  slots->free[slot] = true;
+  slots->changed.notify_all();
+}
+
+void wait_any_slot(SlotEvents* slots) {
+  std::unique_lock<std::mutex> lock(slots->mutex);
+  slots->changed.wait(lock, [slots] {
+    for (bool f : slots->free)
+      if (f) return true;
+    return false;
+  });
+}
+
+void wait_all_slots(SlotEvents* slots) {
+  std::unique_lock<std::mutex> lock(slots->mutex);
+  slots->changed.wait(lock, [slots] {
+    for (bool f : slots->free)
+      if (!f) return false;
+    return true;
+  });
+}
+
+int confirm_upgrade_text(BatchPorts* ports, uint32_t version, std::string* text) {
+  *text = std::string(WARNING_HEAD) + DASHES + "\r\n";
+  int warnings = 0;
+  for (int row = ports->row_count() - 1; row >= 0; --row) {
+    if (!ports->row_checked(row)) continue;
+    DeviceRecord record;
+    if (!ports->row_record(row, &record)) return 0;
+    if (version == IMAGE_VERSION_NONE || version > record.version) continue;
+    ++warnings;
+    char line[96];
+    std::snprintf(line, sizeof line, "UPS %s , %s version %d.%02d\r\n", ip_to_text(record.ip),
+                  version == record.version ? "identical" : "newer",
+                  static_cast<int>(record.version >> 8 & 0xFF),
+                  static_cast<int>(record.version & 0xFF));
+    *text += line;
+  }
+  if (warnings)
+    *text += std::string(DASHES) + "\r\n" + WARNING_TAIL;
+  else
+    *text = PLAIN_QUESTION;
+  return 1;
+}
+
+int confirm_upgrade(BatchPorts* ports, uint32_t version) {
+  std::string text;
+  if (!confirm_upgrade_text(ports, version, &text)) return 0;
+  return ports->ask_confirmation(text) ? 1 : 0;
+}
+
+int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version) {
+  if (!confirm_upgrade(ports, version)) return 0;
+  busy->set();
+  ports->enable_main_window(0);
+  try {
+    std::thread(batch_worker, ports, busy).detach();
+  } catch (const std::system_error&) {
+    busy->reset();
+    ports->enable_main_window(1);
+    return 0;
+  }
+  return 1;
+}
+
+int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const DeviceRecord& record,
+                  uint8_t* image, uint32_t size) {
+  int slot = -1;
+  for (int i = 0; i < SESSION_SLOTS; ++i) {
+    if (slot_is_free(slots, i)) {
+      slot = i;
+      break;
+    }
+    ports->sleep_ms(BUSY_SLOT_WAIT_MS);
+  }
+  if (slot < 0) return -1;  // the worker waits for a free slot first
+  claim_slot(slots, slot);
+
+  Socket socket = ports->open_socket();
+  if (!socket) {
+    append_card_line(report, record.ip, LINE_SOCKET_ERROR);
+    release_slot(slots, slot);
+    return -1;
+  }
+  UploadSession* s = &upload_sessions[slot];
+  *s = UploadSession{};
+  s->socket = socket;
+  s->report = report;
+  s->ip = record.ip;
+  copy_text(s->user_name, record.user_name);
+  copy_text(s->password, record.password);
+  s->slot = slot;
+  s->image_size = size;
+  s->cursor = image;
+  s->slot_events = slots;
+
+  LocalTime now = ports->local_time();
+  stamp_header(image, size, &now);
+  if (size >= IMAGE_FIXED_HEADER && std::memcmp(image, IMAGE_MAGIC, 4) == 0) {
+    s->has_stamp = 1;
+    std::memcpy(s->stamp, image + IMAGE_STAMP_AT, 4);
+  }
+
+  if (!ports->start_session_thread(s)) {
+    socket_close(s->socket);
+    s->socket = 0;
+    s->ended = 1;
+    append_card_line(report, record.ip, LINE_NO_SESSION);
+    release_slot(slots, slot);
+    return -1;
+  }
+  return slot;
+}
+
+void batch_worker(BatchPorts* ports, Event* busy) {
+  SlotEvents slots;
+  Report report;
+  std::vector<uint8_t> image;
+  // A file gone or unreadable since it was opened ends the batch silently.
+  if (read_image_file(ports->image_path(), &image)) {
+    const uint32_t size = static_cast<uint32_t>(image.size());
+    for (int row = ports->row_count() - 1; row >= 0; --row) {
+      if (!ports->row_checked(row)) continue;
+      DeviceRecord record;
+      if (!ports->row_record(row, &record)) continue;
+      wait_any_slot(&slots);
+      if (record.unreachable) {
+        append_card_line(&report, record.ip, LINE_NO_CONNECTION);
+        continue;
+      }
+      ports->show_row_upgrading(row);
+      start_session(ports, &report, &slots, record, image.data(), size);
+      ports->sleep_ms(BETWEEN_STARTS_MS);
+    }
+    wait_all_slots(&slots);
+    std::vector<uint8_t>().swap(image);
+    ports->show_report(report_text(&report));
+  }
+  busy->reset();
+  ports->enable_main_window(1);
+}

@@ -1,0 +1,245 @@
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <new>
+#include <thread>
+
+#include "protocol/packet.h"
+#include "upgrade/upgrade.h"
+
+UploadSession upload_sessions[SESSION_SLOTS];
+SessionView* session_windows[SESSION_SLOTS];
+std::atomic<int> session_pause{0};
+
+namespace {
+
+uint8_t* allocate_buffer(size_t size) { return new (std::nothrow) uint8_t[size]; }
+
+// Ticks without progress at which the last packet is sent again.
+const uint16_t RESEND_TICKS[] = {11, 31, 71, 151};
+
+const char MODE_OCTET[] = "octet";
+
+void append_result(UploadSession* s, const char* tail) {
+  report_append(s->report, std::string(s->ip_text) + tail);
+}
+
+void send_last_packet(UploadSession* s) {
+  socket_send_to(s->socket, s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
+}
+
+// Copies the next n image bytes, the stamp field taken from the session's
+// own copy of it (the shared bytes may be rewritten for a later start).
+void copy_image_bytes(const UploadSession* s, uint8_t* dest, uint32_t n) {
+  const uint32_t offset = s->sent;
+  const uint32_t lo = static_cast<uint32_t>(IMAGE_STAMP_AT), hi = lo + 4;
+  if (!s->has_stamp || offset >= hi || offset + n <= lo) {
+    if (n) std::memcpy(dest, s->cursor, n);
+    return;
+  }
+  for (uint32_t i = 0; i < n; ++i) {
+    uint32_t at = offset + i;
+    dest[i] = at >= lo && at < hi ? s->stamp[at - lo] : s->cursor[i];
+  }
+}
+
+void send_next_block(SessionView* view, UploadSession* s) {
+  uint8_t* packet = s->send_buf.get();
+  put_be16(packet, OP_DATA);
+  s->block = static_cast<uint16_t>(s->block + 1);
+  put_be16(packet + 2, s->block);
+  uint32_t left = s->image_size - s->sent;
+  uint32_t n = left < s->block_size ? left : s->block_size;
+  copy_image_bytes(s, packet + 4, n);
+  s->ticks = 0;
+  s->send_len = n + 4;
+  s->sent += n;
+  s->cursor += n;
+  send_last_packet(s);
+
+  // An empty image has nothing left to send from the start: it is complete.
+  uint32_t percent =
+      s->image_size ? static_cast<uint32_t>(uint64_t{s->sent} * 100 / s->image_size) : 100;
+  char text[16];
+  std::snprintf(text, sizeof text, "%u%%", percent);
+  view->set_percent(text);
+  view->set_progress_position(s->sent);
+  if (n < s->block_size) s->state = SESSION_LAST_SENT;
+}
+
+void handle_ack(SessionView* view, UploadSession* s) {
+  if (get_be16(s->recv_buf.get() + 2) != s->block) return;  // a repeated or stray ACK
+  if (s->state == SESSION_LAST_SENT) {
+    append_result(s, LINE_OK);
+    end_session(view, s, 1);
+    return;
+  }
+  if (s->state == SESSION_CONNECTING) {
+    s->state = SESSION_SENDING;
+    // The card answers from a port of its own; the rest of the transfer,
+    // retransmissions included, goes there.
+    s->dest_addr = s->from_addr;
+    char text[96];
+    std::snprintf(text, sizeof text, "%s Connected . Start the upgrade !", s->ip_text);
+    view->set_status(text);
+    view->delay(100);
+    std::snprintf(text, sizeof text, "To : %s", s->ip_text);
+    view->set_status(text);
+  }
+  send_next_block(view, s);
+}
+
+void handle_error(SessionView* view, UploadSession* s) {
+  const char* message = reinterpret_cast<const char*>(s->recv_buf.get()) + 4;
+  size_t room = static_cast<size_t>(s->recv_len) - 4;
+  const void* nul = std::memchr(message, 0, room);
+  size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - message) : room;
+  report_append(s->report, std::string(s->ip_text) + " " + std::string(message, length) + "\r\n");
+  end_session(view, s, 1);
+}
+
+// Before the first ACK only the card's own address may answer (from any
+// port); afterwards only the address and port the transfer follows.
+bool from_the_card(const UploadSession* s) {
+  if (s->state == SESSION_CONNECTING) return s->from_addr.ip == s->ip;
+  return s->from_addr.ip == s->dest_addr.ip && s->from_addr.port_be == s->dest_addr.port_be;
+}
+
+}  // namespace
+
+SessionAllocator session_allocator = allocate_buffer;
+
+int begin_session(SessionView* view, UploadSession* s) {
+  session_pause = 0;
+  if (s->slot >= 0 && s->slot < SESSION_SLOTS) session_windows[s->slot] = view;
+  if (!s->ip_text[0]) std::snprintf(s->ip_text, sizeof s->ip_text, "%s", ip_to_text(s->ip));
+
+  char text[96];
+  std::snprintf(text, sizeof text, "Upg %s", s->ip_text);
+  view->set_title(text);
+  std::snprintf(text, sizeof text, "Connecting to UPS %s ...", ip_to_text(s->ip));
+  view->set_status(text);
+  view->set_progress_range(s->image_size);
+
+  // The last block is always a short one, so the count is size / 512 + 1;
+  // past 65535 the card would see block numbers start again at 0.
+  if (s->block_size == 0 || s->block_size > SESSION_BUFFER - 4 ||
+      s->image_size / s->block_size + 1 > SESSION_MAX_BLOCKS) {
+    append_result(s, LINE_TOO_LARGE);
+    end_session(view, s, 1);
+    return 0;
+  }
+  s->send_buf.reset(session_allocator(SESSION_BUFFER));
+  s->recv_buf.reset(session_allocator(SESSION_BUFFER));
+  if (!s->send_buf || !s->recv_buf) {
+    append_result(s, LINE_NO_MEMORY);
+    end_session(view, s, 1);
+    return 0;
+  }
+
+  s->dest_addr = make_address(s->ip, s->port);
+  s->dest_len = sizeof s->dest_addr;
+  std::string name = std::string(s->request_prefix) + "@" + s->password + "@" + s->user_name;
+  uint8_t* packet = s->send_buf.get();
+  put_be16(packet, OP_WRQ);
+  int length = pack_fields(reinterpret_cast<char*>(packet) + 2, SESSION_BUFFER - 2, "%s%s",
+                           {name.c_str(), MODE_OCTET});
+  s->send_len = static_cast<uint32_t>(2 + length);
+  send_last_packet(s);
+  return 1;
+}
+
+void session_tick(SessionView* view, UploadSession* s) {
+  if (s->ended) return;
+  ++s->ticks;
+  if (s->ticks > s->timeout_limit) {
+    append_result(s, LINE_TIMEOUT);
+    end_session(view, s, 1);
+    return;
+  }
+  for (uint16_t at : RESEND_TICKS)
+    if (s->ticks == at) send_last_packet(s);
+}
+
+void session_poll(SessionView* view, UploadSession* s) {
+  if (s->ended) return;
+  if (!wait_readable(s->socket, 1)) return;
+  s->from_len = sizeof s->from_addr;
+  s->recv_len = socket_recv_from(s->socket, s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
+  if (s->recv_len < 4) return;  // receive errors included
+  if (!from_the_card(s)) return;
+  switch (get_be16(s->recv_buf.get())) {
+    case OP_ACK:
+      handle_ack(view, s);
+      return;
+    case OP_ERROR:
+      handle_error(view, s);
+      return;
+    default:
+      return;
+  }
+}
+
+void end_session(SessionView* view, UploadSession* s, int result) {
+  if (s->ended) return;
+  s->ended = 1;
+  s->send_buf.reset();
+  s->recv_buf.reset();
+  socket_close(s->socket);
+  s->socket = 0;
+  view->close(result);
+}
+
+int session_timer(uint32_t timer_id) {
+  if (session_pause) return 1;
+  uint32_t slot = timer_id & 0xFF;
+  uint32_t kind = timer_id & 0xF000;
+  if ((kind != TICK_TIMER && kind != POLL_TIMER) || slot >= SESSION_SLOTS) return 0;
+  SessionView* view = session_windows[slot];
+  UploadSession* s = &upload_sessions[slot];
+  if (!view || s->ended) return 1;
+  if (kind == TICK_TIMER)
+    session_tick(view, s);
+  else
+    session_poll(view, s);
+  return 1;
+}
+
+void session_command(SessionView* view, UploadSession* s, int command_id) {
+  int id = command_id & 0xFFFF;
+  if (id != 1 && id != 2) return;
+  if (s->ended) return;
+  session_pause = 1;
+  int yes = view->confirm_abort();
+  session_pause = 0;
+  // The session may have ended by itself while the question was open (the
+  // flag can be cleared by another session meanwhile): then Yes adds nothing.
+  if (!yes || s->ended) return;
+  append_result(s, LINE_ABORTED);
+  end_session(view, s, 1);
+}
+
+void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms) {
+  using Clock = std::chrono::steady_clock;
+  if (begin_session(view, s)) {
+    const auto poll_every = std::chrono::milliseconds(poll_ms);
+    const auto tick_every = std::chrono::milliseconds(100);
+    auto next_poll = Clock::now() + poll_every;
+    auto next_tick = Clock::now() + tick_every;
+    while (!s->ended) {
+      std::this_thread::sleep_until(next_poll < next_tick ? next_poll : next_tick);
+      auto now = Clock::now();
+      // Like window timers, a late timer fires once, not once per period missed.
+      if (now >= next_tick) {
+        session_timer(TICK_TIMER + static_cast<uint32_t>(s->slot));
+        next_tick += tick_every;
+        if (next_tick < now) next_tick = now + tick_every;
+      }
+      if (!s->ended && now >= next_poll) {
+        session_timer(POLL_TIMER + static_cast<uint32_t>(s->slot));
+        next_poll = now + poll_every;
+      }
+    }
+  }
+  if (s->slot_events) release_slot(s->slot_events, s->slot);
+}

@@ -1,0 +1,184 @@
+#pragma once
+// The upgrade engine: the TFTP write transfer of one image to one card (an
+// upload session, driven by a 100-ms tick and a fast poll), and the batch that
+// confirms, hands checked cards to four slots and reports every outcome.
+//
+// The session's window and the batch's message boxes, main window, device
+// table and threads are ports: Win32 adapters in the product, fakes and a
+// headless loop natively.
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "image/image.h"
+#include "platform/event.h"
+#include "platform/udp.h"
+#include "protocol/sysinfo.h"
+
+inline constexpr int SESSION_SLOTS = 4;
+inline constexpr int SESSION_BUFFER = 1436;
+inline constexpr uint16_t SESSION_TIMEOUT_LIMIT = 320;
+inline constexpr uint16_t SESSION_BLOCK_SIZE = 512;
+inline constexpr uint32_t SESSION_MAX_BLOCKS = 65535;  // block numbers are 16 bits
+inline constexpr uint32_t TICK_TIMER = 0x1000;  // + slot, every 100 ms
+inline constexpr uint32_t POLL_TIMER = 0x2000;  // + slot, every 2 ms
+
+enum : uint16_t { SESSION_CONNECTING = 0, SESSION_SENDING = 1, SESSION_LAST_SENT = 2 };
+
+// Result lines; each follows the card's IP text.
+inline constexpr const char* LINE_OK = " OK.\r\n";
+inline constexpr const char* LINE_TIMEOUT = " Timeout.\r\n";
+inline constexpr const char* LINE_ABORTED = " User Aborted !\r\n";
+inline constexpr const char* LINE_NO_CONNECTION = " No connection , abort.\r\n";
+inline constexpr const char* LINE_SOCKET_ERROR = " Socket Error !\r\n";
+inline constexpr const char* LINE_NO_MEMORY = " Out of memory , abort.\r\n";
+inline constexpr const char* LINE_TOO_LARGE = " Image too large for the card , abort.\r\n";
+
+// The text of one batch: whole lines appended under one lock, no size limit.
+struct Report {
+  std::mutex mutex;
+  std::string text;
+};
+void report_append(Report* report, const std::string& line);
+std::string report_text(Report* report);
+
+// Four slots, each free or claimed. The worker claims, a session's thread
+// frees; the worker can wait for any or for all of them to be free.
+struct SlotEvents {
+  std::mutex mutex;
+  std::condition_variable changed;
+  bool free[SESSION_SLOTS] = {true, true, true, true};
+};
+int slot_is_free(SlotEvents* slots, int slot);
+void claim_slot(SlotEvents* slots, int slot);
+void release_slot(SlotEvents* slots, int slot);
+void wait_any_slot(SlotEvents* slots);
+void wait_all_slots(SlotEvents* slots);
+
+// The session's window: dialog 112 in the product, a recording fake in tests.
+class SessionView {
+ public:
+  virtual ~SessionView() = default;
+  virtual void set_title(const char* text) = 0;
+  virtual void set_status(const char* text) = 0;
+  virtual void set_progress_range(uint32_t high) = 0;  // low is 0
+  virtual void set_progress_position(uint32_t position) = 0;
+  virtual void set_percent(const char* text) = 0;
+  virtual void delay(uint32_t ms) = 0;  // holds the window's thread
+  // Asks "Are you sure ?" (title "Upgrade Box"); 1 for Yes. Timers of every
+  // session may fire while the question is open.
+  virtual int confirm_abort() = 0;
+  virtual void close(int result) = 0;
+};
+
+// One upload slot.
+struct UploadSession {
+  Socket socket = 0;               // closed when the session ends
+  SocketAddress from_addr{};       // sender of the last datagram
+  int32_t from_len = 0;
+  SocketAddress dest_addr{};       // the card's port 69, then the port of its ACK 0
+  uint32_t dest_len = 0;
+  Report* report = nullptr;
+  uint16_t timeout_limit = SESSION_TIMEOUT_LIMIT;
+  uint16_t block_size = SESSION_BLOCK_SIZE;  // 1 to SESSION_BUFFER - 4
+  char ip_text[20] = "";
+  uint32_t ip = 0;                 // network byte order
+  uint16_t port = 69;
+  const char* request_prefix = "upgrade";
+  // The account is copied from the card's record: the record may be
+  // rewritten by a merge while the transfer runs.
+  char user_name[32] = "";
+  char password[32] = "";
+  int32_t slot = 0;
+  uint16_t ticks = 0;              // ticks since the last DATA sent, or the start
+  uint16_t state = SESSION_CONNECTING;
+  uint16_t block = 0;              // the last DATA block sent
+  uint32_t image_size = 0;
+  uint32_t sent = 0;
+  const uint8_t* cursor = nullptr;  // into the batch's image copy
+  // This session's own stamp field: the worker restamps the shared copy for
+  // every later start, so the session never reads those four bytes from it.
+  int has_stamp = 0;
+  uint8_t stamp[4] = {0, 0, 0, 0};
+  std::unique_ptr<uint8_t[]> send_buf;  // the last packet sent, kept for resending
+  uint32_t send_len = 0;
+  std::unique_ptr<uint8_t[]> recv_buf;
+  int32_t recv_len = 0;
+  SlotEvents* slot_events = nullptr;  // the slot is freed there when the thread ends
+  int ended = 0;                   // set once, by end_session
+};
+
+// The four slots, the window of each (entries stay after a session ends),
+// and the one pause flag: while it is set no session does timer work.
+extern UploadSession upload_sessions[SESSION_SLOTS];
+extern SessionView* session_windows[SESSION_SLOTS];
+extern std::atomic<int> session_pause;
+
+// Allocation of the two packet buffers; tests replace it to make it fail.
+using SessionAllocator = uint8_t* (*)(size_t size);
+extern SessionAllocator session_allocator;
+
+// The window's creation: enters the view in the window table, sets the
+// title, status and range, allocates the buffers and sends the write
+// request. 1 when the timers should start; 0 when the session has already
+// ended (no memory, or an image of more blocks than the card can number).
+int begin_session(SessionView* view, UploadSession* s);
+void session_tick(SessionView* view, UploadSession* s);
+void session_poll(SessionView* view, UploadSession* s);
+// Releases the buffers, closes the socket and the window; only the first
+// call does anything.
+void end_session(SessionView* view, UploadSession* s, int result);
+// A timer of a session window fired. 0 when the id is no session timer (the
+// caller kills it); 1 otherwise, whether or not work was done.
+int session_timer(uint32_t timer_id);
+// Enter, Esc or Abort (ids 1 and 2) asks whether to abort.
+void session_command(SessionView* view, UploadSession* s, int command_id);
+
+// Drives a session without a window the way the two timers would: one poll
+// every poll_ms, one tick every 100 ms, until it ends; then frees its slot.
+// For native tools and tests.
+void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms);
+
+// What the batch needs from the rest of the program. Called on the batch's
+// worker thread; the adapter hands table and window work to their thread.
+class BatchPorts {
+ public:
+  virtual ~BatchPorts() = default;
+  virtual int row_count() = 0;
+  virtual int row_checked(int row) = 0;
+  // Copies the row's record; 0 when the row has none.
+  virtual int row_record(int row, DeviceRecord* record) = 0;
+  // Shows the row's card as being upgraded (ICON_NO_WRITE).
+  virtual void show_row_upgrading(int row) = 0;
+  virtual std::string image_path() = 0;  // the file-name field
+  // "Daveridur -- Confirmation", question, Yes/No; 1 for Yes.
+  virtual int ask_confirmation(const std::string& text) = 0;
+  // "Daveridur -- Information"; returns when the operator closed it.
+  virtual void show_report(const std::string& text) = 0;
+  virtual void enable_main_window(int enabled) = 0;
+  // Runs the session's window on a thread of its own; the thread frees the
+  // slot when the session has ended. 0 when no thread could be started.
+  virtual int start_session_thread(UploadSession* s) = 0;
+  virtual void sleep_ms(uint32_t ms) = 0;
+  virtual LocalTime local_time() = 0;
+  virtual Socket open_socket() = 0;  // udp_open(0) in the product
+};
+
+// The confirmation text for the checked rows against the image version; 0
+// when a checked row has no record (the batch must not start).
+int confirm_upgrade_text(BatchPorts* ports, uint32_t version, std::string* text);
+// 1 when the operator answered Yes.
+int confirm_upgrade(BatchPorts* ports, uint32_t version);
+// The Upgrade command: confirm, signal busy, disable the main window, start
+// the worker. 1 when a batch was started.
+int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version);
+// The worker's whole run; resets busy and enables the main window at the end.
+void batch_worker(BatchPorts* ports, Event* busy);
+// Claims the first free slot (a second for each busy one passed), fills its
+// session, stamps the image and starts the session's thread. The slot, or
+// -1 when the card got no session.
+int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const DeviceRecord& record,
+                  uint8_t* image, uint32_t size);
