@@ -10,7 +10,7 @@
 int on_device_notify(WindowHandle, HandlerArg, HandlerArg header, HandlerArg, HandlerArg) {
   const NMHDR* h = reinterpret_cast<const NMHDR*>(header);
   DeviceTable& table = devices();
-  switch (static_cast<int>(h->code)) {
+  switch (h->code) {
     case LVN_KEYDOWN: {
       WORD key = reinterpret_cast<const NMLVKEYDOWN*>(h)->wVKey;
       if (key != VK_DELETE) return key;
