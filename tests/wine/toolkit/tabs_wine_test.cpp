@@ -76,6 +76,14 @@ TEST_F(TabPages, PagesCaptionsAndTips) {
   EXPECT_EQ(style & 0x5001C000, 0x5001C000u);
   EXPECT_TRUE(style & TCS_HOTTRACK);
   EXPECT_EQ(GetDlgCtrlID(tab), 200);
+  // The window already runs the shared procedure: only the tab control and
+  // the two panels were subclassed.
+  int records = 0;
+  for (const HandlerEntry& e : subclass_table) {
+    EXPECT_NE(e.window, main);
+    if (e.message == HANDLER_FORWARD) ++records;
+  }
+  EXPECT_EQ(records, 3);
 
   ASSERT_EQ(SendMessageA(tab, TCM_GETITEMCOUNT, 0, 0), 2);
   EXPECT_EQ(item_text(0), "Cards");    // from the panel's user data
