@@ -1,4 +1,5 @@
 #include "discovery/discovery.h"
+#include "discovery/receive_buffer.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -13,7 +14,13 @@ class SystemClock : public ServiceClock {
 
 class SocketTransport : public DiscoveryTransport {
  public:
-  Socket open() override { return udp_open(0); }
+  Socket open() override {
+    Socket s = udp_open(0);
+    // Not fatal: a smaller buffer only loses replies of very large fleets,
+    // which the next pass asks again.
+    if (s) enlarge_receive_buffer(s, DISCOVERY_RECEIVE_BUFFER);
+    return s;
+  }
   int enable_broadcast(Socket s) override { return socket_enable_broadcast(s); }
   void send_request(Socket s, uint32_t ip) override { send_sysinfo_request(s, ip); }
   int readable(Socket s, long usec) override { return wait_readable(s, usec); }

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "devices/device_table.h"
+#include "discovery/discovery.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -81,14 +82,20 @@ std::unique_ptr<DeviceRecord> card(const char* ip, uint8_t mac_last, uint32_t ve
   return r;
 }
 
+// The main window's part in handing table work to its thread.
+LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
+  if (msg == table_step_message()) return run_table_step_message(w, l);
+  return DefWindowProcA(hwnd, msg, w, l);
+}
+
 class ListViewTest : public ::testing::Test {
- protected:
+ public:
   void SetUp() override {
     INITCOMMONCONTROLSEX icc{sizeof icc, ICC_LISTVIEW_CLASSES};
     InitCommonControlsEx(&icc);
     HINSTANCE inst = GetModuleHandleA(nullptr);
     WNDCLASSA wc{};
-    wc.lpfnWndProc = DefWindowProcA;
+    wc.lpfnWndProc = window_proc;
     wc.hInstance = inst;
     wc.hbrBackground = reinterpret_cast<HBRUSH>(COLOR_BTNFACE + 1);
     wc.lpszClassName = "DaveridurListTest";
@@ -279,6 +286,42 @@ TEST_F(ListViewTest, RowAtCursorAndScreenshot) {
   ClientToScreen(list, &below);
   EXPECT_EQ(row_at_cursor(control.get(), {below.x, below.y}), -1);
   save_shot(window, "devices_list_view.bmp");
+}
+
+TEST_F(ListViewTest, MergesFromAnotherThreadRunOnTheWindowsThread) {
+  std::unique_ptr<TableExecutor> executor(open_window_executor(window));
+  DWORD ran_on = 0;
+  bool finished = false;
+  HANDLE worker = CreateThread(
+      nullptr, 0,
+      [](LPVOID p) -> DWORD {
+        auto* self = static_cast<ListViewTest*>(p);
+        std::unique_ptr<TableExecutor> ex(open_window_executor(self->window));
+        for (int i = 1; i <= 3; ++i) {
+          std::string ip = "10.69.0." + std::to_string(i);
+          auto r = card(ip.c_str(), static_cast<uint8_t>(i), 0x0102, 0, 0);
+          ex->run([&] { merge_device(self->table, std::move(r), 0); });
+        }
+        return 0;
+      },
+      this, 0, nullptr);
+  ASSERT_NE(worker, nullptr);
+  // The window's thread keeps serving sent messages while it waits.
+  while (MsgWaitForMultipleObjects(1, &worker, FALSE, 5000, QS_ALLINPUT) == WAIT_OBJECT_0 + 1) {
+    MSG msg;
+    while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) DispatchMessageA(&msg);
+  }
+  EXPECT_EQ(WaitForSingleObject(worker, 0), WAIT_OBJECT_0);
+  CloseHandle(worker);
+  EXPECT_EQ(addresses(), (std::vector<std::string>{"10.69.0.1", "10.69.0.2", "10.69.0.3"}));
+  // A call on the window's own thread runs at once.
+  EXPECT_EQ(executor->run([&] {
+    ran_on = GetCurrentThreadId();
+    finished = true;
+  }),
+            1);
+  EXPECT_TRUE(finished);
+  EXPECT_EQ(ran_on, GetCurrentThreadId());
 }
 
 }  // namespace
