@@ -1,7 +1,8 @@
 #!/usr/bin/env python3
 """Draws the three 16x16 row icons of the device table and writes them as
 .ico files: a small cabinet outline on light grey whose front panel is empty
-(grey), filled blue or filled yellow.
+(grey), filled blue or filled yellow; and the two 32x32 pictures that the
+discovery dialog alternates (a cabinet sending one wave, then two).
 
     tools/mkicons/mkicons.py [OUTPUT_DIR]     (default: resources/icons)
 
@@ -43,18 +44,50 @@ def draw(panel):
     return px
 
 
+WAVE = (0x10, 0x40, 0xE0)
+DISCOVERY_FRAMES = {
+    "discovery_a.ico": 1,  # 110: the cabinet sending its first wave
+    "discovery_b.ico": 2,  # 111: and its second; the dialog alternates them
+}
+
+
+def draw_discovery(waves):
+    """32x32: a cabinet on the left and `waves` arcs spreading to the right."""
+    size = 32
+    px = [[BACKGROUND] * size for _ in range(size)]
+    for y in range(6, 28):
+        for x in range(3, 15):
+            edge = x in (3, 14) or y in (6, 27)
+            px[y][x] = OUTLINE if edge else BODY
+    for y in range(9, 16):
+        for x in range(6, 12):
+            px[y][x] = SHADE if x in (6, 11) or y in (9, 15) else (0x10, 0x40, 0xE0)
+    for x in range(6, 12):
+        px[19][x] = SHADE
+        px[22][x] = SHADE
+    for n in range(waves):
+        radius = 6 + 6 * n
+        for y in range(size):
+            for x in range(15, size):
+                d = ((x - 14) ** 2 + (y - 12) ** 2) ** 0.5
+                if abs(d - radius) < 0.8 and abs(y - 12) < radius * 0.8:
+                    px[y][x] = WAVE
+    return px
+
+
 def ico(px):
     # One 32-bit image, fully opaque, with an all-zero AND mask.
+    size = len(px)
     rows = b""
-    for y in reversed(range(SIZE)):  # bottom-up
+    for y in reversed(range(size)):  # bottom-up
         for (r, g, b) in px[y]:
             rows += bytes((b, g, r, 0xFF))
-    mask = b"\x00" * (4 * SIZE)  # 16 bits padded to 32 per row
-    header = struct.pack("<IiiHHIIiiII", 40, SIZE, SIZE * 2, 1, 32, 0,
+    mask = b"\x00" * (((size + 31) // 32) * 4 * size)  # 1 bit a pixel, rows of 32 bits
+    header = struct.pack("<IiiHHIIiiII", 40, size, size * 2, 1, 32, 0,
                          len(rows) + len(mask), 0, 0, 0, 0)
     image = header + rows + mask
     directory = struct.pack("<HHH", 0, 1, 1)
-    entry = struct.pack("<BBBBHHII", SIZE, SIZE, 0, 0, 1, 32, len(image), 6 + 16)
+    entry = struct.pack("<BBBBHHII", size, size, 0, 0, 1, 32, len(image), 6 + 16)
     return directory + entry + image
 
 
@@ -65,6 +98,9 @@ def main():
     for name, panel in PANELS.items():
         with open(os.path.join(out, name), "wb") as f:
             f.write(ico(draw(panel)))
+    for name, waves in DISCOVERY_FRAMES.items():
+        with open(os.path.join(out, name), "wb") as f:
+            f.write(ico(draw_discovery(waves)))
 
 
 if __name__ == "__main__":
