@@ -1,10 +1,71 @@
+// Entry: the socket library, the toolkit, the main window and the message
+// loop with the accelerators.
 #include <windows.h>
+#include <commctrl.h>
 
+#include "app/main_window.h"
+#include "app/ui.h"
 #include "platform/udp.h"
+#include "resources/resource.h"
 
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+namespace {
+
+struct Placement {
+  int x, y, width, height;
+};
+
+// Sized from the caption-button height and the screen font, placed as if it
+// were 700 x 340 on the desktop.
+Placement main_window_placement() {
+  int h = GetSystemMetrics(SM_CYSIZE);
+  int w = 7;
+  HWND desktop = GetDesktopWindow();
+  if (HDC dc = GetDC(desktop)) {
+    TEXTMETRICA tm;
+    if (GetTextMetricsA(dc, &tm)) w = tm.tmAveCharWidth;
+    ReleaseDC(desktop, dc);
+  }
+  RECT area{0, 0, 0, 0};
+  GetClientRect(desktop, &area);
+  return {(area.right - 700) / 2, (area.bottom - 340) / 2, h * w * 88 / 18, h * 340 / 18};
+}
+
+}  // namespace
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   // Without the socket library there is nothing the program can do.
   if (!net_startup()) return 0;
+  clear_handler_tables();
+  InitCommonControls();
+  register_creation_handler(on_main_create);
+
+  Placement at = main_window_placement();
+  ui.instance = reinterpret_cast<InstanceHandle>(instance);
+  WindowHandle main = create_keyword_window(
+      ui.instance, MAIN_WINDOW_CLASS,
+      {{"CAPITAL", PRODUCT_NAME},
+       {"WNDPROC", routine_address(shared_window_proc)},
+       {"STYLE", 0x000A0000},
+       {"SHOWOFF", 1},
+       {"BRUSH", GetStockObject(LTGRAY_BRUSH)},
+       {"XPOS", at.x},
+       {"YPOS", at.y},
+       {"WIDTH", at.width},
+       {"HEIGHT", at.height}});
+  // No window: creation failed, or the running instance was brought forward.
+  if (!main) {
+    net_cleanup();
+    return 0;
+  }
+
+  HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDR_ACCELERATORS));
+  MSG msg;
+  while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
+    if (accelerators && TranslateAcceleratorA(reinterpret_cast<HWND>(ui.main_window), accelerators, &msg))
+      continue;
+    TranslateMessage(&msg);
+    DispatchMessageA(&msg);
+  }
   net_cleanup();
   return 0;
 }

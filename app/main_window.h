@@ -1,0 +1,13 @@
+#pragma once
+// The main window: its creation handler, the page with the main panel, and
+// the quit sequence.
+#include "toolkit/registry.h"
+
+inline constexpr const char* MAIN_WINDOW_CLASS = "DaveridurClassName";
+
+std::intptr_t on_main_create(WindowHandle window, std::uintptr_t wparam, std::intptr_t lparam);
+WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int right,
+                              int x_divisions, int top, int bottom, int y_divisions);
+int confirm_quit(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int close_main(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int focus_next(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);

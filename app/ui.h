@@ -1,0 +1,60 @@
+#pragma once
+// The program's process-wide interface state: the main window and its
+// children, the main panel's handles in table order, and the services the
+// commands share. Windows build only.
+#include "toolkit/builder.h"
+#include "toolkit/registry.h"
+
+struct DeviceTable;
+struct DiscoveryService;
+class TableExecutor;
+
+// Indexes into ui.panel, in main panel table order.
+enum PanelIndex {
+  PANEL_PAGE = 0,
+  PANEL_LIST = 1,
+  PANEL_ADD = 2,
+  PANEL_MODIFY = 3,
+  PANEL_REMOVE = 4,
+  PANEL_DISCOVER = 5,
+  PANEL_VERSION = 6,
+  PANEL_DATE_CODE = 7,
+  PANEL_FILE_SIZE = 8,
+  PANEL_OPEN = 9,
+  PANEL_FILE_NAME = 10,
+  PANEL_UPGRADE = 11,
+  PANEL_HANDLES = 18,
+};
+
+struct Ui {
+  InstanceHandle instance = nullptr;
+  WindowHandle main_window = nullptr;
+  WindowHandle tab_control = nullptr;
+  WindowHandle quit_button = nullptr;
+  WindowHandle panel[PANEL_HANDLES] = {};
+};
+extern Ui ui;
+
+// The device table behind the list control, the discovery service and the
+// way worker threads hand table steps to the interface thread.
+DeviceTable& devices();
+DiscoveryService& discovery();
+TableExecutor& table_executor();
+
+inline constexpr const char* PRODUCT_NAME = "Daveridur";
+inline constexpr const char* CONFIRM_TITLE = "Daveridur -- Confirmation";
+inline constexpr const char* INFORMATION_TITLE = "Daveridur -- Information";
+
+// Message boxes owned by the main window and kept on top.
+int ask_operator(const char* text);                       // Yes/No; 1 for Yes
+void show_error(const char* text);                        // error icon, OK
+void show_information(const char* text);                  // information icon, OK
+
+// The commands of the main panel (registered by the main window).
+int add_device(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int modify_devices(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int remove_rows_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int discover_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int open_image(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int on_device_notify(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);

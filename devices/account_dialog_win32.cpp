@@ -1,0 +1,144 @@
+// The account dialog (one card's address and account, edited in place) and
+// the Add and Modify commands that run it.
+#include <windows.h>
+
+#include <cstring>
+#include <memory>
+
+#include "app/settings.h"
+#include "app/ui.h"
+#include "devices/account_dialog.h"
+#include "devices/device_table.h"
+#include "discovery/discovery.h"
+#include "protocol/packet.h"
+#include "resources/resource.h"
+
+namespace {
+
+DeviceRecord* dialog_record(HWND dialog) {
+  return reinterpret_cast<DeviceRecord*>(GetWindowLongPtrA(dialog, DWLP_USER));
+}
+
+void show_address(HWND dialog, uint32_t ip) { SetDlgItemTextA(dialog, IDC_ACCOUNT_IP, ip_to_text(ip)); }
+
+// The address field lost the focus: keep a valid address, refuse anything
+// else and put the previous one back.
+void store_address(HWND dialog, DeviceRecord* r) {
+  char text[255];
+  GetDlgItemTextA(dialog, IDC_ACCOUNT_IP, text, sizeof text);
+  strip_blanks(text, text);
+  uint32_t ip = text_to_ip(text);
+  if (ip != 0xFFFFFFFFu && ip != 0) {
+    r->ip = ip;
+    show_address(dialog, ip);
+    return;
+  }
+  show_error("Bad IP address");
+  show_address(dialog, r->ip);
+  SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
+}
+
+// At most 30 characters, as the edit is read with a 31-byte limit.
+void store_field(HWND dialog, int id, char* field) {
+  char text[31];
+  GetDlgItemTextA(dialog, id, text, sizeof text);
+  std::strcpy(field, text);
+}
+
+void init_account_dialog(HWND dialog, DeviceRecord* r) {
+  SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(r));
+  if (!r->filled) {
+    r->ip = host_network_address();
+    std::string account = default_account();
+    std::strncpy(r->user_name, account.c_str(), sizeof r->user_name - 1);
+    r->user_name[sizeof r->user_name - 1] = '\0';
+  }
+  show_address(dialog, r->ip);
+  SetDlgItemTextA(dialog, IDC_ACCOUNT_USER, r->user_name);
+  SetDlgItemTextA(dialog, IDC_ACCOUNT_PASSWORD, r->password);
+  SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
+}
+
+void confirm_account(HWND dialog, DeviceRecord* r, HWND button) {
+  r->filled = 1;
+  r->unreachable = 1;
+  // Taking the focus makes the field that still has it store itself first.
+  SetFocus(button);
+  write_setting(SETTINGS_KEY, "LastAccount", r->user_name,
+                static_cast<uint32_t>(std::strlen(r->user_name) + 1), SETTING_TEXT);
+  EndDialog(dialog, 1);
+}
+
+INT_PTR CALLBACK account_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  if (message == WM_INITDIALOG) {
+    init_account_dialog(dialog, reinterpret_cast<DeviceRecord*>(lparam));
+    return FALSE;  // the focus is set
+  }
+  if (message != WM_COMMAND) return FALSE;
+  DeviceRecord* r = dialog_record(dialog);
+  if (!r) return FALSE;
+  int id = LOWORD(wparam);
+  int code = HIWORD(wparam);
+  if (code == EN_KILLFOCUS) {
+    if (id == IDC_ACCOUNT_IP) store_address(dialog, r);
+    if (id == IDC_ACCOUNT_USER) store_field(dialog, id, r->user_name);
+    if (id == IDC_ACCOUNT_PASSWORD) store_field(dialog, id, r->password);
+    return TRUE;
+  }
+  if (id == IDOK) {
+    confirm_account(dialog, r, lparam ? reinterpret_cast<HWND>(lparam) : GetDlgItem(dialog, IDOK));
+    return TRUE;
+  }
+  if (id == IDCANCEL) {
+    EndDialog(dialog, 0);
+    return TRUE;
+  }
+  return FALSE;
+}
+
+}  // namespace
+
+int edit_account(DeviceRecord* record) {
+  Event& busy = busy_event(discovery());
+  busy.set();
+  INT_PTR result = DialogBoxParamA(reinterpret_cast<HINSTANCE>(ui.instance),
+                                   MAKEINTRESOURCEA(IDD_ACCOUNT),
+                                   reinterpret_cast<HWND>(ui.main_window), account_proc,
+                                   reinterpret_cast<LPARAM>(record));
+  busy.reset();
+  return result == 1;
+}
+
+int add_device(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  auto record = std::make_unique<DeviceRecord>();
+  std::memset(record.get(), 0, sizeof(DeviceRecord));
+  if (!edit_account(record.get())) return 0;
+  uint32_t ip = record->ip;
+  merge_device(devices(), std::move(record), 1);
+  query_device(discovery(), ip);
+  return 0;
+}
+
+int modify_devices(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  DeviceTable& table = devices();
+  for (int row = row_count(table) - 1; row >= 0; --row) {
+    if (!(table.list->item_state(row, STATE_SELECTED) & STATE_SELECTED)) continue;
+    edit_row(row);
+  }
+  return 0;
+}
+
+int edit_row(int row) {
+  DeviceTable& table = devices();
+  DeviceRecord* record = row_record(table, row);
+  if (!record) return 0;
+  hold_row_record(table, record);
+  int confirmed = edit_account(record);
+  // Rows are only appended while a dialog is open, so the index still holds.
+  if (confirmed && row_record(table, row) == record) {
+    refresh_row(table, row, *record);
+    query_device(discovery(), record->ip);
+  }
+  drop_row_record(table, record);
+  return confirmed;
+}

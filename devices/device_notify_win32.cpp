@@ -1,0 +1,42 @@
+// What the device table's list control reports to the page: the Delete key,
+// column clicks, check-box and selection changes and double clicks.
+#include <windows.h>
+#include <commctrl.h>
+
+#include "app/ui.h"
+#include "devices/account_dialog.h"
+#include "devices/device_table.h"
+
+int on_device_notify(WindowHandle, HandlerArg, HandlerArg header, HandlerArg, HandlerArg) {
+  const NMHDR* h = reinterpret_cast<const NMHDR*>(header);
+  DeviceTable& table = devices();
+  switch (h->code) {
+    case LVN_KEYDOWN: {
+      WORD key = reinterpret_cast<const NMLVKEYDOWN*>(h)->wVKey;
+      if (key != VK_DELETE) return key;
+      remove_selected_rows(table);
+      return 0;
+    }
+    case LVN_COLUMNCLICK: {
+      int column = reinterpret_cast<const NMLISTVIEW*>(h)->iSubItem;
+      if (column <= 2)
+        sort_rows(table, column);
+      else
+        open_batch_setting(column);
+      return 0;
+    }
+    case LVN_ITEMCHANGED:
+      update_upgrade_button(table);
+      update_edit_buttons(table);
+      return 0;
+    case NM_DBLCLK: {
+      POINT cursor;
+      GetCursorPos(&cursor);
+      int row = row_at_cursor(table.list, ListPoint{cursor.x, cursor.y});
+      if (row >= 0) edit_row(row);
+      return 0;
+    }
+    default:
+      return 1;
+  }
+}

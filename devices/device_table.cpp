@@ -1,0 +1,278 @@
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "devices/device_table.h"
+#include "protocol/packet.h"
+
+namespace {
+
+struct ColumnSpec {
+  const char* header;
+  int width;  // added to the small-icon width for column 0
+};
+
+const ColumnSpec COLUMNS[DEVICE_COLUMNS] = {
+    {"IP Address", 100},
+    {"Mac Address", 110},
+    {"Version", 65},
+    {"User name", 85},
+    {"Password", 60},
+};
+
+// Dotted-quad order needs the address in host order.
+uint32_t host_order(uint32_t ip_be) {
+  uint8_t b[4];
+  std::memcpy(b, &ip_be, 4);
+  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
+}
+
+int ordered(uint32_t a, uint32_t b, int after) {
+  if (a > b) return after;
+  if (a < b) return -after;
+  return 0;
+}
+
+struct SortParam {
+  int column;
+  int sort_descending;
+};
+
+int compare_items(intptr_t a, intptr_t b, intptr_t param) {
+  const SortParam* p = reinterpret_cast<const SortParam*>(param);
+  return compare_rows(*reinterpret_cast<const DeviceRecord*>(a),
+                      *reinterpret_cast<const DeviceRecord*>(b), p->column, p->sort_descending);
+}
+
+// A removed row's record: freed now unless someone still holds it.
+void retire_record(DeviceTable& t, DeviceRecord* r) {
+  if (!r) return;
+  {
+    std::lock_guard<std::mutex> lock(t.holds_mutex);
+    if (t.holds.count(r)) {
+      t.retired.push_back(r);
+      return;
+    }
+  }
+  delete r;
+}
+
+}  // namespace
+
+int row_icon(const DeviceRecord& r) {
+  if (r.unreachable != 0) return ICON_NO_REPLY;
+  if (r.write_refused == 0) return ICON_READY;
+  return ICON_NO_WRITE;
+}
+
+const char* version_text(char* buf, uint32_t version) {
+  if (version == 0)
+    std::snprintf(buf, 16, "--.--");
+  else
+    std::snprintf(buf, 16, "%d.%02d", int(version >> 8 & 0xFF), int(version & 0xFF));
+  return buf;
+}
+
+const char* cell_text(char* buf, const DeviceRecord& r, int column) {
+  switch (column) {
+    case 0:
+      std::snprintf(buf, 32, "%s", ip_to_text(r.ip));
+      break;
+    case 1:
+      mac_to_text(buf, r.mac);
+      break;
+    case 2:
+      version_text(buf, r.version);
+      break;
+    // The account fields are fixed 32-byte slots; never read past them.
+    case 3:
+      std::snprintf(buf, 32, "%.*s", int(sizeof r.user_name), r.user_name);
+      break;
+    case 4:
+      std::snprintf(buf, 32, "%.*s", int(sizeof r.password), r.password);
+      break;
+    default:
+      buf[0] = '\0';
+  }
+  return buf;
+}
+
+int init_device_table(DeviceTable& t) {
+  if (!t.list) return 0;
+  int small = t.list->small_icon_width();
+  for (int c = 0; c < DEVICE_COLUMNS; ++c) {
+    int width = COLUMNS[c].width + (c == 0 ? small : 0);
+    if (t.list->insert_column(c, COLUMNS[c].header, width) < 0) return 0;
+  }
+  return t.list->attach_row_icons(ROW_ICON_RESOURCES, 3);
+}
+
+int row_count(DeviceTable& t) { return t.list ? t.list->item_count() : 0; }
+
+DeviceRecord* row_record(DeviceTable& t, int row) {
+  if (!t.list || row < 0 || row >= t.list->item_count()) return nullptr;
+  intptr_t data = 0;
+  if (!t.list->item_data(row, &data)) return nullptr;
+  return reinterpret_cast<DeviceRecord*>(data);
+}
+
+void set_row_icon(DeviceTable& t, int row, int image) {
+  if (t.list) t.list->set_item_image(row, image);
+}
+
+int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r) {
+  char text[32];
+  for (int c = 1; c < DEVICE_COLUMNS; ++c) t.list->set_item_text(row, c, cell_text(text, r, c));
+  return 1;
+}
+
+int refresh_row(DeviceTable& t, int row, const DeviceRecord& r) {
+  if (!t.list || row < 0 || row >= t.list->item_count()) return 0;
+  char text[32];
+  t.list->set_item_text(row, 0, cell_text(text, r, 0));
+  return show_row_texts(t, row, r);
+}
+
+int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account) {
+  if (!t.list || !r) return -1;
+  int n = t.list->item_count();
+  for (int i = 0; i < n; ++i) {
+    DeviceRecord* row = row_record(t, i);
+    if (!row) return -1;  // the incoming record is released on the way out
+    if (row->ip != r->ip) continue;
+    row->unreachable = r->unreachable;
+    std::memcpy(row->mac, r->mac, sizeof row->mac);
+    row->version = r->version;
+    if (copy_account) {
+      std::memcpy(row->user_name, r->user_name, sizeof row->user_name);
+      std::memcpy(row->password, r->password, sizeof row->password);
+    }
+    set_row_icon(t, i, row_icon(*r));
+    show_row_texts(t, i, *row);
+    return i;
+  }
+  char text[32];
+  int at = t.list->insert_item(n, cell_text(text, *r, 0), row_icon(*r),
+                               reinterpret_cast<intptr_t>(r.get()));
+  if (at < 0) return -1;
+  DeviceRecord* owned = r.release();
+  show_row_texts(t, at, *owned);
+  return at;
+}
+
+int count_checked_rows(ListControl* list) {
+  if (!list) return 0;
+  int n = list->item_count();
+  int checked = 0;
+  for (int i = 0; i < n; ++i)
+    if ((list->item_state(i, STATE_CHECK_MASK) & STATE_CHECK_MASK) != STATE_UNCHECKED) ++checked;
+  return checked;
+}
+
+int row_at_cursor(ListControl* list, ListPoint screen) {
+  if (!list) return -1;
+  int n = list->item_count();
+  if (n < 1) return -1;
+  ListPoint bottom;
+  ListRect icon;
+  if (!list->item_position(n - 1, &bottom) || !list->item_icon_rect(n - 1, &icon)) return -1;
+  // The icon rectangle's bottom spans the header and every row; divided by
+  // n + 1 it is about one row's height.
+  bottom.y += icon.bottom / (n + 1);
+  list->client_to_screen(&bottom);
+  if (screen.y > bottom.y) return -1;
+  for (int i = n - 1; i >= 0; --i) {
+    ListPoint p;
+    if (!list->item_position(i, &p)) continue;
+    list->client_to_screen(&p);
+    if (screen.x >= p.x && screen.y > p.y) return i;
+  }
+  return -1;
+}
+
+void update_edit_buttons(DeviceTable& t) {
+  if (!t.buttons) return;
+  int any = t.list && t.list->selected_count() > 0;
+  t.buttons->enable_button(BUTTON_MODIFY, any);
+  t.buttons->enable_button(BUTTON_REMOVE, any);
+}
+
+void update_upgrade_button(DeviceTable& t) {
+  if (!t.buttons) return;
+  // The caption stays "Upgrade"; the count would change the button's width
+  // needs and the operator sees the ticks anyway.
+  t.buttons->enable_button(BUTTON_UPGRADE, count_checked_rows(t.list) > 0);
+}
+
+int remove_selected_rows(DeviceTable& t) {
+  if (!t.list) return 0;
+  // From the end, so the indexes not yet visited stay valid.
+  for (int i = t.list->item_count() - 1; i >= 0; --i) {
+    if (!(t.list->item_state(i, STATE_SELECTED) & STATE_SELECTED)) continue;
+    DeviceRecord* r = row_record(t, i);
+    if (t.list->delete_item(i)) retire_record(t, r);
+  }
+  return 0;
+}
+
+int compare_rows(const DeviceRecord& a, const DeviceRecord& b, int column, int sort_descending) {
+  int after = sort_descending ? -1 : 1;
+  switch (column) {
+    case 0:
+      return ordered(host_order(a.ip), host_order(b.ip), after);
+    case 1:
+      for (int i = 0; i < 6; ++i)
+        if (a.mac[i] != b.mac[i]) return ordered(a.mac[i], b.mac[i], after);
+      return 0;
+    case 2:
+      return ordered(a.version, b.version, after);
+    default:
+      return 0;
+  }
+}
+
+void sort_rows(DeviceTable& t, int column) {
+  if (!t.list) return;
+  SortParam p{column, t.sort_descending};
+  t.list->sort_items(compare_items, reinterpret_cast<intptr_t>(&p));
+  t.sort_descending = !t.sort_descending;
+}
+
+void hold_row_record(DeviceTable& t, DeviceRecord* r) {
+  if (!r) return;
+  std::lock_guard<std::mutex> lock(t.holds_mutex);
+  ++t.holds[r];
+}
+
+void drop_row_record(DeviceTable& t, DeviceRecord* r) {
+  if (!r) return;
+  bool release = false;
+  {
+    std::lock_guard<std::mutex> lock(t.holds_mutex);
+    auto it = t.holds.find(r);
+    if (it == t.holds.end()) return;
+    if (--it->second > 0) return;
+    t.holds.erase(it);
+    auto gone = std::find(t.retired.begin(), t.retired.end(), r);
+    if (gone != t.retired.end()) {
+      t.retired.erase(gone);
+      release = true;
+    }
+  }
+  if (release) delete r;
+}
+
+void release_device_records(DeviceTable& t) {
+  if (t.list) {
+    for (int i = t.list->item_count() - 1; i >= 0; --i) {
+      intptr_t data = 0;
+      int have = t.list->item_data(i, &data);
+      t.list->delete_item(i);
+      if (have) delete reinterpret_cast<DeviceRecord*>(data);
+    }
+  }
+  std::lock_guard<std::mutex> lock(t.holds_mutex);
+  for (DeviceRecord* r : t.retired) delete r;
+  t.retired.clear();
+  t.holds.clear();
+}

@@ -1,0 +1,155 @@
+#include <windows.h>
+#include <commctrl.h>
+
+#include "devices/device_table.h"
+
+namespace {
+
+struct SortCall {
+  RowCompare compare;
+  intptr_t param;
+};
+
+int CALLBACK sort_trampoline(LPARAM a, LPARAM b, LPARAM call) {
+  const SortCall* c = reinterpret_cast<const SortCall*>(call);
+  return c->compare(a, b, c->param);
+}
+
+class ListView : public ListControl {
+ public:
+  ListView(HWND hwnd, HINSTANCE instance) : hwnd_(hwnd), instance_(instance) {}
+
+  int insert_column(int index, const char* header, int width) override {
+    LVCOLUMNA col{};
+    col.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
+    col.fmt = LVCFMT_CENTER;
+    col.cx = width;
+    col.pszText = const_cast<char*>(header);
+    col.iSubItem = index;
+    return static_cast<int>(send(LVM_INSERTCOLUMNA, index, reinterpret_cast<LPARAM>(&col)));
+  }
+
+  int set_extended_style(uint32_t bits) override {
+    send(LVM_SETEXTENDEDLISTVIEWSTYLE, 0, bits);
+    return 1;
+  }
+
+  int attach_row_icons(const int* resource_ids, int count) override {
+    int cx = GetSystemMetrics(SM_CXSMICON);
+    int cy = GetSystemMetrics(SM_CYSMICON);
+    HIMAGELIST images = ImageList_Create(cx, cy, ILC_COLOR, 0, 2);
+    if (!images) return 0;
+    int added = 0;
+    for (int i = 0; i < count; ++i) {
+      HICON icon = static_cast<HICON>(
+          LoadImageA(instance_, MAKEINTRESOURCEA(resource_ids[i]), IMAGE_ICON, cx, cy, 0));
+      if (icon && ImageList_AddIcon(images, icon) >= 0) ++added;
+      if (icon) DestroyIcon(icon);
+    }
+    // The list view does not own a small image list unless told; it lives
+    // as long as the program, like the control.
+    send(LVM_SETIMAGELIST, LVSIL_SMALL, reinterpret_cast<LPARAM>(images));
+    return added == count;
+  }
+
+  int small_icon_width() override { return GetSystemMetrics(SM_CXSMICON); }
+  int item_count() override { return static_cast<int>(send(LVM_GETITEMCOUNT, 0, 0)); }
+  int selected_count() override { return static_cast<int>(send(LVM_GETSELECTEDCOUNT, 0, 0)); }
+
+  int item_data(int index, intptr_t* data) override {
+    LVITEMA item{};
+    item.mask = LVIF_PARAM;
+    item.iItem = index;
+    if (!send(LVM_GETITEMA, 0, reinterpret_cast<LPARAM>(&item))) return 0;
+    *data = item.lParam;
+    return 1;
+  }
+
+  int insert_item(int index, const char* text, int image, intptr_t data) override {
+    LVITEMA item{};
+    item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
+    item.iItem = index;
+    item.pszText = const_cast<char*>(text);
+    item.iImage = image;
+    item.lParam = data;
+    return static_cast<int>(send(LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
+  }
+
+  int set_item_image(int index, int image) override {
+    LVITEMA item{};
+    item.mask = LVIF_IMAGE;
+    item.iItem = index;
+    item.iImage = image;
+    return send(LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item)) != 0;
+  }
+
+  int set_item_text(int index, int column, const char* text) override {
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = const_cast<char*>(text);
+    return send(LVM_SETITEMTEXTA, index, reinterpret_cast<LPARAM>(&item)) != 0;
+  }
+
+  uint32_t item_state(int index, uint32_t mask) override {
+    return static_cast<uint32_t>(send(LVM_GETITEMSTATE, index, mask));
+  }
+
+  int delete_item(int index) override { return send(LVM_DELETEITEM, index, 0) != 0; }
+
+  int sort_items(RowCompare compare, intptr_t param) override {
+    SortCall call{compare, param};
+    return send(LVM_SORTITEMS, reinterpret_cast<WPARAM>(&call),
+                reinterpret_cast<LPARAM>(&sort_trampoline)) != 0;
+  }
+
+  int item_position(int index, ListPoint* client) override {
+    POINT p{};
+    if (!send(LVM_GETITEMPOSITION, index, reinterpret_cast<LPARAM>(&p))) return 0;
+    *client = {p.x, p.y};
+    return 1;
+  }
+
+  int item_icon_rect(int index, ListRect* client) override {
+    RECT r{};
+    r.left = LVIR_ICON;
+    if (!send(LVM_GETITEMRECT, index, reinterpret_cast<LPARAM>(&r))) return 0;
+    *client = {r.left, r.top, r.right, r.bottom};
+    return 1;
+  }
+
+  int client_to_screen(ListPoint* p) override {
+    POINT pt{p->x, p->y};
+    if (!ClientToScreen(hwnd_, &pt)) return 0;
+    *p = {pt.x, pt.y};
+    return 1;
+  }
+
+ private:
+  LRESULT send(UINT msg, WPARAM w, LPARAM l) { return SendMessageA(hwnd_, msg, w, l); }
+
+  HWND hwnd_;
+  HINSTANCE instance_;
+};
+
+class PanelButtons : public ButtonPort {
+ public:
+  PanelButtons(void* const* handles, int count) : handles_(handles), count_(count) {}
+  void enable_button(int id, int enabled) override {
+    if (id >= 0 && id < count_ && handles_[id])
+      EnableWindow(static_cast<HWND>(handles_[id]), enabled ? TRUE : FALSE);
+  }
+
+ private:
+  void* const* handles_;
+  int count_;
+};
+
+}  // namespace
+
+ListControl* open_list_view(void* hwnd, void* instance) {
+  return new ListView(static_cast<HWND>(hwnd), static_cast<HINSTANCE>(instance));
+}
+
+ButtonPort* open_panel_buttons(void* const* handles, int count) {
+  return new PanelButtons(handles, count);
+}

@@ -1,0 +1,100 @@
+#pragma once
+// The discovery service: two sockets, the busy event and three threads that
+// find cards by broadcast and keep the device table fresh by direct queries.
+// Every merge and every row step of a refresh pass runs as one step on the
+// table's owning thread, through the table executor.
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+#include "devices/device_table.h"
+#include "platform/event.h"
+#include "platform/udp.h"
+
+inline constexpr uint32_t POLL_PERIOD_MS = 32000;
+inline constexpr uint32_t RECEIVE_WAKE_MS = 1000;
+inline constexpr uint32_t STOP_WAIT_MS = 3000;
+inline constexpr int REPLY_CAPACITY = 1599;  // one more byte is kept for the NUL
+
+// The waits of the service's threads, so that tests can move time by hand.
+class ServiceClock {
+ public:
+  virtual ~ServiceClock() = default;
+  // true when e was signalled within ms (an auto-reset event's signal is taken).
+  virtual bool wait(Event& e, uint32_t ms) = 0;
+  // true when all were signalled within ms in all.
+  virtual bool wait_all(Event* const* events, int count, uint32_t ms) = 0;
+};
+
+// The datagram side of the service.
+class DiscoveryTransport {
+ public:
+  virtual ~DiscoveryTransport() = default;
+  virtual Socket open() = 0;  // bound to port 0 on any local address; 0 on failure
+  virtual int enable_broadcast(Socket s) = 0;
+  virtual void send_request(Socket s, uint32_t ip) = 0;  // "sysinfo" to ip:69
+  virtual int readable(Socket s, long usec) = 0;
+  // A datagram's length, RECV_RESET or RECV_FAILED.
+  virtual int receive(Socket s, uint8_t* buf, int cap, SocketAddress* from) = 0;
+  virtual void answer(Socket s, const uint8_t* datagram, int length, const SocketAddress& from) = 0;
+};
+
+// The real thing: the system's clock and the platform's sockets.
+ServiceClock* system_clock();
+DiscoveryTransport* socket_transport();
+
+struct DiscoveryPorts {
+  DeviceTable* table = nullptr;
+  TableExecutor* executor = nullptr;
+  ServiceClock* clock = nullptr;          // system_clock() when null
+  DiscoveryTransport* transport = nullptr;  // socket_transport() when null
+  std::shared_ptr<Event> stop;            // manual reset, made by the caller
+};
+
+// What the threads share; it lives until the last thread has left, so a
+// thread that outlasts stop_discovery never touches freed events.
+struct DiscoveryState {
+  DiscoveryPorts ports;
+  Socket query_socket = 0;
+  Socket broadcast_socket = 0;
+  Event busy{true};
+  Event poll_done{false};
+  Event query_done{false};
+  Event broadcast_done{false};
+  std::atomic<int> running{0};  // threads not yet returned
+};
+
+struct DiscoveryService {
+  std::shared_ptr<DiscoveryState> state;
+  std::thread poll_thread, query_thread, broadcast_thread;
+};
+
+// Opens the sockets and starts the three threads; 1 on success, 0 when a
+// socket or the broadcast option could not be had. The ports must outlive
+// the threads.
+int start_discovery(DiscoveryService& svc, const DiscoveryPorts& ports);
+
+// One direct query to every listed card, last row first; each row's icon,
+// query and count are one step on the table's thread.
+void refresh_pass(DiscoveryState& s);
+
+// Signals stop and waits for the three threads, STOP_WAIT_MS in all.
+// Returns 1 when every thread has ended (the threads are then joined), 0
+// when one is still running (it is left to finish on its own).
+int stop_discovery(DiscoveryService& svc);
+
+// The busy event: set while a modal step or an upgrade is under way.
+Event& busy_event(DiscoveryService& svc);
+
+// A direct query to one card (after an account edit) and the broadcast
+// request of the Discover command.
+void query_device(DiscoveryService& svc, uint32_t ip);
+void send_broadcast_request(DiscoveryService& svc);
+
+// Product only: hands table steps to the window that owns the list view as
+// a registered message, sent and waited for. The window procedure passes
+// that message to run_table_step_message.
+TableExecutor* open_window_executor(void* hwnd);
+unsigned table_step_message();
+intptr_t run_table_step_message(uintptr_t wparam, intptr_t lparam);

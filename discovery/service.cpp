@@ -1,0 +1,144 @@
+#include <cstring>
+
+#include "discovery/discovery.h"
+#include "protocol/packet.h"
+#include "protocol/sysinfo.h"
+
+namespace {
+
+enum class Source { query, broadcast };
+
+void poll_loop(DiscoveryState& s) {
+  for (;;) {
+    if (s.ports.clock->wait(*s.ports.stop, POLL_PERIOD_MS)) {
+      s.poll_done.set();
+      return;
+    }
+    // A skipped period is not made up later.
+    if (s.busy.is_set()) continue;
+    refresh_pass(s);
+  }
+}
+
+// One datagram: 1 to go on draining, 0 when the socket has failed.
+int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& work,
+                  uint8_t* buf) {
+  SocketAddress from;
+  int n = s.ports.transport->receive(sock, buf, REPLY_CAPACITY, &from);
+  // A port-unreachable from an earlier send to an address without a card
+  // surfaces here as a reset; it is not this socket's failure.
+  if (n == RECV_RESET) return 1;
+  if (n < 0) return 0;
+  if (source == Source::broadcast && !s.busy.is_set()) return 1;
+  if (n < 4) return 1;
+  s.ports.transport->answer(sock, buf, n, from);
+  buf[n] = 0;
+  if (!parse_sysinfo(&work, reinterpret_cast<const char*>(buf) + 4)) return 1;
+  auto r = std::make_unique<DeviceRecord>(work);
+  if (source == Source::broadcast) r->unreachable = 1;
+  DeviceTable* table = s.ports.table;
+  // If the owner is gone the step does not run and the record is released here.
+  s.ports.executor->run([&] { merge_device(*table, std::move(r), 0); });
+  return 1;
+}
+
+void receive_loop(DiscoveryState& s, Source source) {
+  Socket sock = source == Source::query ? s.query_socket : s.broadcast_socket;
+  Event& done = source == Source::query ? s.query_done : s.broadcast_done;
+  DeviceRecord work;
+  std::memset(&work, 0, sizeof work);
+  uint8_t buf[REPLY_CAPACITY + 1];
+  for (;;) {
+    if (s.ports.clock->wait(*s.ports.stop, RECEIVE_WAKE_MS)) {
+      done.set();
+      return;
+    }
+    // A steady stream of replies must not keep the thread from seeing stop.
+    while (!s.ports.stop->is_set() && s.ports.transport->readable(sock, 1)) {
+      // A real receive failure ends the thread without its done event.
+      if (!take_datagram(s, source, sock, work, buf)) return;
+    }
+  }
+}
+
+// Runs a thread body on the shared state, which the thread keeps alive.
+std::thread start_thread(const std::shared_ptr<DiscoveryState>& state,
+                         void (*body)(DiscoveryState&, Source), Source source) {
+  state->running.fetch_add(1);
+  return std::thread([state, body, source] {
+    body(*state, source);
+    state->running.fetch_sub(1);
+  });
+}
+
+void poll_body(DiscoveryState& s, Source) { poll_loop(s); }
+
+}  // namespace
+
+int start_discovery(DiscoveryService& svc, const DiscoveryPorts& ports) {
+  if (!ports.table || !ports.executor || !ports.stop) return 0;
+  auto s = std::make_shared<DiscoveryState>();
+  s->ports = ports;
+  if (!s->ports.clock) s->ports.clock = system_clock();
+  if (!s->ports.transport) s->ports.transport = socket_transport();
+  DiscoveryTransport* t = s->ports.transport;
+  s->broadcast_socket = t->open();
+  if (!s->broadcast_socket) return 0;
+  if (!t->enable_broadcast(s->broadcast_socket)) return 0;
+  s->query_socket = t->open();
+  if (!s->query_socket) return 0;
+  svc.state = s;
+  svc.poll_thread = start_thread(s, poll_body, Source::query);
+  svc.query_thread = start_thread(s, receive_loop, Source::query);
+  svc.broadcast_thread = start_thread(s, receive_loop, Source::broadcast);
+  return 1;
+}
+
+void refresh_pass(DiscoveryState& s) {
+  DeviceTable* table = s.ports.table;
+  int n = 0;
+  if (!s.ports.executor->run([&] { n = row_count(*table); })) return;
+  for (int i = n - 1; i >= 0; --i) {
+    // Icon, query and count in one step: a reply merged between the send and
+    // the count would otherwise be counted as unanswered.
+    int ran = s.ports.executor->run([&] {
+      DeviceRecord* r = row_record(*table, i);
+      if (!r) return;  // removed meanwhile
+      if (r->unreachable != 0) set_row_icon(*table, i, ICON_NO_REPLY);
+      s.ports.transport->send_request(s.query_socket, r->ip);
+      ++r->unreachable;
+    });
+    if (!ran) return;
+  }
+}
+
+int stop_discovery(DiscoveryService& svc) {
+  if (!svc.state) return 1;
+  DiscoveryState& s = *svc.state;
+  s.ports.stop->set();
+  Event* done[3] = {&s.poll_done, &s.query_done, &s.broadcast_done};
+  bool finished = s.ports.clock->wait_all(done, 3, STOP_WAIT_MS);
+  // A receive thread that ended on a failure never sets its done event, but
+  // it has returned; only a thread still inside a step is left running.
+  std::thread* threads[3] = {&svc.poll_thread, &svc.query_thread, &svc.broadcast_thread};
+  int all_ended = finished || s.running.load() == 0;
+  for (std::thread* t : threads) {
+    if (!t->joinable()) continue;
+    if (all_ended)
+      t->join();
+    else
+      t->detach();
+  }
+  return all_ended;
+}
+
+Event& busy_event(DiscoveryService& svc) { return svc.state->busy; }
+
+void query_device(DiscoveryService& svc, uint32_t ip) {
+  if (svc.state) svc.state->ports.transport->send_request(svc.state->query_socket, ip);
+}
+
+void send_broadcast_request(DiscoveryService& svc) {
+  if (svc.state)
+    svc.state->ports.transport->send_request(svc.state->broadcast_socket, BROADCAST_ADDRESS);
+}

@@ -1,0 +1,206 @@
+"""A scene for driving the real program: a simulated fleet of cards, sample
+images and daveridur.exe under Wine, with the operator driver attached.
+Used by the end-to-end tests and by the demo. Runs inside
+scripts/netns-run.sh scripts/wine-run.sh (the private network, a Wine prefix
+and display of the run's own)."""
+
+import os
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+
+from uidrive import Driver, start, unmanaged_windows, wait_until
+
+CAPTION = "Daveridur -- Duravore MX-2 SNMP/WEB Card Firmware Upgrade Utility  1.02 (Build 1048)"
+MAIN_CLASS = "DaveridurClassName"
+CONFIRM = "Daveridur -- Confirmation"
+INFORMATION = "Daveridur -- Information"
+DISCOVERING = "Daveridur -- Discovering UPS"
+
+# Main panel control ids.
+LIST, ADD, MODIFY, REMOVE, DISCOVER = 1, 2, 3, 4, 5
+VERSION, DATE_CODE, FILE_SIZE, OPEN, FILE_NAME, UPGRADE = 6, 7, 8, 9, 10, 11
+QUIT = 2  # on the main window itself
+# Row icons.
+ICON_NO_REPLY, ICON_READY, ICON_NO_WRITE = 0, 1, 2
+
+# The demo's fleet: ready cards with older and newer firmware, a card that
+# refuses writes, one that never answers, one with its own account.
+DEMO_FLEET = """\
+ip=10.69.0.11 mac=00-0a-ff-00-00-11 fw=1.02
+ip=10.69.0.12 mac=00-0a-ff-00-00-12 fw=1.01
+ip=10.69.0.13 mac=00-0a-ff-00-00-13 fw=1.04
+ip=10.69.0.14 mac=00-0a-ff-00-00-14 fw=1.05
+ip=10.69.0.15 mac=00-0a-ff-00-00-15 fw=2.00
+ip=10.69.0.16 mac=00-0a-ff-00-00-16 fw=1.02 write=0
+ip=10.69.0.17 mac=00-0a-ff-00-00-17 fw=1.03 user=service password=secret
+ip=10.69.0.18 silent=1
+"""
+
+
+def build_dirs():
+    source = os.environ.get("DAVERIDUR_SOURCE") or os.path.dirname(os.path.dirname(os.path.dirname(
+        os.path.abspath(__file__))))
+    return (source, os.environ.get("DAVERIDUR_BIN", os.path.join(source, "build/native")),
+            os.environ.get("DAVERIDUR_WINDOWS_BIN", os.path.join(source, "build/windows")))
+
+
+class Scene:
+    """cardsim with the given fleet, images made by mkimage, the program and
+    the driver. Use as a context manager."""
+
+    def __init__(self, fleet=DEMO_FLEET, cardsim_args=(), shots=None):
+        self.source, self.native, self.windows = build_dirs()
+        self.work = tempfile.mkdtemp(prefix="daveridur-scene.")
+        self.fleet = fleet
+        self.cardsim_args = list(cardsim_args)
+        self.shots = shots or os.environ.get("DAVERIDUR_SHOTS") or os.path.join(self.work, "shots")
+        os.makedirs(self.shots, exist_ok=True)
+        self.sim = None
+        self.program = None
+        self.driver = None
+        self.main = None
+
+    # Set-up and tear-down
+
+    def __enter__(self):
+        self.start_cardsim()
+        unmanaged_windows()
+        self.driver = Driver(os.path.join(self.windows, "tools/uidrive/uidrive.exe"))
+        return self
+
+    def __exit__(self, *exc):
+        if self.driver:
+            self.driver.close()
+        for proc in (self.program, self.sim):
+            if proc and proc.poll() is None:
+                proc.send_signal(signal.SIGTERM)
+                try:
+                    proc.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    proc.kill()
+        if not os.environ.get("DAVERIDUR_KEEP_SCENE"):
+            shutil.rmtree(self.work, ignore_errors=True)
+
+    def path(self, name):
+        return os.path.join(self.work, name)
+
+    def start_cardsim(self):
+        with open(self.path("fleet.conf"), "w") as f:
+            f.write(self.fleet)
+        os.makedirs(self.path("received"), exist_ok=True)
+        self.sim = subprocess.Popen(
+            [os.path.join(self.native, "tools/cardsim/cardsim"), "--config", self.path("fleet.conf"),
+             "--record", self.path("record"), "--save-dir", self.path("received"),
+             "--ready-file", self.path("ready"), "--seed", "1"] + self.cardsim_args,
+            stderr=open(self.path("cardsim.log"), "w"))
+        if not wait_until(lambda: os.path.exists(self.path("ready")), 20):
+            raise RuntimeError("cardsim did not start: " + open(self.path("cardsim.log")).read())
+
+    def reload_fleet(self, fleet):
+        """New knobs for the cards, applied by cardsim at once."""
+        self.fleet = fleet
+        with open(self.path("fleet.conf"), "w") as f:
+            f.write(fleet)
+        self.sim.send_signal(signal.SIGHUP)
+        time.sleep(0.3)
+
+    def make_image(self, name, *args):
+        """An image file made by mkimage; returns its path."""
+        path = self.path(name)
+        subprocess.run([os.path.join(self.native, "tools/mkimage/mkimage"), path, *args], check=True,
+                       stdout=subprocess.DEVNULL)
+        return path
+
+    def records(self, event=None):
+        """cardsim's record lines as dicts (with "event"), oldest first."""
+        out = []
+        try:
+            lines = open(self.path("record")).read().splitlines()
+        except FileNotFoundError:
+            return out
+        for line in lines:
+            fields = line.split("\t")
+            rec = {"event": fields[0]}
+            for field in fields[1:]:
+                key, _, value = field.partition("=")
+                rec[key] = value
+            if event is None or rec["event"] == event:
+                out.append(rec)
+        return out
+
+    # The program
+
+    def start_program(self, timeout=30):
+        self.program = start(os.path.join(self.windows, "app/daveridur.exe"), log=self.path("program.log"))
+        self.main = self.driver.find(CAPTION, timeout * 1000)
+        if not self.main:
+            raise RuntimeError("the main window did not open")
+        return self.main
+
+    def control(self, control_id):
+        """A control of the main panel by id (the page, not the Quit button)."""
+        tab = self.driver.child(self.main, 1000)
+        return self.driver.child(tab, control_id)
+
+    def quit_button(self):
+        for c in self.driver.children(self.main):
+            if c["id"] == QUIT and c["parent"] == self.main:
+                return c["hwnd"]
+        return None
+
+    def rows(self):
+        return self.driver.rows(self.control(LIST))
+
+    def rows_by_ip(self):
+        return {r["cells"][0]: r for r in self.rows()}
+
+    def wait_rows(self, predicate, timeout):
+        return wait_until(lambda: predicate(self.rows_by_ip()), timeout, interval=0.25)
+
+    def shot(self, hwnd, name):
+        return self.driver.shot_png(hwnd, os.path.join(self.shots, name + ".png"))
+
+    def discover(self, shot_name=None):
+        """Discover: the countdown dialog runs about nine seconds."""
+        self.driver.click(self.control(DISCOVER))
+        dialog = self.driver.find(DISCOVERING, 10000)
+        if dialog and shot_name:
+            time.sleep(1.5)
+            self.shot(dialog, shot_name)
+        if dialog:
+            self.driver.gone(dialog, 20000)
+        return dialog
+
+    def open_image(self, path):
+        """Open, then the open-file dialog: the path typed into its file-name
+        field and OK."""
+        self.driver.click(self.control(OPEN))
+        dialog = self.driver.find("Open", 20000)
+        if not dialog:
+            raise RuntimeError("no open-file dialog")
+        name = self.driver.child(dialog, 1148) or self.driver.child(dialog, 1152)
+        self.driver.settext(name, path.replace("/", "\\") if path.startswith("Z:") else "Z:" + path.replace(
+            "/", "\\"))
+        self.driver.click(self.driver.child(dialog, 1))
+        self.driver.gone(dialog, 10000)
+
+    def answer_box(self, title, button, timeout=10):
+        box = self.driver.msgbox(title, int(timeout * 1000))
+        if box:
+            self.driver.answer(box["hwnd"], button)
+        return box
+
+    def quit(self, timeout=10):
+        """Quit with Yes; True when the program ended within the timeout."""
+        self.driver.click(self.quit_button())
+        box = self.answer_box(CONFIRM, 6)
+        if not box:
+            return False
+        try:
+            self.program.wait(timeout=timeout)
+            return True
+        except subprocess.TimeoutExpired:
+            return False

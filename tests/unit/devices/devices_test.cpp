@@ -1,0 +1,313 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <map>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "devices/device_table.h"
+#include "protocol/packet.h"
+
+namespace {
+
+struct FakeButtons : ButtonPort {
+  std::map<int, int> enabled;
+  void enable_button(int id, int on) override { enabled[id] = on; }
+};
+
+std::unique_ptr<DeviceRecord> card(const char* ip, uint8_t mac_last, uint32_t version,
+                                   uint32_t unreachable = 0, int32_t write_refused = 0) {
+  auto r = std::make_unique<DeviceRecord>();
+  std::memset(r.get(), 0, sizeof *r);
+  r->filled = 1;
+  r->ip = text_to_ip(ip);
+  const uint8_t mac[6] = {0x00, 0x0a, 0xff, 0x10, 0x20, mac_last};
+  std::memcpy(r->mac, mac, 6);
+  r->version = version;
+  std::strcpy(r->user_name, "admin");
+  r->unreachable = unreachable;
+  r->write_refused = write_refused;
+  return r;
+}
+
+struct Table {
+  MemoryList list;
+  FakeButtons buttons;
+  DeviceTable t;
+  Table() {
+    list.set_extended_style(DEVICE_TABLE_EX_STYLE);
+    t.list = &list;
+    t.buttons = &buttons;
+    init_device_table(t);
+  }
+  ~Table() { release_device_records(t); }
+  std::string text(int row, int col) const { return list.rows.at(row).texts[col]; }
+  std::vector<std::string> column(int col) const {
+    std::vector<std::string> out;
+    for (const auto& r : list.rows) out.push_back(r.texts[col]);
+    return out;
+  }
+};
+
+TEST(DeviceTable, InitInsertsColumnsAndIconsInOrder) {
+  Table tb;
+  std::vector<int> widths;
+  for (auto& c : tb.list.columns) widths.push_back(c.first);
+  EXPECT_EQ(widths, (std::vector<int>{116, 110, 65, 85, 60}));  // small icon 16 + 100
+  EXPECT_EQ(tb.list.icons, (std::vector<int>{104, 103, 116}));
+}
+
+TEST(DeviceTable, MergeOfNewAddressAppendsRowOwningTheRecord) {
+  Table tb;
+  auto r = card("10.69.0.5", 0x3b, 0x0102);
+  DeviceRecord* raw = r.get();
+  EXPECT_EQ(merge_device(tb.t, std::move(r), 0), 0);
+  ASSERT_EQ(tb.list.item_count(), 1);
+  EXPECT_EQ(row_record(tb.t, 0), raw);
+  EXPECT_EQ(tb.column(0), std::vector<std::string>{"10.69.0.5"});
+  EXPECT_EQ(tb.text(0, 1), "00-0a-ff-10-20-3b");
+  EXPECT_EQ(tb.text(0, 2), "1.02");
+  EXPECT_EQ(tb.text(0, 3), "admin");
+  EXPECT_EQ(tb.text(0, 4), "");
+  EXPECT_EQ(tb.list.rows[0].image, ICON_READY);
+  EXPECT_EQ(tb.list.item_state(0, 0xFFFF), STATE_UNCHECKED);
+}
+
+TEST(DeviceTable, MergeOfListedAddressUpdatesInPlaceAndKeepsAccount) {
+  Table tb;
+  merge_device(tb.t, card("10.69.0.5", 0x01, 0x0102), 0);
+  merge_device(tb.t, card("10.69.0.6", 0x02, 0x0102), 0);
+  DeviceRecord* row = row_record(tb.t, 0);
+  std::strcpy(row->user_name, "operator");
+  std::strcpy(row->password, "secret");
+  row->filled = 7;
+
+  auto update = card("10.69.0.5", 0x99, 0x010A, 1);
+  std::strcpy(update->user_name, "admin");
+  EXPECT_EQ(merge_device(tb.t, std::move(update), 0), 0);
+  EXPECT_EQ(tb.list.item_count(), 2);
+  EXPECT_EQ(row_record(tb.t, 0), row);
+  EXPECT_EQ(row->mac[5], 0x99);
+  EXPECT_EQ(row->version, 0x010Au);
+  EXPECT_EQ(row->unreachable, 1u);
+  EXPECT_EQ(row->filled, 7);
+  EXPECT_STREQ(row->user_name, "operator");
+  EXPECT_STREQ(row->password, "secret");
+  EXPECT_EQ(tb.list.rows[0].image, ICON_NO_REPLY);
+  EXPECT_EQ(tb.text(0, 1), "00-0a-ff-10-20-99");
+  EXPECT_EQ(tb.text(0, 2), "1.10");
+  EXPECT_EQ(tb.text(0, 3), "operator");
+}
+
+TEST(DeviceTable, MergeWithAccountFlagOverwritesAccount) {
+  Table tb;
+  merge_device(tb.t, card("10.69.0.5", 0x01, 0x0102), 0);
+  auto typed = card("10.69.0.5", 0x01, 0x0102);
+  std::strcpy(typed->user_name, "root");
+  std::strcpy(typed->password, "pw");
+  merge_device(tb.t, std::move(typed), 1);
+  EXPECT_STREQ(row_record(tb.t, 0)->user_name, "root");
+  EXPECT_STREQ(row_record(tb.t, 0)->password, "pw");
+  EXPECT_EQ(tb.text(0, 3), "root");
+  EXPECT_EQ(tb.text(0, 4), "pw");
+}
+
+TEST(DeviceTable, MergeStopsWithoutInsertingWhenARowCannotBeRead) {
+  Table tb;
+  merge_device(tb.t, card("10.69.0.5", 0x01, 0x0102), 0);
+  tb.list.fail_data_at = 0;
+  EXPECT_EQ(merge_device(tb.t, card("10.69.0.9", 0x02, 0x0102), 0), -1);
+  EXPECT_EQ(tb.list.item_count(), 1);
+}
+
+TEST(DeviceTable, IconRule) {
+  struct Case {
+    uint32_t unreachable;
+    int32_t write_refused;
+    int icon;
+  } cases[] = {
+      {2, 0, ICON_NO_REPLY}, {1, 1, ICON_NO_REPLY}, {0, 1, ICON_NO_WRITE}, {0, 0, ICON_READY}};
+  for (const Case& c : cases) {
+    auto r = card("10.0.0.1", 1, 1, c.unreachable, c.write_refused);
+    EXPECT_EQ(row_icon(*r), c.icon) << c.unreachable << "/" << c.write_refused;
+  }
+}
+
+TEST(DeviceTable, VersionTexts) {
+  struct Case {
+    uint32_t version;
+    const char* text;
+  } cases[] = {{0x0102, "1.02"}, {0x010A, "1.10"}, {0, "--.--"}, {556, "2.44"}, {0x1FF05, "255.05"}};
+  char buf[16];
+  for (const Case& c : cases) EXPECT_STREQ(version_text(buf, c.version), c.text);
+}
+
+TEST(DeviceTable, RefreshRowRewritesAllCellsAndRefusesOffRange) {
+  Table tb;
+  merge_device(tb.t, card("10.69.0.5", 0x01, 0x0102), 0);
+  DeviceRecord* row = row_record(tb.t, 0);
+  row->ip = text_to_ip("10.69.0.77");
+  EXPECT_EQ(refresh_row(tb.t, 0, *row), 1);
+  EXPECT_EQ(tb.text(0, 0), "10.69.0.77");
+  EXPECT_EQ(refresh_row(tb.t, 1, *row), 0);
+  EXPECT_EQ(refresh_row(tb.t, -1, *row), 0);
+  EXPECT_EQ(row_record(tb.t, 1), nullptr);
+  EXPECT_EQ(row_record(tb.t, -1), nullptr);
+}
+
+TEST(DeviceTable, SortByAddressFlipsDirectionEachTime) {
+  Table tb;
+  for (const char* ip : {"192.168.1.10", "10.0.0.5", "192.168.1.2"})
+    merge_device(tb.t, card(ip, 1, 1), 0);
+  sort_rows(tb.t, 0);
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.5", "192.168.1.2", "192.168.1.10"}));
+  sort_rows(tb.t, 0);
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"192.168.1.10", "192.168.1.2", "10.0.0.5"}));
+}
+
+TEST(DeviceTable, SortOnAnotherColumnGoesOppositeToThePreviousSort) {
+  Table tb;
+  merge_device(tb.t, card("10.0.0.1", 0x02, 3), 0);
+  merge_device(tb.t, card("10.0.0.2", 0x03, 1), 0);
+  merge_device(tb.t, card("10.0.0.3", 0x01, 2), 0);
+  sort_rows(tb.t, 0);  // ascending by address
+  sort_rows(tb.t, 1);  // so descending by MAC
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.2", "10.0.0.1", "10.0.0.3"}));
+  sort_rows(tb.t, 2);  // ascending by version
+  EXPECT_EQ(tb.column(2), (std::vector<std::string>{"0.01", "0.02", "0.03"}));
+}
+
+TEST(DeviceTable, CompareRows) {
+  auto a = card("10.0.0.1", 0x10, 5);
+  auto b = card("10.0.0.1", 0x11, 5);
+  EXPECT_LT(compare_rows(*a, *b, 1, 0), 0);
+  EXPECT_GT(compare_rows(*a, *b, 1, 1), 0);
+  EXPECT_EQ(compare_rows(*a, *a, 1, 0), 0);
+  EXPECT_EQ(compare_rows(*a, *b, 0, 0), 0);
+  EXPECT_EQ(compare_rows(*a, *b, 2, 0), 0);
+  EXPECT_EQ(compare_rows(*a, *b, 3, 0), 0);
+  // Bytes compare unsigned.
+  b->mac[0] = 0x80;
+  EXPECT_LT(compare_rows(*a, *b, 1, 0), 0);
+}
+
+TEST(DeviceTable, MergeAfterSortAppendsUntilTheNextSort) {
+  Table tb;
+  merge_device(tb.t, card("10.0.0.3", 1, 1), 0);
+  merge_device(tb.t, card("10.0.0.1", 1, 1), 0);
+  sort_rows(tb.t, 0);
+  merge_device(tb.t, card("10.0.0.2", 1, 1), 0);
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.1", "10.0.0.3", "10.0.0.2"}));
+  sort_rows(tb.t, 0);  // descending now
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.3", "10.0.0.2", "10.0.0.1"}));
+}
+
+TEST(DeviceTable, RemoveSelectedRows) {
+  Table tb;
+  for (int i = 0; i < 5; ++i) {
+    std::string ip = "10.0.0." + std::to_string(i);
+    merge_device(tb.t, card(ip.c_str(), 1, 1), 0);
+  }
+  remove_selected_rows(tb.t);
+  EXPECT_EQ(tb.list.item_count(), 5);
+  tb.list.set_selected(1, true);
+  tb.list.set_selected(3, true);
+  EXPECT_EQ(remove_selected_rows(tb.t), 0);
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.0", "10.0.0.2", "10.0.0.4"}));
+  EXPECT_TRUE(tb.t.retired.empty());  // nobody held them: released at once
+}
+
+TEST(DeviceTable, RemovedRecordLivesUntilItsLastHolderDrops) {
+  Table tb;
+  merge_device(tb.t, card("10.0.0.1", 1, 1), 0);
+  DeviceRecord* r = row_record(tb.t, 0);
+  hold_row_record(tb.t, r);  // a batch
+  hold_row_record(tb.t, r);  // a dialog
+  tb.list.set_selected(0, true);
+  remove_selected_rows(tb.t);
+  EXPECT_EQ(tb.list.item_count(), 0);
+  ASSERT_EQ(tb.t.retired.size(), 1u);
+  EXPECT_EQ(r->ip, text_to_ip("10.0.0.1"));  // still readable by the holders
+  drop_row_record(tb.t, r);
+  EXPECT_EQ(tb.t.retired.size(), 1u);
+  drop_row_record(tb.t, r);
+  EXPECT_TRUE(tb.t.retired.empty());
+  EXPECT_TRUE(tb.t.holds.empty());
+}
+
+TEST(DeviceTable, DropOfAListedRecordKeepsIt) {
+  Table tb;
+  merge_device(tb.t, card("10.0.0.1", 1, 1), 0);
+  DeviceRecord* r = row_record(tb.t, 0);
+  hold_row_record(tb.t, r);
+  drop_row_record(tb.t, r);
+  EXPECT_EQ(row_record(tb.t, 0), r);
+  EXPECT_EQ(r->ip, text_to_ip("10.0.0.1"));
+}
+
+TEST(DeviceTable, CheckedCountAndUpgradeButton) {
+  Table tb;
+  EXPECT_EQ(count_checked_rows(&tb.list), 0);
+  EXPECT_EQ(count_checked_rows(nullptr), 0);
+  update_upgrade_button(tb.t);
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 0);
+  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) merge_device(tb.t, card(ip, 1, 1), 0);
+  tb.list.set_checked(0, true);
+  tb.list.set_checked(2, true);
+  EXPECT_EQ(count_checked_rows(&tb.list), 2);
+  update_upgrade_button(tb.t);
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 1);
+  // A row with no state image at all is not "unchecked".
+  tb.list.rows[1].state = 0;
+  EXPECT_EQ(count_checked_rows(&tb.list), 3);
+}
+
+TEST(DeviceTable, EditButtonsFollowTheSelection) {
+  Table tb;
+  update_edit_buttons(tb.t);
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_MODIFY], 0);
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 0);
+  merge_device(tb.t, card("10.0.0.1", 1, 1), 0);
+  tb.list.set_selected(0, true);
+  update_edit_buttons(tb.t);
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_MODIFY], 1);
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 1);
+}
+
+TEST(DeviceTable, RowAtCursor) {
+  Table tb;
+  EXPECT_EQ(row_at_cursor(&tb.list, {150, 240}), -1);
+  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) merge_device(tb.t, card(ip, 1, 1), 0);
+  // Rows at client y 17, 34, 51 (17 high); the screen origin is (100, 200).
+  struct Case {
+    ListPoint p;
+    int row;
+  } cases[] = {
+      {{110, 200 + 20}, 0}, {{110, 200 + 40}, 1}, {{110, 200 + 60}, 2},
+      {{110, 200 + 68}, 2},   // the estimated bottom edge itself
+      {{110, 200 + 69}, -1},  // below the last row
+      {{101, 200 + 40}, -1},  // left of the rows
+      {{110, 200 + 10}, -1},  // on the header
+  };
+  for (const Case& c : cases) EXPECT_EQ(row_at_cursor(&tb.list, c.p), c.row) << c.p.y;
+}
+
+TEST(Executor, RunsStepsOnItsOwnThreadInOrderAndInlineFromThatThread) {
+  ExecutorThread ex;
+  std::vector<int> seen;
+  std::thread::id where;
+  EXPECT_EQ(ex.run([&] {
+    where = std::this_thread::get_id();
+    seen.push_back(1);
+    ex.run([&] { seen.push_back(2); });  // nested: must not deadlock
+  }),
+            1);
+  std::thread other([&] { ex.run([&] { seen.push_back(3); }); });
+  other.join();
+  EXPECT_NE(where, std::this_thread::get_id());
+  EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
+  EXPECT_GT(ex.longest_step_ns(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,431 @@
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <cstring>
+#include <deque>
+#include <future>
+#include <map>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "app/settings.h"
+#include "discovery/discovery.h"
+#include "protocol/packet.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+
+// Time moves only when the test says so. Waiters poll their events every
+// real millisecond and give up once the fake time passes their deadline.
+class FakeClock : public ServiceClock {
+ public:
+  bool wait(Event& e, uint32_t ms) override {
+    Event* one[1] = {&e};
+    return wait_on(one, 1, ms);
+  }
+  bool wait_all(Event* const* events, int count, uint32_t ms) override {
+    return wait_on(events, count, ms);
+  }
+  void advance(uint32_t ms) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    now_ += ms;
+    changed_.notify_all();
+  }
+  // Until exactly `count` threads wait and none of them is due, that is,
+  // every thread woken by the last advance has done its work and waits again.
+  bool settle(size_t count) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, 5s, [&] {
+      return deadlines_.size() == count && (deadlines_.empty() || *deadlines_.begin() > now_);
+    });
+  }
+  uint64_t now() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return now_;
+  }
+
+ private:
+  bool wait_on(Event* const* events, int count, uint32_t ms) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    auto mine = deadlines_.insert(now_ + ms);
+    changed_.notify_all();
+    int got = 0;
+    for (;;) {
+      while (got < count && events[got]->wait(0)) ++got;
+      bool done = got == count;
+      if (done || now_ >= *mine) {
+        deadlines_.erase(mine);
+        changed_.notify_all();
+        return done;
+      }
+      changed_.wait_for(lock, 1ms);
+    }
+  }
+
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  uint64_t now_ = 0;
+  std::multiset<uint64_t> deadlines_;
+};
+
+struct Incoming {
+  std::vector<uint8_t> bytes;
+  int error = 0;  // RECV_RESET or RECV_FAILED instead of a datagram
+};
+
+class FakeTransport : public DiscoveryTransport {
+ public:
+  int fail_open_at = -1;  // the n-th open (0-based) fails
+  bool fail_broadcast = false;
+  std::vector<std::pair<Socket, uint32_t>> requests;
+  std::vector<std::pair<Socket, int>> answers;  // datagram lengths answered
+
+  Socket open() override {
+    std::lock_guard<std::mutex> lock(mutex);
+    int n = opened++;
+    return n == fail_open_at ? 0 : static_cast<Socket>(100 + n);
+  }
+  int enable_broadcast(Socket s) override {
+    broadcast_enabled.insert(s);
+    return !fail_broadcast;
+  }
+  void send_request(Socket s, uint32_t ip) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    requests.push_back({s, ip});
+  }
+  int readable(Socket s, long) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !inbox[s].empty();
+  }
+  int receive(Socket s, uint8_t* buf, int cap, SocketAddress* from) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (inbox[s].empty()) return RECV_FAILED;
+    Incoming in = inbox[s].front();
+    inbox[s].pop_front();
+    if (in.error) return in.error;
+    int n = std::min(cap, static_cast<int>(in.bytes.size()));
+    std::memcpy(buf, in.bytes.data(), n);
+    *from = make_address(text_to_ip("10.69.0.200"), 3000);
+    return n;
+  }
+  void answer(Socket s, const uint8_t*, int length, const SocketAddress&) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    answers.push_back({s, length});
+  }
+  void deliver(Socket s, Incoming in) {
+    std::lock_guard<std::mutex> lock(mutex);
+    inbox[s].push_back(std::move(in));
+  }
+  std::vector<uint32_t> requested_ips(Socket s) {
+    std::lock_guard<std::mutex> lock(mutex);
+    std::vector<uint32_t> out;
+    for (auto& r : requests)
+      if (r.first == s) out.push_back(r.second);
+    return out;
+  }
+
+  std::mutex mutex;
+  int opened = 0;
+  std::set<Socket> broadcast_enabled;
+  std::map<Socket, std::deque<Incoming>> inbox;
+};
+
+// A card's DATA reply: opcode 3, block 1, then the text.
+Incoming reply(const char* ip, bool write = true, size_t pad_to = 0) {
+  std::string text = std::string("MX-2 SNMP/WEB Card\r\n+PROD : 0x00010004\r\n+IP : ") + ip +
+                     "\r\n+MAC : 00-0a-ff-00-00-05\r\n+FW : v1.02\r\n";
+  if (write) text += "+WRQ : ACCEPT\r\n";
+  std::string packet = std::string("\x00\x03\x00\x01", 4) + text;
+  if (packet.size() < pad_to) packet.resize(pad_to, ' ');
+  Incoming in;
+  in.bytes.assign(packet.begin(), packet.end());
+  return in;
+}
+
+std::unique_ptr<DeviceRecord> listed(const char* ip, uint32_t unreachable) {
+  auto r = std::make_unique<DeviceRecord>();
+  std::memset(r.get(), 0, sizeof *r);
+  r->ip = text_to_ip(ip);
+  r->unreachable = unreachable;
+  return r;
+}
+
+class Discovery : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    // No stored account: every new card gets "admin".
+    static char folder[] = "/tmp/daveridur-discovery-XXXXXX";
+    static const char* made = mkdtemp(folder);
+    ASSERT_NE(made, nullptr);
+    set_settings_folder(made);
+  }
+
+  void SetUp() override {
+    list.set_extended_style(DEVICE_TABLE_EX_STYLE);
+    table.list = &list;
+    ports.table = &table;
+    ports.executor = &executor;
+    ports.clock = &clock;
+    ports.transport = &net;
+    ports.stop = std::make_shared<Event>(true);
+  }
+
+  void TearDown() override {
+    stop_with_time();
+    release_device_records(table);
+  }
+
+  void start() {
+    ASSERT_EQ(start_discovery(svc, ports), 1);
+    ASSERT_TRUE(clock.settle(3));
+  }
+  Socket broadcast_socket() { return svc.state->broadcast_socket; }
+  Socket query_socket() { return svc.state->query_socket; }
+
+  // Lets the receive threads wake once and drain.
+  void wake_receivers() {
+    clock.advance(RECEIVE_WAKE_MS);
+    ASSERT_TRUE(clock.settle(3));
+  }
+
+  // stop_discovery, moving time on until it returns; gives its result and
+  // the time it took.
+  std::pair<int, uint64_t> stop_with_time() {
+    if (!svc.state) return {1, 0};
+    uint64_t began = clock.now();
+    auto result = std::async(std::launch::async, [&] { return stop_discovery(svc); });
+    while (result.wait_for(1ms) != std::future_status::ready) clock.advance(100);
+    int ok = result.get();
+    svc.state.reset();
+    return {ok, clock.now() - began};
+  }
+
+  DeviceRecord* row(int i) { return row_record(table, i); }
+
+  FakeClock clock;
+  FakeTransport net;
+  MemoryList list;
+  DeviceTable table;
+  ExecutorThread executor;
+  DiscoveryPorts ports;
+  DiscoveryService svc;
+};
+
+TEST_F(Discovery, StartFailsWithoutItsSockets) {
+  struct Case {
+    int fail_open_at;
+    bool fail_broadcast;
+  } cases[] = {{0, false}, {-1, true}, {1, false}};
+  for (const Case& c : cases) {
+    FakeTransport t;
+    t.fail_open_at = c.fail_open_at;
+    t.fail_broadcast = c.fail_broadcast;
+    DiscoveryPorts p = ports;
+    p.transport = &t;
+    DiscoveryService s;
+    EXPECT_EQ(start_discovery(s, p), 0);
+    EXPECT_FALSE(s.state);
+  }
+}
+
+TEST_F(Discovery, BroadcastOptionIsOnTheBroadcastSocketOnly) {
+  start();
+  EXPECT_EQ(net.broadcast_enabled, std::set<Socket>{broadcast_socket()});
+  send_broadcast_request(svc);
+  query_device(svc, text_to_ip("10.69.0.9"));
+  EXPECT_EQ(net.requested_ips(broadcast_socket()), std::vector<uint32_t>{BROADCAST_ADDRESS});
+  EXPECT_EQ(net.requested_ips(query_socket()), std::vector<uint32_t>{text_to_ip("10.69.0.9")});
+}
+
+TEST_F(Discovery, PollRunsAPassEvery32SecondsUnlessBusy) {
+  merge_device(table, listed("10.69.0.5", 0), 0);
+  merge_device(table, listed("10.69.0.6", 0), 0);
+  start();
+  clock.advance(POLL_PERIOD_MS - 1);
+  ASSERT_TRUE(clock.settle(3));
+  EXPECT_TRUE(net.requests.empty());
+  clock.advance(1);
+  ASSERT_TRUE(clock.settle(3));
+  // Last row first.
+  EXPECT_EQ(net.requested_ips(query_socket()),
+            (std::vector<uint32_t>{text_to_ip("10.69.0.6"), text_to_ip("10.69.0.5")}));
+
+  busy_event(svc).set();
+  clock.advance(POLL_PERIOD_MS);
+  ASSERT_TRUE(clock.settle(3));
+  EXPECT_EQ(net.requests.size(), 2u);  // skipped, and not made up later
+  busy_event(svc).reset();
+  clock.advance(POLL_PERIOD_MS);
+  ASSERT_TRUE(clock.settle(3));
+  EXPECT_EQ(net.requests.size(), 4u);
+}
+
+TEST_F(Discovery, RefreshPassMarksSilentCardsAndCountsEveryQuery) {
+  start();
+  refresh_pass(*svc.state);
+  EXPECT_TRUE(net.requests.empty());  // an empty table sends nothing
+
+  merge_device(table, listed("10.69.0.5", 0), 0);  // answered since the last pass
+  merge_device(table, listed("10.69.0.6", 2), 0);  // silent for two passes
+  list.rows[1].image = ICON_READY;
+  refresh_pass(*svc.state);
+  EXPECT_EQ(list.rows[0].image, ICON_READY);
+  EXPECT_EQ(list.rows[1].image, ICON_NO_REPLY);
+  EXPECT_EQ(row(0)->unreachable, 1u);
+  EXPECT_EQ(row(1)->unreachable, 3u);
+  refresh_pass(*svc.state);
+  EXPECT_EQ(list.rows[0].image, ICON_NO_REPLY);
+  EXPECT_EQ(row(0)->unreachable, 2u);
+}
+
+TEST_F(Discovery, QueryRepliesAreAnsweredAndMergedAsAnswering) {
+  start();
+  net.deliver(query_socket(), reply("10.69.0.5"));
+  net.deliver(query_socket(), reply("10.69.0.6", false));
+  wake_receivers();
+  ASSERT_EQ(list.item_count(), 2);
+  EXPECT_EQ(row(0)->unreachable, 0u);
+  EXPECT_EQ(list.rows[0].image, ICON_READY);
+  EXPECT_EQ(list.rows[1].image, ICON_NO_WRITE);
+  EXPECT_STREQ(row(0)->user_name, "admin");
+  EXPECT_STREQ(row(0)->password, "");
+  EXPECT_EQ(net.answers.size(), 2u);
+}
+
+TEST_F(Discovery, BroadcastRepliesCountOnlyWhileBusy) {
+  start();
+  net.deliver(broadcast_socket(), reply("10.69.0.5"));
+  wake_receivers();
+  EXPECT_EQ(list.item_count(), 0);
+  EXPECT_TRUE(net.answers.empty());
+
+  busy_event(svc).set();
+  net.deliver(broadcast_socket(), reply("10.69.0.5"));
+  wake_receivers();
+  ASSERT_EQ(list.item_count(), 1);
+  EXPECT_EQ(row(0)->unreachable, 1u);
+  EXPECT_EQ(list.rows[0].image, ICON_NO_REPLY);
+  EXPECT_EQ(net.answers.size(), 1u);
+
+  // A listed card found again by broadcast keeps its account and is marked.
+  std::strcpy(row(0)->user_name, "ops");
+  row(0)->unreachable = 0;
+  net.deliver(broadcast_socket(), reply("10.69.0.5"));
+  wake_receivers();
+  EXPECT_EQ(row(0)->unreachable, 1u);
+  EXPECT_STREQ(row(0)->user_name, "ops");
+}
+
+TEST_F(Discovery, OddDatagrams) {
+  start();
+  Incoming tiny;
+  tiny.bytes = {0x00, 0x03, 0x00};
+  Incoming ack;
+  ack.bytes = {0x00, 0x04, 0x00, 0x01};
+  net.deliver(query_socket(), tiny);                        // dropped unanswered
+  net.deliver(query_socket(), ack);                         // answered (by nothing), rejected
+  net.deliver(query_socket(), reply("10.69.0.7", true, 600));  // refused, still merged
+  net.deliver(query_socket(), reply("10.69.0.5"));
+  net.deliver(query_socket(), reply("10.69.0.5", false));   // same "+IP": same row
+  net.deliver(query_socket(), reply("10.69.0.8", true, 1700));  // cut at 1599
+  wake_receivers();
+  std::vector<int> lengths;
+  for (auto& a : net.answers) lengths.push_back(a.second);
+  EXPECT_EQ(lengths, (std::vector<int>{4, 600, int(reply("10.69.0.5").bytes.size()),
+                                       int(reply("10.69.0.5", false).bytes.size()), 1599}));
+  ASSERT_EQ(list.item_count(), 3);
+  EXPECT_STREQ(list.rows[0].texts[0], "10.69.0.7");
+  EXPECT_STREQ(list.rows[1].texts[0], "10.69.0.5");
+  EXPECT_EQ(list.rows[1].image, ICON_NO_WRITE);
+  EXPECT_STREQ(list.rows[2].texts[0], "10.69.0.8");
+}
+
+TEST_F(Discovery, ResetFromAnUnreachableAddressDoesNotStopLaterReplies) {
+  start();
+  Incoming reset;
+  reset.error = RECV_RESET;
+  net.deliver(query_socket(), reset);
+  wake_receivers();
+  net.deliver(query_socket(), reply("10.69.0.5"));
+  net.deliver(query_socket(), reset);
+  net.deliver(query_socket(), reply("10.69.0.6"));
+  wake_receivers();
+  EXPECT_EQ(list.item_count(), 2);
+  auto [ok, took] = stop_with_time();
+  EXPECT_EQ(ok, 1);
+  EXPECT_LT(took, STOP_WAIT_MS);
+}
+
+TEST_F(Discovery, ReceiveFailureEndsThatThreadAndStopTakesTheFullWait) {
+  start();
+  Incoming failed;
+  failed.error = RECV_FAILED;
+  net.deliver(query_socket(), failed);
+  net.deliver(query_socket(), reply("10.69.0.5"));  // never read
+  clock.advance(RECEIVE_WAKE_MS);
+  ASSERT_TRUE(clock.settle(2));
+  EXPECT_EQ(list.item_count(), 0);
+  // The other receive thread goes on.
+  busy_event(svc).set();
+  net.deliver(broadcast_socket(), reply("10.69.0.6"));
+  clock.advance(RECEIVE_WAKE_MS);
+  ASSERT_TRUE(clock.settle(2));
+  EXPECT_EQ(list.item_count(), 1);
+  auto [ok, took] = stop_with_time();
+  EXPECT_EQ(ok, 1);  // every thread has returned, one without its done event
+  EXPECT_GE(took, STOP_WAIT_MS);
+}
+
+TEST_F(Discovery, StopIsPromptAndIdempotentForANeverStartedService) {
+  DiscoveryService never;
+  EXPECT_EQ(stop_discovery(never), 1);
+  start();
+  auto [ok, took] = stop_with_time();
+  EXPECT_EQ(ok, 1);
+  EXPECT_LT(took, STOP_WAIT_MS);
+}
+
+TEST_F(Discovery, StopLeavesAThreadStuckInAStepRunningAndKeepsItsStateAlive) {
+  // An owner that never runs steps: the merge waits forever.
+  struct Stuck : TableExecutor {
+    std::mutex m;
+    std::condition_variable cv;
+    bool entered = false;
+    bool release = false;
+    int run(const std::function<void()>&) override {
+      std::unique_lock<std::mutex> lock(m);
+      entered = true;
+      cv.notify_all();
+      cv.wait(lock, [&] { return release; });
+      return 0;
+    }
+  } stuck;
+  ports.executor = &stuck;
+  start();
+  net.deliver(query_socket(), reply("10.69.0.5"));
+  clock.advance(RECEIVE_WAKE_MS);
+  ASSERT_TRUE(clock.settle(2));
+  {
+    std::unique_lock<std::mutex> lock(stuck.m);  // the query thread sits in its step
+    ASSERT_TRUE(stuck.cv.wait_for(lock, 5s, [&] { return stuck.entered; }));
+  }
+  std::weak_ptr<DiscoveryState> state = svc.state;
+  auto [ok, took] = stop_with_time();
+  EXPECT_EQ(ok, 0);
+  EXPECT_GE(took, STOP_WAIT_MS);
+  EXPECT_FALSE(state.expired());
+  {
+    std::lock_guard<std::mutex> lock(stuck.m);
+    stuck.release = true;
+  }
+  stuck.cv.notify_all();
+  for (int i = 0; i < 5000 && !state.expired(); ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_TRUE(state.expired());
+  EXPECT_EQ(list.item_count(), 0);
+}
+
+}  // namespace

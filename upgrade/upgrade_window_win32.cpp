@@ -1,0 +1,148 @@
+// The Upgrade command in the product: the batch's ports over the device
+// table (through the interface thread), the main window and message boxes,
+// and each session's progress window (dialog 112) on a thread of its own.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <thread>
+
+#include "app/ui.h"
+#include "devices/device_table.h"
+#include "discovery/discovery.h"
+#include "image/image.h"
+#include "protocol/packet.h"
+#include "resources/resource.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+// The progress window of one slot. The window table keeps its entry after
+// the session, so the view objects are per slot and live for the run.
+class ProgressWindow : public SessionView {
+ public:
+  HWND dialog = nullptr;
+  void set_title(const char* text) override { SetWindowTextA(dialog, text); }
+  void set_status(const char* text) override { SetDlgItemTextA(dialog, IDC_UPLOAD_STATUS, text); }
+  void set_progress_range(uint32_t high) override {
+    SendDlgItemMessageA(dialog, IDC_UPLOAD_PROGRESS, PBM_SETRANGE32, 0, static_cast<LPARAM>(high));
+  }
+  void set_progress_position(uint32_t position) override {
+    SendDlgItemMessageA(dialog, IDC_UPLOAD_PROGRESS, PBM_SETPOS, position, 0);
+  }
+  void set_percent(const char* text) override { SetDlgItemTextA(dialog, IDC_UPLOAD_PERCENT, text); }
+  void delay(uint32_t ms) override { Sleep(ms); }
+  int confirm_abort() override {
+    return MessageBoxA(dialog, "Are you sure ?", "Upgrade Box", MB_YESNO | MB_ICONQUESTION) == IDYES;
+  }
+  void close(int result) override { EndDialog(dialog, result); }
+};
+
+ProgressWindow progress_windows[SESSION_SLOTS];
+
+UploadSession* window_session(HWND dialog) {
+  return reinterpret_cast<UploadSession*>(GetWindowLongPtrA(dialog, DWLP_USER));
+}
+
+void open_progress_window(HWND dialog, UploadSession* s) {
+  SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(s));
+  ProgressWindow& view = progress_windows[s->slot];
+  view.dialog = dialog;
+  ShowWindow(GetDlgItem(dialog, IDCANCEL), SW_HIDE);
+  // Side by side: each slot's window 20 pixels further right and down.
+  RECT at;
+  GetWindowRect(dialog, &at);
+  SetWindowPos(dialog, HWND_TOPMOST, at.left + 20 * s->slot, at.top + 20 * s->slot, 0, 0,
+               SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+  if (!begin_session(&view, s)) return;
+  SetTimer(dialog, TICK_TIMER + s->slot, 100, nullptr);
+  SetTimer(dialog, POLL_TIMER + s->slot, 2, nullptr);
+}
+
+INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_INITDIALOG:
+      open_progress_window(dialog, reinterpret_cast<UploadSession*>(lparam));
+      return TRUE;
+    case WM_TIMER:
+      if (!session_timer(static_cast<uint32_t>(wparam))) KillTimer(dialog, wparam);
+      return TRUE;
+    case WM_COMMAND:
+      if (UploadSession* s = window_session(dialog))
+        session_command(&progress_windows[s->slot], s, LOWORD(wparam));
+      return TRUE;
+    case WM_DESTROY:
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+void session_thread(UploadSession* s) {
+  DialogBoxParamA(reinterpret_cast<HINSTANCE>(ui.instance), MAKEINTRESOURCEA(IDD_UPLOAD), nullptr,
+                  session_proc, reinterpret_cast<LPARAM>(s));
+  release_slot(s->slot_events, s->slot);
+}
+
+HWND panel(int index) { return reinterpret_cast<HWND>(ui.panel[index]); }
+
+// Table work is done on the interface thread: the batch runs on a worker.
+class ProductBatchPorts : public BatchPorts {
+ public:
+  int row_count() override {
+    int n = 0;
+    table_executor().run([&] { n = ::row_count(devices()); });
+    return n;
+  }
+  int row_checked(int row) override {
+    int checked = 0;
+    table_executor().run([&] {
+      DeviceTable& t = devices();
+      if (row < ::row_count(t))
+        checked = (t.list->item_state(row, STATE_CHECK_MASK) & STATE_CHECK_MASK) != STATE_UNCHECKED;
+    });
+    return checked;
+  }
+  int row_record(int row, DeviceRecord* record) override {
+    int found = 0;
+    table_executor().run([&] {
+      if (DeviceRecord* r = ::row_record(devices(), row)) {
+        *record = *r;
+        found = 1;
+      }
+    });
+    return found;
+  }
+  void show_row_upgrading(int row) override {
+    table_executor().run([&] { set_row_icon(devices(), row, ICON_NO_WRITE); });
+  }
+  std::string image_path() override {
+    char path[1024] = "";
+    GetWindowTextA(panel(PANEL_FILE_NAME), path, sizeof path);
+    return path;
+  }
+  int ask_confirmation(const std::string& text) override { return ask_operator(text.c_str()); }
+  void show_report(const std::string& text) override { show_information(text.c_str()); }
+  void enable_main_window(int enabled) override {
+    EnableWindow(reinterpret_cast<HWND>(ui.main_window), enabled);
+  }
+  int start_session_thread(UploadSession* s) override {
+    try {
+      std::thread(session_thread, s).detach();
+      return 1;
+    } catch (...) {
+      return 0;
+    }
+  }
+  void sleep_ms(uint32_t ms) override { Sleep(ms); }
+  LocalTime local_time() override { return local_time_now(); }
+  Socket open_socket() override { return udp_open(0); }
+};
+
+ProductBatchPorts batch_ports;
+
+}  // namespace
+
+int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  upgrade_command(&batch_ports, &busy_event(discovery()), image_version);
+  return 0;
+}
