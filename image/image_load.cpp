@@ -1,17 +1,24 @@
+#include <sys/stat.h>
+
 #include <cstdio>
-#include <filesystem>
 #include <new>
-#include <system_error>
 
 #include "app/settings.h"
 #include "image/image.h"
 
 int read_image_file(const std::string& path, std::vector<uint8_t>* image) {
   image->clear();
-  std::error_code error;
-  uintmax_t size = std::filesystem::file_size(std::filesystem::path(path), error);
+  // The size from the directory entry, by the same narrow name fopen takes.
+#ifdef _WIN32
+  struct _stat64 entry;
+  if (_stat64(path.c_str(), &entry) != 0 || !(entry.st_mode & _S_IFREG)) return 0;
+#else
+  struct stat entry;
+  if (stat(path.c_str(), &entry) != 0 || !S_ISREG(entry.st_mode)) return 0;
+#endif
   // Beyond 4 GB the checks and the transfer would only see part of the file.
-  if (error || size > 0xFFFFFFFFu) return 0;
+  uint64_t size = static_cast<uint64_t>(entry.st_size);
+  if (size > 0xFFFFFFFFu) return 0;
   try {
     image->resize(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {

@@ -14,7 +14,6 @@ const char WARNING_HEAD[] =
     "WARNING !!\r\n\r\nThe following UPS(s) might have concern(s) of version control !!\r\n";
 const char WARNING_TAIL[] = "Do you want upgrade the UPS(s) regardless the version check ?";
 const char PLAIN_QUESTION[] = "Are you sure to upgrade ?";
-const char LINE_NO_SESSION[] = " No session could be started , abort.\r\n";
 
 const uint32_t BUSY_SLOT_WAIT_MS = 1000;
 const uint32_t BETWEEN_STARTS_MS = 100;

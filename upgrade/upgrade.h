@@ -36,6 +36,7 @@ inline constexpr const char* LINE_NO_CONNECTION = " No connection , abort.\r\n";
 inline constexpr const char* LINE_SOCKET_ERROR = " Socket Error !\r\n";
 inline constexpr const char* LINE_NO_MEMORY = " Out of memory , abort.\r\n";
 inline constexpr const char* LINE_TOO_LARGE = " Image too large for the card , abort.\r\n";
+inline constexpr const char* LINE_NO_SESSION = " No session could be started , abort.\r\n";
 
 // The text of one batch: whole lines appended under one lock, no size limit.
 struct Report {
@@ -121,10 +122,12 @@ extern std::atomic<int> session_pause;
 using SessionAllocator = uint8_t* (*)(size_t size);
 extern SessionAllocator session_allocator;
 
-// The window's creation: enters the view in the window table, sets the
-// title, status and range, allocates the buffers and sends the write
-// request. 1 when the timers should start; 0 when the session has already
-// ended (no memory, or an image of more blocks than the card can number).
+// The window's creation: clears the pause flag, enters the view in the
+// window table, sets the title, status and range, allocates the buffers and
+// sends the write request. 1 when the timers should start; 0 when the
+// session has already ended (no memory, or an image of more blocks than the
+// card can number). Hiding Abort, the 20 x slot pixel offset, topmost and
+// the two timers are the window adapter's.
 int begin_session(SessionView* view, UploadSession* s);
 void session_tick(SessionView* view, UploadSession* s);
 void session_poll(SessionView* view, UploadSession* s);

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <functional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/image.h"
@@ -521,6 +522,36 @@ TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
             Bytes(original.begin(), original.begin() + 28));
   EXPECT_EQ(Bytes(data1.begin() + 4 + 32, data1.end()),
             Bytes(original.begin() + 32, original.begin() + 512));
+}
+
+// The headless loop that stands in for the two timers: a card on another
+// thread acknowledges every block; the loop ends the session and frees its slot.
+TEST_F(Session, LoopDrivesTheTransferAndFreesTheSlot) {
+  Bytes image = make_body(3000, 6);
+  SlotEvents slots;
+  claim_slot(&slots, 3);
+  UploadSession* s = open(image, 3);
+  s->slot_events = &slots;
+  Bytes received;
+  std::thread card([&] {
+    Bytes packet = card_.receive();
+    uint16_t block = 0;
+    while (!packet.empty()) {
+      if (get_be16(packet.data()) == OP_DATA && get_be16(&packet[2]) == block + 1) {
+        ++block;
+        received.insert(received.end(), packet.begin() + 4, packet.end());
+      }
+      card_.send(ack(block), card_.last_from);
+      if (packet.size() < 516 && block > 0) break;
+      packet = card_.receive();
+    }
+  });
+  run_session_loop(s, &view_, 1);
+  card.join();
+  EXPECT_EQ(report_.text, "127.0.0.1 OK.\r\n");
+  EXPECT_EQ(received, image);
+  EXPECT_EQ(slot_is_free(&slots, 3), 1);
+  EXPECT_EQ(view_.closes, 1);
 }
 
 }  // namespace
