@@ -39,6 +39,19 @@ class ProgressWindow : public SessionView {
 
 ProgressWindow progress_windows[SESSION_SLOTS];
 
+// Stands in for a progress window that could not be created.
+class NoWindow : public SessionView {
+ public:
+  void set_title(const char*) override {}
+  void set_status(const char*) override {}
+  void set_progress_range(uint32_t) override {}
+  void set_progress_position(uint32_t) override {}
+  void set_percent(const char*) override {}
+  void delay(uint32_t) override {}
+  int confirm_abort() override { return 0; }
+  void close(int) override {}
+};
+
 UploadSession* window_session(HWND dialog) {
   return reinterpret_cast<UploadSession*>(GetWindowLongPtrA(dialog, DWLP_USER));
 }
@@ -78,8 +91,16 @@ INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
 }
 
 void session_thread(UploadSession* s) {
-  DialogBoxParamA(reinterpret_cast<HINSTANCE>(ui.instance), MAKEINTRESOURCEA(IDD_UPLOAD), nullptr,
-                  session_proc, reinterpret_cast<LPARAM>(s));
+  INT_PTR shown = DialogBoxParamA(reinterpret_cast<HINSTANCE>(ui.instance),
+                                  MAKEINTRESOURCEA(IDD_UPLOAD), nullptr, session_proc,
+                                  reinterpret_cast<LPARAM>(s));
+  // No window, no timers: the session never ran. It still owes its line and
+  // its socket.
+  if (shown == -1 && !s->ended) {
+    report_append(s->report, std::string(ip_to_text(s->ip)) + LINE_NO_SESSION);
+    NoWindow none;
+    end_session(&none, s, 1);
+  }
   release_slot(s->slot_events, s->slot);
 }
 
