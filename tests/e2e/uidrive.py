@@ -100,6 +100,16 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def unmanaged_windows():
+    """Tells Wine's X11 driver not to hand top-level windows to a window
+    manager. Under a bare Xvfb there is none, and every window that hides
+    would otherwise stall its program for 2 s waiting for one to confirm.
+    Affects programs started afterwards in this prefix."""
+    subprocess.run([wine_loader(), "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed", "/d", "N",
+                    "/f"], env=wine_env(), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, check=True,
+                   timeout=120)
+
+
 def start(exe_path, *args, log=None):
     """Starts a Windows program under Wine in the background."""
     out = open(log, "ab") if log else subprocess.DEVNULL

@@ -123,6 +123,7 @@ void settle(HWND hwnd) {
   DWORD_PTR result = 0;
   for (int i = 0; i < 2; ++i) {
     Sleep(40);
+    if (!IsWindow(hwnd)) return;
     SendMessageTimeoutA(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &result);
   }
 }
@@ -262,6 +263,8 @@ std::string cmd_answer(const Args& args) {
   if (args.size() < 2 || !parse_hwnd(args[0], &dialog) || !parse_number(args[1], &id))
     return err("usage: answer HWND BUTTON_ID");
   HWND button = GetDlgItem(dialog, static_cast<int>(id));
+  // The answer usually ends the dialog: wait on its owner, which outlives it.
+  HWND owner = GetWindow(dialog, GW_OWNER);
   std::string why;
   if (button && !clickable(button, &why)) return err(why);
   if (button) {
@@ -269,7 +272,7 @@ std::string cmd_answer(const Args& args) {
   } else if (!PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0)) {
     return err("post failed");
   }
-  settle(dialog);
+  settle(owner ? owner : dialog);
   return ok();
 }
 
