@@ -214,11 +214,22 @@ def test_dialog(d, t):
     d.answer(dlg, IDOK)
     t.expect("dialog ok typed")
     assert d.gone(dlg, 5000) and d.enabled(t.main)
-    # Esc posted into the dialog's modal loop cancels it.
+    # Keys posted into the dialog's modal loop: Tab moves on, Esc cancels,
+    # Enter presses the default button.
     d.click(d.child(t.main, DIALOG))
     dlg = d.find("uidrive dialog", 5000)
-    d.key(d.child(dlg, DIALOG_EDIT), "ESC")
+    edit = d.child(dlg, DIALOG_EDIT)
+    assert d.focus(dlg)[0] == edit
+    d.key(edit, "TAB")
+    assert d.focus(dlg)[0] == d.child(dlg, IDOK)
+    d.key(d.child(dlg, IDOK), "ESC")
     t.expect("dialog cancel")
+    assert d.gone(dlg, 5000)
+    d.click(d.child(t.main, DIALOG))
+    dlg = d.find("uidrive dialog", 5000)
+    d.type(d.child(dlg, DIALOG_EDIT), "entered")
+    d.key(d.child(dlg, DIALOG_EDIT), "RETURN")
+    t.expect("dialog ok entered")
     assert d.gone(dlg, 5000)
 
 
