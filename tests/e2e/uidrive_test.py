@@ -184,7 +184,8 @@ def test_typing(d, t):
 
 def test_refused_clicks(d, t):
     assert "disabled" in raises(d.click, d.child(t.main, DISABLED))
-    assert "usage" in raises(d.click, 0x12345678)  # not a window
+    assert "no window 0x12345678" in raises(d.click, 0x12345678)
+    assert "usage" in raises(d.call, "rows")
     assert "unknown command" in raises(d.call, "frobnicate")
     assert "usage" in raises(d.key, t.main, "NOSUCHKEY")
 
@@ -277,7 +278,7 @@ def test_close_and_quit(d, t):
     t.expect("destroyed")
     assert d.gone(t.main, 5000)
     assert wait_until(lambda: t.proc.poll() is not None, 10)
-    assert "usage" in raises(d.text, t.main)  # the handle is dead
+    assert "no window" in raises(d.text, t.main)  # the handle is dead
 
 
 def test_close_box(d, t):

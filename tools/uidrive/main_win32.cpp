@@ -40,8 +40,17 @@ std::string run_line(const std::string& line) {
   Args fields = split_line(line);
   if (fields.empty()) return err("empty command");
   Args args(fields.begin() + 1, fields.end());
-  for (const CommandEntry& c : COMMANDS)
-    if (fields[0] == c.name) return c.run(args);
+  for (const CommandEntry& c : COMMANDS) {
+    if (fields[0] != c.name) continue;
+    std::string answer = c.run(args);
+    // A handle that died since it was found is the usual cause of a refused
+    // argument; say so rather than repeat the usage.
+    long long handle = 0;
+    if (answer.rfind("ERR usage", 0) == 0 && !args.empty() && parse_number(args[0], &handle) && handle > 0 &&
+        !IsWindow(reinterpret_cast<HWND>(static_cast<uintptr_t>(handle))))
+      return err("no window " + args[0]);
+    return answer;
+  }
   return err("unknown command " + fields[0]);
 }
 
