@@ -1,0 +1,286 @@
+// Window queries and plain actions: finding windows, reading and setting
+// texts, clicking buttons, answering message boxes.
+#include "tools/uidrive/uidrive.h"
+
+#include <cstdio>
+
+namespace {
+
+constexpr UINT SEND_TIMEOUT_MS = 3000;
+constexpr int POLL_MS = 20;
+constexpr int MSGBOX_TEXT_ID = 0xFFFF;  // the message box's text static
+
+std::string flag(int v) { return v ? "1" : "0"; }
+
+BOOL CALLBACK collect_window(HWND hwnd, LPARAM lparam) {
+  reinterpret_cast<std::vector<HWND>*>(lparam)->push_back(hwnd);
+  return TRUE;
+}
+
+std::vector<HWND> top_level_windows() {
+  std::vector<HWND> all;
+  EnumWindows(collect_window, reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+std::vector<HWND> descendants(HWND parent) {
+  std::vector<HWND> all;
+  EnumChildWindows(parent, collect_window, reinterpret_cast<LPARAM>(&all));
+  return all;
+}
+
+std::string caption(HWND hwnd) {
+  // A top-level window's caption is kept by the window manager's side, so
+  // GetWindowText answers even when the owner is busy in a long operation.
+  char buf[1024] = "";
+  GetWindowTextA(hwnd, buf, sizeof buf);
+  return buf;
+}
+
+// "class:NAME" matches the class, "prefix:TEXT" the start of the title,
+// "*" any message box, anything else the whole title.
+int window_matches(HWND hwnd, const std::string& spec) {
+  if (spec.rfind("class:", 0) == 0) return class_name(hwnd) == spec.substr(6);
+  if (spec.rfind("prefix:", 0) == 0) return caption(hwnd).rfind(spec.substr(7), 0) == 0;
+  return caption(hwnd) == spec;
+}
+
+int is_message_box(HWND hwnd) {
+  return class_name(hwnd) == "#32770" && GetDlgItem(hwnd, MSGBOX_TEXT_ID) != nullptr;
+}
+
+std::vector<HWND> visible_matches(const std::string& spec, int message_boxes_only) {
+  std::vector<HWND> found;
+  for (HWND h : top_level_windows()) {
+    if (!IsWindowVisible(h)) continue;
+    if (message_boxes_only && !is_message_box(h)) continue;
+    if (message_boxes_only && spec == "*") {
+      found.push_back(h);
+      continue;
+    }
+    if (window_matches(h, spec)) found.push_back(h);
+  }
+  return found;
+}
+
+HWND wait_for_window(const std::string& spec, long long timeout_ms, int message_boxes_only) {
+  DWORD start = GetTickCount();
+  for (;;) {
+    std::vector<HWND> found = visible_matches(spec, message_boxes_only);
+    if (!found.empty()) return found.front();
+    if (static_cast<long long>(GetTickCount() - start) >= timeout_ms) return nullptr;
+    Sleep(POLL_MS);
+  }
+}
+
+int timeout_arg(const Args& args, size_t index, long long fallback, long long* ms) {
+  long long v = fallback;
+  if (args.size() > index && !parse_number(args[index], &v)) return 0;
+  *ms = bounded_ms(v);
+  return 1;
+}
+
+}  // namespace
+
+std::string class_name(HWND hwnd) {
+  char buf[256] = "";
+  GetClassNameA(hwnd, buf, sizeof buf);
+  return buf;
+}
+
+std::string window_text(HWND hwnd) {
+  DWORD_PTR length = 0;
+  if (!SendMessageTimeoutA(hwnd, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &length))
+    return caption(hwnd);
+  std::string buf(length + 2, '\0');
+  DWORD_PTR copied = 0;
+  if (!SendMessageTimeoutA(hwnd, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
+                           SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &copied))
+    return caption(hwnd);
+  buf.resize(copied < buf.size() ? copied : buf.size() - 1);
+  return buf.c_str();
+}
+
+int clickable(HWND hwnd, std::string* why) {
+  for (HWND h = hwnd; h; h = GetAncestor(h, GA_PARENT)) {
+    if (h == GetDesktopWindow()) break;
+    if (!IsWindowVisible(h)) {
+      *why = "hidden " + hwnd_text(h);
+      return 0;
+    }
+    if (!IsWindowEnabled(h)) {
+      *why = "disabled " + hwnd_text(h);
+      return 0;
+    }
+  }
+  return 1;
+}
+
+void settle(HWND hwnd) {
+  // Posted messages are taken after sent ones, so one round trip is not
+  // proof; a short pause and two round trips are, in practice, for a thread
+  // that is not busy.
+  DWORD_PTR result = 0;
+  for (int i = 0; i < 2; ++i) {
+    Sleep(40);
+    if (!IsWindow(hwnd)) return;
+    SendMessageTimeoutA(hwnd, WM_NULL, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &result);
+  }
+}
+
+std::string cmd_windows(const Args&) {
+  std::string out;
+  for (HWND h : top_level_windows()) {
+    DWORD pid = 0;
+    GetWindowThreadProcessId(h, &pid);
+    if (!out.empty()) out += '|';
+    out += join_fields({hwnd_text(h), std::to_string(pid), class_name(h), caption(h),
+                        flag(IsWindowVisible(h)), flag(IsWindowEnabled(h))});
+  }
+  return ok(out);
+}
+
+std::string cmd_find(const Args& args) {
+  long long ms = 0;
+  if (args.empty() || !timeout_arg(args, 1, 0, &ms)) return err("usage: find TITLE|class:NAME|prefix:TEXT [TIMEOUT_MS]");
+  return ok(hwnd_text(wait_for_window(args[0], ms, 0)));
+}
+
+std::string cmd_findall(const Args& args) {
+  if (args.empty()) return err("usage: findall TITLE|class:NAME|prefix:TEXT");
+  std::string out;
+  for (HWND h : visible_matches(args[0], 0)) {
+    if (!out.empty()) out += '|';
+    out += hwnd_text(h);
+  }
+  return ok(out);
+}
+
+std::string cmd_gone(const Args& args) {
+  long long ms = 0;
+  if (args.empty() || !timeout_arg(args, 1, 0, &ms)) return err("usage: gone HWND TIMEOUT_MS");
+  long long v = 0;
+  if (!parse_number(args[0], &v)) return err("bad window handle");
+  HWND h = reinterpret_cast<HWND>(static_cast<uintptr_t>(v));
+  DWORD start = GetTickCount();
+  for (;;) {
+    if (!IsWindow(h) || !IsWindowVisible(h)) return ok("gone");
+    if (static_cast<long long>(GetTickCount() - start) >= ms) return ok("present");
+    Sleep(POLL_MS);
+  }
+}
+
+std::string cmd_child(const Args& args) {
+  HWND parent = nullptr;
+  long long id = 0;
+  if (args.size() < 2 || !parse_hwnd(args[0], &parent) || !parse_number(args[1], &id))
+    return err("usage: child HWND ID");
+  for (HWND h : descendants(parent))
+    if (GetDlgCtrlID(h) == static_cast<int>(id)) return ok(hwnd_text(h));
+  return ok("none");
+}
+
+std::string cmd_children(const Args& args) {
+  HWND parent = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &parent)) return err("usage: children HWND");
+  std::string out;
+  for (HWND h : descendants(parent)) {
+    char style[16];
+    std::snprintf(style, sizeof style, "0x%08lx", static_cast<unsigned long>(GetWindowLongA(h, GWL_STYLE)));
+    if (!out.empty()) out += '|';
+    out += join_fields({hwnd_text(h), std::to_string(GetDlgCtrlID(h)), class_name(h), window_text(h),
+                        flag(IsWindowVisible(h)), flag(IsWindowEnabled(h)), style,
+                        hwnd_text(GetParent(h))});
+  }
+  return ok(out);
+}
+
+std::string cmd_text(const Args& args) {
+  HWND h = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: text HWND");
+  return ok(escape_field(window_text(h)));
+}
+
+std::string cmd_settext(const Args& args) {
+  HWND h = nullptr;
+  if (args.size() < 2 || !parse_hwnd(args[0], &h)) return err("usage: settext HWND TEXT");
+  DWORD_PTR result = 0;
+  if (!SendMessageTimeoutA(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(args[1].c_str()), SMTO_ABORTIFHUNG,
+                           SEND_TIMEOUT_MS, &result))
+    return err("window does not answer");
+  return ok();
+}
+
+std::string cmd_click(const Args& args) {
+  HWND h = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: click HWND");
+  std::string why;
+  if (!clickable(h, &why)) return err(why);
+  // Posted, so that a modal loop the click opens does not hold the driver.
+  if (!PostMessageA(h, BM_CLICK, 0, 0)) return err("post failed");
+  settle(h);
+  return ok();
+}
+
+std::string cmd_enabled(const Args& args) {
+  HWND h = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: enabled HWND");
+  return ok(flag(IsWindowEnabled(h)));
+}
+
+std::string cmd_visible(const Args& args) {
+  HWND h = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: visible HWND");
+  return ok(flag(IsWindowVisible(h)));
+}
+
+std::string cmd_rect(const Args& args) {
+  HWND h = nullptr;
+  RECT r{};
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: rect HWND");
+  if (!GetWindowRect(h, &r)) return err("no rectangle");
+  char buf[64];
+  std::snprintf(buf, sizeof buf, "%ld\t%ld\t%ld\t%ld", r.left, r.top, r.right, r.bottom);
+  return ok(buf);
+}
+
+std::string cmd_msgbox(const Args& args) {
+  long long ms = 0;
+  if (args.empty() || !timeout_arg(args, 1, 0, &ms)) return err("usage: msgbox TITLE|* [TIMEOUT_MS]");
+  HWND box = wait_for_window(args[0], ms, 1);
+  if (!box) return ok("none");
+  std::string out = join_fields({hwnd_text(box), window_text(GetDlgItem(box, MSGBOX_TEXT_ID)), caption(box)});
+  for (HWND h : descendants(box)) {
+    if (class_name(h) != "Button" || !IsWindowVisible(h)) continue;
+    out.append(1, '|').append(join_fields({std::to_string(GetDlgCtrlID(h)), window_text(h)}));
+  }
+  return ok(out);
+}
+
+std::string cmd_answer(const Args& args) {
+  HWND dialog = nullptr;
+  long long id = 0;
+  if (args.size() < 2 || !parse_hwnd(args[0], &dialog) || !parse_number(args[1], &id))
+    return err("usage: answer HWND BUTTON_ID");
+  HWND button = GetDlgItem(dialog, static_cast<int>(id));
+  // The answer usually ends the dialog: wait on its owner, which outlives it.
+  HWND owner = GetWindow(dialog, GW_OWNER);
+  std::string why;
+  if (button && !clickable(button, &why)) return err(why);
+  if (button) {
+    if (!PostMessageA(button, BM_CLICK, 0, 0)) return err("post failed");
+  } else if (!PostMessageA(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), 0)) {
+    return err("post failed");
+  }
+  settle(owner ? owner : dialog);
+  return ok();
+}
+
+std::string cmd_close(const Args& args) {
+  HWND h = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: close HWND");
+  // What the close box does: the system command, not a bare WM_CLOSE.
+  if (!PostMessageA(h, WM_SYSCOMMAND, SC_CLOSE, 0)) return err("post failed");
+  settle(h);
+  return ok();
+}
