@@ -158,7 +158,16 @@ class Scene:
         return {r["cells"][0]: r for r in self.rows()}
 
     def wait_rows(self, predicate, timeout):
-        return wait_until(lambda: predicate(self.rows_by_ip()), timeout, interval=0.25)
+        """The rows by address once predicate(rows) holds, else the last ones."""
+        last = {}
+
+        def probe():
+            nonlocal last
+            last = self.rows_by_ip()
+            return predicate(last)
+
+        wait_until(probe, timeout, interval=0.25)
+        return last
 
     def shot(self, hwnd, name):
         return self.driver.shot_png(hwnd, os.path.join(self.shots, name + ".png"))
@@ -181,10 +190,13 @@ class Scene:
         dialog = self.driver.find("Open", 20000)
         if not dialog:
             raise RuntimeError("no open-file dialog")
-        name = self.driver.child(dialog, 1148) or self.driver.child(dialog, 1152)
-        self.driver.settext(name, path.replace("/", "\\") if path.startswith("Z:") else "Z:" + path.replace(
-            "/", "\\"))
-        self.driver.click(self.driver.child(dialog, 1))
+        controls = self.driver.children(dialog)
+
+        def find(cls, control_id):
+            return next(c["hwnd"] for c in controls if c["class"] == cls and c["id"] == control_id)
+
+        self.driver.settext(find("Edit", 1148), "Z:" + path.replace("/", "\\"))
+        self.driver.click(find("Button", 1))
         self.driver.gone(dialog, 10000)
 
     def answer_box(self, title, button, timeout=10):

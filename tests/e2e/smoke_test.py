@@ -73,7 +73,7 @@ def main():
         check("Cancel adds nothing", 4, len(s.rows()))
 
         # One upgrade of two cards.
-        image = s.make_image("fw.bin", "--version", "1.05", "--date", "07042000", "--size", "3000")
+        image = s.make_image("fw.bin", "--version", "1.05", "--date", "07042000", "--size", "200000")
         s.open_image(image)
         check("version shown", "v1.05", d.text(s.control(VERSION)))
         list_view = s.control(LIST)
