@@ -200,8 +200,12 @@ class Driver:
         """True when the window is destroyed or hidden within timeout_ms."""
         return self.call("gone", hex(hwnd), timeout_ms) == "gone"
 
-    def child(self, hwnd, control_id):
-        return hwnd_or_none(self.call("child", hex(hwnd), control_id))
+    def child(self, hwnd, control_id, cls=None):
+        """The first descendant with that id (and window class, when given:
+        the open-file dialog's name field 1148 is a ComboBoxEx32 holding a
+        ComboBox and an Edit of the same id)."""
+        args = [hex(hwnd), control_id] + ([cls] if cls else [])
+        return hwnd_or_none(self.call("child", *args))
 
     def children(self, hwnd):
         return [{"hwnd": int(r[0], 0), "id": int(r[1]), "class": r[2], "text": r[3], "visible": r[4] == "1",

@@ -108,6 +108,8 @@ def test_children_and_texts(d, t):
     assert not kids[DISABLED]["enabled"] and kids[ASK]["enabled"]
     assert kids[DISABLED]["style"] & 0x08000000  # WS_DISABLED
     assert d.child(t.main, ASK) == kids[ASK]["hwnd"] and d.child(t.main, 999) is None
+    header = [c["hwnd"] for c in kids.values() if c["class"] == "SysHeader32"][0]
+    assert d.child(t.main, 0, "SysHeader32") == header and d.child(t.main, ASK, "Edit") is None
     assert d.text(kids[ASK]["hwnd"]) == "Ask" and d.text(t.main) == TITLE
     assert d.enabled(kids[ASK]["hwnd"]) and not d.enabled(kids[DISABLED]["hwnd"])
     assert d.visible(t.list)

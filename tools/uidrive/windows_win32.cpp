@@ -174,9 +174,12 @@ std::string cmd_child(const Args& args) {
   HWND parent = nullptr;
   long long id = 0;
   if (args.size() < 2 || !parse_hwnd(args[0], &parent) || !parse_number(args[1], &id))
-    return err("usage: child HWND ID");
+    return err("usage: child HWND ID [CLASS]");
+  // Composite controls repeat an id inside (a combo box's edit): the class
+  // picks the part meant.
   for (HWND h : descendants(parent))
-    if (GetDlgCtrlID(h) == static_cast<int>(id)) return ok(hwnd_text(h));
+    if (GetDlgCtrlID(h) == static_cast<int>(id) && (args.size() < 3 || class_name(h) == args[2]))
+      return ok(hwnd_text(h));
   return ok("none");
 }
 
