@@ -60,12 +60,19 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
 
   HACCEL accelerators = LoadAcceleratorsA(instance, MAKEINTRESOURCEA(IDR_ACCELERATORS));
   MSG msg;
+  HWND main_hwnd = reinterpret_cast<HWND>(ui.main_window);
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
-    if (accelerators && TranslateAcceleratorA(reinterpret_cast<HWND>(ui.main_window), accelerators, &msg))
+    // While a batch runs the main window is disabled, and its keys (Esc and
+    // Alt+Q would ask to quit in the middle of the transfers) with it.
+    if (accelerators && IsWindowEnabled(main_hwnd) &&
+        TranslateAcceleratorA(main_hwnd, accelerators, &msg))
       continue;
     TranslateMessage(&msg);
     DispatchMessageA(&msg);
   }
   net_cleanup();
-  return 0;
+  // A discovery thread left inside a table step after the bounded stop, or
+  // a batch still running, must not see the program's objects destroyed
+  // under it: the process ends here, as a whole.
+  ExitProcess(0);
 }

@@ -1,6 +1,7 @@
 // The main window: caption, tab control, the "Firmware Upgrade" page built
 // from the main panel table, the command wiring and the quit sequence.
 #include <windows.h>
+#include <commctrl.h>
 
 #include <cstdio>
 #include <memory>
@@ -94,9 +95,16 @@ std::intptr_t on_main_create(WindowHandle window, std::uintptr_t, std::intptr_t)
                              {WM_SETFOCUS, focus_next, 0, 0},
                              {table_step_message(), on_table_step, 0, HANDLER_FINAL_RESULT}});
 
-  // Without its page the window still opens, with the tab alone.
   WindowHandle page = build_main_panel(ui.tab_control, 0, 1, 79, 80, 9, 79, 80);
-  if (page) add_tab_page(ui.tab_control, page, "Firmware Upgrade");
+  if (page) {
+    add_tab_page(ui.tab_control, page, "Firmware Upgrade");
+  } else {
+    // Without its page the window still opens, with the tab alone.
+    TCITEMA item{};
+    item.mask = TCIF_TEXT;
+    item.pszText = const_cast<char*>("Firmware Upgrade");
+    SendMessageA(hwnd(ui.tab_control), TCM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item));
+  }
 
   ui.quit_button =
       create_control(window, "button", "Quit", 0x10010000, QUIT_BUTTON_ID, 106, 119, 120, 111, 119, 120);

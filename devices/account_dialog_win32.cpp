@@ -59,6 +59,14 @@ void init_account_dialog(HWND dialog, DeviceRecord* r) {
   SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
 }
 
+// The edit that has the focus loses it as the dialog goes away; by then the
+// dialog lets go of the record, so Esc and the close box store nothing and a
+// late "Bad IP address" cannot appear.
+void close_account_dialog(HWND dialog, int result) {
+  SetWindowLongPtrA(dialog, DWLP_USER, 0);
+  EndDialog(dialog, result);
+}
+
 void confirm_account(HWND dialog, DeviceRecord* r, HWND button) {
   r->filled = 1;
   r->unreachable = 1;
@@ -66,7 +74,7 @@ void confirm_account(HWND dialog, DeviceRecord* r, HWND button) {
   SetFocus(button);
   write_setting(SETTINGS_KEY, "LastAccount", r->user_name,
                 static_cast<uint32_t>(std::strlen(r->user_name) + 1), SETTING_TEXT);
-  EndDialog(dialog, 1);
+  close_account_dialog(dialog, 1);
 }
 
 INT_PTR CALLBACK account_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -90,7 +98,7 @@ INT_PTR CALLBACK account_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
     return TRUE;
   }
   if (id == IDCANCEL) {
-    EndDialog(dialog, 0);
+    close_account_dialog(dialog, 0);
     return TRUE;
   }
   return FALSE;

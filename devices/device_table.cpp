@@ -212,6 +212,10 @@ int remove_selected_rows(DeviceTable& t) {
     DeviceRecord* r = row_record(t, i);
     if (t.list->delete_item(i)) retire_record(t, r);
   }
+  // The list reports the selection change before the rows go, while the
+  // checked rows still count: the buttons are set again afterwards.
+  update_upgrade_button(t);
+  update_edit_buttons(t);
   return 0;
 }
 

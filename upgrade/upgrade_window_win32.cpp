@@ -61,12 +61,14 @@ void open_progress_window(HWND dialog, UploadSession* s) {
   ProgressWindow& view = progress_windows[s->slot];
   view.dialog = dialog;
   ShowWindow(GetDlgItem(dialog, IDCANCEL), SW_HIDE);
+  // The texts first, so the window never shows its template's.
+  int running = begin_session(&view, s);
   // Side by side: each slot's window 20 pixels further right and down.
   RECT at;
   GetWindowRect(dialog, &at);
   SetWindowPos(dialog, HWND_TOPMOST, at.left + 20 * s->slot, at.top + 20 * s->slot, 0, 0,
-               SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
-  if (!begin_session(&view, s)) return;
+               SWP_NOSIZE | SWP_NOACTIVATE | (running ? SWP_SHOWWINDOW : 0));
+  if (!running) return;
   SetTimer(dialog, TICK_TIMER + s->slot, 100, nullptr);
   SetTimer(dialog, POLL_TIMER + s->slot, 2, nullptr);
 }

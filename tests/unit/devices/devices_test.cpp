@@ -213,9 +213,14 @@ TEST(DeviceTable, RemoveSelectedRows) {
   EXPECT_EQ(tb.list.item_count(), 5);
   tb.list.set_selected(1, true);
   tb.list.set_selected(3, true);
+  tb.list.set_checked(3, true);  // the only checked row goes too
+  update_upgrade_button(tb.t);
+  ASSERT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 1);
   EXPECT_EQ(remove_selected_rows(tb.t), 0);
   EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.0", "10.0.0.2", "10.0.0.4"}));
   EXPECT_TRUE(tb.t.retired.empty());  // nobody held them: released at once
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 0);
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 0);
 }
 
 TEST(DeviceTable, RemovedRecordLivesUntilItsLastHolderDrops) {
