@@ -188,13 +188,13 @@ class Driver:
         return [{"hwnd": int(r[0], 0), "pid": int(r[1]), "class": r[2], "title": r[3],
                  "visible": r[4] == "1", "enabled": r[5] == "1"} for r in records(self.call("windows"))]
 
-    def find(self, spec, timeout_ms=0):
+    def find(self, plan, timeout_ms=0):
         """A visible top-level window by exact title, "class:NAME" or
         "prefix:TEXT"; None when none appears within timeout_ms."""
-        return hwnd_or_none(self.call("find", spec, timeout_ms))
+        return hwnd_or_none(self.call("find", plan, timeout_ms))
 
-    def findall(self, spec):
-        return [int(r[0], 0) for r in records(self.call("findall", spec))]
+    def findall(self, plan):
+        return [int(r[0], 0) for r in records(self.call("findall", plan))]
 
     def gone(self, hwnd, timeout_ms):
         """True when the window is destroyed or hidden within timeout_ms."""

@@ -33,41 +33,41 @@ void put_record(uint8_t* r, uint16_t next, uint16_t tag, uint16_t value) {
 
 }  // namespace
 
-std::vector<uint8_t> make_image(const ImageSpec& spec) {
-  std::vector<uint8_t> image(MAKER_HEADER_LENGTH + spec.body.size(), 0);
-  if (!spec.body.empty())
-    std::memcpy(image.data() + MAKER_HEADER_LENGTH, spec.body.data(), spec.body.size());
+std::vector<uint8_t> make_image(const ImagePlan& plan) {
+  std::vector<uint8_t> image(MAKER_HEADER_LENGTH + plan.body.size(), 0);
+  if (!plan.body.empty())
+    std::memcpy(image.data() + MAKER_HEADER_LENGTH, plan.body.data(), plan.body.size());
   uint8_t* h = image.data();
   std::memcpy(h + IMAGE_MAGIC_AT, IMAGE_MAGIC, 4);
   put_le16(h + IMAGE_FORMAT_AT, IMAGE_FORMAT);
   put_le16(h + IMAGE_HEADER_LENGTH_AT, MAKER_HEADER_LENGTH);
-  put_le16(h + IMAGE_HAS_RECORDS_AT, spec.has_records ? 1 : 0);
+  put_le16(h + IMAGE_HAS_RECORDS_AT, plan.has_records ? 1 : 0);
   put_le16(h + IMAGE_FIRST_RECORD_AT, FILLER_AT);
-  put_le32(h + IMAGE_PRODUCT_AT, spec.product);
-  for (size_t i = 0; i < 8 && i < spec.date_code.size(); ++i)
-    h[IMAGE_DATE_CODE_AT + i] = static_cast<uint8_t>(spec.date_code[i]);
+  put_le32(h + IMAGE_PRODUCT_AT, plan.product);
+  for (size_t i = 0; i < 8 && i < plan.date_code.size(); ++i)
+    h[IMAGE_DATE_CODE_AT + i] = static_cast<uint8_t>(plan.date_code[i]);
 
   put_record(h + FILLER_AT, VERSION_AT, 0x0001, 0);
-  if (spec.broken == Broken::looping_chain)
+  if (plan.broken == Broken::looping_chain)
     put_record(h + VERSION_AT, FILLER_AT, 0x0002, 0);
-  else if (spec.has_version)
-    put_record(h + VERSION_AT, MAKER_HEADER_LENGTH, RECORD_TAG_VERSION, spec.version);
+  else if (plan.has_version)
+    put_record(h + VERSION_AT, MAKER_HEADER_LENGTH, RECORD_TAG_VERSION, plan.version);
   else
     put_record(h + VERSION_AT, MAKER_HEADER_LENGTH, 0x0002, 0);
-  if (spec.broken == Broken::record_outside)
+  if (plan.broken == Broken::record_outside)
     put_le16(h + IMAGE_FIRST_RECORD_AT, MAKER_HEADER_LENGTH - RECORD_SIZE + 4);
 
-  uint32_t body_sum = 0u - body_word_sum(h + MAKER_HEADER_LENGTH, spec.body.size());
-  if (spec.broken == Broken::body_sum) body_sum += 1;
+  uint32_t body_sum = 0u - body_word_sum(h + MAKER_HEADER_LENGTH, plan.body.size());
+  if (plan.broken == Broken::body_sum) body_sum += 1;
   put_le32(h + IMAGE_BODY_SUM_AT, body_sum);
 
-  if (spec.broken == Broken::magic) std::memcpy(h + IMAGE_MAGIC_AT, "USHB", 4);
-  if (spec.broken == Broken::format) put_le16(h + IMAGE_FORMAT_AT, 0x0100);
-  if (spec.broken == Broken::product) put_le32(h + IMAGE_PRODUCT_AT, 0x00020004);
+  if (plan.broken == Broken::magic) std::memcpy(h + IMAGE_MAGIC_AT, "USHB", 4);
+  if (plan.broken == Broken::format) put_le16(h + IMAGE_FORMAT_AT, 0x0100);
+  if (plan.broken == Broken::product) put_le32(h + IMAGE_PRODUCT_AT, 0x00020004);
 
   h[BALANCE_AT] = static_cast<uint8_t>(0u - header_byte_sum(h, MAKER_HEADER_LENGTH));
-  if (spec.broken == Broken::header_sum) h[BALANCE_AT] += 1;
-  if (spec.broken == Broken::truncated) image.resize(MAKER_HEADER_LENGTH - 20);
+  if (plan.broken == Broken::header_sum) h[BALANCE_AT] += 1;
+  if (plan.broken == Broken::truncated) image.resize(MAKER_HEADER_LENGTH - 20);
   return image;
 }
 

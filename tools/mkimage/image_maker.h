@@ -19,7 +19,7 @@ enum class Broken {
   looping_chain,   // the record chain loops without a version record
 };
 
-struct ImageSpec {
+struct ImagePlan {
   uint32_t product = 0x00010004;
   bool has_records = true;     // has_records field
   bool has_version = true;     // a version record in the chain
@@ -33,7 +33,7 @@ struct ImageSpec {
 // carries the byte balancing the header sum, and the version record at 56.
 inline constexpr uint16_t MAKER_HEADER_LENGTH = 80;
 
-std::vector<uint8_t> make_image(const ImageSpec& spec);
+std::vector<uint8_t> make_image(const ImagePlan& plan);
 // size bytes of a repeatable pseudo-random body.
 std::vector<uint8_t> make_body(size_t size, uint32_t seed);
 // "magic", "format", ... as on mkimage's command line; 0 when unknown.

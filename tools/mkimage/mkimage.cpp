@@ -26,16 +26,16 @@ int parse_number(const char* text, unsigned long long* value, int base) {
   return *end == '\0';
 }
 
-int parse_version(const char* text, ImageSpec* spec) {
+int parse_version(const char* text, ImagePlan* plan) {
   if (!std::strcmp(text, "none")) {
-    spec->has_version = false;
+    plan->has_version = false;
     return 1;
   }
   unsigned major = 0, minor = 0;
   char tail = 0;
   if (std::sscanf(text, "%u.%u%c", &major, &minor, &tail) != 2 || major > 255 || minor > 255)
     return 0;
-  spec->version = static_cast<uint16_t>(major << 8 | minor);
+  plan->version = static_cast<uint16_t>(major << 8 | minor);
   return 1;
 }
 
@@ -44,24 +44,24 @@ int parse_version(const char* text, ImageSpec* spec) {
 int main(int argc, char** argv) {
   if (argc < 2 || argv[1][0] == '-') return usage();
   const char* out = argv[1];
-  ImageSpec spec;
+  ImagePlan plan;
   unsigned long long size = 0, seed = 1;
   const char* body_file = nullptr;
   for (int i = 2; i < argc; ++i) {
     std::string arg = argv[i];
     const char* value = i + 1 < argc ? argv[i + 1] : nullptr;
     if (arg == "--no-records") {
-      spec.has_records = false;
+      plan.has_records = false;
       continue;
     }
     if (!value) return usage();
     ++i;
     unsigned long long number = 0;
     if (arg == "--version") {
-      if (!parse_version(value, &spec)) return usage();
+      if (!parse_version(value, &plan)) return usage();
     } else if (arg == "--date") {
       if (std::strlen(value) != 8) return usage();
-      spec.date_code = value;
+      plan.date_code = value;
     } else if (arg == "--size") {
       if (!parse_number(value, &size, 10)) return usage();
     } else if (arg == "--seed") {
@@ -70,22 +70,22 @@ int main(int argc, char** argv) {
       body_file = value;
     } else if (arg == "--product") {
       if (!parse_number(value, &number, 16) || number > 0xFFFFFFFFull) return usage();
-      spec.product = static_cast<uint32_t>(number);
+      plan.product = static_cast<uint32_t>(number);
     } else if (arg == "--broken") {
-      if (!broken_from_name(value, &spec.broken)) return usage();
+      if (!broken_from_name(value, &plan.broken)) return usage();
     } else {
       return usage();
     }
   }
   if (body_file) {
-    if (!read_image_file(body_file, &spec.body)) {
+    if (!read_image_file(body_file, &plan.body)) {
       std::fprintf(stderr, "mkimage: cannot read %s\n", body_file);
       return 1;
     }
   } else {
-    spec.body = make_body(static_cast<size_t>(size), static_cast<uint32_t>(seed));
+    plan.body = make_body(static_cast<size_t>(size), static_cast<uint32_t>(seed));
   }
-  std::vector<uint8_t> image = make_image(spec);
+  std::vector<uint8_t> image = make_image(plan);
   std::FILE* file = std::fopen(out, "wb");
   if (!file) {
     std::fprintf(stderr, "mkimage: cannot write %s\n", out);

@@ -39,34 +39,34 @@ std::string caption(HWND hwnd) {
 
 // "class:NAME" matches the class, "prefix:TEXT" the start of the title,
 // "*" any message box, anything else the whole title.
-int window_matches(HWND hwnd, const std::string& spec) {
-  if (spec.rfind("class:", 0) == 0) return class_name(hwnd) == spec.substr(6);
-  if (spec.rfind("prefix:", 0) == 0) return caption(hwnd).rfind(spec.substr(7), 0) == 0;
-  return caption(hwnd) == spec;
+int window_matches(HWND hwnd, const std::string& plan) {
+  if (plan.rfind("class:", 0) == 0) return class_name(hwnd) == plan.substr(6);
+  if (plan.rfind("prefix:", 0) == 0) return caption(hwnd).rfind(plan.substr(7), 0) == 0;
+  return caption(hwnd) == plan;
 }
 
 int is_message_box(HWND hwnd) {
   return class_name(hwnd) == "#32770" && GetDlgItem(hwnd, MSGBOX_TEXT_ID) != nullptr;
 }
 
-std::vector<HWND> visible_matches(const std::string& spec, int message_boxes_only) {
+std::vector<HWND> visible_matches(const std::string& plan, int message_boxes_only) {
   std::vector<HWND> found;
   for (HWND h : top_level_windows()) {
     if (!IsWindowVisible(h)) continue;
     if (message_boxes_only && !is_message_box(h)) continue;
-    if (message_boxes_only && spec == "*") {
+    if (message_boxes_only && plan == "*") {
       found.push_back(h);
       continue;
     }
-    if (window_matches(h, spec)) found.push_back(h);
+    if (window_matches(h, plan)) found.push_back(h);
   }
   return found;
 }
 
-HWND wait_for_window(const std::string& spec, long long timeout_ms, int message_boxes_only) {
+HWND wait_for_window(const std::string& plan, long long timeout_ms, int message_boxes_only) {
   DWORD start = GetTickCount();
   for (;;) {
-    std::vector<HWND> found = visible_matches(spec, message_boxes_only);
+    std::vector<HWND> found = visible_matches(plan, message_boxes_only);
     if (!found.empty()) return found.front();
     if (static_cast<long long>(GetTickCount() - start) >= timeout_ms) return nullptr;
     Sleep(POLL_MS);

@@ -16,53 +16,53 @@ namespace {
 // One case of the checks: an image as mkimage makes it, and the outcome.
 struct CheckCase {
   const char* name;
-  ImageSpec spec;
+  ImagePlan plan;
   const char* message;  // nullptr: passes
   uint32_t version;
 };
 
-ImageSpec spec_with(void (*change)(ImageSpec&)) {
-  ImageSpec spec;
-  spec.body = make_body(1000, 7);
-  change(spec);
-  return spec;
+ImagePlan spec_with(void (*change)(ImagePlan&)) {
+  ImagePlan plan;
+  plan.body = make_body(1000, 7);
+  change(plan);
+  return plan;
 }
 
 const CheckCase CHECK_CASES[] = {
-    {"valid", spec_with([](ImageSpec&) {}), nullptr, 0x0102},
-    {"bad_magic", spec_with([](ImageSpec& s) { s.broken = Broken::magic; }), MSG_ILLEGAL_FORMAT,
+    {"valid", spec_with([](ImagePlan&) {}), nullptr, 0x0102},
+    {"bad_magic", spec_with([](ImagePlan& s) { s.broken = Broken::magic; }), MSG_ILLEGAL_FORMAT,
      IMAGE_VERSION_NONE},
-    {"format_0100", spec_with([](ImageSpec& s) { s.broken = Broken::format; }),
+    {"format_0100", spec_with([](ImagePlan& s) { s.broken = Broken::format; }),
      MSG_ILLEGAL_FORMAT, IMAGE_VERSION_NONE},
-    {"product_00020004", spec_with([](ImageSpec& s) { s.broken = Broken::product; }),
+    {"product_00020004", spec_with([](ImagePlan& s) { s.broken = Broken::product; }),
      MSG_ILLEGAL_FORMAT, IMAGE_VERSION_NONE},
-    {"product_00010005", spec_with([](ImageSpec& s) { s.product = 0x00010005; }),
+    {"product_00010005", spec_with([](ImagePlan& s) { s.product = 0x00010005; }),
      MSG_ILLEGAL_FORMAT, IMAGE_VERSION_NONE},
-    {"product_byte13_free", spec_with([](ImageSpec& s) { s.product = 0x0001FF04; }), nullptr,
+    {"product_byte13_free", spec_with([](ImagePlan& s) { s.product = 0x0001FF04; }), nullptr,
      0x0102},
-    {"header_sum", spec_with([](ImageSpec& s) { s.broken = Broken::header_sum; }),
+    {"header_sum", spec_with([](ImagePlan& s) { s.broken = Broken::header_sum; }),
      MSG_BAD_CHECKSUM, IMAGE_VERSION_NONE},
-    {"body_sum", spec_with([](ImageSpec& s) { s.broken = Broken::body_sum; }), MSG_BAD_CHECKSUM,
+    {"body_sum", spec_with([](ImagePlan& s) { s.broken = Broken::body_sum; }), MSG_BAD_CHECKSUM,
      IMAGE_VERSION_NONE},
-    {"truncated_header", spec_with([](ImageSpec& s) { s.broken = Broken::truncated; }),
+    {"truncated_header", spec_with([](ImagePlan& s) { s.broken = Broken::truncated; }),
      MSG_ILLEGAL_FORMAT, IMAGE_VERSION_NONE},
-    {"record_outside_header", spec_with([](ImageSpec& s) { s.broken = Broken::record_outside; }),
+    {"record_outside_header", spec_with([](ImagePlan& s) { s.broken = Broken::record_outside; }),
      MSG_ILLEGAL_FORMAT, IMAGE_VERSION_NONE},
-    {"looping_chain_ends_walk", spec_with([](ImageSpec& s) { s.broken = Broken::looping_chain; }),
+    {"looping_chain_ends_walk", spec_with([](ImagePlan& s) { s.broken = Broken::looping_chain; }),
      nullptr, IMAGE_VERSION_NONE},
-    {"no_version_record", spec_with([](ImageSpec& s) { s.has_version = false; }), nullptr,
+    {"no_version_record", spec_with([](ImagePlan& s) { s.has_version = false; }), nullptr,
      IMAGE_VERSION_NONE},
-    {"records_not_searched", spec_with([](ImageSpec& s) { s.has_records = false; }), nullptr,
+    {"records_not_searched", spec_with([](ImagePlan& s) { s.has_records = false; }), nullptr,
      IMAGE_VERSION_NONE},
-    {"empty_body", spec_with([](ImageSpec& s) { s.body.clear(); }), nullptr, 0x0102},
-    {"body_of_three", spec_with([](ImageSpec& s) { s.body = {9, 8, 7}; }), nullptr, 0x0102},
+    {"empty_body", spec_with([](ImagePlan& s) { s.body.clear(); }), nullptr, 0x0102},
+    {"body_of_three", spec_with([](ImagePlan& s) { s.body = {9, 8, 7}; }), nullptr, 0x0102},
 };
 
 class CheckImage : public testing::TestWithParam<CheckCase> {};
 
 TEST_P(CheckImage, MessageAndVersion) {
   const CheckCase& c = GetParam();
-  std::vector<uint8_t> image = make_image(c.spec);
+  std::vector<uint8_t> image = make_image(c.plan);
   ImageCheck check = check_image(image.data(), image.size());
   if (c.message)
     EXPECT_STREQ(check.message, c.message);
@@ -165,9 +165,9 @@ TEST(Sums, HeaderAndBodyWordSums) {
 }
 
 TEST(Sums, SixByteBodyPassesOnlyWithItsComplement) {
-  ImageSpec spec;
-  spec.body = {1, 2, 3, 4, 5, 6};
-  std::vector<uint8_t> image = make_image(spec);
+  ImagePlan plan;
+  plan.body = {1, 2, 3, 4, 5, 6};
+  std::vector<uint8_t> image = make_image(plan);
   EXPECT_EQ(get_le32(&image[IMAGE_BODY_SUM_AT]), 0xFBFCF7FAu);
   EXPECT_EQ(check_image(image.data(), image.size()).message, nullptr);
 }
@@ -215,8 +215,8 @@ TEST(Stamp, BitsAndOnlyOnImages) {
             63u << 26 | 12u << 22 | 31u << 17 | 23u << 12 | 59u << 6 | 59u);
   EXPECT_EQ(stamp_value(LocalTime{2044, 1, 1, 0, 0, 0}) >> 26, 0u);  // wraps after 64 years
 
-  ImageSpec spec;
-  std::vector<uint8_t> image = make_image(spec);
+  ImagePlan plan;
+  std::vector<uint8_t> image = make_image(plan);
   std::vector<uint8_t> before = image;
   stamp_header(image.data(), image.size(), &at);
   const uint8_t expected[4] = {0xAD, 0xA7, 0x9E, 0x51};
@@ -264,11 +264,11 @@ class LoadImage : public testing::Test {
 };
 
 TEST_F(LoadImage, ShowsTextsAndSetsVersion) {
-  ImageSpec spec;
-  spec.version = 0x0105;
-  spec.date_code = "07042000";
-  spec.body = make_body(1000, 3);
-  std::string path = write("fw.bin", make_image(spec));
+  ImagePlan plan;
+  plan.version = 0x0105;
+  plan.date_code = "07042000";
+  plan.body = make_body(1000, 3);
+  std::string path = write("fw.bin", make_image(plan));
   ImageLoad load = load_image(path);
   EXPECT_EQ(load.ok, 1);
   EXPECT_EQ(load.version_text, "v1.05");
@@ -278,13 +278,13 @@ TEST_F(LoadImage, ShowsTextsAndSetsVersion) {
 }
 
 TEST_F(LoadImage, FailureLeavesVersionNoneAndStillStoresFolder) {
-  ImageSpec spec;
-  ASSERT_EQ(load_image(write("good.bin", make_image(spec))).ok, 1);
+  ImagePlan plan;
+  ASSERT_EQ(load_image(write("good.bin", make_image(plan))).ok, 1);
   EXPECT_EQ(image_version, 0x0102u);
 
-  spec.broken = Broken::body_sum;
+  plan.broken = Broken::body_sum;
   // Natively this names a file "x\bad.bin"; the folder is cut at the backslash.
-  ImageLoad load = load_image(write("x\\bad.bin", make_image(spec)));
+  ImageLoad load = load_image(write("x\\bad.bin", make_image(plan)));
   EXPECT_EQ(load.ok, 0);
   EXPECT_STREQ(load.message, MSG_BAD_CHECKSUM);
   EXPECT_EQ(load.version_text, "");

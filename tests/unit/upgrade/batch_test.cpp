@@ -127,9 +127,9 @@ class Batch : public testing::Test {
     char pattern[] = "/tmp/daveridur-batch-XXXXXX";
     ASSERT_NE(mkdtemp(pattern), nullptr);
     dir_ = pattern;
-    ImageSpec spec;
-    spec.body = make_body(3000, 4);
-    image_ = make_image(spec);
+    ImagePlan plan;
+    plan.body = make_body(3000, 4);
+    image_ = make_image(plan);
     ports_.path = dir_ + "/fw.bin";
     std::FILE* f = std::fopen(ports_.path.c_str(), "wb");
     std::fwrite(image_.data(), 1, image_.size(), f);

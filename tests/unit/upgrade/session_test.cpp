@@ -502,9 +502,9 @@ TEST_F(Session, TimerIdsOutsideTheSessionsAreKilled) {
 }
 
 TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
-  ImageSpec spec;
-  spec.body = make_body(600, 1);
-  Bytes image = make_image(spec);
+  ImagePlan plan;
+  plan.body = make_body(600, 1);
+  Bytes image = make_image(plan);
   const Bytes original = image;
   UploadSession* s = open(image);
   s->has_stamp = 1;
