@@ -128,8 +128,13 @@ def add_and_bad_addresses(s):
     t.check("Cancel adds no row", ["10.69.0.31", "10.69.0.32"], sorted(s.ip_order()))
     t.check("Cancel sends nothing", before, len(s.records("sysinfo")))
 
-    for ip in ("10.69.0.33", "10.69.0.34", "10.69.0.35"):
+    for ip in ("10.69.0.33", "10.69.0.34"):
         s.add_card(ip, user="admin")
+    # A user name longer than the field keeps its first 30 characters.
+    s.add_card("10.69.0.35", user="u" * 20 + "v" * 15)
+    row = s.rows_by_ip().get("10.69.0.35")
+    t.check("long user name cut to 30 characters", "u" * 20 + "v" * 10, row and row["cells"][3])
+    t.check("LastAccount holds the cut name", "u" * 20 + "v" * 10, s.registry_value("LastAccount"))
 
     # An address already listed updates its row: the typed account, MAC and
     # version cleared until the card answers again, and no second row.
@@ -195,6 +200,32 @@ def modify_three(s):
     if len(seen) >= 2:
         row = s.rows_by_ip()[seen[1]]
         t.check("OK in Modify stored the password", "pwmod", row["cells"][4])
+
+
+def cancel_keeps_stored_field(s):
+    """Cancel after leaving the user name field: the record keeps the typed
+    name, the row's cells the old one until the row is shown again."""
+    d = s.driver
+    ip = "10.69.0.33"
+    old = s.rows_by_ip()[ip]["cells"][3]
+    s.select_cards([ip])
+    d.click(s.control(MODIFY))
+    dialog = s.account_dialog()
+    if not dialog:
+        t.true("Modify opens the dialog", False)
+        return
+    s.enter_field(dialog, 1002, "typed")
+    d.click(d.child(dialog, IDCANCEL))
+    d.gone(dialog, 5000)
+    t.check("Cancel: the cell keeps the old user name", old, s.rows_by_ip()[ip]["cells"][3])
+    d.click(s.control(MODIFY))
+    dialog = s.account_dialog()
+    t.check("Cancel: the record kept the typed user name", "typed", dialog and s.account_fields(dialog)[1])
+    if dialog:
+        s.enter_field(dialog, 1002, old)
+        d.click(d.child(dialog, IDOK))
+        d.gone(dialog, 5000)
+    d.select(s.control(LIST), -1, False)
 
 
 def batch_setting(s):
@@ -287,6 +318,7 @@ def main():
         if len(s.rows()) == 5:
             sorting(s)
             modify_three(s)
+            cancel_keeps_stored_field(s)
             batch_setting(s)
             s.shot(main_window, "accounts-main-window")
             double_click(s)

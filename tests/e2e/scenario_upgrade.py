@@ -176,8 +176,9 @@ def watch_batch(s, main_window):
                 enabled_seen = True
             else:
                 disabled_seen = True
-        if not shot_taken and len(windows) >= 3:
-            s.shot(windows[sorted(windows)[0]], "upgrade-progress-window")
+        if not shot_taken and ABORTED in windows and (percent_value(s, windows[ABORTED]) >= 5 or
+                                                      len(windows) == 4):
+            s.shot(windows[ABORTED], "upgrade-progress-window")
             shot_taken = True
         if not silenced and STOPS in windows and percent(s, windows[STOPS]) not in (None, "0%"):
             s.reload_fleet(STOPPED_45)
