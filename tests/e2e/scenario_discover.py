@@ -71,7 +71,9 @@ def full_discover(s, main_window):
     t.true("discovery dialog opens again", dialog)
     if not dialog:
         return
+    t.check("dialog text", "Looking for UPS, please wait ...", d.text(d.child(dialog, 1010)))
     broadcast_at = {}  # number of broadcasts seen -> seconds after opening
+    pictures = set()  # (1008 visible, 1009 visible) as sampled
     all_unanswered_during_dialog = False
     shot_taken = False
     while not d.gone(dialog, 0):
@@ -80,6 +82,10 @@ def full_discover(s, main_window):
         for n in set(seen.values()):
             if n and n not in broadcast_at and all(v >= n for v in seen.values()):
                 broadcast_at[n] = now
+        try:
+            pictures.add((d.visible(d.child(dialog, 1008)), d.visible(d.child(dialog, 1009))))
+        except Exception:
+            pass  # the dialog ended meanwhile
         rows = s.rows_by_ip()
         if sorted(rows) == CARDS and set(icons(rows).values()) == {ICON_NO_REPLY}:
             all_unanswered_during_dialog = True
@@ -98,6 +104,7 @@ def full_discover(s, main_window):
     t.true("second broadcast about 4 s after the first (%r, %r)" % (first, second),
            first is not None and second is not None and 2.5 <= second - first <= 5.5)
     t.true("rows appear unanswered while the dialog runs", all_unanswered_during_dialog)
+    t.true("the two pictures take turns (%r)" % sorted(pictures), {(True, False), (False, True)} <= pictures)
 
     expected = {"10.69.0.21": ICON_READY, "10.69.0.22": ICON_NO_WRITE, "10.69.0.23": ICON_NO_REPLY,
                 "10.69.0.24": ICON_READY}

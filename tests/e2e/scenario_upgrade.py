@@ -161,7 +161,7 @@ def watch_batch(s, main_window):
     d = s.driver
     most = 0
     disabled_seen = enabled_seen = False
-    silenced = aborted = False
+    silenced = aborted = window_checked = False
     shot_taken = False
     deadline = time.monotonic() + 120
     report = None
@@ -183,6 +183,14 @@ def watch_batch(s, main_window):
         if not silenced and STOPS in windows and percent(s, windows[STOPS]) not in (None, "0%"):
             s.reload_fleet(STOPPED_45)
             silenced = True
+        if not window_checked and ABORTED in windows and STOPS in windows:
+            window_checked = True
+            progress = windows[ABORTED]
+            left, top, _, _ = d.rect(progress)
+            left1, top1, _, _ = d.rect(windows[STOPS])
+            t.check("progress window: status, hidden Abort, next slot 20 px on",
+                    ("To : " + ABORTED, False, (20, 20)),
+                    (d.text(d.child(progress, 1019)), d.visible(d.child(progress, 2)), (left1 - left, top1 - top)))
         # Abort while four run: no session can end and no new one open
         # meanwhile (an opening window would let every session go on).
         if not aborted and ABORTED in windows and len(windows) == 4:
