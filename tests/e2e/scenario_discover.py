@@ -53,10 +53,12 @@ def cancel_before_first_tick(s):
     d.click(d.child(dialog, 2))
     cancelled = time.monotonic() - clicked
     t.true("Cancel closes the dialog", d.gone(dialog, 3000))
-    if cancelled > 0.8:
-        print("note: Cancel came %.2f s after the click, close to the first tick" % cancelled)
     time.sleep(2.5)  # past the first and second tick
-    t.check("Cancel before the first tick: no broadcast", 0, sum(queries(s, "broadcast").values()))
+    if cancelled < 0.95:
+        t.check("Cancel before the first tick: no broadcast", 0, sum(queries(s, "broadcast").values()))
+    else:
+        # Too slow a machine to be sure the first tick had not come yet.
+        print("note: Cancel came %.2f s after the click; the no-broadcast check was skipped" % cancelled)
     t.check("empty table: the refresh pass sends nothing", [], s.records("sysinfo"))
     t.check("no rows", [], s.rows())
 

@@ -80,7 +80,7 @@ def valid_images(s, main_window, folder):
                 (message,) + fields(s))
 
 
-def broken_images(s, main_window, folder):
+def broken_images(s, folder):
     d = s.driver
     shot_taken = False
     for kind, size, expected in BROKEN:
@@ -174,7 +174,7 @@ def main():
         for folder in folders.values():
             os.makedirs(folder)
         valid_images(s, main_window, folders["good"])
-        broken_images(s, main_window, folders["broken"])
+        broken_images(s, folders["broken"])
         upgrade_button_after_a_failure(s, folders["broken"])
         cancel_open(s)
         last_dir_across_restart(s, folders["kept"])

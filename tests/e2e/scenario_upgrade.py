@@ -257,7 +257,6 @@ def report_and_results(s, main_window, report, image):
 def main():
     started = time.monotonic()
     with Scene(FLEET) as s:
-        d = s.driver
         main_window = s.start_program()
         image = s.make_image("fw.bin", "--version", "1.05", "--date", "07042000", "--size", str(IMAGE_BODY))
         broken = s.make_image("broken.bin", "--version", "1.05", "--size", "100", "--broken", "body-sum")
