@@ -16,4 +16,7 @@ if [ -n "${DISPLAY:-}" ] && [ -z "${DAVERIDUR_DEMO_TOUR:-}" ]; then
   export DAVERIDUR_USE_DISPLAY=1 DAVERIDUR_DEMO_INTERACTIVE=1
 fi
 export DAVERIDUR_SOURCE=$root
-exec scripts/netns-run.sh scripts/wine-run.sh python3 tests/e2e/demo.py
+status=0
+scripts/netns-run.sh scripts/wine-run.sh python3 tests/e2e/demo.py || status=$?
+[ -n "${DAVERIDUR_DEMO_INTERACTIVE:-}" ] || scripts/shots-index.sh build/demo-shots
+exit $status

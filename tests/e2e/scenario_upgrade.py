@@ -73,11 +73,16 @@ def warning_text(lines):
             "\r\nDo you want upgrade the UPS(s) regardless the version check ?")
 
 
-def ask_upgrade(s, answer):
+def ask_upgrade(s, answer, shot=None):
     """Upgrade, then the confirmation answered; returns its text."""
     s.driver.click(s.control(UPGRADE))
-    box = s.answer_box(CONFIRM, answer)
-    return box and box["text"]
+    box = s.driver.msgbox(CONFIRM, 10000)
+    if not box:
+        return None
+    if shot:
+        s.shot(box["hwnd"], shot)
+    s.driver.answer(box["hwnd"], answer)
+    return box["text"]
 
 
 def confirmations(s, image, broken):
@@ -89,7 +94,7 @@ def confirmations(s, image, broken):
     # Rows are visited from the bottom up: .43 before .42.
     t.check("confirmation with identical and newer firmware",
             warning_text(["UPS 10.69.0.43 , newer version 2.00", "UPS 10.69.0.42 , identical version 1.05"]),
-            ask_upgrade(s, IDNO))
+            ask_upgrade(s, IDNO, "upgrade-confirmation"))
     time.sleep(1)
     t.check("No starts nothing", ([], True, []),
             (s.records("wrq"), d.enabled(s.main), d.findall("prefix:Upg ")))
