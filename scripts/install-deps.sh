@@ -5,7 +5,7 @@ packages=(
   cmake ninja-build g++ clang libclang-rt-14-dev libgtest-dev googletest
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 fonts-wine xvfb x11-apps x11-utils imagemagick
-  iproute2 util-linux bsdextrautils python3 file
+  iproute2 util-linux bsdextrautils python3 file libxtst6
 )
 missing=()
 for p in "${packages[@]}"; do
