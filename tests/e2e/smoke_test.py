@@ -44,6 +44,17 @@ def main():
               [d.enabled(s.control(i)) for i in (ADD, DISCOVER, OPEN, MODIFY, REMOVE, UPGRADE)])
         s.shot(main_window, "main-window")
 
+        # Tab walks the enabled tab stops of the page, leaves it for the Quit
+        # button and comes back round to the device table.
+        names = {s.control(LIST): "list", s.control(ADD): "Add", s.control(DISCOVER): "Discover",
+                 s.control(OPEN): "Open", s.quit_button(): "Quit"}
+        d.press("TAB", "-", s.control(LIST))  # from the list: the next stop
+        walk = [names.get(d.focus(main_window)[0], "?")]
+        for _ in range(4):
+            d.press("TAB")
+            walk.append(names.get(d.focus(main_window)[0], "?"))
+        check("Tab order", ["Add", "Discover", "Open", "Quit", "list"], walk)
+
         # A second start only raises the first instance.
         second = start(os.path.join(s.windows, "app/daveridur.exe"))
         check("second start exits", 0, second.wait(timeout=30))
