@@ -337,6 +337,15 @@ class Scene:
             x11.XCloseDisplay(display)
         time.sleep(0.3)
 
+    def discovery_ports(self):
+        """The program's query and broadcast socket ports, as the cards saw
+        them in their latest queries of each kind (None when none yet)."""
+        ports = []
+        for via in ("unicast", "broadcast"):
+            seen = [r["from"] for r in self.records("sysinfo") if r.get("via") == via]
+            ports.append(int(seen[-1].rsplit(":", 1)[1]) if seen else None)
+        return tuple(ports)
+
     def scroll_list_right(self):
         """Scrolls the device table to its right end with a click into the
         horizontal scroll bar's trough, beside its right arrow: the Password
