@@ -34,7 +34,8 @@ enum : int {
   RECV_FAILED = -1,  // the socket is unusable
   RECV_RESET = -2,   // an ICMP port-unreachable reported on a datagram socket
 };
-// Returns the datagram's length, RECV_FAILED or RECV_RESET.
+// Returns the datagram's length, RECV_FAILED or RECV_RESET. A datagram
+// longer than cap is cut to cap bytes, on both systems.
 int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from);
 
 // The port the socket is bound to (host order), 0 when unknown.

@@ -74,7 +74,12 @@ int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from) {
                      reinterpret_cast<sockaddr*>(&sin), &len);
   if (n == SOCKET_ERROR) {
     int err = WSAGetLastError();
-    return (err == WSAECONNRESET || err == WSAECONNREFUSED) ? RECV_RESET : RECV_FAILED;
+    if (err == WSAECONNRESET || err == WSAECONNREFUSED) return RECV_RESET;
+    // A datagram longer than the buffer: Winsock fills the buffer and calls
+    // it an error. Take the part that fits, as the POSIX call does, so one
+    // oversized datagram from anyone on the network can't end a receiver.
+    if (err != WSAEMSGSIZE) return RECV_FAILED;
+    n = cap;
   }
   if (from) {
     *from = make_address(sin.sin_addr.s_addr, 0);

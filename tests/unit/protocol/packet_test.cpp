@@ -123,6 +123,29 @@ TEST(Packets, AnswerGoesToTheSourceAddressAndPort) {
   socket_close(card);
 }
 
+TEST(Packets, OversizedDatagramIsCutToTheBuffer) {
+  // Both systems hand over the part that fits and keep the socket usable.
+  ASSERT_TRUE(net_startup());
+  Socket receiver = udp_open(0);
+  Socket sender = udp_open(0);
+  ASSERT_TRUE(receiver && sender);
+  const SocketAddress to = make_address(text_to_ip("127.0.0.1"), socket_local_port(receiver));
+  std::vector<uint8_t> big(2000, 'b');
+  socket_send_to(sender, big.data(), static_cast<int>(big.size()), to);
+  const uint8_t small[5] = {0, 3, 0, 1, 's'};
+  socket_send_to(sender, small, sizeof small, to);
+
+  uint8_t got[1600];
+  SocketAddress from;
+  ASSERT_TRUE(socket_readable(receiver, 2000000));
+  EXPECT_EQ(socket_recv_from(receiver, got, 1599, &from), 1599);
+  EXPECT_EQ(address_port(from), socket_local_port(sender));
+  ASSERT_TRUE(socket_readable(receiver, 2000000));
+  EXPECT_EQ(socket_recv_from(receiver, got, 1599, &from), 5);
+  socket_close(receiver);
+  socket_close(sender);
+}
+
 TEST(AddressTexts, IpAndMacTexts) {
   EXPECT_STREQ(ip_to_text(0), "0.0.0.0");
   EXPECT_STREQ(ip_to_text(0xFFFFFFFFu), "255.255.255.255");
