@@ -14,22 +14,12 @@ if [ -z "${DAVERIDUR_PRIVATE_NET:-}" ]; then
 fi
 source "$root/scripts/require-private-net.sh"
 bin=${DAVERIDUR_BIN:-$root/build/native}
-work=$(mktemp -d /tmp/daveridur-bench-upload.XXXXXX)
-sim=""
-cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$root/scripts/cardsim-run.sh" bench-upload
 
 cards=(10.69.7.1 10.69.7.2 10.69.7.3 10.69.7.4)
 for ip in "${cards[@]}"; do echo "ip=$ip user=admin password=bench" >> "$work/cards.conf"; done
 "$bin/tools/mkimage/mkimage" "$work/fw.bin" --size 1048576 --seed 3 --version 2.00
-"$bin/tools/cardsim/cardsim" --config "$work/cards.conf" --record "$work/record" \
-  --ready-file "$work/ready" 2>"$work/cardsim.log" &
-sim=$!
-for _ in $(seq 200); do [ -s "$work/ready" ] && break; sleep 0.05; done
-[ -s "$work/ready" ] || { echo "cardsim not ready"; cat "$work/cardsim.log"; exit 1; }
+start_cardsim --config "$work/cards.conf"
 
 echo "4 sessions x 1 MB ($(stat -c %s "$work/fw.bin") bytes), $(nproc) CPUs"
 for poll_ms in 10 2; do

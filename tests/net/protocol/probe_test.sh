@@ -5,13 +5,7 @@
 set -euo pipefail
 source "$DAVERIDUR_SOURCE/scripts/require-private-net.sh"
 bin=$DAVERIDUR_BIN
-work=$(mktemp -d /tmp/daveridur-probe-test.XXXXXX)
-sim=""
-cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$DAVERIDUR_SOURCE/scripts/cardsim-run.sh" probe-test
 export HOME=$work  # the native settings store starts empty: user name "admin"
 
 passed=0 failed=0
@@ -33,11 +27,7 @@ ip=10.69.2.4 silent=1
 ip=10.69.2.5 mac=00-0a-ff-aa-00-05 prod=0x00020004
 ip=10.69.2.6 text="banner\r\n+PROD : 0x0001ff04\r\n+IP : 10.69.9.9\r\n+MAC : 01:02:03:04:05:06\r\n+FW : v1.300\r\n"
 CONF
-"$bin/tools/cardsim/cardsim" --fleet 200 --base 10.69.1.1 --fw 1.02 --config "$work/cards.conf" \
-  --record "$work/record" --ready-file "$work/ready" 2>"$work/cardsim.log" &
-sim=$!
-for _ in $(seq 200); do [ -s "$work/ready" ] && break; sleep 0.05; done
-check "cardsim ready" ready "$(cat "$work/ready" 2>/dev/null)"
+start_cardsim --fleet 200 --base 10.69.1.1 --fw 1.02 --config "$work/cards.conf"
 
 probe=$bin/tools/probe/daveridur-probe
 "$probe" --wait 3000 255.255.255.255 > "$work/broadcast.txt"

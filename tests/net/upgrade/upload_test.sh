@@ -16,13 +16,7 @@ source "$DAVERIDUR_SOURCE/scripts/require-private-net.sh"
 bin=$DAVERIDUR_BIN
 loss=${UPLOAD_TEST_LOSS:-0.05}
 dup=${UPLOAD_TEST_DUP:-0.1}
-work=$(mktemp -d /tmp/daveridur-upload-test.XXXXXX)
-sim=""
-cleanup() {
-  [ -n "$sim" ] && kill "$sim" 2>/dev/null && wait "$sim" 2>/dev/null || true
-  rm -rf "$work"
-}
-trap cleanup EXIT
+source "$DAVERIDUR_SOURCE/scripts/cardsim-run.sh" upload-test
 
 cards=()
 for i in $(seq 1 8); do
@@ -31,13 +25,7 @@ for i in $(seq 1 8); do
 done
 "$bin/tools/mkimage/mkimage" "$work/fw.bin" --size 307200 --seed 11 --version 1.05
 mkdir "$work/saved"
-"$bin/tools/cardsim/cardsim" --config "$work/cards.conf" --record "$work/record" \
-  --save-dir "$work/saved" --seed "$RANDOM" --ready-file "$work/ready" 2>"$work/cardsim.log" &
-sim=$!
-for _ in $(seq 200); do [ -s "$work/ready" ] && break; sleep 0.05; done
-if [ ! -s "$work/ready" ]; then
-  echo "FAILED cardsim not ready"; cat "$work/cardsim.log"; exit 1
-fi
+start_cardsim --config "$work/cards.conf" --save-dir "$work/saved" --seed "$RANDOM"
 
 drive() {  # drive REPORT IP...
   local report=$1; shift
