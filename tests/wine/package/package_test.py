@@ -7,6 +7,7 @@ unpacked folder. Runs inside scripts/netns-run.sh scripts/wine-run.sh."""
 
 import glob
 import os
+import struct
 import subprocess
 import sys
 import tempfile
@@ -96,6 +97,27 @@ def cli_check(cli, cli_here, image, name):
     t.true("%s: check shows the image's version" % name, "1.05" in out.stdout)
 
 
+def resource_version(path):
+    """The version resource of a program: its numeric file version and its
+    ProductVersion text."""
+    data = open(path, "rb").read()
+    fixed = data.find(struct.pack("<I", 0xFEEF04BD))
+    if fixed < 0:
+        return None
+    ms, ls = struct.unpack("<II", data[fixed + 8:fixed + 16])
+    key = "ProductVersion\0".encode("utf-16-le")
+    at = data.find(key)
+    text = None
+    if at >= 0:
+        at += len(key)
+        at += at % 4  # the value starts on a 32-bit boundary
+        end = data.find(b"\0\0", at)
+        while end >= 0 and (end - at) % 2:
+            end = data.find(b"\0\0", end + 1)
+        text = data[at:end].decode("utf-16-le")
+    return (ms >> 16, ms & 0xFFFF, ls >> 16, ls & 0xFFFF), text
+
+
 def lnk_points_to(path, target):
     """A shortcut holds its target's path, as ANSI or UTF-16 text."""
     with open(path, "rb") as f:
@@ -174,6 +196,10 @@ def main():
         guide = open(os.path.join(here, "guide.html"), encoding="utf-8").read()
         t.true("guide holds its pictures", "data:image/png;base64," in guide and 'src="images/' not in guide)
 
+        t.check("installed program's version resource",
+                ((int(version["DAVERIDUR_VERSION_MAJOR"]), int(version["DAVERIDUR_VERSION_MINOR"]),
+                  int(version["DAVERIDUR_BUILD"]), 0), v),
+                resource_version(os.path.join(here, "daveridur.exe")))
         run_program(driver, install_dir + r"\daveridur.exe", caption, "installed program")
         image = os.path.join(work, "fw.bin")
         subprocess.run([os.path.join(native, "tools/mkimage/mkimage"), image, "--version", "1.05"], check=True,
