@@ -81,9 +81,12 @@ Function AddFirewallRule
   Pop $3
   ${If} $2 == 0
     DetailPrint "Firewall: inbound UDP allowed for $1"
+  ${ElseIf} $2 == "error"
+    DetailPrint "Firewall: netsh could not be run for $1"
+    StrCpy $firewall_failures "$firewall_failures$1: netsh could not be run$\r$\n"
   ${Else}
-    DetailPrint "Firewall: could not allow inbound UDP for $1 (netsh: $2 $3)"
-    StrCpy $firewall_failures "$firewall_failures$1: netsh answered $2 $3$\r$\n"
+    DetailPrint "Firewall: could not allow inbound UDP for $1 (netsh $2: $3)"
+    StrCpy $firewall_failures "$firewall_failures$1: netsh ended with $2: $3$\r$\n"
   ${EndIf}
   Pop $3
   Pop $2
