@@ -52,14 +52,30 @@ Var firewall_failures  ; what netsh said for each rule it could not add
 !insertmacro MUI_UNPAGE_INSTFILES
 !insertmacro MUI_LANGUAGE "English"
 
+; A running program's files cannot be replaced or removed, and half an install
+; or uninstall is worse than none: wait for the operator to quit it, or stop
+; (a silent run stops at once, with a non-zero exit code).
+!macro WAIT_FOR_PROGRAM_TO_END
+  ${Do}
+    FindWindow $0 "DaveridurClassName"
+    ${If} $0 == 0
+      ${Break}
+    ${EndIf}
+    MessageBox MB_RETRYCANCEL|MB_ICONEXCLAMATION "${PRODUCT} is running. Quit it, then choose Retry; Cancel stops here." /SD IDCANCEL IDRETRY +2
+    Abort
+  ${Loop}
+!macroend
+
 Function .onInit
   SetShellVarContext all
   SetRegView 64
+  !insertmacro WAIT_FOR_PROGRAM_TO_END
 FunctionEnd
 
 Function un.onInit
   SetShellVarContext all
   SetRegView 64
+  !insertmacro WAIT_FOR_PROGRAM_TO_END
 FunctionEnd
 
 ; Allows inbound UDP for one program. The cards answer a broadcast from

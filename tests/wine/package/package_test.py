@@ -61,9 +61,10 @@ def unix_path(prefix, windows):
     return os.path.join(prefix, "drive_c", windows[3:].replace("\\", "/"))
 
 
-def run_program(driver, exe, caption, name):
+def run_program(driver, exe, caption, name, while_open=None):
     """Starts a program, checks that its main window opens with the caption,
-    and quits it as an operator would; True when it ended."""
+    runs while_open meanwhile, and quits it as an operator would; True when it
+    ended."""
     program = start(exe)
     main = driver.find(caption, 60000)
     t.true("%s: main window with the caption of this version" % name, main)
@@ -72,6 +73,8 @@ def run_program(driver, exe, caption, name):
         print("windows of class %s: %r" % (MAIN_CLASS, driver.findall("class:" + MAIN_CLASS)))
         program.kill()
         return False
+    if while_open:
+        while_open()
     quit_button = next((c["hwnd"] for c in driver.children(main) if c["id"] == QUIT and c["parent"] == main), None)
     driver.click(quit_button)
     box = driver.msgbox(CONFIRM, 10000)
@@ -256,7 +259,15 @@ def main():
                 ((int(version["DAVERIDUR_VERSION_MAJOR"]), int(version["DAVERIDUR_VERSION_MINOR"]),
                   int(version["DAVERIDUR_BUILD"]), 0), v),
                 resource_version(os.path.join(here, "daveridur.exe")))
-        run_program(driver, install_dir + r"\daveridur.exe", caption, "installed program")
+        def install_while_running():
+            try:
+                out = subprocess.run([wine_loader(), setup, "/S"], env=wine_env(), capture_output=True, timeout=120)
+                returncode = out.returncode
+            except subprocess.TimeoutExpired:
+                returncode = "still running: waiting at a box?"
+            t.check("silent install refused while the program runs", 2, returncode)
+
+        run_program(driver, install_dir + r"\daveridur.exe", caption, "installed program", install_while_running)
         image = os.path.join(work, "fw.bin")
         subprocess.run([os.path.join(native, "tools/mkimage/mkimage"), image, "--version", "1.05"], check=True,
                        stdout=subprocess.DEVNULL)
