@@ -28,6 +28,14 @@ QUIT, IDYES = 2, 6
 t = Tally()
 
 
+def shot(driver, hwnd, name):
+    """A picture for people to look at, beside the other tests' screenshots."""
+    folder = os.environ.get("DAVERIDUR_SHOTS")
+    if folder and hwnd:
+        os.makedirs(folder, exist_ok=True)
+        driver.shot_png(hwnd, os.path.join(folder, name + ".png"))
+
+
 def read_version(windows_build):
     values = {}
     with open(os.path.join(windows_build, "generated/version.env")) as f:
@@ -73,6 +81,7 @@ def run_program(driver, exe, caption, name, while_open=None):
         print("windows of class %s: %r" % (MAIN_CLASS, driver.findall("class:" + MAIN_CLASS)))
         program.kill()
         return False
+    shot(driver, main, "package-" + name.replace(" ", "-"))
     if while_open:
         while_open()
     quit_button = next((c["hwnd"] for c in driver.children(main) if c["id"] == QUIT and c["parent"] == main), None)
@@ -112,6 +121,8 @@ def interactive_install(driver, setup, v, env):
 
         for text in ("I Agree", "Install"):
             button = next_button(text)
+            if text == "I Agree":
+                shot(driver, window, "package-installer-licence")
             if not button:
                 return pressed, box_text
             pressed.append(text)
@@ -119,6 +130,7 @@ def interactive_install(driver, setup, v, env):
         box = driver.msgbox("*", 60000)
         if box and box["title"].startswith(title):
             box_text = box["text"]
+            shot(driver, box["hwnd"], "package-installer-firewall-failure")
             driver.answer(box["hwnd"], 1)
         for text in ("Next >", "Finish"):
             button = next_button(text)
