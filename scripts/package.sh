@@ -45,7 +45,8 @@ fi
 source "$build/generated/version.env"
 version=$DAVERIDUR_VERSION
 program=$build/app/daveridur.exe
-cli=$(find "$build" -name daveridur-cli.exe -not -path '*/stage/*' -print -quit)
+cli=$build/cli/daveridur-cli.exe
+[ -f "$cli" ] || cli=$(find "$build" -name daveridur-cli.exe -print -quit)
 [ -f "$program" ] || { echo "no $program" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/daveridur-package.XXXXXX)
