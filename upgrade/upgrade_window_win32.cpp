@@ -10,6 +10,7 @@
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
 #include "image/image.h"
+#include "platform/file_names.h"
 #include "protocol/packet.h"
 #include "resources/resource.h"
 #include "upgrade/upgrade.h"
@@ -139,9 +140,9 @@ class ProductBatchPorts : public BatchPorts {
     table_executor().run([&] { set_row_icon(devices(), row, ICON_NO_WRITE); });
   }
   std::string image_path() override {
-    char path[1024] = "";
-    GetWindowTextA(panel(PANEL_FILE_NAME), path, sizeof path);
-    return path;
+    wchar_t path[1024] = L"";
+    GetWindowTextW(panel(PANEL_FILE_NAME), path, 1024);
+    return utf8_text(path);
   }
   int ask_confirmation(const std::string& text) override { return ask_operator(text.c_str()); }
   void show_report(const std::string& text) override { show_information(text.c_str()); }

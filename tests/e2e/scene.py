@@ -196,7 +196,7 @@ class Scene:
         def find(cls, control_id):
             return next(c["hwnd"] for c in controls if c["class"] == cls and c["id"] == control_id)
 
-        self.driver.settext(find("Edit", 1148), "Z:" + path.replace("/", "\\"))
+        self.driver.settext_utf8(find("Edit", 1148), "Z:" + path.replace("/", "\\"))
         self.driver.click(find("Button", 1))
         self.driver.gone(dialog, 10000)
 

@@ -218,6 +218,13 @@ class Driver:
     def settext(self, hwnd, text):
         self.call("settext", hex(hwnd), text)
 
+    def text_utf8(self, hwnd):
+        """The text by the wide messages: any character, not only the ANSI code page's."""
+        return unescape(self.call("textw", hex(hwnd))).encode("latin-1").decode("utf-8")
+
+    def settext_utf8(self, hwnd, text):
+        self.call("settextw", hex(hwnd), text.encode("utf-8").decode("latin-1"))
+
     def click(self, hwnd):
         """BM_CLICK, posted; refused (DriverError) for a hidden or disabled
         window, as a person could not click it either."""
