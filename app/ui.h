@@ -3,7 +3,7 @@
 // children, the main panel's handles in table order, and the services the
 // commands share. Windows build only.
 #include "toolkit/builder.h"
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 struct DeviceTable;
 struct DiscoveryService;

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 struct HINSTANCE__;
 using InstanceHandle = HINSTANCE__*;
