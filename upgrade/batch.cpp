@@ -108,7 +108,7 @@ int confirm_upgrade(BatchPorts* ports, uint32_t version) {
   return ports->ask_confirmation(text) ? 1 : 0;
 }
 
-int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version) {
+int start_batch(BatchPorts* ports, Event* busy, uint32_t version) {
   if (!confirm_upgrade(ports, version)) return 0;
   busy->set();
   ports->enable_main_window(0);

@@ -175,9 +175,9 @@ class BatchPorts {
 int confirm_upgrade_text(BatchPorts* ports, uint32_t version, std::string* text);
 // 1 when the operator answered Yes.
 int confirm_upgrade(BatchPorts* ports, uint32_t version);
-// The Upgrade command: confirm, signal busy, disable the main window, start
+// Behind the Upgrade command: confirm, signal busy, disable the main window, start
 // the worker. 1 when a batch was started.
-int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version);
+int start_batch(BatchPorts* ports, Event* busy, uint32_t version);
 // The worker's whole run; resets busy and enables the main window at the end.
 void batch_worker(BatchPorts* ports, Event* busy);
 // Claims the first free slot (a second for each busy one passed), fills its

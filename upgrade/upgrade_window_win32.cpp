@@ -167,6 +167,6 @@ ProductBatchPorts batch_ports;
 }  // namespace
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  upgrade_command(&batch_ports, &busy_event(discovery()), image_version);
+  start_batch(&batch_ports, &busy_event(discovery()), image_version);
   return 0;
 }

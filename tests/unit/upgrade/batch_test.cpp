@@ -304,25 +304,25 @@ TEST(ConfirmRows, CheckedRowWithoutRecordStopsTheBatch) {
   std::string text;
   EXPECT_EQ(confirm_upgrade_text(&ports, 0x0105, &text), 0);
   Event busy(true);
-  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 0);
+  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 0);
   EXPECT_TRUE(ports.questions.empty());
   ports.rows[1] = Row{false, false, {}};  // unchecked rows aren't asked for
   EXPECT_EQ(confirm_upgrade_text(&ports, 0x0105, &text), 1);
 }
 
-TEST(UpgradeCommand, NoLeavesEverythingAndYesRunsTheBatch) {
+TEST(StartBatch, NoLeavesEverythingAndYesRunsTheBatch) {
   FakePorts ports;
   ports.rows = {card_row(1)};
   ports.path = "/nonexistent/fw.bin";
   Event busy(true);
   ports.answer = 0;
-  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 0);
+  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 0);
   EXPECT_EQ(ports.questions, std::vector<std::string>{"Are you sure to upgrade ?"});
   EXPECT_FALSE(busy.is_set());
   EXPECT_TRUE(ports.enables.empty());
 
   ports.answer = 1;
-  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 1);
+  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 1);
   // The worker finds no file and ends: enabled again, busy reset.
   ASSERT_TRUE(ports.wait_until([&] { return ports.enables.size() == 2; }));
   EXPECT_EQ(ports.enables, (std::vector<int>{0, 1}));
