@@ -20,6 +20,7 @@
 
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
+#include "tests/support/table_doubles.h"
 
 namespace harness {
 

@@ -8,6 +8,7 @@
 
 #include "devices/device_table.h"
 #include "protocol/packet.h"
+#include "tests/support/table_doubles.h"
 
 namespace {
 

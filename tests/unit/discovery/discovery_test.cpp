@@ -14,6 +14,7 @@
 #include "app/settings.h"
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
+#include "tests/support/table_doubles.h"
 
 namespace {
 

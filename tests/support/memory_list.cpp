@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "devices/device_table.h"
+#include "tests/support/table_doubles.h"
 
 namespace {
 

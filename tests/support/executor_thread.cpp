@@ -4,7 +4,7 @@
 #include <deque>
 #include <thread>
 
-#include "devices/device_table.h"
+#include "tests/support/table_doubles.h"
 
 namespace {
 
