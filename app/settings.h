@@ -23,6 +23,10 @@ int read_setting(const char* key, const char* name, void* buffer, uint32_t size,
 bool write_setting_path(const char* key, const char* name, const std::string& utf8);
 bool read_setting_path(const char* key, const char* name, std::string* utf8);
 
+// The user name every new card starts with: the last one confirmed
+// ("LastAccount"), or "admin". Read from the store at every call.
+std::string default_account();
+
 // Native store only: the folder that holds the values (tests use a temporary
 // one). The default is $HOME/.config/daveridur.
 void set_settings_folder(const char* folder);

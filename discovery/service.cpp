@@ -1,5 +1,6 @@
 #include <cstring>
 
+#include "app/settings.h"
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
@@ -33,7 +34,8 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
   if (n < 4) return 1;
   s.ports.transport->answer(sock, buf, n, from);
   buf[n] = 0;
-  if (!parse_sysinfo(&work, reinterpret_cast<const char*>(buf) + 4)) return 1;
+  if (!parse_sysinfo(&work, reinterpret_cast<const char*>(buf) + 4, default_account().c_str()))
+    return 1;
   auto r = std::make_unique<DeviceRecord>(work);
   if (source == Source::broadcast) r->unreachable = 1;
   DeviceTable* table = s.ports.table;

@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/settings.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
 
@@ -71,7 +72,8 @@ int main(int argc, char** argv) {
     if (len < 4) continue;  // short datagrams and ICMP resets alike
     answer_reply(s, datagram, len, from);
     datagram[len] = 0;
-    if (!parse_sysinfo(&work, reinterpret_cast<char*>(datagram) + 4)) continue;
+    if (!parse_sysinfo(&work, reinterpret_cast<char*>(datagram) + 4, default_account().c_str()))
+      continue;
     char mac[18], version[16];
     mac_to_text(mac, work.mac);
     version_text(version, sizeof version, work.version);
