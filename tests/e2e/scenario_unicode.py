@@ -11,7 +11,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from scene import CONFIRM, FILE_NAME, INFORMATION, OPEN, UPGRADE, VERSION, Scene, Tally
+from scene import CONFIRM, FILE_NAME, INFORMATION, UPGRADE, VERSION, Scene, Tally
 from uidrive import wait_until, windows_path
 
 FLEET = "ip=10.69.0.61 mac=00-0a-ff-00-00-61 fw=1.02\n"
@@ -50,14 +50,9 @@ def upgrade_one(s, folder, image):
 def dialog_starts_in(s, folder):
     """The remembered folder: the bare file name is enough in the dialog."""
     d = s.driver
-    d.click(s.control(OPEN))
-    dialog = d.find("Open", 20000)
-    if not dialog:
+    if not s.open_by_name("again.bin"):
         t.true("open-file dialog", False)
         return
-    d.settext(d.child(dialog, 1148, "Edit"), "again.bin")
-    d.click(d.child(dialog, IDOK, "Button"))
-    d.gone(dialog, 10000)
     t.check("%s: the dialog started in the remembered folder" % folder, None, d.msgbox(CONFIRM, 1500))
     t.check("%s: and opened the file there" % folder, windows_path(os.path.join(s.path(folder), "again.bin")),
             d.text_utf8(s.control(FILE_NAME)))
