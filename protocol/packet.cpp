@@ -114,13 +114,9 @@ void answer_reply(Socket s, const uint8_t* datagram, int length, const SocketAdd
 }
 
 Socket udp_open(uint16_t port) {
-  Socket s = socket_create_udp();
-  if (!s) return 0;
-  if (!socket_bind_any(s, port)) {
-    socket_close(s);
-    return 0;
-  }
-  return s;
+  SocketOwner s(socket_create_udp());
+  if (s && !socket_bind_any(s.get(), port)) s.reset();
+  return s.release();
 }
 
 int wait_readable(Socket s, long usec) { return socket_readable(s, usec); }

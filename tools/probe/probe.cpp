@@ -52,7 +52,8 @@ int main(int argc, char** argv) {
   if (addresses.empty()) return usage();
 
   if (!net_startup()) return 1;
-  Socket s = udp_open(0);
+  SocketOwner owner(udp_open(0));
+  Socket s = owner.get();
   if (!s || !socket_enable_broadcast(s)) {
     std::fprintf(stderr, "daveridur-probe: cannot open a socket\n");
     return 1;
@@ -81,7 +82,7 @@ int main(int argc, char** argv) {
                 work.password, work.write_refused);
     std::fflush(stdout);
   }
-  socket_close(s);
+  owner.reset();  // before the socket library goes
   net_cleanup();
   return 0;
 }

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -144,6 +145,33 @@ TEST(Packets, OversizedDatagramIsCutToTheBuffer) {
   EXPECT_EQ(socket_recv_from(receiver, got, 1599, &from), 5);
   socket_close(receiver);
   socket_close(sender);
+}
+
+TEST(Sockets, AnOwnerClosesItsSocketOnEveryPathButRelease) {
+  // A closed socket has no local port any more.
+  Socket first = udp_open(0);
+  ASSERT_NE(first, 0u);
+  {
+    SocketOwner owner(first);
+    EXPECT_NE(socket_local_port(owner.get()), 0);
+  }
+  EXPECT_EQ(socket_local_port(first), 0);
+
+  SocketOwner a(udp_open(0));
+  Socket moved = a.get();
+  SocketOwner b(std::move(a));
+  EXPECT_FALSE(a);
+  EXPECT_EQ(b.get(), moved);
+  SocketOwner c(udp_open(0));
+  Socket replaced = c.get();
+  c = std::move(b);  // closes what c held
+  EXPECT_EQ(socket_local_port(replaced), 0);
+  EXPECT_NE(socket_local_port(moved), 0);
+
+  Socket kept = c.release();
+  EXPECT_FALSE(c);
+  EXPECT_NE(socket_local_port(kept), 0);
+  socket_close(kept);
 }
 
 TEST(AddressTexts, IpAndMacTexts) {
