@@ -90,6 +90,24 @@ class ListView : public ListControl {
     return send(LVM_SETITEMTEXTA, index, reinterpret_cast<LPARAM>(&item)) != 0;
   }
 
+  int item_text(int index, int column, char* buf, int cap) override {
+    if (cap < 1) return 0;
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = buf;
+    item.cchTextMax = cap;
+    buf[0] = '\0';
+    if (index < 0 || index >= item_count()) return 0;
+    send(LVM_GETITEMTEXTA, index, reinterpret_cast<LPARAM>(&item));
+    buf[cap - 1] = '\0';
+    return 1;
+  }
+
+  void hold_redraw(bool hold) override {
+    send(WM_SETREDRAW, hold ? FALSE : TRUE, 0);
+    if (!hold) RedrawWindow(hwnd_, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
+  }
+
   uint32_t item_state(int index, uint32_t mask) override {
     return static_cast<uint32_t>(send(LVM_GETITEMSTATE, index, mask));
   }

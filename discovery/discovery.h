@@ -16,6 +16,11 @@ inline constexpr uint32_t POLL_PERIOD_MS = 32000;
 inline constexpr uint32_t RECEIVE_WAKE_MS = 1000;
 inline constexpr uint32_t STOP_WAIT_MS = 3000;
 inline constexpr int REPLY_CAPACITY = 1599;  // one more byte is kept for the NUL
+// Replies merged in one step on the table's thread: a fleet answering at
+// once costs a few steps, and no step keeps the window busy for long.
+inline constexpr size_t MERGE_BATCH = 32;
+
+class DiscoveryTransport;
 
 // The waits of the service's threads, so that tests can move time by hand.
 class ServiceClock {
@@ -25,6 +30,13 @@ class ServiceClock {
   virtual bool wait(Event& e, uint32_t ms) = 0;
   // true when all were signalled within ms in all.
   virtual bool wait_all(Event* const* events, int count, uint32_t ms) = 0;
+  // Until stop is signalled (true), a datagram waits on s, or ms have
+  // passed. This one wakes only on stop or at ms.
+  virtual bool wait_for_datagram(Event& stop, DiscoveryTransport& net, Socket s, uint32_t ms) {
+    (void)net;
+    (void)s;
+    return wait(stop, ms);
+  }
 };
 
 // The datagram side of the service.
