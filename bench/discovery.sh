@@ -8,6 +8,9 @@
 #     rows, to all rows ready, the main window's worst and 99th-percentile
 #     WM_NULL round trip, the peak memory and one periodic pass.
 #   bench/discovery.sh [native|wine|both] [CARDS]     (default: both 1000)
+# DAVERIDUR_WINDOWS_REFERENCE=DIR runs the Wine part first with another
+# build's app/daveridur.exe (DIR laid out like build/windows), for a side by
+# side comparison in one run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${DAVERIDUR_PRIVATE_NET:-}" ]; then
@@ -27,5 +30,11 @@ fi
 if [ "$part" != native ]; then
   [ -x "$DAVERIDUR_BIN/tools/cardsim/cardsim" ] || ninja -C "$DAVERIDUR_BIN" cardsim
   ninja -C "$DAVERIDUR_WINDOWS_BIN" daveridur discovery-watch uidrive >/dev/null
+  if [ -n "${DAVERIDUR_WINDOWS_REFERENCE:-}" ]; then
+    echo "reference: $DAVERIDUR_WINDOWS_REFERENCE/app/daveridur.exe"
+    DAVERIDUR_PROGRAM="$DAVERIDUR_WINDOWS_REFERENCE/app/daveridur.exe" \
+      "$root/scripts/wine-run.sh" python3 "$root/bench/discovery_wine.py" "$cards" || true
+    echo "this build: $DAVERIDUR_WINDOWS_BIN/app/daveridur.exe"
+  fi
   "$root/scripts/wine-run.sh" python3 "$root/bench/discovery_wine.py" "$cards"
 fi

@@ -79,7 +79,6 @@ int first_known_row(const DeviceTable& t, uint32_t ip) {
 }
 
 constexpr int ROW_UNKNOWN = -2;
-constexpr size_t REDRAW_HOLD_MIN = 8;
 
 // Asks the control row by row, as long as a row can't be learnt: the first
 // unreadable row before the card's ends the search.
@@ -227,9 +226,15 @@ int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_accou
 
 void merge_devices(DeviceTable& t, std::vector<std::unique_ptr<DeviceRecord>>& records,
                    int copy_account) {
-  // Releasing the redraw repaints the whole list: worth it only when many
-  // rows change at once, as when a fleet answers a broadcast.
-  bool hold = t.list && records.size() >= REDRAW_HOLD_MIN;
+  // A new row makes the list rescale its scroll bar and repaint, which
+  // costs as much as many merges: with the redraw held, that happens once
+  // for all the new rows of the step. Updates in place are cheap as they are.
+  bool hold = false;
+  if (t.list) {
+    int n = t.list->item_count();
+    for (auto& r : records)
+      if (r && find_row(t, n, r->ip) == -1) hold = true;
+  }
   if (hold) t.list->hold_redraw(true);
   for (auto& r : records) merge_device(t, std::move(r), copy_account);
   if (hold) t.list->hold_redraw(false);

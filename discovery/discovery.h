@@ -18,7 +18,8 @@ inline constexpr uint32_t STOP_WAIT_MS = 3000;
 inline constexpr int REPLY_CAPACITY = 1599;  // one more byte is kept for the NUL
 // Replies merged in one step on the table's thread: a fleet answering at
 // once costs a few steps, and no step keeps the window busy for long.
-inline constexpr size_t MERGE_BATCH = 32;
+inline constexpr size_t MERGE_BATCH = 128;
+inline constexpr int PASS_ROWS_PER_STEP = 32;  // rows of a refresh pass per step
 
 class DiscoveryTransport;
 
@@ -88,7 +89,8 @@ struct DiscoveryService {
 int start_discovery(DiscoveryService& svc, const DiscoveryPorts& ports);
 
 // One direct query to every listed card, last row first; each row's icon,
-// query and count are one step on the table's thread.
+// query and count are done together on the table's thread, a few rows at a
+// time.
 void refresh_pass(DiscoveryState& s);
 
 // Signals stop and waits for the three threads, STOP_WAIT_MS in all.

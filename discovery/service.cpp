@@ -117,15 +117,18 @@ void refresh_pass(DiscoveryState& s) {
   DeviceTable* table = s.ports.table;
   int n = 0;
   if (!s.ports.executor->run([&] { n = row_count(*table); })) return;
-  for (int i = n - 1; i >= 0; --i) {
-    // Icon, query and count in one step: a reply merged between the send and
-    // the count would otherwise be counted as unanswered.
+  // A few rows per trip to the table's thread; merges come in between.
+  for (int top = n - 1; top >= 0; top -= PASS_ROWS_PER_STEP) {
     int ran = s.ports.executor->run([&] {
-      DeviceRecord* r = row_record(*table, i);
-      if (!r) return;  // removed meanwhile
-      if (r->unreachable != 0) set_row_icon(*table, i, ICON_NO_REPLY);
-      s.ports.transport->send_request(s.query_socket, r->ip);
-      ++r->unreachable;
+      for (int i = top; i >= 0 && i > top - PASS_ROWS_PER_STEP; --i) {
+        // Icon, query and count together: a reply merged between the send
+        // and the count would otherwise be counted as unanswered.
+        DeviceRecord* r = row_record(*table, i);
+        if (!r) continue;  // removed meanwhile
+        if (r->unreachable != 0) set_row_icon(*table, i, ICON_NO_REPLY);
+        s.ports.transport->send_request(s.query_socket, r->ip);
+        ++r->unreachable;
+      }
     });
     if (!ran) return;
   }

@@ -6,7 +6,7 @@ namespace {
 
 // How long the owner's own run of steps (the Discover command's refresh
 // pass) may go without answering messages sent to its windows.
-constexpr DWORD ANSWER_EVERY_MS = 15;
+constexpr DWORD ANSWER_EVERY_MS = 5;
 
 // Sent, not posted: the caller waits for the step, and the step's closure
 // lives on the caller's stack until then.
