@@ -21,18 +21,29 @@ REFRESH_S = 32
 BASE = "10.69.4.1"
 
 
-def program_peak_kb():
-    """The highest VmHWM among the processes whose command line names
-    daveridur.exe (the Wine loader and the program may both match)."""
-    best = None
+def program_peak_kb(root_pid):
+    """The highest VmHWM of the started process and its descendants whose
+    command line names daveridur.exe (other runs on the machine may hold
+    programs of the same name)."""
+    parents = {}
     for pid in os.listdir("/proc"):
-        if not pid.isdigit():
-            continue
+        if pid.isdigit():
+            try:
+                stat = open("/proc/%s/stat" % pid).read()
+                parents[int(pid)] = int(stat.rsplit(")", 1)[1].split()[1])
+            except (OSError, ValueError, IndexError):
+                pass
+    family, grew = {root_pid}, True
+    while grew:
+        more = {pid for pid, parent in parents.items() if parent in family} - family
+        family |= more
+        grew = bool(more)
+    best = None
+    for pid in family:
         try:
-            cmd = open("/proc/%s/cmdline" % pid, "rb").read()
-            if b"daveridur.exe" not in cmd or b"discovery-watch" in cmd or b"python" in cmd:
+            if b"daveridur.exe" not in open("/proc/%d/cmdline" % pid, "rb").read():
                 continue
-            for line in open("/proc/%s/status" % pid):
+            for line in open("/proc/%d/status" % pid):
                 if line.startswith("VmHWM:"):
                     kb = int(line.split()[1])
                     best = kb if best is None else max(best, kb)
@@ -106,15 +117,16 @@ def main():
             got[key] = value
         time.sleep(0.05)
         before = len(tail.queries)
+        listed = int(got.get("rows", 0))
+        # The Discover's pass asks every listed card first.
         discover_pass = None
-        if before:
-            discover_pass = (tail.queries[before - 1] - tail.queries[0],
-                             tail.answers[min(before, len(tail.answers)) - 1] - tail.queries[0]
+        if listed and before >= listed:
+            discover_pass = (tail.queries[listed - 1] - tail.queries[0],
+                             tail.answers[min(listed, len(tail.answers)) - 1] - tail.queries[0]
                              if tail.answers else None)
         # The first periodic pass: 32 s after the start, unless the Discover
         # still held the busy event then, in which case it is the next one.
         passes_at = [started + REFRESH_S * k for k in (1, 2, 3)]
-        listed = int(got.get("rows", 0))
         deadline = passes_at[-1] + 10
         began = None
         while time.monotonic() < deadline:
@@ -138,7 +150,7 @@ def main():
             key, _, value = line.strip().partition("=")
             got[key] = value
         watch.wait(timeout=30)
-        peak = program_peak_kb()
+        peak = program_peak_kb(s.program.pid)
         quit_ok = s.quit(timeout=20)
 
     def ms(key):
@@ -157,7 +169,7 @@ def main():
            "" if "not_ready" not in got else " (%s rows not ready)" % got["not_ready"]))
     if discover_pass:
         print("  the Discover's pass: %d queries sent in %s, their answers acknowledged in %s" %
-              (before, show(discover_pass[0] * 1000),
+              (listed, show(discover_pass[0] * 1000),
                show(None if discover_pass[1] is None else discover_pass[1] * 1000)))
     print("  WM_NULL round trip during the Discover: worst %s, 99th percentile %s (%s pings)" %
           (show(ms("discover_null_worst_ms")), show(ms("discover_null_p99_ms")), got.get("discover_pings")))
