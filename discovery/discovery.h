@@ -33,9 +33,7 @@ class ServiceClock {
   virtual bool wait_all(Event* const* events, int count, uint32_t ms) = 0;
   // Until stop is signalled (true), a datagram waits on s, or ms have
   // passed. This one wakes only on stop or at ms.
-  virtual bool wait_for_datagram(Event& stop, DiscoveryTransport& net, Socket s, uint32_t ms) {
-    (void)net;
-    (void)s;
+  virtual bool wait_for_datagram(Event& stop, DiscoveryTransport&, Socket, uint32_t ms) {
     return wait(stop, ms);
   }
 };
