@@ -104,8 +104,17 @@ class ListView : public ListControl {
   }
 
   void hold_redraw(bool hold) override {
-    send(WM_SETREDRAW, hold ? FALSE : TRUE, 0);
-    if (!hold) RedrawWindow(hwnd_, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
+    // Turning the redraw back on shows a hidden window on some systems:
+    // a list not on screen is left alone.
+    if (hold) {
+      redraw_held_ = IsWindowVisible(hwnd_) != FALSE;
+      if (redraw_held_) send(WM_SETREDRAW, FALSE, 0);
+      return;
+    }
+    if (!redraw_held_) return;
+    redraw_held_ = false;
+    send(WM_SETREDRAW, TRUE, 0);
+    RedrawWindow(hwnd_, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
   }
 
   uint32_t item_state(int index, uint32_t mask) override {
@@ -147,6 +156,7 @@ class ListView : public ListControl {
 
   HWND hwnd_;
   HINSTANCE instance_;
+  bool redraw_held_ = false;
 };
 
 class PanelButtons : public ButtonPort {
