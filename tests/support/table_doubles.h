@@ -38,6 +38,10 @@ class MemoryList : public ListControl {
   int insert_item(int index, const char* text, int image, intptr_t data) override;
   int set_item_image(int index, int image) override;
   int set_item_text(int index, int column, const char* text) override;
+  int item_text(int index, int column, char* buf, int cap) override;
+  void hold_redraw(bool hold) override { redraw_held += hold ? 1 : -1; }
+  int redraw_held = 0;
+  int text_writes = 0;  // set_item_text calls that reached a row
   uint32_t item_state(int index, uint32_t mask) override;
   int delete_item(int index) override;
   int sort_items(RowCompare compare, intptr_t param) override;
