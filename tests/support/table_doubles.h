@@ -1,6 +1,7 @@
 #pragma once
 // Test doubles of the device table's ports: an in-memory list control and a
-// thread standing in for the interface thread. For tests and benchmarks only.
+// thread standing in for the interface thread; and a card's record to merge.
+// For tests and benchmarks only.
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -69,3 +70,7 @@ class ExecutorThread : public TableExecutor {
  private:
   std::shared_ptr<State> state_;
 };
+
+// A filled record of a card: MAC 00-0a-ff-10-20-<mac_last>, user "admin".
+std::unique_ptr<DeviceRecord> test_card(const char* ip, uint8_t mac_last, uint32_t version,
+                                        uint32_t unreachable = 0, int32_t write_refused = 0);
