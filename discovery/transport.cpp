@@ -1,3 +1,5 @@
+// The real ports of the discovery service: the system clock and the
+// platform's sockets.
 #include <algorithm>
 #include <chrono>
 
