@@ -210,12 +210,12 @@ TEST_F(ListViewTest, ABatchOfNewRowsIsShownWhole) {
   fill();
   std::vector<std::unique_ptr<DeviceRecord>> batch;
   for (int i = 1; i <= 40; ++i)
-    batch.push_back(card(("10.1.0." + std::to_string(i)).c_str(), 0x10, 0x0100 + i, 0, 0));
-  batch.push_back(card("10.0.0.5", 0x0b, 0x0300, 0, 0));
+    batch.push_back(test_card(("10.1.0." + std::to_string(i)).c_str(), 0x10, 0x0100 + i, 0, 0));
+  batch.push_back(test_card("10.0.0.5", 0x0b, 0x0300, 0, 0));
   merge_devices(table, batch, 0);
   ASSERT_EQ(row_count(table), 45);
   EXPECT_EQ(text(44, 2), "1.40");
-  EXPECT_EQ(text(1, 1), "00-0a-ff-00-00-0b");
+  EXPECT_EQ(text(1, 1), "00-0a-ff-10-20-0b");
   EXPECT_TRUE(IsWindowVisible(list));
   RECT dirty{};
   InvalidateRect(list, nullptr, FALSE);
