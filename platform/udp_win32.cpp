@@ -96,6 +96,10 @@ int socket_readable(Socket s, long usec) {
   return ::select(0, &set, nullptr, nullptr, &tv) > 0;
 }
 
+int socket_notify_window(Socket s, uintptr_t window, uint32_t message) {
+  return WSAAsyncSelect(sock_of(s), reinterpret_cast<HWND>(window), message, FD_READ) == 0;
+}
+
 uint32_t local_host_first_address() {
   char name[128];
   if (::gethostname(name, sizeof name - 1) != 0) return 0;
