@@ -60,15 +60,15 @@ void send_next_block(SessionView* view, UploadSession* s) {
   // An empty image has nothing left to send from the start: it is complete.
   uint32_t percent =
       s->image_size ? static_cast<uint32_t>(uint64_t{s->sent} * 100 / s->image_size) : 100;
-  // Blocks now come at the card's pace, thousands a second: a text set on
-  // every block would keep the window busy repainting it.
+  // Blocks come at the card's pace, thousands a second: a window that
+  // repainted its bar and text for every block would spend its time on that.
   if (percent != s->shown_percent) {
     s->shown_percent = percent;
     char text[16];
     std::snprintf(text, sizeof text, "%u%%", percent);
     view->set_percent(text);
+    view->set_progress_position(s->sent);
   }
-  view->set_progress_position(s->sent);
   if (n < s->block_size) s->state = SESSION_LAST_SENT;
 }
 
