@@ -80,7 +80,7 @@ if ref: line += '  %6.1f %% of the client' % (100 * kbs / float(ref))
 print(line)" "$1" "$2" $((size * 4)) "${ref_kbs:-}"
 }
 
-echo "4 cards x $size bytes; $(nproc) CPUs; load $(cut -d' ' -f1-3 /proc/loadavg)"
+echo "image $size bytes; $(nproc) CPUs; load $(cut -d' ' -f1-3 /proc/loadavg)"
 ref_kbs=""
 if want client; then
   best=""

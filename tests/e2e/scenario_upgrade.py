@@ -21,13 +21,13 @@ from scene import CONFIRM, ICON_NO_REPLY, ICON_NO_WRITE, ICON_READY, INFORMATION
 from uidrive import DriverError, wait_until
 
 FLEET = """\
-ip=10.69.0.41 mac=00-0a-ff-00-00-41 fw=1.02
-ip=10.69.0.42 mac=00-0a-ff-00-00-42 fw=1.05
-ip=10.69.0.43 mac=00-0a-ff-00-00-43 fw=2.00
-ip=10.69.0.44 mac=00-0a-ff-00-00-44 fw=1.02 user=service password=secret
-ip=10.69.0.45 mac=00-0a-ff-00-00-45 fw=1.02
-ip=10.69.0.46 mac=00-0a-ff-00-00-46 fw=1.02 unicast=0
-ip=10.69.0.47 mac=00-0a-ff-00-00-47 fw=1.02
+ip=10.69.0.41 mac=00-0a-ff-00-00-41 fw=1.02 ack_delay=10
+ip=10.69.0.42 mac=00-0a-ff-00-00-42 fw=1.05 ack_delay=10
+ip=10.69.0.43 mac=00-0a-ff-00-00-43 fw=2.00 ack_delay=10
+ip=10.69.0.44 mac=00-0a-ff-00-00-44 fw=1.02 user=service password=secret ack_delay=10
+ip=10.69.0.45 mac=00-0a-ff-00-00-45 fw=1.02 ack_delay=10
+ip=10.69.0.46 mac=00-0a-ff-00-00-46 fw=1.02 unicast=0 ack_delay=10
+ip=10.69.0.47 mac=00-0a-ff-00-00-47 fw=1.02 ack_delay=10
 ip=10.69.0.48 mac=00-0a-ff-00-00-48 fw=1.00
 """
 # The card stops answering in mid-transfer: everything to and from it is lost.
@@ -37,8 +37,9 @@ CHECKED = ["10.69.0.41", "10.69.0.42", "10.69.0.43", "10.69.0.44", "10.69.0.45",
 TAKE_IMAGE = ["10.69.0.41", "10.69.0.42", "10.69.0.43"]
 STARTED = ["10.69.0.41", "10.69.0.42", "10.69.0.43", "10.69.0.44", "10.69.0.45", "10.69.0.47"]
 ABORTED, STOPS = "10.69.0.47", "10.69.0.45"
-# About 20 s per transfer under Wine: time enough to watch four at once and
-# to abort one.
+# The program sends a block as soon as the card has acknowledged the last;
+# these cards take 10 ms to store each block, about 20 s per transfer: time
+# enough to watch four at once and to abort one.
 IMAGE_BODY = 1000000
 DASHES = "-" * 59
 IDOK, IDYES, IDNO = 1, 6, 7
