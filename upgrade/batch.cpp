@@ -194,37 +194,42 @@ bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited
   return !record->unreachable;
 }
 
+// Every checked card, from the last row to the first, into the slots; the
+// report once all have ended.
+void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image) {
+  SlotEvents slots;
+  Report report;
+  const uint32_t size = static_cast<uint32_t>(image->size());
+  bool waited = false;
+  for (int row = ports->row_count() - 1; row >= 0; --row) {
+    if (!ports->row_checked(row)) continue;
+    DeviceRecord record;
+    if (!ports->row_record(row, &record)) continue;
+    wait_any_slot(&slots);
+    if (!card_answers(ports, row, &record, &waited)) {
+      append_card_line(&report, record.ip, LINE_NO_CONNECTION);
+      continue;
+    }
+    ports->show_row_upgrading(row);
+    start_session(ports, &report, &slots, record, image->data(), size);
+    ports->sleep_ms(BETWEEN_STARTS_MS);
+  }
+  wait_all_slots(&slots);
+  std::vector<uint8_t>().swap(*image);
+  ports->show_report(report_text(&report));
+}
+
 }  // namespace
 
 void batch_worker(BatchPorts* ports, Event* busy, uint32_t confirmed_version) {
-  SlotEvents slots;
-  Report report;
   std::vector<uint8_t> image;
   // A file gone or unreadable since it was opened ends the batch silently;
   // bytes that fail the checks, or are not the image confirmed, are never sent.
   if (read_image_file(ports->image_path(), &image)) {
-    if (const char* refusal = image_refusal(image, confirmed_version)) {
+    if (const char* refusal = image_refusal(image, confirmed_version))
       ports->show_refusal(refusal);
-    } else {
-      const uint32_t size = static_cast<uint32_t>(image.size());
-      bool waited = false;
-      for (int row = ports->row_count() - 1; row >= 0; --row) {
-        if (!ports->row_checked(row)) continue;
-        DeviceRecord record;
-        if (!ports->row_record(row, &record)) continue;
-        wait_any_slot(&slots);
-        if (!card_answers(ports, row, &record, &waited)) {
-          append_card_line(&report, record.ip, LINE_NO_CONNECTION);
-          continue;
-        }
-        ports->show_row_upgrading(row);
-        start_session(ports, &report, &slots, record, image.data(), size);
-        ports->sleep_ms(BETWEEN_STARTS_MS);
-      }
-      wait_all_slots(&slots);
-      std::vector<uint8_t>().swap(image);
-      ports->show_report(report_text(&report));
-    }
+    else
+      upgrade_cards(ports, &image);
   }
   busy->reset();
   ports->enable_main_window(1);

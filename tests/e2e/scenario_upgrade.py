@@ -3,10 +3,11 @@ without version warnings, then one batch of seven checked cards that runs at
 most four at a time, with a good card, identical and newer firmware, a wrong
 account, a card that stops answering in mid-transfer (its " Timeout." takes
 about 32 s), a card that never answered a direct query, and a transfer
-aborted (No first, then Yes). The report has one line per card, every card
-that took the image received the file's bytes but for the stamp field, and
-the main window is disabled from the start of the batch until the report is
-closed. Takes about 80 s.
+aborted (No first, then Yes). A broken image and one replaced on disk after
+Open are refused even with Yes and never sent. The report has one line per
+card, every card that took the image received the file's bytes but for the
+stamp field, and the main window is disabled from the start of the batch
+until the report is closed. Takes about 80 s.
 
     scripts/netns-run.sh scripts/wine-run.sh python3 tests/e2e/scenario_upgrade.py"""
 
@@ -104,8 +105,30 @@ def confirmations(s, image, broken):
     box = s.answer_box(CONFIRM, IDOK)
     t.check("broken image refused", "Bad file checksum !", box and box["text"])
     t.check("no warnings once the image failed", "Are you sure to upgrade ?", ask_upgrade(s, IDNO))
+    # Yes all the same: the batch checks the bytes it read and sends nothing.
+    refused(s, "broken image", "Bad file checksum !")
+    # A file replaced on disk after Open is not the image confirmed.
+    swapped = s.make_image("swapped.bin", "--version", "1.05", "--size", "2000")
+    s.open_image(swapped)
+    s.make_image("swapped.bin", "--version", "2.01", "--size", "2000")
+    refused(s, "replaced image", "The file has changed since it was opened !")
     s.open_image(image)
     t.check("image loaded again", None, d.msgbox(CONFIRM, 1000))
+
+
+def refused(s, name, message):
+    """Upgrade, Yes: an error box says why, nothing is sent, no row changes."""
+    d = s.driver
+    icons = {ip: r["image"] for ip, r in s.rows_by_ip().items()}
+    ask_upgrade(s, IDYES)
+    box = d.msgbox(CONFIRM, 10000)
+    t.check("%s: the box says why" % name, message, box and box["text"])
+    if box:
+        s.shot(box["hwnd"], "upgrade-refused-" + name.replace(" ", "-"))
+        d.answer(box["hwnd"], IDOK)
+    t.true("%s: main window enabled again" % name, wait_until(lambda: d.enabled(s.main), 5))
+    t.check("%s: nothing sent, no window, no row changed" % name, ([], [], icons),
+            (s.records("wrq"), d.findall("prefix:Upg "), {ip: r["image"] for ip, r in s.rows_by_ip().items()}))
 
 
 def percent(s, hwnd):
