@@ -74,7 +74,8 @@ void open_progress_window(HWND dialog, UploadSession* s) {
   if (!running) return;
   SetTimer(dialog, TICK_TIMER + s->slot, 100, nullptr);
   // The poll stays as a backstop: a datagram left in the socket while a
-  // question held the sessions gets no second notification.
+  // question held the sessions gets no second notification. Without the
+  // notification the poll alone carries the transfer, at the timer's pace.
   SetTimer(dialog, POLL_TIMER + s->slot, 2, nullptr);
   socket_notify_window(s->socket, reinterpret_cast<uintptr_t>(dialog), SESSION_READ_MESSAGE);
 }
