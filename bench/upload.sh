@@ -46,7 +46,7 @@ for ip in "${cards[@]}"; do
   mkdir -p "$dir"
   printf 'MX-2 SNMP/WEB Card\r\n+PROD : 0x00010004\r\n+IP : %s\r\n+MAC : 00-0a-fd-00-07-%02x\r\n+FW : v1.00\r\n+WRQ : ACCEPT\r\n' \
     "$ip" "$n" > "$dir/sysinfo"
-  in.tftpd -L -u root -c -p -s "$dir" -a "$ip:69" &
+  PATH=$PATH:/usr/sbin in.tftpd -L -u root -c -p -s "$dir" -a "$ip:69" &
   servers+=($!)
 done
 sleep 0.3
@@ -68,6 +68,9 @@ for ip in cards:
         continue
     born, last = subprocess.run(['stat', '-c', '%.9W %.9Y', path], capture_output=True,
                                 text=True).stdout.split()
+    if float(born) == 0:
+        print('  %-10s (this file system keeps no creation time)' % ip)
+        continue
     took = float(last) - float(born)
     rates.append(size / 1024 / max(took, 1e-6))
     data = open(path, 'rb').read()
