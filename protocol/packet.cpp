@@ -113,10 +113,10 @@ void answer_reply(Socket s, const uint8_t* datagram, int length, const SocketAdd
   if (len > 0) socket_send_to(s, answer, len, source);
 }
 
-Socket udp_open(uint16_t port) {
+SocketOwner udp_open(uint16_t port) {
   SocketOwner s(socket_create_udp());
   if (s && !socket_bind_any(s.get(), port)) s.reset();
-  return s.release();
+  return s;
 }
 
 int wait_readable(Socket s, long usec) { return socket_readable(s, usec); }

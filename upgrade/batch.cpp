@@ -135,7 +135,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   if (slot < 0) return -1;  // the worker waits for a free slot first
   claim_slot(slots, slot);
 
-  Socket socket = ports->open_socket();
+  SocketOwner socket = ports->open_socket();
   if (!socket) {
     append_card_line(report, record.ip, LINE_SOCKET_ERROR);
     release_slot(slots, slot);
@@ -143,7 +143,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   }
   UploadSession* s = &upload_sessions[slot];
   *s = UploadSession{};
-  s->socket = socket;
+  s->socket = std::move(socket);
   s->report = report;
   s->ip = record.ip;
   copy_text(s->user_name, record.user_name);
@@ -161,8 +161,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   }
 
   if (!ports->start_session_thread(s)) {
-    socket_close(s->socket);
-    s->socket = 0;
+    s->socket.reset();
     s->ended = 1;
     append_card_line(report, record.ip, LINE_NO_SESSION);
     release_slot(slots, slot);

@@ -25,7 +25,7 @@ void append_result(UploadSession* s, const char* tail) {
 }
 
 void send_last_packet(UploadSession* s) {
-  socket_send_to(s->socket, s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
+  socket_send_to(s->socket.get(), s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
 }
 
 // Copies the next n image bytes, the stamp field taken from the session's
@@ -169,9 +169,9 @@ void session_tick(SessionView* view, UploadSession* s) {
 
 int session_poll(SessionView* view, UploadSession* s) {
   if (s->ended) return 0;
-  if (!wait_readable(s->socket, 1)) return 0;
+  if (!wait_readable(s->socket.get(), 1)) return 0;
   s->from_len = sizeof s->from_addr;
-  s->recv_len = socket_recv_from(s->socket, s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
+  s->recv_len = socket_recv_from(s->socket.get(), s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
   if (s->recv_len < 4) return 1;  // receive errors included
   if (!from_the_card(s)) return 1;
   switch (get_be16(s->recv_buf.get())) {
@@ -200,8 +200,7 @@ void end_session(SessionView* view, UploadSession* s, int result) {
   s->ended = 1;
   s->send_buf.reset();
   s->recv_buf.reset();
-  socket_close(s->socket);
-  s->socket = 0;
+  s->socket.reset();
   view->close(result);
 }
 
@@ -261,7 +260,7 @@ void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms) {
       // Sleep on the socket until a datagram comes or the tick is due.
       long wait_us = static_cast<long>(
           std::chrono::duration_cast<std::chrono::microseconds>(next_tick - now).count());
-      if (!wait_readable(s->socket, wait_us < 1 ? 1 : wait_us)) continue;
+      if (!wait_readable(s->socket.get(), wait_us < 1 ? 1 : wait_us)) continue;
       // Held by a question: leave the datagram to the poll after it.
       if (!session_readable(s->slot))
         std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));

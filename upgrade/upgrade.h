@@ -83,7 +83,7 @@ class SessionView {
 
 // One upload slot.
 struct UploadSession {
-  Socket socket = 0;               // closed when the session ends
+  SocketOwner socket;              // closed when the session ends
   SocketAddress from_addr{};       // sender of the last datagram
   int32_t from_len = 0;
   SocketAddress dest_addr{};       // the card's port 69, then the port of its ACK 0
@@ -184,7 +184,7 @@ class BatchPorts {
   virtual int start_session_thread(UploadSession* s) = 0;
   virtual void sleep_ms(uint32_t ms) = 0;
   virtual LocalTime local_time() = 0;
-  virtual Socket open_socket() = 0;  // udp_open(0) in the product
+  virtual SocketOwner open_socket() = 0;  // udp_open(0) in the product
 };
 
 // The confirmation text for the checked rows against the image version; 0

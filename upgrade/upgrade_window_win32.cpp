@@ -78,7 +78,7 @@ void open_progress_window(HWND dialog, UploadSession* s) {
   // question held the sessions gets no second notification. Without the
   // notification the poll alone carries the transfer, at the timer's pace.
   SetTimer(dialog, POLL_TIMER + s->slot, 2, nullptr);
-  socket_notify_window(s->socket, reinterpret_cast<uintptr_t>(dialog), SESSION_READ_MESSAGE);
+  socket_notify_window(s->socket.get(), reinterpret_cast<uintptr_t>(dialog), SESSION_READ_MESSAGE);
 }
 
 INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -170,7 +170,7 @@ class ProductBatchPorts : public BatchPorts {
   }
   void sleep_ms(uint32_t ms) override { Sleep(ms); }
   LocalTime local_time() override { return local_time_now(); }
-  Socket open_socket() override { return udp_open(0); }
+  SocketOwner open_socket() override { return udp_open(0); }
 };
 
 ProductBatchPorts batch_ports;

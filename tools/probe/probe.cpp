@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
   if (addresses.empty()) return usage();
 
   if (!net_startup()) return 1;
-  SocketOwner owner(udp_open(0));
+  SocketOwner owner = udp_open(0);
   Socket s = owner.get();
   if (!s || !socket_enable_broadcast(s)) {
     std::fprintf(stderr, "daveridur-probe: cannot open a socket\n");

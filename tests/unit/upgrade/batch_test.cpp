@@ -86,10 +86,10 @@ struct FakePorts : BatchPorts {
     int s = static_cast<int>(clock_ms / 1000);
     return LocalTime{2000, 6, 15, 10, 30 + s / 60, s % 60};
   }
-  Socket open_socket() override {
+  SocketOwner open_socket() override {
     int index;
     note([&] { index = sockets_opened++; });
-    return index == fail_socket_at ? 0 : udp_open(0);
+    return index == fail_socket_at ? SocketOwner() : udp_open(0);
   }
   int start_session_thread(UploadSession* s) override {
     note([&] {
@@ -106,8 +106,7 @@ struct FakePorts : BatchPorts {
   void finish(int slot) {
     UploadSession* s = &upload_sessions[slot];
     report_append(s->report, std::string(ip_to_text(s->ip)) + LINE_OK);
-    socket_close(s->socket);
-    s->socket = 0;
+    s->socket.reset();
     s->ended = 1;
     note([&] { --running; });
     release_slot(s->slot_events, slot);

@@ -96,10 +96,7 @@ class Session : public testing::Test {
     for (auto*& w : session_windows) w = nullptr;
   }
   void TearDown() override {
-    for (auto& s : upload_sessions) {
-      if (s.socket) socket_close(s.socket);
-      s = UploadSession{};
-    }
+    for (auto& s : upload_sessions) s = UploadSession{};
     session_allocator = saved_allocator_;
   }
 
@@ -121,7 +118,7 @@ class Session : public testing::Test {
   // Delivers what the peer sent: waits until the session's socket has it,
   // then runs one poll.
   void poll(UploadSession* s, SessionView* view) {
-    ASSERT_TRUE(socket_readable(s->socket, 1000000));
+    ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
     session_poll(view, s);
   }
   void ticks(UploadSession* s, int n, SessionView* view) {
@@ -181,7 +178,7 @@ TEST_F(Session, ThousandByteImageEndsOnTheAckOfItsShortBlock) {
   poll(s, &view_);
   EXPECT_EQ(report_.text, "127.0.0.1 OK.\r\n");
   EXPECT_EQ(view_.closes, 1);
-  EXPECT_EQ(s->socket, 0u);
+  EXPECT_FALSE(s->socket);
   EXPECT_EQ(s->send_buf, nullptr);
   EXPECT_EQ(s->recv_buf, nullptr);
   EXPECT_TRUE(card_.quiet());
@@ -388,21 +385,21 @@ TEST_F(Session, DatagramHandledOnceByNotificationOrPoll) {
   ASSERT_EQ(begin_session(&view_, s), 1);
   card_.receive();
   answer(ack(0));
-  ASSERT_TRUE(socket_readable(s->socket, 1000000));
+  ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
   EXPECT_EQ(session_readable(0), 1);
   EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 1);
   EXPECT_TRUE(card_.quiet());
 
   answer(ack(1));
-  ASSERT_TRUE(socket_readable(s->socket, 1000000));
+  ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
   session_timer(POLL_TIMER + 0);
   EXPECT_EQ(session_readable(0), 0);
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 2);
   EXPECT_TRUE(card_.quiet());
 
   answer(ack(2));
-  ASSERT_TRUE(socket_readable(s->socket, 1000000));
+  ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
   session_pause = 1;
   EXPECT_EQ(session_readable(0), 0);
   EXPECT_TRUE(card_.quiet());
@@ -461,8 +458,8 @@ TEST_F(Session, PauseFlagStopsEverySessionsTimerWork) {
   EXPECT_TRUE(report_.text.empty());
 
   // No: both carry on with what waited meanwhile.
-  ASSERT_TRUE(socket_readable(s0->socket, 1000000));
-  ASSERT_TRUE(socket_readable(s1->socket, 1000000));
+  ASSERT_TRUE(socket_readable(s0->socket.get(), 1000000));
+  ASSERT_TRUE(socket_readable(s1->socket.get(), 1000000));
   EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
   EXPECT_EQ(session_timer(POLL_TIMER + 1), 1);
   EXPECT_EQ(get_be16(&card_.receive()[2]), 1);
@@ -504,7 +501,7 @@ TEST_F(Session, LateYesAfterTheSessionEndedAddsNothing) {
     UploadSession* s1 = open(image, 1, &other_card);
     ASSERT_EQ(begin_session(&other, s1), 1);
     answer(ack(1));
-    ASSERT_TRUE(socket_readable(s->socket, 1000000));
+    ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
     EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
   };
   session_command(&view_, s, 2);
@@ -523,7 +520,7 @@ TEST_F(Session, FailedAllocationEndsWithALine) {
   EXPECT_EQ(begin_session(&view_, s), 0);
   EXPECT_EQ(report_.text, "127.0.0.1 Out of memory , abort.\r\n");
   EXPECT_EQ(view_.closes, 1);
-  EXPECT_EQ(s->socket, 0u);
+  EXPECT_FALSE(s->socket);
   EXPECT_TRUE(card_.quiet());
   EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);
   EXPECT_EQ(s->ticks, 0);
