@@ -48,9 +48,9 @@ std::string report_text(Report* report) {
   return report->text;
 }
 
-int slot_is_free(SlotEvents* slots, int slot) {
+bool slot_is_free(SlotEvents* slots, int slot) {
   std::lock_guard<std::mutex> lock(slots->mutex);
-  return slots->free[slot] ? 1 : 0;
+  return slots->free[slot];
 }
 
 void claim_slot(SlotEvents* slots, int slot) {
@@ -156,13 +156,13 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   LocalTime now = ports->local_time();
   stamp_header(image, size, &now);
   if (size >= IMAGE_FIXED_HEADER && std::memcmp(image, IMAGE_MAGIC, 4) == 0) {
-    s->has_stamp = 1;
+    s->has_stamp = true;
     std::memcpy(s->stamp, image + IMAGE_STAMP_AT, 4);
   }
 
   if (!ports->start_session_thread(s)) {
     s->socket.reset();
-    s->ended = 1;
+    s->ended = true;
     append_card_line(report, record.ip, LINE_NO_SESSION);
     release_slot(slots, slot);
     return -1;

@@ -9,7 +9,7 @@
 
 UploadSession upload_sessions[SESSION_SLOTS];
 SessionView* session_windows[SESSION_SLOTS];
-std::atomic<int> session_pause{0};
+std::atomic<bool> session_pause{false};
 
 namespace {
 
@@ -116,7 +116,7 @@ bool from_the_card(const UploadSession* s) {
 SessionAllocator session_allocator = allocate_buffer;
 
 int begin_session(SessionView* view, UploadSession* s) {
-  session_pause = 0;
+  session_pause = false;
   if (s->slot >= 0 && s->slot < SESSION_SLOTS) session_windows[s->slot] = view;
   if (!s->ip_text[0]) std::snprintf(s->ip_text, sizeof s->ip_text, "%s", ip_to_text(s->ip));
 
@@ -197,7 +197,7 @@ std::string report_safe_text(const std::string& text) {
 
 void end_session(SessionView* view, UploadSession* s, int result) {
   if (s->ended) return;
-  s->ended = 1;
+  s->ended = true;
   s->send_buf.reset();
   s->recv_buf.reset();
   s->socket.reset();
@@ -233,9 +233,9 @@ void session_command(SessionView* view, UploadSession* s, int command_id) {
   int id = command_id & 0xFFFF;
   if (id != 1 && id != 2) return;
   if (s->ended) return;
-  session_pause = 1;
+  session_pause = true;
   int yes = view->confirm_abort();
-  session_pause = 0;
+  session_pause = false;
   // The session may have ended by itself while the question was open (the
   // flag can be cleared by another session meanwhile): then Yes adds nothing.
   if (!yes || s->ended) return;

@@ -59,7 +59,7 @@ struct SlotEvents {
   std::condition_variable changed;
   bool free[SESSION_SLOTS] = {true, true, true, true};
 };
-int slot_is_free(SlotEvents* slots, int slot);
+bool slot_is_free(SlotEvents* slots, int slot);
 void claim_slot(SlotEvents* slots, int slot);
 void release_slot(SlotEvents* slots, int slot);
 void wait_any_slot(SlotEvents* slots);
@@ -109,21 +109,21 @@ struct UploadSession {
   const uint8_t* cursor = nullptr;  // into the batch's image copy
   // This session's own stamp field: the worker restamps the shared copy for
   // every later start, so the session never reads those four bytes from it.
-  int has_stamp = 0;
+  bool has_stamp = false;
   uint8_t stamp[4] = {0, 0, 0, 0};
   std::unique_ptr<uint8_t[]> send_buf;  // the last packet sent, kept for resending
   uint32_t send_len = 0;
   std::unique_ptr<uint8_t[]> recv_buf;
   int32_t recv_len = 0;
   SlotEvents* slot_events = nullptr;  // the slot is freed there when the thread ends
-  int ended = 0;                   // set once, by end_session
+  bool ended = false;              // set once, by end_session
 };
 
 // The four slots, the window of each (entries stay after a session ends),
 // and the one pause flag: while it is set no session does timer work.
 extern UploadSession upload_sessions[SESSION_SLOTS];
 extern SessionView* session_windows[SESSION_SLOTS];
-extern std::atomic<int> session_pause;
+extern std::atomic<bool> session_pause;
 
 // Allocation of the two packet buffers; tests replace it to make it fail.
 using SessionAllocator = uint8_t* (*)(size_t size);

@@ -107,7 +107,7 @@ struct FakePorts : BatchPorts {
     UploadSession* s = &upload_sessions[slot];
     report_append(s->report, std::string(ip_to_text(s->ip)) + LINE_OK);
     s->socket.reset();
-    s->ended = 1;
+    s->ended = true;
     note([&] { --running; });
     release_slot(s->slot_events, slot);
   }

@@ -92,7 +92,7 @@ Bytes ack(uint16_t block) { return {0, 4, static_cast<uint8_t>(block >> 8), stat
 class Session : public testing::Test {
  protected:
   void SetUp() override {
-    session_pause = 0;
+    session_pause = false;
     for (auto*& w : session_windows) w = nullptr;
   }
   void TearDown() override {
@@ -400,10 +400,10 @@ TEST_F(Session, DatagramHandledOnceByNotificationOrPoll) {
 
   answer(ack(2));
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
-  session_pause = 1;
+  session_pause = true;
   EXPECT_EQ(session_readable(0), 0);
   EXPECT_TRUE(card_.quiet());
-  session_pause = 0;
+  session_pause = false;
   session_timer(POLL_TIMER + 0);
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 3);
   EXPECT_TRUE(card_.quiet());
@@ -454,7 +454,7 @@ TEST_F(Session, PauseFlagStopsEverySessionsTimerWork) {
     EXPECT_TRUE(card_.quiet());
   };
   session_command(&view_, s0, 2);
-  EXPECT_EQ(session_pause, 0);
+  EXPECT_FALSE(session_pause);
   EXPECT_TRUE(report_.text.empty());
 
   // No: both carry on with what waited meanwhile.
@@ -479,7 +479,7 @@ TEST_F(Session, AbortYesAddsItsLineAndSendsNothing) {
   session_command(&view_, s, 0x10001);  // Enter, high word ignored
   EXPECT_EQ(report_.text, "127.0.0.1 User Aborted !\r\n");
   EXPECT_EQ(view_.closes, 1);
-  EXPECT_EQ(session_pause, 0);
+  EXPECT_FALSE(session_pause);
   EXPECT_TRUE(card_.quiet());
 }
 
@@ -558,7 +558,7 @@ TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
   Bytes image = make_image(plan);
   const Bytes original = image;
   UploadSession* s = open(image);
-  s->has_stamp = 1;
+  s->has_stamp = true;
   const uint8_t stamp[4] = {0xAD, 0xA7, 0x9E, 0x51};
   std::memcpy(s->stamp, stamp, 4);
   ASSERT_EQ(begin_session(&view_, s), 1);
@@ -604,7 +604,7 @@ TEST_F(Session, LoopDrivesTheTransferAndFreesTheSlot) {
   EXPECT_EQ(std::adjacent_find(view_.percents.begin(), view_.percents.end()), view_.percents.end());
   EXPECT_EQ(report_.text, "127.0.0.1 OK.\r\n");
   EXPECT_EQ(received, image);
-  EXPECT_EQ(slot_is_free(&slots, 3), 1);
+  EXPECT_TRUE(slot_is_free(&slots, 3));
   EXPECT_EQ(view_.closes, 1);
 }
 
