@@ -2,7 +2,7 @@
 // The table of known cards: one row per card address, its icon, its five
 // cell texts, sorting, check boxes and selection. The logic works on a list
 // control through a small port, so it runs on the real list view in the
-// product and on an in-memory list in the tests.
+// product and on an in-memory list without windows.
 //
 // Threads: the table and its records belong to the thread that owns the list
 // control. Other threads hand their table work to that thread through a
@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "protocol/sysinfo.h"
@@ -158,6 +159,66 @@ void drop_row_record(DeviceTable& t, DeviceRecord* r);
 // Releases every record (rows and removed ones) at the end of the program;
 // the rows themselves are left to the control.
 void release_device_records(DeviceTable& t);
+
+// A list control held in memory, with the list view's row, state and sort
+// semantics, for a front without windows (the command-line tool). The
+// geometry is that of a report view with equal row heights: the header
+// counts as one row.
+class InMemoryList : public ListControl {
+ public:
+  struct Row {
+    char texts[DEVICE_COLUMNS][64];
+    int image;
+    uint32_t state;
+    intptr_t data;
+  };
+  int row_height = 17;
+  ListPoint origin{100, 200};  // client (0,0) on the screen
+  std::vector<Row> rows;
+  std::vector<std::pair<int, int>> columns;  // (width, header length)
+  std::vector<int> icons;
+  uint32_t ex_style = 0;
+
+  int insert_column(int index, const char* header, int width) override;
+  int set_extended_style(uint32_t bits) override;
+  int attach_row_icons(const int* resource_ids, int count) override;
+  int small_icon_width() override { return 16; }
+  int item_count() override { return static_cast<int>(rows.size()); }
+  int selected_count() override;
+  int item_data(int index, intptr_t* data) override;
+  int insert_item(int index, const char* text, int image, intptr_t data) override;
+  int set_item_image(int index, int image) override;
+  int set_item_text(int index, int column, const char* text) override;
+  int item_text(int index, int column, char* buf, int cap) override;
+  void hold_redraw(bool) override {}
+  uint32_t item_state(int index, uint32_t mask) override;
+  int delete_item(int index) override;
+  int sort_items(RowCompare compare, intptr_t param) override;
+  int item_position(int index, ListPoint* client) override;
+  int item_icon_rect(int index, ListRect* client) override;
+  int client_to_screen(ListPoint* p) override;
+
+  // What the operator does with the mouse.
+  void set_checked(int index, bool on);
+  void set_selected(int index, bool on);
+};
+
+// A thread of its own that owns the table where no window's thread does
+// (the command-line tool, the tests): runs the steps handed to it one at a
+// time, in order. Also measures the longest step, which is how long a merge
+// keeps the owner busy.
+class TableThread : public TableExecutor {
+ public:
+  TableThread();
+  ~TableThread() override;  // finishes queued steps, then ends the thread
+  int run(const std::function<void()>& step) override;
+  int64_t longest_step_ns() const;
+  void reset_longest_step();
+  struct State;
+
+ private:
+  std::shared_ptr<State> state_;
+};
 
 // Win32 adapters (Windows build only). The list view is a SysListView32
 // window; the buttons are looked up among the panel's handles by id.

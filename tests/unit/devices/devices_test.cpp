@@ -349,7 +349,7 @@ TEST(DeviceTable, MergeOfManyRecordsKeepsTheirOrderAndRedrawsOnce) {
 }
 
 TEST(Executor, RunsStepsOnItsOwnThreadInOrderAndInlineFromThatThread) {
-  ExecutorThread ex;
+  TableThread ex;
   std::vector<int> seen;
   std::thread::id where;
   EXPECT_EQ(ex.run([&] {

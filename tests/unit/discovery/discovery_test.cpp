@@ -216,7 +216,7 @@ class Discovery : public ::testing::Test {
   FakeTransport net;
   MemoryList list;
   DeviceTable table;
-  ExecutorThread executor;
+  TableThread executor;
   DiscoveryPorts ports;
   DiscoveryService svc;
 };
