@@ -2,6 +2,8 @@
 // The program's process-wide interface state: the main window and its
 // children, the main panel's handles in table order, and the services the
 // commands share. Windows build only.
+#include <memory>
+
 #include "toolkit/builder.h"
 #include "toolkit/registry.h"
 
@@ -49,6 +51,13 @@ inline constexpr const char* INFORMATION_TITLE = "Daveridur -- Information";
 int ask_operator(const char* text);                       // Yes/No; 1 for Yes
 void show_error(const char* text);                        // error icon, OK
 void show_information(const char* text);                  // information icon, OK
+
+// The checks after " OK.": a one-second timer on the main window; a card's
+// line is handed over from any thread.
+void start_upgrade_checks(WindowHandle main_window);
+struct Report;
+struct CardResult;
+void check_card(const std::shared_ptr<Report>& report, const CardResult& card);
 
 // The commands of the main panel (registered by the main window).
 int add_device(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);

@@ -19,7 +19,7 @@ int on_device_notify(WindowHandle, HandlerArg, HandlerArg header, HandlerArg, Ha
     }
     case LVN_COLUMNCLICK: {
       int column = reinterpret_cast<const NMLISTVIEW*>(h)->iSubItem;
-      if (column <= 2)
+      if (column <= 2 || column == RESULT_COLUMN)
         sort_rows(table, column);
       else
         open_batch_setting(column);

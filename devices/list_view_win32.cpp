@@ -90,6 +90,12 @@ class ListView : public ListControl {
     return send(LVM_SETITEMTEXTA, index, reinterpret_cast<LPARAM>(&item)) != 0;
   }
 
+  int set_item_checked(int index, bool on) override {
+    LVITEMA item{};
+    item.stateMask = LVIS_STATEIMAGEMASK;
+    item.state = INDEXTOSTATEIMAGEMASK(on ? 2 : 1);
+    return send(LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&item)) != 0;
+  }
   uint32_t item_state(int index, uint32_t mask) override {
     return static_cast<uint32_t>(send(LVM_GETITEMSTATE, index, mask));
   }

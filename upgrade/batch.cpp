@@ -4,6 +4,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/files.h"
 #include "protocol/packet.h"
 #include "upgrade/upgrade.h"
 
@@ -18,8 +19,26 @@ const char PLAIN_QUESTION[] = "Are you sure to upgrade ?";
 const uint32_t BUSY_SLOT_WAIT_MS = 1000;
 const uint32_t BETWEEN_STARTS_MS = 100;
 
-void append_card_line(Report* report, uint32_t ip, const char* tail) {
-  report_append(report, std::string(ip_to_text(ip)) + tail);
+void append_card_line(Report* report, uint32_t ip, CardOutcome outcome) {
+  report_card(report, ip_to_text(ip), ip, outcome, "", 0);
+}
+
+// Rewrites the kept file; under the report's lock.
+bool write_kept(Report* report, std::string* reason) {
+  return write_file_whole(report->path, report_csv(report->cards), reason);
+}
+
+CardResult card_of(const DeviceRecord& record, const std::string& image, uint32_t image_version,
+                   const LocalTime& now) {
+  CardResult card;
+  card.started = now;
+  card.ended = now;
+  card.ip = record.ip;
+  std::memcpy(card.mac, record.mac, sizeof card.mac);
+  card.version_before = record.version;
+  card.image = image;
+  card.image_version = image_version;
+  return card;
 }
 
 // The record's fields are fixed arrays; a text that fills one has no NUL.
@@ -41,6 +60,74 @@ void report_append(Report* report, const std::string& line) {
 std::string report_text(Report* report) {
   std::lock_guard<std::mutex> lock(report->mutex);
   return report->text;
+}
+
+void report_card_start(Report* report, const CardResult& card) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  report->starting.push_back(card);
+}
+
+void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
+                 const std::string& message, uint32_t bytes_sent) {
+  const LocalTime now = report->clock ? report->clock() : local_time_now();
+  const char* tail = outcome_line(outcome);
+  const std::string line =
+      std::string(ip_text) + (tail ? std::string(tail) : " " + message + "\r\n");
+  CardResult card;
+  {
+    std::lock_guard<std::mutex> lock(report->mutex);
+    report->text += line;
+    auto& starting = report->starting;
+    auto it = starting.begin();
+    while (it != starting.end() && it->ip != ip) ++it;
+    if (it != starting.end()) {
+      card = *it;
+      starting.erase(it);
+    } else {
+      card.ip = ip;
+      card.started = now;
+    }
+    card.ended = now;
+    card.outcome = outcome;
+    card.message = outcome == CardOutcome::card_error ? message : "";
+    card.bytes_sent = bytes_sent;
+    report->cards.push_back(card);
+  }
+  if (report->card_done) report->card_done(card);
+}
+
+bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
+                  int seconds) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  for (CardResult& card : report->cards) {
+    if (card.ip != ip || card.outcome != CardOutcome::ok) continue;
+    card.outcome = outcome;
+    card.answered_version = answered_version;
+    card.verified_seconds = seconds;
+    // A file that cannot be written again keeps its earlier state; the
+    // report box has already said where it is.
+    if (!report->path.empty()) write_kept(report, nullptr);
+    return true;
+  }
+  return false;
+}
+
+std::string keep_report(Report* report, const std::string& folder, const LocalTime& start) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  std::string reason;
+  const std::string path = join_path(folder, report_file_name(start));
+  if (!make_folder_path(folder, &reason)) return "Report not saved: " + reason;
+  report->path = path;
+  if (!write_kept(report, &reason)) {
+    report->path.clear();
+    return "Report not saved: " + reason;
+  }
+  return "Report saved: " + path;
+}
+
+std::vector<CardResult> report_cards(Report* report) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  return report->cards;
 }
 
 int slot_is_free(SlotEvents* slots, int slot) {
@@ -137,7 +224,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
 
   Socket socket = ports->open_socket();
   if (!socket) {
-    append_card_line(report, record.ip, LINE_SOCKET_ERROR);
+    append_card_line(report, record.ip, CardOutcome::socket_error);
     release_slot(slots, slot);
     return -1;
   }
@@ -164,7 +251,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
     socket_close(s->socket);
     s->socket = 0;
     s->ended = 1;
-    append_card_line(report, record.ip, LINE_NO_SESSION);
+    append_card_line(report, record.ip, CardOutcome::no_session);
     release_slot(slots, slot);
     return -1;
   }
@@ -173,27 +260,46 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
 
 void batch_worker(BatchPorts* ports, Event* busy) {
   SlotEvents slots;
-  Report report;
+  // Shared: the checks after " OK." outlive the batch and write the file again.
+  auto report = std::make_shared<Report>();
+  report->clock = [ports] { return ports->local_time(); };
+  std::weak_ptr<Report> weak = report;
+  report->card_done = [ports, weak](const CardResult& card) {
+    if (auto held = weak.lock()) ports->card_done(held, card);
+  };
+  const LocalTime batch_start = ports->local_time();
+  const std::string image_path = ports->image_path();
+  const uint32_t image_version = ports->image_version();
   std::vector<uint8_t> image;
   // A file gone or unreadable since it was opened ends the batch silently.
-  if (read_image_file(ports->image_path(), &image)) {
+  if (read_image_file(image_path, &image)) {
     const uint32_t size = static_cast<uint32_t>(image.size());
     for (int row = ports->row_count() - 1; row >= 0; --row) {
       if (!ports->row_checked(row)) continue;
       DeviceRecord record;
       if (!ports->row_record(row, &record)) continue;
       wait_any_slot(&slots);
+      report_card_start(report.get(),
+                        card_of(record, image_path, image_version, ports->local_time()));
       if (record.unreachable) {
-        append_card_line(&report, record.ip, LINE_NO_CONNECTION);
+        append_card_line(report.get(), record.ip, CardOutcome::no_connection);
         continue;
       }
       ports->show_row_upgrading(row);
-      start_session(ports, &report, &slots, record, image.data(), size);
+      start_session(ports, report.get(), &slots, record, image.data(), size);
       ports->sleep_ms(BETWEEN_STARTS_MS);
     }
     wait_all_slots(&slots);
     std::vector<uint8_t>().swap(image);
-    ports->show_report(report_text(&report));
+    std::string text = report_text(report.get());
+    const std::string folder = ports->reports_folder();
+    if (!folder.empty())
+      text += ports->display_text(keep_report(report.get(), folder, batch_start));
+    ports->show_report(text);
+    std::vector<uint32_t> ok_ips;
+    for (const CardResult& card : report_cards(report.get()))
+      if (outcome_is_ok(card.outcome)) ok_ips.push_back(card.ip);
+    ports->report_closed(ok_ips);
   }
   busy->reset();
   ports->enable_main_window(1);

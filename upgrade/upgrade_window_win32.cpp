@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "app/settings.h"
 #include "app/ui.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
@@ -99,7 +100,7 @@ void session_thread(UploadSession* s) {
   // No window, no timers: the session never ran. It still owes its line and
   // its socket.
   if (shown == -1 && !s->ended) {
-    report_append(s->report, std::string(ip_to_text(s->ip)) + LINE_NO_SESSION);
+    report_card(s->report, ip_to_text(s->ip), s->ip, CardOutcome::no_session, "", 0);
     NoWindow none;
     end_session(&none, s, 1);
   }
@@ -159,6 +160,32 @@ class ProductBatchPorts : public BatchPorts {
   void sleep_ms(uint32_t ms) override { Sleep(ms); }
   LocalTime local_time() override { return local_time_now(); }
   Socket open_socket() override { return udp_open(0); }
+  uint32_t image_version() override {
+    uint32_t version = IMAGE_VERSION_NONE;
+    table_executor().run([&] { version = ::image_version; });
+    return version;
+  }
+  std::string reports_folder() override { return ::reports_folder(); }
+  void card_done(const std::shared_ptr<Report>& report, const CardResult& card) override {
+    check_card(report, card);
+  }
+  void report_closed(const std::vector<uint32_t>& ok_ips) override {
+    table_executor().run([&] { untick_rows(devices(), ok_ips); });
+  }
+  // The report box is an ANSI message box; a path outside the code page
+  // shows with the system's stand-in characters.
+  std::string display_text(const std::string& utf8) override {
+    int n = MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, nullptr, 0);
+    if (n <= 0) return utf8;
+    std::wstring wide(static_cast<size_t>(n), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, utf8.c_str(), -1, wide.data(), n);
+    int m = WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    if (m <= 0) return utf8;
+    std::string out(static_cast<size_t>(m), '\0');
+    WideCharToMultiByte(CP_ACP, 0, wide.c_str(), -1, out.data(), m, nullptr, nullptr);
+    out.resize(static_cast<size_t>(m - 1));
+    return out;
+  }
 };
 
 ProductBatchPorts batch_ports;

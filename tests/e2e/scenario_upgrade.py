@@ -215,8 +215,9 @@ def report_and_results(s, main_window, report, image):
         return
     s.shot(report["hwnd"], "upgrade-report")
     lines = report["text"].split("\r\n")
-    if lines and lines[-1] == "":
-        lines.pop()
+    saved = lines.pop() if lines else ""
+    t.true("report: the last line names the kept file (%s)" % saved,
+           saved.startswith("Report saved: ") and saved.endswith(".csv"))
     t.check("report: one line per card", sorted([
         "10.69.0.41 OK.", "10.69.0.42 OK.", "10.69.0.43 OK.", "10.69.0.44 Invalid user name or password !",
         "10.69.0.45 Timeout.", "10.69.0.46 No connection , abort.", "10.69.0.47 User Aborted !"]), sorted(lines))

@@ -54,7 +54,7 @@ TEST(DeviceTable, InitInsertsColumnsAndIconsInOrder) {
   Table tb;
   std::vector<int> widths;
   for (auto& c : tb.list.columns) widths.push_back(c.first);
-  EXPECT_EQ(widths, (std::vector<int>{116, 110, 65, 85, 60}));  // small icon 16 + 100
+  EXPECT_EQ(widths, (std::vector<int>{116, 110, 65, 85, 60, 150}));  // small icon 16 + 100
   EXPECT_EQ(tb.list.icons, (std::vector<int>{104, 103, 116}));
 }
 
