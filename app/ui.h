@@ -67,3 +67,7 @@ int discover_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerAr
 int open_image(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int on_device_notify(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+// The device list's context menu (WM_CONTEXTMENU to the page, and the menu
+// key seen by the list).
+int device_list_menu(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+void device_list_menu_from_keyboard();

@@ -13,6 +13,10 @@ int on_device_notify(WindowHandle, HandlerArg, HandlerArg header, HandlerArg, Ha
   switch (h->code) {
     case LVN_KEYDOWN: {
       WORD key = reinterpret_cast<const NMLVKEYDOWN*>(h)->wVKey;
+      if (key == VK_APPS) {
+        device_list_menu_from_keyboard();
+        return 0;
+      }
       if (key != VK_DELETE) return key;
       remove_selected_rows(table);
       return 0;
