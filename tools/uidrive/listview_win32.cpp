@@ -196,7 +196,7 @@ std::string cmd_select(const Args& args) {
 
 namespace {
 
-std::string click_row(const Args& args, bool right) {
+std::string click_row(const Args& args, bool right_button) {
   HWND list = nullptr;
   long long row = 0;
   std::string why;
@@ -220,7 +220,7 @@ std::string click_row(const Args& args, bool right) {
   POINT screen = pt;
   ClientToScreen(list, &screen);
   SetCursorPos(screen.x, screen.y);
-  if (right)
+  if (right_button)
     post_right_click(list, pt);
   else
     post_click(list, pt, 1);
