@@ -189,6 +189,19 @@ def checks_settle(s, path):
     t.true("no half-written file left", not os.path.exists(path + ".tmp"))
 
 
+def menu_key(s, list_view):
+    """The keyboard's menu key opens the same menu once; Esc closes it."""
+    d = s.driver
+    d.press("APPS", "", list_view)
+    menu = d.find(MENU_CLASS, 5000)
+    t.true("menu key opens the menu", menu)
+    if not menu:
+        return
+    d.key(list_view, "ESC")
+    t.true("Esc closes the menu", d.gone(menu, 3000))
+    t.check("no second menu", None, d.find(MENU_CLASS, 1000))
+
+
 def export_list(s, list_view):
     d = s.driver
     target = s.path("exported.csv")
@@ -218,6 +231,7 @@ def main():
         path = run_batch(s, list_view)
         if path:
             checks_settle(s, path)
+        menu_key(s, list_view)
         export_list(s, list_view)
     print("results scenario took %.0f s" % (time.monotonic() - started))
     return t.summary()
