@@ -56,6 +56,11 @@ def menu_item(s, list_view, open_menu, downs, shot=None):
     d = s.driver
     open_menu()
     menu = d.find(MENU_CLASS, 5000)
+    if not menu:
+        # Real input right after the start may reach the window before it
+        # is the foreground one; once more.
+        open_menu()
+        menu = d.find(MENU_CLASS, 5000)
     t.true("menu open", menu)
     if not menu:
         return False
