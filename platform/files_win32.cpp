@@ -81,13 +81,14 @@ bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
 
 bool make_folder_path(const std::string& path, std::string* reason) {
   const std::wstring w = wide(path);
+  // Parts that cannot be made (a drive, a share's server) may still be
+  // there: only the folder itself decides.
   for (size_t i = 1; i <= w.size(); ++i) {
     if (i != w.size() && w[i] != L'\\' && w[i] != L'/') continue;
     std::wstring part = w.substr(0, i);
-    if (part.size() == 2 && part[1] == L':') continue;  // a drive
-    if (CreateDirectoryW(part.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS)
-      continue;
-    return fail(reason, "cannot create " + path);
+    DWORD existing = GetFileAttributesW(part.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    CreateDirectoryW(part.c_str(), nullptr);
   }
   DWORD attributes = GetFileAttributesW(w.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))

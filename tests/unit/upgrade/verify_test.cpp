@@ -127,4 +127,42 @@ TEST(Check, RemovedRowStopsTheWatchWithoutAnOutcome) {
   EXPECT_EQ(run.ports.queries.size(), 4u);
 }
 
+TEST(Outcome, EachRendersItsLineWordsAndColumn) {
+  struct Row {
+    CardOutcome outcome;
+    const char* line;
+    const char* result;
+    const char* verified;
+    const char* column;
+  };
+  const Row rows[] = {
+      {CardOutcome::ok, LINE_OK, "ok", "", "OK, checking ..."},
+      {CardOutcome::timeout, LINE_TIMEOUT, "timeout", "", "Timeout."},
+      {CardOutcome::card_error, nullptr, "card_error", "", "Bad password"},
+      {CardOutcome::aborted, LINE_ABORTED, "aborted", "", "User Aborted !"},
+      {CardOutcome::no_connection, LINE_NO_CONNECTION, "no_connection", "", "No connection"},
+      {CardOutcome::socket_error, LINE_SOCKET_ERROR, "socket_error", "", "Socket Error !"},
+      {CardOutcome::no_memory, LINE_NO_MEMORY, "no_memory", "", "Out of memory"},
+      {CardOutcome::too_large, LINE_TOO_LARGE, "too_large", "", "Image too large for the card"},
+      {CardOutcome::no_session, LINE_NO_SESSION, "no_session", "", "No session could be started"},
+      {CardOutcome::applied, LINE_OK, "ok", "applied", "applied 1.05 in 74 s"},
+      {CardOutcome::not_applied, LINE_OK, "ok", "not_applied", "not applied: 1.05"},
+      {CardOutcome::no_answer, LINE_OK, "ok", "no_answer", "no answer"},
+      {CardOutcome::not_verified, LINE_OK, "ok", "not_verified", "OK, not verified"},
+  };
+  for (const Row& row : rows) {
+    CardResult card;
+    card.outcome = row.outcome;
+    card.message = "Bad password";
+    card.answered_version = 0x0105;
+    card.verified_seconds = 74;
+    SCOPED_TRACE(row.result + std::string("/") + row.verified);
+    EXPECT_EQ(outcome_line(row.outcome), row.line);
+    EXPECT_STREQ(outcome_result_word(row.outcome), row.result);
+    EXPECT_STREQ(outcome_verified_word(row.outcome), row.verified);
+    EXPECT_EQ(result_column_text(card), row.column);
+    EXPECT_EQ(outcome_is_ok(row.outcome), std::string(row.result) == "ok");
+  }
+}
+
 }  // namespace
