@@ -189,6 +189,7 @@ void batch_worker(BatchPorts* ports, Event* busy) {
   // Shared: the checks after " OK." outlive the batch and write the file again.
   auto report = std::make_shared<Report>();
   report->clock = [ports] { return ports->local_time(); };
+  report->to_utf8 = [ports](const std::string& text) { return ports->utf8_text(text); };
   std::weak_ptr<Report> weak = report;
   report->card_done = [ports, weak](const CardResult& card) {
     if (auto held = weak.lock()) ports->card_done(held, card);

@@ -6,7 +6,13 @@ namespace {
 
 // Rewrites the kept file; under the report's lock.
 bool write_kept(Report* report, std::string* reason) {
-  return write_file_whole(report->path, report_csv(report->cards), reason);
+  if (!report->to_utf8) return write_file_whole(report->path, report_csv(report->cards), reason);
+  std::vector<CardResult> cards = report->cards;
+  for (CardResult& card : cards) {
+    card.image = report->to_utf8(card.image);
+    card.message = report->to_utf8(card.message);
+  }
+  return write_file_whole(report->path, report_csv(cards), reason);
 }
 
 }  // namespace

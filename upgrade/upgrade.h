@@ -50,6 +50,9 @@ struct Report {
   std::vector<CardResult> starting;  // cards whose line is still to come
   std::string path;                  // the kept file, once written
   std::function<LocalTime()> clock = local_time_now;
+  // The image path and the cards' messages are in the system's code page;
+  // the kept file is UTF-8.
+  std::function<std::string(const std::string&)> to_utf8;
   // Called after each card line, outside the lock, on the thread that ended it.
   std::function<void(const CardResult&)> card_done;
 };
@@ -196,8 +199,9 @@ class BatchPorts {
   virtual uint32_t image_version() { return IMAGE_VERSION_NONE; }
   // Where reports are kept; empty: they are not.
   virtual std::string reports_folder() { return ""; }
-  // A UTF-8 text as the report box shows it.
+  // A UTF-8 text as the report box shows it, and the other way round.
   virtual std::string display_text(const std::string& utf8) { return utf8; }
+  virtual std::string utf8_text(const std::string& shown) { return shown; }
   // A card's line was added (on the thread that ended it). The report lives
   // as long as someone holds it.
   virtual void card_done(const std::shared_ptr<Report>&, const CardResult&) {}
