@@ -54,7 +54,7 @@ struct FakePorts : BatchPorts {
   std::vector<Row> rows;
   std::string path;
   int answer = 1;
-  std::vector<std::string> questions, reports;
+  std::vector<std::string> questions, reports, refusals;
   std::vector<int> enables, upgrading;
   uint64_t clock_ms = 0;
   std::vector<Start> starts;
@@ -65,6 +65,7 @@ struct FakePorts : BatchPorts {
   std::string folder;
   std::vector<uint32_t> closed_ok;
   std::vector<std::shared_ptr<Report>> held;
+  std::function<void(uint32_t)> on_sleep;  // runs (unlocked) after each sleep
 
   int row_count() override { return static_cast<int>(rows.size()); }
   int row_checked(int row) override { return rows[row].checked; }
@@ -80,14 +81,17 @@ struct FakePorts : BatchPorts {
     return answer;
   }
   void show_report(const std::string& text) override { note([&] { reports.push_back(text); }); }
+  void show_refusal(const std::string& text) override { note([&] { refusals.push_back(text); }); }
   void enable_main_window(int enabled) override { note([&] { enables.push_back(enabled); }); }
-  void sleep_ms(uint32_t ms) override { note([&] { clock_ms += ms; }); }
+  void sleep_ms(uint32_t ms) override {
+    note([&] { clock_ms += ms; });
+    if (on_sleep) on_sleep(ms);
+  }
   LocalTime local_time() override {
     std::lock_guard<std::mutex> lock(mutex);
     int s = static_cast<int>(clock_ms / 1000);
     return LocalTime{2000, 6, 15, 10, 30 + s / 60, s % 60};
   }
-  uint32_t image_version() override { return 0x0105; }
   std::string reports_folder() override { return folder; }
   void card_done(const std::shared_ptr<Report>& report, const CardResult&) override {
     note([&] { held.push_back(report); });
@@ -157,9 +161,9 @@ class Batch : public testing::Test {
     std::string command = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
-  void run_worker() {
+  void run_worker(uint32_t confirmed_version = 0x0102) {  // the test image's
     busy_.set();
-    worker_ = std::thread(batch_worker, &ports_, &busy_);
+    worker_ = std::thread(batch_worker, &ports_, &busy_, confirmed_version);
   }
   size_t starts() { return ports_.starts.size(); }
 
@@ -184,8 +188,8 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 5; }));
   EXPECT_EQ(ports_.starts[4].slot, 2);
   EXPECT_EQ(ports_.starts[4].ip, "10.69.0.11");
-  // Slots 0 and 1 were passed busy: a second each, after the 100 ms pause.
-  EXPECT_EQ(ports_.starts[4].at_ms - ports_.starts[3].at_ms, 100u + 2000u);
+  // Busy slots passed on the way cost nothing: only the 100 ms pause.
+  EXPECT_EQ(ports_.starts[4].at_ms - ports_.starts[3].at_ms, 100u);
 
   ports_.finish(0);
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 6; }));
@@ -205,18 +209,22 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   EXPECT_EQ(ports_.enables, std::vector<int>{1});
 }
 
-TEST_F(Batch, FourLongTransfersStartAtTheScanTimes) {
-  for (int i = 0; i < 4; ++i) ports_.rows.push_back(card_row(20 + i));
+TEST_F(Batch, StartsComeAHundredMillisecondsApart) {
+  for (int i = 0; i < 5; ++i) ports_.rows.push_back(card_row(20 + i));
   run_worker();
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 4; }));
   std::vector<uint64_t> at;
   for (const Start& s : ports_.starts) at.push_back(s.at_ms);
-  EXPECT_EQ(at, (std::vector<uint64_t>{0, 1100, 3200, 6300}));
-  // Each card gets the stamp of its own start (the test clock's seconds).
-  const uint8_t* last = ports_.starts[3].stamp;
-  EXPECT_EQ(get_le32(last), stamp_value(LocalTime{2000, 6, 15, 10, 30, 6}));
-  EXPECT_EQ(get_le32(ports_.starts[0].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 0}));
-  for (int slot = 0; slot < 4; ++slot) ports_.finish(slot);
+  EXPECT_EQ(at, (std::vector<uint64_t>{0, 100, 200, 300}));
+  // Seconds later a slot frees: the fifth card starts at once, with a stamp
+  // of its own start, while the earlier sessions keep theirs.
+  ports_.note([&] { ports_.clock_ms = 7000; });
+  ports_.finish(1);
+  ASSERT_TRUE(ports_.wait_until([&] { return starts() == 5; }));
+  EXPECT_EQ(ports_.starts[4].at_ms, 7000u);
+  EXPECT_EQ(get_le32(ports_.starts[4].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 7}));
+  EXPECT_EQ(get_le32(upload_sessions[0].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 0}));
+  for (int slot : {0, 1, 2, 3}) ports_.finish(slot);
   worker_.join();
   EXPECT_EQ(ports_.reports.size(), 1u);
 }
@@ -242,6 +250,77 @@ TEST_F(Batch, UnreachableCardWaitsForASlotBeforeItsLine) {
   EXPECT_EQ(starts(), 4u);
   EXPECT_EQ(ports_.upgrading, (std::vector<int>{4, 3, 2, 1}));
 }
+
+// A refresh pass counts every card unanswered when it sends its query; the
+// answers are merged up to a second later. Cards whose answer comes in are
+// upgraded; cards that never answer, whatever their count, are not.
+TEST_F(Batch, CardsAnsweringTheLastPassAreNotPassedOver) {
+  ports_.end_at_once = true;
+  ports_.rows.push_back(card_row(60, 0x0100, true, 1));  // found by broadcast, silent
+  ports_.rows.push_back(card_row(61, 0x0100, true, 3));  // silent for passes
+  ports_.rows.push_back(card_row(62, 0x0100, true, 1));  // its answer is on the way
+  ports_.rows.push_back(card_row(63));
+  ports_.rows.push_back(card_row(64, 0x0100, true, 2));  // missed one, answers this one
+  std::vector<int> merged_at_first_sleep = {2, 4};
+  ports_.on_sleep = [&](uint32_t) {
+    std::lock_guard<std::mutex> lock(ports_.mutex);
+    for (int row : merged_at_first_sleep) ports_.rows[row].record.unreachable = 0;
+    merged_at_first_sleep.clear();
+  };
+  run_worker();
+  worker_.join();
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0],
+            "10.69.0.64 OK.\r\n10.69.0.63 OK.\r\n10.69.0.62 OK.\r\n"
+            "10.69.0.61 No connection , abort.\r\n10.69.0.60 No connection , abort.\r\n");
+  EXPECT_EQ(ports_.upgrading, (std::vector<int>{4, 3, 2}));
+  EXPECT_EQ(ports_.sockets_opened, 3);
+}
+
+// An image that fails its checks, or is not the one the operator confirmed
+// (replaced on disk, or a failed Open that left its path), is never sent.
+struct RefusalCase {
+  const char* name;
+  Broken broken;
+  uint16_t file_version;
+  uint32_t confirmed_version;
+  const char* message;
+};
+
+class BatchRefusal : public Batch, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(BatchRefusal, NothingSentNoRowChanged) {
+  ImagePlan plan;
+  plan.body = make_body(3000, 4);
+  plan.broken = GetParam().broken;
+  plan.version = GetParam().file_version;
+  std::vector<uint8_t> image = make_image(plan);
+  std::FILE* f = std::fopen(ports_.path.c_str(), "wb");
+  std::fwrite(image.data(), 1, image.size(), f);
+  std::fclose(f);
+  ports_.rows.push_back(card_row(70));
+  ports_.rows.push_back(card_row(71, 0x0100, true, 1));
+  run_worker(GetParam().confirmed_version);
+  worker_.join();
+  EXPECT_EQ(ports_.refusals, std::vector<std::string>{GetParam().message});
+  EXPECT_EQ(ports_.sockets_opened, 0);
+  EXPECT_TRUE(ports_.upgrading.empty());
+  EXPECT_TRUE(ports_.reports.empty());
+  EXPECT_FALSE(busy_.is_set());
+  EXPECT_EQ(ports_.enables, std::vector<int>{1});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, BatchRefusal,
+    testing::Values(
+        RefusalCase{"bad_checksum", Broken::body_sum, 0x0102, IMAGE_VERSION_NONE, "Bad file checksum !"},
+        RefusalCase{"other_product", Broken::product, 0x0102, IMAGE_VERSION_NONE,
+                    "Illegal file format !"},
+        RefusalCase{"replaced_by_another_version", Broken::none, 0x0200, 0x0102,
+                    "The file has changed since it was opened !"},
+        RefusalCase{"valid_after_a_failed_open", Broken::none, 0x0102, IMAGE_VERSION_NONE,
+                    "The file has changed since it was opened !"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Batch, SocketFailureFreesTheSlotAndSkippedRowsGetNoLine) {
   ports_.end_at_once = true;
@@ -284,14 +363,16 @@ TEST_F(Batch, KeptReportFileRetryListAndLaterChecks) {
       "started,ended,ip,mac,version_before,image,image_version,result,message,seconds,bytes_sent,"
       "verified,verified_seconds\r\n";
   const std::string image = ports_.path;
-  const std::string row30 = "2000-06-15 10:30:00,2000-06-15 10:30:00,10.69.0.30,00-0a-fe-01-02-03,"
-                            "1.02," + image + ",1.05,ok,OK.,0,3000,";
+  // The unanswered card is given the answer window first (1.5 s of the test
+  // clock): the others start in the next second.
+  const std::string row30 = "2000-06-15 10:30:01,2000-06-15 10:30:01,10.69.0.30,00-0a-fe-01-02-03,"
+                            "1.02," + image + ",1.02,ok,OK.,0,3000,";
   EXPECT_EQ(read_text(file),
             header +
-                "2000-06-15 10:30:00,2000-06-15 10:30:00,10.69.0.32,00-00-00-00-00-00,1.00," +
-                image + ",1.05,no_connection,\"No connection , abort.\",0,0,,\r\n" +
-                "2000-06-15 10:30:00,2000-06-15 10:30:00,10.69.0.31,00-00-00-00-00-00,1.00," +
-                image + ",1.05,card_error,\"Flash \"\"A\"\", B\",0,3000,,\r\n" + row30 + ",\r\n");
+                "2000-06-15 10:30:00,2000-06-15 10:30:01,10.69.0.32,00-00-00-00-00-00,1.00," +
+                image + ",1.02,no_connection,\"No connection , abort.\",1,0,,\r\n" +
+                "2000-06-15 10:30:01,2000-06-15 10:30:01,10.69.0.31,00-00-00-00-00-00,1.00," +
+                image + ",1.02,card_error,\"Flash \"\"A\"\", B\",0,3000,,\r\n" + row30 + ",\r\n");
   // Retry: only the " OK." card is unticked.
   EXPECT_EQ(ports_.closed_ok, std::vector<uint32_t>{ports_.rows[0].record.ip});
 
