@@ -30,3 +30,7 @@ std::string default_account();
 // Native store only: the folder that holds the values (tests use a temporary
 // one). The default is $HOME/.config/daveridur.
 void set_settings_folder(const char* folder);
+
+// Where batch reports are kept (UTF-8): %LOCALAPPDATA%\Daveridur\Reports in
+// the product, "reports" in the settings folder natively. Not created here.
+std::string reports_folder();

@@ -113,3 +113,5 @@ bool read_setting_path(const char* key, const char* name, std::string* utf8) {
   *utf8 = buffer;
   return true;
 }
+
+std::string reports_folder() { return settings_folder() + "/reports"; }
