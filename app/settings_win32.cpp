@@ -111,9 +111,5 @@ std::string reports_folder() {
     if (n == 0 || n >= MAX_PATH) return "";
   }
   std::wstring path = std::wstring(folder) + L"\\Daveridur\\Reports";
-  int n = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 1), '\0');
-  WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, out.data(), n, nullptr, nullptr);
-  out.resize(std::strlen(out.c_str()));
-  return out;
+  return utf8_text(path.c_str());
 }

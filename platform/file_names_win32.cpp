@@ -24,6 +24,27 @@ std::string utf8_text(const wchar_t* wide) {
   return out;
 }
 
+namespace {
+
+// Through UTF-16.
+std::string recode(const std::string& text, UINT from, UINT to) {
+  if (text.empty()) return text;
+  int n = MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return text;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  int m = WideCharToMultiByte(to, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
+  if (m <= 0) return text;
+  std::string out(static_cast<size_t>(m), '\0');
+  WideCharToMultiByte(to, 0, wide.data(), n, out.data(), m, nullptr, nullptr);
+  return out;
+}
+
+}  // namespace
+
+std::string utf8_to_ansi(const std::string& utf8) { return recode(utf8, CP_UTF8, CP_ACP); }
+std::string ansi_to_utf8(const std::string& ansi) { return recode(ansi, CP_ACP, CP_UTF8); }
+
 std::FILE* open_file(const std::string& path, const char* mode) {
   std::wstring name = wide_text(path);
   std::wstring wide_mode = wide_text(mode);

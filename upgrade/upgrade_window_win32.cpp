@@ -120,21 +120,6 @@ void session_thread(UploadSession* s) {
 
 HWND panel(int index) { return reinterpret_cast<HWND>(ui.panel[index]); }
 
-// A text from one code page to another (through UTF-16); unchanged when it
-// cannot be converted.
-std::string recode(const std::string& text, UINT from, UINT to) {
-  if (text.empty()) return text;
-  int n = MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (n <= 0) return text;
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  int m = WideCharToMultiByte(to, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
-  if (m <= 0) return text;
-  std::string out(static_cast<size_t>(m), '\0');
-  WideCharToMultiByte(to, 0, wide.data(), n, out.data(), m, nullptr, nullptr);
-  return out;
-}
-
 // Table work is done on the interface thread: the batch runs on a worker.
 class ProductBatchPorts : public BatchPorts {
  public:
@@ -197,10 +182,10 @@ class ProductBatchPorts : public BatchPorts {
   // The report box is an ANSI message box; a path outside the code page
   // shows with the system's stand-in characters.
   std::string display_text(const std::string& utf8) override {
-    return recode(utf8, CP_UTF8, CP_ACP);
+    return utf8_to_ansi(utf8);
   }
   std::string utf8_text(const std::string& shown) override {
-    return recode(shown, CP_ACP, CP_UTF8);
+    return ansi_to_utf8(shown);
   }
 };
 
