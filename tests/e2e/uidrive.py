@@ -100,6 +100,13 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def unix_path(windows_path):
+    """C:\\... of the run's prefix as a Linux path."""
+    drive, _, rest = windows_path.partition(":\\")
+    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+    return os.path.join(prefix, "drive_c", *rest.split("\\")) if drive.upper() == "C" else windows_path
+
+
 def unmanaged_windows():
     """Tells Wine's X11 driver not to hand top-level windows to a window
     manager. Under a bare Xvfb there is none, and every window that hides
