@@ -15,7 +15,8 @@ std::string csv_field(const std::string& text) {
     if (c == '"') out += '"';
     out += c;
   }
-  return out + "\"";
+  out += '"';
+  return out;
 }
 
 // Splits the text into records of fields; quoted fields may hold commas,
@@ -70,8 +71,12 @@ std::string trimmed(const std::string& s) {
 
 std::string csv_line(const std::vector<std::string>& fields) {
   std::string line;
-  for (size_t i = 0; i < fields.size(); ++i) line += (i ? "," : "") + csv_field(fields[i]);
-  return line + "\r\n";
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i) line += ',';
+    line += csv_field(fields[i]);
+  }
+  line += "\r\n";
+  return line;
 }
 
 bool read_card_list(const std::string& path, std::vector<CardOrder>* cards, std::string* error) {

@@ -42,6 +42,9 @@ int usage_error(CLI::App& app, const std::string& message) {
 int main(int argc, char** argv) {
   CLI::App app{DESCRIPTION, "daveridur-cli"};
   app.require_subcommand(1, 1);
+  // Arguments that start with '/' are paths (and Wine's Unix paths), not
+  // options; the subcommands inherit this.
+  app.allow_windows_style_options(false);
 
   DiscoverOptions discover;
   std::vector<std::string> discover_addresses;
