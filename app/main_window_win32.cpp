@@ -8,6 +8,7 @@
 
 #include "app/main_window.h"
 #include "app/ui.h"
+#include "daveridur_version.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
 #include "toolkit/tabs.h"
@@ -17,8 +18,6 @@ Ui ui;
 namespace {
 
 const char* const PRODUCT_TITLE = "Duravore MX-2 SNMP/WEB Card Firmware Upgrade Utility ";
-const char* const VERSION_TEXT = "1.02";
-const char* const BUILD_TEXT = "1048";
 const int TAB_CONTROL_ID = 1000;
 const int QUIT_BUTTON_ID = 2;
 const int FOCUS_NEXT_COMMAND = 40001;
@@ -84,7 +83,7 @@ std::intptr_t on_main_create(WindowHandle window, std::uintptr_t, std::intptr_t)
   ui.main_window = window;
   char caption[160];
   std::snprintf(caption, sizeof caption, "%s -- %s %s (Build %s)", PRODUCT_NAME, PRODUCT_TITLE,
-                VERSION_TEXT, BUILD_TEXT);
+                DAVERIDUR_VERSION_TEXT, DAVERIDUR_BUILD_TEXT);
   SetWindowTextA(hwnd(window), caption);
 
   ui.tab_control = create_tab_control(window, TAB_CONTROL_ID, 1, 119, 120, 2, 108, 120);

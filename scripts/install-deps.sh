@@ -6,6 +6,7 @@ packages=(
   g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 fonts-wine xvfb x11-apps x11-utils imagemagick
   iproute2 util-linux bsdextrautils python3 file libxtst6
+  nsis python3-markdown zip unzip
   libcli11-dev tftpd-hpa tftp-hpa
 )
 missing=()

@@ -12,7 +12,7 @@ import subprocess
 import tempfile
 import time
 
-from uidrive import Driver, start, unmanaged_windows, wait_until
+from uidrive import Driver, DriverError, start, unmanaged_windows, wait_until
 
 CAPTION = "Daveridur -- Duravore MX-2 SNMP/WEB Card Firmware Upgrade Utility  1.02 (Build 1048)"
 MAIN_CLASS = "DaveridurClassName"
@@ -20,10 +20,14 @@ CONFIRM = "Daveridur -- Confirmation"
 INFORMATION = "Daveridur -- Information"
 DISCOVERING = "Daveridur -- Discovering UPS"
 
+UPGRADING_PREFIX = "Upg "  # a progress window's title, then the card's address
+
 # Main panel control ids.
 LIST, ADD, MODIFY, REMOVE, DISCOVER = 1, 2, 3, 4, 5
 VERSION, DATE_CODE, FILE_SIZE, OPEN, FILE_NAME, UPGRADE = 6, 7, 8, 9, 10, 11
 QUIT = 2  # on the main window itself
+# The progress window's percent text.
+PERCENT = 1022
 # Row icons.
 ICON_NO_REPLY, ICON_READY, ICON_NO_WRITE = 0, 1, 2
 
@@ -52,9 +56,11 @@ class Scene:
     """cardsim with the given fleet, images made by mkimage, the program and
     the driver. Use as a context manager."""
 
-    def __init__(self, fleet=DEMO_FLEET, cardsim_args=(), shots=None):
+    def __init__(self, fleet=DEMO_FLEET, cardsim_args=(), shots=None, work_root=None):
         self.source, self.native, self.windows = build_dirs()
-        self.work = tempfile.mkdtemp(prefix="daveridur-scene.")
+        if work_root:
+            os.makedirs(work_root, exist_ok=True)
+        self.work = tempfile.mkdtemp(prefix="daveridur-scene.", dir=work_root)
         self.fleet = fleet
         self.cardsim_args = list(cardsim_args)
         self.shots = shots or os.environ.get("DAVERIDUR_SHOTS") or os.path.join(self.work, "shots")
@@ -63,6 +69,7 @@ class Scene:
         self.program = None
         self.driver = None
         self.main = None
+        self.skipped_shots = []  # pictures not taken: their window closed first
 
     # Set-up and tear-down
 
@@ -173,13 +180,59 @@ class Scene:
     def shot(self, hwnd, name):
         return self.driver.shot_png(hwnd, os.path.join(self.shots, name + ".png"))
 
+    def is_open(self, hwnd):
+        """True while the window exists and shows (a closed one is not an error)."""
+        try:
+            return self.driver.visible(hwnd)
+        except DriverError as e:
+            if "no window" in str(e):
+                return False
+            raise
+
+    def shot_if_open(self, hwnd, name):
+        """A picture of a window that may close on its own at any moment: the
+        path, or None (name added to skipped_shots) when it closed before or
+        while it was taken; a picture taken as it closed may not show it."""
+        path = os.path.join(self.shots, name + ".png")
+        try:
+            self.driver.shot_png(hwnd, path)
+        except DriverError:
+            if self.is_open(hwnd):
+                raise
+        if self.is_open(hwnd):
+            return path
+        if os.path.exists(path):
+            os.remove(path)
+        self.skipped_shots.append(name)
+        return None
+
+    def session_windows(self):
+        """Open progress windows by card address."""
+        out = {}
+        for hwnd in self.driver.findall("prefix:" + UPGRADING_PREFIX):
+            try:
+                title = self.driver.text(hwnd)
+            except DriverError:
+                continue  # closed meanwhile
+            if title.startswith(UPGRADING_PREFIX):
+                out[title[len(UPGRADING_PREFIX):]] = hwnd
+        return out
+
+    def percent(self, hwnd):
+        """A progress window's percentage as a number; None once it has closed."""
+        try:
+            text = self.driver.text(self.driver.child(hwnd, PERCENT)).strip().rstrip("%")
+        except (DriverError, TypeError):
+            return None
+        return int(text) if text.isdigit() else 0
+
     def discover(self, shot_name=None):
         """Discover: the countdown dialog runs about nine seconds."""
         self.driver.click(self.control(DISCOVER))
         dialog = self.driver.find(DISCOVERING, 10000)
         if dialog and shot_name:
             time.sleep(1.5)
-            self.shot(dialog, shot_name)
+            self.shot_if_open(dialog, shot_name)
         if dialog:
             self.driver.gone(dialog, 20000)
         return dialog
