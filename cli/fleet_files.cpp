@@ -79,7 +79,7 @@ std::string csv_line(const std::vector<std::string>& fields) {
   return line;
 }
 
-bool read_card_list(const std::string& path, std::vector<CardOrder>* cards, std::string* error) {
+bool read_card_file(const std::string& path, std::vector<CardOrder>* cards, std::string* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
     *error = "cannot read " + path;
@@ -126,12 +126,12 @@ bool read_card_list(const std::string& path, std::vector<CardOrder>* cards, std:
 }
 
 bool write_report_csv(const std::string& path, const std::string& image,
-                      const std::string& image_version, const std::vector<CardResult>& results) {
+                      const std::string& image_version, const std::vector<CardRow>& results) {
   std::string text = csv_line({"started", "ended", "ip", "mac", "version_before", "image",
                                "image_version", "result", "message", "seconds", "bytes_sent",
                                "verified", "verified_seconds"});
   char number[32];
-  for (const CardResult& r : results) {
+  for (const CardRow& r : results) {
     std::snprintf(number, sizeof number, "%.3f", r.seconds);
     std::string seconds = number;
     std::snprintf(number, sizeof number, "%.3f", r.verified_seconds);

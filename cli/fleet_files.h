@@ -11,10 +11,10 @@ std::string csv_line(const std::vector<std::string>& fields);
 
 // Reads "ip[,user[,password]]" records; a first record whose first field is
 // "ip" is the header. false with a message naming the line on a bad file.
-bool read_card_list(const std::string& path, std::vector<CardOrder>* cards, std::string* error);
+bool read_card_file(const std::string& path, std::vector<CardOrder>* cards, std::string* error);
 
 // What became of one card in an upgrade run.
-struct CardResult {
+struct CardRow {
   std::string started, ended;  // local time, "YYYY-MM-DD HH:MM:SS"; empty when never started
   uint32_t ip = 0;
   std::string mac;             // empty when the card did not answer
@@ -29,4 +29,4 @@ struct CardResult {
 
 // The whole report, written to a temporary file beside path and renamed.
 bool write_report_csv(const std::string& path, const std::string& image,
-                      const std::string& image_version, const std::vector<CardResult>& results);
+                      const std::string& image_version, const std::vector<CardRow>& results);

@@ -109,7 +109,7 @@ int main(int argc, char** argv) {
       upgrade.cards.push_back(card);
     }
     std::string error;
-    if (!card_list.empty() && !read_card_list(card_list, &upgrade.cards, &error))
+    if (!card_list.empty() && !read_card_file(card_list, &upgrade.cards, &error))
       return usage_error(app, error);
     if (upgrade.cards.empty()) return usage_error(app, "no cards: name them or give --cards");
   }

@@ -83,7 +83,7 @@ struct Job {
   DeviceRecord record{};
   bool answered = false;
   Report report;  // the card's own lines; the run prints them as they come
-  CardResult result;
+  CardRow result;
   Outcome outcome = Outcome::aborted;
   std::atomic<uint32_t> bytes{0};
   Clock::time_point started;
@@ -373,7 +373,7 @@ int upgrade_command(const UpgradeOptions& o) {
     clear_live_line(run);
   }
 
-  std::vector<CardResult> results;
+  std::vector<CardRow> results;
   bool all_ok = true;
   for (Job& job : run.jobs) {
     results.push_back(job.result);
