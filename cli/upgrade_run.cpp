@@ -14,6 +14,7 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/fleet_files.h"
+#include "cli/verify_wait.h"
 #include "protocol/packet.h"
 #include "upgrade/upgrade.h"
 
@@ -86,7 +87,7 @@ struct Job {
   CardRow result;
   Outcome outcome = Outcome::aborted;
   std::atomic<uint32_t> bytes{0};
-  Clock::time_point started;
+  Clock::time_point started, ended;
   bool done = false;
 };
 
@@ -144,7 +145,8 @@ void finish_job(Run& run, Job& job, const Outcome* known = nullptr) {
   job.result.bytes_sent = job.bytes.load();
   if (!job.result.started.empty()) {
     job.result.ended = time_text(local_time_now());
-    job.result.seconds = std::chrono::duration<double>(Clock::now() - job.started).count();
+    job.ended = Clock::now();
+    job.result.seconds = std::chrono::duration<double>(job.ended - job.started).count();
     ++run.finished;
   }
   job.done = true;
@@ -282,6 +284,32 @@ void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job)
   std::snprintf(job.record.password, sizeof job.record.password, "%s", password.c_str());
 }
 
+// The cards that ended " OK." until they run the image's version; an image
+// without a version can't be told from the old one.
+void verify_cards(Run& run, uint32_t image_version) {
+  std::vector<VerifyCard> cards;
+  for (Job& job : run.jobs)
+    if (job.outcome == Outcome::ok) cards.push_back(VerifyCard{job.order.ip, job.ended, "", 0});
+  if (cards.empty()) return;
+  std::vector<VerifyCard*> open;
+  for (VerifyCard& c : cards) {
+    if (image_version == IMAGE_VERSION_NONE)
+      c.verified = "not_verified";
+    else
+      open.push_back(&c);
+  }
+  std::fprintf(stderr, "verifying %zu card%s\n", open.size(), open.size() == 1 ? "" : "s");
+  wait_for_versions(open, image_version);
+  for (Job& job : run.jobs)
+    for (const VerifyCard& c : cards)
+      if (job.outcome == Outcome::ok && c.ip == job.order.ip) {
+        job.result.verified = c.verified;
+        job.result.verified_seconds = c.seconds;
+        if (!c.verified.empty())
+          std::fprintf(stderr, "%s: %s\n", ip_to_text(c.ip), c.verified.c_str());
+      }
+}
+
 }  // namespace
 
 int upgrade_command(const UpgradeOptions& o) {
@@ -373,11 +401,14 @@ int upgrade_command(const UpgradeOptions& o) {
     clear_live_line(run);
   }
 
+  if (o.verify) verify_cards(run, check.version);
+
   std::vector<CardRow> results;
   bool all_ok = true;
   for (Job& job : run.jobs) {
     results.push_back(job.result);
     if (job.outcome != Outcome::ok && job.outcome != Outcome::skipped_version) all_ok = false;
+    if (o.verify && job.outcome == Outcome::ok && job.result.verified != "applied") all_ok = false;
   }
   if (!o.report.empty() &&
       !write_report_csv(o.report, o.image, check.version == IMAGE_VERSION_NONE ? "" : card_version_text(check.version), results)) {

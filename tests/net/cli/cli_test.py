@@ -199,14 +199,19 @@ def test_upgrade_fleet(tool, fleet, images, work):
           ("Upgrade not allowed !", "No connection , abort."),
           (rows.get("10.69.8.2", {}).get("message"), rows.get("10.69.8.3", {}).get("message")))
 
-    # The card already current, forced; one transfer at a time.
+    # The card already current, forced, one transfer at a time, verified:
+    # it answers with the image's version at once.
     before = len(fleet.records("upload", ip="10.69.8.4", status="ok"))
+    forced = os.path.join(work, "forced.csv")
     rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.4", "--force", "--parallel", "1",
-                          "--user", "admin")
+                          "--user", "admin", "--verify", "--report", forced)
     check("--force upgrades the current card and exits 0", (0, ["10.69.8.4 OK."]), (rc, lines(out)))
     check("the forced card received the image", (before + 1, True),
           (len(fleet.records("upload", ip="10.69.8.4", status="ok")),
            same_image(fleet.saved("10.69.8.4"), image)))
+    _, rows = read_report(forced)
+    check("--verify: the card runs the image's version", ("ok", "applied"),
+          (rows.get("10.69.8.4", {}).get("result"), rows.get("10.69.8.4", {}).get("verified")))
 
     wrqs = len(fleet.records("wrq"))
     rc, out, err = tool.run("upgrade", images["body-sum"], "10.69.8.1", "--report",
@@ -216,35 +221,37 @@ def test_upgrade_fleet(tool, fleet, images, work):
 
 
 def test_interrupt(tool, command, images, work):
+    """One transfer at a time: Ctrl+C comes while the first card takes a
+    large image; the second has not started."""
     report = os.path.join(work, "interrupted.csv")
     proc = subprocess.Popen(command + ["upgrade", images["large"], "10.69.8.7", "10.69.8.8",
-                                       "--report", report],
+                                       "--parallel", "1", "--report", report],
                             stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    started = 0
-    while started < 2:  # both transfers under way, then a moment of sending
+    while True:
         line = proc.stderr.readline()
-        if not line:
+        if not line or line.endswith(b": started\n"):
             break
-        started += line.endswith(b": started\n")
-    time.sleep(1.5)  # a card may wait up to a second for its slot
+    time.sleep(0.3)  # the image takes more than a second even on an idle machine
     proc.send_signal(signal.SIGINT)
     try:
-        out, _ = proc.communicate(timeout=10)
+        out, _ = proc.communicate(timeout=20)
     except subprocess.TimeoutExpired:
         proc.kill()
         out, _ = proc.communicate()
-    check("Ctrl+C: status 1 and both transfers aborted",
+    check("Ctrl+C: status 1, the running transfer and the card after it aborted",
           (1, ["10.69.8.7 User Aborted !", "10.69.8.8 User Aborted !"]),
           (proc.returncode, sorted(lines(out.decode()))))
-    if os.path.exists(report):
-        _, rows = read_report(report)
-        check("Ctrl+C: the report is still written",
-              {"10.69.8.7": "aborted", "10.69.8.8": "aborted"},
-              {ip: r["result"] for ip, r in rows.items()})
-        check("Ctrl+C: some bytes had gone out", True,
-              all(0 < int(r["bytes_sent"]) for r in rows.values()))
-    else:
+    if not os.path.exists(report):
         check("Ctrl+C: the report is still written", True, False)
+        return
+    _, rows = read_report(report)
+    first, second = rows.get("10.69.8.7", {}), rows.get("10.69.8.8", {})
+    size = os.path.getsize(images["large"])
+    check("Ctrl+C: the report has both cards aborted", ("aborted", "aborted"),
+          (first.get("result"), second.get("result")))
+    check("Ctrl+C: part of the image had gone to the first card, nothing to the second",
+          (True, "0", ""), (0 < int(first.get("bytes_sent", 0)) < size, second.get("bytes_sent"),
+                            second.get("started")))
 
 
 def test_wine_fleet(tool, fleet, images, work):
