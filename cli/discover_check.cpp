@@ -15,6 +15,14 @@ uint32_t host_order(uint32_t ip) {
   return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
 }
 
+// A CSV record on stdout ends as the system's lines do (text mode turns
+// "\n" into CR LF on Windows); the files the tool writes keep CR LF.
+void print_record(std::string record) {
+  if (record.size() >= 2 && record.compare(record.size() - 2, 2, "\r\n") == 0)
+    record.resize(record.size() - 2);
+  std::printf("%s\n", record.c_str());
+}
+
 }  // namespace
 
 int discover_command(const DiscoverOptions& o) {
@@ -27,7 +35,7 @@ int discover_command(const DiscoverOptions& o) {
     return host_order(a.ip) < host_order(b.ip);
   });
   const char* header[] = {"ip", "mac", "version", "state", "user"};
-  if (o.csv) std::fputs(csv_line(std::vector<std::string>(header, header + 5)).c_str(), stdout);
+  if (o.csv) print_record(csv_line(std::vector<std::string>(header, header + 5)));
   for (const DeviceRecord& r : cards) {
     char mac[18];
     mac_to_text(mac, r.mac);
@@ -35,7 +43,7 @@ int discover_command(const DiscoverOptions& o) {
                                        r.write_refused ? "no-write" : "ready",
                                        std::string(r.user_name, std::find(r.user_name, r.user_name + 32, '\0'))};
     if (o.csv) {
-      std::fputs(csv_line(fields).c_str(), stdout);
+      print_record(csv_line(fields));
     } else {
       std::printf("%s\t%s\t%s\t%s\t%s\n", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),
                   fields[3].c_str(), fields[4].c_str());
