@@ -37,5 +37,8 @@ std::vector<uint32_t> broadcast_targets(const std::vector<AdapterAddress>& adapt
     uint32_t b = directed_broadcast(a);
     if (b && std::find(targets.begin(), targets.end(), b) == targets.end()) targets.push_back(b);
   }
+  // One subnet: the limited broadcast leaves through its adapter anyway, so
+  // the machine sends what it always did.
+  if (targets.size() == 2) targets.pop_back();
   return targets;
 }

@@ -17,6 +17,7 @@ std::vector<AdapterAddress> list_adapter_addresses();
 // prefix leaves no broadcast address (/31, /32) or is out of range.
 uint32_t directed_broadcast(const AdapterAddress& a);
 
-// Where a broadcast goes: the limited broadcast first, then the directed
-// broadcast of each adapter address, each address once.
+// Where a broadcast goes: the limited broadcast first, then, when the
+// adapters are on more than one subnet, the directed broadcast of each
+// subnet once.
 std::vector<uint32_t> broadcast_targets(const std::vector<AdapterAddress>& adapters);

@@ -42,10 +42,13 @@ TEST(Adapters, DirectedBroadcastOfEachPrefix) {
 }
 
 TEST(Adapters, TargetsStartWithTheLimitedBroadcastAndNameEachSubnetOnce) {
-  // One adapter, or none that has a subnet: as before, the limited one only.
-  EXPECT_EQ(texts(broadcast_targets({})), std::vector<std::string>{"255.255.255.255"});
-  EXPECT_EQ(texts(broadcast_targets({{ip("10.9.9.8"), 32}})),
-            std::vector<std::string>{"255.255.255.255"});
+  // No adapter, one subnet, or none with a subnet: as before, the limited
+  // broadcast only.
+  const std::vector<std::string> limited_only = {"255.255.255.255"};
+  EXPECT_EQ(texts(broadcast_targets({})), limited_only);
+  EXPECT_EQ(texts(broadcast_targets({{ip("10.9.9.8"), 32}, {ip("10.9.9.9"), 31}})), limited_only);
+  EXPECT_EQ(texts(broadcast_targets({{ip("10.71.1.1"), 24}, {ip("10.71.1.2"), 24}})),
+            limited_only);
   // Two addresses on one subnet (a second address on a link, or two
   // adapters on one network) give one request, in the system's order.
   std::vector<AdapterAddress> adapters = {
