@@ -41,7 +41,9 @@ int check_command(const std::string& image_path);
 struct CardOrder {
   uint32_t ip = 0;
   std::string user, password;
-  bool has_account = false;  // false: --user/--password, else the stored default
+  // From the card list; what it lacks comes from --user/--password, else the
+  // stored user name and an empty password.
+  bool has_user = false, has_password = false;
 };
 
 struct UpgradeOptions {

@@ -1,5 +1,6 @@
 #include "cli/fleet_files.h"
 
+#include <cstdint>
 #include <cstdio>
 #include <fstream>
 #include <sstream>
@@ -94,27 +95,41 @@ bool read_card_file(const std::string& path, std::vector<CardOrder>* cards, std:
     *error = path + ": a quoted field is not closed";
     return false;
   }
+  // Columns by position, or by name after a header (so that the output of
+  // discover --csv reads back).
+  size_t ip_at = 0, user_at = 1, password_at = 2;
+  bool header = false;
   for (size_t n = 0; n < records.size(); ++n) {
     const std::vector<std::string>& r = records[n];
-    std::string ip_text = trimmed(r[0]);
-    if (r.size() == 1 && ip_text.empty()) continue;  // blank line
-    if (n == 0 && ip_text == "ip") continue;
+    std::string first = trimmed(r[0]);
+    if (r.size() == 1 && first.empty()) continue;  // blank line
+    if (n == 0 && first == "ip") {
+      header = true;
+      user_at = password_at = SIZE_MAX;
+      for (size_t c = 0; c < r.size(); ++c) {
+        if (trimmed(r[c]) == "user") user_at = c;
+        if (trimmed(r[c]) == "password") password_at = c;
+      }
+      continue;
+    }
     std::string where = path + " record " + std::to_string(n + 1) + ": ";
+    std::string ip_text = trimmed(r[ip_at]);
     uint32_t ip = text_to_ip(ip_text.c_str());
     if (ip == BROADCAST_ADDRESS || ip_text.find_first_not_of("0123456789.") != std::string::npos) {
       *error = where + "not a card address: " + ip_text;
       return false;
     }
-    if (r.size() > 3) {
+    if (!header && r.size() > 3) {
       *error = where + "more than ip, user and password";
       return false;
     }
     CardOrder card;
     card.ip = ip;
-    if (r.size() >= 2) {
-      card.has_account = true;
-      card.user = r[1];
-      card.password = r.size() == 3 ? r[2] : "";
+    card.has_user = user_at < r.size();
+    card.has_password = password_at < r.size();
+    if (card.has_user) card.user = r[user_at];
+    if (card.has_password) card.password = r[password_at];
+    {
       if (card.user.size() > 31 || card.password.size() > 31) {
         *error = where + "user name or password longer than 31 characters";
         return false;

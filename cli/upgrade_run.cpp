@@ -274,12 +274,9 @@ void wait_for_slots(Run& run, SlotEvents& slots, int parallel, bool until_all) {
 }
 
 void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job) {
-  std::string user = o.has_user ? o.user : stored;
-  std::string password = o.has_password ? o.password : "";
-  if (job.order.has_account) {
-    user = job.order.user;
-    password = job.order.password;
-  }
+  std::string user = job.order.has_user ? job.order.user : o.has_user ? o.user : stored;
+  std::string password =
+      job.order.has_password ? job.order.password : o.has_password ? o.password : "";
   std::snprintf(job.record.user_name, sizeof job.record.user_name, "%s", user.c_str());
   std::snprintf(job.record.password, sizeof job.record.password, "%s", password.c_str());
 }

@@ -199,12 +199,16 @@ def test_upgrade_fleet(tool, fleet, images, work):
           ("Upgrade not allowed !", "No connection , abort."),
           (rows.get("10.69.8.2", {}).get("message"), rows.get("10.69.8.3", {}).get("message")))
 
-    # The card already current, forced, one transfer at a time, verified:
-    # it answers with the image's version at once.
+    # The card already current, named by a list that discover --csv wrote,
+    # forced, one transfer at a time, verified: it answers with the image's
+    # version at once.
     before = len(fleet.records("upload", ip="10.69.8.4", status="ok"))
+    listed = os.path.join(work, "discovered.csv")
+    with open(listed, "w") as f:
+        f.write(tool.run("discover", "--csv", "--wait", "500", "10.69.8.4")[1])
     forced = os.path.join(work, "forced.csv")
-    rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.4", "--force", "--parallel", "1",
-                          "--user", "admin", "--verify", "--report", forced)
+    rc, out, _ = tool.run("upgrade", images["good"], "--cards", listed, "--force", "--parallel", "1",
+                          "--verify", "--report", forced)
     check("--force upgrades the current card and exits 0", (0, ["10.69.8.4 OK."]), (rc, lines(out)))
     check("the forced card received the image", (before + 1, True),
           (len(fleet.records("upload", ip="10.69.8.4", status="ok")),
