@@ -26,6 +26,10 @@ int on_device_notify(WindowHandle, HandlerArg, HandlerArg header, HandlerArg, Ha
       return 0;
     }
     case LVN_ITEMCHANGED:
+      // The buttons follow the rows' states only. A new icon or text is
+      // reported too, and counting every row for each would make a merge
+      // cost as much as the table is long.
+      if (!(reinterpret_cast<const NMLISTVIEW*>(h)->uChanged & LVIF_STATE)) return 0;
       update_upgrade_button(table);
       update_edit_buttons(table);
       return 0;

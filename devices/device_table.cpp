@@ -57,6 +57,59 @@ void retire_record(DeviceTable& t, DeviceRecord* r) {
   delete r;
 }
 
+// Learns every row's record from the control; false when a row can't be read.
+bool learn_rows(DeviceTable& t, int n) {
+  t.rows_known = false;
+  t.row_records.assign(n, nullptr);
+  for (int i = 0; i < n; ++i) {
+    intptr_t data = 0;
+    if (!t.list->item_data(i, &data) || !data) return false;
+    t.row_records[i] = reinterpret_cast<DeviceRecord*>(data);
+  }
+  t.rows_known = true;
+  return true;
+}
+
+int first_known_row(const DeviceTable& t, uint32_t ip) {
+  // The records are read, not remembered by address: the account dialog
+  // changes a row's address in place.
+  for (size_t i = 0; i < t.row_records.size(); ++i)
+    if (t.row_records[i]->ip == ip) return static_cast<int>(i);
+  return -1;
+}
+
+constexpr int ROW_UNKNOWN = -2;
+
+// Asks the control row by row, as long as a row can't be learnt: the first
+// unreadable row before the card's ends the search.
+int scan_rows(DeviceTable& t, int n, uint32_t ip) {
+  for (int i = 0; i < n; ++i) {
+    DeviceRecord* row = row_record(t, i);
+    if (!row) return ROW_UNKNOWN;
+    if (row->ip == ip) return i;
+  }
+  return -1;
+}
+
+// The first row of address ip among n rows, -1 when there is none, or
+// ROW_UNKNOWN when a row can't be read.
+int find_row(DeviceTable& t, int n, uint32_t ip) {
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    if ((!t.rows_known || static_cast<int>(t.row_records.size()) != n) && !learn_rows(t, n))
+      return scan_rows(t, n, ip);
+    int i = first_known_row(t, ip);
+    if (n == 0) return -1;
+    // One look at the control confirms what was learnt: the matched row, or
+    // for a card not listed the last row, still holds the same record.
+    int look = i < 0 ? n - 1 : i;
+    intptr_t data = 0;
+    if (!t.list->item_data(look, &data)) return scan_rows(t, n, ip);
+    if (reinterpret_cast<DeviceRecord*>(data) == t.row_records[look]) return i;
+    t.rows_known = false;
+  }
+  return scan_rows(t, n, ip);
+}
+
 }  // namespace
 
 int row_icon(const DeviceRecord& r) {
@@ -122,7 +175,14 @@ void set_row_icon(DeviceTable& t, int row, int image) {
 
 int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r) {
   char text[32];
-  for (int c = 1; c < DEVICE_COLUMNS; ++c) t.list->set_item_text(row, c, cell_text(text, r, c));
+  char shown[64];
+  // Most merges bring what the row already shows; an unchanged cell is not
+  // written, so the control neither repaints nor reports it.
+  for (int c = 1; c < DEVICE_COLUMNS; ++c) {
+    cell_text(text, r, c);
+    if (t.list->item_text(row, c, shown, sizeof shown) && std::strcmp(shown, text) == 0) continue;
+    t.list->set_item_text(row, c, text);
+  }
   return 1;
 }
 
@@ -136,10 +196,10 @@ int refresh_row(DeviceTable& t, int row, const DeviceRecord& r) {
 int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account) {
   if (!t.list || !r) return -1;
   int n = t.list->item_count();
-  for (int i = 0; i < n; ++i) {
+  int i = find_row(t, n, r->ip);
+  if (i == ROW_UNKNOWN) return -1;  // the incoming record is released on the way out
+  if (i >= 0) {
     DeviceRecord* row = row_record(t, i);
-    if (!row) return -1;  // the incoming record is released on the way out
-    if (row->ip != r->ip) continue;
     row->unreachable = r->unreachable;
     std::memcpy(row->mac, r->mac, sizeof row->mac);
     row->version = r->version;
@@ -156,8 +216,29 @@ int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_accou
                                reinterpret_cast<intptr_t>(r.get()));
   if (at < 0) return -1;
   DeviceRecord* owned = r.release();
+  if (t.rows_known && at == n)
+    t.row_records.push_back(owned);
+  else
+    t.rows_known = false;
   show_row_texts(t, at, *owned);
   return at;
+}
+
+void merge_devices(DeviceTable& t, std::vector<std::unique_ptr<DeviceRecord>>& records,
+                   int copy_account) {
+  // A new row makes the list rescale its scroll bar and repaint, which
+  // costs as much as many merges: with the redraw held, that happens once
+  // for all the new rows of the step. Updates in place are cheap as they are.
+  bool hold = false;
+  if (t.list) {
+    int n = t.list->item_count();
+    for (auto& r : records)
+      if (r && find_row(t, n, r->ip) == -1) hold = true;
+  }
+  if (hold) t.list->hold_redraw(true);
+  for (auto& r : records) merge_device(t, std::move(r), copy_account);
+  if (hold) t.list->hold_redraw(false);
+  records.clear();
 }
 
 int count_checked_rows(ListControl* list) {
@@ -206,6 +287,7 @@ void update_upgrade_button(DeviceTable& t) {
 
 int remove_selected_rows(DeviceTable& t) {
   if (!t.list) return 0;
+  t.rows_known = false;
   // From the end, so the indexes not yet visited stay valid.
   for (int i = t.list->item_count() - 1; i >= 0; --i) {
     if (!(t.list->item_state(i, STATE_SELECTED) & STATE_SELECTED)) continue;
@@ -239,6 +321,7 @@ void sort_rows(DeviceTable& t, int column) {
   if (!t.list) return;
   SortParam p{column, t.sort_descending};
   t.list->sort_items(compare_items, reinterpret_cast<intptr_t>(&p));
+  t.rows_known = false;
   t.sort_descending = !t.sort_descending;
 }
 
@@ -267,6 +350,8 @@ void drop_row_record(DeviceTable& t, DeviceRecord* r) {
 }
 
 void release_device_records(DeviceTable& t) {
+  t.rows_known = false;
+  t.row_records.clear();
   if (t.list) {
     for (int i = t.list->item_count() - 1; i >= 0; --i) {
       intptr_t data = 0;

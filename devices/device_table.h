@@ -64,6 +64,11 @@ class ListControl {
   virtual int insert_item(int index, const char* text, int image, intptr_t data) = 0;  // index or -1
   virtual int set_item_image(int index, int image) = 0;
   virtual int set_item_text(int index, int column, const char* text) = 0;
+  // A cell's text into buf (cap bytes, NUL-terminated); 0 when unreadable.
+  virtual int item_text(int index, int column, char* buf, int cap) = 0;
+  // While held, the control does not repaint or rescale for each change;
+  // releasing it shows all of them at once.
+  virtual void hold_redraw(bool hold) = 0;
   virtual uint32_t item_state(int index, uint32_t mask) = 0;
   virtual int delete_item(int index) = 0;
   virtual int sort_items(RowCompare compare, intptr_t param) = 0;
@@ -93,6 +98,13 @@ struct DeviceTable {
   ButtonPort* buttons = nullptr;  // may be null: no buttons to update
   int sort_descending = 0;        // one flag for every column, flipped after each sort
 
+  // Each row's record in display order, kept beside the control so that a
+  // merge finds a card's row without asking the control row by row. Learnt
+  // again from the control after a sort or a removal, or when its length no
+  // longer matches the control's.
+  std::vector<DeviceRecord*> row_records;
+  bool rows_known = false;
+
   // Records of removed rows that a dialog or a batch still holds.
   std::mutex holds_mutex;
   std::unordered_map<DeviceRecord*, int> holds;
@@ -116,9 +128,13 @@ int init_device_table(DeviceTable& t);
 // row's record (the account only when copy_account is non-zero) and it is
 // released. Returns the row index, or -1 when a row could not be read.
 int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account);
+// Merges the records one by one, in order, as one step; empties the list.
+void merge_devices(DeviceTable& t, std::vector<std::unique_ptr<DeviceRecord>>& records,
+                   int copy_account);
 
 void set_row_icon(DeviceTable& t, int row, int image);
-int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r);  // cells 1..4
+// Cells 1..4; a cell that already shows its text is left alone.
+int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r);
 int refresh_row(DeviceTable& t, int row, const DeviceRecord& r);     // cells 0..4; 0 off range
 DeviceRecord* row_record(DeviceTable& t, int row);                   // null off range
 int row_count(DeviceTable& t);
@@ -172,6 +188,10 @@ class MemoryList : public ListControl {
   int insert_item(int index, const char* text, int image, intptr_t data) override;
   int set_item_image(int index, int image) override;
   int set_item_text(int index, int column, const char* text) override;
+  int item_text(int index, int column, char* buf, int cap) override;
+  void hold_redraw(bool hold) override { redraw_held += hold ? 1 : -1; }
+  int redraw_held = 0;
+  int text_writes = 0;  // set_item_text calls that reached a row
   uint32_t item_state(int index, uint32_t mask) override;
   int delete_item(int index) override;
   int sort_items(RowCompare compare, intptr_t param) override;

@@ -90,6 +90,33 @@ class ListView : public ListControl {
     return send(LVM_SETITEMTEXTA, index, reinterpret_cast<LPARAM>(&item)) != 0;
   }
 
+  int item_text(int index, int column, char* buf, int cap) override {
+    if (cap < 1) return 0;
+    LVITEMA item{};
+    item.iSubItem = column;
+    item.pszText = buf;
+    item.cchTextMax = cap;
+    buf[0] = '\0';
+    if (index < 0 || index >= item_count()) return 0;
+    send(LVM_GETITEMTEXTA, index, reinterpret_cast<LPARAM>(&item));
+    buf[cap - 1] = '\0';
+    return 1;
+  }
+
+  void hold_redraw(bool hold) override {
+    // Turning the redraw back on shows a hidden window on some systems:
+    // a list not on screen is left alone.
+    if (hold) {
+      redraw_held_ = IsWindowVisible(hwnd_) != FALSE;
+      if (redraw_held_) send(WM_SETREDRAW, FALSE, 0);
+      return;
+    }
+    if (!redraw_held_) return;
+    redraw_held_ = false;
+    send(WM_SETREDRAW, TRUE, 0);
+    RedrawWindow(hwnd_, nullptr, nullptr, RDW_ERASE | RDW_FRAME | RDW_INVALIDATE);
+  }
+
   uint32_t item_state(int index, uint32_t mask) override {
     return static_cast<uint32_t>(send(LVM_GETITEMSTATE, index, mask));
   }
@@ -129,6 +156,7 @@ class ListView : public ListControl {
 
   HWND hwnd_;
   HINSTANCE instance_;
+  bool redraw_held_ = false;
 };
 
 class PanelButtons : public ButtonPort {

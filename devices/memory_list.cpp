@@ -62,6 +62,13 @@ int MemoryList::set_item_image(int index, int image) {
 int MemoryList::set_item_text(int index, int column, const char* text) {
   if (!in_range(rows, index) || column < 0 || column >= DEVICE_COLUMNS) return 0;
   std::snprintf(rows[index].texts[column], sizeof rows[index].texts[column], "%s", text);
+  ++text_writes;
+  return 1;
+}
+
+int MemoryList::item_text(int index, int column, char* buf, int cap) {
+  if (!in_range(rows, index) || column < 0 || column >= DEVICE_COLUMNS || cap < 1) return 0;
+  std::snprintf(buf, cap, "%s", rows[index].texts[column]);
   return 1;
 }
 

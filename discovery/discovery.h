@@ -18,6 +18,12 @@ inline constexpr uint32_t POLL_PERIOD_MS = 32000;
 inline constexpr uint32_t RECEIVE_WAKE_MS = 1000;
 inline constexpr uint32_t STOP_WAIT_MS = 3000;
 inline constexpr int REPLY_CAPACITY = 1599;  // one more byte is kept for the NUL
+// Replies merged in one step on the table's thread: a fleet answering at
+// once costs a few steps, and no step keeps the window busy for long.
+inline constexpr size_t MERGE_BATCH = 128;
+inline constexpr int PASS_ROWS_PER_STEP = 32;  // rows of a refresh pass per step
+
+class DiscoveryTransport;
 
 // The waits of the service's threads, so that tests can move time by hand.
 class ServiceClock {
@@ -27,6 +33,11 @@ class ServiceClock {
   virtual bool wait(Event& e, uint32_t ms) = 0;
   // true when all were signalled within ms in all.
   virtual bool wait_all(Event* const* events, int count, uint32_t ms) = 0;
+  // Until stop is signalled (true), a datagram waits on s, or ms have
+  // passed. This one wakes only on stop or at ms.
+  virtual bool wait_for_datagram(Event& stop, DiscoveryTransport&, Socket, uint32_t ms) {
+    return wait(stop, ms);
+  }
 };
 
 // The datagram side of the service.
@@ -81,7 +92,8 @@ struct DiscoveryService {
 int start_discovery(DiscoveryService& svc, const DiscoveryPorts& ports);
 
 // One direct query to every listed card, last row first; each row's icon,
-// query and count are one step on the table's thread.
+// query and count are done together on the table's thread, a few rows at a
+// time.
 void refresh_pass(DiscoveryState& s);
 
 // Signals stop and waits for the three threads, STOP_WAIT_MS in all.

@@ -1,3 +1,6 @@
+#include <algorithm>
+#include <chrono>
+
 #include "discovery/discovery.h"
 #include "discovery/receive_buffer.h"
 #include "platform/adapters.h"
@@ -11,6 +14,21 @@ class SystemClock : public ServiceClock {
   bool wait_all(Event* const* events, int count, uint32_t ms) override {
     return ::wait_all(events, count, ms);
   }
+  // Wakes as a datagram arrives, and looks at stop between short waits on
+  // the socket, so a quit is seen at once.
+  bool wait_for_datagram(Event& stop, DiscoveryTransport& net, Socket s, uint32_t ms) override {
+    auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+      if (stop.is_set()) return true;
+      auto left = std::chrono::duration_cast<std::chrono::microseconds>(end - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      long slice = static_cast<long>(std::min<int64_t>(left.count(), ARRIVAL_SLICE_US));
+      if (net.readable(s, slice)) return stop.is_set();
+    }
+  }
+
+ private:
+  static constexpr int64_t ARRIVAL_SLICE_US = 50000;
 };
 
 class SocketTransport : public DiscoveryTransport {

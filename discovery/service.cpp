@@ -1,4 +1,5 @@
 #include <cstring>
+#include <vector>
 
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
@@ -20,9 +21,22 @@ void poll_loop(DiscoveryState& s) {
   }
 }
 
+using Batch = std::vector<std::unique_ptr<DeviceRecord>>;
+
+// One step on the table's thread for the replies taken so far. Once stop is
+// signalled they are dropped: the owner is then waiting for this thread and
+// would not run the step before its wait has run out.
+void merge_batch(DiscoveryState& s, Batch& batch) {
+  if (batch.empty()) return;
+  DeviceTable* table = s.ports.table;
+  // If the owner is gone the step does not run and the records are released.
+  if (!s.ports.stop->is_set()) s.ports.executor->run([&] { merge_devices(*table, batch, 0); });
+  batch.clear();
+}
+
 // One datagram: 1 to go on draining, 0 when the socket has failed.
 int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& work,
-                  uint8_t* buf) {
+                  uint8_t* buf, Batch& batch) {
   SocketAddress from;
   int n = s.ports.transport->receive(sock, buf, REPLY_CAPACITY, &from);
   // A port-unreachable from an earlier send to an address without a card
@@ -36,9 +50,7 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
   if (!parse_sysinfo(&work, reinterpret_cast<const char*>(buf) + 4)) return 1;
   auto r = std::make_unique<DeviceRecord>(work);
   if (source == Source::broadcast) r->unreachable = 1;
-  DeviceTable* table = s.ports.table;
-  // If the owner is gone the step does not run and the record is released here.
-  s.ports.executor->run([&] { merge_device(*table, std::move(r), 0); });
+  batch.push_back(std::move(r));
   return 1;
 }
 
@@ -48,16 +60,23 @@ void receive_loop(DiscoveryState& s, Source source) {
   DeviceRecord work;
   std::memset(&work, 0, sizeof work);
   uint8_t buf[REPLY_CAPACITY + 1];
+  Batch batch;
+  batch.reserve(MERGE_BATCH);
   for (;;) {
-    if (s.ports.clock->wait(*s.ports.stop, RECEIVE_WAKE_MS)) {
+    if (s.ports.clock->wait_for_datagram(*s.ports.stop, *s.ports.transport, sock, RECEIVE_WAKE_MS)) {
       done.set();
       return;
     }
-    // A steady stream of replies must not keep the thread from seeing stop.
-    while (!s.ports.stop->is_set() && s.ports.transport->readable(sock, 1)) {
-      // A real receive failure ends the thread without its done event.
-      if (!take_datagram(s, source, sock, work, buf)) return;
+    // Everything waiting is read, each reply answered as it is read; a
+    // steady stream of replies must not keep the thread from seeing stop.
+    int alive = 1;
+    while (alive && !s.ports.stop->is_set() && s.ports.transport->readable(sock, 1)) {
+      alive = take_datagram(s, source, sock, work, buf, batch);
+      if (batch.size() >= MERGE_BATCH) merge_batch(s, batch);
     }
+    merge_batch(s, batch);
+    // A real receive failure ends the thread without its done event.
+    if (!alive) return;
   }
 }
 
@@ -98,15 +117,18 @@ void refresh_pass(DiscoveryState& s) {
   DeviceTable* table = s.ports.table;
   int n = 0;
   if (!s.ports.executor->run([&] { n = row_count(*table); })) return;
-  for (int i = n - 1; i >= 0; --i) {
-    // Icon, query and count in one step: a reply merged between the send and
-    // the count would otherwise be counted as unanswered.
+  // A few rows per trip to the table's thread; merges come in between.
+  for (int top = n - 1; top >= 0; top -= PASS_ROWS_PER_STEP) {
     int ran = s.ports.executor->run([&] {
-      DeviceRecord* r = row_record(*table, i);
-      if (!r) return;  // removed meanwhile
-      if (r->unreachable != 0) set_row_icon(*table, i, ICON_NO_REPLY);
-      s.ports.transport->send_request(s.query_socket, r->ip);
-      ++r->unreachable;
+      for (int i = top; i >= 0 && i > top - PASS_ROWS_PER_STEP; --i) {
+        // Icon, query and count together: a reply merged between the send
+        // and the count would otherwise be counted as unanswered.
+        DeviceRecord* r = row_record(*table, i);
+        if (!r) continue;  // removed meanwhile
+        if (r->unreachable != 0) set_row_icon(*table, i, ICON_NO_REPLY);
+        s.ports.transport->send_request(s.query_socket, r->ip);
+        ++r->unreachable;
+      }
     });
     if (!ran) return;
   }

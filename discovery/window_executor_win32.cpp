@@ -4,6 +4,10 @@
 
 namespace {
 
+// How long the owner's own run of steps (the Discover command's refresh
+// pass) may go without answering messages sent to its windows.
+constexpr DWORD ANSWER_EVERY_MS = 5;
+
 // Sent, not posted: the caller waits for the step, and the step's closure
 // lives on the caller's stack until then.
 class WindowExecutor : public TableExecutor {
@@ -11,6 +15,7 @@ class WindowExecutor : public TableExecutor {
   explicit WindowExecutor(HWND owner) : owner_(owner) {}
   int run(const std::function<void()>& step) override {
     if (GetWindowThreadProcessId(owner_, nullptr) == GetCurrentThreadId()) {
+      answer_sent_messages();
       step();
       return 1;
     }
@@ -19,7 +24,19 @@ class WindowExecutor : public TableExecutor {
   }
 
  private:
+  // Between two steps, and only messages sent from other threads: the
+  // receive threads' merges and the system's own questions to the window.
+  // Input and painting wait for the message loop as before.
+  void answer_sent_messages() {
+    DWORD now = GetTickCount();
+    if (now - last_answer_ < ANSWER_EVERY_MS) return;
+    last_answer_ = now;
+    MSG msg;
+    PeekMessageA(&msg, nullptr, 0, 0, PM_NOREMOVE | PM_QS_SENDMESSAGE);
+  }
+
   HWND owner_;
+  DWORD last_answer_ = 0;
 };
 
 }  // namespace

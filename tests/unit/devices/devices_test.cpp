@@ -298,6 +298,70 @@ TEST(DeviceTable, RowAtCursor) {
   for (const Case& c : cases) EXPECT_EQ(row_at_cursor(&tb.list, c.p), c.row) << c.p.y;
 }
 
+// The row of an address must be found again after everything that moves
+// rows or changes a row's address: a stale lookup updates the wrong card or
+// lists one twice.
+TEST(DeviceTable, MergeFindsTheRowAfterSortRemovalAndAddressEdits) {
+  Table tb;
+  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) merge_device(tb.t, card(ip, 1, 1), 0);
+  auto version_of = [&](const char* ip) {
+    for (size_t i = 0; i < tb.list.rows.size(); ++i)
+      if (tb.text(static_cast<int>(i), 0) == ip) return tb.text(static_cast<int>(i), 2);
+    return std::string("not listed");
+  };
+  sort_rows(tb.t, 0);
+  sort_rows(tb.t, 0);  // descending: 4, 3, 2, 1
+  EXPECT_EQ(merge_device(tb.t, card("10.0.0.4", 1, 0x0201), 0), 0);
+  EXPECT_EQ(merge_device(tb.t, card("10.0.0.1", 1, 0x0202), 0), 3);
+  EXPECT_EQ(version_of("10.0.0.4"), "2.01");
+  EXPECT_EQ(version_of("10.0.0.1"), "2.02");
+
+  tb.list.set_selected(1, true);  // 10.0.0.3
+  remove_selected_rows(tb.t);
+  EXPECT_EQ(merge_device(tb.t, card("10.0.0.2", 1, 0x0203), 0), 1);
+  EXPECT_EQ(merge_device(tb.t, card("10.0.0.3", 1, 0x0204), 0), 3);  // listed anew, at the end
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.4", "10.0.0.2", "10.0.0.1", "10.0.0.3"}));
+
+  // The account dialog writes a new address into the row's record before
+  // (or without) the row's texts follow.
+  row_record(tb.t, 0)->ip = text_to_ip("10.0.0.9");
+  EXPECT_EQ(merge_device(tb.t, card("10.0.0.9", 1, 0x0205), 0), 0);
+  EXPECT_EQ(merge_device(tb.t, card("10.0.0.4", 1, 0x0206), 0), 4);
+
+  // A row the table did not insert itself is found as well.
+  auto stray = card("10.0.0.7", 1, 1);
+  tb.list.insert_item(5, "10.0.0.7", ICON_READY, reinterpret_cast<intptr_t>(stray.release()));
+  EXPECT_EQ(merge_device(tb.t, card("10.0.0.7", 1, 0x0207), 0), 5);
+  EXPECT_EQ(tb.list.item_count(), 6);
+}
+
+TEST(DeviceTable, CellsAreWrittenWhenTheirTextChangesOnly) {
+  Table tb;
+  merge_device(tb.t, card("10.0.0.1", 1, 0x0102), 0);
+  int before = tb.list.text_writes;
+  merge_device(tb.t, card("10.0.0.1", 1, 0x0102), 0);
+  EXPECT_EQ(tb.list.text_writes, before);
+  merge_device(tb.t, card("10.0.0.1", 1, 0x0103), 0);
+  EXPECT_EQ(tb.list.text_writes, before + 1);
+  // What the control shows is compared, not what the record held before.
+  std::strcpy(tb.list.rows[0].texts[3], "someone");
+  std::strcpy(row_record(tb.t, 0)->password, "typed");
+  merge_device(tb.t, card("10.0.0.1", 1, 0x0103), 0);
+  EXPECT_EQ(tb.text(0, 3), "admin");
+  EXPECT_EQ(tb.text(0, 4), "typed");
+}
+
+TEST(DeviceTable, MergeOfManyRecordsKeepsTheirOrderAndRedrawsOnce) {
+  Table tb;
+  std::vector<std::unique_ptr<DeviceRecord>> batch;
+  for (int i = 0; i < 10; ++i) batch.push_back(card(("10.0.0." + std::to_string(i % 4)).c_str(), 1, i + 1));
+  merge_devices(tb.t, batch, 0);
+  EXPECT_TRUE(batch.empty());
+  EXPECT_EQ(tb.list.redraw_held, 0);
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.0", "10.0.0.1", "10.0.0.2", "10.0.0.3"}));
+  EXPECT_EQ(tb.column(2), (std::vector<std::string>{"0.09", "0.10", "0.07", "0.08"}));  // the last of each wins
+}
+
 TEST(Executor, RunsStepsOnItsOwnThreadInOrderAndInlineFromThatThread) {
   ExecutorThread ex;
   std::vector<int> seen;

@@ -335,6 +335,66 @@ TEST_F(Discovery, BroadcastRepliesCountOnlyWhileBusy) {
   EXPECT_STREQ(row(0)->user_name, "ops");
 }
 
+// Many replies in one wake are merged in several steps; none is merged
+// twice, and none is merged again on a later wake.
+TEST_F(Discovery, EveryReplyOfAWakeIsMergedOnce) {
+  start();
+  busy_event(svc).set();
+  size_t delivered = 0;
+  for (int round = 0; round < 2; ++round)
+    for (int i = 1; i <= 40; ++i, ++delivered)
+      net.deliver(broadcast_socket(), reply(("10.69.1." + std::to_string(i)).c_str()));
+  wake_receivers();
+  ASSERT_EQ(list.item_count(), 40);
+  EXPECT_EQ(net.answers.size(), delivered);
+  for (int i = 0; i < 40; ++i) row(i)->unreachable = 0;
+  wake_receivers();
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(row(i)->unreachable, 0u) << "row " << i;
+  net.deliver(broadcast_socket(), reply("10.69.1.7"));
+  wake_receivers();
+  EXPECT_EQ(row(6)->unreachable, 1u);
+  EXPECT_EQ(list.item_count(), 40);
+}
+
+// A socket that never runs dry must not keep its thread from seeing stop.
+TEST_F(Discovery, EndlessRepliesDoNotHoldOffStop) {
+  struct Flood : FakeTransport {
+    int readable(Socket, long) override { return 1; }
+    int receive(Socket, uint8_t* buf, int cap, SocketAddress* from) override {
+      Incoming in = reply("10.69.0.5");
+      int n = std::min(cap, static_cast<int>(in.bytes.size()));
+      std::memcpy(buf, in.bytes.data(), n);
+      *from = make_address(text_to_ip("10.69.0.5"), 69);
+      return n;
+    }
+  } flood;
+  ports.transport = &flood;
+  start();
+  clock.advance(RECEIVE_WAKE_MS);  // the query thread now drains for ever
+  int rows = 0;
+  for (int i = 0; i < 5000 && rows == 0; ++i) {
+    executor.run([&] { rows = list.item_count(); });
+    std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_EQ(rows, 1);
+  auto [ok, took] = stop_with_time();
+  EXPECT_EQ(ok, 1);
+  EXPECT_LT(took, STOP_WAIT_MS);
+}
+
+TEST_F(Discovery, TheSystemClockWakesForADatagramOrForStop) {
+  Event stop(true);
+  FakeTransport t;
+  t.deliver(7, reply("10.69.0.5"));
+  EXPECT_FALSE(system_clock()->wait_for_datagram(stop, t, 7, 60000));  // at once: one is waiting
+  auto setter = std::async(std::launch::async, [&] {
+    std::this_thread::sleep_for(20ms);
+    stop.set();
+  });
+  EXPECT_TRUE(system_clock()->wait_for_datagram(stop, t, 8, 60000));
+  EXPECT_FALSE(system_clock()->wait_for_datagram(*ports.stop, t, 8, 1));
+}
+
 TEST_F(Discovery, OddDatagrams) {
   start();
   Incoming tiny;

@@ -218,6 +218,26 @@ TEST_F(ListViewTest, MergeShowsTextsIconsAndUncheckedBoxes) {
   EXPECT_EQ(row_record(table, 5), nullptr);
 }
 
+// New rows arrive many per step with the redraw held: the list must come
+// back visible, whole and painting.
+TEST_F(ListViewTest, ABatchOfNewRowsIsShownWhole) {
+  fill();
+  std::vector<std::unique_ptr<DeviceRecord>> batch;
+  for (int i = 1; i <= 40; ++i)
+    batch.push_back(card(("10.1.0." + std::to_string(i)).c_str(), 0x10, 0x0100 + i, 0, 0));
+  batch.push_back(card("10.0.0.5", 0x0b, 0x0300, 0, 0));
+  merge_devices(table, batch, 0);
+  ASSERT_EQ(row_count(table), 45);
+  EXPECT_EQ(text(44, 2), "1.40");
+  EXPECT_EQ(text(1, 1), "00-0a-ff-00-00-0b");
+  EXPECT_TRUE(IsWindowVisible(list));
+  RECT dirty{};
+  InvalidateRect(list, nullptr, FALSE);
+  EXPECT_TRUE(GetUpdateRect(list, &dirty, FALSE));  // redraw is on again
+  char cell[16];
+  EXPECT_EQ(control->item_text(45, 0, cell, sizeof cell), 0);
+}
+
 TEST_F(ListViewTest, CheckBoxesDriveTheUpgradeButton) {
   update_upgrade_button(table);
   EXPECT_FALSE(IsWindowEnabled(upgrade));
