@@ -13,6 +13,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+const uint32_t MERGE_GRACE_MS = 150;
+
 bool all_answered(TableExecutor& executor, DeviceTable& table,
                   const std::vector<uint32_t>& addresses) {
   bool all = true;
@@ -75,10 +77,10 @@ bool find_cards(const std::vector<uint32_t>& addresses, uint32_t wait_ms, bool s
       ask(svc, addresses);
     }
   }
-  // The service's receivers read their sockets once per wake period: one
-  // more period takes in what arrived by the end of the wait.
+  // A moment for the receivers to merge what arrived by the end of the
+  // wait: once stop is signalled they drop it.
   if (!interrupted && !(stop_when_all && all_answered(executor, table, addresses)))
-    std::this_thread::sleep_for(std::chrono::milliseconds(RECEIVE_WAKE_MS + 100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(MERGE_GRACE_MS));
   stop_discovery(svc);
 
   found->clear();
