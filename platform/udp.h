@@ -44,6 +44,13 @@ uint16_t socket_local_port(Socket s);
 // 1 when the socket becomes readable within usec microseconds.
 int socket_readable(Socket s, long usec);
 
+#ifdef _WIN32
+// Posts message to the window whenever a datagram is waiting on the socket
+// (again after each receive while more are waiting); makes the socket
+// non-blocking. Closing the socket ends it. 1 on success.
+int socket_notify_window(Socket s, uintptr_t window, uint32_t message);
+#endif
+
 // The first IPv4 address of the local host's name, in network order; 0 when
 // the name or its addresses can't be had.
 uint32_t local_host_first_address();

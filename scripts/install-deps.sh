@@ -7,7 +7,7 @@ packages=(
   wine wine64 fonts-wine xvfb x11-apps x11-utils imagemagick
   iproute2 util-linux bsdextrautils python3 file libxtst6
   nsis python3-markdown zip unzip
-  libcli11-dev tftpd-hpa tftp-hpa
+  tftpd-hpa tftp-hpa libcli11-dev
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -18,5 +18,21 @@ echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
+# tftpd-hpa would start its server on the host's port 69; the benchmark runs
+# in.tftpd itself, only inside the private network. A policy-rc.d that
+# refuses every start holds the service back during the install (unless the
+# machine already has a policy of its own, which is then left alone).
+policy=/usr/sbin/policy-rc.d
+own_policy=""
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\nexit 101\n' | $sudo tee "$policy" >/dev/null
+  $sudo chmod 755 "$policy"
+  own_policy=1
+fi
+trap '[ -n "$own_policy" ] && $sudo rm -f "$policy"' EXIT
 $sudo apt-get update -qq
 $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+# A system without invoke-rc.d (no policy asked) may have started it anyway.
+if command -v systemctl >/dev/null && systemctl is-active --quiet tftpd-hpa 2>/dev/null; then
+  $sudo systemctl disable --now tftpd-hpa >/dev/null 2>&1 || true
+fi

@@ -15,8 +15,13 @@ const char WARNING_HEAD[] =
 const char WARNING_TAIL[] = "Do you want upgrade the UPS(s) regardless the version check ?";
 const char PLAIN_QUESTION[] = "Are you sure to upgrade ?";
 
-const uint32_t BUSY_SLOT_WAIT_MS = 1000;
 const uint32_t BETWEEN_STARTS_MS = 100;
+// A refresh pass counts every card as unanswered when it sends the query; the
+// answer clears the count when the receive thread merges it, up to about a
+// second later. No pass starts while the batch runs, so this long after the
+// batch began every answer to the last pass is in.
+const uint32_t ANSWER_WINDOW_MS = 1500;
+const char MSG_IMAGE_CHANGED[] = "The file has changed since it was opened !";
 
 void append_card_line(Report* report, uint32_t ip, const char* tail) {
   report_append(report, std::string(ip_to_text(ip)) + tail);
@@ -113,7 +118,7 @@ int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version) {
   busy->set();
   ports->enable_main_window(0);
   try {
-    std::thread(batch_worker, ports, busy).detach();
+    std::thread(batch_worker, ports, busy, version).detach();
   } catch (const std::system_error&) {
     busy->reset();
     ports->enable_main_window(1);
@@ -125,13 +130,8 @@ int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version) {
 int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const DeviceRecord& record,
                   uint8_t* image, uint32_t size) {
   int slot = -1;
-  for (int i = 0; i < SESSION_SLOTS; ++i) {
-    if (slot_is_free(slots, i)) {
-      slot = i;
-      break;
-    }
-    ports->sleep_ms(BUSY_SLOT_WAIT_MS);
-  }
+  for (int i = 0; i < SESSION_SLOTS && slot < 0; ++i)
+    if (slot_is_free(slots, i)) slot = i;
   if (slot < 0) return -1;  // the worker waits for a free slot first
   claim_slot(slots, slot);
 
@@ -171,29 +171,65 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   return slot;
 }
 
-void batch_worker(BatchPorts* ports, Event* busy) {
+const char* image_refusal(const std::vector<uint8_t>& image, uint32_t confirmed_version) {
+  ImageCheck check = check_image(image.data(), image.size());
+  if (check.message) return check.message;
+  if (check.version != confirmed_version) return MSG_IMAGE_CHANGED;
+  return nullptr;
+}
+
+namespace {
+
+// The card's record as the batch judges it. A card still counted unanswered
+// may only be waiting for the merge of its answer to the last refresh pass:
+// that is given its time once per batch before the card is passed over.
+bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited) {
+  if (!record->unreachable) return true;
+  if (!*waited) {
+    ports->sleep_ms(ANSWER_WINDOW_MS);
+    *waited = true;
+  }
+  DeviceRecord now;
+  if (ports->row_record(row, &now)) *record = now;
+  return !record->unreachable;
+}
+
+// Every checked card, from the last row to the first, into the slots; the
+// report once all have ended.
+void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image) {
   SlotEvents slots;
   Report report;
-  std::vector<uint8_t> image;
-  // A file gone or unreadable since it was opened ends the batch silently.
-  if (read_image_file(ports->image_path(), &image)) {
-    const uint32_t size = static_cast<uint32_t>(image.size());
-    for (int row = ports->row_count() - 1; row >= 0; --row) {
-      if (!ports->row_checked(row)) continue;
-      DeviceRecord record;
-      if (!ports->row_record(row, &record)) continue;
-      wait_any_slot(&slots);
-      if (record.unreachable) {
-        append_card_line(&report, record.ip, LINE_NO_CONNECTION);
-        continue;
-      }
-      ports->show_row_upgrading(row);
-      start_session(ports, &report, &slots, record, image.data(), size);
-      ports->sleep_ms(BETWEEN_STARTS_MS);
+  const uint32_t size = static_cast<uint32_t>(image->size());
+  bool waited = false;
+  for (int row = ports->row_count() - 1; row >= 0; --row) {
+    if (!ports->row_checked(row)) continue;
+    DeviceRecord record;
+    if (!ports->row_record(row, &record)) continue;
+    wait_any_slot(&slots);
+    if (!card_answers(ports, row, &record, &waited)) {
+      append_card_line(&report, record.ip, LINE_NO_CONNECTION);
+      continue;
     }
-    wait_all_slots(&slots);
-    std::vector<uint8_t>().swap(image);
-    ports->show_report(report_text(&report));
+    ports->show_row_upgrading(row);
+    start_session(ports, &report, &slots, record, image->data(), size);
+    ports->sleep_ms(BETWEEN_STARTS_MS);
+  }
+  wait_all_slots(&slots);
+  std::vector<uint8_t>().swap(*image);
+  ports->show_report(report_text(&report));
+}
+
+}  // namespace
+
+void batch_worker(BatchPorts* ports, Event* busy, uint32_t confirmed_version) {
+  std::vector<uint8_t> image;
+  // A file gone or unreadable since it was opened ends the batch silently;
+  // bytes that fail the checks, or are not the image confirmed, are never sent.
+  if (read_image_file(ports->image_path(), &image)) {
+    if (const char* refusal = image_refusal(image, confirmed_version))
+      ports->show_refusal(refusal);
+    else
+      upgrade_cards(ports, &image);
   }
   busy->reset();
   ports->enable_main_window(1);

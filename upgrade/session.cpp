@@ -60,10 +60,15 @@ void send_next_block(SessionView* view, UploadSession* s) {
   // An empty image has nothing left to send from the start: it is complete.
   uint32_t percent =
       s->image_size ? static_cast<uint32_t>(uint64_t{s->sent} * 100 / s->image_size) : 100;
-  char text[16];
-  std::snprintf(text, sizeof text, "%u%%", percent);
-  view->set_percent(text);
-  view->set_progress_position(s->sent);
+  // Blocks come at the card's pace, thousands a second: a window that
+  // repainted its bar and text for every block would spend its time on that.
+  if (percent != s->shown_percent) {
+    s->shown_percent = percent;
+    char text[16];
+    std::snprintf(text, sizeof text, "%u%%", percent);
+    view->set_percent(text);
+    view->set_progress_position(s->sent);
+  }
   if (n < s->block_size) s->state = SESSION_LAST_SENT;
 }
 
@@ -94,7 +99,8 @@ void handle_error(SessionView* view, UploadSession* s) {
   size_t room = static_cast<size_t>(s->recv_len) - 4;
   const void* nul = std::memchr(message, 0, room);
   size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - message) : room;
-  report_append(s->report, std::string(s->ip_text) + " " + std::string(message, length) + "\r\n");
+  report_append(s->report, std::string(s->ip_text) + " " +
+                               report_safe_text(std::string(message, length)) + "\r\n");
   end_session(view, s, 1);
 }
 
@@ -161,23 +167,32 @@ void session_tick(SessionView* view, UploadSession* s) {
     if (s->ticks == at) send_last_packet(s);
 }
 
-void session_poll(SessionView* view, UploadSession* s) {
-  if (s->ended) return;
-  if (!wait_readable(s->socket, 1)) return;
+int session_poll(SessionView* view, UploadSession* s) {
+  if (s->ended) return 0;
+  if (!wait_readable(s->socket, 1)) return 0;
   s->from_len = sizeof s->from_addr;
   s->recv_len = socket_recv_from(s->socket, s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
-  if (s->recv_len < 4) return;  // receive errors included
-  if (!from_the_card(s)) return;
+  if (s->recv_len < 4) return 1;  // receive errors included
+  if (!from_the_card(s)) return 1;
   switch (get_be16(s->recv_buf.get())) {
     case OP_ACK:
       handle_ack(view, s);
-      return;
+      return 1;
     case OP_ERROR:
       handle_error(view, s);
-      return;
+      return 1;
     default:
-      return;
+      return 1;
   }
+}
+
+std::string report_safe_text(const std::string& text) {
+  std::string safe = text;
+  // A card's text must not be able to start or fake a line of the report.
+  for (char& c : safe)
+    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+  if (safe.size() > REPORT_TEXT_LIMIT) safe = safe.substr(0, REPORT_TEXT_LIMIT - 3) + "...";
+  return safe;
 }
 
 void end_session(SessionView* view, UploadSession* s, int result) {
@@ -205,6 +220,16 @@ int session_timer(uint32_t timer_id) {
   return 1;
 }
 
+int session_readable(int slot) {
+  // While a question is open every session holds still; the datagram waits
+  // in the socket for the poll after it.
+  if (session_pause || slot < 0 || slot >= SESSION_SLOTS) return 0;
+  SessionView* view = session_windows[slot];
+  UploadSession* s = &upload_sessions[slot];
+  if (!view || s->ended) return 0;
+  return session_poll(view, s);
+}
+
 void session_command(SessionView* view, UploadSession* s, int command_id) {
   int id = command_id & 0xFFFF;
   if (id != 1 && id != 2) return;
@@ -222,23 +247,24 @@ void session_command(SessionView* view, UploadSession* s, int command_id) {
 void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms) {
   using Clock = std::chrono::steady_clock;
   if (begin_session(view, s)) {
-    const auto poll_every = std::chrono::milliseconds(poll_ms);
     const auto tick_every = std::chrono::milliseconds(100);
-    auto next_poll = Clock::now() + poll_every;
     auto next_tick = Clock::now() + tick_every;
     while (!s->ended) {
-      std::this_thread::sleep_until(next_poll < next_tick ? next_poll : next_tick);
       auto now = Clock::now();
-      // Like window timers, a late timer fires once, not once per period missed.
+      // Like window timers, a late tick fires once, not once per period missed.
       if (now >= next_tick) {
         session_timer(TICK_TIMER + static_cast<uint32_t>(s->slot));
         next_tick += tick_every;
         if (next_tick < now) next_tick = now + tick_every;
+        continue;
       }
-      if (!s->ended && now >= next_poll) {
-        session_timer(POLL_TIMER + static_cast<uint32_t>(s->slot));
-        next_poll = now + poll_every;
-      }
+      // Sleep on the socket until a datagram comes or the tick is due.
+      long wait_us = static_cast<long>(
+          std::chrono::duration_cast<std::chrono::microseconds>(next_tick - now).count());
+      if (!wait_readable(s->socket, wait_us < 1 ? 1 : wait_us)) continue;
+      // Held by a question: leave the datagram to the poll after it.
+      if (!session_readable(s->slot))
+        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
     }
   }
   if (s->slot_events) release_slot(s->slot_events, s->slot);

@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "image/image.h"
 #include "platform/event.h"
@@ -37,6 +38,11 @@ inline constexpr const char* LINE_SOCKET_ERROR = " Socket Error !\r\n";
 inline constexpr const char* LINE_NO_MEMORY = " Out of memory , abort.\r\n";
 inline constexpr const char* LINE_TOO_LARGE = " Image too large for the card , abort.\r\n";
 inline constexpr const char* LINE_NO_SESSION = " No session could be started , abort.\r\n";
+
+// A card's own text in the report: control characters as spaces, at most
+// this many characters (a longer one cut and ended with "...").
+inline constexpr size_t REPORT_TEXT_LIMIT = 200;
+std::string report_safe_text(const std::string& text);
 
 // The text of one batch: whole lines appended under one lock, no size limit.
 struct Report {
@@ -99,6 +105,7 @@ struct UploadSession {
   uint16_t block = 0;              // the last DATA block sent
   uint32_t image_size = 0;
   uint32_t sent = 0;
+  uint32_t shown_percent = 0xFFFFFFFFu;  // the percent text last set
   const uint8_t* cursor = nullptr;  // into the batch's image copy
   // This session's own stamp field: the worker restamps the shared copy for
   // every later start, so the session never reads those four bytes from it.
@@ -130,19 +137,26 @@ extern SessionAllocator session_allocator;
 // the two timers are the window adapter's.
 int begin_session(SessionView* view, UploadSession* s);
 void session_tick(SessionView* view, UploadSession* s);
-void session_poll(SessionView* view, UploadSession* s);
+// Takes one waiting datagram, if any, and applies the transfer's rules to
+// it; 1 when a datagram was taken.
+int session_poll(SessionView* view, UploadSession* s);
 // Releases the buffers, closes the socket and the window; only the first
 // call does anything.
 void end_session(SessionView* view, UploadSession* s, int result);
 // A timer of a session window fired. 0 when the id is no session timer (the
 // caller kills it); 1 otherwise, whether or not work was done.
 int session_timer(uint32_t timer_id);
+// The slot's socket has a datagram waiting (the window was notified): the
+// poll's work, at once, unless a question holds every session. 1 when a
+// datagram was taken; the poll timer finds nothing left of it.
+int session_readable(int slot);
 // Enter, Esc or Abort (ids 1 and 2) asks whether to abort.
 void session_command(SessionView* view, UploadSession* s, int command_id);
 
-// Drives a session without a window the way the two timers would: one poll
-// every poll_ms, one tick every 100 ms, until it ends; then frees its slot.
-// For native tools and tests.
+// Drives a session without a window: it sleeps on the socket until a
+// datagram comes or the next 100-ms tick is due, until the session ends;
+// then frees its slot. poll_ms is the wait while a question holds every
+// session. For native tools and tests.
 void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms);
 
 // What the batch needs from the rest of the program. Called on the batch's
@@ -161,6 +175,9 @@ class BatchPorts {
   virtual int ask_confirmation(const std::string& text) = 0;
   // "Daveridur -- Information"; returns when the operator closed it.
   virtual void show_report(const std::string& text) = 0;
+  // Why nothing was sent, in an error box owned by the main window; returns
+  // when the operator closed it.
+  virtual void show_refusal(const std::string& text) = 0;
   virtual void enable_main_window(int enabled) = 0;
   // Runs the session's window on a thread of its own; the thread frees the
   // slot when the session has ended. 0 when no thread could be started.
@@ -178,9 +195,12 @@ int confirm_upgrade(BatchPorts* ports, uint32_t version);
 // The Upgrade command: confirm, signal busy, disable the main window, start
 // the worker. 1 when a batch was started.
 int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version);
+// Why the image read for the batch must not be sent: the checks' message, or
+// that it is not the version the operator confirmed. nullptr when it may go.
+const char* image_refusal(const std::vector<uint8_t>& image, uint32_t confirmed_version);
 // The worker's whole run; resets busy and enables the main window at the end.
-void batch_worker(BatchPorts* ports, Event* busy);
-// Claims the first free slot (a second for each busy one passed), fills its
+void batch_worker(BatchPorts* ports, Event* busy, uint32_t confirmed_version);
+// Claims the first free slot, fills its
 // session, stamps the image and starts the session's thread. The slot, or
 // -1 when the card got no session.
 int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const DeviceRecord& record,

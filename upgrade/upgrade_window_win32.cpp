@@ -16,6 +16,9 @@
 
 namespace {
 
+// Posted to a session's window when its socket has a datagram waiting.
+const UINT SESSION_READ_MESSAGE = WM_APP + 1;
+
 // The progress window of one slot. The window table keeps its entry after
 // the session, so the view objects are per slot and live for the run.
 class ProgressWindow : public SessionView {
@@ -70,7 +73,11 @@ void open_progress_window(HWND dialog, UploadSession* s) {
                SWP_NOSIZE | SWP_NOACTIVATE | (running ? SWP_SHOWWINDOW : 0));
   if (!running) return;
   SetTimer(dialog, TICK_TIMER + s->slot, 100, nullptr);
+  // The poll stays as a backstop: a datagram left in the socket while a
+  // question held the sessions gets no second notification. Without the
+  // notification the poll alone carries the transfer, at the timer's pace.
   SetTimer(dialog, POLL_TIMER + s->slot, 2, nullptr);
+  socket_notify_window(s->socket, reinterpret_cast<uintptr_t>(dialog), SESSION_READ_MESSAGE);
 }
 
 INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -80,6 +87,9 @@ INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
       return TRUE;
     case WM_TIMER:
       if (!session_timer(static_cast<uint32_t>(wparam))) KillTimer(dialog, wparam);
+      return TRUE;
+    case SESSION_READ_MESSAGE:
+      if (UploadSession* s = window_session(dialog)) session_readable(s->slot);
       return TRUE;
     case WM_COMMAND:
       if (UploadSession* s = window_session(dialog))
@@ -145,6 +155,7 @@ class ProductBatchPorts : public BatchPorts {
   }
   int ask_confirmation(const std::string& text) override { return ask_operator(text.c_str()); }
   void show_report(const std::string& text) override { show_information(text.c_str()); }
+  void show_refusal(const std::string& text) override { show_error(text.c_str()); }
   void enable_main_window(int enabled) override {
     EnableWindow(reinterpret_cast<HWND>(ui.main_window), enabled);
   }

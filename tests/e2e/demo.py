@@ -282,7 +282,9 @@ def main():
     # The scene's files (images, what the cards received) live beside the
     # pictures, not in the shared /tmp.
     work_root = os.path.join(os.path.dirname(os.path.abspath(shots)), "demo-work")
-    with Scene(shots=shots, work_root=work_root) as scene:
+    # The cards take 10 ms to store a block, so that a transfer lasts long
+    # enough for its progress window to be seen and pictured.
+    with Scene(shots=shots, work_root=work_root, cardsim_args=["--ack_delay", "10"]) as scene:
         good = scene.make_image("firmware-1.05.bin", "--version", "1.05", "--date", "07042000", "--size",
                                 str(GOOD_IMAGE_SIZE))
         broken = scene.make_image("broken.bin", "--version", "1.05", "--broken", "body-sum")

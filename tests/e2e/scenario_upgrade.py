@@ -3,10 +3,11 @@ without version warnings, then one batch of seven checked cards that runs at
 most four at a time, with a good card, identical and newer firmware, a wrong
 account, a card that stops answering in mid-transfer (its " Timeout." takes
 about 32 s), a card that never answered a direct query, and a transfer
-aborted (No first, then Yes). The report has one line per card, every card
-that took the image received the file's bytes but for the stamp field, and
-the main window is disabled from the start of the batch until the report is
-closed. Takes about 80 s.
+aborted (No first, then Yes). A broken image and one replaced on disk after
+Open are refused even with Yes and never sent. The report has one line per
+card, every card that took the image received the file's bytes but for the
+stamp field, and the main window is disabled from the start of the batch
+until the report is closed. Takes about 80 s.
 
     scripts/netns-run.sh scripts/wine-run.sh python3 tests/e2e/scenario_upgrade.py"""
 
@@ -21,13 +22,13 @@ from scene import CONFIRM, ICON_NO_REPLY, ICON_NO_WRITE, ICON_READY, INFORMATION
 from uidrive import DriverError, wait_until
 
 FLEET = """\
-ip=10.69.0.41 mac=00-0a-ff-00-00-41 fw=1.02
-ip=10.69.0.42 mac=00-0a-ff-00-00-42 fw=1.05
-ip=10.69.0.43 mac=00-0a-ff-00-00-43 fw=2.00
-ip=10.69.0.44 mac=00-0a-ff-00-00-44 fw=1.02 user=service password=secret
-ip=10.69.0.45 mac=00-0a-ff-00-00-45 fw=1.02
-ip=10.69.0.46 mac=00-0a-ff-00-00-46 fw=1.02 unicast=0
-ip=10.69.0.47 mac=00-0a-ff-00-00-47 fw=1.02
+ip=10.69.0.41 mac=00-0a-ff-00-00-41 fw=1.02 ack_delay=10
+ip=10.69.0.42 mac=00-0a-ff-00-00-42 fw=1.05 ack_delay=10
+ip=10.69.0.43 mac=00-0a-ff-00-00-43 fw=2.00 ack_delay=10
+ip=10.69.0.44 mac=00-0a-ff-00-00-44 fw=1.02 user=service password=secret ack_delay=10
+ip=10.69.0.45 mac=00-0a-ff-00-00-45 fw=1.02 ack_delay=10
+ip=10.69.0.46 mac=00-0a-ff-00-00-46 fw=1.02 unicast=0 ack_delay=10
+ip=10.69.0.47 mac=00-0a-ff-00-00-47 fw=1.02 ack_delay=10
 ip=10.69.0.48 mac=00-0a-ff-00-00-48 fw=1.00
 """
 # The card stops answering in mid-transfer: everything to and from it is lost.
@@ -37,8 +38,9 @@ CHECKED = ["10.69.0.41", "10.69.0.42", "10.69.0.43", "10.69.0.44", "10.69.0.45",
 TAKE_IMAGE = ["10.69.0.41", "10.69.0.42", "10.69.0.43"]
 STARTED = ["10.69.0.41", "10.69.0.42", "10.69.0.43", "10.69.0.44", "10.69.0.45", "10.69.0.47"]
 ABORTED, STOPS = "10.69.0.47", "10.69.0.45"
-# About 20 s per transfer under Wine: time enough to watch four at once and
-# to abort one.
+# The program sends a block as soon as the card has acknowledged the last;
+# these cards take 10 ms to store each block, about 20 s per transfer: time
+# enough to watch four at once and to abort one.
 IMAGE_BODY = 1000000
 DASHES = "-" * 59
 IDOK, IDYES, IDNO = 1, 6, 7
@@ -103,8 +105,30 @@ def confirmations(s, image, broken):
     box = s.answer_box(CONFIRM, IDOK)
     t.check("broken image refused", "Bad file checksum !", box and box["text"])
     t.check("no warnings once the image failed", "Are you sure to upgrade ?", ask_upgrade(s, IDNO))
+    # Yes all the same: the batch checks the bytes it read and sends nothing.
+    refused(s, "broken image", "Bad file checksum !")
+    # A file replaced on disk after Open is not the image confirmed.
+    swapped = s.make_image("swapped.bin", "--version", "1.05", "--size", "2000")
+    s.open_image(swapped)
+    s.make_image("swapped.bin", "--version", "2.01", "--size", "2000")
+    refused(s, "replaced image", "The file has changed since it was opened !")
     s.open_image(image)
     t.check("image loaded again", None, d.msgbox(CONFIRM, 1000))
+
+
+def refused(s, name, message):
+    """Upgrade, Yes: an error box says why, nothing is sent, no row changes."""
+    d = s.driver
+    icons = {ip: r["image"] for ip, r in s.rows_by_ip().items()}
+    ask_upgrade(s, IDYES)
+    box = d.msgbox(CONFIRM, 10000)
+    t.check("%s: the box says why" % name, message, box and box["text"])
+    if box:
+        s.shot(box["hwnd"], "upgrade-refused-" + name.replace(" ", "-"))
+        d.answer(box["hwnd"], IDOK)
+    t.true("%s: main window enabled again" % name, wait_until(lambda: d.enabled(s.main), 5))
+    t.check("%s: nothing sent, no window, no row changed" % name, ([], [], icons),
+            (s.records("wrq"), d.findall("prefix:Upg "), {ip: r["image"] for ip, r in s.rows_by_ip().items()}))
 
 
 def percent(s, hwnd):

@@ -64,6 +64,7 @@ struct CardConfig {
   double idle_timeout = 40;    // seconds without a new DATA block
   double answer_timeout = 2;   // seconds to wait for the answer to a sysinfo DATA
   double linger = 3;           // seconds to keep a finished transfer's socket
+  double ack_delay_ms = 0;     // a slow card: time to store each block before its ACK
 };
 
 // Applies one key=value to a card; returns false with *err set on failure.

@@ -147,7 +147,7 @@ const char* const card_keys[] = {
     "ip",          "mac",       "prod",      "fw",          "fw_raw",       "write",
     "user",        "password",  "delay",     "loss",        "dup",          "silent",
     "reply_size",  "text",      "error_at",  "error_msg",   "account_error", "broadcast",
-    "unicast",     "idle_timeout", "answer_timeout", "linger",
+    "unicast",     "idle_timeout", "answer_timeout", "linger",   "ack_delay",
 };
 
 }  // namespace
@@ -235,6 +235,8 @@ bool apply_card_key(CardConfig& c, const std::string& key, const std::string& ra
     ok = parse_double(v, 0.001, 86400, &c.answer_timeout);
   } else if (key == "linger") {
     ok = parse_double(v, 0, 86400, &c.linger);
+  } else if (key == "ack_delay") {
+    ok = parse_double(v, 0, 60e3, &c.ack_delay_ms);
   } else {
     *err = "unknown key '" + key + "'";
     return false;

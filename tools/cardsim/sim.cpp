@@ -231,14 +231,17 @@ void transfer_packet(Sim& sim, Session& s, const uint8_t* p, size_t n) {
     }
     s.data.insert(s.data.end(), p + 4, p + n);
     s.blocks = number;
-    card_send(sim, cfg, s.fd.fd, make_ack(block));
-    if (n - 4 < 512) {
+    bool final_block = n - 4 < 512;
+    if (final_block) {
       upload_done(sim, s);
       s.state = Session::lingering;
-      set_timer(sim, s, cfg.linger);
-    } else {
-      set_timer(sim, s, cfg.idle_timeout);
     }
+    if (cfg.ack_delay_ms > 0) {
+      s.ack_pending = true;
+      return set_timer(sim, s, cfg.ack_delay_ms / 1000.0);
+    }
+    card_send(sim, cfg, s.fd.fd, make_ack(block));
+    set_timer(sim, s, final_block ? cfg.linger : cfg.idle_timeout);
   } else if (s.blocks > 0 && block == last) {
     card_send(sim, cfg, s.fd.fd, make_ack(last));  // our ACK was lost: repeat it
   }
@@ -281,6 +284,12 @@ void start_write(Sim& sim, size_t card, const Request& rq, const sockaddr_in& fr
 }
 
 void timed_out(Sim& sim, Session& s) {
+  if (s.kind == Session::transfer && s.ack_pending) {
+    const CardConfig& cfg = sim.cards[s.card].cfg;
+    s.ack_pending = false;
+    card_send(sim, cfg, s.fd.fd, make_ack(static_cast<uint16_t>(s.blocks)));
+    return set_timer(sim, s, s.state == Session::lingering ? cfg.linger : cfg.idle_timeout);
+  }
   if (s.kind == Session::reply) {
     if (s.state == Session::pending) return send_reply(sim, s);
     record_answer(sim, s, {{"kind", "NONE"}});

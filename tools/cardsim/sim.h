@@ -31,6 +31,7 @@ struct Session {
   bool has_timer = false;
   // transfer
   uint64_t blocks = 0;  // blocks accepted so far (the wire number is this mod 65536)
+  bool ack_pending = false;  // the last block's ACK waits for ack_delay
   Bytes data;
   std::string user, password;
 };

@@ -32,6 +32,7 @@ ip=10.69.1.6 error_at=3 password=pw
 ip=10.69.1.7 delay=300 text="Custom\\r\\n+IP : 10.69.1.7\\r\\n\\tend\\\\"
 ip=10.69.1.8 user=root password=secret account_error="Bad login"
 ip=10.69.1.9 idle_timeout=0.5 linger=0.5
+ip=10.69.1.11 ack_delay=150 broadcast=0
 """
 
 passed = 0
@@ -316,6 +317,27 @@ def test_write_lossy(rec, save_dir):
     check_upload(rec, ip, payload, "op", "s3cret", save_dir, "lossy write")
 
 
+def test_write_slow(rec, save_dir):
+    """A slow card ACKs each block only after it stored it; a repeated block
+    meanwhile is ACKed at once, the transfer still ends whole."""
+    ip = "10.69.1.11"
+    payload = bytes(random.Random(3).randrange(256) for _ in range(700))
+    s = client()
+    s.sendto(b"\x00\x02upgrade@@admin\x00octet\x00", (ip, 69))
+    _, port = recv_until(s, 0.5, lambda p, a: True)
+    if not check("slow card: ACK 0", port, port):
+        return
+    took = []
+    for block, chunk in ((1, payload[:512]), (2, payload[512:])):
+        sent = time.monotonic()
+        s.sendto(struct.pack("!HH", 3, block) + chunk, port)
+        pkt, _ = recv_until(s, 1.0, lambda p, a: a == port)
+        took.append((pkt and struct.unpack("!HH", pkt), round(time.monotonic() - sent, 2)))
+    check("slow card: each ACK after its delay",
+          [t[0] for t in took] == [(4, 1), (4, 2)] and all(0.14 <= t[1] < 0.6 for t in took), took)
+    check_upload(rec, ip, payload, "admin", "", save_dir, "slow write")
+
+
 def expect_error(ip, name, code, msg, label):
     s = client()
     s.sendto(b"\x00\x02" + name.encode() + b"\x00octet\x00", (ip, 69))
@@ -415,10 +437,11 @@ def main():
             proc.kill()
             print(proc.stderr.read())
             return
-        check("ready line", proc.stderr.readline().strip() == f"cardsim: {FLEET + 9} cards ready")
+        check("ready line", proc.stderr.readline().strip() == f"cardsim: {FLEET + 10} cards ready")
         rec = Records(rec_path)
         for test in (test_sysinfo_unicast, test_silent, test_broadcast_fleet,
                      lambda r: test_write_clean(r, save_dir), lambda r: test_write_lossy(r, save_dir),
+                     lambda r: test_write_slow(r, save_dir),
                      test_refusals, test_error_at_and_abandon,
                      lambda r: test_reload(r, proc, config_path)):
             try:

@@ -1,7 +1,10 @@
-// upload-drive --image FILE [--poll-ms N] [--user U] [--password P] [--stats FILE] IP...
+// upload-drive --image FILE [--poll-ms N] [--user U] [--password P] [--stats FILE]
+//              [--unchecked] IP...
 // Runs one upgrade batch over the given cards the way the program does, with
-// each session driven by a real tick/poll loop in place of its window. Prints
-// the report to stdout; --stats writes one line per session:
+// each session driven by the headless loop in place of its window. Prints
+// the report to stdout. --unchecked sends any file, image or not, through
+// the same slots and sessions (for transfer sizes no image has). --stats
+// writes one line per session:
 //   ip=.. slot=.. blocks=.. bytes=.. seconds=..  and a last "batch seconds=.." line.
 // Opens the product's sockets: run it only inside the private network.
 #include <chrono>
@@ -25,6 +28,7 @@ struct Options {
   uint32_t poll_ms = 2;
   std::string user = "admin", password;
   std::string stats;
+  bool unchecked = false;
   std::vector<uint32_t> cards;
 };
 
@@ -79,6 +83,9 @@ struct DrivePorts : BatchPorts {
   std::string image_path() override { return options.image; }
   int ask_confirmation(const std::string&) override { return 1; }
   void show_report(const std::string& text) override { std::fputs(text.c_str(), stdout); }
+  void show_refusal(const std::string& text) override {
+    std::fprintf(stderr, "upload-drive: %s\n", text.c_str());
+  }
   void enable_main_window(int) override {}
   int start_session_thread(UploadSession* s) override {
     uint32_t poll_ms = options.poll_ms;
@@ -94,10 +101,34 @@ struct DrivePorts : BatchPorts {
   Socket open_socket() override { return udp_open(0); }
 };
 
+// The batch's card loop without its image checks.
+void unchecked_batch(DrivePorts* ports) {
+  std::vector<uint8_t> image;
+  if (!read_image_file(ports->image_path(), &image)) return;
+  SlotEvents slots;
+  Report report;
+  for (int row = ports->row_count() - 1; row >= 0; --row) {
+    DeviceRecord record;
+    ports->row_record(row, &record);
+    wait_any_slot(&slots);
+    start_session(ports, &report, &slots, record, image.data(), static_cast<uint32_t>(image.size()));
+    ports->sleep_ms(100);
+  }
+  wait_all_slots(&slots);
+  ports->show_report(report_text(&report));
+}
+
+// The version the operator would have confirmed: the file's as Open read it.
+uint32_t opened_version(const std::string& path) {
+  std::vector<uint8_t> image;
+  if (!read_image_file(path, &image)) return IMAGE_VERSION_NONE;
+  return check_image(image.data(), image.size()).version;
+}
+
 int usage() {
   std::fprintf(stderr,
                "usage: upload-drive --image FILE [--poll-ms N] [--user U] [--password P] "
-               "[--stats FILE] IP...\n");
+               "[--stats FILE] [--unchecked] IP...\n");
   return 2;
 }
 
@@ -119,6 +150,8 @@ int main(int argc, char** argv) {
       options.password = argv[++i];
     } else if (arg == "--stats" && has_value) {
       options.stats = argv[++i];
+    } else if (arg == "--unchecked") {
+      options.unchecked = true;
     } else if (arg[0] == '-') {
       return usage();
     } else {
@@ -135,7 +168,10 @@ int main(int argc, char** argv) {
   DrivePorts ports(options);
   Event busy(true, true);
   auto started = Clock::now();
-  batch_worker(&ports, &busy);
+  if (options.unchecked)
+    unchecked_batch(&ports);
+  else
+    batch_worker(&ports, &busy, opened_version(options.image));
   std::chrono::duration<double> took = Clock::now() - started;
   for (auto& t : ports.threads) t.join();
   net_cleanup();

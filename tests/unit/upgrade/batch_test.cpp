@@ -52,13 +52,14 @@ struct FakePorts : BatchPorts {
   std::vector<Row> rows;
   std::string path;
   int answer = 1;
-  std::vector<std::string> questions, reports;
+  std::vector<std::string> questions, reports, refusals;
   std::vector<int> enables, upgrading;
   uint64_t clock_ms = 0;
   std::vector<Start> starts;
   int running = 0, most_running = 0;
   int sockets_opened = 0, fail_socket_at = -1;
   bool end_at_once = false;  // sessions end as soon as they start
+  std::function<void(uint32_t)> on_sleep;  // runs (unlocked) after each sleep
 
   int row_count() override { return static_cast<int>(rows.size()); }
   int row_checked(int row) override { return rows[row].checked; }
@@ -74,8 +75,12 @@ struct FakePorts : BatchPorts {
     return answer;
   }
   void show_report(const std::string& text) override { note([&] { reports.push_back(text); }); }
+  void show_refusal(const std::string& text) override { note([&] { refusals.push_back(text); }); }
   void enable_main_window(int enabled) override { note([&] { enables.push_back(enabled); }); }
-  void sleep_ms(uint32_t ms) override { note([&] { clock_ms += ms; }); }
+  void sleep_ms(uint32_t ms) override {
+    note([&] { clock_ms += ms; });
+    if (on_sleep) on_sleep(ms);
+  }
   LocalTime local_time() override {
     std::lock_guard<std::mutex> lock(mutex);
     int s = static_cast<int>(clock_ms / 1000);
@@ -141,9 +146,9 @@ class Batch : public testing::Test {
     std::string command = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
-  void run_worker() {
+  void run_worker(uint32_t confirmed_version = 0x0102) {  // the test image's
     busy_.set();
-    worker_ = std::thread(batch_worker, &ports_, &busy_);
+    worker_ = std::thread(batch_worker, &ports_, &busy_, confirmed_version);
   }
   size_t starts() { return ports_.starts.size(); }
 
@@ -168,8 +173,8 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 5; }));
   EXPECT_EQ(ports_.starts[4].slot, 2);
   EXPECT_EQ(ports_.starts[4].ip, "10.69.0.11");
-  // Slots 0 and 1 were passed busy: a second each, after the 100 ms pause.
-  EXPECT_EQ(ports_.starts[4].at_ms - ports_.starts[3].at_ms, 100u + 2000u);
+  // Busy slots passed on the way cost nothing: only the 100 ms pause.
+  EXPECT_EQ(ports_.starts[4].at_ms - ports_.starts[3].at_ms, 100u);
 
   ports_.finish(0);
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 6; }));
@@ -189,18 +194,22 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   EXPECT_EQ(ports_.enables, std::vector<int>{1});
 }
 
-TEST_F(Batch, FourLongTransfersStartAtTheScanTimes) {
-  for (int i = 0; i < 4; ++i) ports_.rows.push_back(card_row(20 + i));
+TEST_F(Batch, StartsComeAHundredMillisecondsApart) {
+  for (int i = 0; i < 5; ++i) ports_.rows.push_back(card_row(20 + i));
   run_worker();
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 4; }));
   std::vector<uint64_t> at;
   for (const Start& s : ports_.starts) at.push_back(s.at_ms);
-  EXPECT_EQ(at, (std::vector<uint64_t>{0, 1100, 3200, 6300}));
-  // Each card gets the stamp of its own start (the test clock's seconds).
-  const uint8_t* last = ports_.starts[3].stamp;
-  EXPECT_EQ(get_le32(last), stamp_value(LocalTime{2000, 6, 15, 10, 30, 6}));
-  EXPECT_EQ(get_le32(ports_.starts[0].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 0}));
-  for (int slot = 0; slot < 4; ++slot) ports_.finish(slot);
+  EXPECT_EQ(at, (std::vector<uint64_t>{0, 100, 200, 300}));
+  // Seconds later a slot frees: the fifth card starts at once, with a stamp
+  // of its own start, while the earlier sessions keep theirs.
+  ports_.note([&] { ports_.clock_ms = 7000; });
+  ports_.finish(1);
+  ASSERT_TRUE(ports_.wait_until([&] { return starts() == 5; }));
+  EXPECT_EQ(ports_.starts[4].at_ms, 7000u);
+  EXPECT_EQ(get_le32(ports_.starts[4].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 7}));
+  EXPECT_EQ(get_le32(upload_sessions[0].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 0}));
+  for (int slot : {0, 1, 2, 3}) ports_.finish(slot);
   worker_.join();
   EXPECT_EQ(ports_.reports.size(), 1u);
 }
@@ -226,6 +235,77 @@ TEST_F(Batch, UnreachableCardWaitsForASlotBeforeItsLine) {
   EXPECT_EQ(starts(), 4u);
   EXPECT_EQ(ports_.upgrading, (std::vector<int>{4, 3, 2, 1}));
 }
+
+// A refresh pass counts every card unanswered when it sends its query; the
+// answers are merged up to a second later. Cards whose answer comes in are
+// upgraded; cards that never answer, whatever their count, are not.
+TEST_F(Batch, CardsAnsweringTheLastPassAreNotPassedOver) {
+  ports_.end_at_once = true;
+  ports_.rows.push_back(card_row(60, 0x0100, true, 1));  // found by broadcast, silent
+  ports_.rows.push_back(card_row(61, 0x0100, true, 3));  // silent for passes
+  ports_.rows.push_back(card_row(62, 0x0100, true, 1));  // its answer is on the way
+  ports_.rows.push_back(card_row(63));
+  ports_.rows.push_back(card_row(64, 0x0100, true, 2));  // missed one, answers this one
+  std::vector<int> merged_at_first_sleep = {2, 4};
+  ports_.on_sleep = [&](uint32_t) {
+    std::lock_guard<std::mutex> lock(ports_.mutex);
+    for (int row : merged_at_first_sleep) ports_.rows[row].record.unreachable = 0;
+    merged_at_first_sleep.clear();
+  };
+  run_worker();
+  worker_.join();
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0],
+            "10.69.0.64 OK.\r\n10.69.0.63 OK.\r\n10.69.0.62 OK.\r\n"
+            "10.69.0.61 No connection , abort.\r\n10.69.0.60 No connection , abort.\r\n");
+  EXPECT_EQ(ports_.upgrading, (std::vector<int>{4, 3, 2}));
+  EXPECT_EQ(ports_.sockets_opened, 3);
+}
+
+// An image that fails its checks, or is not the one the operator confirmed
+// (replaced on disk, or a failed Open that left its path), is never sent.
+struct RefusalCase {
+  const char* name;
+  Broken broken;
+  uint16_t file_version;
+  uint32_t confirmed_version;
+  const char* message;
+};
+
+class BatchRefusal : public Batch, public testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(BatchRefusal, NothingSentNoRowChanged) {
+  ImagePlan plan;
+  plan.body = make_body(3000, 4);
+  plan.broken = GetParam().broken;
+  plan.version = GetParam().file_version;
+  std::vector<uint8_t> image = make_image(plan);
+  std::FILE* f = std::fopen(ports_.path.c_str(), "wb");
+  std::fwrite(image.data(), 1, image.size(), f);
+  std::fclose(f);
+  ports_.rows.push_back(card_row(70));
+  ports_.rows.push_back(card_row(71, 0x0100, true, 1));
+  run_worker(GetParam().confirmed_version);
+  worker_.join();
+  EXPECT_EQ(ports_.refusals, std::vector<std::string>{GetParam().message});
+  EXPECT_EQ(ports_.sockets_opened, 0);
+  EXPECT_TRUE(ports_.upgrading.empty());
+  EXPECT_TRUE(ports_.reports.empty());
+  EXPECT_FALSE(busy_.is_set());
+  EXPECT_EQ(ports_.enables, std::vector<int>{1});
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Images, BatchRefusal,
+    testing::Values(
+        RefusalCase{"bad_checksum", Broken::body_sum, 0x0102, IMAGE_VERSION_NONE, "Bad file checksum !"},
+        RefusalCase{"other_product", Broken::product, 0x0102, IMAGE_VERSION_NONE,
+                    "Illegal file format !"},
+        RefusalCase{"replaced_by_another_version", Broken::none, 0x0200, 0x0102,
+                    "The file has changed since it was opened !"},
+        RefusalCase{"valid_after_a_failed_open", Broken::none, 0x0102, IMAGE_VERSION_NONE,
+                    "The file has changed since it was opened !"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(Batch, SocketFailureFreesTheSlotAndSkippedRowsGetNoLine) {
   ports_.end_at_once = true;

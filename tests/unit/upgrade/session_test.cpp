@@ -188,7 +188,7 @@ TEST_F(Session, ThousandByteImageEndsOnTheAckOfItsShortBlock) {
 }
 
 // Images whose size is a multiple of the block size end with an empty block;
-// the empty image is one empty block at 100 %.
+// the empty image is one empty block at 100 %. The text is set when it changes.
 struct SizeCase {
   uint32_t size;
   uint16_t blocks;
@@ -222,10 +222,10 @@ TEST_P(SessionSizes, BlocksAndPercents) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Images, SessionSizes,
-                         testing::Values(SizeCase{1024, 3, {"50%", "100%", "100%"}},
+                         testing::Values(SizeCase{1024, 3, {"50%", "100%"}},
                                          SizeCase{0, 1, {"100%"}},
                                          SizeCase{511, 1, {"100%"}},
-                                         SizeCase{512, 2, {"100%", "100%"}}));
+                                         SizeCase{512, 2, {"100%"}}));
 
 TEST_F(Session, CardThatNeverAnswersGetsFiveRequestsThenTimeout) {
   Bytes image = make_body(100, 1);
@@ -358,6 +358,60 @@ INSTANTIATE_TEST_SUITE_P(
         ErrorCase{"empty_message", {0, 5, 0, 0}, "127.0.0.1 \r\n"},
         ErrorCase{"text_after_nul", {0, 5, 0, 0, 'O', 'K', 0, 'x', 'y'}, "127.0.0.1 OK\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// A card's message may hold line breaks and control bytes, and be as long
+// as a datagram: it must not add or fake report lines.
+TEST_F(Session, HostileErrorTextStaysOneSaneLine) {
+  Bytes image = make_body(100, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  std::string text = "Bad\r\n10.69.0.9 OK.\r\n\x01\t\x7f\xe9" + std::string(1400, 'x');
+  Bytes error = {0, 5, 0, 0};
+  error.insert(error.end(), text.begin(), text.end());  // no terminator, buffer-sized
+  answer(error);
+  poll(s, &view_);
+  std::string kept = "Bad  10.69.0.9 OK.     \xe9";  // 24 characters
+  std::string expected = "127.0.0.1 " + kept + std::string(200 - 3 - kept.size(), 'x');
+  EXPECT_EQ(report_.text, expected + "...\r\n");
+  EXPECT_EQ(report_safe_text(std::string(200, 'y')), std::string(200, 'y'));  // the limit itself
+  EXPECT_EQ(view_.closes, 1);
+}
+
+// The window is told when a datagram waits and handles it at once; the poll
+// that follows (or a notification that comes late) finds nothing of it, so
+// each datagram is handled once. A question holds notifications too; the
+// datagram waits for the poll after it.
+TEST_F(Session, DatagramHandledOnceByNotificationOrPoll) {
+  Bytes image = make_body(2000, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  answer(ack(0));
+  ASSERT_TRUE(socket_readable(s->socket, 1000000));
+  EXPECT_EQ(session_readable(0), 1);
+  EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
+  EXPECT_EQ(get_be16(card_.receive().data() + 2), 1);
+  EXPECT_TRUE(card_.quiet());
+
+  answer(ack(1));
+  ASSERT_TRUE(socket_readable(s->socket, 1000000));
+  session_timer(POLL_TIMER + 0);
+  EXPECT_EQ(session_readable(0), 0);
+  EXPECT_EQ(get_be16(card_.receive().data() + 2), 2);
+  EXPECT_TRUE(card_.quiet());
+
+  answer(ack(2));
+  ASSERT_TRUE(socket_readable(s->socket, 1000000));
+  session_pause = 1;
+  EXPECT_EQ(session_readable(0), 0);
+  EXPECT_TRUE(card_.quiet());
+  session_pause = 0;
+  session_timer(POLL_TIMER + 0);
+  EXPECT_EQ(get_be16(card_.receive().data() + 2), 3);
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_EQ(view_.percents, (std::vector<std::string>{"25%", "51%", "76%"}));
+}
 
 TEST_F(Session, ShortAndForeignDatagramsAreIgnored) {
   Bytes image = make_body(100, 3);
@@ -548,6 +602,9 @@ TEST_F(Session, LoopDrivesTheTransferAndFreesTheSlot) {
   });
   run_session_loop(s, &view_, 1);
   card.join();
+  // Blocks come as fast as the card answers: the text changes only when the
+  // percent does.
+  EXPECT_EQ(std::adjacent_find(view_.percents.begin(), view_.percents.end()), view_.percents.end());
   EXPECT_EQ(report_.text, "127.0.0.1 OK.\r\n");
   EXPECT_EQ(received, image);
   EXPECT_EQ(slot_is_free(&slots, 3), 1);
