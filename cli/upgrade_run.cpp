@@ -180,9 +180,9 @@ class LoopView : public SessionView {
   Job* job_;
 };
 
-// The two window timers as one loop: a datagram is taken as soon as it
-// arrives, the tick every 100 ms; Ctrl+C aborts the session the way the
-// window's Abort does, on the session's own thread.
+// The engine's headless loop with Ctrl+C: a datagram is taken as soon as
+// it arrives, the tick comes every 100 ms, and Ctrl+C aborts the session the
+// way the window's Abort does, on the session's own thread.
 void drive_session(Run& run, Job& job, UploadSession* s) {
   LoopView view(&job);
   const uint32_t slot = static_cast<uint32_t>(s->slot);
@@ -196,8 +196,9 @@ void drive_session(Run& run, Job& job, UploadSession* s) {
       auto now = Clock::now();
       long usec = now >= next_tick ? 0 : static_cast<long>(
           std::chrono::duration_cast<std::chrono::microseconds>(next_tick - now).count());
-      // Bounded so that Ctrl+C is seen within a tick.
-      if (wait_readable(s->socket, std::min(usec, 100000L))) session_timer(POLL_TIMER + slot);
+      // Held by another session's question: the datagram waits for later.
+      if (wait_readable(s->socket, usec < 1 ? 1 : usec) && !session_readable(s->slot))
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
       now = Clock::now();
       if (!s->ended && now >= next_tick) {
         session_timer(TICK_TIMER + slot);
@@ -227,6 +228,7 @@ class LoopPorts : public BatchPorts {
   std::string image_path() override { return ""; }
   int ask_confirmation(const std::string&) override { return 1; }
   void show_report(const std::string&) override {}
+  void show_refusal(const std::string&) override {}  // the image was checked before
   void enable_main_window(int) override {}
   int start_session_thread(UploadSession* s) override {
     Job* job = current;
