@@ -135,13 +135,15 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
                            {WM_COMMAND, discover_command, 5, 0},
                            {WM_COMMAND, open_image, 9, 0},
                            {WM_COMMAND, upgrade_command, 11, 0},
-                           {WM_NOTIFY, on_device_notify, 1, 0}});
+                           {WM_NOTIFY, on_device_notify, 1, 0},
+                           {WM_CONTEXTMENU, device_list_menu, 0, 0}});
 
   device_table.list = open_list_view(ui.panel[PANEL_LIST], ui.instance);
   panel_buttons.reset(open_panel_buttons(reinterpret_cast<void* const*>(ui.panel), PANEL_HANDLES));
   device_table.buttons = panel_buttons.get();
   device_table.list->set_extended_style(DEVICE_TABLE_EX_STYLE);
   init_device_table(device_table);
+  start_upgrade_checks(ui.main_window);
   return page;
 }
 

@@ -2,6 +2,7 @@
 // The program's two remembered values: the registry in the product, a small
 // file store natively. Every operation opens and closes its key itself.
 #include <cstdint>
+#include <string>
 
 inline constexpr const char* SETTINGS_KEY = "Software\\Duzavod\\Daveridur";
 inline constexpr uint32_t SETTING_TEXT = 1;  // REG_SZ
@@ -19,3 +20,7 @@ int read_setting(const char* key, const char* name, void* buffer, uint32_t size,
 // Native store only: the folder that holds the values (tests use a temporary
 // one). The default is $HOME/.config/daveridur.
 void set_settings_folder(const char* folder);
+
+// Where batch reports are kept (UTF-8): %LOCALAPPDATA%\Daveridur\Reports in
+// the product, "reports" in the settings folder natively. Not created here.
+std::string reports_folder();

@@ -102,3 +102,5 @@ int read_setting(const char* key, const char* name, void* buffer, uint32_t size,
 int read_setting_text(const char* key, const char* name, char* buffer, uint32_t size) {
   return read_setting(key, name, buffer, size, nullptr);
 }
+
+std::string reports_folder() { return settings_folder() + "/reports"; }

@@ -1,4 +1,5 @@
 #include <windows.h>
+#include <shlobj.h>
 
 #include <cstring>
 
@@ -54,3 +55,19 @@ int read_setting_text(const char* key, const char* name, char* buffer, uint32_t 
 }
 
 void set_settings_folder(const char*) {}
+
+std::string reports_folder() {
+  wchar_t folder[MAX_PATH] = L"";
+  if (FAILED(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA | CSIDL_FLAG_CREATE, nullptr, 0, folder)) ||
+      !folder[0]) {
+    // Without the shell's answer, the environment's.
+    DWORD n = GetEnvironmentVariableW(L"LOCALAPPDATA", folder, MAX_PATH);
+    if (n == 0 || n >= MAX_PATH) return "";
+  }
+  std::wstring path = std::wstring(folder) + L"\\Daveridur\\Reports";
+  int n = WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, nullptr, 0, nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 1), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, path.c_str(), -1, out.data(), n, nullptr, nullptr);
+  out.resize(std::strlen(out.c_str()));
+  return out;
+}

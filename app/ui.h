@@ -2,6 +2,8 @@
 // The program's process-wide interface state: the main window and its
 // children, the main panel's handles in table order, and the services the
 // commands share. Windows build only.
+#include <memory>
+
 #include "toolkit/builder.h"
 #include "toolkit/registry.h"
 
@@ -50,6 +52,13 @@ int ask_operator(const char* text);                       // Yes/No; 1 for Yes
 void show_error(const char* text);                        // error icon, OK
 void show_information(const char* text);                  // information icon, OK
 
+// The checks after " OK.": a one-second timer on the main window; a card's
+// line is handed over from any thread.
+void start_upgrade_checks(WindowHandle main_window);
+struct Report;
+struct CardResult;
+void check_card(const std::shared_ptr<Report>& report, const CardResult& card);
+
 // The commands of the main panel (registered by the main window).
 int add_device(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int modify_devices(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
@@ -58,3 +67,7 @@ int discover_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerAr
 int open_image(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int on_device_notify(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+// The device list's context menu (WM_CONTEXTMENU to the page, and the menu
+// key seen by the list).
+int device_list_menu(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+void device_list_menu_from_keyboard();

@@ -13,13 +13,17 @@ int on_device_notify(WindowHandle, HandlerArg, HandlerArg header, HandlerArg, Ha
   switch (h->code) {
     case LVN_KEYDOWN: {
       WORD key = reinterpret_cast<const NMLVKEYDOWN*>(h)->wVKey;
+      if (key == VK_APPS) {
+        device_list_menu_from_keyboard();
+        return 0;
+      }
       if (key != VK_DELETE) return key;
       remove_selected_rows(table);
       return 0;
     }
     case LVN_COLUMNCLICK: {
       int column = reinterpret_cast<const NMLISTVIEW*>(h)->iSubItem;
-      if (column <= 2)
+      if (column <= 2 || column == RESULT_COLUMN)
         sort_rows(table, column);
       else
         open_batch_setting(column);

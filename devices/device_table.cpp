@@ -18,6 +18,7 @@ const ColumnSpec COLUMNS[DEVICE_COLUMNS] = {
     {"Version", 65},
     {"User name", 85},
     {"Password", 60},
+    {"Result", 150},
 };
 
 // Dotted-quad order needs the address in host order.
@@ -144,6 +145,9 @@ const char* cell_text(char* buf, const DeviceRecord& r, int column) {
     case 4:
       std::snprintf(buf, 32, "%.*s", int(sizeof r.password), r.password);
       break;
+    case RESULT_COLUMN:
+      std::snprintf(buf, 64, "%.*s", int(sizeof r.result), r.result);
+      break;
     default:
       buf[0] = '\0';
   }
@@ -174,7 +178,7 @@ void set_row_icon(DeviceTable& t, int row, int image) {
 }
 
 int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r) {
-  char text[32];
+  char text[64];
   char shown[64];
   // Most merges bring what the row already shows; an unchanged cell is not
   // written, so the control neither repaints nor reports it.
@@ -188,7 +192,7 @@ int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r) {
 
 int refresh_row(DeviceTable& t, int row, const DeviceRecord& r) {
   if (!t.list || row < 0 || row >= t.list->item_count()) return 0;
-  char text[32];
+  char text[64];
   t.list->set_item_text(row, 0, cell_text(text, r, 0));
   return show_row_texts(t, row, r);
 }
@@ -209,9 +213,10 @@ int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_accou
     }
     set_row_icon(t, i, row_icon(*r));
     show_row_texts(t, i, *row);
+    if (t.merged) t.merged(*r);
     return i;
   }
-  char text[32];
+  char text[64];
   int at = t.list->insert_item(n, cell_text(text, *r, 0), row_icon(*r),
                                reinterpret_cast<intptr_t>(r.get()));
   if (at < 0) return -1;
@@ -221,6 +226,7 @@ int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_accou
   else
     t.rows_known = false;
   show_row_texts(t, at, *owned);
+  if (t.merged) t.merged(*owned);
   return at;
 }
 
@@ -248,6 +254,29 @@ int count_checked_rows(ListControl* list) {
   for (int i = 0; i < n; ++i)
     if ((list->item_state(i, STATE_CHECK_MASK) & STATE_CHECK_MASK) != STATE_UNCHECKED) ++checked;
   return checked;
+}
+
+int find_row(DeviceTable& t, uint32_t ip) {
+  if (!t.list) return -1;
+  int row = find_row(t, t.list->item_count(), ip);
+  return row < 0 ? -1 : row;
+}
+
+int set_row_result(DeviceTable& t, uint32_t ip, const char* text) {
+  int row = find_row(t, ip);
+  DeviceRecord* r = row_record(t, row);
+  if (!r) return 0;
+  std::snprintf(r->result, sizeof r->result, "%s", text);
+  t.list->set_item_text(row, RESULT_COLUMN, r->result);
+  return 1;
+}
+
+void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips) {
+  for (uint32_t ip : ips) {
+    int row = find_row(t, ip);
+    if (row >= 0) t.list->set_item_checked(row, false);
+  }
+  update_upgrade_button(t);
 }
 
 int row_at_cursor(ListControl* list, ListPoint screen) {
@@ -312,6 +341,10 @@ int compare_rows(const DeviceRecord& a, const DeviceRecord& b, int column, int s
       return 0;
     case 2:
       return ordered(a.version, b.version, after);
+    case RESULT_COLUMN: {
+      int c = std::strncmp(a.result, b.result, sizeof a.result);
+      return c > 0 ? after : c < 0 ? -after : 0;
+    }
     default:
       return 0;
   }

@@ -36,7 +36,8 @@ inline constexpr int BUTTON_MODIFY = 3;
 inline constexpr int BUTTON_REMOVE = 4;
 inline constexpr int BUTTON_UPGRADE = 11;
 
-inline constexpr int DEVICE_COLUMNS = 5;
+inline constexpr int DEVICE_COLUMNS = 6;
+inline constexpr int RESULT_COLUMN = 5;
 
 struct ListPoint {
   int32_t x, y;
@@ -64,6 +65,7 @@ class ListControl {
   virtual int insert_item(int index, const char* text, int image, intptr_t data) = 0;  // index or -1
   virtual int set_item_image(int index, int image) = 0;
   virtual int set_item_text(int index, int column, const char* text) = 0;
+  virtual int set_item_checked(int index, bool on) = 0;
   // A cell's text into buf (cap bytes, NUL-terminated); 0 when unreadable.
   virtual int item_text(int index, int column, char* buf, int cap) = 0;
   // While held, the control does not repaint or rescale for each change;
@@ -97,6 +99,8 @@ struct DeviceTable {
   ListControl* list = nullptr;
   ButtonPort* buttons = nullptr;  // may be null: no buttons to update
   int sort_descending = 0;        // one flag for every column, flipped after each sort
+  // Told of every merged record, after the merge (on the table's thread).
+  std::function<void(const DeviceRecord&)> merged;
 
   // Each row's record in display order, kept beside the control so that a
   // merge finds a card's row without asking the control row by row. Learnt
@@ -115,7 +119,7 @@ struct DeviceTable {
 // else ICON_READY.
 int row_icon(const DeviceRecord& r);
 
-// Cell text of column 1..4 (column 0 is the address) into buf (>= 32 bytes).
+// Cell text of column 1..5 (column 0 is the address) into buf (>= 64 bytes).
 const char* cell_text(char* buf, const DeviceRecord& r, int column);
 // "%d.%02d", or "--.--" for version 0, into buf (>= 16 bytes).
 const char* version_text(char* buf, uint32_t version);
@@ -133,13 +137,19 @@ void merge_devices(DeviceTable& t, std::vector<std::unique_ptr<DeviceRecord>>& r
                    int copy_account);
 
 void set_row_icon(DeviceTable& t, int row, int image);
-// Cells 1..4; a cell that already shows its text is left alone.
+// Cells 1..5; a cell that already shows its text is left alone.
 int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r);
-int refresh_row(DeviceTable& t, int row, const DeviceRecord& r);     // cells 0..4; 0 off range
+int refresh_row(DeviceTable& t, int row, const DeviceRecord& r);     // cells 0..5; 0 off range
 DeviceRecord* row_record(DeviceTable& t, int row);                   // null off range
 int row_count(DeviceTable& t);
 
 int count_checked_rows(ListControl* list);
+// The row of a card address, or -1.
+int find_row(DeviceTable& t, uint32_t ip);
+// The card's Result cell (cut to fit); 0 when the address has no row.
+int set_row_result(DeviceTable& t, uint32_t ip, const char* text);
+// Unticks the rows of these addresses; the others keep their ticks.
+void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips);
 int row_at_cursor(ListControl* list, ListPoint screen);  // -1 when none
 void update_edit_buttons(DeviceTable& t);
 void update_upgrade_button(DeviceTable& t);
@@ -188,6 +198,10 @@ class MemoryList : public ListControl {
   int insert_item(int index, const char* text, int image, intptr_t data) override;
   int set_item_image(int index, int image) override;
   int set_item_text(int index, int column, const char* text) override;
+  int set_item_checked(int index, bool on) override {
+    set_checked(index, on);
+    return index >= 0 && index < item_count();
+  }
   int item_text(int index, int column, char* buf, int cap) override;
   void hold_redraw(bool hold) override { redraw_held += hold ? 1 : -1; }
   int redraw_held = 0;

@@ -90,6 +90,13 @@ class ListView : public ListControl {
     return send(LVM_SETITEMTEXTA, index, reinterpret_cast<LPARAM>(&item)) != 0;
   }
 
+  int set_item_checked(int index, bool on) override {
+    LVITEMA item{};
+    item.stateMask = LVIS_STATEIMAGEMASK;
+    item.state = INDEXTOSTATEIMAGEMASK(on ? 2 : 1);
+    return send(LVM_SETITEMSTATE, index, reinterpret_cast<LPARAM>(&item)) != 0;
+  }
+
   int item_text(int index, int column, char* buf, int cap) override {
     if (cap < 1) return 0;
     LVITEMA item{};

@@ -12,6 +12,7 @@ struct DeviceRecord {
   char password[32];
   uint32_t unreachable;  // direct queries left unanswered (0: answered)
   int32_t write_refused; // 1 when the reply lacked "+WRQ : ACCEPT"
+  char result[64];       // the card's latest upgrade outcome, for the table
 };
 
 inline constexpr uint32_t ACCEPTED_PRODUCT = 0x00010004u;

@@ -23,8 +23,21 @@ const uint32_t BETWEEN_STARTS_MS = 100;
 const uint32_t ANSWER_WINDOW_MS = 1500;
 const char MSG_IMAGE_CHANGED[] = "The file has changed since it was opened !";
 
-void append_card_line(Report* report, uint32_t ip, const char* tail) {
-  report_append(report, std::string(ip_to_text(ip)) + tail);
+void append_card_line(Report* report, uint32_t ip, CardOutcome outcome) {
+  report_card(report, ip_to_text(ip), ip, outcome, "", 0);
+}
+
+CardResult card_of(const DeviceRecord& record, const std::string& image, uint32_t image_version,
+                   const LocalTime& now) {
+  CardResult card;
+  card.started = now;
+  card.ended = now;
+  card.ip = record.ip;
+  std::memcpy(card.mac, record.mac, sizeof card.mac);
+  card.version_before = record.version;
+  card.image = image;
+  card.image_version = image_version;
+  return card;
 }
 
 // The record's fields are fixed arrays; a text that fills one has no NUL.
@@ -137,7 +150,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
 
   Socket socket = ports->open_socket();
   if (!socket) {
-    append_card_line(report, record.ip, LINE_SOCKET_ERROR);
+    append_card_line(report, record.ip, CardOutcome::socket_error);
     release_slot(slots, slot);
     return -1;
   }
@@ -164,7 +177,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
     socket_close(s->socket);
     s->socket = 0;
     s->ended = 1;
-    append_card_line(report, record.ip, LINE_NO_SESSION);
+    append_card_line(report, record.ip, CardOutcome::no_session);
     release_slot(slots, slot);
     return -1;
   }
@@ -196,9 +209,18 @@ bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited
 
 // Every checked card, from the last row to the first, into the slots; the
 // report once all have ended.
-void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image) {
+void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t image_version) {
   SlotEvents slots;
-  Report report;
+  // Shared: the checks after " OK." outlive the batch and write the file again.
+  auto report = std::make_shared<Report>();
+  report->clock = [ports] { return ports->local_time(); };
+  report->to_utf8 = [ports](const std::string& text) { return ports->utf8_text(text); };
+  std::weak_ptr<Report> weak = report;
+  report->card_done = [ports, weak](const CardResult& card) {
+    if (auto held = weak.lock()) ports->card_done(held, card);
+  };
+  const LocalTime batch_start = ports->local_time();
+  const std::string image_path = ports->image_path();
   const uint32_t size = static_cast<uint32_t>(image->size());
   bool waited = false;
   for (int row = ports->row_count() - 1; row >= 0; --row) {
@@ -206,17 +228,25 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image) {
     DeviceRecord record;
     if (!ports->row_record(row, &record)) continue;
     wait_any_slot(&slots);
+    report_card_start(report.get(), card_of(record, image_path, image_version, ports->local_time()));
     if (!card_answers(ports, row, &record, &waited)) {
-      append_card_line(&report, record.ip, LINE_NO_CONNECTION);
+      append_card_line(report.get(), record.ip, CardOutcome::no_connection);
       continue;
     }
     ports->show_row_upgrading(row);
-    start_session(ports, &report, &slots, record, image->data(), size);
+    start_session(ports, report.get(), &slots, record, image->data(), size);
     ports->sleep_ms(BETWEEN_STARTS_MS);
   }
   wait_all_slots(&slots);
   std::vector<uint8_t>().swap(*image);
-  ports->show_report(report_text(&report));
+  std::string text = report_text(report.get());
+  const std::string folder = ports->reports_folder();
+  if (!folder.empty()) text += ports->display_text(keep_report(report.get(), folder, batch_start));
+  ports->show_report(text);
+  std::vector<uint32_t> ok_ips;
+  for (const CardResult& card : report_cards(report.get()))
+    if (outcome_is_ok(card.outcome)) ok_ips.push_back(card.ip);
+  ports->report_closed(ok_ips);
 }
 
 }  // namespace
@@ -229,7 +259,7 @@ void batch_worker(BatchPorts* ports, Event* busy, uint32_t confirmed_version) {
     if (const char* refusal = image_refusal(image, confirmed_version))
       ports->show_refusal(refusal);
     else
-      upgrade_cards(ports, &image);
+      upgrade_cards(ports, &image, confirmed_version);
   }
   busy->reset();
   ports->enable_main_window(1);

@@ -20,8 +20,8 @@ const uint16_t RESEND_TICKS[] = {11, 31, 71, 151};
 
 const char MODE_OCTET[] = "octet";
 
-void append_result(UploadSession* s, const char* tail) {
-  report_append(s->report, std::string(s->ip_text) + tail);
+void append_result(UploadSession* s, CardOutcome outcome, const std::string& message = "") {
+  report_card(s->report, s->ip_text, s->ip, outcome, message, s->sent);
 }
 
 void send_last_packet(UploadSession* s) {
@@ -75,7 +75,7 @@ void send_next_block(SessionView* view, UploadSession* s) {
 void handle_ack(SessionView* view, UploadSession* s) {
   if (get_be16(s->recv_buf.get() + 2) != s->block) return;  // a repeated or stray ACK
   if (s->state == SESSION_LAST_SENT) {
-    append_result(s, LINE_OK);
+    append_result(s, CardOutcome::ok);
     end_session(view, s, 1);
     return;
   }
@@ -99,8 +99,7 @@ void handle_error(SessionView* view, UploadSession* s) {
   size_t room = static_cast<size_t>(s->recv_len) - 4;
   const void* nul = std::memchr(message, 0, room);
   size_t length = nul ? static_cast<size_t>(static_cast<const char*>(nul) - message) : room;
-  report_append(s->report, std::string(s->ip_text) + " " +
-                               report_safe_text(std::string(message, length)) + "\r\n");
+  append_result(s, CardOutcome::card_error, report_safe_text(std::string(message, length)));
   end_session(view, s, 1);
 }
 
@@ -131,14 +130,14 @@ int begin_session(SessionView* view, UploadSession* s) {
   // past 65535 the card would see block numbers start again at 0.
   if (s->block_size == 0 || s->block_size > SESSION_BUFFER - 4 ||
       s->image_size / s->block_size + 1 > SESSION_MAX_BLOCKS) {
-    append_result(s, LINE_TOO_LARGE);
+    append_result(s, CardOutcome::too_large);
     end_session(view, s, 1);
     return 0;
   }
   s->send_buf.reset(session_allocator(SESSION_BUFFER));
   s->recv_buf.reset(session_allocator(SESSION_BUFFER));
   if (!s->send_buf || !s->recv_buf) {
-    append_result(s, LINE_NO_MEMORY);
+    append_result(s, CardOutcome::no_memory);
     end_session(view, s, 1);
     return 0;
   }
@@ -159,7 +158,7 @@ void session_tick(SessionView* view, UploadSession* s) {
   if (s->ended) return;
   ++s->ticks;
   if (s->ticks > s->timeout_limit) {
-    append_result(s, LINE_TIMEOUT);
+    append_result(s, CardOutcome::timeout);
     end_session(view, s, 1);
     return;
   }
@@ -240,7 +239,7 @@ void session_command(SessionView* view, UploadSession* s, int command_id) {
   // The session may have ended by itself while the question was open (the
   // flag can be cleared by another session meanwhile): then Yes adds nothing.
   if (!yes || s->ended) return;
-  append_result(s, LINE_ABORTED);
+  append_result(s, CardOutcome::aborted);
   end_session(view, s, 1);
 }
 

@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -18,6 +19,7 @@
 #include "platform/event.h"
 #include "platform/udp.h"
 #include "protocol/sysinfo.h"
+#include "upgrade/results.h"
 
 inline constexpr int SESSION_SLOTS = 4;
 inline constexpr int SESSION_BUFFER = 1436;
@@ -44,13 +46,38 @@ inline constexpr const char* LINE_NO_SESSION = " No session could be started , a
 inline constexpr size_t REPORT_TEXT_LIMIT = 200;
 std::string report_safe_text(const std::string& text);
 
-// The text of one batch: whole lines appended under one lock, no size limit.
+// The text of one batch: whole lines appended under one lock, no size limit;
+// beside it one result per card line, for the kept file.
 struct Report {
   std::mutex mutex;
   std::string text;
+  std::vector<CardResult> cards;     // in line order
+  std::vector<CardResult> starting;  // cards whose line is still to come
+  std::string path;                  // the kept file, once written
+  std::function<LocalTime()> clock = local_time_now;
+  // The image path and the cards' messages are in the system's code page;
+  // the kept file is UTF-8.
+  std::function<std::string(const std::string&)> to_utf8;
+  // Called after each card line, outside the lock, on the thread that ended it.
+  std::function<void(const CardResult&)> card_done;
 };
 void report_append(Report* report, const std::string& line);
 std::string report_text(Report* report);
+// A card handed to the batch; its line comes later through report_card.
+void report_card_start(Report* report, const CardResult& card);
+// A card's line (ip_text + the outcome's line, or the card's message) and
+// its result; message is used for card_error only.
+void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
+                 const std::string& message, uint32_t bytes_sent);
+// A check outcome after " OK.": the card's result changes and the kept file
+// is written again. False when the card is not in this report.
+bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
+                  int seconds);
+// Writes the report file into folder (made when missing), named by start.
+// Returns the report box's last line: "Report saved: <path>" or
+// "Report not saved: <reason>".
+std::string keep_report(Report* report, const std::string& folder, const LocalTime& start);
+std::vector<CardResult> report_cards(Report* report);
 
 // Four slots, each free or claimed. The worker claims, a session's thread
 // frees; the worker can wait for any or for all of them to be free.
@@ -185,6 +212,16 @@ class BatchPorts {
   virtual void sleep_ms(uint32_t ms) = 0;
   virtual LocalTime local_time() = 0;
   virtual Socket open_socket() = 0;  // udp_open(0) in the product
+  // Where reports are kept; empty: they are not.
+  virtual std::string reports_folder() { return ""; }
+  // A UTF-8 text as the report box shows it, and the other way round.
+  virtual std::string display_text(const std::string& utf8) { return utf8; }
+  virtual std::string utf8_text(const std::string& shown) { return shown; }
+  // A card's line was added (on the thread that ended it). The report lives
+  // as long as someone holds it.
+  virtual void card_done(const std::shared_ptr<Report>&, const CardResult&) {}
+  // The report box was closed; the cards whose line was " OK." are given.
+  virtual void report_closed(const std::vector<uint32_t>& ok_ips) { (void)ok_ips; }
 };
 
 // The confirmation text for the checked rows against the image version; 0

@@ -6,6 +6,7 @@
 
 #include <thread>
 
+#include "app/settings.h"
 #include "app/ui.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
@@ -109,7 +110,7 @@ void session_thread(UploadSession* s) {
   // No window, no timers: the session never ran. It still owes its line and
   // its socket.
   if (shown == -1 && !s->ended) {
-    report_append(s->report, std::string(ip_to_text(s->ip)) + LINE_NO_SESSION);
+    report_card(s->report, ip_to_text(s->ip), s->ip, CardOutcome::no_session, "", 0);
     NoWindow none;
     end_session(&none, s, 1);
   }
@@ -117,6 +118,21 @@ void session_thread(UploadSession* s) {
 }
 
 HWND panel(int index) { return reinterpret_cast<HWND>(ui.panel[index]); }
+
+// A text from one code page to another (through UTF-16); unchanged when it
+// cannot be converted.
+std::string recode(const std::string& text, UINT from, UINT to) {
+  if (text.empty()) return text;
+  int n = MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  if (n <= 0) return text;
+  std::wstring wide(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
+  int m = WideCharToMultiByte(to, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
+  if (m <= 0) return text;
+  std::string out(static_cast<size_t>(m), '\0');
+  WideCharToMultiByte(to, 0, wide.data(), n, out.data(), m, nullptr, nullptr);
+  return out;
+}
 
 // Table work is done on the interface thread: the batch runs on a worker.
 class ProductBatchPorts : public BatchPorts {
@@ -170,6 +186,21 @@ class ProductBatchPorts : public BatchPorts {
   void sleep_ms(uint32_t ms) override { Sleep(ms); }
   LocalTime local_time() override { return local_time_now(); }
   Socket open_socket() override { return udp_open(0); }
+  std::string reports_folder() override { return ::reports_folder(); }
+  void card_done(const std::shared_ptr<Report>& report, const CardResult& card) override {
+    check_card(report, card);
+  }
+  void report_closed(const std::vector<uint32_t>& ok_ips) override {
+    table_executor().run([&] { untick_rows(devices(), ok_ips); });
+  }
+  // The report box is an ANSI message box; a path outside the code page
+  // shows with the system's stand-in characters.
+  std::string display_text(const std::string& utf8) override {
+    return recode(utf8, CP_UTF8, CP_ACP);
+  }
+  std::string utf8_text(const std::string& shown) override {
+    return recode(shown, CP_ACP, CP_UTF8);
+  }
 };
 
 ProductBatchPorts batch_ports;

@@ -77,12 +77,12 @@ def add_and_bad_addresses(s):
     t.true("OK closes the dialog", d.gone(dialog, 5000))
     row = s.rows_by_ip().get("10.69.0.32")
     t.check("new row before the card answers",
-            (ICON_NO_REPLY, ["10.69.0.32", "00-00-00-00-00-00", "--.--", "operator", ""]),
+            (ICON_NO_REPLY, ["10.69.0.32", "00-00-00-00-00-00", "--.--", "operator", "", ""]),
             row and (row["image"], row["cells"]))
     rows = s.wait_rows(lambda r: r.get("10.69.0.32", {}).get("image") == ICON_READY, 8)
     row = rows.get("10.69.0.32")
     t.check("row filled in by the card's answer",
-            (ICON_READY, ["10.69.0.32", MACS["10.69.0.32"], "1.03", "operator", ""]),
+            (ICON_READY, ["10.69.0.32", MACS["10.69.0.32"], "1.03", "operator", "", ""]),
             row and (row["image"], row["cells"]))
     t.check("one query to the added card", 1, sysinfo_count(s, "10.69.0.32"))
     t.check("LastAccount holds the user name", "operator", s.registry_value("LastAccount"))
@@ -118,7 +118,7 @@ def add_and_bad_addresses(s):
     t.true("Enter ends the dialog", d.gone(dialog, 5000))
     rows = s.wait_rows(lambda r: r.get("10.69.0.31", {}).get("image") == ICON_READY, 8)
     row = rows.get("10.69.0.31")
-    t.check("Enter stored the password", ["10.69.0.31", MACS["10.69.0.31"], "1.01", "operator", "pw31"],
+    t.check("Enter stored the password", ["10.69.0.31", MACS["10.69.0.31"], "1.01", "operator", "pw31", ""],
             row and row["cells"])
 
     # Cancel adds nothing and sends nothing.
@@ -142,13 +142,13 @@ def add_and_bad_addresses(s):
     rows = s.rows_by_ip()
     row = rows.get("10.69.0.32")
     t.check("listed address: row reset, account replaced",
-            (ICON_NO_REPLY, ["10.69.0.32", "00-00-00-00-00-00", "--.--", "service", "secret"]),
+            (ICON_NO_REPLY, ["10.69.0.32", "00-00-00-00-00-00", "--.--", "service", "secret", ""]),
             row and (row["image"], row["cells"]))
     rows = s.wait_rows(lambda r: len(r) == 5 and all(x["image"] == ICON_READY for x in r.values()), 10)
     t.check("five rows, one per address", sorted(MACS), sorted(rows))
     row = rows.get("10.69.0.32")
     t.check("listed address: filled in again, account kept",
-            ["10.69.0.32", MACS["10.69.0.32"], "1.03", "service", "secret"], row and row["cells"])
+            ["10.69.0.32", MACS["10.69.0.32"], "1.03", "service", "secret", ""], row and row["cells"])
     t.check("every card answered", [ICON_READY] * 5, [r["image"] for r in rows.values()])
 
 

@@ -112,9 +112,9 @@ def full_discover(s, main_window):
                 "10.69.0.24": ICON_READY}
     rows = s.wait_rows(lambda r: icons(r) == expected, 5)
     t.check("icons after the refresh pass", expected, icons(rows))
-    t.check("refusing card's cells", ["10.69.0.22", "00-0a-ff-00-00-22", "1.03", "admin", ""],
+    t.check("refusing card's cells", ["10.69.0.22", "00-0a-ff-00-00-22", "1.03", "admin", "", ""],
             rows.get("10.69.0.22", {}).get("cells"))
-    t.check("broadcast-only card's cells", ["10.69.0.23", "00-0a-ff-00-00-23", "1.01", "admin", ""],
+    t.check("broadcast-only card's cells", ["10.69.0.23", "00-0a-ff-00-00-23", "1.01", "admin", "", ""],
             rows.get("10.69.0.23", {}).get("cells"))
     t.check("one direct query per card from the pass",
             {"10.69.0.21": 1, "10.69.0.22": 1, "10.69.0.23": 0, "10.69.0.24": 1}, queries(s, "unicast"))

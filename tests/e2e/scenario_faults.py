@@ -143,7 +143,8 @@ def upgrade(s, ips, deadline_s):
         return None, most
     s.last_report_hwnd = report["hwnd"]
     lines = report["text"].split("\r\n")
-    if lines and lines[-1] == "":
+    # The last line names the kept report file; the card lines come before it.
+    if lines and lines[-1].startswith("Report saved: "):
         lines.pop()
     return lines, most
 
@@ -265,7 +266,7 @@ def port_unreachable(s, main_window):
     try:
         s.add_card(NO_CARD)
         rows = s.wait_rows(lambda r: NO_CARD in r, 5)
-        t.check("unreachable: the hand-added row", (["10.69.5.5", "00-00-00-00-00-00", "--.--", "admin", ""],
+        t.check("unreachable: the hand-added row", (["10.69.5.5", "00-00-00-00-00-00", "--.--", "admin", "", ""],
                                                     ICON_NO_REPLY),
                 (rows.get(NO_CARD, {}).get("cells"), rows.get(NO_CARD, {}).get("image")))
         wait_until(lambda: sniffer.unreachable, 3)

@@ -239,17 +239,21 @@ def report_and_results(s, main_window, report, image):
         return
     s.shot(report["hwnd"], "upgrade-report")
     lines = report["text"].split("\r\n")
-    if lines and lines[-1] == "":
-        lines.pop()
+    saved = lines.pop() if lines else ""
+    t.true("report: the last line names the kept file (%s)" % saved,
+           saved.startswith("Report saved: ") and saved.endswith(".csv"))
     t.check("report: one line per card", sorted([
         "10.69.0.41 OK.", "10.69.0.42 OK.", "10.69.0.43 OK.", "10.69.0.44 Invalid user name or password !",
         "10.69.0.45 Timeout.", "10.69.0.46 No connection , abort.", "10.69.0.47 User Aborted !"]), sorted(lines))
     t.check("report box", ("Daveridur -- Information", {IDOK: "OK"}), (report["title"], report["buttons"]))
     t.check("main window still disabled while the report is open", False, d.enabled(main_window))
     rows = s.rows_by_ip()
+    # A card that took the image is asked again from 5 s after its line; its
+    # answer sets its icon by the usual rule.
     t.check("row icons at the report",
             {ip: ICON_NO_REPLY if ip == "10.69.0.46" else ICON_NO_WRITE for ip in CHECKED},
-            {ip: rows[ip]["image"] for ip in CHECKED if ip in rows})
+            {ip: ICON_NO_WRITE if ip in TAKE_IMAGE and rows[ip]["image"] == ICON_READY else rows[ip]["image"]
+             for ip in CHECKED if ip in rows})
     d.answer(report["hwnd"], IDOK)
     t.true("main window enabled after the report", wait_until(lambda: d.enabled(main_window), 5))
 

@@ -70,7 +70,7 @@ def main():
               {"10.69.0.11": ICON_READY, "10.69.0.12": ICON_READY, "10.69.0.13": ICON_NO_WRITE,
                "10.69.0.14": ICON_NO_REPLY},
               {ip: r["image"] for ip, r in rows.items()})
-        check("cells", ["10.69.0.12", "00-0a-ff-00-00-12", "1.01", "admin", ""], rows["10.69.0.12"]["cells"])
+        check("cells", ["10.69.0.12", "00-0a-ff-00-00-12", "1.01", "admin", "", ""], rows["10.69.0.12"]["cells"])
         s.shot(main_window, "main-window-discovered")
 
         # The account dialog opens on Add and goes away on Cancel.
@@ -99,8 +99,9 @@ def main():
         if progress:
             s.shot(progress, "progress-window")
         report = d.msgbox(INFORMATION, 60000)
-        check("report", ["10.69.0.11 OK.", "10.69.0.12 OK."],
-              sorted(report["text"].strip().split("\r\n")) if report else None)
+        lines = report["text"].strip().split("\r\n") if report else []
+        check("report", ["10.69.0.11 OK.", "10.69.0.12 OK."], sorted(lines[:-1]))
+        check("report's last line", "Report saved: ", lines[-1][:14] if lines else None)
         if report:
             d.answer(report["hwnd"], 1)
         received = {r["ip"]: r for r in s.records("upload")}

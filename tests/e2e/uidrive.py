@@ -304,6 +304,10 @@ class Driver:
         """Double-clicks the row's centre; returns the cursor's screen point."""
         return tuple(int(v) for v in self.call("dblclick", hex(hwnd), row).split("\t"))
 
+    def rclick(self, hwnd, row):
+        """Right-clicks the row's centre; returns the cursor's screen point."""
+        return tuple(int(v) for v in self.call("rclick", hex(hwnd), row).split("\t"))
+
     def header(self, hwnd, column):
         self.call("header", hex(hwnd), column)
 

@@ -65,6 +65,9 @@ struct CardConfig {
   double answer_timeout = 2;   // seconds to wait for the answer to a sysinfo DATA
   double linger = 3;           // seconds to keep a finished transfer's socket
   double ack_delay_ms = 0;     // a slow card: time to store each block before its ACK
+  double restart = 0;          // seconds silent after a completed upload; < 0: for good
+  int restart_major = -1;      // the version run after the restart (-1: unchanged)
+  int restart_minor = 0;
 };
 
 // Applies one key=value to a card; returns false with *err set on failure.

@@ -148,6 +148,7 @@ const char* const card_keys[] = {
     "user",        "password",  "delay",     "loss",        "dup",          "silent",
     "reply_size",  "text",      "error_at",  "error_msg",   "account_error", "broadcast",
     "unicast",     "idle_timeout", "answer_timeout", "linger",   "ack_delay",
+    "restart",     "restart_fw",
 };
 
 }  // namespace
@@ -227,6 +228,10 @@ bool apply_card_key(CardConfig& c, const std::string& key, const std::string& ra
     c.account_error = v;
   } else if (key == "broadcast") {
     ok = parse_bool(v, &c.broadcast);
+  } else if (key == "restart") {
+    ok = parse_double(v, -1, 3600e3, &c.restart);
+  } else if (key == "restart_fw") {
+    ok = parse_fw(v, &c.restart_major, &c.restart_minor);
   } else if (key == "unicast") {
     ok = parse_bool(v, &c.unicast);
   } else if (key == "idle_timeout") {

@@ -178,6 +178,23 @@ void save_upload(Sim& sim, const CardConfig& cfg, const Bytes& data) {
 
 // The image carries a build stamp at offset 28; hash_nostamp lets tests
 // compare images built at different times.
+// A card told to restart goes silent, then comes back running restart_fw.
+void restart_card(Sim& sim, Card& card) {
+  CardConfig& cfg = card.cfg;
+  if (cfg.restart == 0) return;
+  card.quiet_until_ms = cfg.restart < 0 ? INT64_MAX : now_ms() + static_cast<int64_t>(cfg.restart * 1000);
+  if (cfg.restart_major >= 0) {
+    cfg.fw_major = cfg.restart_major;
+    cfg.fw_minor = cfg.restart_minor;
+    cfg.has_fw_raw = false;
+  }
+  char fw[16];
+  std::snprintf(fw, sizeof fw, "%d.%02d", cfg.fw_major, cfg.fw_minor);
+  sim.rec.write("restart", {{"ip", ip_text(cfg.ip)},
+                            {"quiet_s", cfg.restart < 0 ? "forever" : std::to_string(cfg.restart)},
+                            {"fw", fw}});
+}
+
 void upload_done(Sim& sim, Session& s) {
   const CardConfig& cfg = sim.cards[s.card].cfg;
   Bytes nostamp = s.data;
@@ -197,6 +214,7 @@ void upload_done(Sim& sim, Session& s) {
                  {"stamp", stamp_hex},
                  {"user", s.user},
                  {"password", s.password}});
+  restart_card(sim, sim.cards[s.card]);
 }
 
 void transfer_packet(Sim& sim, Session& s, const uint8_t* p, size_t n) {
@@ -312,7 +330,7 @@ int64_t now_ms() {
 void card_received(Sim& sim, size_t card, const uint8_t* p, size_t n, const sockaddr_in& from,
                    bool via_broadcast) {
   const CardConfig& cfg = sim.cards[card].cfg;
-  if (cfg.silent || chance(sim, cfg.loss)) return;
+  if (cfg.silent || now_ms() < sim.cards[card].quiet_until_ms || chance(sim, cfg.loss)) return;
   Request rq;
   if (!parse_request(p, n, &rq)) return;
   if (rq.op == OP_RRQ && rq.file == "sysinfo") {

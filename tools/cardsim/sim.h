@@ -13,6 +13,7 @@
 struct Card {
   CardConfig cfg;
   Fd listener;  // card_ip:69
+  int64_t quiet_until_ms = 0;  // restarting: silent until then
 };
 
 using Timers = std::multimap<int64_t, uint64_t>;  // deadline (ms) -> session id

@@ -17,7 +17,7 @@ const KeyName KEYS[] = {
     {"ENTER", VK_RETURN, 0},  {"DELETE", VK_DELETE, 1}, {"DEL", VK_DELETE, 1},    {"SPACE", VK_SPACE, 0},
     {"BACK", VK_BACK, 0},     {"UP", VK_UP, 1},         {"DOWN", VK_DOWN, 1},     {"LEFT", VK_LEFT, 1},
     {"RIGHT", VK_RIGHT, 1},   {"HOME", VK_HOME, 1},     {"END", VK_END, 1},       {"F1", VK_F1, 0},
-    {"F4", VK_F4, 0},         {"F5", VK_F5, 0},
+    {"F4", VK_F4, 0},         {"F5", VK_F5, 0},         {"F10", VK_F10, 0},       {"APPS", VK_APPS, 1},
 };
 
 struct Modifiers {

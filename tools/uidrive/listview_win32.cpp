@@ -137,6 +137,13 @@ void post_click(HWND h, POINT pt, int twice) {
   }
 }
 
+void post_right_click(HWND h, POINT pt) {
+  LPARAM at = MAKELPARAM(pt.x, pt.y);
+  PostMessageA(h, WM_MOUSEMOVE, 0, at);
+  PostMessageA(h, WM_RBUTTONDOWN, MK_RBUTTON, at);
+  PostMessageA(h, WM_RBUTTONUP, 0, at);
+}
+
 }  // namespace
 
 std::string cmd_rows(const Args& args) {
@@ -187,7 +194,9 @@ std::string cmd_select(const Args& args) {
   return ok();
 }
 
-std::string cmd_dblclick(const Args& args) {
+namespace {
+
+std::string click_row(const Args& args, bool right_button) {
   HWND list = nullptr;
   long long row = 0;
   std::string why;
@@ -211,12 +220,22 @@ std::string cmd_dblclick(const Args& args) {
   POINT screen = pt;
   ClientToScreen(list, &screen);
   SetCursorPos(screen.x, screen.y);
-  post_click(list, pt, 1);
+  if (right_button)
+    post_right_click(list, pt);
+  else
+    post_click(list, pt, 1);
   settle(list);
   char buf[48];
   std::snprintf(buf, sizeof buf, "%ld\t%ld", screen.x, screen.y);
   return ok(buf);
 }
+
+}  // namespace
+
+std::string cmd_dblclick(const Args& args) { return click_row(args, false); }
+// A right click opens the owner's context menu, whose loop holds its thread:
+// the answer comes once the settling round trips get through.
+std::string cmd_rclick(const Args& args) { return click_row(args, true); }
 
 std::string cmd_header(const Args& args) {
   HWND list = nullptr;

@@ -32,7 +32,7 @@ const CommandEntry COMMANDS[] = {
     {"focus", cmd_focus},       {"setfocus", cmd_setfocus}, {"foreground", cmd_foreground},
     {"key", cmd_key},           {"press", cmd_press},       {"type", cmd_type},
     {"rows", cmd_rows},         {"check", cmd_check},       {"select", cmd_select},
-    {"dblclick", cmd_dblclick}, {"header", cmd_header},     {"shot", cmd_shot},
+    {"dblclick", cmd_dblclick}, {"rclick", cmd_rclick}, {"header", cmd_header},     {"shot", cmd_shot},
     {"sleep", cmd_sleep},       {"ping", cmd_ping},
 };
 

@@ -69,6 +69,7 @@ std::string cmd_rows(const Args& args);
 std::string cmd_check(const Args& args);
 std::string cmd_select(const Args& args);
 std::string cmd_dblclick(const Args& args);
+std::string cmd_rclick(const Args& args);
 std::string cmd_header(const Args& args);
 
 std::string cmd_shot(const Args& args);

@@ -400,6 +400,35 @@ def test_reload(rec, proc, config_path):
     check("reload adds a card", pkt and b"+IP : 10.69.1.10\r\n" in pkt, pkt)
 
 
+def test_restart(cardsim, tmp):
+    """A card told to restart is silent after a completed upload, then comes
+    back with its new version; one told -1 never comes back."""
+    path, rec_path, ready = (os.path.join(tmp, n) for n in ("restart.conf", "restart.rec", "restart.ready"))
+    with open(path, "w") as f:
+        f.write("ip=10.69.3.2 fw=1.02 restart=1 restart_fw=1.05\nip=10.69.3.3 fw=1.02 restart=-1\n")
+    proc = subprocess.Popen([cardsim, "--config", path, "--record", rec_path, "--ready-file", ready],
+                            stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 10
+        while not os.path.exists(ready) and time.monotonic() < deadline:
+            time.sleep(0.02)
+        rec = Records(rec_path)
+        before = sysinfo("10.69.3.2")[0]
+        check("restart: old version before the upload", before and b"+FW : v1.02" in before, before)
+        for ip in ("10.69.3.2", "10.69.3.3"):
+            done, _, _ = tftp_put(ip, "upgrade@@admin", bytes(600))
+            check(f"restart: {ip} took the upload", done)
+        check("restart: silent at once", sysinfo("10.69.3.2", timeout=0.3)[0] is None)
+        check("restart: recorded", rec.find("restart", ip="10.69.3.2", fw="1.05"), rec.find("restart"))
+        time.sleep(1.0)
+        after = sysinfo("10.69.3.2")[0]
+        check("restart: back with the new version", after and b"+FW : v1.05" in after, after)
+        check("restart: -1 never comes back", sysinfo("10.69.3.3", timeout=0.5)[0] is None)
+    finally:
+        proc.kill()
+        proc.wait()
+
+
 def run_bad(cardsim, tmp, text, args, want, label):
     path = os.path.join(tmp, "bad.conf")
     with open(path, "w") as f:
@@ -449,6 +478,7 @@ def main():
             except Exception as e:  # one broken test must not hide the others
                 check(getattr(test, "__name__", "test"), False, repr(e))
         run_bad(cardsim, tmp, "ip=10.69.1.1\n", [], "cannot bind 10.69.1.1:69", "bind failure")
+        test_restart(cardsim, tmp)
         d = client()
         d.sendto(RRQ, ("10.69.1.7", 69))  # still delayed when the card is told to stop
         time.sleep(0.05)

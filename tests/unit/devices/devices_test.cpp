@@ -6,6 +6,7 @@
 #include <thread>
 #include <vector>
 
+#include "devices/card_list.h"
 #include "devices/device_table.h"
 #include "protocol/packet.h"
 
@@ -54,7 +55,7 @@ TEST(DeviceTable, InitInsertsColumnsAndIconsInOrder) {
   Table tb;
   std::vector<int> widths;
   for (auto& c : tb.list.columns) widths.push_back(c.first);
-  EXPECT_EQ(widths, (std::vector<int>{116, 110, 65, 85, 60}));  // small icon 16 + 100
+  EXPECT_EQ(widths, (std::vector<int>{116, 110, 65, 85, 60, 150}));  // small icon 16 + 100
   EXPECT_EQ(tb.list.icons, (std::vector<int>{104, 103, 116}));
 }
 
@@ -377,6 +378,72 @@ TEST(Executor, RunsStepsOnItsOwnThreadInOrderAndInlineFromThatThread) {
   EXPECT_NE(where, std::this_thread::get_id());
   EXPECT_EQ(seen, (std::vector<int>{1, 2, 3}));
   EXPECT_GT(ex.longest_step_ns(), 0);
+}
+
+TEST(DeviceTable, ResultCellsRetryTicksAndMerges) {
+  Table tb;
+  std::vector<uint32_t> merged;
+  tb.t.merged = [&](const DeviceRecord& r) { merged.push_back(r.version); };
+  for (auto [ip, last] : {std::pair{"10.69.0.1", 1}, {"10.69.0.2", 2}, {"10.69.0.3", 3}})
+    merge_device(tb.t, card(ip, static_cast<uint8_t>(last), 0x0100), 0);
+  merge_device(tb.t, card("10.69.0.2", 2, 0x0105), 0);
+  EXPECT_EQ(merged, (std::vector<uint32_t>{0x0100, 0x0100, 0x0100, 0x0105}));
+  for (int i = 0; i < 3; ++i) tb.list.set_checked(i, true);
+
+  EXPECT_EQ(tb.column(RESULT_COLUMN), (std::vector<std::string>{"", "", ""}));
+  EXPECT_TRUE(set_row_result(tb.t, text_to_ip("10.69.0.3"), "Timeout."));
+  EXPECT_TRUE(set_row_result(tb.t, text_to_ip("10.69.0.1"), std::string(80, 'x').c_str()));
+  EXPECT_FALSE(set_row_result(tb.t, text_to_ip("10.69.0.9"), "OK"));
+  EXPECT_EQ(tb.text(0, RESULT_COLUMN), std::string(63, 'x'));
+  // A later reply keeps the result.
+  merge_device(tb.t, card("10.69.0.3", 3, 0x0100), 0);
+  EXPECT_EQ(tb.text(2, RESULT_COLUMN), "Timeout.");
+  sort_rows(tb.t, RESULT_COLUMN);
+  EXPECT_EQ(tb.column(RESULT_COLUMN), (std::vector<std::string>{"", "Timeout.", std::string(63, 'x')}));
+
+  untick_rows(tb.t, {text_to_ip("10.69.0.2"), text_to_ip("10.69.0.9")});
+  std::map<std::string, bool> ticked;
+  for (const auto& row : tb.list.rows) ticked[row.texts[0]] = (row.state & STATE_CHECK_MASK) == STATE_CHECKED;
+  EXPECT_EQ(ticked, (std::map<std::string, bool>{{"10.69.0.1", true}, {"10.69.0.2", false}, {"10.69.0.3", true}}));
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 1);
+}
+
+TEST(CardList, ImportKeepsGoodLinesAndNamesTheBadOnes) {
+  std::vector<CardLine> cards;
+  std::vector<CardLineError> errors;
+  read_card_list("# routed subnet\r\n10.70.0.1\r\n\r\n 10.70.0.2 , ops,\"p,w\"\r\n10.70.0.300,x\r\n"
+                 "0.0.0.0\r\n10.70.0.3," + std::string(31, 'u') + "\r\n10.70.0.4,u," +
+                     std::string(30, 'p') + "\r\n\"10.70.0.5\n",
+                 &cards, &errors);
+  ASSERT_EQ(cards.size(), 3u);
+  EXPECT_EQ(cards[0].ip, text_to_ip("10.70.0.1"));
+  EXPECT_FALSE(cards[0].has_user);
+  EXPECT_EQ(cards[1].line, 4);
+  EXPECT_EQ(cards[1].user, "ops");
+  EXPECT_EQ(cards[1].password, "p,w");
+  EXPECT_EQ(cards[2].password.size(), 30u);
+  std::string text = card_list_errors_text(errors);
+  EXPECT_EQ(text,
+            "These lines were not added:\r\nLine 5: bad IP address \"10.70.0.300\"\r\n"
+            "Line 6: bad IP address \"0.0.0.0\"\r\nLine 7: user name longer than 30 characters\r\n"
+            "Line 9: quote not closed\r\n");
+}
+
+TEST(CardList, ExportReadsBackByItsHeader) {
+  std::vector<DeviceRecord> rows = {*card("10.69.0.7", 7, 0x0102), *card("10.69.0.8", 8, 0)};
+  std::strcpy(rows[1].user_name, "o,\"ps\"");
+  std::strcpy(rows[1].password, "secret");
+  EXPECT_EQ(write_card_list(rows, false),
+            "ip,mac,version,user\r\n10.69.0.7,00-0a-ff-10-20-07,1.02,admin\r\n"
+            "10.69.0.8,00-0a-ff-10-20-08,--.--,\"o,\"\"ps\"\"\"\r\n");
+  std::vector<CardLine> cards;
+  std::vector<CardLineError> errors;
+  read_card_list(write_card_list(rows, true), &cards, &errors);
+  EXPECT_TRUE(errors.empty());
+  ASSERT_EQ(cards.size(), 2u);
+  EXPECT_EQ(cards[1].ip, rows[1].ip);
+  EXPECT_EQ(cards[1].user, "o,\"ps\"");
+  EXPECT_EQ(cards[1].password, "secret");
 }
 
 }  // namespace

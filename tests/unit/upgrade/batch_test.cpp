@@ -11,11 +11,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <map>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "image/image.h"
+#include "platform/files.h"
 #include "protocol/packet.h"
 #include "tools/mkimage/image_maker.h"
 #include "upgrade/upgrade.h"
@@ -59,6 +61,10 @@ struct FakePorts : BatchPorts {
   int running = 0, most_running = 0;
   int sockets_opened = 0, fail_socket_at = -1;
   bool end_at_once = false;  // sessions end as soon as they start
+  std::map<std::string, std::pair<CardOutcome, std::string>> endings;  // by IP text; else ok
+  std::string folder;
+  std::vector<uint32_t> closed_ok;
+  std::vector<std::shared_ptr<Report>> held;
   std::function<void(uint32_t)> on_sleep;  // runs (unlocked) after each sleep
 
   int row_count() override { return static_cast<int>(rows.size()); }
@@ -86,6 +92,13 @@ struct FakePorts : BatchPorts {
     int s = static_cast<int>(clock_ms / 1000);
     return LocalTime{2000, 6, 15, 10, 30 + s / 60, s % 60};
   }
+  std::string reports_folder() override { return folder; }
+  void card_done(const std::shared_ptr<Report>& report, const CardResult&) override {
+    note([&] { held.push_back(report); });
+  }
+  void report_closed(const std::vector<uint32_t>& ok_ips) override {
+    note([&] { closed_ok = ok_ips; });
+  }
   Socket open_socket() override {
     int index;
     note([&] { index = sockets_opened++; });
@@ -105,7 +118,9 @@ struct FakePorts : BatchPorts {
   // What a session's thread does at its end.
   void finish(int slot) {
     UploadSession* s = &upload_sessions[slot];
-    report_append(s->report, std::string(ip_to_text(s->ip)) + LINE_OK);
+    std::string ip = ip_to_text(s->ip);
+    auto ending = endings.count(ip) ? endings[ip] : std::make_pair(CardOutcome::ok, std::string());
+    report_card(s->report, ip.c_str(), s->ip, ending.first, ending.second, 3000);
     socket_close(s->socket);
     s->socket = 0;
     s->ended = 1;
@@ -322,6 +337,65 @@ TEST_F(Batch, SocketFailureFreesTheSlotAndSkippedRowsGetNoLine) {
   EXPECT_EQ(starts(), 2u);
   EXPECT_EQ(ports_.starts[1].slot, 0);
   EXPECT_FALSE(busy_.is_set());
+}
+
+std::string read_text(const std::string& path) {
+  std::string text;
+  read_file_text(path, 1 << 20, &text, nullptr);
+  return text;
+}
+
+TEST_F(Batch, KeptReportFileRetryListAndLaterChecks) {
+  ports_.rows = {card_row(30, 0x0102), card_row(31), card_row(32, 0x0100, true, 1),
+                 card_row(33, 0x0100, false)};
+  std::memcpy(ports_.rows[0].record.mac, "\x00\x0a\xfe\x01\x02\x03", 6);
+  ports_.endings["10.69.0.31"] = {CardOutcome::card_error, "Flash \"A\", B"};
+  ports_.folder = dir_ + "/reports/new";
+  ports_.end_at_once = true;
+  run_worker();
+  worker_.join();
+
+  const std::string file = dir_ + "/reports/new/2000-06-15_103000.csv";
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0], "10.69.0.32 No connection , abort.\r\n10.69.0.31 Flash \"A\", B\r\n"
+                               "10.69.0.30 OK.\r\nReport saved: " + file);
+  const std::string header =
+      "started,ended,ip,mac,version_before,image,image_version,result,message,seconds,bytes_sent,"
+      "verified,verified_seconds\r\n";
+  const std::string image = ports_.path;
+  // The unanswered card is given the answer window first (1.5 s of the test
+  // clock): the others start in the next second.
+  const std::string row30 = "2000-06-15 10:30:01,2000-06-15 10:30:01,10.69.0.30,00-0a-fe-01-02-03,"
+                            "1.02," + image + ",1.02,ok,OK.,0,3000,";
+  EXPECT_EQ(read_text(file),
+            header +
+                "2000-06-15 10:30:00,2000-06-15 10:30:01,10.69.0.32,00-00-00-00-00-00,1.00," +
+                image + ",1.02,no_connection,\"No connection , abort.\",1,0,,\r\n" +
+                "2000-06-15 10:30:01,2000-06-15 10:30:01,10.69.0.31,00-00-00-00-00-00,1.00," +
+                image + ",1.02,card_error,\"Flash \"\"A\"\", B\",0,3000,,\r\n" + row30 + ",\r\n");
+  // Retry: only the " OK." card is unticked.
+  EXPECT_EQ(ports_.closed_ok, std::vector<uint32_t>{ports_.rows[0].record.ip});
+
+  // The checks outlive the batch; each outcome rewrites the file.
+  ASSERT_EQ(ports_.held.size(), 3u);
+  Report* report = ports_.held[0].get();
+  EXPECT_FALSE(report_check(report, ports_.rows[1].record.ip, CardOutcome::applied, 0x0105, 9));
+  EXPECT_TRUE(report_check(report, ports_.rows[0].record.ip, CardOutcome::applied, 0x0105, 74));
+  EXPECT_NE(read_text(file).find(row30 + "applied,74\r\n"), std::string::npos);
+  CardResult checked = report_cards(report)[2];
+  EXPECT_EQ(result_column_text(checked), "applied 1.05 in 74 s");
+}
+
+TEST_F(Batch, UnwritableReportsFolderStillShowsTheReport) {
+  ports_.rows = {card_row(40)};
+  ports_.folder = ports_.path + "/reports";  // below a file
+  ports_.end_at_once = true;
+  run_worker();
+  worker_.join();
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0].rfind("10.69.0.40 OK.\r\nReport not saved: cannot create ", 0), 0u)
+      << ports_.reports[0];
+  EXPECT_EQ(ports_.closed_ok.size(), 1u);
 }
 
 TEST_F(Batch, DeletedFileEndsSilently) {

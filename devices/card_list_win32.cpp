@@ -1,0 +1,214 @@
+// The device list's context menu: card lists in and out through the common
+// open and save dialogs (wide file names), and the reports folder.
+#include <windows.h>
+#include <commctrl.h>
+#include <commdlg.h>
+#include <shellapi.h>
+
+#include <cstring>
+#include <memory>
+
+#include "app/settings.h"
+#include "app/ui.h"
+#include "devices/card_list.h"
+#include "devices/device_table.h"
+#include "discovery/discovery.h"
+#include "platform/files.h"
+
+namespace {
+
+enum MenuCommand : UINT {
+  MENU_IMPORT = 1,
+  MENU_EXPORT = 2,
+  MENU_EXPORT_PASSWORDS = 3,
+  MENU_REPORTS = 4,
+};
+
+struct MenuItem {
+  UINT id;
+  const char* text;
+};
+
+const MenuItem MENU_ITEMS[] = {
+    {MENU_IMPORT, "&Import cards..."},
+    {MENU_EXPORT, "&Export cards..."},
+    {MENU_EXPORT_PASSWORDS, "Export cards with &passwords..."},
+    {MENU_REPORTS, "Open &reports folder"},
+};
+
+// The folder the list dialogs start in: UTF-8 bytes, stored as binary so
+// that no code page conversion touches them.
+const char* const LIST_FOLDER_SETTING = "LastListDir";
+const uint32_t SETTING_BINARY = 3;
+
+HWND list_window() { return reinterpret_cast<HWND>(ui.panel[PANEL_LIST]); }
+HWND main_window() { return reinterpret_cast<HWND>(ui.main_window); }
+
+std::wstring wide(const std::string& text, UINT code_page) {
+  int n = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
+  if (n > 0) MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
+  return out;
+}
+
+std::string narrow(const std::wstring& text, UINT code_page) {
+  int n = WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
+                              nullptr, nullptr);
+  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
+  if (n > 0)
+    WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
+                        nullptr, nullptr);
+  return out;
+}
+
+// Files are UTF-8; the table's texts are in the ANSI code page.
+std::string to_table_text(const std::string& utf8) { return narrow(wide(utf8, CP_UTF8), CP_ACP); }
+std::string to_file_text(const std::string& ansi) { return narrow(wide(ansi, CP_ACP), CP_UTF8); }
+
+std::string list_folder() {
+  char folder[2048] = "";
+  uint32_t type = SETTING_BINARY;
+  if (!read_setting(SETTINGS_KEY, LIST_FOLDER_SETTING, folder, sizeof folder - 1, &type)) return "";
+  return folder;
+}
+
+// The common dialog; the chosen path in UTF-8, or false when cancelled.
+bool choose_list_file(bool save, std::string* path) {
+  const wchar_t filter[] = L"CSV Files (*.csv)\0*.csv\0All Files (*.*)\0*.*\0";
+  wchar_t file[MAX_PATH * 4] = L"";
+  std::wstring folder = wide(list_folder(), CP_UTF8);
+  OPENFILENAMEW ofn{};
+  ofn.lStructSize = sizeof ofn;
+  ofn.hwndOwner = main_window();
+  ofn.lpstrFilter = filter;
+  ofn.lpstrFile = file;
+  ofn.nMaxFile = static_cast<DWORD>(std::size(file));
+  ofn.lpstrInitialDir = folder.empty() ? nullptr : folder.c_str();
+  ofn.lpstrDefExt = L"csv";
+  ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR |
+              (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST);
+  // A modal step: the refresh pass waits, as for the account dialog.
+  Event& busy = busy_event(discovery());
+  busy.set();
+  BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
+  busy.reset();
+  if (!chosen || !file[0]) return false;
+  *path = narrow(file, CP_UTF8);
+  std::string chosen_folder = narrow(std::wstring(file, ofn.nFileOffset ? ofn.nFileOffset - 1 : 0), CP_UTF8);
+  write_setting(SETTINGS_KEY, LIST_FOLDER_SETTING, chosen_folder.c_str(),
+                static_cast<uint32_t>(chosen_folder.size() + 1), SETTING_BINARY);
+  return true;
+}
+
+// As the account dialog's OK: the row is added or updated and the card asked.
+void add_card(DeviceTable& table, const CardLine& line) {
+  auto record = std::make_unique<DeviceRecord>();
+  std::memset(record.get(), 0, sizeof(DeviceRecord));
+  record->ip = line.ip;
+  record->filled = 1;
+  record->unreachable = 1;
+  const DeviceRecord* existing = row_record(table, find_row(table, line.ip));
+  std::string user = line.has_user ? to_table_text(line.user)
+                     : existing    ? existing->user_name
+                                   : default_account();
+  std::string password = line.has_password ? to_table_text(line.password)
+                         : existing        ? existing->password
+                                           : "";
+  std::strncpy(record->user_name, user.c_str(), CARD_LIST_FIELD_MAX);
+  std::strncpy(record->password, password.c_str(), CARD_LIST_FIELD_MAX);
+  merge_device(table, std::move(record), 1);
+  query_device(discovery(), line.ip);
+}
+
+void import_cards() {
+  std::string path, text, reason;
+  if (!choose_list_file(false, &path)) return;
+  if (!read_file_text(path, CARD_LIST_FILE_MAX, &text, &reason)) {
+    show_error(("Cards not imported: " + reason).c_str());
+    return;
+  }
+  std::vector<CardLine> cards;
+  std::vector<CardLineError> errors;
+  read_card_list(text, &cards, &errors);
+  DeviceTable& table = devices();
+  for (const CardLine& card : cards) add_card(table, card);
+  update_upgrade_button(table);
+  if (!errors.empty()) show_error(to_table_text(card_list_errors_text(errors)).c_str());
+}
+
+void export_cards(bool with_passwords) {
+  std::string path, reason;
+  if (!choose_list_file(true, &path)) return;
+  std::vector<DeviceRecord> rows;
+  DeviceTable& table = devices();
+  for (int row = 0; row < row_count(table); ++row)
+    if (const DeviceRecord* r = row_record(table, row)) rows.push_back(*r);
+  if (!write_file_whole(path, to_file_text(write_card_list(rows, with_passwords)), &reason))
+    show_error(("Cards not exported: " + reason).c_str());
+}
+
+void open_reports_folder() {
+  std::string folder = reports_folder(), reason;
+  if (!make_folder_path(folder, &reason)) {
+    show_error(("Cannot open the reports folder: " + reason).c_str());
+    return;
+  }
+  ShellExecuteW(main_window(), L"open", wide(folder, CP_UTF8).c_str(), nullptr, nullptr,
+                SW_SHOWNORMAL);
+}
+
+// From the keyboard the menu opens below the focused row, or at the list's
+// top left corner.
+POINT keyboard_menu_point() {
+  HWND list = list_window();
+  POINT at{0, 0};
+  int focused = static_cast<int>(SendMessageA(list, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED));
+  RECT r{};
+  r.left = LVIR_LABEL;
+  if (focused >= 0 && SendMessageA(list, LVM_GETITEMRECT, focused, reinterpret_cast<LPARAM>(&r)))
+    at = POINT{r.left, r.bottom};
+  ClientToScreen(list, &at);
+  return at;
+}
+
+bool menu_open = false;
+
+void run_menu(POINT at) {
+  if (menu_open) return;
+  HMENU menu = CreatePopupMenu();
+  if (!menu) return;
+  for (const MenuItem& item : MENU_ITEMS) AppendMenuA(menu, MF_STRING, item.id, item.text);
+  menu_open = true;
+  UINT chosen = static_cast<UINT>(TrackPopupMenu(menu, TPM_RETURNCMD | TPM_RIGHTBUTTON | TPM_NONOTIFY,
+                                                 at.x, at.y, 0, list_window(), nullptr));
+  menu_open = false;
+  DestroyMenu(menu);
+  switch (chosen) {
+    case MENU_IMPORT:
+      import_cards();
+      return;
+    case MENU_EXPORT:
+      export_cards(false);
+      return;
+    case MENU_EXPORT_PASSWORDS:
+      export_cards(true);
+      return;
+    case MENU_REPORTS:
+      open_reports_folder();
+      return;
+    default:
+      return;
+  }
+}
+
+}  // namespace
+
+int device_list_menu(WindowHandle, HandlerArg, HandlerArg source, HandlerArg where, HandlerArg) {
+  if (reinterpret_cast<HWND>(source) != list_window()) return 1;
+  POINT at{static_cast<short>(LOWORD(where)), static_cast<short>(HIWORD(where))};
+  if (where == -1 || (LOWORD(where) == 0xFFFF && HIWORD(where) == 0xFFFF)) at = keyboard_menu_point();
+  run_menu(at);
+  return 0;
+}
+
+void device_list_menu_from_keyboard() { run_menu(keyboard_menu_point()); }

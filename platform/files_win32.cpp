@@ -1,0 +1,97 @@
+#include <windows.h>
+
+#include "platform/files.h"
+
+namespace {
+
+std::wstring wide(const std::string& utf8) {
+  if (utf8.empty()) return std::wstring();
+  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
+  std::wstring out(static_cast<size_t>(n), L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
+  return out;
+}
+
+// The system's own words for the last error, without the line break.
+bool fail(std::string* reason, const std::string& what) {
+  DWORD code = GetLastError();
+  if (!reason) return false;
+  char text[256] = "";
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code,
+                           0, text, sizeof text, nullptr);
+  while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' ')) text[--n] = 0;
+  *reason = what + (n ? std::string(": ") + text : ": error " + std::to_string(code));
+  return false;
+}
+
+struct Handle {
+  HANDLE h;
+  ~Handle() {
+    if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+  }
+};
+
+}  // namespace
+
+bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason) {
+  const std::wstring target = wide(path);
+  const std::wstring temporary = target + L".tmp";
+  {
+    Handle f{CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL, nullptr)};
+    if (f.h == INVALID_HANDLE_VALUE) return fail(reason, "cannot create " + path + ".tmp");
+    DWORD written = 0;
+    if (!WriteFile(f.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
+        written != bytes.size() || !FlushFileBuffers(f.h)) {
+      fail(reason, "cannot write " + path + ".tmp");
+      CloseHandle(f.h);
+      f.h = INVALID_HANDLE_VALUE;
+      DeleteFileW(temporary.c_str());
+      return false;
+    }
+  }
+  if (!MoveFileExW(temporary.c_str(), target.c_str(),
+                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+    fail(reason, "cannot replace " + path);
+    DeleteFileW(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
+                    std::string* reason) {
+  Handle f{CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                       FILE_ATTRIBUTE_NORMAL, nullptr)};
+  if (f.h == INVALID_HANDLE_VALUE) return fail(reason, "cannot open " + path);
+  LARGE_INTEGER size;
+  if (!GetFileSizeEx(f.h, &size)) return fail(reason, "cannot read " + path);
+  if (static_cast<unsigned long long>(size.QuadPart) > limit) {
+    if (reason) *reason = "file too large";
+    return false;
+  }
+  bytes->assign(static_cast<size_t>(size.QuadPart), '\0');
+  DWORD got = 0;
+  if (!bytes->empty() &&
+      (!ReadFile(f.h, bytes->data(), static_cast<DWORD>(bytes->size()), &got, nullptr) ||
+       got != bytes->size()))
+    return fail(reason, "cannot read " + path);
+  return true;
+}
+
+bool make_folder_path(const std::string& path, std::string* reason) {
+  const std::wstring w = wide(path);
+  // Parts that cannot be made (a drive, a share's server) may still be
+  // there: only the folder itself decides.
+  for (size_t i = 1; i <= w.size(); ++i) {
+    if (i != w.size() && w[i] != L'\\' && w[i] != L'/') continue;
+    std::wstring part = w.substr(0, i);
+    DWORD existing = GetFileAttributesW(part.c_str());
+    if (existing != INVALID_FILE_ATTRIBUTES && (existing & FILE_ATTRIBUTE_DIRECTORY)) continue;
+    CreateDirectoryW(part.c_str(), nullptr);
+  }
+  DWORD attributes = GetFileAttributesW(w.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+    return fail(reason, "cannot create " + path);
+  return true;
+}

@@ -1,0 +1,49 @@
+// Comma-separated records: quoting on the way out, and reading back what
+// people's editors write (quotes, line breaks inside fields, CRLF or LF,
+// a byte order mark, comments).
+#include <gtest/gtest.h>
+
+#include "protocol/csv.h"
+
+namespace {
+
+std::vector<std::vector<std::string>> fields_of(const std::vector<CsvRecord>& records) {
+  std::vector<std::vector<std::string>> out;
+  for (const CsvRecord& r : records) out.push_back(r.fields);
+  return out;
+}
+
+TEST(Csv, WrittenFieldsReadBackUnchanged) {
+  const std::vector<std::string> fields = {"plain", "", "a,b", "say \"hi\"", "two\r\nlines", " x "};
+  const std::string text = csv_record(fields) + csv_record({"end"});
+  EXPECT_EQ(text, "plain,,\"a,b\",\"say \"\"hi\"\"\",\"two\r\nlines\", x \r\nend\r\n");
+  std::vector<CsvRecord> records;
+  ASSERT_TRUE(read_csv(text, false, &records, nullptr));
+  ASSERT_EQ(records.size(), 2u);
+  EXPECT_EQ(records[0].fields, fields);
+  EXPECT_EQ(records[1].line, 3);  // the quoted line break counts
+}
+
+TEST(Csv, BlankAndCommentLinesAndLineNumbers) {
+  std::vector<CsvRecord> records;
+  ASSERT_TRUE(read_csv("\xEF\xBB\xBFip,user\n\n# a comment, with \"quote\n10.0.0.1\r\n\r\n10.0.0.2,,",
+                       true, &records, nullptr));
+  EXPECT_EQ(fields_of(records), (std::vector<std::vector<std::string>>{
+                                    {"ip", "user"}, {"10.0.0.1"}, {"10.0.0.2", "", ""}}));
+  EXPECT_EQ(records[1].line, 4);
+  EXPECT_EQ(records[2].line, 6);
+  // Without comments a '#' line is data.
+  records.clear();
+  ASSERT_TRUE(read_csv("#x\n", false, &records, nullptr));
+  EXPECT_EQ(fields_of(records), (std::vector<std::vector<std::string>>{{"#x"}}));
+}
+
+TEST(Csv, UnclosedQuoteKeepsEarlierRecords) {
+  std::vector<CsvRecord> records;
+  int bad = 0;
+  EXPECT_FALSE(read_csv("a\nb\n\"c,\nd\n", false, &records, &bad));
+  EXPECT_EQ(bad, 3);
+  EXPECT_EQ(fields_of(records), (std::vector<std::vector<std::string>>{{"a"}, {"b"}}));
+}
+
+}  // namespace

@@ -1,0 +1,129 @@
+#include <cstdio>
+
+#include "protocol/csv.h"
+#include "protocol/packet.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+struct OutcomeText {
+  CardOutcome outcome;
+  const char* line;
+  const char* result_word;
+  const char* verified_word;
+  const char* column;  // the Result column, when it is a fixed text
+};
+
+// One row per outcome, in enumeration order.
+const OutcomeText OUTCOMES[] = {
+    {CardOutcome::ok, LINE_OK, "ok", "", "OK, checking ..."},
+    {CardOutcome::timeout, LINE_TIMEOUT, "timeout", "", "Timeout."},
+    {CardOutcome::card_error, nullptr, "card_error", "", nullptr},
+    {CardOutcome::aborted, LINE_ABORTED, "aborted", "", "User Aborted !"},
+    {CardOutcome::no_connection, LINE_NO_CONNECTION, "no_connection", "", "No connection"},
+    {CardOutcome::socket_error, LINE_SOCKET_ERROR, "socket_error", "", "Socket Error !"},
+    {CardOutcome::no_memory, LINE_NO_MEMORY, "no_memory", "", "Out of memory"},
+    {CardOutcome::too_large, LINE_TOO_LARGE, "too_large", "", "Image too large for the card"},
+    {CardOutcome::no_session, LINE_NO_SESSION, "no_session", "", "No session could be started"},
+    {CardOutcome::applied, LINE_OK, "ok", "applied", nullptr},
+    {CardOutcome::not_applied, LINE_OK, "ok", "not_applied", nullptr},
+    {CardOutcome::no_answer, LINE_OK, "ok", "no_answer", "no answer"},
+    {CardOutcome::not_verified, LINE_OK, "ok", "not_verified", "OK, not verified"},
+};
+
+const OutcomeText& text_of(CardOutcome outcome) {
+  size_t i = static_cast<size_t>(outcome);
+  return OUTCOMES[i < std::size(OUTCOMES) ? i : 0];
+}
+
+std::string time_text(const LocalTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
+}
+
+std::string version_words(uint32_t version) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d.%02d", int(version >> 8 & 0xFF), int(version & 0xFF));
+  return text;
+}
+
+// Days since 1970-01-01 of a civil date (proleptic Gregorian).
+long long days_from_civil(long long y, unsigned m, unsigned d) {
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  return era * 146097 + static_cast<long long>(doe) - 719468;
+}
+
+long long seconds_of(const LocalTime& t) {
+  return days_from_civil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) *
+             86400 +
+         t.hour * 3600LL + t.minute * 60LL + t.second;
+}
+
+}  // namespace
+
+const char* outcome_line(CardOutcome outcome) { return text_of(outcome).line; }
+const char* outcome_result_word(CardOutcome outcome) { return text_of(outcome).result_word; }
+const char* outcome_verified_word(CardOutcome outcome) { return text_of(outcome).verified_word; }
+bool outcome_is_ok(CardOutcome outcome) {
+  return outcome == CardOutcome::ok || outcome >= CardOutcome::applied;
+}
+
+std::string result_column_text(const CardResult& card) {
+  switch (card.outcome) {
+    case CardOutcome::card_error:
+      return card.message;
+    case CardOutcome::applied:
+      return "applied " + version_words(card.answered_version) + " in " +
+             std::to_string(card.verified_seconds) + " s";
+    case CardOutcome::not_applied:
+      return "not applied: " + version_words(card.answered_version);
+    default:
+      return text_of(card.outcome).column;
+  }
+}
+
+std::string report_message(const CardResult& card) {
+  if (card.outcome == CardOutcome::card_error) return card.message;
+  std::string line = outcome_line(card.outcome);
+  size_t from = line.find_first_not_of(' ');
+  size_t to = line.find_last_not_of("\r\n");
+  return from == std::string::npos ? "" : line.substr(from, to + 1 - from);
+}
+
+std::string report_csv(const std::vector<CardResult>& cards) {
+  std::string out = csv_record({"started", "ended", "ip", "mac", "version_before", "image",
+                                "image_version", "result", "message", "seconds", "bytes_sent",
+                                "verified", "verified_seconds"});
+  for (const CardResult& c : cards) {
+    char mac[32];
+    mac_to_text(mac, c.mac);
+    const bool has_image_version = c.image_version != IMAGE_VERSION_NONE;
+    const char* verified = outcome_verified_word(c.outcome);
+    out += csv_record({time_text(c.started), time_text(c.ended), ip_to_text(c.ip), mac,
+                       version_words(c.version_before), c.image,
+                       has_image_version ? version_words(c.image_version) : "",
+                       outcome_result_word(c.outcome), report_message(c),
+                       std::to_string(seconds_between(c.started, c.ended)),
+                       std::to_string(c.bytes_sent), verified,
+                       *verified && c.verified_seconds >= 0 ? std::to_string(c.verified_seconds)
+                                                            : ""});
+  }
+  return out;
+}
+
+std::string report_file_name(const LocalTime& t) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d_%02d%02d%02d.csv", t.year, t.month, t.day,
+                t.hour, t.minute, t.second);
+  return text;
+}
+
+long long seconds_between(const LocalTime& a, const LocalTime& b) {
+  return seconds_of(b) - seconds_of(a);
+}

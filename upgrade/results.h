@@ -1,0 +1,66 @@
+#pragma once
+// What became of each card of a batch, and the kept report: one row per card
+// line, written as a CSV file named by the batch's start time.
+//
+// A card's outcome is one enumeration, from the end of its transfer to the
+// check that it runs the new firmware; every text it shows (the report line,
+// the CSV words, the device table's Result column) is rendered here.
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+
+enum class CardOutcome {
+  ok,  // the card acknowledged the last block; its check is still running
+  timeout,
+  card_error,  // the card's own message
+  aborted,
+  no_connection,
+  socket_error,
+  no_memory,
+  too_large,
+  no_session,
+  // After " OK.": what the card said when it was asked again.
+  applied,
+  not_applied,
+  no_answer,
+  not_verified,  // the image has no version to compare with
+};
+
+// The line tail after the card's IP text (" OK.\r\n" for ok and every check
+// outcome); card_error has none: its line is the card's message.
+const char* outcome_line(CardOutcome outcome);
+// The CSV "result" word (ok for every check outcome) and "verified" word
+// (empty while the check runs or for a card that failed).
+const char* outcome_result_word(CardOutcome outcome);
+const char* outcome_verified_word(CardOutcome outcome);
+bool outcome_is_ok(CardOutcome outcome);
+
+// One card of a batch.
+struct CardResult {
+  LocalTime started{};
+  LocalTime ended{};
+  uint32_t ip = 0;  // network byte order
+  uint8_t mac[6] = {};
+  uint32_t version_before = 0;
+  std::string image;  // the image's file path
+  uint32_t image_version = IMAGE_VERSION_NONE;
+  CardOutcome outcome = CardOutcome::ok;
+  std::string message;  // the card's own text, for card_error
+  uint32_t bytes_sent = 0;
+  uint32_t answered_version = 0;  // what the card said when checked
+  int verified_seconds = -1;      // from the transfer's end to the check's outcome
+};
+
+// The device table's Result column, a few words.
+std::string result_column_text(const CardResult& card);
+// The report line without the IP: "OK.", "Timeout.", the card's message...
+std::string report_message(const CardResult& card);
+
+// The CSV file: header and one row per card, in the order given.
+std::string report_csv(const std::vector<CardResult>& cards);
+// "YYYY-MM-DD_HHMMSS.csv"
+std::string report_file_name(const LocalTime& start);
+// Whole seconds from a to b (negative when b is earlier).
+long long seconds_between(const LocalTime& a, const LocalTime& b);
