@@ -4,8 +4,8 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "cli/fleet_files.h"
 #include "image/image.h"
+#include "protocol/csv.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -35,7 +35,7 @@ int discover_command(const DiscoverOptions& o) {
     return host_order(a.ip) < host_order(b.ip);
   });
   const char* header[] = {"ip", "mac", "version", "state", "user"};
-  if (o.csv) print_record(csv_line(std::vector<std::string>(header, header + 5)));
+  if (o.csv) print_record(csv_record(std::vector<std::string>(header, header + 5)));
   for (const DeviceRecord& r : cards) {
     char mac[18];
     mac_to_text(mac, r.mac);
@@ -43,7 +43,7 @@ int discover_command(const DiscoverOptions& o) {
                                        r.write_refused ? "no-write" : "ready",
                                        std::string(r.user_name, std::find(r.user_name, r.user_name + 32, '\0'))};
     if (o.csv) {
-      print_record(csv_line(fields));
+      print_record(csv_record(fields));
     } else {
       std::printf("%s\t%s\t%s\t%s\t%s\n", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),
                   fields[3].c_str(), fields[4].c_str());

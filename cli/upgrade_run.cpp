@@ -27,68 +27,19 @@ const uint32_t BETWEEN_STARTS_MS = 100;  // as the window's batch paces its star
 const auto TICK = std::chrono::milliseconds(100);
 const auto LIVE_EVERY = std::chrono::milliseconds(500);
 
-enum class Outcome {
-  ok, timeout, aborted, no_connection, skipped_version, refused, socket_error, no_memory,
-  too_large, no_session,
-};
-
-// Every outcome's word in the report CSV.
-const char* outcome_word(Outcome o) {
-  switch (o) {
-    case Outcome::ok: return "ok";
-    case Outcome::timeout: return "timeout";
-    case Outcome::aborted: return "aborted";
-    case Outcome::no_connection: return "no_connection";
-    case Outcome::skipped_version: return "skipped_version";
-    case Outcome::refused: return "refused";
-    case Outcome::socket_error: return "socket_error";
-    case Outcome::no_memory: return "no_memory";
-    case Outcome::too_large: return "too_large";
-    case Outcome::no_session: return "no_session";
-  }
-  return "refused";
-}
-
-// The outcome of a report line's tail (after the address); a tail that is
-// none of the program's own lines is the card's ERROR message.
-Outcome outcome_of_line(const std::string& tail) {
-  struct Known {
-    const char* line;
-    Outcome outcome;
-  };
-  static const Known known[] = {
-      {LINE_OK, Outcome::ok},
-      {LINE_TIMEOUT, Outcome::timeout},
-      {LINE_ABORTED, Outcome::aborted},
-      {LINE_NO_CONNECTION, Outcome::no_connection},
-      {LINE_SOCKET_ERROR, Outcome::socket_error},
-      {LINE_NO_MEMORY, Outcome::no_memory},
-      {LINE_TOO_LARGE, Outcome::too_large},
-      {LINE_NO_SESSION, Outcome::no_session},
-  };
-  for (const Known& k : known)
-    if (tail == k.line) return k.outcome;
-  return Outcome::refused;
-}
-
-std::string time_text(const LocalTime& t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second);
-  return text;
-}
-
 // One card of the run.
 struct Job {
   CardOrder order;
   DeviceRecord record{};
   bool answered = false;
-  Report report;  // the card's own lines; the run prints them as they come
-  CardRow result;
-  Outcome outcome = Outcome::aborted;
+  // The card's own report: its line and its result. Shared with the check
+  // after the upgrade, which updates the result.
+  std::shared_ptr<Report> report = std::make_shared<Report>();
+  CardResult card;  // as the card starts
+  CardResult result;
   std::atomic<uint32_t> bytes{0};
   Clock::time_point started, ended;
-  bool done = false;
+  bool sent = false;  // a transfer was started
 };
 
 // The shared state of a run: its output and the counts the live line shows.
@@ -129,36 +80,28 @@ void show_live_line(Run& run) {
 }
 
 // A card's end: its report line to stdout, a line to stderr, the result.
-// The outcome is read from the card's report line unless it is given.
-void finish_job(Run& run, Job& job, const Outcome* known = nullptr) {
-  std::string text = report_text(&job.report);
+void finish_job(Run& run, Job& job) {
+  std::vector<CardResult> cards = report_cards(job.report.get());
   std::string ip = ip_to_text(job.order.ip);
-  std::string tail = text.size() > ip.size() ? text.substr(ip.size()) : LINE_ABORTED;
-  job.outcome = known ? *known : outcome_of_line(tail);
-  std::string message = tail;
-  while (!message.empty() && (message.back() == '\n' || message.back() == '\r')) message.pop_back();
-  if (!message.empty() && message[0] == ' ') message.erase(0, 1);
-
   std::lock_guard<std::mutex> lock(run.mutex);
-  job.result.result = outcome_word(job.outcome);
-  job.result.message = message;
-  job.result.bytes_sent = job.bytes.load();
-  if (!job.result.started.empty()) {
-    job.result.ended = time_text(local_time_now());
+  if (!cards.empty()) job.result = cards.back();
+  job.result.bytes_sent = std::max(job.result.bytes_sent, job.bytes.load());
+  const std::string message = report_message(job.result);
+  if (job.sent) {
     job.ended = Clock::now();
-    job.result.seconds = std::chrono::duration<double>(job.ended - job.started).count();
     ++run.finished;
   }
-  job.done = true;
   clear_live_line(run);
-  if (!job.result.started.empty()) std::fprintf(stderr, "%s: ended, %s\n", ip.c_str(), message.c_str());
+  if (job.sent) std::fprintf(stderr, "%s: ended, %s\n", ip.c_str(), message.c_str());
   std::printf("%s %s\n", ip.c_str(), message.c_str());
   std::fflush(stdout);
   std::fflush(stderr);
 }
 
-void finish_with_line(Run& run, Job& job, const char* line) {
-  report_append(&job.report, std::string(ip_to_text(job.order.ip)) + line);
+// A card that gets no transfer: its line and result at once.
+void finish_with(Run& run, Job& job, CardOutcome outcome, const std::string& message = "") {
+  report_card_start(job.report.get(), job.card);
+  report_card(job.report.get(), ip_to_text(job.order.ip), job.order.ip, outcome, message, 0);
   finish_job(run, job);
 }
 
@@ -283,32 +226,6 @@ void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job)
   std::snprintf(job.record.password, sizeof job.record.password, "%s", password.c_str());
 }
 
-// The cards that ended " OK." until they run the image's version; an image
-// without a version can't be told from the old one.
-void verify_cards(Run& run, uint32_t image_version) {
-  std::vector<VerifyCard> cards;
-  for (Job& job : run.jobs)
-    if (job.outcome == Outcome::ok) cards.push_back(VerifyCard{job.order.ip, job.ended, "", 0});
-  if (cards.empty()) return;
-  std::vector<VerifyCard*> open;
-  for (VerifyCard& c : cards) {
-    if (image_version == IMAGE_VERSION_NONE)
-      c.verified = "not_verified";
-    else
-      open.push_back(&c);
-  }
-  std::fprintf(stderr, "verifying %zu card%s\n", open.size(), open.size() == 1 ? "" : "s");
-  wait_for_versions(open, image_version);
-  for (Job& job : run.jobs)
-    for (const VerifyCard& c : cards)
-      if (job.outcome == Outcome::ok && c.ip == job.order.ip) {
-        job.result.verified = c.verified;
-        job.result.verified_seconds = c.seconds;
-        if (!c.verified.empty())
-          std::fprintf(stderr, "%s: %s\n", ip_to_text(c.ip), c.verified.c_str());
-      }
-}
-
 }  // namespace
 
 int upgrade_command(const UpgradeOptions& o) {
@@ -339,21 +256,25 @@ int upgrade_command(const UpgradeOptions& o) {
     return EXIT_CARD_FAILED;
   }
   const std::string stored = default_account();
+  auto current = [&](const Job& job) {
+    return check.version != IMAGE_VERSION_NONE && job.record.version >= check.version && !o.force;
+  };
   for (Job& job : run.jobs) {
     for (const DeviceRecord& r : found)
       if (r.ip == job.order.ip) {
         job.record = r;
         job.answered = true;
       }
-    char mac[18];
-    job.result.ip = job.order.ip;
-    job.result.mac = job.answered ? mac_to_text(mac, job.record.mac) : "";
-    job.result.version_before = job.answered ? card_version_text(job.record.version) : "--.--";
     job.record.ip = job.order.ip;
     job.record.unreachable = 0;
     apply_account(o, stored, job);
-    bool current = check.version != IMAGE_VERSION_NONE && job.record.version >= check.version;
-    if (job.answered && !(current && !o.force)) ++run.to_send;
+    job.card.ip = job.order.ip;
+    if (job.answered) std::memcpy(job.card.mac, job.record.mac, sizeof job.card.mac);
+    job.card.version_before = job.record.version;
+    job.card.image = o.image;
+    job.card.image_version = check.version;
+    job.card.started = job.card.ended = local_time_now();
+    if (job.answered && !current(job)) ++run.to_send;
   }
 
   LoopPorts ports(run);
@@ -361,34 +282,34 @@ int upgrade_command(const UpgradeOptions& o) {
     SlotEvents slots;
     for (Job& job : run.jobs) {
       if (interrupted) {
-        finish_with_line(run, job, LINE_ABORTED);
+        finish_with(run, job, CardOutcome::aborted);
         continue;
       }
       if (!job.answered) {
-        finish_with_line(run, job, LINE_NO_CONNECTION);
+        finish_with(run, job, CardOutcome::no_connection);
         continue;
       }
-      if (check.version != IMAGE_VERSION_NONE && job.record.version >= check.version && !o.force) {
-        std::string line = " Skipped : version " + card_version_text(job.record.version) + " .\r\n";
-        report_append(&job.report, std::string(ip_to_text(job.order.ip)) + line);
-        const Outcome skipped = Outcome::skipped_version;
-        finish_job(run, job, &skipped);
+      if (current(job)) {
+        finish_with(run, job, CardOutcome::skipped_version,
+                    "Skipped : version " + card_version_text(job.record.version) + " .");
         continue;
       }
       wait_for_slots(run, slots, o.parallel, false);
       if (interrupted) {
-        finish_with_line(run, job, LINE_ABORTED);
+        finish_with(run, job, CardOutcome::aborted);
         continue;
       }
       {
         std::lock_guard<std::mutex> lock(run.mutex);
         clear_live_line(run);
+        job.sent = true;
         job.started = Clock::now();
-        job.result.started = time_text(local_time_now());
         std::fprintf(stderr, "%s: started\n", ip_to_text(job.order.ip));
       }
+      job.card.started = local_time_now();
+      report_card_start(job.report.get(), job.card);
       ports.current = &job;
-      if (start_session(&ports, &job.report, &slots, job.record, image.data(), size) < 0)
+      if (start_session(&ports, job.report.get(), &slots, job.record, image.data(), size) < 0)
         finish_job(run, job);
       std::this_thread::sleep_for(std::chrono::milliseconds(BETWEEN_STARTS_MS));
     }
@@ -400,18 +321,31 @@ int upgrade_command(const UpgradeOptions& o) {
     clear_live_line(run);
   }
 
-  if (o.verify) verify_cards(run, check.version);
+  if (o.verify) {
+    std::vector<std::pair<std::shared_ptr<Report>, CardResult>> done;
+    for (Job& job : run.jobs)
+      if (job.result.outcome == CardOutcome::ok) done.emplace_back(job.report, job.result);
+    check_cards(done);
+    for (Job& job : run.jobs) {
+      std::vector<CardResult> cards = report_cards(job.report.get());
+      if (!cards.empty()) job.result.outcome = cards.back().outcome;
+      if (!cards.empty()) job.result.answered_version = cards.back().answered_version;
+      if (!cards.empty()) job.result.verified_seconds = cards.back().verified_seconds;
+    }
+  }
 
-  std::vector<CardRow> results;
+  std::vector<CardResult> results;
   bool all_ok = true;
   for (Job& job : run.jobs) {
     results.push_back(job.result);
-    if (job.outcome != Outcome::ok && job.outcome != Outcome::skipped_version) all_ok = false;
-    if (o.verify && job.outcome == Outcome::ok && job.result.verified != "applied") all_ok = false;
+    CardOutcome outcome = job.result.outcome;
+    bool fine = o.verify ? outcome == CardOutcome::applied : outcome_is_ok(outcome);
+    if (!fine && outcome != CardOutcome::skipped_version) all_ok = false;
   }
-  if (!o.report.empty() &&
-      !write_report_csv(o.report, o.image, check.version == IMAGE_VERSION_NONE ? "" : card_version_text(check.version), results)) {
-    std::fprintf(stderr, "daveridur-cli: cannot write the report %s\n", o.report.c_str());
+  std::string reason;
+  if (!o.report.empty() && !write_report_file(o.report, results, &reason)) {
+    std::fprintf(stderr, "daveridur-cli: the report %s was not written: %s\n", o.report.c_str(),
+                 reason.c_str());
     all_ok = false;
   }
   return all_ok ? EXIT_ALL_OK : EXIT_CARD_FAILED;

@@ -1,17 +1,13 @@
 #pragma once
-// Waiting for upgraded cards to run the image's version (--verify).
-#include <chrono>
-#include <string>
+// --verify: the program's check after " OK." (upgrade/verify.h), driven by
+// a loop over the discovery service's query socket.
+#include <memory>
+#include <utility>
 #include <vector>
 
-#include "cli/cli.h"
+#include "upgrade/upgrade.h"
 
-struct VerifyCard {
-  uint32_t ip = 0;
-  std::chrono::steady_clock::time_point ended;  // the transfer's end
-  std::string verified;  // applied / not_applied / no_answer; empty while open
-  double seconds = 0;    // from the transfer's end to the outcome
-};
-
-// Returns when every card has its outcome, or on Ctrl+C.
-void wait_for_versions(std::vector<VerifyCard*>& cards, uint32_t image_version);
+// Each card's report and its result as the transfer ended. Returns when
+// every card's check has settled (the reports hold the outcomes), or on
+// Ctrl+C; false when the sockets can't be had.
+bool check_cards(const std::vector<std::pair<std::shared_ptr<Report>, CardResult>>& cards);
