@@ -32,9 +32,10 @@ ip=10.69.8.5 mac=00-0a-ff-08-00-05 fw=2.00
 ip=10.69.8.6 mac=00-0a-ff-08-00-06 fw=1.01 user=ops password="p w,1"
 ip=10.69.8.7 mac=00-0a-ff-08-00-07 fw=1.00
 ip=10.69.8.8 mac=00-0a-ff-08-00-08 fw=1.00
+ip=10.69.8.9 fw=1.00 restart=12 restart_fw=1.05
+ip=10.69.8.10 fw=1.00 restart=12
 """
-ANSWERING = ["10.69.8.1", "10.69.8.2", "10.69.8.4", "10.69.8.5", "10.69.8.6", "10.69.8.7",
-             "10.69.8.8"]
+ANSWERING = ["10.69.8.%d" % n for n in (1, 2, 4, 5, 6, 7, 8, 9, 10)]  # in address order
 REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
                   "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds"]
 
@@ -224,6 +225,19 @@ def test_upgrade_fleet(tool, fleet, images, work):
           (3, "", ["Bad file checksum !"], wrqs), (rc, out, lines(err), len(fleet.records("wrq"))))
 
 
+def test_verify(tool, work):
+    """Two cards restart after their upload: one comes back with the image's
+    version, one with its old one. About 15 s: the check asks every 5 s."""
+    report = os.path.join(work, "verified.csv")
+    rc, out, _ = tool.run("upgrade", os.path.join(work, "good.bin"), "10.69.8.9", "10.69.8.10",
+                          "--verify", "--report", report)
+    check("--verify: a card that did not take the image fails the run",
+          (1, ["10.69.8.10 OK.", "10.69.8.9 OK."]), (rc, sorted(lines(out))))
+    _, rows = read_report(report)
+    check("--verify: the report's verified words", {"10.69.8.9": "applied", "10.69.8.10": "not_applied"},
+          {ip: r["verified"] for ip, r in rows.items()})
+
+
 def test_interrupt(tool, command, images, work):
     """One transfer at a time: Ctrl+C comes while the first card takes a
     large image; the second has not started."""
@@ -301,6 +315,7 @@ def main():
             groups = [lambda: test_discover(tool), lambda: test_check(tool, images),
                       lambda: test_usage(tool, images),
                       lambda: test_upgrade_fleet(tool, fleet, images, work),
+                      lambda: test_verify(tool, work),
                       lambda: test_interrupt(tool, command, images, work)]
         for group in groups:
             try:
