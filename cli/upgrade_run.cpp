@@ -84,7 +84,12 @@ void finish_job(Run& run, Job& job) {
   std::vector<CardResult> cards = report_cards(job.report.get());
   std::string ip = ip_to_text(job.order.ip);
   std::lock_guard<std::mutex> lock(run.mutex);
-  if (!cards.empty()) job.result = cards.back();
+  if (!cards.empty()) {
+    job.result = cards.back();
+  } else {  // no line came: the card got no session
+    job.result = job.card;
+    job.result.outcome = CardOutcome::no_session;
+  }
   job.result.bytes_sent = std::max(job.result.bytes_sent, job.bytes.load());
   const std::string message = report_message(job.result);
   if (job.sent) {
