@@ -161,6 +161,7 @@ void query_device(DiscoveryService& svc, uint32_t ip) {
 }
 
 void send_broadcast_request(DiscoveryService& svc) {
-  if (svc.state)
-    svc.state->ports.transport->send_request(svc.state->broadcast_socket, BROADCAST_ADDRESS);
+  if (!svc.state) return;
+  DiscoveryTransport* t = svc.state->ports.transport;
+  for (uint32_t to : t->broadcast_addresses()) t->send_request(svc.state->broadcast_socket, to);
 }
