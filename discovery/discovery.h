@@ -7,10 +7,12 @@
 #include <cstdint>
 #include <memory>
 #include <thread>
+#include <vector>
 
 #include "devices/device_table.h"
 #include "platform/event.h"
 #include "platform/udp.h"
+#include "protocol/packet.h"
 
 inline constexpr uint32_t POLL_PERIOD_MS = 32000;
 inline constexpr uint32_t RECEIVE_WAKE_MS = 1000;
@@ -46,6 +48,9 @@ class DiscoveryTransport : public SocketCloser {
   virtual Socket open() = 0;  // bound to port 0 on any local address; 0 on failure
   virtual int enable_broadcast(Socket s) = 0;
   virtual void send_request(Socket s, uint32_t ip) = 0;  // "sysinfo" to ip:69
+  // Where one broadcast request goes: 255.255.255.255 and, on the real
+  // sockets, the directed broadcast of every adapter that is up.
+  virtual std::vector<uint32_t> broadcast_addresses() { return {BROADCAST_ADDRESS}; }
   virtual int readable(Socket s, long usec) = 0;
   // A datagram's length, RECV_RESET or RECV_FAILED.
   virtual int receive(Socket s, uint8_t* buf, int cap, SocketAddress* from) = 0;
@@ -103,7 +108,7 @@ int stop_discovery(DiscoveryService& svc);
 Event& busy_event(DiscoveryService& svc);
 
 // A direct query to one card (after an account edit) and the broadcast
-// request of the Discover command.
+// request of the Discover command, sent once to each broadcast address.
 void query_device(DiscoveryService& svc, uint32_t ip);
 void send_broadcast_request(DiscoveryService& svc);
 

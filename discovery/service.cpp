@@ -169,6 +169,7 @@ void query_device(DiscoveryService& svc, uint32_t ip) {
 }
 
 void send_broadcast_request(DiscoveryService& svc) {
-  if (svc.state && svc.state->broadcast_socket)
-    svc.state->ports.transport->send_request(svc.state->broadcast_socket.get(), BROADCAST_ADDRESS);
+  if (!svc.state || !svc.state->broadcast_socket) return;
+  DiscoveryTransport* t = svc.state->ports.transport;
+  for (uint32_t to : t->broadcast_addresses()) t->send_request(svc.state->broadcast_socket.get(), to);
 }

@@ -5,6 +5,7 @@
 
 #include "discovery/discovery.h"
 #include "discovery/receive_buffer.h"
+#include "platform/adapters.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -44,6 +45,11 @@ class SocketTransport : public DiscoveryTransport {
   void close_socket(Socket s) override { socket_close(s); }
   int enable_broadcast(Socket s) override { return socket_enable_broadcast(s); }
   void send_request(Socket s, uint32_t ip) override { send_sysinfo_request(s, ip); }
+  // Windows sends a limited broadcast out of one adapter only; the directed
+  // ones reach the cards on the other subnets.
+  std::vector<uint32_t> broadcast_addresses() override {
+    return broadcast_targets(list_adapter_addresses());
+  }
   int readable(Socket s, long usec) override { return wait_readable(s, usec); }
   int receive(Socket s, uint8_t* buf, int cap, SocketAddress* from) override {
     return socket_recv_from(s, buf, cap, from);

@@ -7,7 +7,7 @@ packages=(
   wine wine64 fonts-wine xvfb x11-apps x11-utils imagemagick
   iproute2 util-linux bsdextrautils python3 file libxtst6
   nsis python3-markdown zip unzip
-  tftpd-hpa tftp-hpa
+  tftpd-hpa tftp-hpa libcli11-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -29,6 +29,7 @@ const OutcomeText OUTCOMES[] = {
     {CardOutcome::not_applied, LINE_OK, "ok", "not_applied", nullptr},
     {CardOutcome::no_answer, LINE_OK, "ok", "no_answer", "no answer"},
     {CardOutcome::not_verified, LINE_OK, "ok", "not_verified", "OK, not verified"},
+    {CardOutcome::skipped_version, nullptr, "skipped_version", "", nullptr},
 };
 
 const OutcomeText& text_of(CardOutcome outcome) {
@@ -71,13 +72,16 @@ const char* outcome_line(CardOutcome outcome) { return text_of(outcome).line; }
 const char* outcome_result_word(CardOutcome outcome) { return text_of(outcome).result_word; }
 const char* outcome_verified_word(CardOutcome outcome) { return text_of(outcome).verified_word; }
 bool outcome_is_ok(CardOutcome outcome) {
-  return outcome == CardOutcome::ok || outcome >= CardOutcome::applied;
+  return outcome == CardOutcome::ok ||
+         (outcome >= CardOutcome::applied && outcome <= CardOutcome::not_verified);
 }
 
 std::string result_column_text(const CardResult& card) {
   switch (card.outcome) {
     case CardOutcome::card_error:
       return card.message;
+    case CardOutcome::skipped_version:
+      return "skipped: " + version_words(card.version_before);
     case CardOutcome::applied:
       return "applied " + version_words(card.answered_version) + " in " +
              std::to_string(card.verified_seconds) + " s";
@@ -90,6 +94,8 @@ std::string result_column_text(const CardResult& card) {
 
 std::string report_message(const CardResult& card) {
   if (card.outcome == CardOutcome::card_error) return card.message;
+  if (card.outcome == CardOutcome::skipped_version)
+    return "Skipped : version " + version_words(card.version_before) + " .";
   std::string line = outcome_line(card.outcome);
   size_t from = line.find_first_not_of(' ');
   size_t to = line.find_last_not_of("\r\n");

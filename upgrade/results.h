@@ -26,6 +26,9 @@ enum class CardOutcome {
   not_applied,
   no_answer,
   not_verified,  // the image has no version to compare with
+  // Not sent: the card already runs the image's version or a newer one
+  // (the command-line tool without --force).
+  skipped_version,
 };
 
 // The line tail after the card's IP text (" OK.\r\n" for ok and every check

@@ -24,13 +24,19 @@ struct Options {
   uint32_t base_ip = 0;
   bool has_base = false;
   CardConfig defaults;  // from --KEY VALUE
+  std::vector<uint32_t> directed;  // --broadcast-address, host order
 };
+
+// Sockets of --broadcast-address take the tokens after the signal's.
+constexpr uint64_t TOKEN_DIRECTED = TOKEN_SIGNAL + 1;
+constexpr size_t MAX_DIRECTED = 64;
 
 int usage(const char* msg) {
   if (msg) std::fprintf(stderr, "cardsim: %s\n", msg);
   std::fprintf(stderr,
                "usage: cardsim [--config FILE] [--fleet N --base IP] [--record FILE]\n"
-               "               [--save-dir DIR] [--seed N] [--ready-file FILE] [--KEY VALUE]...\n"
+               "               [--save-dir DIR] [--seed N] [--ready-file FILE]\n"
+               "               [--broadcast-address IP]... [--KEY VALUE]...\n"
                "KEY is any card key (see tools/cardsim/README.md); it sets the default for\n"
                "every card.\n");
   return 2;
@@ -77,6 +83,13 @@ bool parse_args(int argc, char** argv, Options* o, std::string* err) {
         *err = "bad --fleet (1..65536)";
         return false;
       }
+    } else if (name == "broadcast-address") {
+      uint32_t ip = 0;
+      if (!parse_ip(v, &ip) || o->directed.size() >= MAX_DIRECTED) {
+        *err = "bad --broadcast-address '" + v + "'";
+        return false;
+      }
+      o->directed.push_back(ip);
     } else if (name == "base") {
       if (!parse_ip(v, &o->base_ip)) {
         *err = "bad --base address '" + v + "'";
@@ -301,6 +314,17 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "cardsim: broadcast socket: %s\n", err.c_str());
     return 1;
   }
+  // Directed broadcasts (a subnet's last address) reach only sockets bound
+  // to that address or to any address.
+  std::vector<Fd> directed;
+  for (uint32_t ip : o.directed) {
+    directed.push_back(bind_udp(ip, 69, true, &err));
+    if (!directed.back().valid() ||
+        !watch(sim, directed.back().fd, TOKEN_DIRECTED + directed.size() - 1)) {
+      std::fprintf(stderr, "cardsim: broadcast address %s: %s\n", ip_text(ip).c_str(), err.c_str());
+      return 1;
+    }
+  }
   if (!o.ready_file.empty() && !write_ready_file(o.ready_file)) {
     std::fprintf(stderr, "cardsim: cannot write %s: %s\n", o.ready_file.c_str(),
                  std::strerror(errno));
@@ -329,6 +353,8 @@ int main(int argc, char** argv) {
         }
       } else if (token == TOKEN_BROADCAST) {
         drain_listener(sim, bcast.fd, 0, true);
+      } else if (token >= TOKEN_DIRECTED && token < TOKEN_DIRECTED + directed.size()) {
+        drain_listener(sim, directed[token - TOKEN_DIRECTED].fd, 0, true);
       } else if (token < TOKEN_BROADCAST) {
         drain_listener(sim, sim.cards[token].listener.fd, token, false);
       } else {

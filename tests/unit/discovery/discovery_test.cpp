@@ -98,6 +98,11 @@ class FakeTransport : public DiscoveryTransport {
     std::lock_guard<std::mutex> lock(mutex);
     requests.push_back({s, ip});
   }
+  std::vector<uint32_t> adapter_broadcasts;  // none: the default of one adapter
+  std::vector<uint32_t> broadcast_addresses() override {
+    return adapter_broadcasts.empty() ? DiscoveryTransport::broadcast_addresses()
+                                      : adapter_broadcasts;
+  }
   int readable(Socket s, long) override {
     std::lock_guard<std::mutex> lock(mutex);
     return !inbox[s].empty();
@@ -257,6 +262,16 @@ TEST_F(Discovery, BroadcastOptionIsOnTheBroadcastSocketOnly) {
   query_device(svc, text_to_ip("10.69.0.9"));
   EXPECT_EQ(net.requested_ips(broadcast_socket()), std::vector<uint32_t>{BROADCAST_ADDRESS});
   EXPECT_EQ(net.requested_ips(query_socket()), std::vector<uint32_t>{text_to_ip("10.69.0.9")});
+
+  // With more adapters one broadcast is a request to each address, from the
+  // same socket.
+  std::vector<uint32_t> every = {BROADCAST_ADDRESS, text_to_ip("10.71.1.255"),
+                                 text_to_ip("10.72.255.255")};
+  net.adapter_broadcasts = every;
+  send_broadcast_request(svc);
+  std::vector<uint32_t> expected = {BROADCAST_ADDRESS};
+  expected.insert(expected.end(), every.begin(), every.end());
+  EXPECT_EQ(net.requested_ips(broadcast_socket()), expected);
 }
 
 TEST_F(Discovery, PollRunsAPassEvery32SecondsUnlessBusy) {

@@ -149,11 +149,13 @@ TEST(Outcome, EachRendersItsLineWordsAndColumn) {
       {CardOutcome::not_applied, LINE_OK, "ok", "not_applied", "not applied: 1.05"},
       {CardOutcome::no_answer, LINE_OK, "ok", "no_answer", "no answer"},
       {CardOutcome::not_verified, LINE_OK, "ok", "not_verified", "OK, not verified"},
+      {CardOutcome::skipped_version, nullptr, "skipped_version", "", "skipped: 2.00"},
   };
   for (const Row& row : rows) {
     CardResult card;
     card.outcome = row.outcome;
     card.message = "Bad password";
+    card.version_before = 0x0200;
     card.answered_version = 0x0105;
     card.verified_seconds = 74;
     SCOPED_TRACE(row.result + std::string("/") + row.verified);
@@ -163,6 +165,10 @@ TEST(Outcome, EachRendersItsLineWordsAndColumn) {
     EXPECT_EQ(result_column_text(card), row.column);
     EXPECT_EQ(outcome_is_ok(row.outcome), std::string(row.result) == "ok");
   }
+  CardResult skipped;
+  skipped.outcome = CardOutcome::skipped_version;
+  skipped.version_before = 0x0105;
+  EXPECT_EQ(report_message(skipped), "Skipped : version 1.05 .");
 }
 
 }  // namespace

@@ -1,0 +1,62 @@
+#pragma once
+// daveridur-cli: the command-line front on the program's discovery, image
+// and upgrade code. The commands return the tool's exit status.
+#include <atomic>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "protocol/sysinfo.h"
+
+enum ExitStatus : int {
+  EXIT_ALL_OK = 0,
+  EXIT_CARD_FAILED = 1,
+  EXIT_USAGE = 2,
+  EXIT_BAD_IMAGE = 3,
+};
+
+// Set by Ctrl+C (SIGINT natively, the console's Ctrl+C and Ctrl+Break on
+// Windows); watched by every wait of the commands.
+extern std::atomic<bool> interrupted;
+void catch_interrupt();
+
+// Asks cards for their system information and waits wait_ms for replies.
+// No addresses: the broadcasts (255.255.255.255 and every adapter's
+// directed broadcast), sent at once and again half-way. The cards found,
+// in the order the table lists them; false when the sockets can't be had.
+// With stop_when_all, returns as soon as every address answered.
+bool find_cards(const std::vector<uint32_t>& addresses, uint32_t wait_ms, bool stop_when_all,
+                std::vector<DeviceRecord>* found);
+
+struct DiscoverOptions {
+  uint32_t wait_ms = 3000;
+  bool csv = false;
+  std::vector<uint32_t> addresses;
+};
+int discover_command(const DiscoverOptions& o);
+
+int check_command(const std::string& image_path);
+
+// One card to upgrade and the account it takes.
+struct CardOrder {
+  uint32_t ip = 0;
+  std::string user, password;
+  // From the card list; what it lacks comes from --user/--password, else the
+  // stored user name and an empty password.
+  bool has_user = false, has_password = false;
+};
+
+struct UpgradeOptions {
+  std::string image;
+  std::vector<CardOrder> cards;
+  std::string user, password;
+  bool has_user = false, has_password = false;
+  bool force = false;
+  bool verify = false;
+  std::string report;
+  int parallel = 4;
+};
+int upgrade_command(const UpgradeOptions& o);
+
+// "%d.%02d", or "--.--" for a card that showed no version.
+std::string card_version_text(uint32_t version);

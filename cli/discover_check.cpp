@@ -1,0 +1,71 @@
+// The discover and check commands.
+#include <algorithm>
+#include <cstdio>
+#include <vector>
+
+#include "cli/cli.h"
+#include "image/image.h"
+#include "protocol/csv.h"
+#include "protocol/packet.h"
+
+namespace {
+
+uint32_t host_order(uint32_t ip) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&ip);
+  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+
+// A CSV record on stdout ends as the system's lines do (text mode turns
+// "\n" into CR LF on Windows); the files the tool writes keep CR LF.
+void print_record(std::string record) {
+  if (record.size() >= 2 && record.compare(record.size() - 2, 2, "\r\n") == 0)
+    record.resize(record.size() - 2);
+  std::printf("%s\n", record.c_str());
+}
+
+}  // namespace
+
+int discover_command(const DiscoverOptions& o) {
+  std::vector<DeviceRecord> cards;
+  if (!find_cards(o.addresses, o.wait_ms, false, &cards)) {
+    std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
+    return EXIT_CARD_FAILED;
+  }
+  std::sort(cards.begin(), cards.end(), [](const DeviceRecord& a, const DeviceRecord& b) {
+    return host_order(a.ip) < host_order(b.ip);
+  });
+  const char* header[] = {"ip", "mac", "version", "state", "user"};
+  if (o.csv) print_record(csv_record(std::vector<std::string>(header, header + 5)));
+  for (const DeviceRecord& r : cards) {
+    char mac[18];
+    mac_to_text(mac, r.mac);
+    std::vector<std::string> fields = {ip_to_text(r.ip), mac, card_version_text(r.version),
+                                       r.write_refused ? "no-write" : "ready",
+                                       std::string(r.user_name, std::find(r.user_name, r.user_name + 32, '\0'))};
+    if (o.csv) {
+      print_record(csv_record(fields));
+    } else {
+      std::printf("%s\t%s\t%s\t%s\t%s\n", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),
+                  fields[3].c_str(), fields[4].c_str());
+    }
+  }
+  std::fflush(stdout);
+  return interrupted ? EXIT_CARD_FAILED : EXIT_ALL_OK;
+}
+
+int check_command(const std::string& image_path) {
+  std::vector<uint8_t> image;
+  ImageCheck check{MSG_READ_ERROR, IMAGE_VERSION_NONE};
+  if (read_image_file(image_path, &image)) check = check_image(image.data(), image.size());
+  if (check.message) {
+    std::fprintf(stderr, "%s\n", check.message);
+    return EXIT_BAD_IMAGE;
+  }
+  // The three fields of the main panel, under their labels.
+  std::printf("Version No\t%s\n", image_version_text(check.version).c_str());
+  std::printf("Date Code\t%s\n",
+              format_date_code(reinterpret_cast<const char*>(image.data()) + IMAGE_DATE_CODE_AT)
+                  .c_str());
+  std::printf("File Size\t%s\n", format_size(static_cast<uint32_t>(image.size()), 0).c_str());
+  return EXIT_ALL_OK;
+}

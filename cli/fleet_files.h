@@ -1,0 +1,15 @@
+#pragma once
+// The tool's files, in the program's formats: the card list it reads (the
+// import format) and the report it writes (the kept report's CSV).
+#include <string>
+#include <vector>
+
+#include "cli/cli.h"
+#include "upgrade/results.h"
+
+// false with the reason (the lines not read, or why the file can't be).
+bool read_card_file(const std::string& path, std::vector<CardOrder>* cards, std::string* error);
+
+// Written whole: to a temporary file beside path, then renamed.
+bool write_report_file(const std::string& path, const std::vector<CardResult>& cards,
+                       std::string* reason);

@@ -1,0 +1,76 @@
+#include "cli/verify_wait.h"
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "cli/cli.h"
+#include "devices/device_table.h"
+#include "discovery/discovery.h"
+#include "protocol/packet.h"
+#include "upgrade/verify.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const auto TICK_EVERY = std::chrono::milliseconds(200);
+
+class CheckPorts : public VerifyPorts {
+ public:
+  explicit CheckPorts(DiscoveryService& svc) : svc_(svc) {}
+  void query(uint32_t ip) override { query_device(svc_, ip); }
+  bool row_listed(uint32_t) override { return true; }
+  void show_result(const CardResult& card) override {
+    if (*outcome_verified_word(card.outcome))
+      std::fprintf(stderr, "%s: %s\n", ip_to_text(card.ip), result_column_text(card).c_str());
+  }
+
+ private:
+  DiscoveryService& svc_;
+};
+
+}  // namespace
+
+bool check_cards(const std::vector<std::pair<std::shared_ptr<Report>, CardResult>>& cards) {
+  if (cards.empty()) return true;
+  const auto start = Clock::now();
+  auto now_ms = [start] {
+    return static_cast<int64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  };
+  Verifier verifier;
+  MemoryList list;
+  DeviceTable table;
+  table.list = &list;
+  init_device_table(table);
+  // The answers are the table's merges of the query socket's replies.
+  table.merged = [&](const DeviceRecord& r) { verifier_answer(verifier, r.ip, r.version, now_ms()); };
+  ExecutorThread executor;
+  DiscoveryPorts ports;
+  ports.table = &table;
+  ports.executor = &executor;
+  ports.stop = std::make_shared<Event>(true);
+  DiscoveryService svc;
+  if (!start_discovery(svc, ports)) return false;
+  busy_event(svc).set();  // no periodic refresh passes meanwhile
+  CheckPorts check(svc);
+  for (const auto& [report, card] : cards) verifier_card_done(verifier, report, card);
+  std::fprintf(stderr, "checking %zu card%s for the new version\n", cards.size(),
+               cards.size() == 1 ? "" : "s");
+  bool open = true;
+  while (open && !interrupted) {
+    executor.run([&] {
+      verifier_tick(verifier, check, now_ms());
+      std::lock_guard<std::mutex> lock(verifier.inbox_mutex);
+      open = !verifier.watches.empty() || !verifier.inbox.empty();
+    });
+    if (open) std::this_thread::sleep_for(TICK_EVERY);
+  }
+  stop_discovery(svc);
+  executor.run([&] {
+    table.merged = nullptr;
+    release_device_records(table);
+  });
+  return true;
+}

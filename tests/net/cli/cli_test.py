@@ -1,0 +1,332 @@
+#!/usr/bin/env python3
+"""daveridur-cli against a simulated fleet: discover (table, CSV, direct),
+check (valid, every failure), usage errors, upgrade (a fleet with a refused,
+a silent, an already current and a newer card, a card list with its own
+account, a forced card, an image that fails), the exit statuses, Ctrl+C in
+the middle of transfers and the report read back.
+
+    scripts/netns-run.sh python3 tests/net/cli/cli_test.py [--wine] COMMAND...
+
+COMMAND is how to start the tool: the native program, or with --wine the
+Windows one under Wine (inside scripts/wine-run.sh), which runs the smaller
+set: discover, check, one upgrade of a small fleet with its report."""
+
+import csv
+import io
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+passed = 0
+failed = 0
+
+FLEET = """\
+ip=10.69.8.1 mac=00-0a-ff-08-00-01 fw=1.00
+ip=10.69.8.2 mac=00-0a-ff-08-00-02 fw=1.02 write=0
+ip=10.69.8.3 silent=1
+ip=10.69.8.4 mac=00-0a-ff-08-00-04 fw=1.05
+ip=10.69.8.5 mac=00-0a-ff-08-00-05 fw=2.00
+ip=10.69.8.6 mac=00-0a-ff-08-00-06 fw=1.01 user=ops password="p w,1"
+ip=10.69.8.7 mac=00-0a-ff-08-00-07 fw=1.00
+ip=10.69.8.8 mac=00-0a-ff-08-00-08 fw=1.00
+ip=10.69.8.9 fw=1.00 restart=12 restart_fw=1.05
+ip=10.69.8.10 fw=1.00 restart=12
+"""
+ANSWERING = ["10.69.8.%d" % n for n in (1, 2, 4, 5, 6, 7, 8, 9, 10)]  # in address order
+REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
+                  "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds"]
+
+
+def check(name, expected, actual):
+    global passed, failed
+    if expected == actual:
+        passed += 1
+    else:
+        failed += 1
+        print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
+
+
+class Fleet:
+    def __init__(self, native, work):
+        self.native, self.work = native, work
+        conf = os.path.join(work, "fleet.conf")
+        with open(conf, "w") as f:
+            f.write(FLEET)
+        os.makedirs(os.path.join(work, "saved"))
+        ready = os.path.join(work, "ready")
+        self.proc = subprocess.Popen(
+            [os.path.join(native, "tools/cardsim/cardsim"), "--config", conf, "--record",
+             os.path.join(work, "record"), "--save-dir", os.path.join(work, "saved"),
+             "--ready-file", ready], stderr=open(os.path.join(work, "cardsim.log"), "w"))
+        for _ in range(200):
+            if os.path.exists(ready):
+                return
+            time.sleep(0.05)
+        raise RuntimeError("cardsim did not start")
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+    def records(self, event, **match):
+        out = []
+        for line in open(os.path.join(self.work, "record")).read().splitlines():
+            fields = line.split("\t")
+            rec = dict(f.split("=", 1) for f in fields[1:])
+            if fields[0] == event and all(rec.get(k) == v for k, v in match.items()):
+                out.append(rec)
+        return out
+
+    def saved(self, ip):
+        path = os.path.join(self.work, "saved", ip + ".bin")
+        return open(path, "rb").read() if os.path.exists(path) else None
+
+
+class Tool:
+    def __init__(self, command, work):
+        self.command, self.work = command, work
+
+    def run(self, *args, timeout=120):
+        # Files, not pipes: Wine's helper processes started by a first run
+        # inherit its output and would hold a pipe open long after it ended.
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = subprocess.run(self.command + list(args), stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return p.returncode, out.read().decode(errors="replace"), err.read().decode(errors="replace")
+
+
+def lines(text):
+    return [l.rstrip("\r") for l in text.splitlines() if l.strip()]
+
+
+def read_report(path):
+    with open(path, newline="", encoding="utf-8") as f:
+        rows = list(csv.reader(f))
+    return rows[0], {r[2]: dict(zip(rows[0], r)) for r in rows[1:]}
+
+
+def same_image(saved, image):
+    """The card holds the image byte for byte, the upload stamp apart."""
+    return saved is not None and len(saved) == len(image) and \
+        saved[:28] + saved[32:] == image[:28] + image[32:]
+
+
+def test_discover(tool):
+    rc, out, _ = tool.run("discover", "--wait", "1500")
+    check("discover exits 0", 0, rc)
+    rows = [l.split("\t") for l in lines(out)]
+    check("discover lists every answering card, by address", ANSWERING, [r[0] for r in rows])
+    by_ip = {r[0]: r for r in rows}
+    check("a ready card's line", ["10.69.8.1", "00-0a-ff-08-00-01", "1.00", "ready", "admin"],
+          by_ip.get("10.69.8.1"))
+    check("a card that refuses writes", "no-write", by_ip.get("10.69.8.2", [""] * 4)[3])
+
+    rc, out, _ = tool.run("discover", "--csv", "--wait", "1200", "10.69.8.4", "10.69.8.3")
+    table = list(csv.reader(io.StringIO(out)))
+    check("discover --csv: header and the one answering card",
+          [["ip", "mac", "version", "state", "user"],
+           ["10.69.8.4", "00-0a-ff-08-00-04", "1.05", "ready", "admin"]], table)
+    check("discover of a silent card still exits 0", 0, rc)
+
+
+def test_check(tool, images):
+    rc, out, _ = tool.run("check", images["good"])
+    check("check of a valid image", (0, ["Version No\tv1.05", "Date Code\tJul 04,2020",
+                                         "File Size\t60,080"]), (rc, lines(out)))
+    for kind, message in (("missing", "Error in reading file !"), ("magic", "Illegal file format !"),
+                          ("truncated", "Illegal file format !"),
+                          ("header-sum", "Bad file checksum !"), ("body-sum", "Bad file checksum !")):
+        rc, out, err = tool.run("check", images[kind])
+        check("check of a %s image: status 3 and the window's message" % kind,
+              (3, "", [message]), (rc, out, lines(err)))
+
+
+def test_usage(tool, images):
+    for args in (["upgrade", images["good"], "--parallel", "5", "10.69.8.1"],
+                 ["upgrade", images["good"], "10.69.8.x"],
+                 ["upgrade", images["good"]],
+                 ["upgrade", images["good"], "--cards", images["missing"]],
+                 ["discover", "--bogus"],
+                 ["discover", "--wait", "soon"],
+                 ["frobnicate"],
+                 []):
+        rc, out, err = tool.run(*args)
+        check("usage error %r: status 2, message and usage on stderr" % args,
+              (2, "", True, True), (rc, out, "daveridur-cli:" in err, "Usage:" in err))
+    rc, out, _ = tool.run("upgrade", "--help")
+    check("upgrade --help: status 0, its options", (0, True, True),
+          (rc, "--parallel" in out, "--report" in out))
+
+
+def test_upgrade_fleet(tool, fleet, images, work):
+    image = open(images["good"], "rb").read()
+    cards = os.path.join(work, "cards.csv")
+    with open(cards, "w", newline="") as f:
+        f.write('ip,user,password\r\n10.69.8.6,ops,"p w,1"\r\n10.69.8.5\r\n')
+    report = os.path.join(work, "report1.csv")
+    rc, out, err = tool.run("upgrade", images["good"], "10.69.8.1", "10.69.8.2", "10.69.8.3",
+                            "10.69.8.4", "--cards", cards, "--report", report)
+    check("a fleet with failures exits 1", 1, rc)
+    check("stdout: the report lines",
+          sorted(["10.69.8.1 OK.", "10.69.8.2 Upgrade not allowed !",
+                  "10.69.8.3 No connection , abort.", "10.69.8.4 Skipped : version 1.05 .",
+                  "10.69.8.5 Skipped : version 2.00 .", "10.69.8.6 OK."]), sorted(lines(out)))
+    check("stderr: a line as each transfer starts and ends",
+          sorted(["10.69.8.%d: %s" % (n, s) for n in (1, 2, 6) for s in ("started", "ended")]),
+          sorted(l.rsplit(",", 1)[0] for l in lines(err)))
+    check("the uploads reached the cards byte for byte", [True, True],
+          [same_image(fleet.saved(ip), image) for ip in ("10.69.8.1", "10.69.8.6")])
+    check("the card list's account was used", ["ops\tp w,1"],
+          ["%s\t%s" % (r["user"], r["password"]) for r in fleet.records("upload", ip="10.69.8.6")])
+    check("skipped and silent cards were sent no write request", [],
+          [r for ip in ("10.69.8.3", "10.69.8.4", "10.69.8.5") for r in fleet.records("wrq", ip=ip)])
+
+    header, rows = read_report(report)
+    check("report columns", REPORT_COLUMNS, header)
+    check("report results", {"10.69.8.1": "ok", "10.69.8.2": "card_error", "10.69.8.3": "no_connection",
+                             "10.69.8.4": "skipped_version", "10.69.8.5": "skipped_version",
+                             "10.69.8.6": "ok"},
+          {ip: r["result"] for ip, r in rows.items()})
+    r1 = rows.get("10.69.8.1", {})
+    check("report row of an upgraded card",
+          ("00-0a-ff-08-00-01", "1.00", "1.05", "OK.", str(len(image)), True),
+          (r1.get("mac"), r1.get("version_before"), r1.get("image_version"), r1.get("message"),
+           r1.get("bytes_sent"), bool(r1.get("started")) and bool(r1.get("ended"))))
+    check("report: the card's refusal, the quoted message",
+          ("Upgrade not allowed !", "No connection , abort."),
+          (rows.get("10.69.8.2", {}).get("message"), rows.get("10.69.8.3", {}).get("message")))
+
+    # The card already current, named by a list that discover --csv wrote,
+    # forced, one transfer at a time, verified: it answers with the image's
+    # version at once.
+    before = len(fleet.records("upload", ip="10.69.8.4", status="ok"))
+    listed = os.path.join(work, "discovered.csv")
+    with open(listed, "w") as f:
+        f.write(tool.run("discover", "--csv", "--wait", "500", "10.69.8.4")[1])
+    forced = os.path.join(work, "forced.csv")
+    rc, out, _ = tool.run("upgrade", images["good"], "--cards", listed, "--force", "--parallel", "1",
+                          "--verify", "--report", forced)
+    check("--force upgrades the current card and exits 0", (0, ["10.69.8.4 OK."]), (rc, lines(out)))
+    check("the forced card received the image", (before + 1, True),
+          (len(fleet.records("upload", ip="10.69.8.4", status="ok")),
+           same_image(fleet.saved("10.69.8.4"), image)))
+    _, rows = read_report(forced)
+    check("--verify: the card runs the image's version", ("ok", "applied"),
+          (rows.get("10.69.8.4", {}).get("result"), rows.get("10.69.8.4", {}).get("verified")))
+
+    wrqs = len(fleet.records("wrq"))
+    rc, out, err = tool.run("upgrade", images["body-sum"], "10.69.8.1", "--report",
+                            os.path.join(work, "none.csv"))
+    check("an image that fails: status 3, the message, nothing sent",
+          (3, "", ["Bad file checksum !"], wrqs), (rc, out, lines(err), len(fleet.records("wrq"))))
+
+
+def test_verify(tool, work):
+    """Two cards restart after their upload: one comes back with the image's
+    version, one with its old one. About 15 s: the check asks every 5 s."""
+    report = os.path.join(work, "verified.csv")
+    rc, out, _ = tool.run("upgrade", os.path.join(work, "good.bin"), "10.69.8.9", "10.69.8.10",
+                          "--verify", "--report", report)
+    check("--verify: a card that did not take the image fails the run",
+          (1, ["10.69.8.10 OK.", "10.69.8.9 OK."]), (rc, sorted(lines(out))))
+    _, rows = read_report(report)
+    check("--verify: the report's verified words", {"10.69.8.9": "applied", "10.69.8.10": "not_applied"},
+          {ip: r["verified"] for ip, r in rows.items()})
+
+
+def test_interrupt(tool, command, images, work):
+    """One transfer at a time: Ctrl+C comes while the first card takes a
+    large image; the second has not started."""
+    report = os.path.join(work, "interrupted.csv")
+    proc = subprocess.Popen(command + ["upgrade", images["large"], "10.69.8.7", "10.69.8.8",
+                                       "--parallel", "1", "--report", report],
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    while True:
+        line = proc.stderr.readline()
+        if not line or line.endswith(b": started\n"):
+            break
+    time.sleep(0.3)  # the image takes more than a second even on an idle machine
+    proc.send_signal(signal.SIGINT)
+    try:
+        out, _ = proc.communicate(timeout=20)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        out, _ = proc.communicate()
+    check("Ctrl+C: status 1, the running transfer and the card after it aborted",
+          (1, ["10.69.8.7 User Aborted !", "10.69.8.8 User Aborted !"]),
+          (proc.returncode, sorted(lines(out.decode()))))
+    if not os.path.exists(report):
+        check("Ctrl+C: the report is still written", True, False)
+        return
+    _, rows = read_report(report)
+    first, second = rows.get("10.69.8.7", {}), rows.get("10.69.8.8", {})
+    size = os.path.getsize(images["large"])
+    check("Ctrl+C: the report has both cards aborted", ("aborted", "aborted"),
+          (first.get("result"), second.get("result")))
+    check("Ctrl+C: part of the image had gone to the first card, nothing to the second",
+          (True, "0"), (0 < int(first.get("bytes_sent", 0)) < size, second.get("bytes_sent")))
+
+
+def test_wine_fleet(tool, fleet, images, work):
+    image = open(images["good"], "rb").read()
+    report = os.path.join(work, "wine.csv")
+    rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.1", "10.69.8.2", "10.69.8.4",
+                          "--report", report)
+    check("Windows: upgrade of a small fleet",
+          (1, ["10.69.8.1 OK.", "10.69.8.2 Upgrade not allowed !", "10.69.8.4 Skipped : version 1.05 ."]),
+          (rc, sorted(lines(out))))
+    check("Windows: the upload byte for byte", True, same_image(fleet.saved("10.69.8.1"), image))
+    _, rows = read_report(report)
+    check("Windows: the report", {"10.69.8.1": "ok", "10.69.8.2": "card_error",
+                                  "10.69.8.4": "skipped_version"},
+          {ip: r["result"] for ip, r in rows.items()})
+    rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.1", "--force")
+    check("Windows: every card OK exits 0", (0, ["10.69.8.1 OK."]), (rc, lines(out)))
+
+
+def main():
+    args = sys.argv[1:]
+    wine = args[:1] == ["--wine"]
+    command = args[1:] if wine else args
+    source = os.environ["DAVERIDUR_SOURCE"]
+    native = os.environ["DAVERIDUR_BIN"]
+    work = tempfile.mkdtemp(prefix="daveridur-cli-test.")
+    os.environ["HOME"] = work  # the native settings store starts empty: "admin"
+    mkimage = os.path.join(native, "tools/mkimage/mkimage")
+    images = {"missing": os.path.join(work, "missing.bin")}
+    for name, extra in (("good", ["--size", "60000"]), ("large", ["--size", "30000000"]),
+                        ("magic", ["--broken", "magic"]), ("truncated", ["--broken", "truncated"]),
+                        ("header-sum", ["--broken", "header-sum"]),
+                        ("body-sum", ["--broken", "body-sum"])):
+        images[name] = os.path.join(work, name + ".bin")
+        subprocess.run([mkimage, images[name], "--version", "1.05", "--date", "07042020"] + extra,
+                       check=True, stdout=subprocess.DEVNULL)
+    tool = Tool(command, work)
+    fleet = Fleet(native, work)
+    try:
+        if wine:
+            groups = [lambda: test_discover(tool), lambda: test_check(tool, images),
+                      lambda: test_wine_fleet(tool, fleet, images, work)]
+        else:
+            groups = [lambda: test_discover(tool), lambda: test_check(tool, images),
+                      lambda: test_usage(tool, images),
+                      lambda: test_upgrade_fleet(tool, fleet, images, work),
+                      lambda: test_verify(tool, work),
+                      lambda: test_interrupt(tool, command, images, work)]
+        for group in groups:
+            try:
+                group()
+            except Exception as e:  # one broken group must not hide the others
+                check("group ran", None, repr(e))
+    finally:
+        fleet.stop()
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
