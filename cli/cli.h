@@ -3,9 +3,12 @@
 // and upgrade code. The commands return the tool's exit status.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "devices/device_table.h"
+#include "discovery/discovery.h"
 #include "protocol/sysinfo.h"
 
 enum ExitStatus : int {
@@ -19,6 +22,20 @@ enum ExitStatus : int {
 // Windows); watched by every wait of the commands.
 extern std::atomic<bool> interrupted;
 void catch_interrupt();
+
+// The discovery service over an in-memory table owned by a thread of its
+// own, as the window's would be. Members go in reverse order: the service
+// first, then the thread (finishing its steps), then the table.
+struct HeadlessDiscovery {
+  InMemoryList list;
+  DeviceTable table;
+  TableThread executor;
+  DiscoveryService svc;
+};
+// Sets up the table (merged, when given, is told of every merge) and starts
+// the service with busy set; false when its sockets cannot be had.
+bool start_headless_discovery(HeadlessDiscovery& d,
+                              std::function<void(const DeviceRecord&)> merged = nullptr);
 
 // Asks cards for their system information and waits wait_ms for replies.
 // No addresses: the broadcasts (255.255.255.255 and every adapter's
