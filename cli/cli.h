@@ -50,9 +50,9 @@ struct DiscoverOptions {
   bool csv = false;
   std::vector<uint32_t> addresses;
 };
-int discover_command(const DiscoverOptions& o);
+int run_discover(const DiscoverOptions& o);
 
-int check_command(const std::string& image_path);
+int run_check(const std::string& image_path);
 
 // One card to upgrade and the account it takes.
 struct CardOrder {
@@ -73,7 +73,7 @@ struct UpgradeOptions {
   std::string report;
   int parallel = 4;
 };
-int upgrade_command(const UpgradeOptions& o);
+int run_upgrade(const UpgradeOptions& o);
 
 // "%d.%02d", or "--.--" for a card that showed no version.
 std::string card_version_text(uint32_t version);

@@ -234,7 +234,7 @@ void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job)
 
 }  // namespace
 
-int upgrade_command(const UpgradeOptions& o) {
+int run_upgrade(const UpgradeOptions& o) {
   std::vector<uint8_t> image;
   ImageCheck check{MSG_READ_ERROR, IMAGE_VERSION_NONE};
   if (read_image_file(o.image, &image)) check = check_image(image.data(), image.size());
