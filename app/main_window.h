@@ -1,7 +1,7 @@
 #pragma once
 // The main window: its creation handler, the page with the main panel, and
 // the quit sequence.
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 inline constexpr const char* MAIN_WINDOW_CLASS = "DaveridurClassName";
 

@@ -17,6 +17,16 @@ int write_setting(const char* key, const char* name, const void* data, uint32_t 
 int read_setting_text(const char* key, const char* name, char* buffer, uint32_t size);
 int read_setting(const char* key, const char* name, void* buffer, uint32_t size, uint32_t* type);
 
+// A folder or file name, UTF-8, as text (REG_SZ) that keeps every character.
+// Reads accept values written by write_setting_text; a value longer than
+// 1023 characters is a failed read.
+bool write_setting_path(const char* key, const char* name, const std::string& utf8);
+bool read_setting_path(const char* key, const char* name, std::string* utf8);
+
+// The user name every new card starts with: the last one confirmed
+// ("LastAccount"), or "admin". Read from the store at every call.
+std::string default_account();
+
 // Native store only: the folder that holds the values (tests use a temporary
 // one). The default is $HOME/.config/daveridur.
 void set_settings_folder(const char* folder);

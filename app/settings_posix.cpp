@@ -103,4 +103,15 @@ int read_setting_text(const char* key, const char* name, char* buffer, uint32_t 
   return read_setting(key, name, buffer, size, nullptr);
 }
 
+bool write_setting_path(const char* key, const char* name, const std::string& utf8) {
+  return write_setting_text(key, name, utf8.c_str()) == 1;
+}
+
+bool read_setting_path(const char* key, const char* name, std::string* utf8) {
+  char buffer[1024] = {};
+  if (!read_setting_text(key, name, buffer, sizeof buffer - 1)) return false;
+  *utf8 = buffer;
+  return true;
+}
+
 std::string reports_folder() { return settings_folder() + "/reports"; }

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "toolkit/builder.h"
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 struct DeviceTable;
 struct DiscoveryService;

@@ -50,7 +50,7 @@ int main(int argc, char** argv) {
   DeviceTable table;
   table.list = &list;
   init_device_table(table);
-  ExecutorThread owner;
+  TableThread owner;
   TimingExecutor timed(owner);
   DiscoveryPorts ports;
   ports.table = &table;

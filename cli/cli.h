@@ -3,9 +3,12 @@
 // and upgrade code. The commands return the tool's exit status.
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
+#include "devices/device_table.h"
+#include "discovery/discovery.h"
 #include "protocol/sysinfo.h"
 
 enum ExitStatus : int {
@@ -20,6 +23,20 @@ enum ExitStatus : int {
 extern std::atomic<bool> interrupted;
 void catch_interrupt();
 
+// The discovery service over an in-memory table owned by a thread of its
+// own, as the window's would be. Members go in reverse order: the service
+// first, then the thread (finishing its steps), then the table.
+struct HeadlessDiscovery {
+  InMemoryList list;
+  DeviceTable table;
+  TableThread executor;
+  DiscoveryService svc;
+};
+// Sets up the table (merged, when given, is told of every merge) and starts
+// the service with busy set; false when its sockets cannot be had.
+bool start_headless_discovery(HeadlessDiscovery& d,
+                              std::function<void(const DeviceRecord&)> merged = nullptr);
+
 // Asks cards for their system information and waits wait_ms for replies.
 // No addresses: the broadcasts (255.255.255.255 and every adapter's
 // directed broadcast), sent at once and again half-way. The cards found,
@@ -33,9 +50,9 @@ struct DiscoverOptions {
   bool csv = false;
   std::vector<uint32_t> addresses;
 };
-int discover_command(const DiscoverOptions& o);
+int run_discover(const DiscoverOptions& o);
 
-int check_command(const std::string& image_path);
+int run_check(const std::string& image_path);
 
 // One card to upgrade and the account it takes.
 struct CardOrder {
@@ -56,7 +73,7 @@ struct UpgradeOptions {
   std::string report;
   int parallel = 4;
 };
-int upgrade_command(const UpgradeOptions& o);
+int run_upgrade(const UpgradeOptions& o);
 
 // "%d.%02d", or "--.--" for a card that showed no version.
 std::string card_version_text(uint32_t version);

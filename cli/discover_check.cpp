@@ -25,7 +25,7 @@ void print_record(std::string record) {
 
 }  // namespace
 
-int discover_command(const DiscoverOptions& o) {
+int run_discover(const DiscoverOptions& o) {
   std::vector<DeviceRecord> cards;
   if (!find_cards(o.addresses, o.wait_ms, false, &cards)) {
     std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
@@ -53,7 +53,7 @@ int discover_command(const DiscoverOptions& o) {
   return interrupted ? EXIT_CARD_FAILED : EXIT_ALL_OK;
 }
 
-int check_command(const std::string& image_path) {
+int run_check(const std::string& image_path) {
   std::vector<uint8_t> image;
   ImageCheck check{MSG_READ_ERROR, IMAGE_VERSION_NONE};
   if (read_image_file(image_path, &image)) check = check_image(image.data(), image.size());

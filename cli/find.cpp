@@ -40,6 +40,19 @@ void ask(DiscoveryService& svc, const std::vector<uint32_t>& addresses) {
 
 }  // namespace
 
+bool start_headless_discovery(HeadlessDiscovery& d, std::function<void(const DeviceRecord&)> merged) {
+  d.table.list = &d.list;
+  init_device_table(d.table);
+  d.table.merged = std::move(merged);
+  DiscoveryPorts ports;
+  ports.table = &d.table;
+  ports.executor = &d.executor;
+  ports.stop = std::make_shared<Event>(true);
+  if (!start_discovery(d.svc, ports)) return false;
+  busy_event(d.svc).set();
+  return true;
+}
+
 std::string card_version_text(uint32_t version) {
   char buf[16];
   return version_text(buf, version);
@@ -47,22 +60,13 @@ std::string card_version_text(uint32_t version) {
 
 bool find_cards(const std::vector<uint32_t>& addresses, uint32_t wait_ms, bool stop_when_all,
                 std::vector<DeviceRecord>* found) {
-  MemoryList list;
-  DeviceTable table;
-  table.list = &list;
-  init_device_table(table);
-  // Declared after the table: it ends (finishing its steps) before the
-  // table goes.
-  ExecutorThread executor;
-  DiscoveryPorts ports;
-  ports.table = &table;
-  ports.executor = &executor;
-  ports.stop = std::make_shared<Event>(true);
-  DiscoveryService svc;
-  if (!start_discovery(svc, ports)) return false;
+  HeadlessDiscovery d;
   // Broadcast replies are taken only while the service is busy, as during
   // the window's Discover; busy also keeps the periodic refresh away.
-  busy_event(svc).set();
+  if (!start_headless_discovery(d)) return false;
+  DiscoveryService& svc = d.svc;
+  DeviceTable& table = d.table;
+  TableThread& executor = d.executor;
 
   const auto start = Clock::now();
   const auto half = start + std::chrono::milliseconds(wait_ms / 2);

@@ -114,14 +114,14 @@ int main(int argc, char** argv) {
     if (upgrade.cards.empty()) return usage_error(app, "no cards: name them or give --cards");
   }
 
-  if (check_cmd->parsed()) return check_command(check_image_path);
+  if (check_cmd->parsed()) return run_check(check_image_path);
 
   catch_interrupt();
   if (!net_startup()) {
     std::fprintf(stderr, "daveridur-cli: the socket library cannot be started\n");
     return EXIT_CARD_FAILED;
   }
-  int status = discover_cmd->parsed() ? discover_command(discover) : upgrade_command(upgrade);
+  int status = discover_cmd->parsed() ? run_discover(discover) : run_upgrade(upgrade);
   net_cleanup();
   return status;
 }

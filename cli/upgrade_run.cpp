@@ -11,6 +11,7 @@
 #include <system_error>
 #include <thread>
 
+#include "app/settings.h"
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/fleet_files.h"
@@ -145,7 +146,7 @@ void drive_session(Run& run, Job& job, UploadSession* s) {
       long usec = now >= next_tick ? 0 : static_cast<long>(
           std::chrono::duration_cast<std::chrono::microseconds>(next_tick - now).count());
       // Held by another session's question: the datagram waits for later.
-      if (wait_readable(s->socket, usec < 1 ? 1 : usec) && !session_readable(s->slot))
+      if (wait_readable(s->socket.get(), usec < 1 ? 1 : usec) && !session_readable(s->slot))
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
       now = Clock::now();
       if (!s->ended && now >= next_tick) {
@@ -190,7 +191,7 @@ class LoopPorts : public BatchPorts {
   }
   void sleep_ms(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
   LocalTime local_time() override { return local_time_now(); }
-  Socket open_socket() override { return udp_open(0); }
+  SocketOwner open_socket() override { return udp_open(0); }
   void join() {
     for (std::thread& t : threads_)
       if (t.joinable()) t.join();
@@ -233,7 +234,7 @@ void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job)
 
 }  // namespace
 
-int upgrade_command(const UpgradeOptions& o) {
+int run_upgrade(const UpgradeOptions& o) {
   std::vector<uint8_t> image;
   ImageCheck check{MSG_READ_ERROR, IMAGE_VERSION_NONE};
   if (read_image_file(o.image, &image)) check = check_image(image.data(), image.size());

@@ -40,20 +40,15 @@ bool check_cards(const std::vector<std::pair<std::shared_ptr<Report>, CardResult
         std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
   };
   Verifier verifier;
-  MemoryList list;
-  DeviceTable table;
-  table.list = &list;
-  init_device_table(table);
-  // The answers are the table's merges of the query socket's replies.
-  table.merged = [&](const DeviceRecord& r) { verifier_answer(verifier, r.ip, r.version, now_ms()); };
-  ExecutorThread executor;
-  DiscoveryPorts ports;
-  ports.table = &table;
-  ports.executor = &executor;
-  ports.stop = std::make_shared<Event>(true);
-  DiscoveryService svc;
-  if (!start_discovery(svc, ports)) return false;
-  busy_event(svc).set();  // no periodic refresh passes meanwhile
+  HeadlessDiscovery d;
+  // The answers are the table's merges of the query socket's replies; busy
+  // keeps the periodic refresh passes away meanwhile.
+  if (!start_headless_discovery(
+          d, [&](const DeviceRecord& r) { verifier_answer(verifier, r.ip, r.version, now_ms()); }))
+    return false;
+  DeviceTable& table = d.table;
+  TableThread& executor = d.executor;
+  DiscoveryService& svc = d.svc;
   CheckPorts check(svc);
   for (const auto& [report, card] : cards) verifier_card_done(verifier, report, card);
   std::fprintf(stderr, "checking %zu card%s for the new version\n", cards.size(),

@@ -49,9 +49,7 @@ void init_account_dialog(HWND dialog, DeviceRecord* r) {
   SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(r));
   if (!r->filled) {
     r->ip = host_network_address();
-    std::string account = default_account();
-    std::strncpy(r->user_name, account.c_str(), sizeof r->user_name - 1);
-    r->user_name[sizeof r->user_name - 1] = '\0';
+    set_user_name(r, default_account().c_str());
   }
   show_address(dialog, r->ip);
   SetDlgItemTextA(dialog, IDC_ACCOUNT_USER, r->user_name);

@@ -8,7 +8,7 @@
 #include "devices/account_dialog.h"
 #include "devices/device_table.h"
 #include "resources/resource.h"
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 namespace {
 

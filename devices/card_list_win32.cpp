@@ -13,6 +13,7 @@
 #include "devices/card_list.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
+#include "platform/file_names.h"
 #include "platform/files.h"
 
 namespace {
@@ -44,26 +45,9 @@ const uint32_t SETTING_BINARY = 3;
 HWND list_window() { return reinterpret_cast<HWND>(ui.panel[PANEL_LIST]); }
 HWND main_window() { return reinterpret_cast<HWND>(ui.main_window); }
 
-std::wstring wide(const std::string& text, UINT code_page) {
-  int n = MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n > 0 ? n : 0), L'\0');
-  if (n > 0) MultiByteToWideChar(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), n);
-  return out;
-}
-
-std::string narrow(const std::wstring& text, UINT code_page) {
-  int n = WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0,
-                              nullptr, nullptr);
-  std::string out(static_cast<size_t>(n > 0 ? n : 0), '\0');
-  if (n > 0)
-    WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), out.data(), n,
-                        nullptr, nullptr);
-  return out;
-}
-
 // Files are UTF-8; the table's texts are in the ANSI code page.
-std::string to_table_text(const std::string& utf8) { return narrow(wide(utf8, CP_UTF8), CP_ACP); }
-std::string to_file_text(const std::string& ansi) { return narrow(wide(ansi, CP_ACP), CP_UTF8); }
+std::string to_table_text(const std::string& utf8) { return utf8_to_ansi(utf8); }
+std::string to_file_text(const std::string& ansi) { return ansi_to_utf8(ansi); }
 
 std::string list_folder() {
   char folder[2048] = "";
@@ -76,7 +60,7 @@ std::string list_folder() {
 bool choose_list_file(bool save, std::string* path) {
   const wchar_t filter[] = L"CSV Files (*.csv)\0*.csv\0All Files (*.*)\0*.*\0";
   wchar_t file[MAX_PATH * 4] = L"";
-  std::wstring folder = wide(list_folder(), CP_UTF8);
+  std::wstring folder = wide_text(list_folder());
   OPENFILENAMEW ofn{};
   ofn.lStructSize = sizeof ofn;
   ofn.hwndOwner = main_window();
@@ -93,8 +77,8 @@ bool choose_list_file(bool save, std::string* path) {
   BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
   busy.reset();
   if (!chosen || !file[0]) return false;
-  *path = narrow(file, CP_UTF8);
-  std::string chosen_folder = narrow(std::wstring(file, ofn.nFileOffset ? ofn.nFileOffset - 1 : 0), CP_UTF8);
+  *path = utf8_text(file);
+  std::string chosen_folder = utf8_text(std::wstring(file, ofn.nFileOffset ? ofn.nFileOffset - 1 : 0).c_str());
   write_setting(SETTINGS_KEY, LIST_FOLDER_SETTING, chosen_folder.c_str(),
                 static_cast<uint32_t>(chosen_folder.size() + 1), SETTING_BINARY);
   return true;
@@ -153,7 +137,7 @@ void open_reports_folder() {
     show_error(("Cannot open the reports folder: " + reason).c_str());
     return;
   }
-  ShellExecuteW(main_window(), L"open", wide(folder, CP_UTF8).c_str(), nullptr, nullptr,
+  ShellExecuteW(main_window(), L"open", wide_text(folder).c_str(), nullptr, nullptr,
                 SW_SHOWNORMAL);
 }
 

@@ -2,7 +2,7 @@
 // The table of known cards: one row per card address, its icon, its five
 // cell texts, sorting, check boxes and selection. The logic works on a list
 // control through a small port, so it runs on the real list view in the
-// product and on an in-memory list natively.
+// product and on an in-memory list without windows.
 //
 // Threads: the table and its records belong to the thread that owns the list
 // control. Other threads hand their table work to that thread through a
@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 #include "protocol/sysinfo.h"
@@ -169,10 +170,11 @@ void drop_row_record(DeviceTable& t, DeviceRecord* r);
 // the rows themselves are left to the control.
 void release_device_records(DeviceTable& t);
 
-// In-memory list with the list view's row, state and sort semantics, for
-// native builds and tests. The geometry is that of a report view with equal
-// row heights: the header counts as one row.
-class MemoryList : public ListControl {
+// A list control held in memory, with the list view's row, state and sort
+// semantics, for a front without windows (the command-line tool). The
+// geometry is that of a report view with equal row heights: the header
+// counts as one row.
+class InMemoryList : public ListControl {
  public:
   struct Row {
     char texts[DEVICE_COLUMNS][64];
@@ -186,7 +188,6 @@ class MemoryList : public ListControl {
   std::vector<std::pair<int, int>> columns;  // (width, header length)
   std::vector<int> icons;
   uint32_t ex_style = 0;
-  int fail_data_at = -1;  // item_data fails for this index (tests)
 
   int insert_column(int index, const char* header, int width) override;
   int set_extended_style(uint32_t bits) override;
@@ -203,9 +204,7 @@ class MemoryList : public ListControl {
     return index >= 0 && index < item_count();
   }
   int item_text(int index, int column, char* buf, int cap) override;
-  void hold_redraw(bool hold) override { redraw_held += hold ? 1 : -1; }
-  int redraw_held = 0;
-  int text_writes = 0;  // set_item_text calls that reached a row
+  void hold_redraw(bool) override {}
   uint32_t item_state(int index, uint32_t mask) override;
   int delete_item(int index) override;
   int sort_items(RowCompare compare, intptr_t param) override;
@@ -218,13 +217,14 @@ class MemoryList : public ListControl {
   void set_selected(int index, bool on);
 };
 
-// A thread of its own standing in for the product's interface thread: runs
-// the steps handed to it one at a time, in order. Also measures the longest
-// step, which is how long a merge keeps the owner busy.
-class ExecutorThread : public TableExecutor {
+// A thread of its own that owns the table where no window's thread does
+// (the command-line tool, the tests): runs the steps handed to it one at a
+// time, in order. Also measures the longest step, which is how long a merge
+// keeps the owner busy.
+class TableThread : public TableExecutor {
  public:
-  ExecutorThread();
-  ~ExecutorThread() override;  // finishes queued steps, then ends the thread
+  TableThread();
+  ~TableThread() override;  // finishes queued steps, then ends the thread
   int run(const std::function<void()>& step) override;
   int64_t longest_step_ns() const;
   void reset_longest_step();

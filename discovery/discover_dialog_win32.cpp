@@ -5,7 +5,7 @@
 #include "app/ui.h"
 #include "discovery/discovery.h"
 #include "resources/resource.h"
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 namespace {
 

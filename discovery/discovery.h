@@ -41,7 +41,8 @@ class ServiceClock {
 };
 
 // The datagram side of the service.
-class DiscoveryTransport {
+// Sockets it opens go back to it to be closed.
+class DiscoveryTransport : public SocketCloser {
  public:
   virtual ~DiscoveryTransport() = default;
   virtual Socket open() = 0;  // bound to port 0 on any local address; 0 on failure
@@ -72,8 +73,10 @@ struct DiscoveryPorts {
 // thread that outlasts stop_discovery never touches freed events.
 struct DiscoveryState {
   DiscoveryPorts ports;
-  Socket query_socket = 0;
-  Socket broadcast_socket = 0;
+  // Closed when the service stops with every thread ended, else when the
+  // last thread leaves.
+  SocketOwner query_socket;
+  SocketOwner broadcast_socket;
   Event busy{true};
   Event poll_done{false};
   Event query_done{false};

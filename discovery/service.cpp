@@ -1,6 +1,7 @@
 #include <cstring>
 #include <vector>
 
+#include "app/settings.h"
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
@@ -47,7 +48,8 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
   if (n < 4) return 1;
   s.ports.transport->answer(sock, buf, n, from);
   buf[n] = 0;
-  if (!parse_sysinfo(&work, reinterpret_cast<const char*>(buf) + 4)) return 1;
+  if (!parse_sysinfo(&work, reinterpret_cast<const char*>(buf) + 4, default_account().c_str()))
+    return 1;
   auto r = std::make_unique<DeviceRecord>(work);
   if (source == Source::broadcast) r->unreachable = 1;
   batch.push_back(std::move(r));
@@ -55,7 +57,7 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
 }
 
 void receive_loop(DiscoveryState& s, Source source) {
-  Socket sock = source == Source::query ? s.query_socket : s.broadcast_socket;
+  Socket sock = source == Source::query ? s.query_socket.get() : s.broadcast_socket.get();
   Event& done = source == Source::query ? s.query_done : s.broadcast_done;
   DeviceRecord work;
   std::memset(&work, 0, sizeof work);
@@ -101,10 +103,11 @@ int start_discovery(DiscoveryService& svc, const DiscoveryPorts& ports) {
   if (!s->ports.clock) s->ports.clock = system_clock();
   if (!s->ports.transport) s->ports.transport = socket_transport();
   DiscoveryTransport* t = s->ports.transport;
-  s->broadcast_socket = t->open();
+  // On a failure the state goes, and the sockets opened so far with it.
+  s->broadcast_socket = SocketOwner(t->open(), t);
   if (!s->broadcast_socket) return 0;
-  if (!t->enable_broadcast(s->broadcast_socket)) return 0;
-  s->query_socket = t->open();
+  if (!t->enable_broadcast(s->broadcast_socket.get())) return 0;
+  s->query_socket = SocketOwner(t->open(), t);
   if (!s->query_socket) return 0;
   svc.state = s;
   svc.poll_thread = start_thread(s, poll_body, Source::query);
@@ -126,7 +129,7 @@ void refresh_pass(DiscoveryState& s) {
         DeviceRecord* r = row_record(*table, i);
         if (!r) continue;  // removed meanwhile
         if (r->unreachable != 0) set_row_icon(*table, i, ICON_NO_REPLY);
-        s.ports.transport->send_request(s.query_socket, r->ip);
+        s.ports.transport->send_request(s.query_socket.get(), r->ip);
         ++r->unreachable;
       }
     });
@@ -151,17 +154,22 @@ int stop_discovery(DiscoveryService& svc) {
     else
       t->detach();
   }
+  if (all_ended) {
+    s.query_socket.reset();
+    s.broadcast_socket.reset();
+  }
   return all_ended;
 }
 
 Event& busy_event(DiscoveryService& svc) { return svc.state->busy; }
 
 void query_device(DiscoveryService& svc, uint32_t ip) {
-  if (svc.state) svc.state->ports.transport->send_request(svc.state->query_socket, ip);
+  if (svc.state && svc.state->query_socket)
+    svc.state->ports.transport->send_request(svc.state->query_socket.get(), ip);
 }
 
 void send_broadcast_request(DiscoveryService& svc) {
-  if (!svc.state) return;
+  if (!svc.state || !svc.state->broadcast_socket) return;
   DiscoveryTransport* t = svc.state->ports.transport;
-  for (uint32_t to : t->broadcast_addresses()) t->send_request(svc.state->broadcast_socket, to);
+  for (uint32_t to : t->broadcast_addresses()) t->send_request(svc.state->broadcast_socket.get(), to);
 }

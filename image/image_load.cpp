@@ -1,30 +1,22 @@
-#include <sys/stat.h>
-
 #include <cstdio>
 #include <new>
 
 #include "app/settings.h"
 #include "image/image.h"
+#include "platform/file_names.h"
 
 int read_image_file(const std::string& path, std::vector<uint8_t>* image) {
   image->clear();
-  // The size from the directory entry, by the same narrow name fopen takes.
-#ifdef _WIN32
-  struct _stat64 entry;
-  if (_stat64(path.c_str(), &entry) != 0 || !(entry.st_mode & _S_IFREG)) return 0;
-#else
-  struct stat entry;
-  if (stat(path.c_str(), &entry) != 0 || !S_ISREG(entry.st_mode)) return 0;
-#endif
+  uint64_t size = 0;
+  if (!regular_file_size(path, &size)) return 0;
   // Beyond 4 GB the checks and the transfer would only see part of the file.
-  uint64_t size = static_cast<uint64_t>(entry.st_size);
   if (size > 0xFFFFFFFFu) return 0;
   try {
     image->resize(static_cast<size_t>(size));
   } catch (const std::bad_alloc&) {
     return 0;
   }
-  std::FILE* file = std::fopen(path.c_str(), "rb");
+  std::FILE* file = open_file(path, "rb");
   if (!file) {
     image->clear();
     return 0;
@@ -42,7 +34,7 @@ ImageLoad load_image(const std::string& path) {
   ImageLoad load{0, nullptr, "", "", ""};
   image_version = IMAGE_VERSION_NONE;
   // Remembered before reading: a file that fails still sets the next folder.
-  write_setting_text(SETTINGS_KEY, "LastDir", folder_of(path).c_str());
+  write_setting_path(SETTINGS_KEY, "LastDir", folder_of(path));
 
   std::vector<uint8_t> image;
   if (!read_image_file(path, &image)) {

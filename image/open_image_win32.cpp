@@ -6,6 +6,7 @@
 #include "app/ui.h"
 #include "devices/device_table.h"
 #include "image/image.h"
+#include "platform/file_names.h"
 #include "toolkit/builder.h"
 
 namespace {
@@ -24,15 +25,16 @@ void show_load(const ImageLoad& load) {
 }  // namespace
 
 int open_image(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  char folder[1024] = "";
-  if (!read_setting_text(SETTINGS_KEY, "LastDir", folder, sizeof folder - 1)) folder[0] = '\0';
+  std::string folder;
+  if (!read_setting_path(SETTINGS_KEY, "LastDir", &folder)) folder.clear();
   char path[1024] = "";
   if (!choose_open_file(ui.main_window, path, sizeof path,
-                        {{"INITDIR", folder}, {"FILTER", IMAGE_FILTER}}) ||
+                        {{"INITDIR", folder.c_str()}, {"FILTER", IMAGE_FILTER}}) ||
       !path[0])
     return 0;
 
-  SetWindowTextA(panel(PANEL_FILE_NAME), path);
+  // The field keeps the path whole: the batch reads the image by it.
+  SetWindowTextW(panel(PANEL_FILE_NAME), wide_text(path).c_str());
   // The fields are emptied and Upgrade disabled before the file is read.
   show_load(ImageLoad{0, nullptr, "", "", ""});
   EnableWindow(panel(PANEL_UPGRADE), FALSE);

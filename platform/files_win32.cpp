@@ -1,16 +1,9 @@
 #include <windows.h>
 
+#include "platform/file_names.h"
 #include "platform/files.h"
 
 namespace {
-
-std::wstring wide(const std::string& utf8) {
-  if (utf8.empty()) return std::wstring();
-  int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
-  std::wstring out(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), out.data(), n);
-  return out;
-}
 
 // The system's own words for the last error, without the line break.
 bool fail(std::string* reason, const std::string& what) {
@@ -34,7 +27,7 @@ struct Handle {
 }  // namespace
 
 bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason) {
-  const std::wstring target = wide(path);
+  const std::wstring target = wide_text(path);
   const std::wstring temporary = target + L".tmp";
   {
     Handle f{CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
@@ -61,7 +54,7 @@ bool write_file_whole(const std::string& path, const std::string& bytes, std::st
 
 bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
                     std::string* reason) {
-  Handle f{CreateFileW(wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  Handle f{CreateFileW(wide_text(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (f.h == INVALID_HANDLE_VALUE) return fail(reason, "cannot open " + path);
   LARGE_INTEGER size;
@@ -80,7 +73,7 @@ bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
 }
 
 bool make_folder_path(const std::string& path, std::string* reason) {
-  const std::wstring w = wide(path);
+  const std::wstring w = wide_text(path);
   // Parts that cannot be made (a drive, a share's server) may still be
   // there: only the folder itself decides.
   for (size_t i = 1; i <= w.size(); ++i) {

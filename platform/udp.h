@@ -27,6 +27,55 @@ int socket_bind_any(Socket s, uint16_t port);
 int socket_enable_broadcast(Socket s);
 void socket_close(Socket s);
 
+// What closes a socket where socket_close must not: a test's fake sockets.
+class SocketCloser {
+ public:
+  virtual void close_socket(Socket s) = 0;
+
+ protected:
+  ~SocketCloser() = default;
+};
+
+// Owns one socket and closes it when it goes or is given another; moves,
+// never copies. get() lends the socket without giving it up.
+class SocketOwner {
+ public:
+  SocketOwner() = default;
+  // closer: nullptr for socket_close.
+  explicit SocketOwner(Socket s, SocketCloser* closer = nullptr) : s_(s), closer_(closer) {}
+  SocketOwner(SocketOwner&& other) noexcept : s_(other.release()), closer_(other.closer_) {}
+  SocketOwner& operator=(SocketOwner&& other) noexcept {
+    reset(other.release());
+    closer_ = other.closer_;
+    return *this;
+  }
+  SocketOwner(const SocketOwner&) = delete;
+  SocketOwner& operator=(const SocketOwner&) = delete;
+  ~SocketOwner() { reset(); }
+
+  Socket get() const { return s_; }
+  explicit operator bool() const { return s_ != 0; }
+  // The socket, no longer owned here.
+  Socket release() {
+    Socket s = s_;
+    s_ = 0;
+    return s;
+  }
+  void reset(Socket s = 0) {
+    if (s_ && s_ != s) {
+      if (closer_)
+        closer_->close_socket(s_);
+      else
+        socket_close(s_);
+    }
+    s_ = s;
+  }
+
+ private:
+  Socket s_ = 0;
+  SocketCloser* closer_ = nullptr;
+};
+
 // Returns the bytes sent or -1.
 int socket_send_to(Socket s, const void* data, int len, const SocketAddress& to);
 

@@ -9,20 +9,12 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/bsd_sockets.h"
 #include "platform/udp.h"
 
 namespace {
 
 int fd_of(Socket s) { return static_cast<int>(s); }
-
-sockaddr_in to_native(const SocketAddress& a) {
-  sockaddr_in sin;
-  std::memset(&sin, 0, sizeof sin);
-  sin.sin_family = AF_INET;
-  sin.sin_port = a.port_be;
-  sin.sin_addr.s_addr = a.ip;
-  return sin;
-}
 
 }  // namespace
 
@@ -43,10 +35,7 @@ Socket socket_create_udp() {
   return static_cast<Socket>(fd);
 }
 
-int socket_bind_any(Socket s, uint16_t port) {
-  sockaddr_in sin = to_native(make_address(htonl(INADDR_ANY), port));
-  return ::bind(fd_of(s), reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
-}
+int socket_bind_any(Socket s, uint16_t port) { return bind_any_address(fd_of(s), port); }
 
 int socket_enable_broadcast(Socket s) {
   int on = 1;
@@ -71,10 +60,7 @@ int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from) {
   ssize_t n = ::recvfrom(fd_of(s), buf, static_cast<size_t>(cap), 0,
                          reinterpret_cast<sockaddr*>(&sin), &len);
   if (n < 0) return (errno == ECONNREFUSED || errno == ECONNRESET) ? RECV_RESET : RECV_FAILED;
-  if (from) {
-    *from = make_address(sin.sin_addr.s_addr, 0);
-    from->port_be = sin.sin_port;
-  }
+  if (from) *from = from_native(sin);
   return static_cast<int>(n);
 }
 
@@ -101,9 +87,4 @@ uint32_t local_host_first_address() {
   return ip;
 }
 
-uint16_t socket_local_port(Socket s) {
-  sockaddr_in sin;
-  socklen_t len = sizeof sin;
-  if (::getsockname(fd_of(s), reinterpret_cast<sockaddr*>(&sin), &len) != 0) return 0;
-  return ntohs(sin.sin_port);
-}
+uint16_t socket_local_port(Socket s) { return bound_port<socklen_t>(fd_of(s)); }

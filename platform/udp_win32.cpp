@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "platform/bsd_sockets.h"
 #include "platform/udp.h"
 
 #ifndef SIO_UDP_CONNRESET
@@ -13,15 +14,6 @@
 namespace {
 
 SOCKET sock_of(Socket s) { return static_cast<SOCKET>(s); }
-
-sockaddr_in to_native(const SocketAddress& a) {
-  sockaddr_in sin;
-  std::memset(&sin, 0, sizeof sin);
-  sin.sin_family = AF_INET;
-  sin.sin_port = a.port_be;
-  sin.sin_addr.s_addr = a.ip;
-  return sin;
-}
 
 }  // namespace
 
@@ -44,10 +36,7 @@ Socket socket_create_udp() {
   return static_cast<Socket>(s);
 }
 
-int socket_bind_any(Socket s, uint16_t port) {
-  sockaddr_in sin = to_native(make_address(htonl(INADDR_ANY), port));
-  return ::bind(sock_of(s), reinterpret_cast<sockaddr*>(&sin), sizeof sin) == 0;
-}
+int socket_bind_any(Socket s, uint16_t port) { return bind_any_address(sock_of(s), port); }
 
 int socket_enable_broadcast(Socket s) {
   int on = 1;
@@ -81,10 +70,7 @@ int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from) {
     if (err != WSAEMSGSIZE) return RECV_FAILED;
     n = cap;
   }
-  if (from) {
-    *from = make_address(sin.sin_addr.s_addr, 0);
-    from->port_be = sin.sin_port;
-  }
+  if (from) *from = from_native(sin);
   return n;
 }
 
@@ -116,9 +102,4 @@ uint32_t local_host_first_address() {
   return ip;
 }
 
-uint16_t socket_local_port(Socket s) {
-  sockaddr_in sin;
-  int len = sizeof sin;
-  if (::getsockname(sock_of(s), reinterpret_cast<sockaddr*>(&sin), &len) != 0) return 0;
-  return ntohs(sin.sin_port);
-}
+uint16_t socket_local_port(Socket s) { return bound_port<int>(sock_of(s)); }

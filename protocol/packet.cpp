@@ -113,13 +113,9 @@ void answer_reply(Socket s, const uint8_t* datagram, int length, const SocketAdd
   if (len > 0) socket_send_to(s, answer, len, source);
 }
 
-Socket udp_open(uint16_t port) {
-  Socket s = socket_create_udp();
-  if (!s) return 0;
-  if (!socket_bind_any(s, port)) {
-    socket_close(s);
-    return 0;
-  }
+SocketOwner udp_open(uint16_t port) {
+  SocketOwner s(socket_create_udp());
+  if (s && !socket_bind_any(s.get(), port)) s.reset();
   return s;
 }
 

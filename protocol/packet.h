@@ -48,8 +48,8 @@ void send_sysinfo_request(Socket s, uint32_t ip);
 void answer_reply(Socket s, const uint8_t* datagram, int length, const SocketAddress& source);
 
 // An IPv4 datagram socket bound to port (host order) on any local address;
-// 0 on failure.
-Socket udp_open(uint16_t port);
+// empty on failure.
+SocketOwner udp_open(uint16_t port);
 
 // 1 when the socket is readable within usec microseconds.
 int wait_readable(Socket s, long usec);

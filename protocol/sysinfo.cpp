@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "app/settings.h"
 #include "protocol/packet.h"
 
 // The readers follow the C library's strtoul / strtol / atoi of a system
@@ -91,7 +90,7 @@ int parse_mac(uint8_t* mac, const char* text) {
   return 1;
 }
 
-int parse_sysinfo(DeviceRecord* record, const char* text) {
+int parse_sysinfo(DeviceRecord* record, const char* text, const char* account) {
   const char* prod = std::strstr(text, "\r\n+PROD");
   if (!prod) return 0;
   // The code stands 12 characters from the marker's start: "\r\n+PROD" and
@@ -125,18 +124,14 @@ int parse_sysinfo(DeviceRecord* record, const char* text) {
   // Added, not packed: a minor number above 255 carries into the major byte.
   record->version = static_cast<uint32_t>(major) * 256u + static_cast<uint32_t>(minor);
 
-  std::string account = default_account();
-  std::strncpy(record->user_name, account.c_str(), sizeof record->user_name - 1);
-  record->user_name[sizeof record->user_name - 1] = '\0';
+  set_user_name(record, account);
 
   record->write_refused = std::strstr(text, "\r\n+WRQ : ACCEPT") ? 0 : 1;
   record->filled = 1;
   return 1;
 }
 
-std::string default_account() {
-  char buffer[512] = {};
-  if (!read_setting(SETTINGS_KEY, "LastAccount", buffer, sizeof buffer - 1, nullptr))
-    return "admin";
-  return buffer;
+void set_user_name(DeviceRecord* record, const char* name) {
+  std::strncpy(record->user_name, name, sizeof record->user_name - 1);
+  record->user_name[sizeof record->user_name - 1] = '\0';
 }

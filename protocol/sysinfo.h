@@ -19,15 +19,15 @@ inline constexpr uint32_t ACCEPTED_PRODUCT = 0x00010004u;
 inline constexpr uint32_t PRODUCT_MASK = 0xFFFF00FFu;
 
 // Reads a reply's text (the datagram from byte 4, NUL-terminated by the
-// caller). Returns 1 and fills ip, mac, version, user_name, write_refused and
-// filled when accepted; never touches password or unreachable.
-int parse_sysinfo(DeviceRecord* record, const char* text);
+// caller). Returns 1 and fills ip, mac, version, write_refused and filled
+// when accepted, and user_name with account (the name a new card starts
+// with); never touches password or unreachable.
+int parse_sysinfo(DeviceRecord* record, const char* text, const char* account);
+
+// At most 31 characters of name, terminated.
+void set_user_name(DeviceRecord* record, const char* name);
 
 // Six hex bytes separated by '-' (or ':' when no '-' follows at all).
 int parse_mac(uint8_t* mac, const char* text);
 
 int masked_equal(uint32_t a, uint32_t b, uint32_t mask);
-
-// The user name every new card starts with: the last one confirmed, or
-// "admin". Read from the settings store at every call.
-std::string default_account();

@@ -11,7 +11,7 @@
 #include <cstdint>
 #include <initializer_list>
 
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 struct HINSTANCE__;
 using InstanceHandle = HINSTANCE__*;
@@ -117,6 +117,8 @@ WindowHandle create_control_table(WindowHandle parent, WindowHandle* handles,
 // WM_SETFOCUS handler of panels: passes the focus to the first tab stop.
 int on_panel_focus(WindowHandle panel, HandlerArg previous_focus, HandlerArg, HandlerArg,
                    HandlerArg);
+// The open-file dialog. Texts, the folder and the chosen path are UTF-8; a
+// path that does not fit in size bytes counts as no choice.
 char* choose_open_file(WindowHandle owner, char* buffer, int size, KeywordList list);
 char* choose_open_file(WindowHandle owner, char* buffer, int size, const KeywordValue* list,
                        int count);

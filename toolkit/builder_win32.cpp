@@ -1,8 +1,11 @@
 #include <windows.h>
 #include <commdlg.h>
 
+#include <cstring>
+#include <string>
 #include <type_traits>
 
+#include "platform/file_names.h"
 #include "toolkit/builder.h"
 
 namespace {
@@ -19,6 +22,19 @@ T as(std::intptr_t value) {
     return reinterpret_cast<T>(value);
   else
     return static_cast<T>(value);
+}
+
+std::wstring utf8_keyword(std::intptr_t value) {
+  return value ? wide_text(reinterpret_cast<const char*>(value)) : std::wstring();
+}
+
+// Label and pattern texts, each NUL-terminated, then an empty text.
+std::wstring filter_keyword(std::intptr_t value) {
+  if (!value) return std::wstring();
+  const char* text = reinterpret_cast<const char*>(value);
+  size_t length = 0;
+  while (text[length] || text[length + 1]) ++length;
+  return wide_text(std::string(text, length + 2));
 }
 
 }  // namespace
@@ -129,18 +145,27 @@ char* choose_open_file(WindowHandle owner, char* buffer, int size, const Keyword
   if (buffer == nullptr || size <= 0) return nullptr;
   buffer[0] = 0;
 
-  OPENFILENAMEA ofn{};
+  // The wide dialog, so that a folder outside the ANSI code page can be chosen.
+  std::wstring title = utf8_keyword(v.title);
+  std::wstring initial_dir = utf8_keyword(v.initial_dir);
+  std::wstring filter = filter_keyword(v.filter);
+  std::wstring file(static_cast<size_t>(size), L'\0');
+  OPENFILENAMEW ofn{};
   // The layout without the places bar and its reserved members.
-  ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400A;
+  ofn.lStructSize = OPENFILENAME_SIZE_VERSION_400W;
   ofn.hwndOwner = owner;
   ofn.hInstance = owner ? instance_of(owner) : nullptr;
-  ofn.lpstrFilter = as<LPCSTR>(v.filter);
-  ofn.lpstrFile = buffer;
+  ofn.lpstrFilter = v.filter ? filter.c_str() : nullptr;
+  ofn.lpstrFile = file.data();
   ofn.nMaxFile = static_cast<DWORD>(size);
-  ofn.lpstrInitialDir = as<LPCSTR>(v.initial_dir);
-  ofn.lpstrTitle = as<LPCSTR>(v.title);
+  ofn.lpstrInitialDir = v.initial_dir ? initial_dir.c_str() : nullptr;
+  ofn.lpstrTitle = v.title ? title.c_str() : nullptr;
   ofn.Flags = as<DWORD>(v.flags);
-  return GetOpenFileNameA(&ofn) ? buffer : nullptr;
+  if (!GetOpenFileNameW(&ofn)) return nullptr;
+  std::string chosen = utf8_text(file.c_str());
+  if (chosen.size() >= static_cast<size_t>(size)) return nullptr;
+  std::memcpy(buffer, chosen.c_str(), chosen.size() + 1);
+  return buffer;
 }
 
 char* choose_open_file(WindowHandle owner, char* buffer, int size, KeywordList list) {

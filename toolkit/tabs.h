@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 // id_and_styles: low 16 bits the control id, bits 16..30 extra tab-control
 // styles. Geometry as for create_control.

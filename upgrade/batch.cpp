@@ -61,9 +61,9 @@ std::string report_text(Report* report) {
   return report->text;
 }
 
-int slot_is_free(SlotEvents* slots, int slot) {
+bool slot_is_free(SlotEvents* slots, int slot) {
   std::lock_guard<std::mutex> lock(slots->mutex);
-  return slots->free[slot] ? 1 : 0;
+  return slots->free[slot];
 }
 
 void claim_slot(SlotEvents* slots, int slot) {
@@ -126,7 +126,7 @@ int confirm_upgrade(BatchPorts* ports, uint32_t version) {
   return ports->ask_confirmation(text) ? 1 : 0;
 }
 
-int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version) {
+int start_batch(BatchPorts* ports, Event* busy, uint32_t version) {
   if (!confirm_upgrade(ports, version)) return 0;
   busy->set();
   ports->enable_main_window(0);
@@ -148,7 +148,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   if (slot < 0) return -1;  // the worker waits for a free slot first
   claim_slot(slots, slot);
 
-  Socket socket = ports->open_socket();
+  SocketOwner socket = ports->open_socket();
   if (!socket) {
     append_card_line(report, record.ip, CardOutcome::socket_error);
     release_slot(slots, slot);
@@ -156,7 +156,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   }
   UploadSession* s = &upload_sessions[slot];
   *s = UploadSession{};
-  s->socket = socket;
+  s->socket = std::move(socket);
   s->report = report;
   s->ip = record.ip;
   copy_text(s->user_name, record.user_name);
@@ -169,14 +169,13 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   LocalTime now = ports->local_time();
   stamp_header(image, size, &now);
   if (size >= IMAGE_FIXED_HEADER && std::memcmp(image, IMAGE_MAGIC, 4) == 0) {
-    s->has_stamp = 1;
+    s->has_stamp = true;
     std::memcpy(s->stamp, image + IMAGE_STAMP_AT, 4);
   }
 
   if (!ports->start_session_thread(s)) {
-    socket_close(s->socket);
-    s->socket = 0;
-    s->ended = 1;
+    s->socket.reset();
+    s->ended = true;
     append_card_line(report, record.ip, CardOutcome::no_session);
     release_slot(slots, slot);
     return -1;

@@ -8,10 +8,7 @@ namespace {
 bool write_kept(Report* report, std::string* reason) {
   if (!report->to_utf8) return write_file_whole(report->path, report_csv(report->cards), reason);
   std::vector<CardResult> cards = report->cards;
-  for (CardResult& card : cards) {
-    card.image = report->to_utf8(card.image);
-    card.message = report->to_utf8(card.message);
-  }
+  for (CardResult& card : cards) card.message = report->to_utf8(card.message);
   return write_file_whole(report->path, report_csv(cards), reason);
 }
 

@@ -9,7 +9,7 @@
 
 UploadSession upload_sessions[SESSION_SLOTS];
 SessionView* session_windows[SESSION_SLOTS];
-std::atomic<int> session_pause{0};
+std::atomic<bool> session_pause{false};
 
 namespace {
 
@@ -25,7 +25,7 @@ void append_result(UploadSession* s, CardOutcome outcome, const std::string& mes
 }
 
 void send_last_packet(UploadSession* s) {
-  socket_send_to(s->socket, s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
+  socket_send_to(s->socket.get(), s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
 }
 
 // Copies the next n image bytes, the stamp field taken from the session's
@@ -115,7 +115,7 @@ bool from_the_card(const UploadSession* s) {
 SessionAllocator session_allocator = allocate_buffer;
 
 int begin_session(SessionView* view, UploadSession* s) {
-  session_pause = 0;
+  session_pause = false;
   if (s->slot >= 0 && s->slot < SESSION_SLOTS) session_windows[s->slot] = view;
   if (!s->ip_text[0]) std::snprintf(s->ip_text, sizeof s->ip_text, "%s", ip_to_text(s->ip));
 
@@ -168,9 +168,9 @@ void session_tick(SessionView* view, UploadSession* s) {
 
 int session_poll(SessionView* view, UploadSession* s) {
   if (s->ended) return 0;
-  if (!wait_readable(s->socket, 1)) return 0;
+  if (!wait_readable(s->socket.get(), 1)) return 0;
   s->from_len = sizeof s->from_addr;
-  s->recv_len = socket_recv_from(s->socket, s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
+  s->recv_len = socket_recv_from(s->socket.get(), s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
   if (s->recv_len < 4) return 1;  // receive errors included
   if (!from_the_card(s)) return 1;
   switch (get_be16(s->recv_buf.get())) {
@@ -196,11 +196,10 @@ std::string report_safe_text(const std::string& text) {
 
 void end_session(SessionView* view, UploadSession* s, int result) {
   if (s->ended) return;
-  s->ended = 1;
+  s->ended = true;
   s->send_buf.reset();
   s->recv_buf.reset();
-  socket_close(s->socket);
-  s->socket = 0;
+  s->socket.reset();
   view->close(result);
 }
 
@@ -233,9 +232,9 @@ void session_command(SessionView* view, UploadSession* s, int command_id) {
   int id = command_id & 0xFFFF;
   if (id != 1 && id != 2) return;
   if (s->ended) return;
-  session_pause = 1;
+  session_pause = true;
   int yes = view->confirm_abort();
-  session_pause = 0;
+  session_pause = false;
   // The session may have ended by itself while the question was open (the
   // flag can be cleared by another session meanwhile): then Yes adds nothing.
   if (!yes || s->ended) return;
@@ -260,7 +259,7 @@ void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms) {
       // Sleep on the socket until a datagram comes or the tick is due.
       long wait_us = static_cast<long>(
           std::chrono::duration_cast<std::chrono::microseconds>(next_tick - now).count());
-      if (!wait_readable(s->socket, wait_us < 1 ? 1 : wait_us)) continue;
+      if (!wait_readable(s->socket.get(), wait_us < 1 ? 1 : wait_us)) continue;
       // Held by a question: leave the datagram to the poll after it.
       if (!session_readable(s->slot))
         std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));

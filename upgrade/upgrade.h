@@ -55,8 +55,8 @@ struct Report {
   std::vector<CardResult> starting;  // cards whose line is still to come
   std::string path;                  // the kept file, once written
   std::function<LocalTime()> clock = local_time_now;
-  // The image path and the cards' messages are in the system's code page;
-  // the kept file is UTF-8.
+  // The cards' messages are in the system's code page (the image path is
+  // UTF-8 already); the kept file is UTF-8.
   std::function<std::string(const std::string&)> to_utf8;
   // Called after each card line, outside the lock, on the thread that ended it.
   std::function<void(const CardResult&)> card_done;
@@ -86,7 +86,7 @@ struct SlotEvents {
   std::condition_variable changed;
   bool free[SESSION_SLOTS] = {true, true, true, true};
 };
-int slot_is_free(SlotEvents* slots, int slot);
+bool slot_is_free(SlotEvents* slots, int slot);
 void claim_slot(SlotEvents* slots, int slot);
 void release_slot(SlotEvents* slots, int slot);
 void wait_any_slot(SlotEvents* slots);
@@ -110,7 +110,7 @@ class SessionView {
 
 // One upload slot.
 struct UploadSession {
-  Socket socket = 0;               // closed when the session ends
+  SocketOwner socket;              // closed when the session ends
   SocketAddress from_addr{};       // sender of the last datagram
   int32_t from_len = 0;
   SocketAddress dest_addr{};       // the card's port 69, then the port of its ACK 0
@@ -136,21 +136,21 @@ struct UploadSession {
   const uint8_t* cursor = nullptr;  // into the batch's image copy
   // This session's own stamp field: the worker restamps the shared copy for
   // every later start, so the session never reads those four bytes from it.
-  int has_stamp = 0;
+  bool has_stamp = false;
   uint8_t stamp[4] = {0, 0, 0, 0};
   std::unique_ptr<uint8_t[]> send_buf;  // the last packet sent, kept for resending
   uint32_t send_len = 0;
   std::unique_ptr<uint8_t[]> recv_buf;
   int32_t recv_len = 0;
   SlotEvents* slot_events = nullptr;  // the slot is freed there when the thread ends
-  int ended = 0;                   // set once, by end_session
+  bool ended = false;              // set once, by end_session
 };
 
 // The four slots, the window of each (entries stay after a session ends),
 // and the one pause flag: while it is set no session does timer work.
 extern UploadSession upload_sessions[SESSION_SLOTS];
 extern SessionView* session_windows[SESSION_SLOTS];
-extern std::atomic<int> session_pause;
+extern std::atomic<bool> session_pause;
 
 // Allocation of the two packet buffers; tests replace it to make it fail.
 using SessionAllocator = uint8_t* (*)(size_t size);
@@ -211,7 +211,7 @@ class BatchPorts {
   virtual int start_session_thread(UploadSession* s) = 0;
   virtual void sleep_ms(uint32_t ms) = 0;
   virtual LocalTime local_time() = 0;
-  virtual Socket open_socket() = 0;  // udp_open(0) in the product
+  virtual SocketOwner open_socket() = 0;  // udp_open(0) in the product
   // Where reports are kept; empty: they are not.
   virtual std::string reports_folder() { return ""; }
   // A UTF-8 text as the report box shows it, and the other way round.
@@ -229,9 +229,9 @@ class BatchPorts {
 int confirm_upgrade_text(BatchPorts* ports, uint32_t version, std::string* text);
 // 1 when the operator answered Yes.
 int confirm_upgrade(BatchPorts* ports, uint32_t version);
-// The Upgrade command: confirm, signal busy, disable the main window, start
+// Behind the Upgrade command: confirm, signal busy, disable the main window, start
 // the worker. 1 when a batch was started.
-int upgrade_command(BatchPorts* ports, Event* busy, uint32_t version);
+int start_batch(BatchPorts* ports, Event* busy, uint32_t version);
 // Why the image read for the batch must not be sent: the checks' message, or
 // that it is not the version the operator confirmed. nullptr when it may go.
 const char* image_refusal(const std::vector<uint8_t>& image, uint32_t confirmed_version);

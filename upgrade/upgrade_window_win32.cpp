@@ -11,6 +11,7 @@
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
 #include "image/image.h"
+#include "platform/file_names.h"
 #include "protocol/packet.h"
 #include "resources/resource.h"
 #include "upgrade/upgrade.h"
@@ -78,7 +79,7 @@ void open_progress_window(HWND dialog, UploadSession* s) {
   // question held the sessions gets no second notification. Without the
   // notification the poll alone carries the transfer, at the timer's pace.
   SetTimer(dialog, POLL_TIMER + s->slot, 2, nullptr);
-  socket_notify_window(s->socket, reinterpret_cast<uintptr_t>(dialog), SESSION_READ_MESSAGE);
+  socket_notify_window(s->socket.get(), reinterpret_cast<uintptr_t>(dialog), SESSION_READ_MESSAGE);
 }
 
 INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
@@ -119,21 +120,6 @@ void session_thread(UploadSession* s) {
 
 HWND panel(int index) { return reinterpret_cast<HWND>(ui.panel[index]); }
 
-// A text from one code page to another (through UTF-16); unchanged when it
-// cannot be converted.
-std::string recode(const std::string& text, UINT from, UINT to) {
-  if (text.empty()) return text;
-  int n = MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-  if (n <= 0) return text;
-  std::wstring wide(static_cast<size_t>(n), L'\0');
-  MultiByteToWideChar(from, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-  int m = WideCharToMultiByte(to, 0, wide.data(), n, nullptr, 0, nullptr, nullptr);
-  if (m <= 0) return text;
-  std::string out(static_cast<size_t>(m), '\0');
-  WideCharToMultiByte(to, 0, wide.data(), n, out.data(), m, nullptr, nullptr);
-  return out;
-}
-
 // Table work is done on the interface thread: the batch runs on a worker.
 class ProductBatchPorts : public BatchPorts {
  public:
@@ -165,9 +151,9 @@ class ProductBatchPorts : public BatchPorts {
     table_executor().run([&] { set_row_icon(devices(), row, ICON_NO_WRITE); });
   }
   std::string image_path() override {
-    char path[1024] = "";
-    GetWindowTextA(panel(PANEL_FILE_NAME), path, sizeof path);
-    return path;
+    wchar_t path[1024] = L"";
+    GetWindowTextW(panel(PANEL_FILE_NAME), path, 1024);
+    return ::utf8_text(path);
   }
   int ask_confirmation(const std::string& text) override { return ask_operator(text.c_str()); }
   void show_report(const std::string& text) override { show_information(text.c_str()); }
@@ -185,7 +171,7 @@ class ProductBatchPorts : public BatchPorts {
   }
   void sleep_ms(uint32_t ms) override { Sleep(ms); }
   LocalTime local_time() override { return local_time_now(); }
-  Socket open_socket() override { return udp_open(0); }
+  SocketOwner open_socket() override { return udp_open(0); }
   std::string reports_folder() override { return ::reports_folder(); }
   void card_done(const std::shared_ptr<Report>& report, const CardResult& card) override {
     check_card(report, card);
@@ -196,10 +182,10 @@ class ProductBatchPorts : public BatchPorts {
   // The report box is an ANSI message box; a path outside the code page
   // shows with the system's stand-in characters.
   std::string display_text(const std::string& utf8) override {
-    return recode(utf8, CP_UTF8, CP_ACP);
+    return utf8_to_ansi(utf8);
   }
   std::string utf8_text(const std::string& shown) override {
-    return recode(shown, CP_ACP, CP_UTF8);
+    return ansi_to_utf8(shown);
   }
 };
 
@@ -208,6 +194,6 @@ ProductBatchPorts batch_ports;
 }  // namespace
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  upgrade_command(&batch_ports, &busy_event(discovery()), image_version);
+  start_batch(&batch_ports, &busy_event(discovery()), image_version);
   return 0;
 }

@@ -150,14 +150,9 @@ def last_dir_across_restart(s, folder):
     t.check("nothing shown after the restart", ("", "", "", ""), fields(s) + (d.text(s.control(FILE_NAME)),))
     t.check("LastDir after the restart", windows_path(folder), s.registry_value("LastDir"))
     # The dialog starts in the remembered folder: the bare file name is enough.
-    d.click(s.control(OPEN))
-    dialog = d.find("Open", 20000)
-    if not dialog:
+    if not s.open_by_name("remember.bin"):
         t.true("open-file dialog after the restart", False)
         return
-    d.settext(d.child(dialog, 1148, "Edit"), "remember.bin")
-    d.click(d.child(dialog, IDOK, "Button"))
-    d.gone(dialog, 10000)
     box = d.msgbox(CONFIRM, 1500)
     if box:
         d.answer(box["hwnd"], IDOK)

@@ -16,7 +16,7 @@ import time
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from scene import CONFIRM, ICON_READY, INFORMATION, LIST, UPGRADE, Scene, Tally
-from uidrive import wait_until
+from uidrive import unix_path, wait_until
 
 # Restarts of 13 s: the checks ask every 5 s from 5 s after the upload, so
 # two queries go unanswered (the card is seen restarting) and the third is
@@ -79,13 +79,6 @@ def file_dialog(s, title, path):
     d.settext(edit, "Z:" + path.replace("/", "\\"))
     d.click(button)
     d.gone(dialog, 10000)
-
-
-def unix_path(windows_path):
-    """C:\\... of the run's prefix as a Linux path."""
-    drive, _, rest = windows_path.partition(":\\")
-    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
-    return os.path.join(prefix, "drive_c", *rest.split("\\")) if drive.upper() == "C" else windows_path
 
 
 def read_report(path):

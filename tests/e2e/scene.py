@@ -249,9 +249,22 @@ class Scene:
         def find(cls, control_id):
             return next(c["hwnd"] for c in controls if c["class"] == cls and c["id"] == control_id)
 
-        self.driver.settext(find("Edit", 1148), "Z:" + path.replace("/", "\\"))
+        self.driver.settext_utf8(find("Edit", 1148), "Z:" + path.replace("/", "\\"))
         self.driver.click(find("Button", 1))
         self.driver.gone(dialog, 10000)
+
+    def open_by_name(self, name):
+        """Open, then only a file name typed into the dialog, which opens it in
+        the folder the dialog starts in. False when no dialog showed."""
+        d = self.driver
+        d.click(self.control(OPEN))
+        dialog = d.find("Open", 20000)
+        if not dialog:
+            return False
+        d.settext_utf8(d.child(dialog, 1148, "Edit"), name)
+        d.click(d.child(dialog, 1, "Button"))
+        d.gone(dialog, 10000)
+        return True
 
     def answer_box(self, title, button, timeout=10):
         box = self.driver.msgbox(title, int(timeout * 1000))

@@ -100,6 +100,13 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def unix_path(windows_path):
+    """C:\\... of the run's prefix as a Linux path."""
+    drive, _, rest = windows_path.partition(":\\")
+    prefix = os.environ.get("WINEPREFIX", os.path.expanduser("~/.wine"))
+    return os.path.join(prefix, "drive_c", *rest.split("\\")) if drive.upper() == "C" else windows_path
+
+
 def unmanaged_windows():
     """Tells Wine's X11 driver not to hand top-level windows to a window
     manager. Under a bare Xvfb there is none, and every window that hides
@@ -217,6 +224,13 @@ class Driver:
 
     def settext(self, hwnd, text):
         self.call("settext", hex(hwnd), text)
+
+    def text_utf8(self, hwnd):
+        """The text by the wide messages: any character, not only the ANSI code page's."""
+        return unescape(self.call("textw", hex(hwnd))).encode("latin-1").decode("utf-8")
+
+    def settext_utf8(self, hwnd, text):
+        self.call("settextw", hex(hwnd), text.encode("utf-8").decode("latin-1"))
 
     def click(self, hwnd):
         """BM_CLICK, posted; refused (DriverError) for a hidden or disabled

@@ -3,22 +3,16 @@
 #include <cstring>
 #include <vector>
 
-#include "app/settings.h"
 #include "protocol/sysinfo.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static bool once = [] {
-    set_settings_folder("/nonexistent/daveridur-fuzz");
-    return true;
-  }();
-  (void)once;
   std::vector<char> text(data, data + size);
   text.push_back('\0');
   DeviceRecord record;
   std::memset(&record, 0xA5, sizeof record);
   record.password[0] = 'p';
   record.unreachable = 7;
-  if (parse_sysinfo(&record, text.data())) {
+  if (parse_sysinfo(&record, text.data(), "admin")) {
     if (record.filled != 1 || record.write_refused > 1) __builtin_trap();
     if (record.user_name[31] != '\0') __builtin_trap();
   }

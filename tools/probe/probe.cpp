@@ -9,6 +9,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/settings.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
 
@@ -51,7 +52,8 @@ int main(int argc, char** argv) {
   if (addresses.empty()) return usage();
 
   if (!net_startup()) return 1;
-  Socket s = udp_open(0);
+  SocketOwner owner = udp_open(0);
+  Socket s = owner.get();
   if (!s || !socket_enable_broadcast(s)) {
     std::fprintf(stderr, "daveridur-probe: cannot open a socket\n");
     return 1;
@@ -71,7 +73,8 @@ int main(int argc, char** argv) {
     if (len < 4) continue;  // short datagrams and ICMP resets alike
     answer_reply(s, datagram, len, from);
     datagram[len] = 0;
-    if (!parse_sysinfo(&work, reinterpret_cast<char*>(datagram) + 4)) continue;
+    if (!parse_sysinfo(&work, reinterpret_cast<char*>(datagram) + 4, default_account().c_str()))
+      continue;
     char mac[18], version[16];
     mac_to_text(mac, work.mac);
     version_text(version, sizeof version, work.version);
@@ -79,7 +82,7 @@ int main(int argc, char** argv) {
                 work.password, work.write_refused);
     std::fflush(stdout);
   }
-  socket_close(s);
+  owner.reset();  // before the socket library goes
   net_cleanup();
   return 0;
 }

@@ -50,6 +50,8 @@ std::string cmd_child(const Args& args);
 std::string cmd_children(const Args& args);
 std::string cmd_text(const Args& args);
 std::string cmd_settext(const Args& args);
+std::string cmd_textw(const Args& args);
+std::string cmd_settextw(const Args& args);
 std::string cmd_click(const Args& args);
 std::string cmd_enabled(const Args& args);
 std::string cmd_visible(const Args& args);

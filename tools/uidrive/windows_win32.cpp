@@ -4,6 +4,8 @@
 
 #include <cstdio>
 
+#include "platform/file_names.h"
+
 namespace {
 
 constexpr UINT SEND_TIMEOUT_MS = 3000;
@@ -212,6 +214,32 @@ std::string cmd_settext(const Args& args) {
                            SEND_TIMEOUT_MS, &result))
     return err("window does not answer");
   return ok();
+}
+
+// The same two in UTF-8, by the wide messages: names outside the ANSI code page.
+std::string cmd_textw(const Args& args) {
+  HWND h = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: textw HWND");
+  DWORD_PTR length = 0;
+  std::wstring buf;
+  bool answered = SendMessageTimeoutW(h, WM_GETTEXTLENGTH, 0, 0, SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &length);
+  if (answered) {
+    buf.assign(length + 2, L'\0');
+    answered = SendMessageTimeoutW(h, WM_GETTEXT, buf.size(), reinterpret_cast<LPARAM>(buf.data()),
+                                   SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, nullptr);
+  }
+  return answered ? ok(escape_field(utf8_text(buf.c_str()))) : err("window does not answer");
+}
+
+std::string cmd_settextw(const Args& args) {
+  if (args.size() < 2) return err("usage: settextw HWND TEXT");
+  std::wstring text = wide_text(args[1]);
+  HWND h = nullptr;
+  DWORD_PTR result = 0;
+  if (!parse_hwnd(args[0], &h)) return err("usage: settextw HWND TEXT");
+  bool answered = SendMessageTimeoutW(h, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text.c_str()),
+                                      SMTO_ABORTIFHUNG, SEND_TIMEOUT_MS, &result);
+  return answered ? ok() : err("window does not answer");
 }
 
 std::string cmd_click(const Args& args) {

@@ -166,7 +166,7 @@ TEST_F(DiscoveryNet, StopTakesTheFullWaitAfterAReceiveFailure) {
   int fds[2];
   ASSERT_EQ(pipe(fds), 0);
   ASSERT_EQ(write(fds[1], "x", 1), 1);
-  ASSERT_GE(dup2(fds[0], static_cast<int>(rig.svc.state->query_socket)), 0);
+  ASSERT_GE(dup2(fds[0], static_cast<int>(rig.svc.state->query_socket.get())), 0);
   ASSERT_TRUE(wait_until([&] { return rig.svc.state->running.load() == 2; }, 3000));
   auto t = Clock::now();
   EXPECT_EQ(stop_discovery(rig.svc), 1);

@@ -20,6 +20,7 @@
 
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
+#include "tests/support/table_doubles.h"
 
 namespace harness {
 
@@ -127,7 +128,7 @@ struct Cardsim {
 struct Rig {
   MemoryList list;
   DeviceTable table;
-  ExecutorThread executor;
+  TableThread executor;
   DiscoveryService svc;
   std::shared_ptr<Event> stop = std::make_shared<Event>(true);
   bool started = false;

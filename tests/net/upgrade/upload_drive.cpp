@@ -98,7 +98,7 @@ struct DrivePorts : BatchPorts {
   }
   void sleep_ms(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
   LocalTime local_time() override { return local_time_now(); }
-  Socket open_socket() override { return udp_open(0); }
+  SocketOwner open_socket() override { return udp_open(0); }
 };
 
 // The batch's card loop without its image checks.

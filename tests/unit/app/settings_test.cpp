@@ -63,4 +63,13 @@ TEST_F(Settings, ValueNamesStayInsideTheKey) {
   EXPECT_EQ(write_setting_text(SETTINGS_KEY, "", "x"), 0);
 }
 
+TEST_F(Settings, DefaultAccountIsTheLastOneStoredOrAdmin) {
+  EXPECT_EQ(default_account(), "admin");
+  ASSERT_EQ(write_setting_text(SETTINGS_KEY, "LastAccount", "operator"), 1);
+  EXPECT_EQ(default_account(), "operator");
+  std::string too_long(600, 'w');  // does not fit the 511-byte limit
+  ASSERT_EQ(write_setting_text(SETTINGS_KEY, "LastAccount", too_long.c_str()), 1);
+  EXPECT_EQ(default_account(), "admin");
+}
+
 }  // namespace

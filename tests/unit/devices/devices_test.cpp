@@ -9,6 +9,7 @@
 #include "devices/card_list.h"
 #include "devices/device_table.h"
 #include "protocol/packet.h"
+#include "tests/support/table_doubles.h"
 
 namespace {
 
@@ -16,21 +17,6 @@ struct FakeButtons : ButtonPort {
   std::map<int, int> enabled;
   void enable_button(int id, int on) override { enabled[id] = on; }
 };
-
-std::unique_ptr<DeviceRecord> card(const char* ip, uint8_t mac_last, uint32_t version,
-                                   uint32_t unreachable = 0, int32_t write_refused = 0) {
-  auto r = std::make_unique<DeviceRecord>();
-  std::memset(r.get(), 0, sizeof *r);
-  r->filled = 1;
-  r->ip = text_to_ip(ip);
-  const uint8_t mac[6] = {0x00, 0x0a, 0xff, 0x10, 0x20, mac_last};
-  std::memcpy(r->mac, mac, 6);
-  r->version = version;
-  std::strcpy(r->user_name, "admin");
-  r->unreachable = unreachable;
-  r->write_refused = write_refused;
-  return r;
-}
 
 struct Table {
   MemoryList list;
@@ -61,7 +47,7 @@ TEST(DeviceTable, InitInsertsColumnsAndIconsInOrder) {
 
 TEST(DeviceTable, MergeOfNewAddressAppendsRowOwningTheRecord) {
   Table tb;
-  auto r = card("10.69.0.5", 0x3b, 0x0102);
+  auto r = test_card("10.69.0.5", 0x3b, 0x0102);
   DeviceRecord* raw = r.get();
   EXPECT_EQ(merge_device(tb.t, std::move(r), 0), 0);
   ASSERT_EQ(tb.list.item_count(), 1);
@@ -77,14 +63,14 @@ TEST(DeviceTable, MergeOfNewAddressAppendsRowOwningTheRecord) {
 
 TEST(DeviceTable, MergeOfListedAddressUpdatesInPlaceAndKeepsAccount) {
   Table tb;
-  merge_device(tb.t, card("10.69.0.5", 0x01, 0x0102), 0);
-  merge_device(tb.t, card("10.69.0.6", 0x02, 0x0102), 0);
+  merge_device(tb.t, test_card("10.69.0.5", 0x01, 0x0102), 0);
+  merge_device(tb.t, test_card("10.69.0.6", 0x02, 0x0102), 0);
   DeviceRecord* row = row_record(tb.t, 0);
   std::strcpy(row->user_name, "operator");
   std::strcpy(row->password, "secret");
   row->filled = 7;
 
-  auto update = card("10.69.0.5", 0x99, 0x010A, 1);
+  auto update = test_card("10.69.0.5", 0x99, 0x010A, 1);
   std::strcpy(update->user_name, "admin");
   EXPECT_EQ(merge_device(tb.t, std::move(update), 0), 0);
   EXPECT_EQ(tb.list.item_count(), 2);
@@ -103,8 +89,8 @@ TEST(DeviceTable, MergeOfListedAddressUpdatesInPlaceAndKeepsAccount) {
 
 TEST(DeviceTable, MergeWithAccountFlagOverwritesAccount) {
   Table tb;
-  merge_device(tb.t, card("10.69.0.5", 0x01, 0x0102), 0);
-  auto typed = card("10.69.0.5", 0x01, 0x0102);
+  merge_device(tb.t, test_card("10.69.0.5", 0x01, 0x0102), 0);
+  auto typed = test_card("10.69.0.5", 0x01, 0x0102);
   std::strcpy(typed->user_name, "root");
   std::strcpy(typed->password, "pw");
   merge_device(tb.t, std::move(typed), 1);
@@ -116,9 +102,9 @@ TEST(DeviceTable, MergeWithAccountFlagOverwritesAccount) {
 
 TEST(DeviceTable, MergeStopsWithoutInsertingWhenARowCannotBeRead) {
   Table tb;
-  merge_device(tb.t, card("10.69.0.5", 0x01, 0x0102), 0);
+  merge_device(tb.t, test_card("10.69.0.5", 0x01, 0x0102), 0);
   tb.list.fail_data_at = 0;
-  EXPECT_EQ(merge_device(tb.t, card("10.69.0.9", 0x02, 0x0102), 0), -1);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.69.0.9", 0x02, 0x0102), 0), -1);
   EXPECT_EQ(tb.list.item_count(), 1);
 }
 
@@ -130,7 +116,7 @@ TEST(DeviceTable, IconRule) {
   } cases[] = {
       {2, 0, ICON_NO_REPLY}, {1, 1, ICON_NO_REPLY}, {0, 1, ICON_NO_WRITE}, {0, 0, ICON_READY}};
   for (const Case& c : cases) {
-    auto r = card("10.0.0.1", 1, 1, c.unreachable, c.write_refused);
+    auto r = test_card("10.0.0.1", 1, 1, c.unreachable, c.write_refused);
     EXPECT_EQ(row_icon(*r), c.icon) << c.unreachable << "/" << c.write_refused;
   }
 }
@@ -146,7 +132,7 @@ TEST(DeviceTable, VersionTexts) {
 
 TEST(DeviceTable, RefreshRowRewritesAllCellsAndRefusesOffRange) {
   Table tb;
-  merge_device(tb.t, card("10.69.0.5", 0x01, 0x0102), 0);
+  merge_device(tb.t, test_card("10.69.0.5", 0x01, 0x0102), 0);
   DeviceRecord* row = row_record(tb.t, 0);
   row->ip = text_to_ip("10.69.0.77");
   EXPECT_EQ(refresh_row(tb.t, 0, *row), 1);
@@ -160,7 +146,7 @@ TEST(DeviceTable, RefreshRowRewritesAllCellsAndRefusesOffRange) {
 TEST(DeviceTable, SortByAddressFlipsDirectionEachTime) {
   Table tb;
   for (const char* ip : {"192.168.1.10", "10.0.0.5", "192.168.1.2"})
-    merge_device(tb.t, card(ip, 1, 1), 0);
+    merge_device(tb.t, test_card(ip, 1, 1), 0);
   sort_rows(tb.t, 0);
   EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.5", "192.168.1.2", "192.168.1.10"}));
   sort_rows(tb.t, 0);
@@ -169,9 +155,9 @@ TEST(DeviceTable, SortByAddressFlipsDirectionEachTime) {
 
 TEST(DeviceTable, SortOnAnotherColumnGoesOppositeToThePreviousSort) {
   Table tb;
-  merge_device(tb.t, card("10.0.0.1", 0x02, 3), 0);
-  merge_device(tb.t, card("10.0.0.2", 0x03, 1), 0);
-  merge_device(tb.t, card("10.0.0.3", 0x01, 2), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 0x02, 3), 0);
+  merge_device(tb.t, test_card("10.0.0.2", 0x03, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.3", 0x01, 2), 0);
   sort_rows(tb.t, 0);  // ascending by address
   sort_rows(tb.t, 1);  // so descending by MAC
   EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.2", "10.0.0.1", "10.0.0.3"}));
@@ -180,8 +166,8 @@ TEST(DeviceTable, SortOnAnotherColumnGoesOppositeToThePreviousSort) {
 }
 
 TEST(DeviceTable, CompareRows) {
-  auto a = card("10.0.0.1", 0x10, 5);
-  auto b = card("10.0.0.1", 0x11, 5);
+  auto a = test_card("10.0.0.1", 0x10, 5);
+  auto b = test_card("10.0.0.1", 0x11, 5);
   EXPECT_LT(compare_rows(*a, *b, 1, 0), 0);
   EXPECT_GT(compare_rows(*a, *b, 1, 1), 0);
   EXPECT_EQ(compare_rows(*a, *a, 1, 0), 0);
@@ -195,10 +181,10 @@ TEST(DeviceTable, CompareRows) {
 
 TEST(DeviceTable, MergeAfterSortAppendsUntilTheNextSort) {
   Table tb;
-  merge_device(tb.t, card("10.0.0.3", 1, 1), 0);
-  merge_device(tb.t, card("10.0.0.1", 1, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.3", 1, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 1), 0);
   sort_rows(tb.t, 0);
-  merge_device(tb.t, card("10.0.0.2", 1, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.2", 1, 1), 0);
   EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.1", "10.0.0.3", "10.0.0.2"}));
   sort_rows(tb.t, 0);  // descending now
   EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.3", "10.0.0.2", "10.0.0.1"}));
@@ -208,7 +194,7 @@ TEST(DeviceTable, RemoveSelectedRows) {
   Table tb;
   for (int i = 0; i < 5; ++i) {
     std::string ip = "10.0.0." + std::to_string(i);
-    merge_device(tb.t, card(ip.c_str(), 1, 1), 0);
+    merge_device(tb.t, test_card(ip.c_str(), 1, 1), 0);
   }
   remove_selected_rows(tb.t);
   EXPECT_EQ(tb.list.item_count(), 5);
@@ -226,7 +212,7 @@ TEST(DeviceTable, RemoveSelectedRows) {
 
 TEST(DeviceTable, RemovedRecordLivesUntilItsLastHolderDrops) {
   Table tb;
-  merge_device(tb.t, card("10.0.0.1", 1, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 1), 0);
   DeviceRecord* r = row_record(tb.t, 0);
   hold_row_record(tb.t, r);  // a batch
   hold_row_record(tb.t, r);  // a dialog
@@ -244,7 +230,7 @@ TEST(DeviceTable, RemovedRecordLivesUntilItsLastHolderDrops) {
 
 TEST(DeviceTable, DropOfAListedRecordKeepsIt) {
   Table tb;
-  merge_device(tb.t, card("10.0.0.1", 1, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 1), 0);
   DeviceRecord* r = row_record(tb.t, 0);
   hold_row_record(tb.t, r);
   drop_row_record(tb.t, r);
@@ -258,7 +244,7 @@ TEST(DeviceTable, CheckedCountAndUpgradeButton) {
   EXPECT_EQ(count_checked_rows(nullptr), 0);
   update_upgrade_button(tb.t);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 0);
-  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) merge_device(tb.t, card(ip, 1, 1), 0);
+  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) merge_device(tb.t, test_card(ip, 1, 1), 0);
   tb.list.set_checked(0, true);
   tb.list.set_checked(2, true);
   EXPECT_EQ(count_checked_rows(&tb.list), 2);
@@ -274,7 +260,7 @@ TEST(DeviceTable, EditButtonsFollowTheSelection) {
   update_edit_buttons(tb.t);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_MODIFY], 0);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 0);
-  merge_device(tb.t, card("10.0.0.1", 1, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 1), 0);
   tb.list.set_selected(0, true);
   update_edit_buttons(tb.t);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_MODIFY], 1);
@@ -284,7 +270,7 @@ TEST(DeviceTable, EditButtonsFollowTheSelection) {
 TEST(DeviceTable, RowAtCursor) {
   Table tb;
   EXPECT_EQ(row_at_cursor(&tb.list, {150, 240}), -1);
-  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) merge_device(tb.t, card(ip, 1, 1), 0);
+  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) merge_device(tb.t, test_card(ip, 1, 1), 0);
   // Rows at client y 17, 34, 51 (17 high); the screen origin is (100, 200).
   struct Case {
     ListPoint p;
@@ -304,7 +290,7 @@ TEST(DeviceTable, RowAtCursor) {
 // lists one twice.
 TEST(DeviceTable, MergeFindsTheRowAfterSortRemovalAndAddressEdits) {
   Table tb;
-  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) merge_device(tb.t, card(ip, 1, 1), 0);
+  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}) merge_device(tb.t, test_card(ip, 1, 1), 0);
   auto version_of = [&](const char* ip) {
     for (size_t i = 0; i < tb.list.rows.size(); ++i)
       if (tb.text(static_cast<int>(i), 0) == ip) return tb.text(static_cast<int>(i), 2);
@@ -312,42 +298,42 @@ TEST(DeviceTable, MergeFindsTheRowAfterSortRemovalAndAddressEdits) {
   };
   sort_rows(tb.t, 0);
   sort_rows(tb.t, 0);  // descending: 4, 3, 2, 1
-  EXPECT_EQ(merge_device(tb.t, card("10.0.0.4", 1, 0x0201), 0), 0);
-  EXPECT_EQ(merge_device(tb.t, card("10.0.0.1", 1, 0x0202), 0), 3);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.4", 1, 0x0201), 0), 0);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.1", 1, 0x0202), 0), 3);
   EXPECT_EQ(version_of("10.0.0.4"), "2.01");
   EXPECT_EQ(version_of("10.0.0.1"), "2.02");
 
   tb.list.set_selected(1, true);  // 10.0.0.3
   remove_selected_rows(tb.t);
-  EXPECT_EQ(merge_device(tb.t, card("10.0.0.2", 1, 0x0203), 0), 1);
-  EXPECT_EQ(merge_device(tb.t, card("10.0.0.3", 1, 0x0204), 0), 3);  // listed anew, at the end
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.2", 1, 0x0203), 0), 1);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.3", 1, 0x0204), 0), 3);  // listed anew, at the end
   EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.4", "10.0.0.2", "10.0.0.1", "10.0.0.3"}));
 
   // The account dialog writes a new address into the row's record before
   // (or without) the row's texts follow.
   row_record(tb.t, 0)->ip = text_to_ip("10.0.0.9");
-  EXPECT_EQ(merge_device(tb.t, card("10.0.0.9", 1, 0x0205), 0), 0);
-  EXPECT_EQ(merge_device(tb.t, card("10.0.0.4", 1, 0x0206), 0), 4);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.9", 1, 0x0205), 0), 0);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.4", 1, 0x0206), 0), 4);
 
   // A row the table did not insert itself is found as well.
-  auto stray = card("10.0.0.7", 1, 1);
+  auto stray = test_card("10.0.0.7", 1, 1);
   tb.list.insert_item(5, "10.0.0.7", ICON_READY, reinterpret_cast<intptr_t>(stray.release()));
-  EXPECT_EQ(merge_device(tb.t, card("10.0.0.7", 1, 0x0207), 0), 5);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.7", 1, 0x0207), 0), 5);
   EXPECT_EQ(tb.list.item_count(), 6);
 }
 
 TEST(DeviceTable, CellsAreWrittenWhenTheirTextChangesOnly) {
   Table tb;
-  merge_device(tb.t, card("10.0.0.1", 1, 0x0102), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 0x0102), 0);
   int before = tb.list.text_writes;
-  merge_device(tb.t, card("10.0.0.1", 1, 0x0102), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 0x0102), 0);
   EXPECT_EQ(tb.list.text_writes, before);
-  merge_device(tb.t, card("10.0.0.1", 1, 0x0103), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 0x0103), 0);
   EXPECT_EQ(tb.list.text_writes, before + 1);
   // What the control shows is compared, not what the record held before.
   std::strcpy(tb.list.rows[0].texts[3], "someone");
   std::strcpy(row_record(tb.t, 0)->password, "typed");
-  merge_device(tb.t, card("10.0.0.1", 1, 0x0103), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 0x0103), 0);
   EXPECT_EQ(tb.text(0, 3), "admin");
   EXPECT_EQ(tb.text(0, 4), "typed");
 }
@@ -355,7 +341,7 @@ TEST(DeviceTable, CellsAreWrittenWhenTheirTextChangesOnly) {
 TEST(DeviceTable, MergeOfManyRecordsKeepsTheirOrderAndRedrawsOnce) {
   Table tb;
   std::vector<std::unique_ptr<DeviceRecord>> batch;
-  for (int i = 0; i < 10; ++i) batch.push_back(card(("10.0.0." + std::to_string(i % 4)).c_str(), 1, i + 1));
+  for (int i = 0; i < 10; ++i) batch.push_back(test_card(("10.0.0." + std::to_string(i % 4)).c_str(), 1, i + 1));
   merge_devices(tb.t, batch, 0);
   EXPECT_TRUE(batch.empty());
   EXPECT_EQ(tb.list.redraw_held, 0);
@@ -364,7 +350,7 @@ TEST(DeviceTable, MergeOfManyRecordsKeepsTheirOrderAndRedrawsOnce) {
 }
 
 TEST(Executor, RunsStepsOnItsOwnThreadInOrderAndInlineFromThatThread) {
-  ExecutorThread ex;
+  TableThread ex;
   std::vector<int> seen;
   std::thread::id where;
   EXPECT_EQ(ex.run([&] {
@@ -385,8 +371,8 @@ TEST(DeviceTable, ResultCellsRetryTicksAndMerges) {
   std::vector<uint32_t> merged;
   tb.t.merged = [&](const DeviceRecord& r) { merged.push_back(r.version); };
   for (auto [ip, last] : {std::pair{"10.69.0.1", 1}, {"10.69.0.2", 2}, {"10.69.0.3", 3}})
-    merge_device(tb.t, card(ip, static_cast<uint8_t>(last), 0x0100), 0);
-  merge_device(tb.t, card("10.69.0.2", 2, 0x0105), 0);
+    merge_device(tb.t, test_card(ip, static_cast<uint8_t>(last), 0x0100), 0);
+  merge_device(tb.t, test_card("10.69.0.2", 2, 0x0105), 0);
   EXPECT_EQ(merged, (std::vector<uint32_t>{0x0100, 0x0100, 0x0100, 0x0105}));
   for (int i = 0; i < 3; ++i) tb.list.set_checked(i, true);
 
@@ -396,7 +382,7 @@ TEST(DeviceTable, ResultCellsRetryTicksAndMerges) {
   EXPECT_FALSE(set_row_result(tb.t, text_to_ip("10.69.0.9"), "OK"));
   EXPECT_EQ(tb.text(0, RESULT_COLUMN), std::string(63, 'x'));
   // A later reply keeps the result.
-  merge_device(tb.t, card("10.69.0.3", 3, 0x0100), 0);
+  merge_device(tb.t, test_card("10.69.0.3", 3, 0x0100), 0);
   EXPECT_EQ(tb.text(2, RESULT_COLUMN), "Timeout.");
   sort_rows(tb.t, RESULT_COLUMN);
   EXPECT_EQ(tb.column(RESULT_COLUMN), (std::vector<std::string>{"", "Timeout.", std::string(63, 'x')}));
@@ -430,7 +416,7 @@ TEST(CardList, ImportKeepsGoodLinesAndNamesTheBadOnes) {
 }
 
 TEST(CardList, ExportReadsBackByItsHeader) {
-  std::vector<DeviceRecord> rows = {*card("10.69.0.7", 7, 0x0102), *card("10.69.0.8", 8, 0)};
+  std::vector<DeviceRecord> rows = {*test_card("10.69.0.7", 7, 0x0102), *test_card("10.69.0.8", 8, 0)};
   std::strcpy(rows[1].user_name, "o,\"ps\"");
   std::strcpy(rows[1].password, "secret");
   EXPECT_EQ(write_card_list(rows, false),

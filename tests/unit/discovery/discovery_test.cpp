@@ -14,6 +14,7 @@
 #include "app/settings.h"
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
+#include "tests/support/table_doubles.h"
 
 namespace {
 
@@ -121,6 +122,10 @@ class FakeTransport : public DiscoveryTransport {
     std::lock_guard<std::mutex> lock(mutex);
     answers.push_back({s, length});
   }
+  void close_socket(Socket s) override {
+    std::lock_guard<std::mutex> lock(mutex);
+    closed.push_back(s);
+  }
   void deliver(Socket s, Incoming in) {
     std::lock_guard<std::mutex> lock(mutex);
     inbox[s].push_back(std::move(in));
@@ -135,6 +140,7 @@ class FakeTransport : public DiscoveryTransport {
 
   std::mutex mutex;
   int opened = 0;
+  std::vector<Socket> closed;
   std::set<Socket> broadcast_enabled;
   std::map<Socket, std::deque<Incoming>> inbox;
 };
@@ -188,8 +194,8 @@ class Discovery : public ::testing::Test {
     ASSERT_EQ(start_discovery(svc, ports), 1);
     ASSERT_TRUE(clock.settle(3));
   }
-  Socket broadcast_socket() { return svc.state->broadcast_socket; }
-  Socket query_socket() { return svc.state->query_socket; }
+  Socket broadcast_socket() { return svc.state->broadcast_socket.get(); }
+  Socket query_socket() { return svc.state->query_socket.get(); }
 
   // Lets the receive threads wake once and drain.
   void wake_receivers() {
@@ -215,16 +221,17 @@ class Discovery : public ::testing::Test {
   FakeTransport net;
   MemoryList list;
   DeviceTable table;
-  ExecutorThread executor;
+  TableThread executor;
   DiscoveryPorts ports;
   DiscoveryService svc;
 };
 
-TEST_F(Discovery, StartFailsWithoutItsSockets) {
+TEST_F(Discovery, StartFailsWithoutItsSocketsAndClosesThoseItOpened) {
   struct Case {
     int fail_open_at;
     bool fail_broadcast;
-  } cases[] = {{0, false}, {-1, true}, {1, false}};
+    std::vector<Socket> closed;
+  } cases[] = {{0, false, {}}, {-1, true, {100}}, {1, false, {100}}};
   for (const Case& c : cases) {
     FakeTransport t;
     t.fail_open_at = c.fail_open_at;
@@ -234,7 +241,18 @@ TEST_F(Discovery, StartFailsWithoutItsSockets) {
     DiscoveryService s;
     EXPECT_EQ(start_discovery(s, p), 0);
     EXPECT_FALSE(s.state);
+    EXPECT_EQ(t.closed, c.closed) << c.fail_open_at << c.fail_broadcast;
   }
+}
+
+TEST_F(Discovery, StopClosesBothSockets) {
+  start();
+  Socket both[2] = {broadcast_socket(), query_socket()};
+  EXPECT_TRUE(net.closed.empty());
+  EXPECT_EQ(stop_with_time().first, 1);
+  std::sort(both, both + 2);
+  std::sort(net.closed.begin(), net.closed.end());
+  EXPECT_EQ(net.closed, std::vector<Socket>(both, both + 2));
 }
 
 TEST_F(Discovery, BroadcastOptionIsOnTheBroadcastSocketOnly) {
@@ -484,6 +502,7 @@ TEST_F(Discovery, StopLeavesAThreadStuckInAStepRunningAndKeepsItsStateAlive) {
   EXPECT_EQ(ok, 0);
   EXPECT_GE(took, STOP_WAIT_MS);
   EXPECT_FALSE(state.expired());
+  EXPECT_TRUE(net.closed.empty());  // the stuck thread may still use them
   {
     std::lock_guard<std::mutex> lock(stuck.m);
     stuck.release = true;
@@ -491,6 +510,7 @@ TEST_F(Discovery, StopLeavesAThreadStuckInAStepRunningAndKeepsItsStateAlive) {
   stuck.cv.notify_all();
   for (int i = 0; i < 5000 && !state.expired(); ++i) std::this_thread::sleep_for(1ms);
   EXPECT_TRUE(state.expired());
+  EXPECT_EQ(net.closed.size(), 2u);  // with the state
   EXPECT_EQ(list.item_count(), 0);
 }
 

@@ -2,6 +2,7 @@
 
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -95,8 +96,8 @@ TEST(Packets, OtherOpcodesGetNoAnswer) {
 
 TEST(Packets, AnswerGoesToTheSourceAddressAndPort) {
   ASSERT_TRUE(net_startup());
-  Socket program = udp_open(0);
-  Socket card = udp_open(0);
+  SocketOwner program_socket = udp_open(0), card_socket = udp_open(0);
+  Socket program = program_socket.get(), card = card_socket.get();
   ASSERT_TRUE(program && card);
   const uint32_t loopback = text_to_ip("127.0.0.1");
 
@@ -119,15 +120,13 @@ TEST(Packets, AnswerGoesToTheSourceAddressAndPort) {
   // An ACK arriving at the program is not answered.
   answer_reply(program, ack, 4, from);
   EXPECT_FALSE(wait_readable(card, 200000));
-  socket_close(program);
-  socket_close(card);
 }
 
 TEST(Packets, OversizedDatagramIsCutToTheBuffer) {
   // Both systems hand over the part that fits and keep the socket usable.
   ASSERT_TRUE(net_startup());
-  Socket receiver = udp_open(0);
-  Socket sender = udp_open(0);
+  SocketOwner receiver_socket = udp_open(0), sender_socket = udp_open(0);
+  Socket receiver = receiver_socket.get(), sender = sender_socket.get();
   ASSERT_TRUE(receiver && sender);
   const SocketAddress to = make_address(text_to_ip("127.0.0.1"), socket_local_port(receiver));
   std::vector<uint8_t> big(2000, 'b');
@@ -142,8 +141,33 @@ TEST(Packets, OversizedDatagramIsCutToTheBuffer) {
   EXPECT_EQ(address_port(from), socket_local_port(sender));
   ASSERT_TRUE(socket_readable(receiver, 2000000));
   EXPECT_EQ(socket_recv_from(receiver, got, 1599, &from), 5);
-  socket_close(receiver);
-  socket_close(sender);
+}
+
+TEST(Sockets, AnOwnerClosesItsSocketOnEveryPathButRelease) {
+  // A closed socket has no local port any more.
+  Socket first = udp_open(0).release();
+  ASSERT_NE(first, 0u);
+  {
+    SocketOwner owner(first);
+    EXPECT_NE(socket_local_port(owner.get()), 0);
+  }
+  EXPECT_EQ(socket_local_port(first), 0);
+
+  SocketOwner a = udp_open(0);
+  Socket moved = a.get();
+  SocketOwner b(std::move(a));
+  EXPECT_FALSE(a);
+  EXPECT_EQ(b.get(), moved);
+  SocketOwner c = udp_open(0);
+  Socket replaced = c.get();
+  c = std::move(b);  // closes what c held
+  EXPECT_EQ(socket_local_port(replaced), 0);
+  EXPECT_NE(socket_local_port(moved), 0);
+
+  Socket kept = c.release();
+  EXPECT_FALSE(c);
+  EXPECT_NE(socket_local_port(kept), 0);
+  socket_close(kept);
 }
 
 TEST(AddressTexts, IpAndMacTexts) {

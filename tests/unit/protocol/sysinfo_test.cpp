@@ -2,30 +2,14 @@
 
 #include <cstdlib>
 #include <cstring>
-#include <filesystem>
 #include <string>
 
-#include "app/settings.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
 
 namespace {
 
-// A settings folder of the test's own, so the default account is "admin"
-// unless a test stores another one.
-class Sysinfo : public ::testing::Test {
- protected:
-  void SetUp() override {
-    char pattern[] = "/tmp/daveridur-sysinfo.XXXXXX";
-    folder_ = mkdtemp(pattern);
-    set_settings_folder(folder_.c_str());
-  }
-  void TearDown() override {
-    set_settings_folder(nullptr);
-    std::filesystem::remove_all(folder_);
-  }
-  std::string folder_;
-};
+class Sysinfo : public ::testing::Test {};
 
 std::string reply(const std::string& prod = "0x00010004", const std::string& fw = "v1.02",
                   bool accept = true) {
@@ -43,7 +27,7 @@ TEST_F(Sysinfo, AcceptsAReadyCard) {
   DeviceRecord r = blank();
   std::strcpy(r.password, "secret");
   r.unreachable = 3;
-  ASSERT_EQ(parse_sysinfo(&r, reply().c_str()), 1);
+  ASSERT_EQ(parse_sysinfo(&r, reply().c_str(), "admin"), 1);
   EXPECT_EQ(r.filled, 1);
   EXPECT_STREQ(ip_to_text(r.ip), "10.69.0.5");
   const uint8_t mac[8] = {0x00, 0x0A, 0xFF, 0x10, 0x20, 0x3B, 0, 0};
@@ -68,7 +52,7 @@ TEST_F(Sysinfo, ProductCodeUnderTheMask) {
   };
   for (const Case& c : cases) {
     DeviceRecord r = blank();
-    EXPECT_EQ(parse_sysinfo(&r, reply(c.prod).c_str()), c.accepted) << c.prod;
+    EXPECT_EQ(parse_sysinfo(&r, reply(c.prod).c_str(), "admin"), c.accepted) << c.prod;
   }
 }
 
@@ -77,9 +61,9 @@ TEST_F(Sysinfo, ProductCodeIsReadTwelveCharactersFromTheMarker) {
   // Whatever the five characters after "+PROD" are, they are skipped.
   std::string text = reply();
   text.replace(text.find(" : 0x"), 5, "=====");
-  EXPECT_EQ(parse_sysinfo(&r, text.c_str()), 1);
+  EXPECT_EQ(parse_sysinfo(&r, text.c_str(), "admin"), 1);
   // Fewer than five characters behind the marker: the code is 0.
-  EXPECT_EQ(parse_sysinfo(&r, "x\r\n+IP : 1.2.3.4\r\n+MAC : 0\r\n+FW : v1.0\r\n+PROD : "), 0);
+  EXPECT_EQ(parse_sysinfo(&r, "x\r\n+IP : 1.2.3.4\r\n+MAC : 0\r\n+FW : v1.0\r\n+PROD : ", "admin"), 0);
 }
 
 TEST_F(Sysinfo, VersionTexts) {
@@ -104,7 +88,7 @@ TEST_F(Sysinfo, VersionTexts) {
     text.replace(text.find("10.69.0.5"), 9, "167772165");
     text.replace(text.find("MX-2 SNMP/WEB Card"), 18, "card");
     text.replace(text.find("+WRQ : ACCEPT"), 13, "+WRQ : ACCEPT");
-    EXPECT_EQ(parse_sysinfo(&r, text.c_str()), c.accepted) << c.fw;
+    EXPECT_EQ(parse_sysinfo(&r, text.c_str(), "admin"), c.accepted) << c.fw;
     if (c.accepted) {
       EXPECT_EQ(r.version, c.version) << c.fw;
     }
@@ -116,7 +100,7 @@ TEST_F(Sysinfo, SeparatorsAreSearchedThroughTheRestOfTheText) {
   // The 'v' and '.' of the version may sit on later lines.
   const char* text = "x\r\n+FW\r\n+PROD : 0x00010004\r\n+IP : 10.0.0.9\r\n+MAC : 01-02-03-04-05-06\r\n"
                      "note v4\r\nmore .9\r\n";
-  ASSERT_EQ(parse_sysinfo(&r, text), 1);
+  ASSERT_EQ(parse_sysinfo(&r, text, "admin"), 1);
   EXPECT_EQ(r.version, 4u * 256 + 9);
 }
 
@@ -124,12 +108,12 @@ TEST_F(Sysinfo, MarkersOnlyAfterALineEndAndInAnyOrder) {
   DeviceRecord r = blank();
   const char* reordered =
       "x\r\n+FW : v2.10\r\n+MAC : 00-0a-ff-10-20-3b\r\n+IP : 10.69.0.7\r\n+PROD : 0x00010004";
-  ASSERT_EQ(parse_sysinfo(&r, reordered), 1);
+  ASSERT_EQ(parse_sysinfo(&r, reordered, "admin"), 1);
   EXPECT_STREQ(ip_to_text(r.ip), "10.69.0.7");
   EXPECT_EQ(r.write_refused, 1);
 
   std::string first_line = reply().substr(reply().find("+PROD"));
-  EXPECT_EQ(parse_sysinfo(&r, first_line.c_str()), 0);
+  EXPECT_EQ(parse_sysinfo(&r, first_line.c_str(), "admin"), 0);
 }
 
 TEST_F(Sysinfo, EachMissingPieceRejects) {
@@ -138,11 +122,11 @@ TEST_F(Sysinfo, EachMissingPieceRejects) {
     std::string text = reply();
     text.erase(text.find(marker), std::strlen(marker));
     DeviceRecord r = blank();
-    EXPECT_EQ(parse_sysinfo(&r, text.c_str()), 0) << marker + 2;
+    EXPECT_EQ(parse_sysinfo(&r, text.c_str(), "admin"), 0) << marker + 2;
   }
   DeviceRecord r = blank();
-  EXPECT_EQ(parse_sysinfo(&r, "x\r\n+PROD : 0x00010004\r\n+IP 1.2.3.4"), 0);  // no ':' after +IP
-  EXPECT_EQ(parse_sysinfo(&r, ""), 0);
+  EXPECT_EQ(parse_sysinfo(&r, "x\r\n+PROD : 0x00010004\r\n+IP 1.2.3.4", "admin"), 0);  // no ':' after +IP
+  EXPECT_EQ(parse_sysinfo(&r, "", "admin"), 0);
 }
 
 TEST_F(Sysinfo, WriteFlagNeedsTheExactLine) {
@@ -150,7 +134,7 @@ TEST_F(Sysinfo, WriteFlagNeedsTheExactLine) {
   for (const char* line : lines) {
     std::string text = reply("0x00010004", "v1.02", false) + line + "\r\n";
     DeviceRecord r = blank();
-    ASSERT_EQ(parse_sysinfo(&r, text.c_str()), 1) << line;
+    ASSERT_EQ(parse_sysinfo(&r, text.c_str(), "admin"), 1) << line;
     EXPECT_EQ(r.write_refused, 1) << line;
   }
 }
@@ -160,33 +144,24 @@ TEST_F(Sysinfo, MalformedAddressesDoNotReject) {
   text.replace(text.find("10.69.0.5"), 9, "192.168.1.300");
   text.replace(text.find("00-0a-ff-10-20-3b"), 17, "00-0a-1ff-10-20-3b");
   DeviceRecord r = blank();
-  ASSERT_EQ(parse_sysinfo(&r, text.c_str()), 1);
+  ASSERT_EQ(parse_sysinfo(&r, text.c_str(), "admin"), 1);
   EXPECT_EQ(r.ip, 0xFFFFFFFFu);
   const uint8_t mac[6] = {0x00, 0x0A, 0, 0, 0, 0};
   EXPECT_EQ(std::memcmp(r.mac, mac, 6), 0);
 
   // Colon and value at the very end of the text.
-  EXPECT_EQ(parse_sysinfo(&r, "x\r\n+PROD : 0x00010004\r\n+FW : v1.1\r\n+MAC :\r\n+IP :"), 1);
+  EXPECT_EQ(parse_sysinfo(&r, "x\r\n+PROD : 0x00010004\r\n+FW : v1.1\r\n+MAC :\r\n+IP :", "admin"), 1);
   EXPECT_EQ(r.ip, 0xFFFFFFFFu);
 }
 
-TEST_F(Sysinfo, DefaultAccountFromTheSettingsStore) {
+TEST_F(Sysinfo, TheCallersAccountCutToTheField) {
   DeviceRecord r = blank();
-  ASSERT_EQ(parse_sysinfo(&r, reply().c_str()), 1);
-  EXPECT_STREQ(r.user_name, "admin");
-
-  ASSERT_EQ(write_setting_text(SETTINGS_KEY, "LastAccount", "operator"), 1);
-  ASSERT_EQ(parse_sysinfo(&r, reply().c_str()), 1);
+  ASSERT_EQ(parse_sysinfo(&r, reply().c_str(), "operator"), 1);
   EXPECT_STREQ(r.user_name, "operator");
 
   std::string forty(40, 'u');
-  ASSERT_EQ(write_setting_text(SETTINGS_KEY, "LastAccount", forty.c_str()), 1);
-  ASSERT_EQ(parse_sysinfo(&r, reply().c_str()), 1);
+  ASSERT_EQ(parse_sysinfo(&r, reply().c_str(), forty.c_str()), 1);
   EXPECT_EQ(std::string(r.user_name), forty.substr(0, 31));
-
-  std::string too_long(600, 'w');  // does not fit the 511-byte limit
-  ASSERT_EQ(write_setting_text(SETTINGS_KEY, "LastAccount", too_long.c_str()), 1);
-  EXPECT_EQ(default_account(), "admin");
 }
 
 TEST(ParseMac, Forms) {

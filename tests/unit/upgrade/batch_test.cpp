@@ -99,10 +99,10 @@ struct FakePorts : BatchPorts {
   void report_closed(const std::vector<uint32_t>& ok_ips) override {
     note([&] { closed_ok = ok_ips; });
   }
-  Socket open_socket() override {
+  SocketOwner open_socket() override {
     int index;
     note([&] { index = sockets_opened++; });
-    return index == fail_socket_at ? 0 : udp_open(0);
+    return index == fail_socket_at ? SocketOwner() : udp_open(0);
   }
   int start_session_thread(UploadSession* s) override {
     note([&] {
@@ -121,9 +121,8 @@ struct FakePorts : BatchPorts {
     std::string ip = ip_to_text(s->ip);
     auto ending = endings.count(ip) ? endings[ip] : std::make_pair(CardOutcome::ok, std::string());
     report_card(s->report, ip.c_str(), s->ip, ending.first, ending.second, 3000);
-    socket_close(s->socket);
-    s->socket = 0;
-    s->ended = 1;
+    s->socket.reset();
+    s->ended = true;
     note([&] { --running; });
     release_slot(s->slot_events, slot);
   }
@@ -458,25 +457,25 @@ TEST(ConfirmRows, CheckedRowWithoutRecordStopsTheBatch) {
   std::string text;
   EXPECT_EQ(confirm_upgrade_text(&ports, 0x0105, &text), 0);
   Event busy(true);
-  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 0);
+  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 0);
   EXPECT_TRUE(ports.questions.empty());
   ports.rows[1] = Row{false, false, {}};  // unchecked rows aren't asked for
   EXPECT_EQ(confirm_upgrade_text(&ports, 0x0105, &text), 1);
 }
 
-TEST(UpgradeCommand, NoLeavesEverythingAndYesRunsTheBatch) {
+TEST(StartBatch, NoLeavesEverythingAndYesRunsTheBatch) {
   FakePorts ports;
   ports.rows = {card_row(1)};
   ports.path = "/nonexistent/fw.bin";
   Event busy(true);
   ports.answer = 0;
-  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 0);
+  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 0);
   EXPECT_EQ(ports.questions, std::vector<std::string>{"Are you sure to upgrade ?"});
   EXPECT_FALSE(busy.is_set());
   EXPECT_TRUE(ports.enables.empty());
 
   ports.answer = 1;
-  EXPECT_EQ(upgrade_command(&ports, &busy, 0x0105), 1);
+  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 1);
   // The worker finds no file and ends: enabled again, busy reset.
   ASSERT_TRUE(ports.wait_until([&] { return ports.enables.size() == 2; }));
   EXPECT_EQ(ports.enables, (std::vector<int>{0, 1}));

@@ -13,6 +13,7 @@
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
+#include "tests/support/table_doubles.h"
 
 namespace {
 
@@ -65,21 +66,6 @@ void save_shot(HWND window, const char* name) {
   DeleteObject(bmp);
   DeleteDC(mem);
   ReleaseDC(nullptr, screen);
-}
-
-std::unique_ptr<DeviceRecord> card(const char* ip, uint8_t mac_last, uint32_t version,
-                                   uint32_t unreachable, int32_t write_refused) {
-  auto r = std::make_unique<DeviceRecord>();
-  std::memset(r.get(), 0, sizeof *r);
-  r->filled = 1;
-  r->ip = text_to_ip(ip);
-  const uint8_t mac[6] = {0x00, 0x0a, 0xff, 0x00, 0x00, mac_last};
-  std::memcpy(r->mac, mac, 6);
-  r->version = version;
-  std::strcpy(r->user_name, "admin");
-  r->unreachable = unreachable;
-  r->write_refused = write_refused;
-  return r;
 }
 
 // The main window's part in handing table work to its thread.
@@ -160,11 +146,11 @@ class ListViewTest : public ::testing::Test {
     SendMessageA(list, LVM_SETITEMSTATE, row, reinterpret_cast<LPARAM>(&item));
   }
   void fill() {
-    merge_device(table, card("192.168.1.10", 0x03, 0x0102, 0, 0), 0);
-    merge_device(table, card("10.0.0.5", 0x01, 0x010A, 1, 0), 0);
-    merge_device(table, card("192.168.1.2", 0x05, 0, 0, 1), 0);
-    merge_device(table, card("10.69.0.7", 0x02, 0x0200, 0, 0), 0);
-    merge_device(table, card("172.16.0.1", 0x04, 0x0101, 0, 0), 0);
+    merge_device(table, test_card("192.168.1.10", 0x03, 0x0102, 0, 0), 0);
+    merge_device(table, test_card("10.0.0.5", 0x01, 0x010A, 1, 0), 0);
+    merge_device(table, test_card("192.168.1.2", 0x05, 0, 0, 1), 0);
+    merge_device(table, test_card("10.69.0.7", 0x02, 0x0200, 0, 0), 0);
+    merge_device(table, test_card("172.16.0.1", 0x04, 0x0101, 0, 0), 0);
   }
 
   HWND window = nullptr, list = nullptr, upgrade = nullptr, modify = nullptr, remove = nullptr;
@@ -199,13 +185,13 @@ TEST_F(ListViewTest, ColumnsStylesAndIcons) {
 
 TEST_F(ListViewTest, MergeShowsTextsIconsAndUncheckedBoxes) {
   fill();
-  merge_device(table, card("10.0.0.5", 0x09, 0x010A, 0, 0), 0);  // answers now
+  merge_device(table, test_card("10.0.0.5", 0x09, 0x010A, 0, 0), 0);  // answers now
   ASSERT_EQ(row_count(table), 5);
   EXPECT_EQ(text(0, 0), "192.168.1.10");
-  EXPECT_EQ(text(0, 1), "00-0a-ff-00-00-03");
+  EXPECT_EQ(text(0, 1), "00-0a-ff-10-20-03");
   EXPECT_EQ(text(0, 2), "1.02");
   EXPECT_EQ(text(0, 3), "admin");
-  EXPECT_EQ(text(1, 1), "00-0a-ff-00-00-09");
+  EXPECT_EQ(text(1, 1), "00-0a-ff-10-20-09");
   EXPECT_EQ(text(1, 2), "1.10");
   EXPECT_EQ(text(2, 2), "--.--");
   EXPECT_EQ(image(0), ICON_READY);
@@ -224,12 +210,12 @@ TEST_F(ListViewTest, ABatchOfNewRowsIsShownWhole) {
   fill();
   std::vector<std::unique_ptr<DeviceRecord>> batch;
   for (int i = 1; i <= 40; ++i)
-    batch.push_back(card(("10.1.0." + std::to_string(i)).c_str(), 0x10, 0x0100 + i, 0, 0));
-  batch.push_back(card("10.0.0.5", 0x0b, 0x0300, 0, 0));
+    batch.push_back(test_card(("10.1.0." + std::to_string(i)).c_str(), 0x10, 0x0100 + i, 0, 0));
+  batch.push_back(test_card("10.0.0.5", 0x0b, 0x0300, 0, 0));
   merge_devices(table, batch, 0);
   ASSERT_EQ(row_count(table), 45);
   EXPECT_EQ(text(44, 2), "1.40");
-  EXPECT_EQ(text(1, 1), "00-0a-ff-00-00-0b");
+  EXPECT_EQ(text(1, 1), "00-0a-ff-10-20-0b");
   EXPECT_TRUE(IsWindowVisible(list));
   RECT dirty{};
   InvalidateRect(list, nullptr, FALSE);
@@ -319,7 +305,7 @@ TEST_F(ListViewTest, MergesFromAnotherThreadRunOnTheWindowsThread) {
         std::unique_ptr<TableExecutor> ex(open_window_executor(self->window));
         for (int i = 1; i <= 3; ++i) {
           std::string ip = "10.69.0." + std::to_string(i);
-          auto r = card(ip.c_str(), static_cast<uint8_t>(i), 0x0102, 0, 0);
+          auto r = test_card(ip.c_str(), static_cast<uint8_t>(i), 0x0102, 0, 0);
           ex->run([&] { merge_device(self->table, std::move(r), 0); });
         }
         return 0;

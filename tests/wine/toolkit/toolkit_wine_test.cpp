@@ -5,6 +5,8 @@
 
 #include <dlgs.h>
 
+#include "platform/file_names.h"
+
 namespace {
 
 // ---- keyword window and control table ----
@@ -318,8 +320,9 @@ void CALLBACK drive_open_dialog(HWND, UINT, UINT_PTR timer, DWORD) {
     return;
   }
   // The file-name box is a combo box (cmb13) in the explorer-style dialog.
-  SetDlgItemTextA(dialog, cmb13, file_to_pick.c_str());
-  SetDlgItemTextA(dialog, edt1, file_to_pick.c_str());
+  std::wstring name = wide_text(file_to_pick);
+  SetDlgItemTextW(dialog, cmb13, name.c_str());
+  SetDlgItemTextW(dialog, edt1, name.c_str());
   PostMessageA(dialog, WM_COMMAND, IDOK, 0);
 }
 
@@ -333,19 +336,27 @@ TEST_F(ToolkitWindows, OpenFileDialogCancelledAndChosen) {
             nullptr);
   EXPECT_EQ(buffer[0], 0);
 
-  char folder[MAX_PATH];
-  GetTempPathA(sizeof folder, folder);
-  file_to_pick = std::string(folder) + "toolkit-image.bin";
-  HANDLE f = CreateFileA(file_to_pick.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-  ASSERT_NE(f, INVALID_HANDLE_VALUE);
-  CloseHandle(f);
-  dialog_polls = 0;
-  SetTimer(nullptr, 0, 20, drive_open_dialog);
-  char* chosen = choose_open_file(nullptr, buffer, sizeof buffer,
-                                  {{"TITLE", "Pick an image"}, {"INITDIR", folder}});
-  ASSERT_EQ(chosen, buffer);
-  EXPECT_STRCASEEQ(buffer, file_to_pick.c_str());
-  DeleteFileA(file_to_pick.c_str());
+  // Folder names outside the ANSI code page come back whole, in UTF-8:
+  // "прошивка" and "固件".
+  wchar_t temp[MAX_PATH];
+  GetTempPathW(MAX_PATH, temp);
+  for (const char* sub : {"", "\xD0\xBF\xD1\x80\xD0\xBE\xD1\x88\xD0\xB8\xD0\xB2\xD0\xBA\xD0\xB0\\",
+                          "\xE5\x9B\xBA\xE4\xBB\xB6\\"}) {
+    std::string folder = utf8_text(temp) + sub;
+    CreateDirectoryW(wide_text(folder).c_str(), nullptr);
+    file_to_pick = folder + "toolkit-image.bin";
+    HANDLE f = CreateFileW(wide_text(file_to_pick).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                           0, nullptr);
+    ASSERT_NE(f, INVALID_HANDLE_VALUE) << file_to_pick;
+    CloseHandle(f);
+    dialog_polls = 0;
+    SetTimer(nullptr, 0, 20, drive_open_dialog);
+    char* chosen = choose_open_file(nullptr, buffer, sizeof buffer,
+                                    {{"TITLE", "Pick an image"}, {"INITDIR", folder.c_str()}});
+    ASSERT_EQ(chosen, buffer) << file_to_pick;
+    EXPECT_STRCASEEQ(buffer, file_to_pick.c_str());
+    DeleteFileW(wide_text(file_to_pick).c_str());
+  }
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "toolkit/builder.h"
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 inline HINSTANCE self() { return GetModuleHandleA(nullptr); }
 

@@ -1,4 +1,4 @@
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 #include <gtest/gtest.h>
 

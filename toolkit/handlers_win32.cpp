@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 // Without a window system: no default processing, no window procedures to
 // read or replace; stored procedures are called directly.
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 namespace {
 

@@ -15,7 +15,7 @@ struct Job {
 
 }  // namespace
 
-struct ExecutorThread::State {
+struct TableThread::State {
   std::mutex mutex;
   std::condition_variable queued;
   std::condition_variable finished;
@@ -28,18 +28,18 @@ struct ExecutorThread::State {
 
 namespace {
 
-void serve(ExecutorThread::State* s);
+void serve(TableThread::State* s);
 
 }  // namespace
 
-ExecutorThread::ExecutorThread() : state_(std::make_shared<State>()) {
+TableThread::TableThread() : state_(std::make_shared<State>()) {
   State* s = state_.get();
   std::unique_lock<std::mutex> lock(s->mutex);
   s->thread = std::thread([s] { serve(s); });
   s->owner = s->thread.get_id();
 }
 
-ExecutorThread::~ExecutorThread() {
+TableThread::~TableThread() {
   {
     std::lock_guard<std::mutex> lock(state_->mutex);
     state_->closing = true;
@@ -48,7 +48,7 @@ ExecutorThread::~ExecutorThread() {
   state_->thread.join();
 }
 
-int ExecutorThread::run(const std::function<void()>& step) {
+int TableThread::run(const std::function<void()>& step) {
   State* s = state_.get();
   if (std::this_thread::get_id() == s->owner) {
     step();
@@ -63,13 +63,13 @@ int ExecutorThread::run(const std::function<void()>& step) {
   return 1;
 }
 
-int64_t ExecutorThread::longest_step_ns() const { return state_->longest_ns.load(); }
+int64_t TableThread::longest_step_ns() const { return state_->longest_ns.load(); }
 
-void ExecutorThread::reset_longest_step() { state_->longest_ns.store(0); }
+void TableThread::reset_longest_step() { state_->longest_ns.store(0); }
 
 namespace {
 
-void serve(ExecutorThread::State* s) {
+void serve(TableThread::State* s) {
   std::unique_lock<std::mutex> lock(s->mutex);
   for (;;) {
     s->queued.wait(lock, [&] { return s->closing || !s->jobs.empty(); });

@@ -1,4 +1,4 @@
-// Message handler registry: one shared window procedure and one shared dialog
+// Message handlers: one shared window procedure and one shared dialog
 // procedure route every message to handlers registered per window, per
 // message and (for WM_COMMAND, WM_NOTIFY, WM_TIMER, WM_DRAWITEM) per id.
 //

@@ -1,4 +1,4 @@
-#include "toolkit/registry.h"
+#include "toolkit/handlers.h"
 
 #include <cstring>
 
@@ -192,18 +192,38 @@ int crack_message(MessageHandler handler, WindowHandle window, unsigned int mess
   }
 }
 
+namespace {
+
+// What the handler registered for a message did; found is false when none is.
+struct HandlerRun {
+  bool found;
+  bool forwarded;  // to a stored window procedure, whose result is final
+  std::intptr_t result;
+  std::uint32_t flags;
+};
+
+HandlerRun run_registered(WindowHandle window, unsigned int message, std::uintptr_t wparam,
+                          std::intptr_t lparam, bool dialog) {
+  int slot = find_handler(window, message, wparam, dialog);
+  if (slot < 0) return {false, false, 0, 0};
+  // A copy: the handler may register or remove entries.
+  const HandlerEntry entry = handler_table[slot];
+  if (entry.message == HANDLER_FORWARD)
+    return {true, true, window_ops->call_window_proc(entry.handler, window, message, wparam, lparam),
+            entry.flags};
+  return {true, false,
+          crack_message(reinterpret_cast<MessageHandler>(entry.handler), window, message, wparam,
+                        lparam),
+          entry.flags};
+}
+
+}  // namespace
+
 std::intptr_t shared_window_proc(WindowHandle window, unsigned int message, std::uintptr_t wparam,
                                  std::intptr_t lparam) {
-  int slot = find_handler(window, message, wparam, false);
-  if (slot >= 0) {
-    // A copy: the handler may register or remove entries.
-    const HandlerEntry entry = handler_table[slot];
-    if (entry.message == HANDLER_FORWARD)
-      return window_ops->call_window_proc(entry.handler, window, message, wparam, lparam);
-    int result = crack_message(reinterpret_cast<MessageHandler>(entry.handler), window, message,
-                               wparam, lparam);
-    if (entry.flags & HANDLER_FINAL_RESULT) return result;
-    if (result == 0) return 0;
+  HandlerRun run = run_registered(window, message, wparam, lparam, false);
+  if (run.found) {
+    if (run.forwarded || (run.flags & HANDLER_FINAL_RESULT) || run.result == 0) return run.result;
   } else if (message == msg_create) {
     if (CreationHandler creation = take_pending_creation())
       return creation(window, wparam, lparam) ? 0 : -1;
@@ -213,15 +233,8 @@ std::intptr_t shared_window_proc(WindowHandle window, unsigned int message, std:
 
 std::intptr_t shared_dialog_proc(WindowHandle dialog, unsigned int message, std::uintptr_t wparam,
                                  std::intptr_t lparam) {
-  int slot = find_handler(dialog, message, wparam, true);
-  if (slot >= 0) {
-    const HandlerEntry entry = handler_table[slot];
-    if (entry.message == HANDLER_FORWARD)
-      return window_ops->call_window_proc(entry.handler, dialog, message, wparam, lparam);
-    int result = crack_message(reinterpret_cast<MessageHandler>(entry.handler), dialog, message,
-                               wparam, lparam);
-    return result == 0 ? 1 : 0;
-  }
+  HandlerRun run = run_registered(dialog, message, wparam, lparam, true);
+  if (run.found) return run.forwarded ? run.result : (run.result == 0 ? 1 : 0);
   if (message == msg_initdialog) {
     if (CreationHandler creation = take_pending_creation()) return creation(dialog, wparam, lparam);
   }

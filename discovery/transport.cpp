@@ -1,3 +1,5 @@
+// The real ports of the discovery service: the system clock and the
+// platform's sockets.
 #include <algorithm>
 #include <chrono>
 
@@ -34,12 +36,13 @@ class SystemClock : public ServiceClock {
 class SocketTransport : public DiscoveryTransport {
  public:
   Socket open() override {
-    Socket s = udp_open(0);
+    SocketOwner s = udp_open(0);
     // Not fatal: a smaller buffer only loses replies of very large fleets,
     // which the next pass asks again.
-    if (s) enlarge_receive_buffer(s, DISCOVERY_RECEIVE_BUFFER);
-    return s;
+    if (s) enlarge_receive_buffer(s.get(), DISCOVERY_RECEIVE_BUFFER);
+    return s.release();
   }
+  void close_socket(Socket s) override { socket_close(s); }
   int enable_broadcast(Socket s) override { return socket_enable_broadcast(s); }
   void send_request(Socket s, uint32_t ip) override { send_sysinfo_request(s, ip); }
   // Windows sends a limited broadcast out of one adapter only; the directed

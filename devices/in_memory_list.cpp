@@ -6,40 +6,40 @@
 
 namespace {
 
-bool in_range(const std::vector<MemoryList::Row>& rows, int index) {
+bool in_range(const std::vector<InMemoryList::Row>& rows, int index) {
   return index >= 0 && index < static_cast<int>(rows.size());
 }
 
 }  // namespace
 
-int MemoryList::insert_column(int index, const char* header, int width) {
+int InMemoryList::insert_column(int index, const char* header, int width) {
   if (index < 0 || index > static_cast<int>(columns.size())) return -1;
   columns.insert(columns.begin() + index, {width, static_cast<int>(std::strlen(header))});
   return index;
 }
 
-int MemoryList::set_extended_style(uint32_t bits) {
+int InMemoryList::set_extended_style(uint32_t bits) {
   ex_style = bits;
   return 1;
 }
 
-int MemoryList::attach_row_icons(const int* resource_ids, int count) {
+int InMemoryList::attach_row_icons(const int* resource_ids, int count) {
   icons.assign(resource_ids, resource_ids + count);
   return 1;
 }
 
-int MemoryList::selected_count() {
+int InMemoryList::selected_count() {
   return static_cast<int>(
       std::count_if(rows.begin(), rows.end(), [](const Row& r) { return r.state & 0x0002; }));
 }
 
-int MemoryList::item_data(int index, intptr_t* data) {
-  if (!in_range(rows, index) || index == fail_data_at) return 0;
+int InMemoryList::item_data(int index, intptr_t* data) {
+  if (!in_range(rows, index)) return 0;
   *data = rows[index].data;
   return 1;
 }
 
-int MemoryList::insert_item(int index, const char* text, int image, intptr_t data) {
+int InMemoryList::insert_item(int index, const char* text, int image, intptr_t data) {
   if (index < 0) return -1;
   // Like the list view: an index past the end appends.
   index = std::min(index, static_cast<int>(rows.size()));
@@ -53,68 +53,67 @@ int MemoryList::insert_item(int index, const char* text, int image, intptr_t dat
   return index;
 }
 
-int MemoryList::set_item_image(int index, int image) {
+int InMemoryList::set_item_image(int index, int image) {
   if (!in_range(rows, index)) return 0;
   rows[index].image = image;
   return 1;
 }
 
-int MemoryList::set_item_text(int index, int column, const char* text) {
+int InMemoryList::set_item_text(int index, int column, const char* text) {
   if (!in_range(rows, index) || column < 0 || column >= DEVICE_COLUMNS) return 0;
   std::snprintf(rows[index].texts[column], sizeof rows[index].texts[column], "%s", text);
-  ++text_writes;
   return 1;
 }
 
-int MemoryList::item_text(int index, int column, char* buf, int cap) {
+int InMemoryList::item_text(int index, int column, char* buf, int cap) {
   if (!in_range(rows, index) || column < 0 || column >= DEVICE_COLUMNS || cap < 1) return 0;
   std::snprintf(buf, cap, "%s", rows[index].texts[column]);
   return 1;
 }
 
-uint32_t MemoryList::item_state(int index, uint32_t mask) {
+uint32_t InMemoryList::item_state(int index, uint32_t mask) {
   return in_range(rows, index) ? rows[index].state & mask : 0;
 }
 
-int MemoryList::delete_item(int index) {
+int InMemoryList::delete_item(int index) {
   if (!in_range(rows, index)) return 0;
   rows.erase(rows.begin() + index);
   return 1;
 }
 
-int MemoryList::sort_items(RowCompare compare, intptr_t param) {
+int InMemoryList::sort_items(RowCompare compare, intptr_t param) {
   std::stable_sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
     return compare(a.data, b.data, param) < 0;
   });
   return 1;
 }
 
-int MemoryList::item_position(int index, ListPoint* client) {
+int InMemoryList::item_position(int index, ListPoint* client) {
   if (!in_range(rows, index)) return 0;
   // Rows start below a header as high as one row.
   *client = {2, row_height * (index + 1)};
   return 1;
 }
 
-int MemoryList::item_icon_rect(int index, ListRect* client) {
+int InMemoryList::item_icon_rect(int index, ListRect* client) {
   if (!in_range(rows, index)) return 0;
   int top = row_height * (index + 1);
   *client = {2, top, 2 + 16, top + row_height};
   return 1;
 }
 
-int MemoryList::client_to_screen(ListPoint* p) {
+int InMemoryList::client_to_screen(ListPoint* p) {
   p->x += origin.x;
   p->y += origin.y;
   return 1;
 }
 
-void MemoryList::set_checked(int index, bool on) {
+void InMemoryList::set_checked(int index, bool on) {
   if (!in_range(rows, index)) return;
   rows[index].state = (rows[index].state & ~0xF000u) | (on ? 0x2000u : 0x1000u);
 }
 
-void MemoryList::set_selected(int index, bool on) {
+void InMemoryList::set_selected(int index, bool on) {
   if (!in_range(rows, index)) return;
   rows[index].state = on ? rows[index].state | 0x0002u : rows[index].state & ~0x0002u;
 }
