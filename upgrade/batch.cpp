@@ -252,14 +252,14 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t imag
 
 void batch_worker(BatchPorts* ports, Event* busy, uint32_t confirmed_version) {
   std::vector<uint8_t> image;
-  // A file gone or unreadable since it was opened ends the batch silently;
-  // bytes that fail the checks, or are not the image confirmed, are never sent.
-  if (read_image_file(ports->image_path(), &image)) {
-    if (const char* refusal = image_refusal(image, confirmed_version))
-      ports->show_refusal(refusal);
-    else
-      upgrade_cards(ports, &image, confirmed_version);
-  }
+  // Bytes that cannot be read, fail the checks, or are not the image
+  // confirmed are never sent, and the operator who said Yes is told why.
+  if (!read_image_file(ports->image_path(), &image))
+    ports->show_refusal(MSG_READ_ERROR);
+  else if (const char* refusal = image_refusal(image, confirmed_version))
+    ports->show_refusal(refusal);
+  else
+    upgrade_cards(ports, &image, confirmed_version);
   busy->reset();
   ports->enable_main_window(1);
 }

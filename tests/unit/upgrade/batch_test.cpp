@@ -321,6 +321,20 @@ INSTANTIATE_TEST_SUITE_P(
                     "The file has changed since it was opened !"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A file gone since it was opened is said, not passed over in silence.
+TEST_F(Batch, FileGoneSinceOpenIsSaidAndNothingSent) {
+  std::remove(ports_.path.c_str());
+  ports_.rows.push_back(card_row(70));
+  run_worker(0x0102);
+  worker_.join();
+  EXPECT_EQ(ports_.refusals, std::vector<std::string>{"Error in reading file !"});
+  EXPECT_EQ(ports_.sockets_opened, 0);
+  EXPECT_TRUE(ports_.upgrading.empty());
+  EXPECT_TRUE(ports_.reports.empty());
+  EXPECT_FALSE(busy_.is_set());
+  EXPECT_EQ(ports_.enables, std::vector<int>{1});
+}
+
 TEST_F(Batch, SocketFailureFreesTheSlotAndSkippedRowsGetNoLine) {
   ports_.end_at_once = true;
   ports_.fail_socket_at = 1;
