@@ -4,12 +4,14 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/settings.h"
 #include "app/ui.h"
 #include "devices/account_dialog.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
+#include "protocol/address.h"
 #include "protocol/packet.h"
 #include "resources/resource.h"
 
@@ -22,18 +24,19 @@ DeviceRecord* dialog_record(HWND dialog) {
 void show_address(HWND dialog, uint32_t ip) { SetDlgItemTextA(dialog, IDC_ACCOUNT_IP, ip_to_text(ip)); }
 
 // The address field lost the focus: keep a valid address, refuse anything
-// else and put the previous one back.
+// else (naming the text, never read another way) and put the previous one back.
 void store_address(HWND dialog, DeviceRecord* r) {
   char text[255];
   GetDlgItemTextA(dialog, IDC_ACCOUNT_IP, text, sizeof text);
   strip_blanks(text, text);
-  uint32_t ip = text_to_ip(text);
-  if (ip != 0xFFFFFFFFu && ip != 0) {
+  uint32_t ip = 0;
+  std::string why;
+  if (read_card_address(text, &ip, &why)) {
     r->ip = ip;
     show_address(dialog, ip);
     return;
   }
-  show_error("Bad IP address");
+  show_error(("Bad IP address\r\n\r\n" + why).c_str());
   show_address(dialog, r->ip);
   SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
 }
