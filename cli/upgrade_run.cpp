@@ -237,8 +237,9 @@ void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job)
 
 int run_upgrade(const UpgradeOptions& o) {
   std::vector<uint8_t> image;
-  ImageCheck check{MSG_READ_ERROR, IMAGE_VERSION_NONE};
-  if (read_image_file(o.image, &image)) check = check_image(image.data(), image.size());
+  // Too large is said before the file is read.
+  ImageCheck check{read_image_bytes(o.image, &image), IMAGE_VERSION_NONE};
+  if (!check.message) check = check_image(image.data(), image.size());
   if (check.message) {
     std::fprintf(stderr, "%s\n", check.message);
     return EXIT_BAD_IMAGE;
