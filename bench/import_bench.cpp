@@ -17,11 +17,12 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// n distinct addresses 10.80.x.y, half of them with an account.
+// n distinct addresses from 10.80.0.1 on, half of them with an account.
 std::string card_list_text(int n) {
   std::string text = "ip,user,password\r\n";
   for (int i = 0; i < n; ++i) {
-    text += "10.80." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+    text += "10." + std::to_string(80 + i / 62500) + "." + std::to_string(i / 250 % 250) + "." +
+            std::to_string(i % 250 + 1);
     text += i % 2 ? ",ops,pw\r\n" : "\r\n";
   }
   return text;

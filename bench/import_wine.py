@@ -22,7 +22,8 @@ FLEET = "ip=10.69.9.1 mac=00-0a-ff-09-00-01 fw=1.00\n"
 def list_text(lines):
     rows = ["ip,user,password"]
     for i in range(lines):
-        rows.append("10.81.%d.%d%s" % (i // 250, i % 250 + 1, ",ops,pw" if i % 2 else ""))
+        rows.append("10.%d.%d.%d%s" % (81 + i // 62500, i // 250 % 250, i % 250 + 1,
+                                       ",ops,pw" if i % 2 else ""))
     return "\r\n".join(rows) + "\r\n"
 
 

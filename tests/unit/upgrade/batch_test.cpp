@@ -46,6 +46,7 @@ struct Start {
   std::string ip;
   uint64_t at_ms;
   uint8_t stamp[4];
+  uint32_t limit_ticks;
 };
 
 struct FakePorts : BatchPorts {
@@ -98,6 +99,8 @@ struct FakePorts : BatchPorts {
   void report_closed(const std::vector<uint32_t>& ok_ips) override {
     note([&] { closed_ok = ok_ips; });
   }
+  uint32_t limit_ticks = 1234;  // the front's overall limit for each transfer
+  uint32_t transfer_limit_ticks() override { return limit_ticks; }
   SocketOwner open_socket() override {
     int index;
     note([&] { index = sockets_opened++; });
@@ -105,7 +108,7 @@ struct FakePorts : BatchPorts {
   }
   int start_session_thread(UploadSession* s) override {
     note([&] {
-      Start start{s->slot, ip_to_text(s->ip), clock_ms, {}};
+      Start start{s->slot, ip_to_text(s->ip), clock_ms, {}, s->transfer_limit_ticks};
       std::memcpy(start.stamp, s->stamp, 4);
       starts.push_back(start);
       most_running = std::max(most_running, ++running);
@@ -197,6 +200,7 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   for (const Start& s : ports_.starts) ips.push_back(s.ip);
   EXPECT_EQ(ips, (std::vector<std::string>{"10.69.0.15", "10.69.0.14", "10.69.0.13", "10.69.0.12"}));
   for (int i = 0; i < 4; ++i) EXPECT_EQ(ports_.starts[i].slot, i);
+  EXPECT_EQ(ports_.starts[0].limit_ticks, 1234u);
 
   ports_.finish(2);
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 5; }));
