@@ -29,6 +29,10 @@ void store_address(HWND dialog, DeviceRecord* r) {
   char text[255];
   GetDlgItemTextA(dialog, IDC_ACCOUNT_IP, text, sizeof text);
   strip_blanks(text, text);
+  // The address the dialog shows, untouched (the proposal may be no card's,
+  // as on a computer without a network): judged at OK, not on the way to
+  // Cancel.
+  if (std::strcmp(text, ip_to_text(r->ip)) == 0) return;
   uint32_t ip = 0;
   std::string why;
   if (read_card_address(text, &ip, &why)) {
@@ -69,10 +73,18 @@ void close_account_dialog(HWND dialog, int result) {
 }
 
 void confirm_account(HWND dialog, DeviceRecord* r, HWND button) {
-  r->filled = 1;
-  r->unreachable = 1;
   // Taking the focus makes the field that still has it store itself first.
   SetFocus(button);
+  // The address must be a card's, the one proposed included.
+  uint32_t ip = 0;
+  std::string why;
+  if (!read_card_address(ip_to_text(r->ip), &ip, &why)) {
+    show_error(("Bad IP address\r\n\r\n" + why).c_str());
+    SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
+    return;
+  }
+  r->filled = 1;
+  r->unreachable = 1;
   write_setting(SETTINGS_KEY, "LastAccount", r->user_name,
                 static_cast<uint32_t>(std::strlen(r->user_name) + 1), SETTING_TEXT);
   close_account_dialog(dialog, 1);
