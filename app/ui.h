@@ -65,6 +65,9 @@ int modify_devices(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg)
 int remove_rows_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int discover_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int open_image(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+// The image the last Open accepted (path, version, size, digest).
+struct OpenedImage;
+const OpenedImage& opened_image();
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int on_device_notify(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 // The device list's context menu (WM_CONTEXTMENU to the page, and the menu

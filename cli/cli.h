@@ -72,6 +72,7 @@ struct UpgradeOptions {
   bool verify = false;
   std::string report;
   int parallel = 4;
+  uint32_t transfer_limit_minutes = 30;  // each card's whole transfer
 };
 int run_upgrade(const UpgradeOptions& o);
 

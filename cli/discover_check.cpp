@@ -55,8 +55,9 @@ int run_discover(const DiscoverOptions& o) {
 
 int run_check(const std::string& image_path) {
   std::vector<uint8_t> image;
-  ImageCheck check{MSG_READ_ERROR, IMAGE_VERSION_NONE};
-  if (read_image_file(image_path, &image)) check = check_image(image.data(), image.size());
+  // Too large is said before the file is read.
+  ImageCheck check{read_image_bytes(image_path, &image), IMAGE_VERSION_NONE};
+  if (!check.message) check = check_image(image.data(), image.size());
   if (check.message) {
     std::fprintf(stderr, "%s\n", check.message);
     return EXIT_BAD_IMAGE;

@@ -3,6 +3,11 @@
 #include "devices/card_list.h"
 #include "platform/files.h"
 
+namespace {
+// A password file holds one short line; anything much longer is no such file.
+const size_t PASSWORD_FILE_MAX = 4096;
+}  // namespace
+
 bool read_card_file(const std::string& path, std::vector<CardOrder>* cards, std::string* error) {
   std::string text;
   if (!read_file_text(path, CARD_LIST_FILE_MAX, &text, error)) {
@@ -26,6 +31,16 @@ bool read_card_file(const std::string& path, std::vector<CardOrder>* cards, std:
     card.password = line.password;
     cards->push_back(card);
   }
+  return true;
+}
+
+bool read_password_file(const std::string& path, std::string* password, std::string* error) {
+  std::string text;
+  if (!read_file_text(path, PASSWORD_FILE_MAX, &text, error)) {
+    *error = path + ": " + *error;
+    return false;
+  }
+  *password = text.substr(0, text.find_first_of("\r\n"));
   return true;
 }
 

@@ -3,11 +3,13 @@
 #include <CLI/CLI.hpp>
 
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "cli/cli.h"
 #include "cli/fleet_files.h"
 #include "platform/udp.h"
+#include "protocol/address.h"
 #include "protocol/packet.h"
 
 std::atomic<bool> interrupted{false};
@@ -18,16 +20,57 @@ const char DESCRIPTION[] =
     "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
     "Exit status: 0 every card OK, 1 a card failed, 2 usage error, 3 the image fails its checks.";
 
-// Card addresses as the program reads them; false after naming a bad one.
+// The command line's card addresses, read strictly; false with a message
+// that names the first bad one.
 bool card_addresses(const std::vector<std::string>& texts, std::vector<uint32_t>* out,
-                    std::string* bad) {
+                    std::string* why) {
   for (const std::string& t : texts) {
-    uint32_t ip = text_to_ip(t.c_str());
-    if (ip == BROADCAST_ADDRESS || t.find_first_not_of("0123456789.xXabcdefABCDEF") != t.npos) {
-      *bad = t;
+    uint32_t ip = 0;
+    if (!read_card_address(t, &ip, why)) return false;
+    out->push_back(ip);
+  }
+  return true;
+}
+
+const char PASSWORD_VARIABLE[] = "DAVERIDUR_PASSWORD";
+
+// The password from --password-file, --password or the environment, in that
+// order; false with the reason. A password given on the command line can be
+// read by every user of the computer for as long as the run lasts.
+bool take_password(const std::string& file, bool given, UpgradeOptions* o, std::string* error) {
+  if (!file.empty()) {
+    if (given) {
+      *error = "give the password with --password-file or --password, not both";
       return false;
     }
-    out->push_back(ip);
+    if (!read_password_file(file, &o->password, error)) return false;
+    o->has_password = true;
+    return true;
+  }
+  if (given) {
+    std::fprintf(stderr,
+                 "daveridur-cli: warning: other users of this computer can read a password given "
+                 "with --password; use --password-file FILE or %s\n",
+                 PASSWORD_VARIABLE);
+    o->has_password = true;
+    return true;
+  }
+  if (const char* value = std::getenv(PASSWORD_VARIABLE)) {
+    o->password = value;
+    o->has_password = true;
+  }
+  return true;
+}
+
+// A user name or password goes into the write request between '@'s.
+bool account_usable(const UpgradeOptions& o, std::string* error) {
+  if (o.user.size() > 31 || o.password.size() > 31) {
+    *error = "user name and password hold at most 31 characters";
+    return false;
+  }
+  if (o.user.find('@') != std::string::npos || o.password.find('@') != std::string::npos) {
+    *error = "a user name or password cannot hold '@'";
+    return false;
   }
   return true;
 }
@@ -72,8 +115,16 @@ int main(int argc, char** argv) {
   upgrade_cmd->add_option("--cards", card_list, "CSV card list: ip[,user[,password]]");
   CLI::Option* user = upgrade_cmd->add_option(
       "--user", upgrade.user, "Account for cards without one in the list (default: the stored one)");
-  CLI::Option* password =
-      upgrade_cmd->add_option("--password", upgrade.password, "Password for that account");
+  CLI::Option* password = upgrade_cmd->add_option(
+      "--password", upgrade.password,
+      "Password for that account (other users can read it: prefer --password-file)");
+  std::string password_file;
+  upgrade_cmd->add_option("--password-file", password_file,
+                          "File whose first line is the password (else DAVERIDUR_PASSWORD)");
+  upgrade_cmd->add_option("--transfer-limit", upgrade.transfer_limit_minutes,
+                          "Minutes a card's transfer may take in all")
+      ->default_val(30)
+      ->check(CLI::Range(1u, 1440u));
   upgrade_cmd->add_flag("--force", upgrade.force, "Upgrade cards at the image's version or newer");
   upgrade_cmd->add_flag("--verify", upgrade.verify, "Wait until each card runs the new version");
   upgrade_cmd->add_option("--report", upgrade.report, "Write a CSV report of every card");
@@ -94,21 +145,20 @@ int main(int argc, char** argv) {
   std::string bad;
   if (discover_cmd->parsed() &&
       !card_addresses(discover_addresses, &discover.addresses, &bad))
-    return usage_error(app, "not a card address: " + bad);
+    return usage_error(app, bad);
   if (upgrade_cmd->parsed()) {
     upgrade.has_user = user->count() > 0;
-    upgrade.has_password = password->count() > 0;
-    if (upgrade.user.size() > 31 || upgrade.password.size() > 31)
-      return usage_error(app, "user name and password hold at most 31 characters");
+    std::string error;
+    if (!take_password(password_file, password->count() > 0, &upgrade, &error) ||
+        !account_usable(upgrade, &error))
+      return usage_error(app, error);
     std::vector<uint32_t> ips;
-    if (!card_addresses(upgrade_addresses, &ips, &bad))
-      return usage_error(app, "not a card address: " + bad);
+    if (!card_addresses(upgrade_addresses, &ips, &bad)) return usage_error(app, bad);
     for (uint32_t ip : ips) {
       CardOrder card;
       card.ip = ip;
       upgrade.cards.push_back(card);
     }
-    std::string error;
     if (!card_list.empty() && !read_card_file(card_list, &upgrade.cards, &error))
       return usage_error(app, error);
     if (upgrade.cards.empty()) return usage_error(app, "no cards: name them or give --cards");

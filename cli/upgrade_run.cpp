@@ -166,7 +166,7 @@ void drive_session(Run& run, Job& job, UploadSession* s) {
 // What start_session needs from the rest of the program.
 class LoopPorts : public BatchPorts {
  public:
-  LoopPorts(Run& run) : run_(run) {}
+  LoopPorts(Run& run, uint32_t limit_ticks) : run_(run), limit_ticks_(limit_ticks) {}
   ~LoopPorts() override { join(); }
   Job* current = nullptr;  // the card start_session is starting
 
@@ -174,7 +174,6 @@ class LoopPorts : public BatchPorts {
   int row_checked(int) override { return 0; }
   int row_record(int, DeviceRecord*) override { return 0; }
   void show_row_upgrading(int) override {}
-  std::string image_path() override { return ""; }
   int ask_confirmation(const std::string&) override { return 1; }
   void show_report(const std::string&) override {}
   void show_refusal(const std::string&) override {}  // the image was checked before
@@ -192,6 +191,7 @@ class LoopPorts : public BatchPorts {
   void sleep_ms(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
   LocalTime local_time() override { return local_time_now(); }
   SocketOwner open_socket() override { return udp_open(0); }
+  uint32_t transfer_limit_ticks() override { return limit_ticks_; }
   void join() {
     for (std::thread& t : threads_)
       if (t.joinable()) t.join();
@@ -199,6 +199,7 @@ class LoopPorts : public BatchPorts {
 
  private:
   Run& run_;
+  uint32_t limit_ticks_;
   std::vector<std::thread> threads_;
 };
 
@@ -236,8 +237,9 @@ void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job)
 
 int run_upgrade(const UpgradeOptions& o) {
   std::vector<uint8_t> image;
-  ImageCheck check{MSG_READ_ERROR, IMAGE_VERSION_NONE};
-  if (read_image_file(o.image, &image)) check = check_image(image.data(), image.size());
+  // Too large is said before the file is read.
+  ImageCheck check{read_image_bytes(o.image, &image), IMAGE_VERSION_NONE};
+  if (!check.message) check = check_image(image.data(), image.size());
   if (check.message) {
     std::fprintf(stderr, "%s\n", check.message);
     return EXIT_BAD_IMAGE;
@@ -283,7 +285,7 @@ int run_upgrade(const UpgradeOptions& o) {
     if (job.answered && !current(job)) ++run.to_send;
   }
 
-  LoopPorts ports(run);
+  LoopPorts ports(run, o.transfer_limit_minutes * 600);  // ticks of 100 ms
   {
     SlotEvents slots;
     for (Job& job : run.jobs) {

@@ -4,12 +4,14 @@
 
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include "app/settings.h"
 #include "app/ui.h"
 #include "devices/account_dialog.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
+#include "protocol/address.h"
 #include "protocol/packet.h"
 #include "resources/resource.h"
 
@@ -22,18 +24,23 @@ DeviceRecord* dialog_record(HWND dialog) {
 void show_address(HWND dialog, uint32_t ip) { SetDlgItemTextA(dialog, IDC_ACCOUNT_IP, ip_to_text(ip)); }
 
 // The address field lost the focus: keep a valid address, refuse anything
-// else and put the previous one back.
+// else (naming the text, never read another way) and put the previous one back.
 void store_address(HWND dialog, DeviceRecord* r) {
   char text[255];
   GetDlgItemTextA(dialog, IDC_ACCOUNT_IP, text, sizeof text);
   strip_blanks(text, text);
-  uint32_t ip = text_to_ip(text);
-  if (ip != 0xFFFFFFFFu && ip != 0) {
+  // The address the dialog shows, untouched (the proposal may be no card's,
+  // as on a computer without a network): judged at OK, not on the way to
+  // Cancel.
+  if (std::strcmp(text, ip_to_text(r->ip)) == 0) return;
+  uint32_t ip = 0;
+  std::string why;
+  if (read_card_address(text, &ip, &why)) {
     r->ip = ip;
     show_address(dialog, ip);
     return;
   }
-  show_error("Bad IP address");
+  show_error(("Bad IP address\r\n\r\n" + why).c_str());
   show_address(dialog, r->ip);
   SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
 }
@@ -66,10 +73,18 @@ void close_account_dialog(HWND dialog, int result) {
 }
 
 void confirm_account(HWND dialog, DeviceRecord* r, HWND button) {
-  r->filled = 1;
-  r->unreachable = 1;
   // Taking the focus makes the field that still has it store itself first.
   SetFocus(button);
+  // The address must be a card's, the one proposed included.
+  uint32_t ip = 0;
+  std::string why;
+  if (!read_card_address(ip_to_text(r->ip), &ip, &why)) {
+    show_error(("Bad IP address\r\n\r\n" + why).c_str());
+    SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
+    return;
+  }
+  r->filled = 1;
+  r->unreachable = 1;
   write_setting(SETTINGS_KEY, "LastAccount", r->user_name,
                 static_cast<uint32_t>(std::strlen(r->user_name) + 1), SETTING_TEXT);
   close_account_dialog(dialog, 1);

@@ -84,26 +84,6 @@ bool choose_list_file(bool save, std::string* path) {
   return true;
 }
 
-// As the account dialog's OK: the row is added or updated and the card asked.
-void add_card(DeviceTable& table, const CardLine& line) {
-  auto record = std::make_unique<DeviceRecord>();
-  std::memset(record.get(), 0, sizeof(DeviceRecord));
-  record->ip = line.ip;
-  record->filled = 1;
-  record->unreachable = 1;
-  const DeviceRecord* existing = row_record(table, find_row(table, line.ip));
-  std::string user = line.has_user ? to_table_text(line.user)
-                     : existing    ? existing->user_name
-                                   : default_account();
-  std::string password = line.has_password ? to_table_text(line.password)
-                         : existing        ? existing->password
-                                           : "";
-  std::strncpy(record->user_name, user.c_str(), CARD_LIST_FIELD_MAX);
-  std::strncpy(record->password, password.c_str(), CARD_LIST_FIELD_MAX);
-  merge_device(table, std::move(record), 1);
-  query_device(discovery(), line.ip);
-}
-
 void import_cards() {
   std::string path, text, reason;
   if (!choose_list_file(false, &path)) return;
@@ -114,8 +94,13 @@ void import_cards() {
   std::vector<CardLine> cards;
   std::vector<CardLineError> errors;
   read_card_list(text, &cards, &errors);
+  // As the account dialog's OK, for every line: the row added or updated,
+  // then the card asked. One merge for the whole list.
   DeviceTable& table = devices();
-  for (const CardLine& card : cards) add_card(table, card);
+  std::vector<std::unique_ptr<DeviceRecord>> records =
+      listed_card_records(table, cards, default_account(), to_table_text);
+  merge_devices(table, records, 1);
+  for (const CardLine& card : cards) query_device(discovery(), card.ip);
   update_upgrade_button(table);
   if (!errors.empty()) show_error(to_table_text(card_list_errors_text(errors)).c_str());
 }

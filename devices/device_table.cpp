@@ -1,6 +1,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
+#include <unordered_map>
 
 #include "devices/device_table.h"
 #include "protocol/packet.h"
@@ -197,11 +198,10 @@ int refresh_row(DeviceTable& t, int row, const DeviceRecord& r) {
   return show_row_texts(t, row, r);
 }
 
-int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account) {
-  if (!t.list || !r) return -1;
-  int n = t.list->item_count();
-  int i = find_row(t, n, r->ip);
-  if (i == ROW_UNKNOWN) return -1;  // the incoming record is released on the way out
+namespace {
+
+// The merge of a record whose row (or -1: none) is known; n is the row count.
+int merge_at(DeviceTable& t, int n, int i, std::unique_ptr<DeviceRecord> r, int copy_account) {
   if (i >= 0) {
     DeviceRecord* row = row_record(t, i);
     row->unreachable = r->unreachable;
@@ -230,19 +230,56 @@ int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_accou
   return at;
 }
 
+}  // namespace
+
+int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account) {
+  if (!t.list || !r) return -1;
+  int n = t.list->item_count();
+  int i = find_row(t, n, r->ip);
+  if (i == ROW_UNKNOWN) return -1;  // the incoming record is released on the way out
+  return merge_at(t, n, i, std::move(r), copy_account);
+}
+
 void merge_devices(DeviceTable& t, std::vector<std::unique_ptr<DeviceRecord>>& records,
                    int copy_account) {
+  if (!t.list) {
+    records.clear();
+    return;
+  }
+  // The rows are learnt once for the step and found by address in a map:
+  // an imported list of any length merges in one pass. Nothing else touches
+  // the rows during the step; a row that can't be read leaves each record
+  // to the search of merge_device.
+  int n = t.list->item_count();
+  std::unordered_map<uint32_t, int> rows;
+  bool indexed = n == 0 || (find_row(t, n, 0) != ROW_UNKNOWN && t.rows_known);
+  if (indexed)
+    for (int i = n - 1; i >= 0; --i) rows[t.row_records[static_cast<size_t>(i)]->ip] = i;
   // A new row makes the list rescale its scroll bar and repaint, which
   // costs as much as many merges: with the redraw held, that happens once
   // for all the new rows of the step. Updates in place are cheap as they are.
   bool hold = false;
-  if (t.list) {
-    int n = t.list->item_count();
-    for (auto& r : records)
-      if (r && find_row(t, n, r->ip) == -1) hold = true;
-  }
+  for (auto& r : records)
+    if (r && (indexed ? !rows.count(r->ip) : find_row(t, n, r->ip) == -1)) hold = true;
   if (hold) t.list->hold_redraw(true);
-  for (auto& r : records) merge_device(t, std::move(r), copy_account);
+  for (auto& r : records) {
+    if (!r) continue;
+    if (!indexed) {
+      merge_device(t, std::move(r), copy_account);
+      continue;
+    }
+    const uint32_t ip = r->ip;
+    auto known = rows.find(ip);
+    int count = t.list->item_count();
+    int at = merge_at(t, count, known == rows.end() ? -1 : known->second, std::move(r), copy_account);
+    if (at < 0 || (known == rows.end() && at != count)) {
+      // The control put the row elsewhere (or refused it): the map no
+      // longer says where rows are.
+      indexed = false;
+      continue;
+    }
+    rows.emplace(ip, at);
+  }
   if (hold) t.list->hold_redraw(false);
   records.clear();
 }

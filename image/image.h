@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "protocol/sha256.h"
+
 // Fixed header fields, little-endian, offsets from the start of the file.
 inline constexpr size_t IMAGE_MAGIC_AT = 0;          // "ROZE"
 inline constexpr size_t IMAGE_FORMAT_AT = 4;         // u16, IMAGE_FORMAT
@@ -34,6 +36,11 @@ inline constexpr uint32_t IMAGE_VERSION_NONE = 0xFFFFFFFFu;
 inline constexpr const char* MSG_READ_ERROR = "Error in reading file !";
 inline constexpr const char* MSG_ILLEGAL_FORMAT = "Illegal file format !";
 inline constexpr const char* MSG_BAD_CHECKSUM = "Bad file checksum !";
+inline constexpr const char* MSG_TOO_LARGE = "Image too large for the card";
+
+// The largest image a card can take: it numbers the blocks of 512 bytes in
+// 16 bits, and the last block is always a short one.
+inline constexpr uint32_t IMAGE_SIZE_MAX = 65535u * 512 - 1;
 
 // The version word of the last image that passed every check and holds a
 // version record, else IMAGE_VERSION_NONE. Written and read on the UI thread.
@@ -61,8 +68,23 @@ ImageCheck check_image(const uint8_t* bytes, size_t size);
 // "v%d.%02d" of a version word, "N/A" for none.
 std::string image_version_text(uint32_t version);
 
-// Reads a whole file into image, sized exactly. 1 on success.
+// Reads a whole image file into image, sized exactly: nullptr, or
+// MSG_TOO_LARGE for a file over IMAGE_SIZE_MAX bytes (seen before anything
+// is read) or MSG_READ_ERROR. Never reads more than IMAGE_SIZE_MAX + 1 bytes.
+const char* read_image_bytes(const std::string& path, std::vector<uint8_t>* image);
+// The same, 1 on success.
 int read_image_file(const std::string& path, std::vector<uint8_t>* image);
+
+// The image the Open command accepted, as a value: the batch sends the file
+// at path only while its bytes are these (the same size and digest).
+struct OpenedImage {
+  std::string path;
+  uint32_t version = IMAGE_VERSION_NONE;
+  uint32_t size = 0;
+  Sha256 digest{};
+};
+OpenedImage opened_image_of(const std::string& path, const std::vector<uint8_t>& bytes,
+                            uint32_t version);
 
 // What the Open command shows after load_image.
 struct ImageLoad {
@@ -71,6 +93,7 @@ struct ImageLoad {
   std::string version_text;
   std::string date_text;
   std::string size_text;
+  OpenedImage opened;  // its path alone when !ok
 };
 // Sets image_version to none, stores the path's folder as "LastDir", reads
 // and checks the file, and on success sets image_version and the texts.

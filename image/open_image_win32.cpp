@@ -11,6 +11,9 @@
 
 namespace {
 
+// What the last Open read; only the path after one that failed.
+OpenedImage opened;
+
 HWND panel(int index) { return reinterpret_cast<HWND>(ui.panel[index]); }
 
 // Labels and patterns, each NUL-terminated, and an empty text at the end.
@@ -24,6 +27,8 @@ void show_load(const ImageLoad& load) {
 
 }  // namespace
 
+const OpenedImage& opened_image() { return opened; }
+
 int open_image(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
   std::string folder;
   if (!read_setting_path(SETTINGS_KEY, "LastDir", &folder)) folder.clear();
@@ -33,12 +38,14 @@ int open_image(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
       !path[0])
     return 0;
 
-  // The field keeps the path whole: the batch reads the image by it.
+  // The field shows the path whole; the batch is given what was read.
   SetWindowTextW(panel(PANEL_FILE_NAME), wide_text(path).c_str());
   // The fields are emptied and Upgrade disabled before the file is read.
-  show_load(ImageLoad{0, nullptr, "", "", ""});
+  show_load(ImageLoad{});
   EnableWindow(panel(PANEL_UPGRADE), FALSE);
   ImageLoad load = load_image(path);
+  // Kept when the file fails too: Upgrade reads it again and names the fault.
+  opened = load.opened;
   show_load(load);
   if (!load.ok) show_error(load.message);
   update_upgrade_button(devices());

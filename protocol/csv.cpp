@@ -19,6 +19,19 @@ std::string csv_record(const std::vector<std::string>& fields) {
   return out + "\r\n";
 }
 
+namespace {
+
+// A line ends with LF, CRLF or a CR alone (old Mac editors): the length of
+// the line break at `at`, 0 when there is none.
+size_t line_break_at(const std::string& text, size_t at) {
+  if (at >= text.size()) return 0;
+  if (text[at] == '\n') return 1;
+  if (text[at] != '\r') return 0;
+  return at + 1 < text.size() && text[at + 1] == '\n' ? 2 : 1;
+}
+
+}  // namespace
+
 bool read_csv(const std::string& text, bool skip_comments, std::vector<CsvRecord>* records,
               int* bad_line) {
   size_t at = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0;
@@ -26,13 +39,13 @@ bool read_csv(const std::string& text, bool skip_comments, std::vector<CsvRecord
   const size_t end = text.size();
   while (at < end) {
     // Blank and comment lines.
-    if (text[at] == '\n' || (text[at] == '\r' && at + 1 < end && text[at + 1] == '\n')) {
-      at += text[at] == '\r' ? 2 : 1;
+    if (size_t brk = line_break_at(text, at)) {
+      at += brk;
       ++line;
       continue;
     }
     if (skip_comments && text[at] == '#') {
-      while (at < end && text[at] != '\n') ++at;
+      while (at < end && !line_break_at(text, at)) ++at;
       continue;
     }
     CsvRecord record;
@@ -48,8 +61,8 @@ bool read_csv(const std::string& text, bool skip_comments, std::vector<CsvRecord
             if (bad_line) *bad_line = opened;
             return false;
           }
-          char c = text[at++];
-          if (c == '"') {
+          if (text[at] == '"') {
+            ++at;
             if (at < end && text[at] == '"') {
               field += '"';
               ++at;
@@ -57,14 +70,18 @@ bool read_csv(const std::string& text, bool skip_comments, std::vector<CsvRecord
             }
             break;
           }
-          if (c == '\n') ++line;
-          field += c;
+          // A line break inside the quotes is kept as it is, and counted once.
+          if (size_t brk = line_break_at(text, at)) {
+            field.append(text, at, brk);
+            at += brk;
+            ++line;
+            continue;
+          }
+          field += text[at++];
         }
       }
       // Unquoted text, or whatever follows a closing quote, up to the separator.
-      while (at < end && text[at] != ',' && text[at] != '\n' &&
-             !(text[at] == '\r' && at + 1 < end && text[at + 1] == '\n'))
-        field += text[at++];
+      while (at < end && text[at] != ',' && !line_break_at(text, at)) field += text[at++];
       record.fields.push_back(field);
       field.clear();
       if (at >= end) {
@@ -72,7 +89,7 @@ bool read_csv(const std::string& text, bool skip_comments, std::vector<CsvRecord
       } else if (text[at] == ',') {
         ++at;
       } else {
-        at += text[at] == '\r' ? 2 : 1;
+        at += line_break_at(text, at);
         ++line;
         record_ended = true;
       }

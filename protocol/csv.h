@@ -13,9 +13,9 @@ struct CsvRecord {
   std::vector<std::string> fields;
 };
 
-// Reads records; LF alone ends a record too, a UTF-8 byte order mark at the
-// start is ignored, blank lines and (with skip_comments) lines starting with
-// '#' give no record. False when the text ends inside a quoted field: the
+// Reads records; LF or a CR alone ends a record too, a UTF-8 byte order
+// mark at the start is ignored, blank lines and (with skip_comments) lines
+// starting with '#' give no record. False when the text ends inside a quoted field: the
 // records before it are kept and *bad_line is where that field began.
 bool read_csv(const std::string& text, bool skip_comments, std::vector<CsvRecord>* records,
               int* bad_line);

@@ -126,12 +126,12 @@ int confirm_upgrade(BatchPorts* ports, uint32_t version) {
   return ports->ask_confirmation(text) ? 1 : 0;
 }
 
-int start_batch(BatchPorts* ports, Event* busy, uint32_t version) {
-  if (!confirm_upgrade(ports, version)) return 0;
+int start_batch(BatchPorts* ports, Event* busy, const OpenedImage& image) {
+  if (!confirm_upgrade(ports, image.version)) return 0;
   busy->set();
   ports->enable_main_window(0);
   try {
-    std::thread(batch_worker, ports, busy, version).detach();
+    std::thread(batch_worker, ports, busy, image).detach();
   } catch (const std::system_error&) {
     busy->reset();
     ports->enable_main_window(1);
@@ -162,6 +162,7 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   copy_text(s->user_name, record.user_name);
   copy_text(s->password, record.password);
   s->slot = slot;
+  s->transfer_limit_ticks = ports->transfer_limit_ticks();
   s->image_size = size;
   s->cursor = image;
   s->slot_events = slots;
@@ -183,10 +184,13 @@ int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const De
   return slot;
 }
 
-const char* image_refusal(const std::vector<uint8_t>& image, uint32_t confirmed_version) {
-  ImageCheck check = check_image(image.data(), image.size());
+const char* image_refusal(const std::vector<uint8_t>& bytes, const OpenedImage& opened) {
+  ImageCheck check = check_image(bytes.data(), bytes.size());
   if (check.message) return check.message;
-  if (check.version != confirmed_version) return MSG_IMAGE_CHANGED;
+  // The same version is not the same file: a rebuilt image keeps its number.
+  if (check.version != opened.version || bytes.size() != opened.size ||
+      sha256(bytes.data(), bytes.size()) != opened.digest)
+    return MSG_IMAGE_CHANGED;
   return nullptr;
 }
 
@@ -208,7 +212,7 @@ bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited
 
 // Every checked card, from the last row to the first, into the slots; the
 // report once all have ended.
-void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t image_version) {
+void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage& opened) {
   SlotEvents slots;
   // Shared: the checks after " OK." outlive the batch and write the file again.
   auto report = std::make_shared<Report>();
@@ -219,7 +223,8 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t imag
     if (auto held = weak.lock()) ports->card_done(held, card);
   };
   const LocalTime batch_start = ports->local_time();
-  const std::string image_path = ports->image_path();
+  const std::string& image_path = opened.path;
+  const uint32_t image_version = opened.version;
   const uint32_t size = static_cast<uint32_t>(image->size());
   bool waited = false;
   for (int row = ports->row_count() - 1; row >= 0; --row) {
@@ -250,16 +255,17 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t imag
 
 }  // namespace
 
-void batch_worker(BatchPorts* ports, Event* busy, uint32_t confirmed_version) {
+void batch_worker(BatchPorts* ports, Event* busy, OpenedImage opened) {
   std::vector<uint8_t> image;
-  // Bytes that cannot be read, fail the checks, or are not the image
-  // confirmed are never sent, and the operator who said Yes is told why.
-  if (!read_image_file(ports->image_path(), &image))
-    ports->show_refusal(MSG_READ_ERROR);
-  else if (const char* refusal = image_refusal(image, confirmed_version))
+  // Bytes that cannot be read, are too many, fail the checks, or are not the
+  // image opened and confirmed are never sent, and the operator who said Yes
+  // is told why.
+  if (const char* refusal = read_image_bytes(opened.path, &image))
     ports->show_refusal(refusal);
+  else if (const char* changed = image_refusal(image, opened))
+    ports->show_refusal(changed);
   else
-    upgrade_cards(ports, &image, confirmed_version);
+    upgrade_cards(ports, &image, opened);
   busy->reset();
   ports->enable_main_window(1);
 }

@@ -157,7 +157,10 @@ int begin_session(SessionView* view, UploadSession* s) {
 void session_tick(SessionView* view, UploadSession* s) {
   if (s->ended) return;
   ++s->ticks;
-  if (s->ticks > s->timeout_limit) {
+  ++s->transfer_ticks;
+  // A card that answers each block just in time would otherwise hold its
+  // slot for hours.
+  if (s->ticks > s->timeout_limit || s->transfer_ticks > s->transfer_limit_ticks) {
     append_result(s, CardOutcome::timeout);
     end_session(view, s, 1);
     return;

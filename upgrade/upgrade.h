@@ -26,6 +26,8 @@ inline constexpr int SESSION_BUFFER = 1436;
 inline constexpr uint16_t SESSION_TIMEOUT_LIMIT = 320;
 inline constexpr uint16_t SESSION_BLOCK_SIZE = 512;
 inline constexpr uint32_t SESSION_MAX_BLOCKS = 65535;  // block numbers are 16 bits
+// A whole transfer, however steady the card's pace: 30 minutes of ticks.
+inline constexpr uint32_t SESSION_TRANSFER_LIMIT_TICKS = 30 * 60 * 10;
 inline constexpr uint32_t TICK_TIMER = 0x1000;  // + slot, every 100 ms
 inline constexpr uint32_t POLL_TIMER = 0x2000;  // + slot, every 2 ms
 
@@ -128,6 +130,8 @@ struct UploadSession {
   char password[32] = "";
   int32_t slot = 0;
   uint16_t ticks = 0;              // ticks since the last DATA sent, or the start
+  uint32_t transfer_ticks = 0;     // ticks since the start
+  uint32_t transfer_limit_ticks = SESSION_TRANSFER_LIMIT_TICKS;
   uint16_t state = SESSION_CONNECTING;
   uint16_t block = 0;              // the last DATA block sent
   uint32_t image_size = 0;
@@ -197,7 +201,6 @@ class BatchPorts {
   virtual int row_record(int row, DeviceRecord* record) = 0;
   // Shows the row's card as being upgraded (ICON_NO_WRITE).
   virtual void show_row_upgrading(int row) = 0;
-  virtual std::string image_path() = 0;  // the file-name field
   // "Daveridur -- Confirmation", question, Yes/No; 1 for Yes.
   virtual int ask_confirmation(const std::string& text) = 0;
   // "Daveridur -- Information"; returns when the operator closed it.
@@ -212,6 +215,8 @@ class BatchPorts {
   virtual void sleep_ms(uint32_t ms) = 0;
   virtual LocalTime local_time() = 0;
   virtual SocketOwner open_socket() = 0;  // udp_open(0) in the product
+  // How many ticks a card's whole transfer may take.
+  virtual uint32_t transfer_limit_ticks() { return SESSION_TRANSFER_LIMIT_TICKS; }
   // Where reports are kept; empty: they are not.
   virtual std::string reports_folder() { return ""; }
   // A UTF-8 text as the report box shows it, and the other way round.
@@ -231,12 +236,14 @@ int confirm_upgrade_text(BatchPorts* ports, uint32_t version, std::string* text)
 int confirm_upgrade(BatchPorts* ports, uint32_t version);
 // Behind the Upgrade command: confirm, signal busy, disable the main window, start
 // the worker. 1 when a batch was started.
-int start_batch(BatchPorts* ports, Event* busy, uint32_t version);
+// The image is the one the Open command accepted, as it was then.
+int start_batch(BatchPorts* ports, Event* busy, const OpenedImage& image);
 // Why the image read for the batch must not be sent: the checks' message, or
-// that it is not the version the operator confirmed. nullptr when it may go.
-const char* image_refusal(const std::vector<uint8_t>& image, uint32_t confirmed_version);
+// that its bytes are not those opened (another size or digest, or version).
+// nullptr when it may go.
+const char* image_refusal(const std::vector<uint8_t>& bytes, const OpenedImage& opened);
 // The worker's whole run; resets busy and enables the main window at the end.
-void batch_worker(BatchPorts* ports, Event* busy, uint32_t confirmed_version);
+void batch_worker(BatchPorts* ports, Event* busy, OpenedImage opened);
 // Claims the first free slot, fills its
 // session, stamps the image and starts the session's thread. The slot, or
 // -1 when the card got no session.

@@ -118,7 +118,6 @@ void session_thread(UploadSession* s) {
   release_slot(s->slot_events, s->slot);
 }
 
-HWND panel(int index) { return reinterpret_cast<HWND>(ui.panel[index]); }
 
 // Table work is done on the interface thread: the batch runs on a worker.
 class ProductBatchPorts : public BatchPorts {
@@ -149,11 +148,6 @@ class ProductBatchPorts : public BatchPorts {
   }
   void show_row_upgrading(int row) override {
     table_executor().run([&] { set_row_icon(devices(), row, ICON_NO_WRITE); });
-  }
-  std::string image_path() override {
-    wchar_t path[1024] = L"";
-    GetWindowTextW(panel(PANEL_FILE_NAME), path, 1024);
-    return ::utf8_text(path);
   }
   int ask_confirmation(const std::string& text) override { return ask_operator(text.c_str()); }
   void show_report(const std::string& text) override { show_information(text.c_str()); }
@@ -194,6 +188,6 @@ ProductBatchPorts batch_ports;
 }  // namespace
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  start_batch(&batch_ports, &busy_event(discovery()), image_version);
+  start_batch(&batch_ports, &busy_event(discovery()), opened_image());
   return 0;
 }

@@ -98,10 +98,18 @@ def add_and_bad_addresses(s):
     t.check("second Add proposes the last user name", (proposed_address(), "operator", ""),
             s.account_fields(dialog))
     s.enter_field(dialog, 1000, "10.69.0.31")
-    for bad in ("192.168.1.300", "0.0.0.0", "255.255.255.255"):
+    not_address = "is not an address: four numbers 0-255 separated by dots, without leading zeros"
+    refusals = {
+        "192.168.1.300": not_address,
+        "10.69.0.010": not_address,
+        "0.0.0.0": "cannot be a card: it is an address of this network (0.0.0.0/8)",
+        "255.255.255.255": "cannot be a card: it is the broadcast address",
+    }
+    for bad, why in refusals.items():
         s.enter_field(dialog, 1000, bad)
         box = d.msgbox(CONFIRM, 5000)
-        t.check("%s refused" % bad, "Bad IP address", box and box["text"])
+        t.check("%s refused" % bad, 'Bad IP address\r\n\r\n"%s" %s' % (bad, why),
+                box and box["text"])
         if box:
             if bad == "0.0.0.0":
                 s.shot(box["hwnd"], "accounts-bad-address")

@@ -41,9 +41,14 @@ CARD_LIST = (
     "10.69.0.53\r\n"
     "10.69.0.54,admin,\r\n"
     "10.69.0.56," + "u" * 31 + "\r\n"
+    "10.69.0.057,admin\r"
     "10.69.0.55,ops,secret\r\n")
-IMPORT_ERRORS = ("These lines were not added:\r\nLine 5: bad IP address \"10.69.0.300\"\r\n"
-                 "Line 9: user name longer than 30 characters\r\n")
+IMPORT_ERRORS = ("These lines were not added:\r\n"
+                 "Line 5: \"10.69.0.300\" is not an address: four numbers 0-255 separated by dots, "
+                 "without leading zeros\r\n"
+                 "Line 9: user name longer than 30 characters\r\n"
+                 "Line 10: \"10.69.0.057\" is not an address: four numbers 0-255 separated by dots, "
+                 "without leading zeros\r\n")
 MENU_CLASS = "class:#32768"
 IDOK, IDYES = 1, 6
 RESULT = 5

@@ -112,6 +112,19 @@ def confirmations(s, image, broken):
     s.open_image(swapped)
     s.make_image("swapped.bin", "--version", "2.01", "--size", "2000")
     refused(s, "replaced image", "The file has changed since it was opened !")
+    # Rebuilt with the same version and size: other bytes all the same.
+    s.make_image("rebuilt.bin", "--version", "1.05", "--size", "2000", "--seed", "1")
+    s.open_image(s.path("rebuilt.bin"))
+    s.make_image("rebuilt.bin", "--version", "1.05", "--size", "2000", "--seed", "2")
+    refused(s, "same version other bytes", "The file has changed since it was opened !")
+    # One byte more than a card can number: refused unread, at Open and by the batch.
+    huge = s.path("huge.bin")
+    with open(huge, "wb") as f:
+        f.truncate(65535 * 512)
+    s.open_image(huge)
+    box = s.answer_box(CONFIRM, IDOK)
+    t.check("oversized image refused at Open", "Image too large for the card", box and box["text"])
+    refused(s, "oversized image", "Image too large for the card")
     s.open_image(image)
     t.check("image loaded again", None, d.msgbox(CONFIRM, 1000))
 

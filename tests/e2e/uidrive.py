@@ -307,6 +307,10 @@ class Driver:
                         "focused": r[4] == "1", "cells": r[5:]})
         return out
 
+    def count(self, hwnd, wait_ms=3000):
+        """The list view's row count; waits up to wait_ms for its thread."""
+        return int(self.call("count", hex(hwnd), wait_ms))
+
     def check(self, hwnd, row, on=True):
         self.call("check", hex(hwnd), row, 1 if on else 0)
 

@@ -6,6 +6,7 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 namespace {
 
@@ -145,6 +146,20 @@ void post_right_click(HWND h, POINT pt) {
 }
 
 }  // namespace
+
+// The row count, asked without giving up on a busy owner: the answer comes
+// once the list's thread takes messages again (at most wait_ms, 120 s).
+std::string cmd_count(const Args& args) {
+  HWND list = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &list)) return err("usage: count HWND [WAIT_MS]");
+  if (!is_list(list)) return err("not a list view");
+  unsigned long wait_ms = args.size() > 1 ? std::strtoul(args[1].c_str(), nullptr, 10) : SEND_TIMEOUT_MS;
+  if (wait_ms > 120000) wait_ms = 120000;
+  DWORD_PTR count = 0;
+  if (!SendMessageTimeoutA(list, LVM_GETITEMCOUNT, 0, 0, SMTO_NORMAL, static_cast<UINT>(wait_ms), &count))
+    return err("list does not answer");
+  return ok(std::to_string(count));
+}
 
 std::string cmd_rows(const Args& args) {
   HWND list = nullptr;

@@ -68,6 +68,7 @@ std::string cmd_press(const Args& args);
 std::string cmd_type(const Args& args);
 
 std::string cmd_rows(const Args& args);
+std::string cmd_count(const Args& args);
 std::string cmd_check(const Args& args);
 std::string cmd_select(const Args& args);
 std::string cmd_dblclick(const Args& args);

@@ -143,9 +143,12 @@ def test_check(tool, images):
         rc, out, err = tool.run("check", images[kind])
         check("check of a %s image: status 3 and the window's message" % kind,
               (3, "", [message]), (rc, out, lines(err)))
+    rc, out, err = tool.run("check", images["huge"])
+    check("check of an image larger than a card can number: status 3, refused unread",
+          (3, "", ["Image too large for the card"]), (rc, out, lines(err)))
 
 
-def test_usage(tool, images):
+def test_usage(tool, fleet, images):
     for args in (["upgrade", images["good"], "--parallel", "5", "10.69.8.1"],
                  ["upgrade", images["good"], "10.69.8.x"],
                  ["upgrade", images["good"]],
@@ -157,6 +160,22 @@ def test_usage(tool, images):
         rc, out, err = tool.run(*args)
         check("usage error %r: status 2, message and usage on stderr" % args,
               (2, "", True, True), (rc, out, "daveridur-cli:" in err, "Usage:" in err))
+    # Addresses read strictly: never reinterpreted (10.69.8.010 is not .8),
+    # refused naming the text. A list is refused whole, with its line numbers.
+    bad_list = os.path.join(os.path.dirname(images["good"]), "bad-list.csv")
+    with open(bad_list, "w", newline="") as f:
+        f.write("ip,user\r10.69.8.1,ops\r10.69.8.010,ops\r10.69.8.2,o@s\r")
+    for args, named in ((["upgrade", images["good"], "10.69.8.010"], '"10.69.8.010" is not an address'),
+                        (["upgrade", images["good"], "0x0"], '"0x0" is not an address'),
+                        (["upgrade", images["good"], "224.0.0.1"], "it is a multicast address"),
+                        (["discover", "127.0.0.1"], "it is a loopback address"),
+                        (["upgrade", images["good"], "--cards", bad_list],
+                         "Line 3: \"10.69.8.010\" is not an address"),
+                        (["upgrade", images["good"], "--cards", bad_list],
+                         "Line 4: user name contains '@'")):
+        rc, out, err = tool.run(*args)
+        check("refused %r: status 2, the text named" % args, (2, True), (rc, named in err))
+    check("nothing was sent for the refused addresses", [], fleet.records("wrq", ip="10.69.8.8"))
     rc, out, _ = tool.run("upgrade", "--help")
     check("upgrade --help: status 0, its options", (0, True, True),
           (rc, "--parallel" in out, "--report" in out))
@@ -225,6 +244,55 @@ def test_upgrade_fleet(tool, fleet, images, work):
           (3, "", ["Bad file checksum !"], wrqs), (rc, out, lines(err), len(fleet.records("wrq"))))
 
 
+def test_password_sources(tool, command, fleet, images, work):
+    """The password from a file or from the environment, never on the
+    command line; --password still works, with a warning."""
+    secret = "p w,1"
+    password_file = os.path.join(work, "password.txt")
+    with open(password_file, "w") as f:
+        f.write(secret + "\r\nsecond line\r\n")
+    for name, args, env in (
+            ("--password-file", ["--password-file", password_file], {}),
+            ("DAVERIDUR_PASSWORD", [], {"DAVERIDUR_PASSWORD": secret})):
+        before = len(fleet.records("upload", ip="10.69.8.6"))
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            proc = subprocess.Popen(command + ["upgrade", images["good"], "10.69.8.6", "--user", "ops",
+                                               "--force"] + args,
+                                    stdout=out, stderr=err, env=dict(os.environ, **env))
+            # The tool asks the card first and waits for its answer: its
+            # command line can be read meanwhile.
+            cmdline = None
+            for _ in range(200):
+                try:
+                    with open("/proc/%d/cmdline" % proc.pid, "rb") as f:
+                        cmdline = f.read()
+                except OSError:
+                    break
+                if b"upgrade" in cmdline or proc.poll() is not None:
+                    break
+                time.sleep(0.01)
+            proc.wait(timeout=60)
+            out.seek(0)
+            err.seek(0)
+            stdout = out.read().decode(errors="replace")
+            printed = stdout + err.read().decode(errors="replace")
+        check("%s: the card took the image" % name, (0, ["10.69.8.6 OK."]),
+              (proc.returncode, lines(stdout)))
+        check("%s: the process list shows the tool, not the password" % name, (True, False),
+              (cmdline is not None and b"upgrade" in cmdline, cmdline is not None and b"p w" in cmdline))
+        check("%s: no warning" % name, False, "warning" in printed)
+        uploads = fleet.records("upload", ip="10.69.8.6")[before:]
+        check("%s: the card received the account" % name, ["ops\t" + secret],
+              ["%s\t%s" % (r.get("user"), r.get("password")) for r in uploads])
+    rc, out, err = tool.run("upgrade", images["good"], "10.69.8.6", "--user", "ops", "--password",
+                            secret, "--force")
+    check("--password still works, with a warning that others can read it",
+          (0, True), (rc, "other users of this computer can read" in err))
+    rc, out, err = tool.run("upgrade", images["good"], "10.69.8.6", "--password", secret,
+                            "--password-file", password_file)
+    check("--password and --password-file together are a usage error", 2, rc)
+
+
 def test_verify(tool, work):
     """Two cards restart after their upload: one comes back with the image's
     version, one with its old one. About 15 s: the check asks every 5 s."""
@@ -286,6 +354,14 @@ def test_wine_fleet(tool, fleet, images, work):
           {ip: r["result"] for ip, r in rows.items()})
     rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.1", "--force")
     check("Windows: every card OK exits 0", (0, ["10.69.8.1 OK."]), (rc, lines(out)))
+    password_file = os.path.join(work, "wine-password.txt")
+    with open(password_file, "w") as f:
+        f.write("p w,1\n")
+    rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.6", "--user", "ops", "--force",
+                          "--password-file", password_file)
+    check("Windows: the password from a file", (0, ["10.69.8.6 OK."], "ops\tp w,1"),
+          (rc, lines(out), "%s\t%s" % tuple(fleet.records("upload", ip="10.69.8.6")[-1].get(k)
+                                             for k in ("user", "password"))))
 
 
 def main():
@@ -305,6 +381,9 @@ def main():
         images[name] = os.path.join(work, name + ".bin")
         subprocess.run([mkimage, images[name], "--version", "1.05", "--date", "07042020"] + extra,
                        check=True, stdout=subprocess.DEVNULL)
+    images["huge"] = os.path.join(work, "huge.bin")
+    with open(images["huge"], "wb") as f:
+        f.truncate(65535 * 512)  # sparse: one byte more than a card can number
     tool = Tool(command, work)
     fleet = Fleet(native, work)
     try:
@@ -313,8 +392,9 @@ def main():
                       lambda: test_wine_fleet(tool, fleet, images, work)]
         else:
             groups = [lambda: test_discover(tool), lambda: test_check(tool, images),
-                      lambda: test_usage(tool, images),
+                      lambda: test_usage(tool, fleet, images),
                       lambda: test_upgrade_fleet(tool, fleet, images, work),
+                      lambda: test_password_sources(tool, command, fleet, images, work),
                       lambda: test_verify(tool, work),
                       lambda: test_interrupt(tool, command, images, work)]
         for group in groups:

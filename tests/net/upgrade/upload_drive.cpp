@@ -80,7 +80,6 @@ struct DrivePorts : BatchPorts {
     return 1;
   }
   void show_row_upgrading(int) override {}
-  std::string image_path() override { return options.image; }
   int ask_confirmation(const std::string&) override { return 1; }
   void show_report(const std::string& text) override { std::fputs(text.c_str(), stdout); }
   void show_refusal(const std::string& text) override {
@@ -104,7 +103,7 @@ struct DrivePorts : BatchPorts {
 // The batch's card loop without its image checks.
 void unchecked_batch(DrivePorts* ports) {
   std::vector<uint8_t> image;
-  if (!read_image_file(ports->image_path(), &image)) return;
+  if (!read_image_file(ports->options.image, &image)) return;
   SlotEvents slots;
   Report report;
   for (int row = ports->row_count() - 1; row >= 0; --row) {
@@ -118,11 +117,11 @@ void unchecked_batch(DrivePorts* ports) {
   ports->show_report(report_text(&report));
 }
 
-// The version the operator would have confirmed: the file's as Open read it.
-uint32_t opened_version(const std::string& path) {
+// The image the operator would have confirmed: the file as Open read it.
+OpenedImage opened(const std::string& path) {
   std::vector<uint8_t> image;
-  if (!read_image_file(path, &image)) return IMAGE_VERSION_NONE;
-  return check_image(image.data(), image.size()).version;
+  if (!read_image_file(path, &image)) return OpenedImage{path, IMAGE_VERSION_NONE, 0, {}};
+  return opened_image_of(path, image, check_image(image.data(), image.size()).version);
 }
 
 int usage() {
@@ -171,7 +170,7 @@ int main(int argc, char** argv) {
   if (options.unchecked)
     unchecked_batch(&ports);
   else
-    batch_worker(&ports, &busy, opened_version(options.image));
+    batch_worker(&ports, &busy, opened(options.image));
   std::chrono::duration<double> took = Clock::now() - started;
   for (auto& t : ports.threads) t.join();
   net_cleanup();

@@ -268,13 +268,35 @@ TEST_F(LoadImage, ShowsTextsAndSetsVersion) {
   plan.version = 0x0105;
   plan.date_code = "07042000";
   plan.body = make_body(1000, 3);
-  std::string path = write("fw.bin", make_image(plan));
+  std::vector<uint8_t> bytes = make_image(plan);
+  std::string path = write("fw.bin", bytes);
   ImageLoad load = load_image(path);
   EXPECT_EQ(load.ok, 1);
   EXPECT_EQ(load.version_text, "v1.05");
   EXPECT_EQ(load.date_text, "Jul 04,2000");
   EXPECT_EQ(load.size_text, "1,080");
   EXPECT_EQ(image_version, 0x0105u);
+  // What the batch will hold the file to.
+  EXPECT_EQ(load.opened.path, path);
+  EXPECT_EQ(load.opened.version, 0x0105u);
+  EXPECT_EQ(load.opened.size, 1080u);
+  EXPECT_EQ(load.opened.digest, sha256(bytes.data(), bytes.size()));
+}
+
+// The most a card can number is read; one byte more, or gigabytes, are
+// refused from the file's size alone (sparse files: nothing to read).
+TEST_F(LoadImage, SizeBoundBeforeReading) {
+  std::string path = write("big.bin", {});
+  ASSERT_EQ(truncate(path.c_str(), off_t{IMAGE_SIZE_MAX}), 0);
+  std::vector<uint8_t> read;
+  EXPECT_EQ(read_image_bytes(path, &read), nullptr);
+  EXPECT_EQ(read.size(), size_t{IMAGE_SIZE_MAX});
+  for (off_t size : {off_t{IMAGE_SIZE_MAX} + 1, off_t{3} << 30}) {
+    ASSERT_EQ(truncate(path.c_str(), size), 0);
+    EXPECT_STREQ(read_image_bytes(path, &read), MSG_TOO_LARGE);
+    EXPECT_TRUE(read.empty());
+    EXPECT_STREQ(load_image(path).message, MSG_TOO_LARGE);
+  }
 }
 
 TEST_F(LoadImage, FailureLeavesVersionNoneAndStillStoresFolder) {

@@ -38,6 +38,18 @@ TEST(Csv, BlankAndCommentLinesAndLineNumbers) {
   EXPECT_EQ(fields_of(records), (std::vector<std::vector<std::string>>{{"#x"}}));
 }
 
+// LF, CRLF and a CR alone each end a line, in one file too; a break inside
+// quotes is kept as written and counted once.
+TEST(Csv, EveryLineEndCountsOnce) {
+  std::vector<CsvRecord> records;
+  ASSERT_TRUE(read_csv("a\rb\r\n\r# note\rc,\"x\ry\r\nz\"\nd", true, &records, nullptr));
+  EXPECT_EQ(fields_of(records), (std::vector<std::vector<std::string>>{
+                                    {"a"}, {"b"}, {"c", "x\ry\r\nz"}, {"d"}}));
+  std::vector<int> lines;
+  for (const CsvRecord& r : records) lines.push_back(r.line);
+  EXPECT_EQ(lines, (std::vector<int>{1, 2, 5, 8}));
+}
+
 TEST(Csv, UnclosedQuoteKeepsEarlierRecords) {
   std::vector<CsvRecord> records;
   int bad = 0;

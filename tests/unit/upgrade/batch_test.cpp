@@ -46,6 +46,7 @@ struct Start {
   std::string ip;
   uint64_t at_ms;
   uint8_t stamp[4];
+  uint32_t limit_ticks;
 };
 
 struct FakePorts : BatchPorts {
@@ -75,7 +76,6 @@ struct FakePorts : BatchPorts {
     return 1;
   }
   void show_row_upgrading(int row) override { note([&] { upgrading.push_back(row); }); }
-  std::string image_path() override { return path; }
   int ask_confirmation(const std::string& text) override {
     questions.push_back(text);
     return answer;
@@ -99,6 +99,8 @@ struct FakePorts : BatchPorts {
   void report_closed(const std::vector<uint32_t>& ok_ips) override {
     note([&] { closed_ok = ok_ips; });
   }
+  uint32_t limit_ticks = 1234;  // the front's overall limit for each transfer
+  uint32_t transfer_limit_ticks() override { return limit_ticks; }
   SocketOwner open_socket() override {
     int index;
     note([&] { index = sockets_opened++; });
@@ -106,7 +108,7 @@ struct FakePorts : BatchPorts {
   }
   int start_session_thread(UploadSession* s) override {
     note([&] {
-      Start start{s->slot, ip_to_text(s->ip), clock_ms, {}};
+      Start start{s->slot, ip_to_text(s->ip), clock_ms, {}, s->transfer_limit_ticks};
       std::memcpy(start.stamp, s->stamp, 4);
       starts.push_back(start);
       most_running = std::max(most_running, ++running);
@@ -160,9 +162,25 @@ class Batch : public testing::Test {
     std::string command = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
+  // The image as Open read it (the file SetUp wrote), at the version the
+  // operator confirmed.
   void run_worker(uint32_t confirmed_version = 0x0102) {  // the test image's
     busy_.set();
-    worker_ = std::thread(batch_worker, &ports_, &busy_, confirmed_version);
+    worker_ = std::thread(batch_worker, &ports_, &busy_,
+                          opened_image_of(ports_.path, image_, confirmed_version));
+  }
+  void write_file(const std::vector<uint8_t>& bytes) {
+    std::FILE* f = std::fopen(ports_.path.c_str(), "wb");
+    std::fwrite(bytes.data(), 1, bytes.size(), f);
+    std::fclose(f);
+  }
+  void expect_nothing_sent(const std::string& refusal) {
+    EXPECT_EQ(ports_.refusals, std::vector<std::string>{refusal});
+    EXPECT_EQ(ports_.sockets_opened, 0);
+    EXPECT_TRUE(ports_.upgrading.empty());
+    EXPECT_TRUE(ports_.reports.empty());
+    EXPECT_FALSE(busy_.is_set());
+    EXPECT_EQ(ports_.enables, std::vector<int>{1});
   }
   size_t starts() { return ports_.starts.size(); }
 
@@ -182,6 +200,7 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   for (const Start& s : ports_.starts) ips.push_back(s.ip);
   EXPECT_EQ(ips, (std::vector<std::string>{"10.69.0.15", "10.69.0.14", "10.69.0.13", "10.69.0.12"}));
   for (int i = 0; i < 4; ++i) EXPECT_EQ(ports_.starts[i].slot, i);
+  EXPECT_EQ(ports_.starts[0].limit_ticks, 1234u);
 
   ports_.finish(2);
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 5; }));
@@ -293,20 +312,12 @@ TEST_P(BatchRefusal, NothingSentNoRowChanged) {
   plan.body = make_body(3000, 4);
   plan.broken = GetParam().broken;
   plan.version = GetParam().file_version;
-  std::vector<uint8_t> image = make_image(plan);
-  std::FILE* f = std::fopen(ports_.path.c_str(), "wb");
-  std::fwrite(image.data(), 1, image.size(), f);
-  std::fclose(f);
+  write_file(make_image(plan));
   ports_.rows.push_back(card_row(70));
   ports_.rows.push_back(card_row(71, 0x0100, true, 1));
   run_worker(GetParam().confirmed_version);
   worker_.join();
-  EXPECT_EQ(ports_.refusals, std::vector<std::string>{GetParam().message});
-  EXPECT_EQ(ports_.sockets_opened, 0);
-  EXPECT_TRUE(ports_.upgrading.empty());
-  EXPECT_TRUE(ports_.reports.empty());
-  EXPECT_FALSE(busy_.is_set());
-  EXPECT_EQ(ports_.enables, std::vector<int>{1});
+  expect_nothing_sent(GetParam().message);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -321,18 +332,41 @@ INSTANTIATE_TEST_SUITE_P(
                     "The file has changed since it was opened !"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// A file of the opened version but other bytes (rebuilt, or replaced by
+// another of the same number) is not the file opened.
+TEST_F(Batch, SameVersionOtherBytesIsTheChangedFile) {
+  ports_.end_at_once = true;  // a session started by mistake ends, and the test with it
+  ports_.rows.push_back(card_row(70));
+  for (int seed : {5, 6}) {
+    ImagePlan plan;
+    plan.body = make_body(seed == 5 ? 3000 : 3100, seed);  // same size, then another
+    write_file(make_image(plan));
+    ports_.refusals.clear();
+    ports_.enables.clear();
+    run_worker(0x0102);
+    worker_.join();
+    expect_nothing_sent("The file has changed since it was opened !");
+  }
+}
+
+// An image the card cannot number is refused before it is read: a sparse
+// file one byte over the bound.
+TEST_F(Batch, ImageTooLargeIsRefusedUnread) {
+  ASSERT_EQ(truncate(ports_.path.c_str(), off_t{IMAGE_SIZE_MAX} + 1), 0);
+  ports_.end_at_once = true;
+  ports_.rows.push_back(card_row(70));
+  run_worker(0x0102);
+  worker_.join();
+  expect_nothing_sent("Image too large for the card");
+}
+
 // A file gone since it was opened is said, not passed over in silence.
 TEST_F(Batch, FileGoneSinceOpenIsSaidAndNothingSent) {
   std::remove(ports_.path.c_str());
   ports_.rows.push_back(card_row(70));
   run_worker(0x0102);
   worker_.join();
-  EXPECT_EQ(ports_.refusals, std::vector<std::string>{"Error in reading file !"});
-  EXPECT_EQ(ports_.sockets_opened, 0);
-  EXPECT_TRUE(ports_.upgrading.empty());
-  EXPECT_TRUE(ports_.reports.empty());
-  EXPECT_FALSE(busy_.is_set());
-  EXPECT_EQ(ports_.enables, std::vector<int>{1});
+  expect_nothing_sent("Error in reading file !");
 }
 
 TEST_F(Batch, SocketFailureFreesTheSlotAndSkippedRowsGetNoLine) {
@@ -471,7 +505,7 @@ TEST(ConfirmRows, CheckedRowWithoutRecordStopsTheBatch) {
   std::string text;
   EXPECT_EQ(confirm_upgrade_text(&ports, 0x0105, &text), 0);
   Event busy(true);
-  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 0);
+  EXPECT_EQ(start_batch(&ports, &busy, OpenedImage{ports.path, 0x0105, 0, {}}), 0);
   EXPECT_TRUE(ports.questions.empty());
   ports.rows[1] = Row{false, false, {}};  // unchecked rows aren't asked for
   EXPECT_EQ(confirm_upgrade_text(&ports, 0x0105, &text), 1);
@@ -483,13 +517,13 @@ TEST(StartBatch, NoLeavesEverythingAndYesRunsTheBatch) {
   ports.path = "/nonexistent/fw.bin";
   Event busy(true);
   ports.answer = 0;
-  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 0);
+  EXPECT_EQ(start_batch(&ports, &busy, OpenedImage{ports.path, 0x0105, 0, {}}), 0);
   EXPECT_EQ(ports.questions, std::vector<std::string>{"Are you sure to upgrade ?"});
   EXPECT_FALSE(busy.is_set());
   EXPECT_TRUE(ports.enables.empty());
 
   ports.answer = 1;
-  EXPECT_EQ(start_batch(&ports, &busy, 0x0105), 1);
+  EXPECT_EQ(start_batch(&ports, &busy, OpenedImage{ports.path, 0x0105, 0, {}}), 1);
   // The worker finds no file and ends: enabled again, busy reset.
   ASSERT_TRUE(ports.wait_until([&] { return ports.enables.size() == 2; }));
   EXPECT_EQ(ports.enables, (std::vector<int>{0, 1}));

@@ -255,6 +255,32 @@ TEST_F(Session, CardThatNeverAnswersGetsFiveRequestsThenTimeout) {
   EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::timeout});
 }
 
+// A card that acknowledges every block just inside the time-out still ends
+// at the transfer's overall limit (30 minutes of ticks unless set).
+TEST_F(Session, SlowCardEndsAtTheOverallLimit) {
+  EXPECT_EQ(UploadSession{}.transfer_limit_ticks, 30u * 60 * 10);
+  Bytes image = make_body(5000, 2);  // 10 blocks
+  UploadSession* s = open(image);
+  s->transfer_limit_ticks = 1000;
+  ASSERT_EQ(begin_session(&view_, s), 1);
+  card_.receive();
+  int elapsed = 0;
+  for (uint16_t block = 0; block < 3; ++block) {
+    ticks(s, 300, &view_);  // resends come and go meanwhile
+    elapsed += 300;
+    while (!card_.quiet(0)) card_.receive();
+    answer(ack(block));
+    poll(s, &view_);
+    EXPECT_FALSE(card_.receive().empty());  // the next block
+  }
+  ticks(s, 1000 - elapsed, &view_);
+  EXPECT_TRUE(outcomes().empty());
+  session_tick(&view_, s);
+  EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::timeout});
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_EQ(s->sent, 3u * 512);
+}
+
 TEST_F(Session, RepeatedOldAckIsIgnored) {
   Bytes image = make_body(5000, 2);
   UploadSession* s = open(image);
