@@ -206,8 +206,14 @@ bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited
   return !record->unreachable;
 }
 
+struct BatchCard {
+  int row;
+  DeviceRecord record;
+};
+
 // Every checked card, from the last row to the first, into the slots; the
-// report once all have ended.
+// report once all have ended. The kept report names every card from the
+// start and follows each one.
 void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t image_version) {
   SlotEvents slots;
   // Shared: the checks after " OK." outlive the batch and write the file again.
@@ -221,26 +227,53 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t imag
   const LocalTime batch_start = ports->local_time();
   const std::string image_path = ports->image_path();
   const uint32_t size = static_cast<uint32_t>(image->size());
-  bool waited = false;
+
+  std::vector<BatchCard> batch;
+  std::vector<CardResult> pending;
   for (int row = ports->row_count() - 1; row >= 0; --row) {
     if (!ports->row_checked(row)) continue;
     DeviceRecord record;
     if (!ports->row_record(row, &record)) continue;
+    batch.push_back({row, record});
+    pending.push_back(card_of(record, image_path, image_version, batch_start));
+    pending.back().outcome = CardOutcome::pending;
+  }
+  auto journal = std::make_shared<Journal>();
+  journal->to_utf8 = report->to_utf8;
+  report->journal = journal;
+  const std::string folder = ports->reports_folder();
+  std::string not_kept;
+  if (!folder.empty()) {
+    std::string reason;
+    if (journal_start_kept(journal.get(), folder, batch_start, pending, &reason))
+      report->path = journal->path;
+    else
+      not_kept = "Report not saved: " + reason;
+  } else {
+    journal_start(journal.get(), "", pending, nullptr);
+  }
+  ports->journal_started(journal);
+  ports->batch_running(true);
+
+  bool waited = false;
+  for (BatchCard& c : batch) {
     wait_any_slot(&slots);
-    report_card_start(report.get(), card_of(record, image_path, image_version, ports->local_time()));
-    if (!card_answers(ports, row, &record, &waited)) {
-      append_card_line(report.get(), record.ip, CardOutcome::no_connection);
+    report_card_start(report.get(),
+                      card_of(c.record, image_path, image_version, ports->local_time()));
+    if (!card_answers(ports, c.row, &c.record, &waited)) {
+      append_card_line(report.get(), c.record.ip, CardOutcome::no_connection);
       continue;
     }
-    ports->show_row_upgrading(row);
-    start_session(ports, report.get(), &slots, record, image->data(), size);
+    ports->show_row_upgrading(c.row);
+    start_session(ports, report.get(), &slots, c.record, image->data(), size);
     ports->sleep_ms(BETWEEN_STARTS_MS);
   }
   wait_all_slots(&slots);
+  ports->batch_running(false);
   std::vector<uint8_t>().swap(*image);
   std::string text = report_text(report.get());
-  const std::string folder = ports->reports_folder();
-  if (!folder.empty()) text += ports->display_text(keep_report(report.get(), folder, batch_start));
+  if (!folder.empty())
+    text += ports->display_text(not_kept.empty() ? journal_status(journal.get()) : not_kept);
   ports->show_report(text);
   std::vector<uint32_t> ok_ips;
   for (const CardResult& card : report_cards(report.get()))
