@@ -2,10 +2,12 @@
 // window, for scripts and scheduled maintenance.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
 #include "cli/cli.h"
+#include "cli/console.h"
 #include "cli/fleet_files.h"
 #include "platform/udp.h"
 #include "protocol/packet.h"
@@ -16,7 +18,8 @@ namespace {
 
 const char DESCRIPTION[] =
     "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
-    "Exit status: 0 every card OK, 1 a card failed, 2 usage error, 3 the image fails its checks.";
+    "Exit status: 0 every card OK, 1 a card failed or the output or report could not be written,\n"
+    "2 usage error or a report that cannot be created, 3 the image fails its checks.";
 
 // Card addresses as the program reads them; false after naming a bad one.
 bool card_addresses(const std::vector<std::string>& texts, std::vector<uint32_t>* out,
@@ -35,6 +38,22 @@ bool card_addresses(const std::vector<std::string>& texts, std::vector<uint32_t>
 int usage_error(CLI::App& app, const std::string& message) {
   std::fprintf(stderr, "daveridur-cli: %s\n\n%s", message.c_str(), app.help().c_str());
   return EXIT_USAGE;
+}
+
+// Output that did not reach its reader (a full disk, a pipe whose reader
+// went away) fails the run: a script must not take a lost report for success.
+int output_checked(int status) {
+  errno = 0;
+  const bool flushed = std::fflush(stdout) == 0;
+  const int error = errno;
+  if (flushed && !std::ferror(stdout)) {
+    run_finished();
+    return status;
+  }
+  std::fprintf(stderr, "daveridur-cli: the output could not be written%s%s\n",
+               error ? ": " : "", error ? std::strerror(error) : "");
+  run_finished();
+  return status == EXIT_ALL_OK ? EXIT_CARD_FAILED : status;
 }
 
 }  // namespace
@@ -114,14 +133,14 @@ int main(int argc, char** argv) {
     if (upgrade.cards.empty()) return usage_error(app, "no cards: name them or give --cards");
   }
 
-  if (check_cmd->parsed()) return run_check(check_image_path);
-
   catch_interrupt();
+  if (check_cmd->parsed()) return output_checked(run_check(check_image_path));
+
   if (!net_startup()) {
     std::fprintf(stderr, "daveridur-cli: the socket library cannot be started\n");
-    return EXIT_CARD_FAILED;
+    return output_checked(EXIT_CARD_FAILED);
   }
   int status = discover_cmd->parsed() ? run_discover(discover) : run_upgrade(upgrade);
   net_cleanup();
-  return status;
+  return output_checked(status);
 }

@@ -99,6 +99,14 @@ bool journal_start_kept(Journal* journal, const std::string& folder, const Local
   return false;
 }
 
+bool journal_set(Journal* journal, const std::vector<CardResult>& cards) {
+  std::lock_guard<std::mutex> lock(journal->mutex);
+  journal->cards = cards;
+  journal->unsaved.resize(cards.size(), false);
+  journal->renoted.resize(cards.size(), false);
+  return write_locked(journal, -1);
+}
+
 bool journal_update(Journal* journal, const CardResult& card) {
   std::lock_guard<std::mutex> lock(journal->mutex);
   size_t i = 0;

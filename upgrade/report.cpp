@@ -22,6 +22,11 @@ void report_card_start(Report* report, const CardResult& card) {
   if (journal) journal_update(journal.get(), started_card(card));
 }
 
+void report_card_queue(Report* report, const CardResult& card) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  report->starting.push_back(card);
+}
+
 void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
                  const std::string& message, uint32_t bytes_sent) {
   const LocalTime now = report->clock ? report->clock() : local_time_now();

@@ -77,6 +77,9 @@ bool journal_start(Journal* journal, const std::string& path, const std::vector<
 // never over another file, "..._2.csv" and on when the name is taken.
 bool journal_start_kept(Journal* journal, const std::string& folder, const LocalTime& start,
                         const std::vector<CardResult>& cards, std::string* reason);
+// Every card's state at once (the batch's order), written at once. False
+// when the file is behind.
+bool journal_set(Journal* journal, const std::vector<CardResult>& cards);
 // A card's new state (matched by address; a card not in the batch is added
 // at the end), written at once. False when the file is behind.
 bool journal_update(Journal* journal, const CardResult& card);
@@ -112,6 +115,8 @@ void report_append(Report* report, const std::string& line);
 std::string report_text(Report* report);
 // A card handed to the batch; its line comes later through report_card.
 void report_card_start(Report* report, const CardResult& card);
+// The same for a card that is not sent anything: the journal hears only of its line.
+void report_card_queue(Report* report, const CardResult& card);
 // A card's line (ip_text + the outcome's line, or the card's message) and
 // its result; message is used for card_error only.
 void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
