@@ -135,6 +135,7 @@ bool journal_behind(Journal* journal) {
 
 std::string journal_status(Journal* journal) {
   std::lock_guard<std::mutex> lock(journal->mutex);
+  if (journal->path.empty()) return "";
   if (!journal->failure.empty()) return NOT_SAVED + journal->failure;
   return SAVED + journal->path;
 }

@@ -87,7 +87,8 @@ bool journal_update(Journal* journal, const CardResult& card);
 // true when the file is (now) up to date.
 bool journal_retry(Journal* journal);
 bool journal_behind(Journal* journal);
-// "Report saved: <path>" or "Report not saved: <reason>".
+// "Report saved: <path>" or "Report not saved: <reason>"; empty when the
+// journal is not kept.
 std::string journal_status(Journal* journal);
 // Every card whose state is not on disk, with its note "Report not saved:
 // <reason>", and each card saved since the last call, with an empty note.
