@@ -16,6 +16,21 @@ std::atomic<bool> interrupted{false};
 
 namespace {
 
+std::atomic<int> first_output_error{0};
+
+}  // namespace
+
+void flush_output() {
+  errno = 0;
+  if (std::fflush(stdout) == 0) return;
+  int none = 0;
+  first_output_error.compare_exchange_strong(none, errno ? errno : EIO);
+}
+
+int output_error() { return first_output_error.load(); }
+
+namespace {
+
 const char DESCRIPTION[] =
     "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
     "Exit status: 0 every card OK, 1 a card failed or the output or report could not be written,\n"
@@ -43,13 +58,12 @@ int usage_error(CLI::App& app, const std::string& message) {
 // Output that did not reach its reader (a full disk, a pipe whose reader
 // went away) fails the run: a script must not take a lost report for success.
 int output_checked(int status) {
-  errno = 0;
-  const bool flushed = std::fflush(stdout) == 0;
-  const int error = errno;
-  if (flushed && !std::ferror(stdout)) {
+  flush_output();
+  if (!output_error() && !std::ferror(stdout)) {
     run_finished();
     return status;
   }
+  const int error = output_error();
   std::fprintf(stderr, "daveridur-cli: the output could not be written%s%s\n",
                error ? ": " : "", error ? std::strerror(error) : "");
   run_finished();

@@ -103,7 +103,7 @@ void finish_job(Run& run, Job& job) {
   clear_live_line(run);
   if (job.sent) std::fprintf(stderr, "%s: ended, %s\n", ip.c_str(), message.c_str());
   std::printf("%s %s\n", ip.c_str(), message.c_str());
-  std::fflush(stdout);
+  flush_output();
   std::fflush(stderr);
 }
 
