@@ -257,7 +257,13 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t imag
 
   bool waited = false;
   for (BatchCard& c : batch) {
-    wait_any_slot(&slots);
+    if (!ports->stopping()) wait_any_slot(&slots);
+    if (ports->stopping()) {
+      report_card_queue(report.get(),
+                        card_of(c.record, image_path, image_version, ports->local_time()));
+      append_card_line(report.get(), c.record.ip, CardOutcome::aborted);
+      continue;
+    }
     report_card_start(report.get(),
                       card_of(c.record, image_path, image_version, ports->local_time()));
     if (!card_answers(ports, c.row, &c.record, &waited)) {

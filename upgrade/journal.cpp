@@ -158,3 +158,14 @@ std::vector<CardResult> journal_cards(Journal* journal) {
   std::lock_guard<std::mutex> lock(journal->mutex);
   return journal->cards;
 }
+
+bool journal_end_pending(Journal* journal, CardOutcome outcome) {
+  std::lock_guard<std::mutex> lock(journal->mutex);
+  bool changed = false;
+  for (CardResult& card : journal->cards)
+    if (card.outcome == CardOutcome::pending) {
+      card.outcome = outcome;
+      changed = true;
+    }
+  return !changed || write_locked(journal, -1);
+}

@@ -94,6 +94,9 @@ std::string journal_status(Journal* journal);
 // <reason>", and each card saved since the last call, with an empty note.
 std::vector<std::pair<CardResult, std::string>> journal_notes(Journal* journal);
 std::vector<CardResult> journal_cards(Journal* journal);
+// Every card still pending takes this outcome, written at once (the
+// program is about to go).
+bool journal_end_pending(Journal* journal, CardOutcome outcome);
 
 // The text of one batch: whole lines appended under one lock, no size limit;
 // beside it one result per card line, and the batch's journal.
@@ -282,6 +285,9 @@ class BatchPorts {
   // The batch starts and ends: what the front does while one runs (the
   // window holds off the system's shutdown).
   virtual void batch_running(bool running) { (void)running; }
+  // True once the batch must start no more cards (the system's session
+  // ends): those left are reported aborted.
+  virtual bool stopping() { return false; }
   // The report box was closed; the cards whose line was " OK." are given.
   virtual void report_closed(const std::vector<uint32_t>& ok_ips) { (void)ok_ips; }
 };

@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
 #include <mutex>
 #include <thread>
 #include <vector>
@@ -138,6 +139,7 @@ HWND panel(int index) { return reinterpret_cast<HWND>(ui.panel[index]); }
 std::mutex running_mutex;
 std::shared_ptr<Journal> running_journal;
 bool batch_runs = false;
+std::atomic<bool> session_ending{false};
 
 // Table work is done on the interface thread: the batch runs on a worker.
 class ProductBatchPorts : public BatchPorts {
@@ -201,6 +203,7 @@ class ProductBatchPorts : public BatchPorts {
   }
   // The reason shows on the shutdown screen; only the window's own thread
   // may set it.
+  bool stopping() override { return session_ending; }
   void batch_running(bool running) override {
     {
       std::lock_guard<std::mutex> lock(running_mutex);
@@ -250,6 +253,7 @@ int on_end_session(WindowHandle, HandlerArg, HandlerArg ending, HandlerArg, Hand
     journal = running_journal;
   }
   if (!journal) return 0;
+  session_ending = true;
   for (int slot = 0; slot < SESSION_SLOTS; ++slot) {
     HWND dialog = progress_windows[slot].dialog;
     if (!dialog || !IsWindow(dialog) || upload_sessions[slot].ended) continue;
@@ -257,14 +261,9 @@ int on_end_session(WindowHandle, HandlerArg, HandlerArg ending, HandlerArg, Hand
     SendMessageTimeoutA(dialog, SESSION_END_MESSAGE, 0, 0, SMTO_NORMAL, SESSION_END_WAIT_MS,
                         &ignored);
   }
-  std::vector<CardResult> cards = journal_cards(journal.get());
-  bool changed = false;
-  for (CardResult& card : cards)
-    if (card.outcome == CardOutcome::pending) {
-      card.outcome = CardOutcome::aborted;
-      changed = true;
-    }
-  if (changed) journal_set(journal.get(), cards);
+  // The worker reports the cards it will not start; the process may go
+  // before it does.
+  journal_end_pending(journal.get(), CardOutcome::aborted);
   return 0;
 }
 

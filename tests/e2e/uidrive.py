@@ -250,6 +250,14 @@ class Driver:
         """What the close box does (SC_CLOSE)."""
         self.call("close", hex(hwnd))
 
+    def query_end_session(self, hwnd):
+        """WM_QUERYENDSESSION as logoff sends it: True when the window lets it go."""
+        return self.call("session", hex(hwnd), "query") == "1"
+
+    def end_session(self, hwnd):
+        """WM_ENDSESSION (the session ends), returning once the window handled it."""
+        self.call("session", hex(hwnd), "end", timeout=30)
+
     # Message boxes and dialogs
 
     def msgbox(self, title="*", timeout_ms=0):

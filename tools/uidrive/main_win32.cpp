@@ -34,7 +34,7 @@ const CommandEntry COMMANDS[] = {
     {"rows", cmd_rows},         {"check", cmd_check},       {"select", cmd_select},
     {"dblclick", cmd_dblclick}, {"rclick", cmd_rclick}, {"header", cmd_header},     {"shot", cmd_shot},
     {"sleep", cmd_sleep},       {"ping", cmd_ping},
-    {"textw", cmd_textw},       {"settextw", cmd_settextw},
+    {"textw", cmd_textw},       {"settextw", cmd_settextw}, {"session", cmd_session},
 };
 
 std::string run_line(const std::string& line) {

@@ -315,3 +315,17 @@ std::string cmd_close(const Args& args) {
   settle(h);
   return ok();
 }
+
+std::string cmd_session(const Args& args) {
+  HWND h = nullptr;
+  if (args.size() < 2 || !parse_hwnd(args[0], &h) || (args[1] != "query" && args[1] != "end"))
+    return err("usage: session HWND query|end");
+  // What the system sends each top-level window at logoff: the question,
+  // then the end, each waited for (the end as long as the system would).
+  DWORD_PTR result = 0;
+  const bool query = args[1] == "query";
+  if (!SendMessageTimeoutA(h, query ? WM_QUERYENDSESSION : WM_ENDSESSION, query ? 0 : TRUE,
+                           ENDSESSION_LOGOFF, SMTO_NORMAL, 20000, &result))
+    return err("no answer");
+  return ok(query ? (result ? "1" : "0") : "ended");
+}
