@@ -75,6 +75,8 @@ struct QuickPorts : BatchPorts {
   std::vector<std::vector<std::string>> seen_at_start;
   std::shared_ptr<Journal> journal;
   std::vector<bool> running;
+  size_t stop_after = 99;  // sessions started before the system's session ends
+  bool stopping() override { return seen_at_start.size() >= stop_after; }
   int row_count() override { return static_cast<int>(rows.size()); }
   int row_checked(int) override { return 1; }
   int row_record(int row, DeviceRecord* record) override {
@@ -146,6 +148,31 @@ TEST_F(Kept, BatchNamesEveryCardBeforeTheFirstSessionAndFollowsEach) {
   EXPECT_TRUE(report_check(&report, card_ip(2), CardOutcome::applied, 0x0102, 40));
   EXPECT_EQ(states(read_text(file)),
             (std::vector<std::string>{"10.69.0.3 ok", "10.69.0.2 ok applied", "10.69.0.1 ok"}));
+}
+
+// The system's session ends after the first start: no more cards start,
+// the rest have their line and their row, aborted.
+TEST_F(Kept, SessionEndStartsNoMoreCards) {
+  ImagePlan plan;
+  plan.body = make_body(1000, 4);
+  std::vector<uint8_t> image = make_image(plan);
+  QuickPorts ports;
+  ports.path = dir_ + "/fw.bin";
+  ASSERT_TRUE(write_file_whole(ports.path, std::string(image.begin(), image.end()), nullptr));
+  ports.folder = dir_;
+  ports.stop_after = 1;
+  for (int o : {1, 2, 3}) {
+    DeviceRecord r{};
+    r.filled = 1;
+    r.ip = card_ip(o);
+    ports.rows.push_back(r);
+  }
+  Event busy(true);
+  batch_worker(&ports, &busy, 0x0102);
+  for (auto& s : upload_sessions) s = UploadSession{};
+  EXPECT_EQ(ports.seen_at_start.size(), 1u);
+  EXPECT_EQ(states(read_text(dir_ + "/2001-02-03_040506.csv")),
+            (std::vector<std::string>{"10.69.0.3 ok", "10.69.0.2 aborted", "10.69.0.1 aborted"}));
 }
 
 TEST_F(Kept, ASecondBatchInTheSameSecondGetsANameOfItsOwn) {
