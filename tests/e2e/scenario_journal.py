@@ -3,7 +3,8 @@ report names every card as soon as the first transfer runs; the program
 killed mid-batch leaves it whole, each card's state no later than what the
 cards recorded; logoff mid-batch is held off while the batch runs, and a
 session that ends anyway aborts the transfers and leaves every card with
-its end. Takes about 50 s.
+its end; a kept report held open by another program is said to be not
+saved until it is let go, and then catches up. Takes about 80 s.
 
     scripts/netns-run.sh scripts/wine-run.sh python3 tests/e2e/scenario_journal.py"""
 
@@ -15,8 +16,8 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from scene import CONFIRM, ICON_READY, UPGRADE, Scene, Tally
-from uidrive import wait_until
+from scene import CONFIRM, ICON_READY, INFORMATION, UPGRADE, Scene, Tally
+from uidrive import unix_path, wait_until
 
 # Slow ACKs: each transfer takes a few seconds, four run at once, two wait.
 FLEET = "".join("ip=10.69.0.%d mac=00-0a-ff-00-00-%d fw=1.02 ack_delay=8\n" % (n, n)
@@ -54,16 +55,16 @@ def flashed(s):
     return {r["ip"] for r in s.records("upload") if r.get("status") == "ok"}
 
 
-def start_batch(s, image):
-    """Discover, tick every card, Upgrade, Yes; returns once transfers run."""
+def start_batch(s, image, cards=BATCH, wait_running=True):
+    """Discover, tick the cards, Upgrade, Yes; returns once transfers run."""
     s.discover()
     s.wait_rows(lambda r: len(r) == len(BATCH) and all(x["image"] == ICON_READY for x in r.values()),
                 40)
     s.open_image(image)
-    s.check_cards(BATCH)
+    s.check_cards(cards)
     s.driver.click(s.control(UPGRADE))
     t.true("confirmation", s.answer_box(CONFIRM, IDYES))
-    return wait_until(lambda: any((s.percent(w) or 0) > 5 for w in s.session_windows().values()), 30)
+    return not wait_running or wait_until(lambda: any((s.percent(w) or 0) > 5 for w in s.session_windows().values()), 30)
 
 
 def killed(s, image):
@@ -119,6 +120,50 @@ def session_ended(s, image):
            any(r["result"] == "aborted" and int(r["bytes_sent"] or 0) > 0 for r in rows))
 
 
+# Quick transfers, then a restart into the image's version: each check
+# settles about 10 s after its upload.
+RESTARTING = FLEET.replace("ack_delay=8", "restart=6 restart_fw=1.05")
+LOCKED = BATCH[:2]
+RESULT = 5
+
+
+def locked(s):
+    """The kept report held open (as a spreadsheet does) while the checks
+    settle: the cards and the report box say it is not saved; let go, the
+    file catches up."""
+    d = s.driver
+    s.reload_fleet(RESTARTING)
+    image = s.make_image("small.bin", "--version", "1.05", "--size", "20000")
+    start_batch(s, image, LOCKED, wait_running=False)
+    box = d.msgbox(INFORMATION, 60000)
+    if not t.true("report shown", box):
+        return
+    saved = box["text"].split("\r\n")[-1]
+    if not t.true("report saved (%s)" % saved, saved.startswith("Report saved: ")):
+        return
+    shown = saved[len("Report saved: "):]
+    path = unix_path(shown)
+    d.hold_file(shown)
+
+    def results():
+        return {ip: r["cells"][RESULT] for ip, r in s.rows_by_ip().items() if ip in LOCKED}
+
+    noted = wait_until(lambda: all(v.startswith("Report not saved: ") for v in results().values()), 40)
+    t.true("held file: the checked cards say why (%s)" % results(), noted)
+    last = (d.msgbox(INFORMATION, 1000) or {}).get("text", "").split("\r\n")[-1]
+    t.true("held file: the report box says so (%s)" % last, last.startswith("Report not saved: "))
+    t.check("held file: still the cards' earlier state", {ip: "" for ip in LOCKED},
+            {r["ip"]: r["verified"] for r in read_rows(path) or []})
+    d.hold_file(None)
+    caught_up = wait_until(lambda: all(v.startswith("applied 1.05") for v in results().values()), 10)
+    t.true("let go: the Result column is the checks' again (%s)" % results(), caught_up)
+    t.check("let go: the file caught up", {ip: "applied" for ip in LOCKED},
+            {r["ip"]: r["verified"] for r in read_rows(path) or []})
+    last = (d.msgbox(INFORMATION, 1000) or {}).get("text", "").split("\r\n")[-1]
+    t.check("let go: the report box names the file again", saved, last)
+    d.answer(box["hwnd"], 1)
+
+
 def main():
     started = time.monotonic()
     with Scene(FLEET) as s:
@@ -127,6 +172,10 @@ def main():
         killed(s, image)
         s.restart_program()
         session_ended(s, image)
+        s.program.kill()
+        s.program.wait(timeout=10)
+        s.restart_program()
+        locked(s)
     print("journal scenario took %.0f s" % (time.monotonic() - started))
     return t.summary()
 

@@ -35,6 +35,7 @@ const CommandEntry COMMANDS[] = {
     {"dblclick", cmd_dblclick}, {"rclick", cmd_rclick}, {"header", cmd_header},     {"shot", cmd_shot},
     {"sleep", cmd_sleep},       {"ping", cmd_ping},
     {"textw", cmd_textw},       {"settextw", cmd_settextw}, {"session", cmd_session},
+    {"hold", cmd_hold},
 };
 
 std::string run_line(const std::string& line) {

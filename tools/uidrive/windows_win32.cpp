@@ -329,3 +329,23 @@ std::string cmd_session(const Args& args) {
     return err("no answer");
   return ok(query ? (result ? "1" : "0") : "ended");
 }
+
+namespace {
+
+HANDLE held_file = INVALID_HANDLE_VALUE;
+
+}  // namespace
+
+std::string cmd_hold(const Args& args) {
+  if (held_file != INVALID_HANDLE_VALUE) {
+    CloseHandle(held_file);
+    held_file = INVALID_HANDLE_VALUE;
+  }
+  if (args.empty()) return ok("released");
+  // As a spreadsheet holds an open file: others may read it, nobody may
+  // replace or delete it.
+  held_file = CreateFileW(wide_text(args[0]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held_file == INVALID_HANDLE_VALUE) return err("cannot open " + args[0]);
+  return ok("held");
+}
