@@ -264,12 +264,14 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t imag
       append_card_line(report.get(), c.record.ip, CardOutcome::aborted);
       continue;
     }
-    report_card_start(report.get(),
-                      card_of(c.record, image_path, image_version, ports->local_time()));
+    const CardResult card = card_of(c.record, image_path, image_version, ports->local_time());
+    // A card that does not answer is sent nothing: it never reads sending.
     if (!card_answers(ports, c.row, &c.record, &waited)) {
+      report_card_queue(report.get(), card);
       append_card_line(report.get(), c.record.ip, CardOutcome::no_connection);
       continue;
     }
+    report_card_start(report.get(), card);
     ports->show_row_upgrading(c.row);
     start_session(ports, report.get(), &slots, c.record, image->data(), size);
     ports->sleep_ms(BETWEEN_STARTS_MS);
