@@ -8,6 +8,7 @@
 #include <string>
 
 #include "app/settings.h"
+#include "platform/files.h"
 
 // One file per value: <folder>/<key with '\' as '/'>/<name>. The file holds
 // the type as four little-endian bytes, then the data as stored.
@@ -58,20 +59,13 @@ int write_setting(const char* key, const char* name, const void* data, uint32_t 
   std::string dir = key_folder(key);
   if (!make_folders(dir)) return 0;
   std::string path = dir + "/" + name;
-  std::string temp = path + ".new";
-  FILE* f = std::fopen(temp.c_str(), "wb");
-  if (!f) return 0;
   unsigned char head[4] = {static_cast<unsigned char>(type), static_cast<unsigned char>(type >> 8),
                            static_cast<unsigned char>(type >> 16),
                            static_cast<unsigned char>(type >> 24)};
-  bool ok = std::fwrite(head, 1, 4, f) == 4 && std::fwrite(data, 1, size, f) == size;
-  ok = (std::fclose(f) == 0) && ok;
+  std::string bytes(reinterpret_cast<const char*>(head), 4);
+  bytes.append(static_cast<const char*>(data), size);
   // Replace the old value in one step, as a registry write would.
-  if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-    std::remove(temp.c_str());
-    return 0;
-  }
-  return 1;
+  return write_file_whole(path, bytes, nullptr) ? 1 : 0;
 }
 
 int write_setting_text(const char* key, const char* name, const char* text) {

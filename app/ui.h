@@ -57,7 +57,15 @@ void show_information(const char* text);                  // information icon, O
 void start_upgrade_checks(WindowHandle main_window);
 struct Report;
 struct CardResult;
+struct Journal;
 void check_card(const std::shared_ptr<Report>& report, const CardResult& card);
+// A batch's kept report: the same timer writes it again while it is behind,
+// shows "Report not saved: ..." in the Result column of the cards it could
+// not save, and in the report box while that is open.
+void keep_journal(const std::shared_ptr<Journal>& journal);
+// Logoff and shutdown while a batch runs: the system is asked to wait, and
+// a session that ends anyway aborts the transfers with their lines.
+void guard_session_end(WindowHandle main_window);
 
 // The commands of the main panel (registered by the main window).
 int add_device(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);

@@ -18,6 +18,11 @@ enum ExitStatus : int {
   EXIT_BAD_IMAGE = 3,
 };
 
+// Flushes stdout; the first failure's errno is kept for the run's end
+// (a reader gone, a full disk: the run goes on and ends with status 1).
+void flush_output();
+int output_error();
+
 // Set by Ctrl+C (SIGINT natively, the console's Ctrl+C and Ctrl+Break on
 // Windows); watched by every wait of the commands.
 extern std::atomic<bool> interrupted;

@@ -8,16 +8,43 @@
 
 namespace {
 
+// The system ends the process as soon as the handler of a close, logoff or
+// shutdown event returns, and at the latest after about five seconds: the
+// handler holds it until the run has written its report, a little less.
+const DWORD SYSTEM_END_WAIT_MS = 4500;
+
+HANDLE finished = nullptr;
+
 // Runs on a thread the system starts; TRUE keeps the process alive so that
 // the transfers end with their report lines and the report is written.
 BOOL WINAPI on_console_event(DWORD event) {
-  if (event != CTRL_C_EVENT && event != CTRL_BREAK_EVENT) return FALSE;
-  interrupted = true;
-  return TRUE;
+  switch (event) {
+    case CTRL_C_EVENT:
+    case CTRL_BREAK_EVENT:
+      interrupted = true;
+      return TRUE;
+    case CTRL_CLOSE_EVENT:
+    case CTRL_LOGOFF_EVENT:
+    case CTRL_SHUTDOWN_EVENT:
+      interrupted = true;
+      if (finished) WaitForSingleObject(finished, SYSTEM_END_WAIT_MS);
+      return TRUE;
+    default:
+      return FALSE;
+  }
 }
 
 }  // namespace
 
-void catch_interrupt() { SetConsoleCtrlHandler(on_console_event, TRUE); }
+void catch_interrupt() {
+  finished = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  SetConsoleCtrlHandler(on_console_event, TRUE);
+}
 
 bool stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+void run_finished() {
+  std::fflush(stdout);
+  std::fflush(stderr);
+  if (finished) SetEvent(finished);
+}

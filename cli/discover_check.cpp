@@ -49,7 +49,7 @@ int run_discover(const DiscoverOptions& o) {
                   fields[3].c_str(), fields[4].c_str());
     }
   }
-  std::fflush(stdout);
+  flush_output();
   return interrupted ? EXIT_CARD_FAILED : EXIT_ALL_OK;
 }
 

@@ -2,11 +2,13 @@
 // window, for scripts and scheduled maintenance.
 #include <CLI/CLI.hpp>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 #include "cli/cli.h"
+#include "cli/console.h"
 #include "cli/fleet_files.h"
 #include "platform/udp.h"
 #include "protocol/address.h"
@@ -16,9 +18,25 @@ std::atomic<bool> interrupted{false};
 
 namespace {
 
+std::atomic<int> first_output_error{0};
+
+}  // namespace
+
+void flush_output() {
+  errno = 0;
+  if (std::fflush(stdout) == 0) return;
+  int none = 0;
+  first_output_error.compare_exchange_strong(none, errno ? errno : EIO);
+}
+
+int output_error() { return first_output_error.load(); }
+
+namespace {
+
 const char DESCRIPTION[] =
     "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
-    "Exit status: 0 every card OK, 1 a card failed, 2 usage error, 3 the image fails its checks.";
+    "Exit status: 0 every card OK, 1 a card failed or the output or report could not be written,\n"
+    "2 usage error or a report that cannot be created, 3 the image fails its checks.";
 
 // The command line's card addresses, read strictly; false with a message
 // that names the first bad one.
@@ -78,6 +96,21 @@ bool account_usable(const UpgradeOptions& o, std::string* error) {
 int usage_error(CLI::App& app, const std::string& message) {
   std::fprintf(stderr, "daveridur-cli: %s\n\n%s", message.c_str(), app.help().c_str());
   return EXIT_USAGE;
+}
+
+// Output that did not reach its reader (a full disk, a pipe whose reader
+// went away) fails the run: a script must not take a lost report for success.
+int output_checked(int status) {
+  flush_output();
+  if (!output_error() && !std::ferror(stdout)) {
+    run_finished();
+    return status;
+  }
+  const int error = output_error();
+  std::fprintf(stderr, "daveridur-cli: the output could not be written%s%s\n",
+               error ? ": " : "", error ? std::strerror(error) : "");
+  run_finished();
+  return status == EXIT_ALL_OK ? EXIT_CARD_FAILED : status;
 }
 
 }  // namespace
@@ -164,14 +197,14 @@ int main(int argc, char** argv) {
     if (upgrade.cards.empty()) return usage_error(app, "no cards: name them or give --cards");
   }
 
-  if (check_cmd->parsed()) return run_check(check_image_path);
-
   catch_interrupt();
+  if (check_cmd->parsed()) return output_checked(run_check(check_image_path));
+
   if (!net_startup()) {
     std::fprintf(stderr, "daveridur-cli: the socket library cannot be started\n");
-    return EXIT_CARD_FAILED;
+    return output_checked(EXIT_CARD_FAILED);
   }
   int status = discover_cmd->parsed() ? run_discover(discover) : run_upgrade(upgrade);
   net_cleanup();
-  return status;
+  return output_checked(status);
 }

@@ -43,9 +43,11 @@ struct Job {
   bool sent = false;  // a transfer was started
 };
 
-// The shared state of a run: its output and the counts the live line shows.
+// The shared state of a run: its output, the counts the live line shows and
+// the --report journal that every card's report follows.
 struct Run {
   std::mutex mutex;
+  std::shared_ptr<Journal> journal = std::make_shared<Journal>();
   std::list<Job> jobs;
   size_t to_send = 0, finished = 0;
   uint32_t image_size = 0;
@@ -90,6 +92,7 @@ void finish_job(Run& run, Job& job) {
   } else {  // no line came: the card got no session
     job.result = job.card;
     job.result.outcome = CardOutcome::no_session;
+    journal_update(run.journal.get(), job.result);
   }
   job.result.bytes_sent = std::max(job.result.bytes_sent, job.bytes.load());
   const std::string message = report_message(job.result);
@@ -100,13 +103,13 @@ void finish_job(Run& run, Job& job) {
   clear_live_line(run);
   if (job.sent) std::fprintf(stderr, "%s: ended, %s\n", ip.c_str(), message.c_str());
   std::printf("%s %s\n", ip.c_str(), message.c_str());
-  std::fflush(stdout);
+  flush_output();
   std::fflush(stderr);
 }
 
 // A card that gets no transfer: its line and result at once.
 void finish_with(Run& run, Job& job, CardOutcome outcome, const std::string& message = "") {
-  report_card_start(job.report.get(), job.card);
+  report_card_queue(job.report.get(), job.card);
   report_card(job.report.get(), ip_to_text(job.order.ip), job.order.ip, outcome, message, 0);
   finish_job(run, job);
 }
@@ -221,6 +224,7 @@ void wait_for_slots(Run& run, SlotEvents& slots, int parallel, bool until_all) {
       };
       if (slots.changed.wait_for(lock, LIVE_EVERY, room)) return;
     }
+    journal_retry(run.journal.get());
     show_live_line(run);
   }
 }
@@ -258,6 +262,30 @@ int run_upgrade(const UpgradeOptions& o) {
     job.order = c;
   }
 
+  // The report names every card before anything is sent: a run stopped at
+  // any moment leaves it whole. No report, no run.
+  for (Job& job : run.jobs) {
+    job.report->journal = run.journal;
+    job.card.ip = job.order.ip;
+    job.card.image = o.image;
+    job.card.image_version = check.version;
+    job.card.started = job.card.ended = local_time_now();
+  }
+  auto journal_rows = [&run] {
+    std::vector<CardResult> rows;
+    for (const Job& job : run.jobs) {
+      rows.push_back(job.card);
+      rows.back().outcome = CardOutcome::pending;
+    }
+    return rows;
+  };
+  std::string reason;
+  if (!o.report.empty() && !journal_start(run.journal.get(), o.report, journal_rows(), &reason)) {
+    std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", o.report.c_str(),
+                 reason.c_str());
+    return EXIT_USAGE;
+  }
+
   std::vector<DeviceRecord> found;
   if (!find_cards(addresses, QUERY_WAIT_MS, true, &found)) {
     std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
@@ -276,14 +304,14 @@ int run_upgrade(const UpgradeOptions& o) {
     job.record.ip = job.order.ip;
     job.record.unreachable = 0;
     apply_account(o, stored, job);
-    job.card.ip = job.order.ip;
     if (job.answered) std::memcpy(job.card.mac, job.record.mac, sizeof job.card.mac);
     job.card.version_before = job.record.version;
-    job.card.image = o.image;
-    job.card.image_version = check.version;
     job.card.started = job.card.ended = local_time_now();
     if (job.answered && !current(job)) ++run.to_send;
   }
+  // What the cards said of themselves; a file that cannot be written now
+  // is tried again at the next change.
+  if (!o.report.empty()) journal_set(run.journal.get(), journal_rows());
 
   LoopPorts ports(run, o.transfer_limit_minutes * 600);  // ticks of 100 ms
   {
@@ -350,10 +378,10 @@ int run_upgrade(const UpgradeOptions& o) {
     bool fine = o.verify ? outcome == CardOutcome::applied : outcome_is_ok(outcome);
     if (!fine && outcome != CardOutcome::skipped_version) all_ok = false;
   }
-  std::string reason;
-  if (!o.report.empty() && !write_report_file(o.report, results, &reason)) {
-    std::fprintf(stderr, "daveridur-cli: the report %s was not written: %s\n", o.report.c_str(),
-                 reason.c_str());
+  // The report once more with every card's final result; a report behind
+  // its cards fails the run.
+  if (!o.report.empty() && !journal_set(run.journal.get(), results)) {
+    std::fprintf(stderr, "daveridur-cli: %s\n", journal_status(run.journal.get()).c_str());
     all_ok = false;
   }
   return all_ok ? EXIT_ALL_OK : EXIT_CARD_FAILED;

@@ -1,3 +1,4 @@
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -14,28 +15,93 @@ bool fail(std::string* reason, const std::string& what) {
   return false;
 }
 
+std::string folder_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  if (slash == std::string::npos) return ".";
+  return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string name_of(const std::string& path) {
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+bool write_all(int fd, const std::string& bytes) {
+  size_t done = 0;
+  while (done < bytes.size()) {
+    ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+// The folder's entry for the new name reaches the disk too: a power cut
+// after the rename must not bring back the old file, or none.
+void sync_folder(const std::string& folder) {
+  int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return;
+  ::fsync(fd);
+  ::close(fd);
+}
+
+// A hidden file beside the target, of a name mkostemps makes up and creates
+// exclusively, mode 0600: a link or a file planted under any name is never
+// opened. The temporary's path, or empty with errno set.
+std::string write_temporary(const std::string& path, const std::string& bytes,
+                            std::string* reason) {
+  std::string name = folder_of(path) + "/." + name_of(path) + ".XXXXXX.tmp";
+  int fd = ::mkostemps(name.data(), 4, O_CLOEXEC);
+  if (fd < 0) {
+    fail(reason, "cannot create a temporary file beside " + path);
+    return "";
+  }
+  bool written = write_all(fd, bytes);
+  written = written && ::fsync(fd) == 0;
+  if (::close(fd) != 0) written = false;
+  if (!written) {
+    fail(reason, "cannot write " + path);
+    int saved = errno;
+    ::unlink(name.c_str());
+    errno = saved;
+    return "";
+  }
+  return name;
+}
+
 }  // namespace
 
 bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason) {
-  const std::string temporary = path + ".tmp";
-  FILE* f = std::fopen(temporary.c_str(), "wb");
-  if (!f) return fail(reason, "cannot create " + temporary);
-  bool written = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-  written = std::fflush(f) == 0 && written;
-  written = ::fsync(fileno(f)) == 0 && written;
-  if (std::fclose(f) != 0) written = false;
-  if (!written) {
+  const std::string temporary = write_temporary(path, bytes, reason);
+  if (temporary.empty()) return false;
+  // rename replaces whatever is at path, a link included, and never follows it.
+  if (::rename(temporary.c_str(), path.c_str()) != 0) {
+    fail(reason, "cannot replace " + path);
     int saved = errno;
-    std::remove(temporary.c_str());
+    ::unlink(temporary.c_str());
     errno = saved;
-    return fail(reason, "cannot write " + temporary);
+    return false;
   }
-  if (std::rename(temporary.c_str(), path.c_str()) != 0) {
-    int saved = errno;
-    std::remove(temporary.c_str());
+  sync_folder(folder_of(path));
+  return true;
+}
+
+bool write_file_new(const std::string& path, const std::string& bytes, std::string* reason,
+                    bool* taken) {
+  *taken = false;
+  const std::string temporary = write_temporary(path, bytes, reason);
+  if (temporary.empty()) return false;
+  // A hard link appears only where nothing is, and appears whole.
+  int linked = ::link(temporary.c_str(), path.c_str());
+  int saved = errno;
+  ::unlink(temporary.c_str());
+  if (linked != 0) {
     errno = saved;
-    return fail(reason, "cannot replace " + path);
+    *taken = saved == EEXIST;
+    return fail(reason, "cannot create " + path);
   }
+  sync_folder(folder_of(path));
   return true;
 }
 

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <cwchar>
+
 #include "platform/file_names.h"
 #include "platform/files.h"
 
@@ -26,26 +28,70 @@ struct Handle {
 
 }  // namespace
 
-bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason) {
-  const std::wstring target = wide_text(path);
-  const std::wstring temporary = target + L".tmp";
-  {
-    Handle f{CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+namespace {
+
+// A file beside the target, of a name of its own, created only where
+// nothing is (CREATE_NEW): a link or another run's file under any name is
+// never opened. The temporary's name, or empty.
+std::wstring write_temporary(const std::string& path, const std::wstring& target,
+                             const std::string& bytes, std::string* reason) {
+  static LONG counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    wchar_t tail[64];
+    swprintf(tail, 64, L".%lu.%lu.%ld.tmp", GetCurrentProcessId(),
+             static_cast<unsigned long>(GetTickCount()), InterlockedIncrement(&counter));
+    const std::wstring temporary = target + tail;
+    Handle f{CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                          FILE_ATTRIBUTE_NORMAL, nullptr)};
-    if (f.h == INVALID_HANDLE_VALUE) return fail(reason, "cannot create " + path + ".tmp");
+    if (f.h == INVALID_HANDLE_VALUE) {
+      DWORD code = GetLastError();
+      if (code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS) continue;
+      fail(reason, "cannot create a temporary file beside " + path);
+      return L"";
+    }
     DWORD written = 0;
     if (!WriteFile(f.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
         written != bytes.size() || !FlushFileBuffers(f.h)) {
-      fail(reason, "cannot write " + path + ".tmp");
+      fail(reason, "cannot write " + path);
       CloseHandle(f.h);
       f.h = INVALID_HANDLE_VALUE;
       DeleteFileW(temporary.c_str());
-      return false;
+      return L"";
     }
+    return temporary;
   }
+  SetLastError(ERROR_FILE_EXISTS);
+  fail(reason, "cannot create a temporary file beside " + path);
+  return L"";
+}
+
+}  // namespace
+
+bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason) {
+  const std::wstring target = wide_text(path);
+  const std::wstring temporary = write_temporary(path, target, bytes, reason);
+  if (temporary.empty()) return false;
+  // A target held open without delete sharing (a spreadsheet) refuses this.
   if (!MoveFileExW(temporary.c_str(), target.c_str(),
                    MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
     fail(reason, "cannot replace " + path);
+    DeleteFileW(temporary.c_str());
+    return false;
+  }
+  return true;
+}
+
+bool write_file_new(const std::string& path, const std::string& bytes, std::string* reason,
+                    bool* taken) {
+  *taken = false;
+  const std::wstring target = wide_text(path);
+  const std::wstring temporary = write_temporary(path, target, bytes, reason);
+  if (temporary.empty()) return false;
+  // Without MOVEFILE_REPLACE_EXISTING the move fails where a file is.
+  if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
+    DWORD code = GetLastError();
+    *taken = code == ERROR_ALREADY_EXISTS || code == ERROR_FILE_EXISTS;
+    fail(reason, "cannot create " + path);
     DeleteFileW(temporary.c_str());
     return false;
   }

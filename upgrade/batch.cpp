@@ -210,8 +210,14 @@ bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited
   return !record->unreachable;
 }
 
+struct BatchCard {
+  int row;
+  DeviceRecord record;
+};
+
 // Every checked card, from the last row to the first, into the slots; the
-// report once all have ended.
+// report once all have ended. The kept report names every card from the
+// start and follows each one.
 void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage& opened) {
   SlotEvents slots;
   // Shared: the checks after " OK." outlive the batch and write the file again.
@@ -226,26 +232,61 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
   const std::string& image_path = opened.path;
   const uint32_t image_version = opened.version;
   const uint32_t size = static_cast<uint32_t>(image->size());
-  bool waited = false;
+
+  std::vector<BatchCard> batch;
+  std::vector<CardResult> pending;
   for (int row = ports->row_count() - 1; row >= 0; --row) {
     if (!ports->row_checked(row)) continue;
     DeviceRecord record;
     if (!ports->row_record(row, &record)) continue;
-    wait_any_slot(&slots);
-    report_card_start(report.get(), card_of(record, image_path, image_version, ports->local_time()));
-    if (!card_answers(ports, row, &record, &waited)) {
-      append_card_line(report.get(), record.ip, CardOutcome::no_connection);
+    batch.push_back({row, record});
+    pending.push_back(card_of(record, image_path, image_version, batch_start));
+    pending.back().outcome = CardOutcome::pending;
+  }
+  auto journal = std::make_shared<Journal>();
+  journal->to_utf8 = report->to_utf8;
+  report->journal = journal;
+  const std::string folder = ports->reports_folder();
+  std::string not_kept;
+  if (!folder.empty()) {
+    std::string reason;
+    if (journal_start_kept(journal.get(), folder, batch_start, pending, &reason))
+      report->path = journal->path;
+    else
+      not_kept = "Report not saved: " + reason;
+  } else {
+    journal_start(journal.get(), "", pending, nullptr);
+  }
+  ports->journal_started(journal);
+  ports->batch_running(true);
+
+  bool waited = false;
+  for (BatchCard& c : batch) {
+    if (!ports->stopping()) wait_any_slot(&slots);
+    if (ports->stopping()) {
+      report_card_queue(report.get(),
+                        card_of(c.record, image_path, image_version, ports->local_time()));
+      append_card_line(report.get(), c.record.ip, CardOutcome::aborted);
       continue;
     }
-    ports->show_row_upgrading(row);
-    start_session(ports, report.get(), &slots, record, image->data(), size);
+    const CardResult card = card_of(c.record, image_path, image_version, ports->local_time());
+    // A card that does not answer is sent nothing: it never reads sending.
+    if (!card_answers(ports, c.row, &c.record, &waited)) {
+      report_card_queue(report.get(), card);
+      append_card_line(report.get(), c.record.ip, CardOutcome::no_connection);
+      continue;
+    }
+    report_card_start(report.get(), card);
+    ports->show_row_upgrading(c.row);
+    start_session(ports, report.get(), &slots, c.record, image->data(), size);
     ports->sleep_ms(BETWEEN_STARTS_MS);
   }
   wait_all_slots(&slots);
+  ports->batch_running(false);
   std::vector<uint8_t>().swap(*image);
   std::string text = report_text(report.get());
-  const std::string folder = ports->reports_folder();
-  if (!folder.empty()) text += ports->display_text(keep_report(report.get(), folder, batch_start));
+  if (!folder.empty())
+    text += ports->display_text(not_kept.empty() ? journal_status(journal.get()) : not_kept);
   ports->show_report(text);
   std::vector<uint32_t> ok_ips;
   for (const CardResult& card : report_cards(report.get()))

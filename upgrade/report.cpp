@@ -1,20 +1,28 @@
-// The report of a batch: its lines, one result per line, and the kept file.
+// The report of a batch: its lines, one result per line, and the journal.
 #include "platform/files.h"
 #include "upgrade/upgrade.h"
 
 namespace {
 
-// Rewrites the kept file; under the report's lock.
-bool write_kept(Report* report, std::string* reason) {
-  if (!report->to_utf8) return write_file_whole(report->path, report_csv(report->cards), reason);
-  std::vector<CardResult> cards = report->cards;
-  for (CardResult& card : cards) card.message = report->to_utf8(card.message);
-  return write_file_whole(report->path, report_csv(cards), reason);
+CardResult started_card(const CardResult& card) {
+  CardResult sending = card;
+  sending.outcome = CardOutcome::sending;
+  return sending;
 }
 
 }  // namespace
 
 void report_card_start(Report* report, const CardResult& card) {
+  std::shared_ptr<Journal> journal;
+  {
+    std::lock_guard<std::mutex> lock(report->mutex);
+    report->starting.push_back(card);
+    journal = report->journal;
+  }
+  if (journal) journal_update(journal.get(), started_card(card));
+}
+
+void report_card_queue(Report* report, const CardResult& card) {
   std::lock_guard<std::mutex> lock(report->mutex);
   report->starting.push_back(card);
 }
@@ -26,6 +34,7 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
   const std::string line =
       std::string(ip_text) + (tail ? std::string(tail) : " " + message + "\r\n");
   CardResult card;
+  std::shared_ptr<Journal> journal;
   {
     std::lock_guard<std::mutex> lock(report->mutex);
     report->text += line;
@@ -44,37 +53,58 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
     card.message = outcome == CardOutcome::card_error ? message : "";
     card.bytes_sent = bytes_sent;
     report->cards.push_back(card);
+    journal = report->journal;
   }
+  // On disk before anyone is told of the line.
+  if (journal) journal_update(journal.get(), card);
   if (report->card_done) report->card_done(card);
 }
 
 bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
                   int seconds) {
-  std::lock_guard<std::mutex> lock(report->mutex);
-  for (CardResult& card : report->cards) {
-    if (card.ip != ip || card.outcome != CardOutcome::ok) continue;
-    card.outcome = outcome;
-    card.answered_version = answered_version;
-    card.verified_seconds = seconds;
-    // A file that cannot be written again keeps its earlier state; the
-    // report box has already said where it is.
-    if (!report->path.empty()) write_kept(report, nullptr);
-    return true;
+  CardResult card;
+  std::shared_ptr<Journal> journal;
+  {
+    std::lock_guard<std::mutex> lock(report->mutex);
+    auto it = report->cards.begin();
+    while (it != report->cards.end() && (it->ip != ip || it->outcome != CardOutcome::ok)) ++it;
+    if (it == report->cards.end()) return false;
+    it->outcome = outcome;
+    it->answered_version = answered_version;
+    it->verified_seconds = seconds;
+    card = *it;
+    journal = report->journal;
   }
-  return false;
+  // A file that cannot be written now is tried again later.
+  if (journal) journal_update(journal.get(), card);
+  return true;
 }
 
 std::string keep_report(Report* report, const std::string& folder, const LocalTime& start) {
-  std::lock_guard<std::mutex> lock(report->mutex);
-  std::string reason;
-  const std::string path = join_path(folder, report_file_name(start));
-  if (!make_folder_path(folder, &reason)) return "Report not saved: " + reason;
-  report->path = path;
-  if (!write_kept(report, &reason)) {
-    report->path.clear();
-    return "Report not saved: " + reason;
+  std::shared_ptr<Journal> journal;
+  {
+    std::lock_guard<std::mutex> lock(report->mutex);
+    if (!report->journal) {
+      report->journal = std::make_shared<Journal>();
+      report->journal->to_utf8 = report->to_utf8;
+      report->journal->cards = report->cards;
+    }
+    journal = report->journal;
   }
-  return "Report saved: " + path;
+  bool kept;
+  {
+    std::lock_guard<std::mutex> lock(journal->mutex);
+    kept = !journal->path.empty();
+  }
+  std::string reason;
+  if (!kept && !journal_start_kept(journal.get(), folder, start, journal_cards(journal.get()),
+                                   &reason))
+    return "Report not saved: " + reason;
+  const std::string status = journal_status(journal.get());
+  std::lock_guard<std::mutex> lock(journal->mutex);
+  std::lock_guard<std::mutex> report_lock(report->mutex);
+  report->path = journal->path;
+  return status;
 }
 
 std::vector<CardResult> report_cards(Report* report) {

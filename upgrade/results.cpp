@@ -30,6 +30,8 @@ const OutcomeText OUTCOMES[] = {
     {CardOutcome::no_answer, LINE_OK, "ok", "no_answer", "no answer"},
     {CardOutcome::not_verified, LINE_OK, "ok", "not_verified", "OK, not verified"},
     {CardOutcome::skipped_version, nullptr, "skipped_version", "", nullptr},
+    {CardOutcome::pending, "", "pending", "", "Waiting ..."},
+    {CardOutcome::sending, "", "sending", "", "Sending ..."},
 };
 
 const OutcomeText& text_of(CardOutcome outcome) {

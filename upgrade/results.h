@@ -29,6 +29,10 @@ enum class CardOutcome {
   // Not sent: the card already runs the image's version or a newer one
   // (the command-line tool without --force).
   skipped_version,
+  // In the kept report only, until the card's line comes: not started yet,
+  // and its transfer started.
+  pending,
+  sending,
 };
 
 // The line tail after the card's IP text (" OK.\r\n" for ok and every check

@@ -245,6 +245,12 @@ void session_command(SessionView* view, UploadSession* s, int command_id) {
   end_session(view, s, 1);
 }
 
+void abort_session(SessionView* view, UploadSession* s) {
+  if (s->ended) return;
+  append_result(s, CardOutcome::aborted);
+  end_session(view, s, 1);
+}
+
 void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms) {
   using Clock = std::chrono::steady_clock;
   if (begin_session(view, s)) {

@@ -48,8 +48,60 @@ inline constexpr const char* LINE_NO_SESSION = " No session could be started , a
 inline constexpr size_t REPORT_TEXT_LIMIT = 200;
 std::string report_safe_text(const std::string& text);
 
+// The kept record of a batch: every card of the batch in batch order with
+// its last known state, written whole again at every change, so that
+// whatever moment the program is stopped at the file names every card.
+// A write that fails (the file held open elsewhere) is tried again at the
+// next change and by journal_retry; the cards whose state is not on disk
+// carry the reason until a write succeeds.
+inline constexpr int64_t JOURNAL_RETRY_MS = 3000;
+using FileWriter = std::function<bool(const std::string& path, const std::string& bytes,
+                                      std::string* reason)>;
+struct Journal {
+  std::mutex mutex;
+  std::vector<CardResult> cards;  // batch order
+  std::vector<bool> unsaved;      // beside cards: its latest state is not on disk
+  std::vector<bool> renoted;      // beside cards: unsaved changed since journal_notes
+  std::string path;               // empty: not kept
+  std::string failure;            // why the last write failed; empty when it did not
+  int64_t failed_ms = 0;          // when, by the caller's clock
+  std::function<int64_t()> clock_ms;
+  // The cards' messages are in the system's code page; the file is UTF-8.
+  std::function<std::string(const std::string&)> to_utf8;
+  FileWriter write;  // write_file_whole unless a test holds the file
+};
+// Starts the journal at path with the cards of the batch (their outcome as
+// given, pending for the cards still to go), replacing what is there. False
+// with the reason when the file cannot be written; the journal stays unkept.
+bool journal_start(Journal* journal, const std::string& path, const std::vector<CardResult>& cards,
+                   std::string* reason);
+// The same for a kept report in folder (made when missing) named by start:
+// never over another file, "..._2.csv" and on when the name is taken.
+bool journal_start_kept(Journal* journal, const std::string& folder, const LocalTime& start,
+                        const std::vector<CardResult>& cards, std::string* reason);
+// Every card's state at once (the batch's order), written at once. False
+// when the file is behind.
+bool journal_set(Journal* journal, const std::vector<CardResult>& cards);
+// A card's new state (matched by address; a card not in the batch is added
+// at the end), written at once. False when the file is behind.
+bool journal_update(Journal* journal, const CardResult& card);
+// Writes again when a write failed and JOURNAL_RETRY_MS have passed since;
+// true when the file is (now) up to date.
+bool journal_retry(Journal* journal);
+bool journal_behind(Journal* journal);
+// "Report saved: <path>" or "Report not saved: <reason>"; empty when the
+// journal is not kept.
+std::string journal_status(Journal* journal);
+// Every card whose state is not on disk, with its note "Report not saved:
+// <reason>", and each card saved since the last call, with an empty note.
+std::vector<std::pair<CardResult, std::string>> journal_notes(Journal* journal);
+std::vector<CardResult> journal_cards(Journal* journal);
+// Every card still pending takes this outcome, written at once (the
+// program is about to go).
+bool journal_end_pending(Journal* journal, CardOutcome outcome);
+
 // The text of one batch: whole lines appended under one lock, no size limit;
-// beside it one result per card line, for the kept file.
+// beside it one result per card line, and the batch's journal.
 struct Report {
   std::mutex mutex;
   std::string text;
@@ -62,11 +114,15 @@ struct Report {
   std::function<std::string(const std::string&)> to_utf8;
   // Called after each card line, outside the lock, on the thread that ended it.
   std::function<void(const CardResult&)> card_done;
+  // Told of every card's start, line and check before anyone hears of it.
+  std::shared_ptr<Journal> journal;
 };
 void report_append(Report* report, const std::string& line);
 std::string report_text(Report* report);
 // A card handed to the batch; its line comes later through report_card.
 void report_card_start(Report* report, const CardResult& card);
+// The same for a card that is not sent anything: the journal hears only of its line.
+void report_card_queue(Report* report, const CardResult& card);
 // A card's line (ip_text + the outcome's line, or the card's message) and
 // its result; message is used for card_error only.
 void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
@@ -75,9 +131,9 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
 // is written again. False when the card is not in this report.
 bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
                   int seconds);
-// Writes the report file into folder (made when missing), named by start.
-// Returns the report box's last line: "Report saved: <path>" or
-// "Report not saved: <reason>".
+// The report box's last line for the kept file in folder: the journal's
+// status, the journal started there (pending for no card) when it has none.
+// "Report saved: <path>" or "Report not saved: <reason>".
 std::string keep_report(Report* report, const std::string& folder, const LocalTime& start);
 std::vector<CardResult> report_cards(Report* report);
 
@@ -171,6 +227,9 @@ void session_tick(SessionView* view, UploadSession* s);
 // Takes one waiting datagram, if any, and applies the transfer's rules to
 // it; 1 when a datagram was taken.
 int session_poll(SessionView* view, UploadSession* s);
+// Ends a running session at once as aborted, with its line (the session is
+// stopped from outside: the system's session ends).
+void abort_session(SessionView* view, UploadSession* s);
 // Releases the buffers, closes the socket and the window; only the first
 // call does anything.
 void end_session(SessionView* view, UploadSession* s, int result);
@@ -225,6 +284,15 @@ class BatchPorts {
   // A card's line was added (on the thread that ended it). The report lives
   // as long as someone holds it.
   virtual void card_done(const std::shared_ptr<Report>&, const CardResult&) {}
+  // The batch's kept report was started (kept: at every change); the front
+  // tries a write that failed again while the journal is behind.
+  virtual void journal_started(const std::shared_ptr<Journal>&) {}
+  // The batch starts and ends: what the front does while one runs (the
+  // window holds off the system's shutdown).
+  virtual void batch_running(bool running) { (void)running; }
+  // True once the batch must start no more cards (the system's session
+  // ends): those left are reported aborted.
+  virtual bool stopping() { return false; }
   // The report box was closed; the cards whose line was " OK." are given.
   virtual void report_closed(const std::vector<uint32_t>& ok_ips) { (void)ok_ips; }
 };

@@ -4,7 +4,10 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <atomic>
+#include <mutex>
 #include <thread>
+#include <vector>
 
 #include "app/settings.h"
 #include "app/ui.h"
@@ -20,6 +23,10 @@ namespace {
 
 // Posted to a session's window when its socket has a datagram waiting.
 const UINT SESSION_READ_MESSAGE = WM_APP + 1;
+// Sent to a session's window when the system's session ends: abort now.
+const UINT SESSION_END_MESSAGE = WM_APP + 2;
+const DWORD SESSION_END_WAIT_MS = 2000;
+const wchar_t SHUTDOWN_REASON[] = L"Firmware upgrade in progress";
 
 // The progress window of one slot. The window table keeps its entry after
 // the session, so the view objects are per slot and live for the run.
@@ -97,6 +104,14 @@ INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
       if (UploadSession* s = window_session(dialog))
         session_command(&progress_windows[s->slot], s, LOWORD(wparam));
       return TRUE;
+    // The process goes once its windows have answered: the line (and the
+    // kept report with it) is written before.
+    case WM_ENDSESSION:
+      if (!wparam) return TRUE;
+      [[fallthrough]];
+    case SESSION_END_MESSAGE:
+      if (UploadSession* s = window_session(dialog)) abort_session(&progress_windows[s->slot], s);
+      return TRUE;
     case WM_DESTROY:
       return TRUE;
     default:
@@ -118,6 +133,12 @@ void session_thread(UploadSession* s) {
   release_slot(s->slot_events, s->slot);
 }
 
+
+// The batch that runs, for the end of the system's session.
+std::mutex running_mutex;
+std::shared_ptr<Journal> running_journal;
+bool batch_runs = false;
+std::atomic<bool> session_ending{false};
 
 // Table work is done on the interface thread: the batch runs on a worker.
 class ProductBatchPorts : public BatchPorts {
@@ -167,6 +188,30 @@ class ProductBatchPorts : public BatchPorts {
   LocalTime local_time() override { return local_time_now(); }
   SocketOwner open_socket() override { return udp_open(0); }
   std::string reports_folder() override { return ::reports_folder(); }
+  void journal_started(const std::shared_ptr<Journal>& journal) override {
+    {
+      std::lock_guard<std::mutex> lock(running_mutex);
+      running_journal = journal;
+    }
+    keep_journal(journal);
+  }
+  // The reason shows on the shutdown screen; only the window's own thread
+  // may set it.
+  bool stopping() override { return session_ending; }
+  void batch_running(bool running) override {
+    {
+      std::lock_guard<std::mutex> lock(running_mutex);
+      batch_runs = running;
+      if (!running) running_journal.reset();
+    }
+    table_executor().run([running] {
+      HWND main = reinterpret_cast<HWND>(ui.main_window);
+      if (running)
+        ShutdownBlockReasonCreate(main, SHUTDOWN_REASON);
+      else
+        ShutdownBlockReasonDestroy(main);
+    });
+  }
   void card_done(const std::shared_ptr<Report>& report, const CardResult& card) override {
     check_card(report, card);
   }
@@ -185,7 +230,43 @@ class ProductBatchPorts : public BatchPorts {
 
 ProductBatchPorts batch_ports;
 
+// While a batch runs the system is asked to wait (FALSE); the operator sees
+// the reason and may end the session anyway.
+int on_query_end_session(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  std::lock_guard<std::mutex> lock(running_mutex);
+  return batch_runs ? 0 : 1;
+}
+
+// The session ends: every running transfer is aborted with its line, the
+// cards not started yet are so in the kept report, before the process goes.
+int on_end_session(WindowHandle, HandlerArg, HandlerArg ending, HandlerArg, HandlerArg) {
+  if (!ending) return 0;
+  std::shared_ptr<Journal> journal;
+  {
+    std::lock_guard<std::mutex> lock(running_mutex);
+    journal = running_journal;
+  }
+  if (!journal) return 0;
+  session_ending = true;
+  for (int slot = 0; slot < SESSION_SLOTS; ++slot) {
+    HWND dialog = progress_windows[slot].dialog;
+    if (!dialog || !IsWindow(dialog) || upload_sessions[slot].ended) continue;
+    DWORD_PTR ignored;
+    SendMessageTimeoutA(dialog, SESSION_END_MESSAGE, 0, 0, SMTO_NORMAL, SESSION_END_WAIT_MS,
+                        &ignored);
+  }
+  // The worker reports the cards it will not start; the process may go
+  // before it does.
+  journal_end_pending(journal.get(), CardOutcome::aborted);
+  return 0;
+}
+
 }  // namespace
+
+void guard_session_end(WindowHandle main_window) {
+  register_handlers(main_window, {{WM_QUERYENDSESSION, on_query_end_session, 0, 0},
+                                  {WM_ENDSESSION, on_end_session, 0, 0}});
+}
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
   start_batch(&batch_ports, &busy_event(discovery()), opened_image());

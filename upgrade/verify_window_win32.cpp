@@ -3,9 +3,15 @@
 // discovery service's query socket and hearing the table's merges.
 #include <windows.h>
 
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
 #include "app/ui.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
+#include "platform/file_names.h"
 #include "upgrade/verify.h"
 
 namespace {
@@ -28,8 +34,69 @@ class TablePorts : public VerifyPorts {
 
 TablePorts table_ports;
 
+// Kept reports with work left; touched by batch workers and the timer.
+std::mutex journals_mutex;
+std::vector<std::shared_ptr<Journal>> journals;
+
+bool journal_done(Journal* journal) {
+  if (journal_behind(journal)) return false;
+  for (const CardResult& card : journal_cards(journal))
+    if (card.outcome == CardOutcome::pending || card.outcome == CardOutcome::sending ||
+        card.outcome == CardOutcome::ok)
+      return false;
+  return true;
+}
+
+// The report box of the batch, while it is open: its last line says where
+// the file is, or why it is not saved.
+void show_status_in_report_box(const std::string& status) {
+  HWND main = reinterpret_cast<HWND>(ui.main_window);
+  HWND box = nullptr;
+  while ((box = FindWindowExA(nullptr, box, "#32770", INFORMATION_TITLE)) != nullptr)
+    if (GetWindow(box, GW_OWNER) == main) break;
+  if (!box) return;
+  HWND text_control = GetDlgItem(box, 0xFFFF);  // a message box's text
+  if (!text_control) return;
+  int length = GetWindowTextLengthA(text_control);
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  text.resize(static_cast<size_t>(GetWindowTextA(text_control, text.data(), length + 1)));
+  size_t line = text.rfind('\n');
+  line = line == std::string::npos ? 0 : line + 1;
+  if (text.compare(line, 7, "Report ") != 0) return;
+  const std::string shown = utf8_to_ansi(status);
+  if (text.compare(line, std::string::npos, shown) == 0) return;
+  SetWindowTextA(text_control, (text.substr(0, line) + shown).c_str());
+}
+
+void tend_journals() {
+  std::vector<std::shared_ptr<Journal>> open;
+  {
+    std::lock_guard<std::mutex> lock(journals_mutex);
+    open = journals;
+  }
+  for (const std::shared_ptr<Journal>& journal : open) {
+    journal_retry(journal.get());
+    // After the checks' own texts: the note stays until the file is saved.
+    for (const auto& [card, note] : journal_notes(journal.get()))
+      set_row_result(devices(), card.ip,
+                     (note.empty() ? result_column_text(card) : note).c_str());
+  }
+  if (open.empty()) return;
+  const std::string status = journal_status(open.back().get());
+  if (!status.empty()) show_status_in_report_box(status);
+  // The latest stays: its report box may still be open.
+  std::lock_guard<std::mutex> lock(journals_mutex);
+  const std::shared_ptr<Journal> latest = journals.back();
+  journals.erase(std::remove_if(journals.begin(), journals.end(),
+                                [&](const std::shared_ptr<Journal>& j) {
+                                  return j != latest && journal_done(j.get());
+                                }),
+                 journals.end());
+}
+
 int on_check_timer(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
   verifier_tick(verifier, table_ports, now_ms());
+  tend_journals();
   return 0;
 }
 
@@ -42,6 +109,11 @@ void start_upgrade_checks(WindowHandle main_window) {
   };
   register_handlers(main_window, {{WM_TIMER, on_check_timer, CHECK_TIMER, 0}});
   SetTimer(reinterpret_cast<HWND>(main_window), CHECK_TIMER, CHECK_EVERY_MS, nullptr);
+}
+
+void keep_journal(const std::shared_ptr<Journal>& journal) {
+  std::lock_guard<std::mutex> lock(journals_mutex);
+  journals.push_back(journal);
 }
 
 void check_card(const std::shared_ptr<Report>& report, const CardResult& card) {

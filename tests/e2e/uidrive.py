@@ -250,6 +250,18 @@ class Driver:
         """What the close box does (SC_CLOSE)."""
         self.call("close", hex(hwnd))
 
+    def query_end_session(self, hwnd):
+        """WM_QUERYENDSESSION as logoff sends it: True when the window lets it go."""
+        return self.call("session", hex(hwnd), "query") == "1"
+
+    def hold_file(self, windows_path=None):
+        """Holds the file open as a spreadsheet does; None lets go."""
+        self.call("hold", *([windows_path] if windows_path else []))
+
+    def end_session(self, hwnd):
+        """WM_ENDSESSION (the session ends), returning once the window handled it."""
+        self.call("session", hex(hwnd), "end", timeout=30)
+
     # Message boxes and dialogs
 
     def msgbox(self, title="*", timeout_ms=0):

@@ -34,7 +34,8 @@ const CommandEntry COMMANDS[] = {
     {"rows", cmd_rows},         {"check", cmd_check},       {"select", cmd_select},
     {"dblclick", cmd_dblclick}, {"rclick", cmd_rclick}, {"header", cmd_header},     {"shot", cmd_shot},
     {"sleep", cmd_sleep},       {"ping", cmd_ping},       {"count", cmd_count},
-    {"textw", cmd_textw},       {"settextw", cmd_settextw},
+    {"textw", cmd_textw},       {"settextw", cmd_settextw}, {"session", cmd_session},
+    {"hold", cmd_hold},
 };
 
 std::string run_line(const std::string& line) {

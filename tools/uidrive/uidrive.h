@@ -59,6 +59,8 @@ std::string cmd_rect(const Args& args);
 std::string cmd_msgbox(const Args& args);
 std::string cmd_answer(const Args& args);
 std::string cmd_close(const Args& args);
+std::string cmd_session(const Args& args);
+std::string cmd_hold(const Args& args);
 
 std::string cmd_focus(const Args& args);
 std::string cmd_setfocus(const Args& args);

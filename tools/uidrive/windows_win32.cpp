@@ -315,3 +315,37 @@ std::string cmd_close(const Args& args) {
   settle(h);
   return ok();
 }
+
+std::string cmd_session(const Args& args) {
+  HWND h = nullptr;
+  if (args.size() < 2 || !parse_hwnd(args[0], &h) || (args[1] != "query" && args[1] != "end"))
+    return err("usage: session HWND query|end");
+  // What the system sends each top-level window at logoff: the question,
+  // then the end, each waited for (the end as long as the system would).
+  DWORD_PTR result = 0;
+  const bool query = args[1] == "query";
+  if (!SendMessageTimeoutA(h, query ? WM_QUERYENDSESSION : WM_ENDSESSION, query ? 0 : TRUE,
+                           ENDSESSION_LOGOFF, SMTO_NORMAL, 20000, &result))
+    return err("no answer");
+  return ok(query ? (result ? "1" : "0") : "ended");
+}
+
+namespace {
+
+HANDLE held_file = INVALID_HANDLE_VALUE;
+
+}  // namespace
+
+std::string cmd_hold(const Args& args) {
+  if (held_file != INVALID_HANDLE_VALUE) {
+    CloseHandle(held_file);
+    held_file = INVALID_HANDLE_VALUE;
+  }
+  if (args.empty()) return ok("released");
+  // As a spreadsheet holds an open file: others may read it, nobody may
+  // replace or delete it.
+  held_file = CreateFileW(wide_text(args[0]).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (held_file == INVALID_HANDLE_VALUE) return err("cannot open " + args[0]);
+  return ok("held");
+}
