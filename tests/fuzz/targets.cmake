@@ -1,6 +1,7 @@
 # Every fuzz target: tests/fuzz/<name>.cpp, its seeds in tests/fuzz/corpus/<name>/.
-set(DAVERIDUR_FUZZ_TARGETS fuzz_parse_sysinfo fuzz_parse_mac fuzz_check_image)
+set(DAVERIDUR_FUZZ_TARGETS fuzz_parse_sysinfo fuzz_parse_mac fuzz_check_image fuzz_read_ranges)
 # Libraries each target links.
 set(fuzz_parse_sysinfo_LIBS protocol)
 set(fuzz_parse_mac_LIBS protocol)
 set(fuzz_check_image_LIBS image)
+set(fuzz_read_ranges_LIBS protocol)
