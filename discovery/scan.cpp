@@ -20,6 +20,17 @@ void set_time_left(ScanShared& scan, int pass, uint64_t left_in_pass, uint64_t w
   scan.ms_left = queries * 1000 / scan.settings.rate + wait_ms;
 }
 
+// Until `until` on the scan's clock, a pause at a time (the real pauses are
+// short, to see Cancel); false when cancelled. With count_down, the time
+// left is what remains of it.
+bool pause_until(ScanShared& scan, ScanPorts& ports, uint64_t until, bool count_down) {
+  for (uint64_t now = ports.now_us(); now < until; now = ports.now_us()) {
+    if (count_down) scan.ms_left = (until - now + 999) / 1000;
+    if (ports.pause(std::min<uint64_t>(until - now, 100000))) return false;
+  }
+  return true;
+}
+
 // One pass: every address (the first), or those still silent.
 bool run_pass(ScanShared& scan, ScanPorts& ports, RateLimiter& bucket, int pass) {
   uint64_t index = 0;
@@ -47,7 +58,7 @@ bool run_passes(ScanShared& scan, ScanPorts& ports) {
     if (pass > 0) {
       if (scan.found.load() >= scan.total) break;  // nobody left to ask again
       uint64_t gap_us = uint64_t{std::min(scan.settings.wait_ms, SCAN_RETRY_GAP_MS)} * 1000;
-      if (gap_us && ports.pause(gap_us)) return false;
+      if (!pause_until(scan, ports, ports.now_us() + gap_us, false)) return false;
       // The next token comes a full period later, not at once after the gap.
       start_rate(bucket, scan.settings.rate, ports.now_us());
     }
@@ -126,13 +137,7 @@ void run_scan(ScanShared& scan, ScanPorts& ports) {
   set_time_left(scan, 0, scan.total, scan.settings.wait_ms);
   bool whole = run_passes(scan, ports);
   // The listening time after the last query, counted down for the live line.
-  if (whole) {
-    uint64_t until = ports.now_us() + uint64_t{scan.settings.wait_ms} * 1000;
-    for (uint64_t now = ports.now_us(); now < until && whole; now = ports.now_us()) {
-      scan.ms_left = (until - now + 999) / 1000;
-      whole = !ports.pause(std::min<uint64_t>(until - now, 100000));
-    }
-  }
+  if (whole) whole = pause_until(scan, ports, ports.now_us() + uint64_t{scan.settings.wait_ms} * 1000, true);
   scan.ms_left = 0;
   scan.cancelled = !whole;
   scan.finished = true;
