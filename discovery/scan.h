@@ -96,3 +96,6 @@ void cancel_scan(Scan& scan);
 // Waits for the scan's thread (cancel it first to end it early) and takes
 // it off the service.
 void end_scan(Scan& scan);
+
+// Product only: the "Scan addresses..." dialog of the device list's menu.
+void scan_addresses_command();
