@@ -59,7 +59,8 @@ bool run_passes(ScanShared& scan, ScanPorts& ports) {
       if (scan.found.load() >= scan.total) break;  // nobody left to ask again
       uint64_t gap_us = uint64_t{std::min(scan.settings.wait_ms, SCAN_RETRY_GAP_MS)} * 1000;
       if (!pause_until(scan, ports, ports.now_us() + gap_us, false)) return false;
-      // The next token comes a full period later, not at once after the gap.
+      // The gap does not fill the bucket: the retry pass starts at the rate,
+      // not with a second's worth at once.
       start_rate(bucket, scan.settings.rate, ports.now_us());
     }
     if (!run_pass(scan, ports, bucket, pass)) return false;
