@@ -9,6 +9,8 @@
 
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
+#include "discovery/scan.h"
+#include "protocol/ranges.h"
 #include "protocol/sysinfo.h"
 
 enum ExitStatus : int {
@@ -42,18 +44,32 @@ struct HeadlessDiscovery {
 bool start_headless_discovery(HeadlessDiscovery& d,
                               std::function<void(const DeviceRecord&)> merged = nullptr);
 
-// Asks cards for their system information and waits wait_ms for replies.
-// No addresses: the broadcasts (255.255.255.255 and every adapter's
-// directed broadcast), sent at once and again half-way. The cards found,
-// in the order the table lists them; false when the sockets can't be had.
-// With stop_when_all, returns as soon as every address answered.
-bool find_cards(const std::vector<uint32_t>& addresses, uint32_t wait_ms, bool stop_when_all,
-                std::vector<DeviceRecord>* found);
+// What to ask: no addresses, the broadcasts (255.255.255.255 and every
+// adapter's directed broadcast), sent at once and again half-way through
+// the wait; else a scan of the addresses at the rate, with its retries,
+// then the wait. With stop_when_all, it ends as soon as every address
+// answered; with live, a line on stderr shows the scan's progress.
+struct FindRequest {
+  AddressSet addresses;
+  ScanSettings scan;
+  bool stop_when_all = false;
+  bool live = false;
+};
+struct FindResult {
+  std::vector<DeviceRecord> found;  // in the order the table lists them
+  uint64_t asked = 0, answered = 0;  // addresses of the scan
+};
+// False when the sockets can't be had.
+bool find_cards(const FindRequest& request, FindResult* result);
+
+// "1022 addresses asked, 1017 silent", for stderr and the summary.
+std::string scan_counts_text(const FindResult& result);
 
 struct DiscoverOptions {
   uint32_t wait_ms = 3000;
   bool csv = false;
-  std::vector<uint32_t> addresses;
+  AddressSet addresses;
+  ScanSettings scan;  // its wait is wait_ms
 };
 int run_discover(const DiscoverOptions& o);
 
@@ -70,7 +86,10 @@ struct CardOrder {
 
 struct UpgradeOptions {
   std::string image;
-  std::vector<CardOrder> cards;
+  std::vector<CardOrder> cards;  // named: each gets a line, silent or not
+  AddressSet ranges;             // scanned: only the cards that answer get one
+  std::vector<std::string> range_texts;
+  ScanSettings scan;
   std::string user, password;
   bool has_user = false, has_password = false;
   bool force = false;

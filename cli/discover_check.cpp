@@ -4,6 +4,7 @@
 #include <vector>
 
 #include "cli/cli.h"
+#include "cli/console.h"
 #include "image/image.h"
 #include "protocol/csv.h"
 #include "protocol/packet.h"
@@ -26,11 +27,17 @@ void print_record(std::string record) {
 }  // namespace
 
 int run_discover(const DiscoverOptions& o) {
-  std::vector<DeviceRecord> cards;
-  if (!find_cards(o.addresses, o.wait_ms, false, &cards)) {
+  FindRequest request;
+  request.addresses = o.addresses;
+  request.scan = o.scan;
+  request.scan.wait_ms = o.wait_ms;
+  request.live = stderr_is_terminal();
+  FindResult result;
+  if (!find_cards(request, &result)) {
     std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
     return EXIT_CARD_FAILED;
   }
+  std::vector<DeviceRecord>& cards = result.found;
   std::sort(cards.begin(), cards.end(), [](const DeviceRecord& a, const DeviceRecord& b) {
     return host_order(a.ip) < host_order(b.ip);
   });

@@ -2,6 +2,7 @@
 // table, its steps run by a thread of their own as the window's would be.
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
 #include <memory>
 #include <thread>
 
@@ -14,28 +15,58 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const uint32_t MERGE_GRACE_MS = 150;
+const auto LIVE_EVERY = std::chrono::milliseconds(250);
 
-bool all_answered(TableExecutor& executor, DeviceTable& table,
-                  const std::vector<uint32_t>& addresses) {
-  bool all = true;
-  executor.run([&] {
-    for (uint32_t ip : addresses) {
-      bool seen = false;
-      for (int i = 0; i < row_count(table) && !seen; ++i) {
-        const DeviceRecord* r = row_record(table, i);
-        seen = r && r->ip == ip;
-      }
-      if (!seen) all = false;
+void broadcast_and_wait(DiscoveryService& svc, uint32_t wait_ms) {
+  const auto start = Clock::now();
+  const auto half = start + std::chrono::milliseconds(wait_ms / 2);
+  const auto end = start + std::chrono::milliseconds(wait_ms);
+  send_broadcast_request(svc);
+  bool asked_again = false;
+  while (!interrupted && Clock::now() < end) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    if (!asked_again && Clock::now() >= half) {
+      asked_again = true;
+      send_broadcast_request(svc);
     }
-  });
-  return all;
+  }
 }
 
-void ask(DiscoveryService& svc, const std::vector<uint32_t>& addresses) {
-  if (addresses.empty())
-    send_broadcast_request(svc);
-  else
-    for (uint32_t ip : addresses) query_device(svc, ip);
+void show_scan_line(const ScanProgress& p) {
+  uint64_t s = (p.ms_left + 999) / 1000;
+  std::fprintf(stderr, "\r%llu/%llu addresses asked, %llu cards found, %llu:%02llu left   ",
+               static_cast<unsigned long long>(p.asked), static_cast<unsigned long long>(p.total),
+               static_cast<unsigned long long>(p.found), static_cast<unsigned long long>(s / 60),
+               static_cast<unsigned long long>(s % 60));
+  std::fflush(stderr);
+}
+
+// The scan until it ends, Ctrl+C, or (stop_when_all) every address answered.
+bool scan_and_wait(DiscoveryService& svc, const FindRequest& request, FindResult* result) {
+  Scan scan;
+  if (!start_scan(scan, svc, request.addresses, request.scan)) return false;
+  auto next_line = Clock::now();
+  bool shown = false;
+  for (;;) {
+    ScanProgress p = scan_progress(scan);
+    if (p.finished) break;
+    if (interrupted || (request.stop_when_all && p.found >= p.total)) {
+      cancel_scan(scan);
+      break;
+    }
+    if (request.live && Clock::now() >= next_line) {
+      show_scan_line(p);
+      shown = true;
+      next_line += LIVE_EVERY;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  }
+  end_scan(scan);
+  if (shown) std::fprintf(stderr, "\r%-79s\r", "");
+  ScanProgress p = scan_progress(scan);
+  result->asked = p.asked;
+  result->answered = p.found;
+  return true;
 }
 
 }  // namespace
@@ -58,40 +89,33 @@ std::string card_version_text(uint32_t version) {
   return version_text(buf, version);
 }
 
-bool find_cards(const std::vector<uint32_t>& addresses, uint32_t wait_ms, bool stop_when_all,
-                std::vector<DeviceRecord>* found) {
+std::string scan_counts_text(const FindResult& result) {
+  return std::to_string(result.asked) + " addresses asked, " +
+         std::to_string(result.asked - std::min(result.asked, result.answered)) + " silent";
+}
+
+bool find_cards(const FindRequest& request, FindResult* result) {
   HeadlessDiscovery d;
   // Broadcast replies are taken only while the service is busy, as during
   // the window's Discover; busy also keeps the periodic refresh away.
   if (!start_headless_discovery(d)) return false;
   DiscoveryService& svc = d.svc;
-  DeviceTable& table = d.table;
-  TableThread& executor = d.executor;
-
-  const auto start = Clock::now();
-  const auto half = start + std::chrono::milliseconds(wait_ms / 2);
-  const auto end = start + std::chrono::milliseconds(wait_ms);
-  ask(svc, addresses);
-  bool asked_again = false;
-  while (!interrupted && Clock::now() < end) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    if (stop_when_all && !addresses.empty() && all_answered(executor, table, addresses)) break;
-    if (!asked_again && Clock::now() >= half) {
-      asked_again = true;
-      ask(svc, addresses);
-    }
+  *result = FindResult();
+  if (request.addresses.intervals.empty()) {
+    broadcast_and_wait(svc, request.scan.wait_ms);
+  } else if (!scan_and_wait(svc, request, result)) {
+    stop_discovery(svc);
+    return false;
   }
   // A moment for the receivers to merge what arrived by the end of the
   // wait: once stop is signalled they drop it.
-  if (!interrupted && !(stop_when_all && all_answered(executor, table, addresses)))
-    std::this_thread::sleep_for(std::chrono::milliseconds(MERGE_GRACE_MS));
+  if (!interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(MERGE_GRACE_MS));
   stop_discovery(svc);
 
-  found->clear();
-  executor.run([&] {
-    for (int i = 0; i < row_count(table); ++i)
-      if (const DeviceRecord* r = row_record(table, i)) found->push_back(*r);
-    release_device_records(table);
+  d.executor.run([&] {
+    for (int i = 0; i < row_count(d.table); ++i)
+      if (const DeviceRecord* r = row_record(d.table, i)) result->found.push_back(*r);
+    release_device_records(d.table);
   });
   return true;
 }

@@ -2,6 +2,7 @@
 // window, for scripts and scheduled maintenance.
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -37,18 +38,6 @@ const char DESCRIPTION[] =
     "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
     "Exit status: 0 every card OK, 1 a card failed or the output or report could not be written,\n"
     "2 usage error or a report that cannot be created, 3 the image fails its checks.";
-
-// The command line's card addresses, read strictly; false with a message
-// that names the first bad one.
-bool card_addresses(const std::vector<std::string>& texts, std::vector<uint32_t>* out,
-                    std::string* why) {
-  for (const std::string& t : texts) {
-    uint32_t ip = 0;
-    if (!read_card_address(t, &ip, why)) return false;
-    out->push_back(ip);
-  }
-  return true;
-}
 
 const char PASSWORD_VARIABLE[] = "DAVERIDUR_PASSWORD";
 
@@ -93,6 +82,38 @@ bool account_usable(const UpgradeOptions& o, std::string* error) {
   return true;
 }
 
+// A lone address names a card; anything else is a range or a list to scan.
+bool is_lone_address(const std::string& text) { return text.find_first_of(",/-") == text.npos; }
+
+// The addresses of the arguments, less the excludes; false with *why naming
+// the argument refused. A lone address is read as a card's.
+bool read_targets(const std::vector<std::string>& texts, const std::vector<std::string>& excludes,
+                  bool force, const char* force_flag, AddressSet* set, std::string* why) {
+  for (const std::string& t : texts) {
+    uint32_t ip = 0;
+    if (is_lone_address(t) && !read_card_address(t, &ip, why)) return false;
+  }
+  if (read_scan_addresses(texts, excludes, true, set, why)) {
+    if (force || address_count(*set) <= SCAN_ADDRESS_MAX) return true;
+    *why = "the scan holds " + std::to_string(address_count(*set)) + " addresses, more than " +
+           std::to_string(SCAN_ADDRESS_MAX) + "; narrow it, or give " + force_flag;
+  }
+  return false;
+}
+
+void add_scan_options(CLI::App* cmd, ScanSettings& scan, std::vector<std::string>& excludes) {
+  cmd->add_option("--exclude", excludes, "Addresses never asked (ranges as above; repeatable)")
+      ->allow_extra_args(false);
+  cmd->add_option("--rate", scan.rate, "Queries a second at most, on average, for addresses")
+      ->default_val(SCAN_DEFAULT_RATE)
+      ->check(CLI::Range(1u, SCAN_RATE_MAX));
+  cmd->add_option("--retries", scan.retries, "Times a silent address is asked again")
+      ->default_val(1)
+      ->check(CLI::Range(0, 2));
+}
+
+const char RANGES[] = "a.b.c.d, a.b.c.d/n (16-32), a.b.c.d-e.f.g.h, or comma lists of these";
+
 int usage_error(CLI::App& app, const std::string& message) {
   std::fprintf(stderr, "daveridur-cli: %s\n\n%s", message.c_str(), app.help().c_str());
   return EXIT_USAGE;
@@ -131,7 +152,12 @@ int main(int argc, char** argv) {
       ->check(CLI::Range(0u, 600000u));
   discover_cmd->add_flag("--csv", discover.csv, "CSV with a header row instead of tabs");
   discover_cmd->add_option("ADDRESS", discover_addresses,
-                           "Cards to ask directly; none: broadcast on every adapter");
+                           std::string("Cards to ask directly: ") + RANGES +
+                               "; none: broadcast on every adapter");
+  std::vector<std::string> discover_excludes;
+  bool discover_force = false;
+  add_scan_options(discover_cmd, discover.scan, discover_excludes);
+  discover_cmd->add_flag("--force", discover_force, "Scan more than 65536 addresses");
 
   std::string check_image_path;
   CLI::App* check_cmd =
@@ -144,7 +170,12 @@ int main(int argc, char** argv) {
   CLI::App* upgrade_cmd = app.add_subcommand(
       "upgrade", "Upgrades cards behind the image's version and prints the report.");
   upgrade_cmd->add_option("IMAGE", upgrade.image, "Firmware image file")->required();
-  upgrade_cmd->add_option("CARD", upgrade_addresses, "Card addresses");
+  upgrade_cmd->add_option("CARD", upgrade_addresses,
+                          std::string("Cards: ") + RANGES + "; a range upgrades the cards that answer");
+  std::vector<std::string> upgrade_excludes;
+  bool upgrade_force_scan = false;
+  add_scan_options(upgrade_cmd, upgrade.scan, upgrade_excludes);
+  upgrade_cmd->add_flag("--force-scan", upgrade_force_scan, "Scan more than 65536 addresses");
   upgrade_cmd->add_option("--cards", card_list, "CSV card list: ip[,user[,password]]");
   CLI::Option* user = upgrade_cmd->add_option(
       "--user", upgrade.user, "Account for cards without one in the list (default: the stored one)");
@@ -176,25 +207,46 @@ int main(int argc, char** argv) {
   }
 
   std::string bad;
-  if (discover_cmd->parsed() &&
-      !card_addresses(discover_addresses, &discover.addresses, &bad))
+  if (discover_cmd->parsed() && !read_targets(discover_addresses, discover_excludes, discover_force,
+                                              "--force", &discover.addresses, &bad))
     return usage_error(app, bad);
+  if (discover_cmd->parsed() && !discover_addresses.empty() && discover.addresses.intervals.empty())
+    return usage_error(app, "every address named is excluded");
   if (upgrade_cmd->parsed()) {
     upgrade.has_user = user->count() > 0;
     std::string error;
     if (!take_password(password_file, password->count() > 0, &upgrade, &error) ||
         !account_usable(upgrade, &error))
       return usage_error(app, error);
-    std::vector<uint32_t> ips;
-    if (!card_addresses(upgrade_addresses, &ips, &bad)) return usage_error(app, bad);
-    for (uint32_t ip : ips) {
+    // Lone addresses are cards, each reported; ranges find the cards in them.
+    std::vector<std::string> ranges;
+    for (const std::string& t : upgrade_addresses) {
+      if (!is_lone_address(t)) {
+        ranges.push_back(t);
+        continue;
+      }
       CardOrder card;
-      card.ip = ip;
+      if (!read_card_address(t, &card.ip, &bad)) return usage_error(app, bad);
       upgrade.cards.push_back(card);
     }
+    if (!ranges.empty() && !read_targets(ranges, upgrade_excludes, upgrade_force_scan,
+                                         "--force-scan", &upgrade.ranges, &bad))
+      return usage_error(app, bad);
+    upgrade.range_texts = ranges;
     if (!card_list.empty() && !read_card_file(card_list, &upgrade.cards, &error))
       return usage_error(app, error);
-    if (upgrade.cards.empty()) return usage_error(app, "no cards: name them or give --cards");
+    // An exclude wins over a named card as over a range.
+    AddressSet left_out;
+    for (const std::string& t : upgrade_excludes)
+      if (!read_address_ranges(t, &left_out, &bad, RangeRole::exclude)) return usage_error(app, bad);
+    upgrade.cards.erase(std::remove_if(upgrade.cards.begin(), upgrade.cards.end(),
+                                       [&](const CardOrder& c) {
+                                         uint64_t at = 0;
+                                         return address_index(left_out, host_address(c.ip), &at);
+                                       }),
+                        upgrade.cards.end());
+    if (upgrade.cards.empty() && upgrade.ranges.intervals.empty())
+      return usage_error(app, "no cards: name them or give --cards");
   }
 
   catch_interrupt();

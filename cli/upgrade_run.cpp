@@ -264,13 +264,14 @@ int run_upgrade(const UpgradeOptions& o) {
 
   // The report names every card before anything is sent: a run stopped at
   // any moment leaves it whole. No report, no run.
-  for (Job& job : run.jobs) {
+  auto join_journal = [&](Job& job) {
     job.report->journal = run.journal;
     job.card.ip = job.order.ip;
     job.card.image = o.image;
     job.card.image_version = check.version;
     job.card.started = job.card.ended = local_time_now();
-  }
+  };
+  for (Job& job : run.jobs) join_journal(job);
   auto journal_rows = [&run] {
     std::vector<CardResult> rows;
     for (const Job& job : run.jobs) {
@@ -286,10 +287,44 @@ int run_upgrade(const UpgradeOptions& o) {
     return EXIT_USAGE;
   }
 
-  std::vector<DeviceRecord> found;
-  if (!find_cards(addresses, QUERY_WAIT_MS, true, &found)) {
+  // One scan asks the named cards and the ranges together, at the rate.
+  FindRequest request;
+  request.addresses = o.ranges;
+  std::string why;
+  for (uint32_t ip : addresses) read_address_ranges(ip_to_text(ip), &request.addresses, &why);
+  request.scan = o.scan;
+  request.scan.wait_ms = QUERY_WAIT_MS;
+  request.stop_when_all = true;
+  request.live = run.live && !o.ranges.intervals.empty();
+  FindResult result;
+  if (!find_cards(request, &result)) {
     std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
     return EXIT_CARD_FAILED;
+  }
+  const std::vector<DeviceRecord>& found = result.found;
+  // The cards a range found, in address order, after the named ones; the
+  // addresses that stayed silent were never cards and get no line.
+  std::vector<DeviceRecord> in_ranges;
+  for (const DeviceRecord& r : found) {
+    uint64_t at = 0;
+    if (address_index(o.ranges, host_address(r.ip), &at) &&
+        std::find(addresses.begin(), addresses.end(), r.ip) == addresses.end())
+      in_ranges.push_back(r);
+  }
+  std::sort(in_ranges.begin(), in_ranges.end(), [](const DeviceRecord& a, const DeviceRecord& b) {
+    return host_address(a.ip) < host_address(b.ip);
+  });
+  for (const DeviceRecord& r : in_ranges) {
+    addresses.push_back(r.ip);
+    Job& job = run.jobs.emplace_back();
+    job.order.ip = r.ip;
+    join_journal(job);
+  }
+  std::string scanned;
+  if (!o.ranges.intervals.empty()) {
+    for (const std::string& t : o.range_texts) scanned += (scanned.empty() ? "" : " ") + t;
+    std::fprintf(stderr, "%s: %s, %zu cards found\n", scanned.c_str(),
+                 scan_counts_text(result).c_str(), in_ranges.size());
   }
   const std::string stored = default_account();
   auto current = [&](const Job& job) {
@@ -383,6 +418,12 @@ int run_upgrade(const UpgradeOptions& o) {
   if (!o.report.empty() && !journal_set(run.journal.get(), results)) {
     std::fprintf(stderr, "daveridur-cli: %s\n", journal_status(run.journal.get()).c_str());
     all_ok = false;
+  }
+  if (!scanned.empty()) {
+    size_t ok = 0;
+    for (const Job& job : run.jobs) ok += outcome_is_ok(job.result.outcome) ? 1 : 0;
+    std::fprintf(stderr, "summary: %zu cards, %zu OK; %s: %s\n", run.jobs.size(), ok,
+                 scanned.c_str(), scan_counts_text(result).c_str());
   }
   return all_ok ? EXIT_ALL_OK : EXIT_CARD_FAILED;
 }

@@ -1,5 +1,6 @@
 // The device list's context menu: card lists in and out through the common
-// open and save dialogs (wide file names), and the reports folder.
+// open and save dialogs (wide file names), the reports folder, and the scan
+// of address ranges.
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
@@ -13,6 +14,7 @@
 #include "devices/card_list.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
+#include "discovery/scan.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 
@@ -23,6 +25,7 @@ enum MenuCommand : UINT {
   MENU_EXPORT = 2,
   MENU_EXPORT_PASSWORDS = 3,
   MENU_REPORTS = 4,
+  MENU_SCAN = 5,
 };
 
 struct MenuItem {
@@ -35,6 +38,7 @@ const MenuItem MENU_ITEMS[] = {
     {MENU_EXPORT, "&Export cards..."},
     {MENU_EXPORT_PASSWORDS, "Export cards with &passwords..."},
     {MENU_REPORTS, "Open &reports folder"},
+    {MENU_SCAN, "&Scan addresses..."},
 };
 
 // The folder the list dialogs start in: UTF-8 bytes, stored as binary so
@@ -164,6 +168,9 @@ void run_menu(POINT at) {
       return;
     case MENU_REPORTS:
       open_reports_folder();
+      return;
+    case MENU_SCAN:
+      scan_addresses_command();
       return;
     default:
       return;

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
 #include <vector>
 
@@ -24,6 +25,7 @@ inline constexpr size_t MERGE_BATCH = 128;
 inline constexpr int PASS_ROWS_PER_STEP = 32;  // rows of a refresh pass per step
 
 class DiscoveryTransport;
+struct ScanShared;
 
 // The waits of the service's threads, so that tests can move time by hand.
 class ServiceClock {
@@ -82,6 +84,9 @@ struct DiscoveryState {
   Event query_done{false};
   Event broadcast_done{false};
   std::atomic<int> running{0};  // threads not yet returned
+  // The scans under way (discovery/scan.h), told of every card's reply.
+  std::mutex scans_mutex;
+  std::vector<ScanShared*> scans;
 };
 
 struct DiscoveryService {

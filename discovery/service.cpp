@@ -3,6 +3,7 @@
 
 #include "app/settings.h"
 #include "discovery/discovery.h"
+#include "discovery/scan.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
 
@@ -52,6 +53,10 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
     return 1;
   auto r = std::make_unique<DeviceRecord>(work);
   if (source == Source::broadcast) r->unreachable = 1;
+  if (source == Source::query) {
+    std::lock_guard<std::mutex> lock(s.scans_mutex);
+    for (ScanShared* scan : s.scans) scan_heard(*scan, from.ip);
+  }
   batch.push_back(std::move(r));
   return 1;
 }

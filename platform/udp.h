@@ -81,7 +81,7 @@ int socket_send_to(Socket s, const void* data, int len, const SocketAddress& to)
 
 enum : int {
   RECV_FAILED = -1,  // the socket is unusable
-  RECV_RESET = -2,   // an ICMP port-unreachable reported on a datagram socket
+  RECV_RESET = -2,   // an ICMP error (port, host or network unreachable) about an earlier send
 };
 // Returns the datagram's length, RECV_FAILED or RECV_RESET. A datagram
 // longer than cap is cut to cap bytes, on both systems.

@@ -59,7 +59,13 @@ int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from) {
   std::memset(&sin, 0, sizeof sin);
   ssize_t n = ::recvfrom(fd_of(s), buf, static_cast<size_t>(cap), 0,
                          reinterpret_cast<sockaddr*>(&sin), &len);
-  if (n < 0) return (errno == ECONNREFUSED || errno == ECONNRESET) ? RECV_RESET : RECV_FAILED;
+  // An ICMP error about an earlier send (a scanned address without a card,
+  // a router that cannot reach it) is not this socket's failure.
+  if (n < 0)
+    return (errno == ECONNREFUSED || errno == ECONNRESET || errno == EHOSTUNREACH ||
+            errno == ENETUNREACH)
+               ? RECV_RESET
+               : RECV_FAILED;
   if (from) *from = from_native(sin);
   return static_cast<int>(n);
 }

@@ -63,7 +63,11 @@ int socket_recv_from(Socket s, void* buf, int cap, SocketAddress* from) {
                      reinterpret_cast<sockaddr*>(&sin), &len);
   if (n == SOCKET_ERROR) {
     int err = WSAGetLastError();
-    if (err == WSAECONNRESET || err == WSAECONNREFUSED) return RECV_RESET;
+    // Likewise an unreachable host or network, from a router on the way to
+    // a scanned address, and a TTL expired on the way (WSAENETRESET).
+    if (err == WSAECONNRESET || err == WSAECONNREFUSED || err == WSAEHOSTUNREACH ||
+        err == WSAENETUNREACH || err == WSAENETRESET)
+      return RECV_RESET;
     // A datagram longer than the buffer: Winsock fills the buffer and calls
     // it an error. Take the part that fits, as the POSIX call does, so one
     // oversized datagram from anyone on the network can't end a receiver.

@@ -1,5 +1,6 @@
 #!/usr/bin/env python3
-"""daveridur-cli against a simulated fleet: discover (table, CSV, direct),
+"""daveridur-cli against a simulated fleet: discover (table, CSV, direct, by
+range with excludes, the ranges refused),
 check (valid, every failure), usage errors, upgrade (a fleet with a refused,
 a silent, an already current and a newer card, a card list with its own
 account, a forced card, an image that fails), the exit statuses, Ctrl+C in
@@ -131,6 +132,38 @@ def test_discover(tool):
           [["ip", "mac", "version", "state", "user"],
            ["10.69.8.4", "00-0a-ff-08-00-04", "1.05", "ready", "admin"]], table)
     check("discover of a silent card still exits 0", 0, rc)
+
+
+def test_ranges(tool, images, wine=False):
+    rc, out, _ = tool.run("discover", "--wait", "500", "--rate", "1000", "10.69.8.0/28",
+                          "--exclude", "10.69.8.2,10.69.8.9-10.69.8.10")
+    check("discover of a block less the excludes",
+          (0, ["10.69.8.%d" % n for n in (1, 4, 5, 6, 7, 8)]), (rc, [l.split("\t")[0] for l in lines(out)]))
+    if wine:
+        return
+    for args, message in (
+            (["discover", "10.69.0.0/15"],
+             '"10.69.0.0/15" is not a range: a block is /16 (65 534 addresses) to /32'),
+            (["discover", "10.69.8.1,127.0.0.0/24"],
+             '"127.0.0.0/24" cannot be scanned: 127.0.0.1 is a loopback address'),
+            (["discover", "10.69.0.0-10.70.0.5"],
+             "the scan holds 65542 addresses, more than 65536; narrow it, or give --force"),
+            (["upgrade", images["good"], "10.69.0.0-10.70.0.5", "--force"],
+             "the scan holds 65542 addresses, more than 65536; narrow it, or give --force-scan"),
+            (["discover", "10.69.8.1", "--exclude", "10.69.8.0/24"], "every address named is excluded")):
+        rc, out, err = tool.run(*args)
+        check("refused: %s" % " ".join(args[-2:]), (2, "", "daveridur-cli: " + message),
+              (rc, out, lines(err)[0] if err else ""))
+    # A range's silent address is no card: counted, never reported.
+    rc, out, err = tool.run("upgrade", images["good"], "10.69.8.2-10.69.8.5", "--exclude", "10.69.8.2",
+                            "--rate", "1000")
+    check("upgrade by range: the cards that answered",
+          (0, ["10.69.8.4 Skipped : version 1.05 .", "10.69.8.5 Skipped : version 2.00 ."]),
+          (rc, sorted(lines(out))))
+    counts = [l for l in lines(err) if "3 addresses asked, 1 silent" in l]
+    check("upgrade by range: the silent count after the scan and in the summary",
+          ["10.69.8.2-10.69.8.5: 3 addresses asked, 1 silent, 2 cards found", "summary: "],
+          [counts[0] if counts else None, counts[-1][:9] if len(counts) == 2 else None])
 
 
 def test_check(tool, images):
@@ -389,10 +422,11 @@ def main():
     try:
         if wine:
             groups = [lambda: test_discover(tool), lambda: test_check(tool, images),
+                      lambda: test_ranges(tool, images, wine=True),
                       lambda: test_wine_fleet(tool, fleet, images, work)]
         else:
             groups = [lambda: test_discover(tool), lambda: test_check(tool, images),
-                      lambda: test_usage(tool, fleet, images),
+                      lambda: test_usage(tool, fleet, images), lambda: test_ranges(tool, images),
                       lambda: test_upgrade_fleet(tool, fleet, images, work),
                       lambda: test_password_sources(tool, command, fleet, images, work),
                       lambda: test_verify(tool, work),
