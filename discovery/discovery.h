@@ -6,7 +6,9 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "devices/device_table.h"
@@ -82,7 +84,21 @@ struct DiscoveryState {
   Event query_done{false};
   Event broadcast_done{false};
   std::atomic<int> running{0};  // threads not yet returned
+  // Every address sent a direct query: a reply on the query socket from any
+  // other address was not asked for and is dropped.
+  std::mutex asked_mutex;
+  std::unordered_set<uint32_t> asked;
 };
+
+// Whether a reply is taken: its text must speak for the address it came
+// from, and that address must be one a card can have. A card may not answer
+// for another, and a row for 0.0.0.0 or a multicast group would be sent
+// queries and accounts.
+bool reply_speaks_for_sender(const DeviceRecord& parsed, uint32_t source_ip);
+
+// Sends a direct query on the query socket and remembers the address as
+// asked; every direct query goes through here.
+void send_direct_query(DiscoveryState& s, uint32_t ip);
 
 struct DiscoveryService {
   std::shared_ptr<DiscoveryState> state;
