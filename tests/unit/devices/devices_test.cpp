@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+
 #include <cstring>
 #include <map>
 #include <string>
@@ -208,6 +210,34 @@ TEST(DeviceTable, RemoveSelectedRows) {
   EXPECT_TRUE(tb.t.retired.empty());  // nobody held them: released at once
   EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 0);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 0);
+}
+
+// Past the bound a new card is refused and the operator told once; a card
+// already listed is still updated, and once one finds room again the next
+// refusal is told again.
+TEST(DeviceTable, HoldsAtMostTheLimitAndTellsOnceWhenFull) {
+  Table tb;
+  int told = 0;
+  tb.t.full = [&] { ++told; };
+  // Filled directly: merging them one by one is a search per card.
+  for (int i = 0; i < DEVICE_TABLE_LIMIT; ++i) {
+    auto r = test_card("10.0.0.1", 1, 1);
+    r->ip = htonl(0x0A000000u + uint32_t(i) + 1);
+    tb.list.insert_item(i, "", ICON_READY, reinterpret_cast<intptr_t>(r.release()));
+  }
+  EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.1", 1, 1), 0), -1);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.2", 1, 1), 0), -1);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(tb.list.item_count(), DEVICE_TABLE_LIMIT);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.1", 1, 0x0203), 0), 0);
+  EXPECT_EQ(tb.text(0, 2), "2.03");
+  EXPECT_EQ(told, 1);
+
+  tb.list.set_selected(7, true);
+  remove_selected_rows(tb.t);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.3", 1, 1), 0), DEVICE_TABLE_LIMIT - 1);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.4", 1, 1), 0), -1);
+  EXPECT_EQ(told, 2);
 }
 
 TEST(DeviceTable, RemovedRecordLivesUntilItsLastHolderDrops) {
