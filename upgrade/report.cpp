@@ -6,10 +6,7 @@ namespace {
 
 // Rewrites the kept file; under the report's lock.
 bool write_kept(Report* report, std::string* reason) {
-  if (!report->to_utf8) return write_file_whole(report->path, report_csv(report->cards), reason);
-  std::vector<CardResult> cards = report->cards;
-  for (CardResult& card : cards) card.message = report->to_utf8(card.message);
-  return write_file_whole(report->path, report_csv(cards), reason);
+  return write_file_whole(report->path, report_csv(report->cards), reason);
 }
 
 }  // namespace
@@ -23,8 +20,8 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
                  const std::string& message, uint32_t bytes_sent) {
   const LocalTime now = report->clock ? report->clock() : local_time_now();
   const char* tail = outcome_line(outcome);
-  const std::string line =
-      std::string(ip_text) + (tail ? std::string(tail) : " " + message + "\r\n");
+  const std::string shown = outcome == CardOutcome::card_error ? card_message_text(message) : message;
+  const std::string line = std::string(ip_text) + (tail ? std::string(tail) : " " + shown + "\r\n");
   CardResult card;
   {
     std::lock_guard<std::mutex> lock(report->mutex);

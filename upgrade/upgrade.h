@@ -41,13 +41,10 @@ inline constexpr const char* LINE_NO_MEMORY = " Out of memory , abort.\r\n";
 inline constexpr const char* LINE_TOO_LARGE = " Image too large for the card , abort.\r\n";
 inline constexpr const char* LINE_NO_SESSION = " No session could be started , abort.\r\n";
 
-// A card's own text in the report: control characters as spaces, at most
-// this many characters (a longer one cut and ended with "...").
-inline constexpr size_t REPORT_TEXT_LIMIT = 200;
-std::string report_safe_text(const std::string& text);
-
 // The text of one batch: whole lines appended under one lock, no size limit;
-// beside it one result per card line, for the kept file.
+// beside it one result per card line, for the kept file. UTF-8 throughout:
+// the cards' messages are cleaned into it, and a front shows it in its own
+// code page.
 struct Report {
   std::mutex mutex;
   std::string text;
@@ -55,9 +52,6 @@ struct Report {
   std::vector<CardResult> starting;  // cards whose line is still to come
   std::string path;                  // the kept file, once written
   std::function<LocalTime()> clock = local_time_now;
-  // The cards' messages are in the system's code page (the image path is
-  // UTF-8 already); the kept file is UTF-8.
-  std::function<std::string(const std::string&)> to_utf8;
   // Called after each card line, outside the lock, on the thread that ended it.
   std::function<void(const CardResult&)> card_done;
 };
@@ -214,9 +208,8 @@ class BatchPorts {
   virtual SocketOwner open_socket() = 0;  // udp_open(0) in the product
   // Where reports are kept; empty: they are not.
   virtual std::string reports_folder() { return ""; }
-  // A UTF-8 text as the report box shows it, and the other way round.
+  // A UTF-8 text as the report box shows it.
   virtual std::string display_text(const std::string& utf8) { return utf8; }
-  virtual std::string utf8_text(const std::string& shown) { return shown; }
   // A card's line was added (on the thread that ended it). The report lives
   // as long as someone holds it.
   virtual void card_done(const std::shared_ptr<Report>&, const CardResult&) {}

@@ -6,6 +6,7 @@
 #include "app/ui.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
+#include "platform/file_names.h"
 #include "upgrade/verify.h"
 
 namespace {
@@ -22,7 +23,8 @@ class TablePorts : public VerifyPorts {
   void query(uint32_t ip) override { query_device(discovery(), ip); }
   bool row_listed(uint32_t ip) override { return find_row(devices(), ip) >= 0; }
   void show_result(const CardResult& card) override {
-    set_row_result(devices(), card.ip, result_column_text(card).c_str());
+    // The list view's texts are in the ANSI code page; a card's message is UTF-8.
+    set_row_result(devices(), card.ip, utf8_to_ansi(result_column_text(card)).c_str());
   }
 };
 
