@@ -206,9 +206,9 @@ std::string report_csv(const std::vector<CardResult>& cards) {
     const bool has_image_version = c.image_version != IMAGE_VERSION_NONE;
     const char* verified = outcome_verified_word(c.outcome);
     out += csv_record({time_text(c.started), time_text(c.ended), ip_to_text(c.ip), mac,
-                       version_words(c.version_before), c.image,
+                       version_words(c.version_before), csv_outside_text(c.image),
                        has_image_version ? version_words(c.image_version) : "",
-                       outcome_result_word(c.outcome), report_message(c),
+                       outcome_result_word(c.outcome), csv_outside_text(report_message(c)),
                        std::to_string(seconds_between(c.started, c.ended)),
                        std::to_string(c.bytes_sent), verified,
                        *verified && c.verified_seconds >= 0 ? std::to_string(c.verified_seconds)

