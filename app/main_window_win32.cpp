@@ -54,10 +54,10 @@ ControlRow main_panel_table[] = {
     {nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0},
 };
 
-// Worker threads hand their table steps to this window as a sent message;
-// the step's own result (1: it ran) goes back to the sender unchanged.
-int on_table_step(WindowHandle, HandlerArg, HandlerArg wparam, HandlerArg lparam, HandlerArg) {
-  return static_cast<int>(run_table_step_message(static_cast<uintptr_t>(wparam), lparam));
+// Worker threads queue their table steps with this window and wake it with
+// a sent message that carries nothing; it runs what is queued.
+int on_table_step(WindowHandle window, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  return static_cast<int>(run_queued_table_steps(window));
 }
 
 HWND hwnd(WindowHandle w) { return reinterpret_cast<HWND>(w); }

@@ -584,4 +584,52 @@ TEST_F(Discovery, StopIsPromptAndIdempotentForANeverStartedService) {
   EXPECT_LT(took, STOP_WAIT_MS);
 }
 
+// The window's part: steps wait in the queue and the wake-up carries
+// nothing. A step runs once, on the owner's thread, and its caller waits for
+// it; a wake-up that reached nobody gives the step back unrun; a wake-up the
+// queue did not send runs only what was queued.
+TEST(StepQueue, StepsRunOnTheOwnersThreadOnlyWhenQueued) {
+  StepQueue queue;
+  queue.run_queued();  // a wake-up with nothing queued
+
+  std::thread::id ran_on, owner;
+  int got = queue.run([&] { ran_on = std::this_thread::get_id(); },
+                      [&] {
+                        std::thread([&] {
+                          owner = std::this_thread::get_id();
+                          queue.run_queued();
+                        }).join();
+                      });
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(ran_on, owner);
+
+  int runs = 0;
+  EXPECT_EQ(queue.run([&] { ++runs; }, [] {}), 0);  // the owner is gone
+  queue.run_queued();
+  EXPECT_EQ(runs, 0);
+
+  // Begun by someone else's wake-up, still running when ours returns: the
+  // caller waits for its end.
+  std::promise<void> started, release;
+  std::thread other;
+  bool finished = false;
+  got = queue.run(
+      [&] {
+        started.set_value();
+        release.get_future().wait();
+        finished = true;
+      },
+      [&] {
+        other = std::thread([&] { queue.run_queued(); });
+        started.get_future().wait();
+        std::thread([&] {
+          std::this_thread::sleep_for(20ms);
+          release.set_value();
+        }).detach();
+      });
+  EXPECT_EQ(got, 1);
+  EXPECT_TRUE(finished);
+  other.join();
+}
+
 }  // namespace
