@@ -603,10 +603,19 @@ TEST(StepQueue, StepsRunOnTheOwnersThreadOnlyWhenQueued) {
   EXPECT_EQ(got, 1);
   EXPECT_EQ(ran_on, owner);
 
-  int runs = 0;
-  EXPECT_EQ(queue.run([&] { ++runs; }, [] {}), 0);  // the owner is gone
-  queue.run_queued();
-  EXPECT_EQ(runs, 0);
+  // The owner is gone. Waited for with a bound: a caller that waits for a
+  // step nobody took would hang here.
+  auto alone = std::make_shared<StepQueue>();  // kept by the thread if it hangs
+  auto runs = std::make_shared<std::atomic<int>>(0);
+  auto gave_back = std::make_shared<std::promise<int>>();
+  std::future<int> result = gave_back->get_future();
+  std::thread([alone, runs, gave_back] {
+    gave_back->set_value(alone->run([runs] { ++*runs; }, [] {}));
+  }).detach();
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(result.get(), 0);
+  alone->run_queued();
+  EXPECT_EQ(*runs, 0);
 
   // Begun by someone else's wake-up, still running when ours returns: the
   // caller waits for its end.
