@@ -6,8 +6,10 @@ another, floods made-up addresses from one source, and cards whose error
 texts carry C1 control characters, read as the program's own "OK." or hold a
 spreadsheet formula.
 
-    scripts/netns-run.sh python3 tests/net/cli/hostile_test.py COMMAND...
+    scripts/netns-run.sh python3 tests/net/cli/hostile_test.py [--wine] COMMAND...
 
+With --wine COMMAND is the Windows program under Wine (inside
+scripts/wine-run.sh), whose account is in the registry: it stays "admin".
 Only the private namespace's addresses are used: every card lives on lo."""
 
 import csv
@@ -201,7 +203,9 @@ def formula_cells(path_or_text, is_text=False):
 
 
 def main():
-    command = sys.argv[1:]
+    wine = sys.argv[1:2] == ["--wine"]
+    command = sys.argv[2:] if wine else sys.argv[1:]
+    user = "admin" if wine else "=cmd|' /C calc'!A0"
     native = os.environ["DAVERIDUR_BIN"]
     work = tempfile.mkdtemp(prefix="daveridur-hostile-test.")
     os.environ["HOME"] = work
@@ -219,6 +223,8 @@ def main():
         # Found by broadcast: the cards themselves, nothing the liar made up.
         rc, out, err = run(command, "discover", "--wait", "1000", "--csv")
         listed = [l.split(",")[0] for l in out.decode(errors="replace").splitlines()[1:]]
+        if not wine:
+            check("discover --csv: the stored account as text", True, ",'=cmd|" in out.decode())
         check("discover lists the cards and no made-up address", (0, honest), (rc, listed))
         victim_row = [l for l in out.decode(errors="replace").splitlines() if l.startswith(VICTIM + ",")]
         check("discover: the victim's own version", ["1.00"], [r.split(",")[2] for r in victim_row])
@@ -227,8 +233,8 @@ def main():
 
         # Asked directly, only the card asked is listed, as it says itself.
         rc, out, _ = run(command, "discover", VICTIM, "--wait", "600")
-        check("direct discover", [VICTIM + "\t00-0a-ff-09-00-05\t1.00\tready\t=cmd|' /C calc'!A0"],
-              out.decode().splitlines())
+        check("direct discover", [VICTIM + "\t00-0a-ff-09-00-05\t1.00\tready\t" + user],
+              [l.rstrip("\r") for l in out.decode().splitlines()])
 
         # Upgraded and checked: the liar's 9.99 skips nothing, its 1.05
         # during the check applies nothing; the cards' texts stay theirs.
