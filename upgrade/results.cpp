@@ -36,10 +36,10 @@ const OutcomeText OUTCOMES[] = {
 // stand instead: the report line, the Result column, the command-line
 // tool's lines. Lower case; compared without regard to case.
 const char* const OWN_WORDS[] = {
-    "ok",          "timeout",      "user aborted", "no connection",  "socket error",
-    "out of memory", "image too large", "no session", "skipped",    "applied",
-    "not applied", "no answer",    "card error",   "pending",        "sending",
-    "checking",    "started",      "ended",        "report saved",   "report not saved",
+    "ok", "timeout", "user aborted", "no connection", "socket error", "out of memory",
+    "image too large", "no session", "skipped", "applied", "not applied", "no answer",
+    "card error", "pending", "sending", "checking", "started", "ended", "report saved",
+    "report not saved",
 };
 
 bool begins_like_own_words(const std::string& text) {
