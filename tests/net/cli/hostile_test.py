@@ -76,10 +76,11 @@ class HostileNet:
             s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
             s.bind((ip, 69))
             self.socks[ip] = s
-        # Broadcasts reach a socket on the wildcard address only.
+        # Broadcasts reach a socket bound to the broadcast address (shared
+        # with any other simulated card on the same host).
         self.bcast = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.bcast.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-        self.bcast.bind(("0.0.0.0", 69))
+        self.bcast.bind(("255.255.255.255", 69))
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
 
