@@ -21,6 +21,9 @@ const char* const PRODUCT_TITLE = "Duravore MX-2 SNMP/WEB Card Firmware Upgrade 
 const int TAB_CONTROL_ID = 1000;
 const int QUIT_BUTTON_ID = 2;
 const int FOCUS_NEXT_COMMAND = 40001;
+// Says that the list is full, once the step that found it so has ended: a
+// message box inside a table step would hold the thread that handed it over.
+const UINT_PTR FULL_NOTICE_TIMER = 0x3100;
 
 DeviceTable device_table;
 DiscoveryService discovery_service;
@@ -51,13 +54,23 @@ ControlRow main_panel_table[] = {
     {nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0},
 };
 
-// Worker threads hand their table steps to this window as a sent message;
-// the step's own result (1: it ran) goes back to the sender unchanged.
-int on_table_step(WindowHandle, HandlerArg, HandlerArg wparam, HandlerArg lparam, HandlerArg) {
-  return static_cast<int>(run_table_step_message(static_cast<uintptr_t>(wparam), lparam));
+// Worker threads queue their table steps with this window and wake it with
+// a sent message that carries nothing; it runs what is queued.
+int on_table_step(WindowHandle window, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  return static_cast<int>(run_queued_table_steps(window));
 }
 
 HWND hwnd(WindowHandle w) { return reinterpret_cast<HWND>(w); }
+
+int on_full_notice(WindowHandle window, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  KillTimer(hwnd(window), FULL_NOTICE_TIMER);
+  char text[160];
+  std::snprintf(text, sizeof text,
+                "The UPS list is full: it holds %d cards. No more cards are added to it.",
+                DEVICE_TABLE_LIMIT);
+  show_error(text);
+  return 0;
+}
 
 }  // namespace
 
@@ -92,6 +105,7 @@ std::intptr_t on_main_create(WindowHandle window, std::uintptr_t, std::intptr_t)
                              {WM_COMMAND, close_main, QUIT_BUTTON_ID, 0},
                              {WM_COMMAND, focus_next, FOCUS_NEXT_COMMAND, 0},
                              {WM_SETFOCUS, focus_next, 0, 0},
+                             {WM_TIMER, on_full_notice, FULL_NOTICE_TIMER, 0},
                              {table_step_message(), on_table_step, 0, HANDLER_FINAL_RESULT}});
 
   WindowHandle page = build_main_panel(ui.tab_control, 0, 1, 79, 80, 9, 79, 80);
@@ -142,6 +156,7 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
   panel_buttons.reset(open_panel_buttons(reinterpret_cast<void* const*>(ui.panel), PANEL_HANDLES));
   device_table.buttons = panel_buttons.get();
   device_table.list->set_extended_style(DEVICE_TABLE_EX_STYLE);
+  device_table.full = [] { SetTimer(hwnd(ui.main_window), FULL_NOTICE_TIMER, 1, nullptr); };
   init_device_table(device_table);
   start_upgrade_checks(ui.main_window);
   guard_session_end(ui.main_window);

@@ -50,6 +50,7 @@ int run_discover(const DiscoverOptions& o) {
                                        r.write_refused ? "no-write" : "ready",
                                        std::string(r.user_name, std::find(r.user_name, r.user_name + 32, '\0'))};
     if (o.csv) {
+      fields[4] = csv_outside_text(fields[4]);
       print_record(csv_record(fields));
     } else {
       std::printf("%s\t%s\t%s\t%s\t%s\n", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),

@@ -75,6 +75,10 @@ bool start_headless_discovery(HeadlessDiscovery& d, std::function<void(const Dev
   d.table.list = &d.list;
   init_device_table(d.table);
   d.table.merged = std::move(merged);
+  d.table.full = [] {
+    std::fprintf(stderr, "daveridur-cli: the card table is full (%d cards): no more cards are taken\n",
+                 DEVICE_TABLE_LIMIT);
+  };
   DiscoveryPorts ports;
   ports.table = &d.table;
   ports.executor = &d.executor;

@@ -196,7 +196,9 @@ std::string write_card_list(const std::vector<DeviceRecord>& rows, bool with_pas
   for (const DeviceRecord& r : rows) {
     char cells[5][64];
     std::vector<std::string> fields;
-    for (int c = 0; c < (with_passwords ? 5 : 4); ++c) fields.push_back(cell_text(cells[c], r, c));
+    // The user name and the password are the operator's or a list's text.
+    for (int c = 0; c < (with_passwords ? 5 : 4); ++c)
+      fields.push_back(c >= 3 ? csv_outside_text(cell_text(cells[c], r, c)) : cell_text(cells[c], r, c));
     out += csv_record(fields);
   }
   return out;

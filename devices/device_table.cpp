@@ -216,10 +216,16 @@ int merge_at(DeviceTable& t, int n, int i, std::unique_ptr<DeviceRecord> r, int 
     if (t.merged) t.merged(*r);
     return i;
   }
+  if (n >= DEVICE_TABLE_LIMIT) {
+    if (!t.full_told && t.full) t.full();
+    t.full_told = true;
+    return -1;
+  }
   char text[64];
   int at = t.list->insert_item(n, cell_text(text, *r, 0), row_icon(*r),
                                reinterpret_cast<intptr_t>(r.get()));
   if (at < 0) return -1;
+  t.full_told = false;
   DeviceRecord* owned = r.release();
   if (t.rows_known && at == n)
     t.row_records.push_back(owned);

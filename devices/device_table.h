@@ -37,6 +37,9 @@ inline constexpr int BUTTON_MODIFY = 3;
 inline constexpr int BUTTON_REMOVE = 4;
 inline constexpr int BUTTON_UPGRADE = 11;
 
+// The most cards the table holds; a flood of made-up replies stops here.
+inline constexpr int DEVICE_TABLE_LIMIT = 65536;
+
 inline constexpr int DEVICE_COLUMNS = 6;
 inline constexpr int RESULT_COLUMN = 5;
 
@@ -102,6 +105,10 @@ struct DeviceTable {
   int sort_descending = 0;        // one flag for every column, flipped after each sort
   // Told of every merged record, after the merge (on the table's thread).
   std::function<void(const DeviceRecord&)> merged;
+  // Told once when a new card is refused because the table is full; again
+  // only after a new card has found room since.
+  std::function<void()> full;
+  bool full_told = false;
 
   // Each row's record in display order, kept beside the control so that a
   // merge finds a card's row without asking the control row by row. Learnt
@@ -131,7 +138,8 @@ int init_device_table(DeviceTable& t);
 // Merges a card's record by address. The table owns the record from here on:
 // it becomes a new row's record, or its fields are copied into the existing
 // row's record (the account only when copy_account is non-zero) and it is
-// released. Returns the row index, or -1 when a row could not be read.
+// released. Returns the row index, or -1 when a row could not be read or a
+// new card finds the table full (DEVICE_TABLE_LIMIT rows).
 int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account);
 // Merges the records one by one, in order, as one step; empties the list.
 void merge_devices(DeviceTable& t, std::vector<std::unique_ptr<DeviceRecord>>& records,

@@ -4,10 +4,14 @@
 // Every merge and every row step of a refresh pass runs as one step on the
 // table's owning thread, through the table executor.
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
+#include <unordered_set>
 #include <vector>
 
 #include "devices/device_table.h"
@@ -87,7 +91,21 @@ struct DiscoveryState {
   // The scans under way (discovery/scan.h), told of every card's reply.
   std::mutex scans_mutex;
   std::vector<ScanShared*> scans;
+  // Every address sent a direct query: a reply on the query socket from any
+  // other address was not asked for and is dropped.
+  std::mutex asked_mutex;
+  std::unordered_set<uint32_t> asked;
 };
+
+// Whether a reply is taken: its text must speak for the address it came
+// from, and that address must be one a card can have. A card may not answer
+// for another, and a row for 0.0.0.0 or a multicast group would be sent
+// queries and accounts.
+bool reply_speaks_for_sender(const DeviceRecord& parsed, uint32_t source_ip);
+
+// Sends a direct query on the query socket and remembers the address as
+// asked; every direct query goes through here.
+void send_direct_query(DiscoveryState& s, uint32_t ip);
 
 struct DiscoveryService {
   std::shared_ptr<DiscoveryState> state;
@@ -117,9 +135,31 @@ Event& busy_event(DiscoveryService& svc);
 void query_device(DiscoveryService& svc, uint32_t ip);
 void send_broadcast_request(DiscoveryService& svc);
 
-// Product only: hands table steps to the window that owns the list view as
-// a registered message, sent and waited for. The window procedure passes
-// that message to run_table_step_message.
+// The steps that other threads hand to the table's thread, kept on this
+// side: what wakes the owner only says "run what is queued", so nobody who
+// can send the owner a message can make it run anything else.
+class StepQueue {
+ public:
+  // On the handing thread: queues step, calls wake (which returns once the
+  // owner has run what was queued, or could not be reached) and returns 1
+  // when the step has run, waiting for it if it is still running. 0 when it
+  // was still queued: it is taken out and never runs.
+  int run(const std::function<void()>& step, const std::function<void()>& wake);
+  // On the owner's thread: runs every queued step, oldest first, each one
+  // outside the lock.
+  void run_queued();
+
+ private:
+  struct Pending;
+  std::mutex mutex_;
+  std::condition_variable ended_;
+  std::deque<Pending*> queue_;
+};
+
+// Product only: hands table steps to the window that owns the list view.
+// A step waits in the window's queue; the registered message, sent and
+// waited for, carries nothing but the wake-up. The window procedure passes
+// that message on to run_queued_table_steps.
 TableExecutor* open_window_executor(void* hwnd);
 unsigned table_step_message();
-intptr_t run_table_step_message(uintptr_t wparam, intptr_t lparam);
+intptr_t run_queued_table_steps(void* hwnd);

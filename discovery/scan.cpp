@@ -114,14 +114,15 @@ bool take_token(RateLimiter& r, uint64_t now_us, uint64_t* wait_us) {
   return false;
 }
 
-void scan_heard(ScanShared& scan, uint32_t ip) {
+bool scan_heard(ScanShared& scan, uint32_t ip) {
   uint64_t index = 0;
-  if (!address_index(scan.addresses, host_address(ip), &index)) return;
+  if (!address_index(scan.addresses, host_address(ip), &index)) return false;
   std::lock_guard<std::mutex> lock(scan.mutex);
   uint8_t bit = uint8_t(1u << (index % 8));
-  if (scan.answered[index / 8] & bit) return;
+  if (scan.answered[index / 8] & bit) return true;
   scan.answered[index / 8] |= bit;
   ++scan.found;
+  return true;
 }
 
 bool scan_answered(ScanShared& scan, uint64_t index) {

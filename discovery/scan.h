@@ -64,7 +64,7 @@ struct ScanShared {
 
 // A reply from ip (network byte order) to a scan: counted once, when ip is
 // one of its addresses.
-void scan_heard(ScanShared& scan, uint32_t ip);
+bool scan_heard(ScanShared& scan, uint32_t ip);
 bool scan_answered(ScanShared& scan, uint64_t index);
 
 // The scan's ports, so that a test runs it on its own thread and clock.

@@ -4,6 +4,7 @@
 #include "app/settings.h"
 #include "discovery/discovery.h"
 #include "discovery/scan.h"
+#include "protocol/address.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
 
@@ -36,6 +37,11 @@ void merge_batch(DiscoveryState& s, Batch& batch) {
   batch.clear();
 }
 
+bool was_asked(DiscoveryState& s, uint32_t ip) {
+  std::lock_guard<std::mutex> lock(s.asked_mutex);
+  return s.asked.count(ip) != 0;
+}
+
 // One datagram: 1 to go on draining, 0 when the socket has failed.
 int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& work,
                   uint8_t* buf, Batch& batch) {
@@ -51,12 +57,19 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
   buf[n] = 0;
   if (!parse_sysinfo(&work, reinterpret_cast<const char*>(buf) + 4, default_account().c_str()))
     return 1;
+  // Dropped silently, as every rejected reply is.
+  if (!reply_speaks_for_sender(work, from.ip)) return 1;
+  if (source == Source::query) {
+    // A scan asks every address of its ranges without naming each one.
+    bool scanned = false;
+    {
+      std::lock_guard<std::mutex> lock(s.scans_mutex);
+      for (ScanShared* scan : s.scans) scanned = scan_heard(*scan, from.ip) || scanned;
+    }
+    if (!scanned && !was_asked(s, from.ip)) return 1;
+  }
   auto r = std::make_unique<DeviceRecord>(work);
   if (source == Source::broadcast) r->unreachable = 1;
-  if (source == Source::query) {
-    std::lock_guard<std::mutex> lock(s.scans_mutex);
-    for (ScanShared* scan : s.scans) scan_heard(*scan, from.ip);
-  }
   batch.push_back(std::move(r));
   return 1;
 }
@@ -134,12 +147,24 @@ void refresh_pass(DiscoveryState& s) {
         DeviceRecord* r = row_record(*table, i);
         if (!r) continue;  // removed meanwhile
         if (r->unreachable != 0) set_row_icon(*table, i, ICON_NO_REPLY);
-        s.ports.transport->send_request(s.query_socket.get(), r->ip);
+        send_direct_query(s, r->ip);
         ++r->unreachable;
       }
     });
     if (!ran) return;
   }
+}
+
+bool reply_speaks_for_sender(const DeviceRecord& parsed, uint32_t source_ip) {
+  return parsed.ip == source_ip && is_card_address(source_ip);
+}
+
+void send_direct_query(DiscoveryState& s, uint32_t ip) {
+  {
+    std::lock_guard<std::mutex> lock(s.asked_mutex);
+    s.asked.insert(ip);
+  }
+  s.ports.transport->send_request(s.query_socket.get(), ip);
 }
 
 int stop_discovery(DiscoveryService& svc) {
@@ -169,8 +194,7 @@ int stop_discovery(DiscoveryService& svc) {
 Event& busy_event(DiscoveryService& svc) { return svc.state->busy; }
 
 void query_device(DiscoveryService& svc, uint32_t ip) {
-  if (svc.state && svc.state->query_socket)
-    svc.state->ports.transport->send_request(svc.state->query_socket.get(), ip);
+  if (svc.state && svc.state->query_socket) send_direct_query(*svc.state, ip);
 }
 
 void send_broadcast_request(DiscoveryService& svc) {

@@ -1,5 +1,7 @@
 #include <windows.h>
 
+#include <map>
+
 #include "discovery/discovery.h"
 
 namespace {
@@ -8,19 +10,34 @@ namespace {
 // pass) may go without answering messages sent to its windows.
 constexpr DWORD ANSWER_EVERY_MS = 5;
 
-// Sent, not posted: the caller waits for the step, and the step's closure
-// lives on the caller's stack until then.
+// One queue per window, shared by every executor on it; a window's queue
+// lives as long as the process.
+std::mutex queues_mutex;
+std::map<HWND, std::shared_ptr<StepQueue>> queues;
+
+std::shared_ptr<StepQueue> queue_of(HWND window, bool make) {
+  std::lock_guard<std::mutex> lock(queues_mutex);
+  auto it = queues.find(window);
+  if (it != queues.end()) return it->second;
+  if (!make) return nullptr;
+  return queues[window] = std::make_shared<StepQueue>();
+}
+
+// The step waits in the window's queue; the message, sent and waited for,
+// only wakes the window. A message another process sends runs nothing but
+// what this process queued.
 class WindowExecutor : public TableExecutor {
  public:
-  explicit WindowExecutor(HWND owner) : owner_(owner) {}
+  explicit WindowExecutor(HWND owner) : owner_(owner), queue_(queue_of(owner, true)) {}
   int run(const std::function<void()>& step) override {
     if (GetWindowThreadProcessId(owner_, nullptr) == GetCurrentThreadId()) {
       answer_sent_messages();
       step();
       return 1;
     }
-    // 0 when the window is gone: the step did not run.
-    return SendMessageA(owner_, table_step_message(), 0, reinterpret_cast<LPARAM>(&step)) == 1;
+    // SendMessage returns at once when the window is gone: the step is
+    // then still queued and is taken back.
+    return queue_->run(step, [this] { SendMessageA(owner_, table_step_message(), 0, 0); });
   }
 
  private:
@@ -36,6 +53,7 @@ class WindowExecutor : public TableExecutor {
   }
 
   HWND owner_;
+  std::shared_ptr<StepQueue> queue_;
   DWORD last_answer_ = 0;
 };
 
@@ -46,10 +64,8 @@ unsigned table_step_message() {
   return message;
 }
 
-intptr_t run_table_step_message(uintptr_t, intptr_t lparam) {
-  const auto* step = reinterpret_cast<const std::function<void()>*>(lparam);
-  if (!step) return 0;
-  (*step)();
+intptr_t run_queued_table_steps(void* hwnd) {
+  if (std::shared_ptr<StepQueue> queue = queue_of(static_cast<HWND>(hwnd), false)) queue->run_queued();
   return 1;
 }
 

@@ -80,8 +80,10 @@ FunctionEnd
 
 ; Allows inbound UDP for one program. The cards answer a broadcast from
 ; addresses the firewall has not seen the program send to, so without the
-; rule Discover finds nothing. A rule of the same name and program is removed
-; first, so that installing again does not pile up duplicates.
+; rule Discover finds nothing. Only on domain and private networks: on a
+; public one (a hotel, an airport) nobody else's datagrams get in. A rule of
+; the same name and program is removed first, so that installing again does
+; not pile up duplicates.
 ; Stack in: rule name, program path.
 Function AddFirewallRule
   Exch $1
@@ -92,7 +94,7 @@ Function AddFirewallRule
   nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall delete rule name="$0" program="$1"'
   Pop $2
   Pop $3
-  nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="$0" dir=in action=allow protocol=UDP program="$1" enable=yes profile=any'
+  nsExec::ExecToStack '"$SYSDIR\netsh.exe" advfirewall firewall add rule name="$0" dir=in action=allow protocol=UDP program="$1" enable=yes profile=domain,private'
   Pop $2
   Pop $3
   ${If} $2 == 0

@@ -10,6 +10,11 @@ std::string csv_field(const std::string& value) {
   return out + '"';
 }
 
+std::string csv_outside_text(const std::string& value) {
+  if (value.empty() || std::string("=+-@\t\r").find(value[0]) == std::string::npos) return value;
+  return "'" + value;
+}
+
 std::string csv_record(const std::vector<std::string>& fields) {
   std::string out;
   for (size_t i = 0; i < fields.size(); ++i) {

@@ -5,6 +5,11 @@
 #include <vector>
 
 std::string csv_field(const std::string& value);
+// A text cell that came from outside the program (a card's message, a user
+// name, a password, a path): one that begins with = + - @, a tab or a CR
+// gets a leading ' so that a spreadsheet never takes it for a formula.
+// Nothing else is touched; reading a list back removes that one quote.
+std::string csv_outside_text(const std::string& value);
 // One record with its CRLF.
 std::string csv_record(const std::vector<std::string>& fields);
 

@@ -223,7 +223,6 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
   // Shared: the checks after " OK." outlive the batch and write the file again.
   auto report = std::make_shared<Report>();
   report->clock = [ports] { return ports->local_time(); };
-  report->to_utf8 = [ports](const std::string& text) { return ports->utf8_text(text); };
   std::weak_ptr<Report> weak = report;
   report->card_done = [ports, weak](const CardResult& card) {
     if (auto held = weak.lock()) ports->card_done(held, card);
@@ -244,7 +243,6 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
     pending.back().outcome = CardOutcome::pending;
   }
   auto journal = std::make_shared<Journal>();
-  journal->to_utf8 = report->to_utf8;
   report->journal = journal;
   const std::string folder = ports->reports_folder();
   std::string not_kept;
@@ -285,9 +283,8 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
   ports->batch_running(false);
   std::vector<uint8_t>().swap(*image);
   std::string text = report_text(report.get());
-  if (!folder.empty())
-    text += ports->display_text(not_kept.empty() ? journal_status(journal.get()) : not_kept);
-  ports->show_report(text);
+  if (!folder.empty()) text += not_kept.empty() ? journal_status(journal.get()) : not_kept;
+  ports->show_report(ports->display_text(text));
   std::vector<uint32_t> ok_ips;
   for (const CardResult& card : report_cards(report.get()))
     if (outcome_is_ok(card.outcome)) ok_ips.push_back(card.ip);

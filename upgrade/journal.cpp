@@ -18,12 +18,7 @@ int64_t now_ms(Journal* j) {
       .count();
 }
 
-std::string file_text(Journal* j) {
-  if (!j->to_utf8) return report_csv(j->cards);
-  std::vector<CardResult> cards = j->cards;
-  for (CardResult& card : cards) card.message = j->to_utf8(card.message);
-  return report_csv(cards);
-}
+std::string file_text(Journal* j) { return report_csv(j->cards); }
 
 void mark(Journal* j, size_t i, bool unsaved) {
   if (j->unsaved[i] != unsaved) j->renoted[i] = true;

@@ -31,8 +31,8 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
                  const std::string& message, uint32_t bytes_sent) {
   const LocalTime now = report->clock ? report->clock() : local_time_now();
   const char* tail = outcome_line(outcome);
-  const std::string line =
-      std::string(ip_text) + (tail ? std::string(tail) : " " + message + "\r\n");
+  const std::string shown = outcome == CardOutcome::card_error ? card_message_text(message) : message;
+  const std::string line = std::string(ip_text) + (tail ? std::string(tail) : " " + shown + "\r\n");
   CardResult card;
   std::shared_ptr<Journal> journal;
   {
@@ -86,7 +86,6 @@ std::string keep_report(Report* report, const std::string& folder, const LocalTi
     std::lock_guard<std::mutex> lock(report->mutex);
     if (!report->journal) {
       report->journal = std::make_shared<Journal>();
-      report->journal->to_utf8 = report->to_utf8;
       report->journal->cards = report->cards;
     }
     journal = report->journal;

@@ -34,6 +34,75 @@ const OutcomeText OUTCOMES[] = {
     {CardOutcome::sending, "", "sending", "", "Sending ..."},
 };
 
+// How the program's own outcomes begin, wherever a card's message could
+// stand instead: the report line, the Result column, the command-line
+// tool's lines. Lower case; compared without regard to case.
+const char* const OWN_WORDS[] = {
+    "ok", "timeout", "user aborted", "no connection", "socket error", "out of memory",
+    "image too large", "no session", "skipped", "applied", "not applied", "no answer",
+    "card error", "pending", "sending", "checking", "started", "ended", "report saved",
+    "report not saved",
+};
+
+bool begins_like_own_words(const std::string& text) {
+  size_t from = text.find_first_not_of(' ');
+  if (from == std::string::npos) return false;
+  for (const char* word : OWN_WORDS) {
+    size_t i = 0;
+    for (; word[i] && from + i < text.size(); ++i) {
+      char c = text[from + i];
+      if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+      if (c != word[i]) break;
+    }
+    if (!word[i]) return true;
+  }
+  return false;
+}
+
+// The length of the well-formed UTF-8 sequence at text[i] and its code
+// point, or 0 when the byte there does not begin one (overlong forms,
+// surrogates and values past U+10FFFF included).
+size_t utf8_sequence(const std::string& text, size_t i, uint32_t* code) {
+  const auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char lead = byte(i);
+  if (lead < 0x80) {
+    *code = lead;
+    return 1;
+  }
+  size_t length;
+  uint32_t value, low = 0x80, high = 0xBF;  // the bounds of the second byte
+  if (lead >= 0xC2 && lead <= 0xDF) {
+    length = 2;
+    value = lead & 0x1F;
+  } else if (lead >= 0xE0 && lead <= 0xEF) {
+    length = 3;
+    value = lead & 0x0F;
+    if (lead == 0xE0) low = 0xA0;
+    if (lead == 0xED) high = 0x9F;
+  } else if (lead >= 0xF0 && lead <= 0xF4) {
+    length = 4;
+    value = lead & 0x07;
+    if (lead == 0xF0) low = 0x90;
+    if (lead == 0xF4) high = 0x8F;
+  } else {
+    return 0;
+  }
+  if (i + length > text.size()) return 0;
+  for (size_t k = 1; k < length; ++k) {
+    const unsigned char next = byte(i + k);
+    if (next < (k == 1 ? low : 0x80) || next > (k == 1 ? high : 0xBF)) return 0;
+    value = value << 6 | (next & 0x3F);
+  }
+  *code = value;
+  return length;
+}
+
+bool is_control(uint32_t code) {
+  return code < 0x20 || (code >= 0x7F && code <= 0x9F) || code == 0x2028 || code == 0x2029 ||
+         (code >= 0x200E && code <= 0x200F) || (code >= 0x202A && code <= 0x202E) ||
+         (code >= 0x2066 && code <= 0x2069);
+}
+
 const OutcomeText& text_of(CardOutcome outcome) {
   size_t i = static_cast<size_t>(outcome);
   return OUTCOMES[i < std::size(OUTCOMES) ? i : 0];
@@ -70,6 +139,31 @@ long long seconds_of(const LocalTime& t) {
 
 }  // namespace
 
+std::string report_safe_text(const std::string& text) {
+  // Whole characters, so that the cut never splits one.
+  std::vector<std::string> shown;
+  for (size_t i = 0; i < text.size() && shown.size() <= REPORT_TEXT_LIMIT;) {
+    uint32_t code = 0;
+    size_t length = utf8_sequence(text, i, &code);
+    if (length == 0)
+      shown.push_back("\xEF\xBF\xBD");
+    else if (is_control(code))
+      shown.push_back(" ");
+    else
+      shown.push_back(text.substr(i, length));
+    i += length ? length : 1;
+  }
+  const bool cut = shown.size() > REPORT_TEXT_LIMIT;
+  if (cut) shown.resize(REPORT_TEXT_LIMIT - 3);
+  std::string out;
+  for (const std::string& c : shown) out += c;
+  return cut ? out + "..." : out;
+}
+
+std::string card_message_text(const std::string& message) {
+  return begins_like_own_words(message) ? "Card error: \"" + message + "\"" : message;
+}
+
 const char* outcome_line(CardOutcome outcome) { return text_of(outcome).line; }
 const char* outcome_result_word(CardOutcome outcome) { return text_of(outcome).result_word; }
 const char* outcome_verified_word(CardOutcome outcome) { return text_of(outcome).verified_word; }
@@ -81,7 +175,7 @@ bool outcome_is_ok(CardOutcome outcome) {
 std::string result_column_text(const CardResult& card) {
   switch (card.outcome) {
     case CardOutcome::card_error:
-      return card.message;
+      return card_message_text(card.message);
     case CardOutcome::skipped_version:
       return "skipped: " + version_words(card.version_before);
     case CardOutcome::applied:
@@ -95,7 +189,7 @@ std::string result_column_text(const CardResult& card) {
 }
 
 std::string report_message(const CardResult& card) {
-  if (card.outcome == CardOutcome::card_error) return card.message;
+  if (card.outcome == CardOutcome::card_error) return card_message_text(card.message);
   if (card.outcome == CardOutcome::skipped_version)
     return "Skipped : version " + version_words(card.version_before) + " .";
   std::string line = outcome_line(card.outcome);
@@ -114,9 +208,9 @@ std::string report_csv(const std::vector<CardResult>& cards) {
     const bool has_image_version = c.image_version != IMAGE_VERSION_NONE;
     const char* verified = outcome_verified_word(c.outcome);
     out += csv_record({time_text(c.started), time_text(c.ended), ip_to_text(c.ip), mac,
-                       version_words(c.version_before), c.image,
+                       version_words(c.version_before), csv_outside_text(c.image),
                        has_image_version ? version_words(c.image_version) : "",
-                       outcome_result_word(c.outcome), report_message(c),
+                       outcome_result_word(c.outcome), csv_outside_text(report_message(c)),
                        std::to_string(seconds_between(c.started, c.ended)),
                        std::to_string(c.bytes_sent), verified,
                        *verified && c.verified_seconds >= 0 ? std::to_string(c.verified_seconds)

@@ -54,11 +54,24 @@ struct CardResult {
   std::string image;  // the image's file path
   uint32_t image_version = IMAGE_VERSION_NONE;
   CardOutcome outcome = CardOutcome::ok;
-  std::string message;  // the card's own text, for card_error
+  std::string message;  // the card's own text (cleaned), for card_error
   uint32_t bytes_sent = 0;
   uint32_t answered_version = 0;  // what the card said when checked
   int verified_seconds = -1;      // from the transfer's end to the check's outcome
 };
+
+// A card's own text as the program shows it, UTF-8 whatever the card sent:
+// control characters (C0, DEL, C1, and the line, paragraph and direction
+// marks that could fake or reorder a line) as spaces, each byte that is not
+// part of a well-formed UTF-8 sequence as U+FFFD, at most this many
+// characters (a longer one cut and ended with "...").
+inline constexpr size_t REPORT_TEXT_LIMIT = 200;
+std::string report_safe_text(const std::string& text);
+// A card's message as it follows the card's address: as it is, unless it
+// would begin like one of the program's own outcomes ("OK.", "Timeout.",
+// "applied" ..., without regard to case or leading blanks): then it is
+// quoted as the card's, Card error: "OK.".
+std::string card_message_text(const std::string& message);
 
 // The device table's Result column, a few words.
 std::string result_column_text(const CardResult& card);

@@ -188,15 +188,6 @@ int session_poll(SessionView* view, UploadSession* s) {
   }
 }
 
-std::string report_safe_text(const std::string& text) {
-  std::string safe = text;
-  // A card's text must not be able to start or fake a line of the report.
-  for (char& c : safe)
-    if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
-  if (safe.size() > REPORT_TEXT_LIMIT) safe = safe.substr(0, REPORT_TEXT_LIMIT - 3) + "...";
-  return safe;
-}
-
 void end_session(SessionView* view, UploadSession* s, int result) {
   if (s->ended) return;
   s->ended = true;

@@ -43,11 +43,6 @@ inline constexpr const char* LINE_NO_MEMORY = " Out of memory , abort.\r\n";
 inline constexpr const char* LINE_TOO_LARGE = " Image too large for the card , abort.\r\n";
 inline constexpr const char* LINE_NO_SESSION = " No session could be started , abort.\r\n";
 
-// A card's own text in the report: control characters as spaces, at most
-// this many characters (a longer one cut and ended with "...").
-inline constexpr size_t REPORT_TEXT_LIMIT = 200;
-std::string report_safe_text(const std::string& text);
-
 // The kept record of a batch: every card of the batch in batch order with
 // its last known state, written whole again at every change, so that
 // whatever moment the program is stopped at the file names every card.
@@ -66,8 +61,6 @@ struct Journal {
   std::string failure;            // why the last write failed; empty when it did not
   int64_t failed_ms = 0;          // when, by the caller's clock
   std::function<int64_t()> clock_ms;
-  // The cards' messages are in the system's code page; the file is UTF-8.
-  std::function<std::string(const std::string&)> to_utf8;
   FileWriter write;  // write_file_whole unless a test holds the file
 };
 // Starts the journal at path with the cards of the batch (their outcome as
@@ -101,7 +94,9 @@ std::vector<CardResult> journal_cards(Journal* journal);
 bool journal_end_pending(Journal* journal, CardOutcome outcome);
 
 // The text of one batch: whole lines appended under one lock, no size limit;
-// beside it one result per card line, and the batch's journal.
+// beside it one result per card line, and the batch's journal. UTF-8
+// throughout: the cards' messages are cleaned into it, and a front shows it
+// in its own code page.
 struct Report {
   std::mutex mutex;
   std::string text;
@@ -109,9 +104,6 @@ struct Report {
   std::vector<CardResult> starting;  // cards whose line is still to come
   std::string path;                  // the kept file, once written
   std::function<LocalTime()> clock = local_time_now;
-  // The cards' messages are in the system's code page (the image path is
-  // UTF-8 already); the kept file is UTF-8.
-  std::function<std::string(const std::string&)> to_utf8;
   // Called after each card line, outside the lock, on the thread that ended it.
   std::function<void(const CardResult&)> card_done;
   // Told of every card's start, line and check before anyone hears of it.
@@ -278,9 +270,8 @@ class BatchPorts {
   virtual uint32_t transfer_limit_ticks() { return SESSION_TRANSFER_LIMIT_TICKS; }
   // Where reports are kept; empty: they are not.
   virtual std::string reports_folder() { return ""; }
-  // A UTF-8 text as the report box shows it, and the other way round.
+  // A UTF-8 text as the report box shows it.
   virtual std::string display_text(const std::string& utf8) { return utf8; }
-  virtual std::string utf8_text(const std::string& shown) { return shown; }
   // A card's line was added (on the thread that ended it). The report lives
   // as long as someone holds it.
   virtual void card_done(const std::shared_ptr<Report>&, const CardResult&) {}

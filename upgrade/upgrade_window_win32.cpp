@@ -218,13 +218,10 @@ class ProductBatchPorts : public BatchPorts {
   void report_closed(const std::vector<uint32_t>& ok_ips) override {
     table_executor().run([&] { untick_rows(devices(), ok_ips); });
   }
-  // The report box is an ANSI message box; a path outside the code page
-  // shows with the system's stand-in characters.
+  // The report box is an ANSI message box; a path or a card's text outside
+  // the code page shows with the system's stand-in characters.
   std::string display_text(const std::string& utf8) override {
     return utf8_to_ansi(utf8);
-  }
-  std::string utf8_text(const std::string& shown) override {
-    return ansi_to_utf8(shown);
   }
 };
 

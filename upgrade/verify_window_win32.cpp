@@ -28,7 +28,8 @@ class TablePorts : public VerifyPorts {
   void query(uint32_t ip) override { query_device(discovery(), ip); }
   bool row_listed(uint32_t ip) override { return find_row(devices(), ip) >= 0; }
   void show_result(const CardResult& card) override {
-    set_row_result(devices(), card.ip, result_column_text(card).c_str());
+    // The list view's texts are in the ANSI code page; a card's message is UTF-8.
+    set_row_result(devices(), card.ip, utf8_to_ansi(result_column_text(card)).c_str());
   }
 };
 
@@ -79,7 +80,7 @@ void tend_journals() {
     // After the checks' own texts: the note stays until the file is saved.
     for (const auto& [card, note] : journal_notes(journal.get()))
       set_row_result(devices(), card.ip,
-                     (note.empty() ? result_column_text(card) : note).c_str());
+                     utf8_to_ansi(note.empty() ? result_column_text(card) : note).c_str());
   }
   if (open.empty()) return;
   const std::string status = journal_status(open.back().get());

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <arpa/inet.h>
+
 #include <cstring>
 #include <map>
 #include <string>
@@ -209,6 +211,34 @@ TEST(DeviceTable, RemoveSelectedRows) {
   EXPECT_TRUE(tb.t.retired.empty());  // nobody held them: released at once
   EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 0);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 0);
+}
+
+// Past the bound a new card is refused and the operator told once; a card
+// already listed is still updated, and once one finds room again the next
+// refusal is told again.
+TEST(DeviceTable, HoldsAtMostTheLimitAndTellsOnceWhenFull) {
+  Table tb;
+  int told = 0;
+  tb.t.full = [&] { ++told; };
+  // Filled directly: merging them one by one is a search per card.
+  for (int i = 0; i < DEVICE_TABLE_LIMIT; ++i) {
+    auto r = test_card("10.0.0.1", 1, 1);
+    r->ip = htonl(0x0A000000u + uint32_t(i) + 1);
+    tb.list.insert_item(i, "", ICON_READY, reinterpret_cast<intptr_t>(r.release()));
+  }
+  EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.1", 1, 1), 0), -1);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.2", 1, 1), 0), -1);
+  EXPECT_EQ(told, 1);
+  EXPECT_EQ(tb.list.item_count(), DEVICE_TABLE_LIMIT);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.1", 1, 0x0203), 0), 0);
+  EXPECT_EQ(tb.text(0, 2), "2.03");
+  EXPECT_EQ(told, 1);
+
+  tb.list.set_selected(7, true);
+  remove_selected_rows(tb.t);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.3", 1, 1), 0), DEVICE_TABLE_LIMIT - 1);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.4", 1, 1), 0), -1);
+  EXPECT_EQ(told, 2);
 }
 
 TEST(DeviceTable, RemovedRecordLivesUntilItsLastHolderDrops) {
@@ -558,6 +588,12 @@ TEST(CardList, ExportReadsBackByItsHeader) {
   EXPECT_EQ(cards[1].ip, rows[1].ip);
   EXPECT_EQ(cards[1].user, "o,\"ps\"");
   EXPECT_EQ(cards[1].password, "secret");
+
+  // An account that could be read as a formula is written with the quote.
+  std::strcpy(rows[0].user_name, "=cmd|' /C calc'!A0");
+  std::strcpy(rows[0].password, "-pw");
+  EXPECT_EQ(write_card_list({rows[0]}, true),
+            "ip,mac,version,user,password\r\n10.69.0.7,00-0a-ff-10-20-07,1.02,'=cmd|' /C calc'!A0,'-pw\r\n");
 }
 
 }  // namespace

@@ -76,6 +76,7 @@ class FakeClock : public ServiceClock {
 struct Incoming {
   std::vector<uint8_t> bytes;
   int error = 0;  // RECV_RESET or RECV_FAILED instead of a datagram
+  uint32_t from = 0;  // the sender; 0: 10.69.0.200
 };
 
 class FakeTransport : public DiscoveryTransport {
@@ -115,7 +116,7 @@ class FakeTransport : public DiscoveryTransport {
     if (in.error) return in.error;
     int n = std::min(cap, static_cast<int>(in.bytes.size()));
     std::memcpy(buf, in.bytes.data(), n);
-    *from = make_address(text_to_ip("10.69.0.200"), 3000);
+    *from = make_address(in.from ? in.from : text_to_ip("10.69.0.200"), 3000);
     return n;
   }
   void answer(Socket s, const uint8_t*, int length, const SocketAddress&) override {
@@ -145,8 +146,9 @@ class FakeTransport : public DiscoveryTransport {
   std::map<Socket, std::deque<Incoming>> inbox;
 };
 
-// A card's DATA reply: opcode 3, block 1, then the text.
-Incoming reply(const char* ip, bool write = true, size_t pad_to = 0) {
+// A card's DATA reply: opcode 3, block 1, then the text; sent from the
+// address it states unless from says otherwise.
+Incoming reply(const char* ip, bool write = true, size_t pad_to = 0, const char* from = nullptr) {
   std::string text = std::string("MX-2 SNMP/WEB Card\r\n+PROD : 0x00010004\r\n+IP : ") + ip +
                      "\r\n+MAC : 00-0a-ff-00-00-05\r\n+FW : v1.02\r\n";
   if (write) text += "+WRQ : ACCEPT\r\n";
@@ -154,6 +156,7 @@ Incoming reply(const char* ip, bool write = true, size_t pad_to = 0) {
   if (packet.size() < pad_to) packet.resize(pad_to, ' ');
   Incoming in;
   in.bytes.assign(packet.begin(), packet.end());
+  in.from = text_to_ip(from ? from : ip);
   return in;
 }
 
@@ -216,6 +219,14 @@ class Discovery : public ::testing::Test {
   }
 
   DeviceRecord* row(int i) { return row_record(table, i); }
+  void ask(std::initializer_list<const char*> ips) {
+    for (const char* ip : ips) query_device(svc, text_to_ip(ip));
+  }
+  std::vector<std::string> listed_ips() {
+    std::vector<std::string> out;
+    for (int i = 0; i < list.item_count(); ++i) out.push_back(list.rows[i].texts[0]);
+    return out;
+  }
 
   FakeClock clock;
   FakeTransport net;
@@ -317,6 +328,7 @@ TEST_F(Discovery, RefreshPassMarksSilentCardsAndCountsEveryQuery) {
 
 TEST_F(Discovery, QueryRepliesAreAnsweredAndMergedAsAnswering) {
   start();
+  ask({"10.69.0.5", "10.69.0.6"});
   net.deliver(query_socket(), reply("10.69.0.5"));
   net.deliver(query_socket(), reply("10.69.0.6", false));
   wake_receivers();
@@ -351,6 +363,50 @@ TEST_F(Discovery, BroadcastRepliesCountOnlyWhileBusy) {
   wake_receivers();
   EXPECT_EQ(row(0)->unreachable, 1u);
   EXPECT_STREQ(row(0)->user_name, "ops");
+}
+
+// A reply speaks for the address it came from, and only for one a card can
+// have; on the query socket only an address that was asked may answer.
+TEST_F(Discovery, AReplyIsTakenOnlyFromTheCardItSpeaksFor) {
+  start();
+  busy_event(svc).set();
+  ask({"10.69.0.5", "10.69.0.7"});
+  struct Case {
+    bool query;  // else the broadcast socket
+    const char* says;
+    const char* from;
+  } cases[] = {
+      {false, "10.69.0.5", "10.69.0.66"},  // another card's address
+      {false, "10.69.0.66", "10.69.0.66"},
+      {false, "8.8.8.8", "10.69.0.66"},
+      {false, "0.0.0.0", "0.0.0.0"},
+      {false, "127.0.0.1", "127.0.0.1"},
+      {false, "224.0.0.1", "224.0.0.1"},
+      {false, "239.255.255.250", "239.255.255.250"},
+      {false, "240.0.0.1", "240.0.0.1"},
+      {false, "255.255.255.255", "255.255.255.255"},
+      {false, "not an address", "255.255.255.255"},  // read as 255.255.255.255
+      {true, "10.69.0.7", "10.69.0.66"},   // a check answered for the card asked
+      {true, "10.69.0.7", "10.69.0.7"},
+      {true, "10.69.0.77", "10.69.0.77"},  // not asked
+      {true, "10.69.0.5", "10.69.0.5"},
+  };
+  for (const Case& c : cases)
+    net.deliver(c.query ? query_socket() : broadcast_socket(), reply(c.says, true, 0, c.from));
+  wake_receivers();
+  std::vector<std::string> ips = listed_ips();
+  std::sort(ips.begin(), ips.end());
+  EXPECT_EQ(ips, (std::vector<std::string>{"10.69.0.5", "10.69.0.66", "10.69.0.7"}));
+  EXPECT_EQ(net.answers.size(), std::size(cases));  // each one still answered
+  // A refresh pass asks every listed card: the one found by broadcast may
+  // now answer on the query socket as well.
+  refresh_pass(*svc.state);
+  DeviceRecord* found = row(find_row(table, text_to_ip("10.69.0.66")));
+  ASSERT_NE(found, nullptr);
+  found->version = 0;
+  net.deliver(query_socket(), reply("10.69.0.66"));
+  wake_receivers();
+  EXPECT_EQ(found->version, 258u);
 }
 
 // Many replies in one wake are merged in several steps; none is merged
@@ -388,6 +444,7 @@ TEST_F(Discovery, EndlessRepliesDoNotHoldOffStop) {
   } flood;
   ports.transport = &flood;
   start();
+  ask({"10.69.0.5"});
   clock.advance(RECEIVE_WAKE_MS);  // the query thread now drains for ever
   int rows = 0;
   for (int i = 0; i < 5000 && rows == 0; ++i) {
@@ -415,6 +472,7 @@ TEST_F(Discovery, TheSystemClockWakesForADatagramOrForStop) {
 
 TEST_F(Discovery, OddDatagrams) {
   start();
+  ask({"10.69.0.200", "10.69.0.7", "10.69.0.5", "10.69.0.8"});
   Incoming tiny;
   tiny.bytes = {0x00, 0x03, 0x00};
   Incoming ack;
@@ -439,6 +497,7 @@ TEST_F(Discovery, OddDatagrams) {
 
 TEST_F(Discovery, ResetFromAnUnreachableAddressDoesNotStopLaterReplies) {
   start();
+  ask({"10.69.0.5", "10.69.0.6"});
   Incoming reset;
   reset.error = RECV_RESET;
   net.deliver(query_socket(), reset);
@@ -455,6 +514,7 @@ TEST_F(Discovery, ResetFromAnUnreachableAddressDoesNotStopLaterReplies) {
 
 TEST_F(Discovery, ReceiveFailureEndsThatThreadAndStopTakesTheFullWait) {
   start();
+  ask({"10.69.0.5"});
   Incoming failed;
   failed.error = RECV_FAILED;
   net.deliver(query_socket(), failed);
@@ -490,6 +550,7 @@ TEST_F(Discovery, StopLeavesAThreadStuckInAStepRunningAndKeepsItsStateAlive) {
   } stuck;
   ports.executor = &stuck;
   start();
+  ask({"10.69.0.5"});
   net.deliver(query_socket(), reply("10.69.0.5"));
   clock.advance(RECEIVE_WAKE_MS);
   ASSERT_TRUE(clock.settle(2));
@@ -521,6 +582,63 @@ TEST_F(Discovery, StopIsPromptAndIdempotentForANeverStartedService) {
   auto [ok, took] = stop_with_time();
   EXPECT_EQ(ok, 1);
   EXPECT_LT(took, STOP_WAIT_MS);
+}
+
+// The window's part: steps wait in the queue and the wake-up carries
+// nothing. A step runs once, on the owner's thread, and its caller waits for
+// it; a wake-up that reached nobody gives the step back unrun; a wake-up the
+// queue did not send runs only what was queued.
+TEST(StepQueue, StepsRunOnTheOwnersThreadOnlyWhenQueued) {
+  StepQueue queue;
+  queue.run_queued();  // a wake-up with nothing queued
+
+  std::thread::id ran_on, owner;
+  int got = queue.run([&] { ran_on = std::this_thread::get_id(); },
+                      [&] {
+                        std::thread([&] {
+                          owner = std::this_thread::get_id();
+                          queue.run_queued();
+                        }).join();
+                      });
+  EXPECT_EQ(got, 1);
+  EXPECT_EQ(ran_on, owner);
+
+  // The owner is gone. Waited for with a bound: a caller that waits for a
+  // step nobody took would hang here.
+  auto alone = std::make_shared<StepQueue>();  // kept by the thread if it hangs
+  auto runs = std::make_shared<std::atomic<int>>(0);
+  auto gave_back = std::make_shared<std::promise<int>>();
+  std::future<int> result = gave_back->get_future();
+  std::thread([alone, runs, gave_back] {
+    gave_back->set_value(alone->run([runs] { ++*runs; }, [] {}));
+  }).detach();
+  ASSERT_EQ(result.wait_for(5s), std::future_status::ready);
+  EXPECT_EQ(result.get(), 0);
+  alone->run_queued();
+  EXPECT_EQ(*runs, 0);
+
+  // Begun by someone else's wake-up, still running when ours returns: the
+  // caller waits for its end.
+  std::promise<void> started, release;
+  std::thread other;
+  bool finished = false;
+  got = queue.run(
+      [&] {
+        started.set_value();
+        release.get_future().wait();
+        finished = true;
+      },
+      [&] {
+        other = std::thread([&] { queue.run_queued(); });
+        started.get_future().wait();
+        std::thread([&] {
+          std::this_thread::sleep_for(20ms);
+          release.set_value();
+        }).detach();
+      });
+  EXPECT_EQ(got, 1);
+  EXPECT_TRUE(finished);
+  other.join();
 }
 
 }  // namespace

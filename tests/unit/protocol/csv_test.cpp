@@ -58,4 +58,29 @@ TEST(Csv, UnclosedQuoteKeepsEarlierRecords) {
   EXPECT_EQ(fields_of(records), (std::vector<std::vector<std::string>>{{"a"}, {"b"}}));
 }
 
+// Text from outside the program never starts a cell as a formula would:
+// exactly the six leading characters get the quote, nothing else does.
+TEST(Csv, OutsideTextThatCouldBeAFormulaGetsALeadingQuote) {
+  struct Case {
+    const char* value;
+    const char* cell;
+  } cases[] = {
+      {"=HYPERLINK(\"http://x\",\"y\")", "'=HYPERLINK(\"http://x\",\"y\")"},
+      {"+1", "'+1"},
+      {"-2+3", "'-2+3"},
+      {"@SUM(A1)", "'@SUM(A1)"},
+      {"\tx", "'\tx"},
+      {"\rx", "'\rx"},
+      {"", ""},
+      {"x=1", "x=1"},
+      {" =1", " =1"},
+      {"'=1", "'=1"},
+      {"\n=1", "\n=1"},
+      {"%1", "%1"},
+      {"admin", "admin"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(csv_outside_text(c.value), c.cell) << c.value;
+  EXPECT_EQ(csv_record({csv_outside_text("=1,2")}), "\"'=1,2\"\r\n");
+}
+
 }  // namespace

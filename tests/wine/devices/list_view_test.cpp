@@ -70,7 +70,7 @@ void save_shot(HWND window, const char* name) {
 
 // The main window's part in handing table work to its thread.
 LRESULT CALLBACK window_proc(HWND hwnd, UINT msg, WPARAM w, LPARAM l) {
-  if (msg == table_step_message()) return run_table_step_message(w, l);
+  if (msg == table_step_message()) return run_queued_table_steps(hwnd);
   return DefWindowProcA(hwnd, msg, w, l);
 }
 
