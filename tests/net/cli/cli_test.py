@@ -2,7 +2,8 @@
 """daveridur-cli against a simulated fleet: discover (table, CSV, direct),
 check (valid, every failure), usage errors, upgrade (a fleet with a refused,
 a silent, an already current and a newer card, a card list with its own
-account, a forced card, an image that fails), the exit statuses, Ctrl+C in
+account, a forced card, an image that fails), the exit statuses on each
+side of their rules, Ctrl+C in
 the middle of transfers and the report read back.
 
     scripts/netns-run.sh python3 tests/net/cli/cli_test.py [--wine] COMMAND...
@@ -225,6 +226,27 @@ def test_upgrade_fleet(tool, fleet, images, work):
           (3, "", ["Bad file checksum !"], wrqs), (rc, out, lines(err), len(fleet.records("wrq"))))
 
 
+def test_exit_statuses(tool, images, work):
+    """The status of a run on each side of its rules: cards already at the
+    image's version are no failure, a silent one is; a report that cannot be
+    written fails a run that was otherwise fine."""
+    report = os.path.join(work, "current.csv")
+    for args, status, name in (
+            (["10.69.8.4", "10.69.8.5"], 0, "a fleet already at the image's version or newer"),
+            (["10.69.8.4", "--verify"], 0, "--verify of a fleet with nothing to send"),
+            (["10.69.8.4", "10.69.8.3"], 1, "a current card and a silent one"),
+            (["10.69.8.4", "--report", report], 0, "a report written"),
+            (["10.69.8.4", "--report", os.path.join(images["good"], "r.csv")], 1,
+             "a report that cannot be written")):
+        rc, out, err = tool.run("upgrade", images["good"], *args)
+        check("exit status: %s" % name, status, rc)
+        if "--report" in args and status == 1:
+            check("the unwritten report is said", True, "was not written" in err)
+    _, rows = read_report(report)
+    check("the report of a current card", {"10.69.8.4": ("skipped_version", "Skipped : version 1.05 .")},
+          {ip: (r["result"], r["message"]) for ip, r in rows.items()})
+
+
 def test_verify(tool, work):
     """Two cards restart after their upload: one comes back with the image's
     version, one with its old one. About 15 s: the check asks every 5 s."""
@@ -315,6 +337,7 @@ def main():
             groups = [lambda: test_discover(tool), lambda: test_check(tool, images),
                       lambda: test_usage(tool, images),
                       lambda: test_upgrade_fleet(tool, fleet, images, work),
+                      lambda: test_exit_statuses(tool, images, work),
                       lambda: test_verify(tool, work),
                       lambda: test_interrupt(tool, command, images, work)]
         for group in groups:
