@@ -106,6 +106,7 @@ TEST(DeviceTable, MergeStopsWithoutInsertingWhenARowCannotBeRead) {
   tb.list.fail_data_at = 0;
   EXPECT_EQ(merge_device(tb.t, test_card("10.69.0.9", 0x02, 0x0102), 0), -1);
   EXPECT_EQ(tb.list.item_count(), 1);
+  tb.list.fail_data_at = -1;  // the table's end releases the row's record
 }
 
 TEST(DeviceTable, IconRule) {

@@ -286,6 +286,8 @@ TEST_F(Batch, StartsComeAHundredMillisecondsApart) {
   std::vector<uint64_t> at;
   for (const Start& s : ports_.starts) at.push_back(s.at_ms);
   EXPECT_EQ(at, (std::vector<uint64_t>{0, 100, 200, 300}));
+  // The pause after the fourth start is over: the worker waits for a slot.
+  ASSERT_TRUE(ports_.wait_until([&] { return ports_.clock_ms == 400; }));
   // Seconds later a slot frees: the fifth card starts at once, with a stamp
   // of its own start, while the earlier sessions keep theirs.
   ports_.note([&] { ports_.clock_ms = 7000; });
