@@ -151,6 +151,9 @@ def test_usage(tool, images):
                  ["upgrade", images["good"], "10.69.8.x"],
                  ["upgrade", images["good"]],
                  ["upgrade", images["good"], "--cards", images["missing"]],
+                 ["upgrade", images["good"], "--parallel", "0", "10.69.8.1"],
+                 ["upgrade", images["good"], "--user", "u" * 32, "10.69.8.1"],
+                 ["upgrade", images["good"], "--password", "p" * 32, "10.69.8.1"],
                  ["discover", "--bogus"],
                  ["discover", "--wait", "soon"],
                  ["frobnicate"],
@@ -247,6 +250,38 @@ def test_exit_statuses(tool, images, work):
           {ip: (r["result"], r["message"]) for ip, r in rows.items()})
 
 
+def test_accounts_and_lists(tool, fleet, images, work):
+    """Whose account a card gets, a card named twice, a card list with a bad
+    line, and the longest account the command line takes."""
+    cards = os.path.join(work, "accounts.csv")
+    with open(cards, "w", newline="") as f:
+        f.write('ip,user,password\r\n10.69.8.6,ops,"p w,1"\r\n')
+    refused = len(fleet.records("upload", ip="10.69.8.7", reason="account"))
+    rc, out, _ = tool.run("upgrade", images["good"], "--cards", cards, "10.69.8.7",
+                          "--user", "wrong", "--password", "bad")
+    check("the list's account beats --user; --user goes to cards the list has no account for",
+          (1, "10.69.8.6 OK.", refused + 1),
+          (rc, sorted(lines(out))[0], len(fleet.records("upload", ip="10.69.8.7", reason="account"))))
+
+    wrqs = len(fleet.records("wrq", ip="10.69.8.8"))
+    rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.8", "10.69.8.8")
+    check("a card named twice is upgraded once", (0, ["10.69.8.8 OK."], wrqs + 1),
+          (rc, lines(out), len(fleet.records("wrq", ip="10.69.8.8"))))
+
+    typo = os.path.join(work, "typo.csv")
+    with open(typo, "w", newline="") as f:
+        f.write("10.69.8.1\r\n10.69.8.300\r\n")
+    wrqs = len(fleet.records("wrq"))
+    rc, out, err = tool.run("upgrade", images["good"], "--cards", typo)
+    check("a card list with a bad line: status 2, the line named, nothing sent",
+          (2, "", True, wrqs), (rc, out, "Line 2" in err, len(fleet.records("wrq"))))
+
+    rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.4", "--user", "u" * 31,
+                          "--password", "p" * 31)
+    check("an account of 31 characters is taken", (0, ["10.69.8.4 Skipped : version 1.05 ."]),
+          (rc, lines(out)))
+
+
 def test_verify(tool, work):
     """Two cards restart after their upload: one comes back with the image's
     version, one with its old one. About 15 s: the check asks every 5 s."""
@@ -338,6 +373,7 @@ def main():
                       lambda: test_usage(tool, images),
                       lambda: test_upgrade_fleet(tool, fleet, images, work),
                       lambda: test_exit_statuses(tool, images, work),
+                      lambda: test_accounts_and_lists(tool, fleet, images, work),
                       lambda: test_verify(tool, work),
                       lambda: test_interrupt(tool, command, images, work)]
         for group in groups:
