@@ -100,6 +100,10 @@ INSTANTIATE_TEST_SUITE_P(
         CheckCase{"BackWithTheOldVersion",
                   [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 30000 ? 0 : 0x0102; },
                   "not applied: 1.02", "not_applied", 31000, 30},
+        // The image's version, and no other, is the image applied.
+        CheckCase{"BackWithANewerVersion",
+                  [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 30000 ? 0 : 0x0200; },
+                  "not applied: 2.00", "not_applied", 31000, 30},
         // Two queries in a row unanswered are a restart; one is not.
         CheckCase{"TwoLostRepliesThenTheOldVersion",
                   [](int64_t t) -> uint32_t { return t == 10000 || t == 15000 ? 0 : 0x0102; },
