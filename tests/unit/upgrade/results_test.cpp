@@ -67,7 +67,10 @@ INSTANTIATE_TEST_SUITE_P(
         SecondsCase{"FebruaryOfALeapYear", {2028, 2, 28, 12, 0, 0}, {2028, 3, 1, 12, 0, 0}, 172800},
         SecondsCase{"CenturyNotLeap", {2100, 2, 28, 12, 0, 0}, {2100, 3, 1, 12, 0, 0}, 86400},
         SecondsCase{"YearEnd", {2026, 12, 31, 23, 59, 59}, {2027, 1, 1, 0, 0, 0}, 1},
-        SecondsCase{"Earlier", {2026, 3, 4, 11, 0, 3}, {2026, 3, 4, 10, 59, 58}, -5}),
+        SecondsCase{"Earlier", {2026, 3, 4, 11, 0, 3}, {2026, 3, 4, 10, 59, 58}, -5},
+        // Summer time ends: the clock goes back an hour, the transfer does not.
+        SecondsCase{"ClockBackAnHour", {2026, 10, 25, 2, 59, 50, 7200}, {2026, 10, 25, 2, 0, 10, 3600}, 20},
+        SecondsCase{"ClockForwardAnHour", {2026, 3, 29, 1, 59, 50, 3600}, {2026, 3, 29, 3, 0, 10, 7200}, 20}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(ReportFile, NameIsTheStartZeroPadded) {
