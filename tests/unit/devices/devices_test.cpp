@@ -497,22 +497,15 @@ TEST(CardList, AddressesThatAreNoCard) {
   }
 }
 
-// The box names the first ERRORS_SHOWN lines and counts the rest.
+// The box names the first twenty lines and counts the rest.
 TEST(CardList, ErrorTextShowsTwentyLinesAndCountsTheRest) {
-  for (size_t count : {size_t{1}, size_t{20}, size_t{21}, size_t{45}}) {
+  for (int count : {1, 20, 21, 45}) {
     std::vector<CardLineError> errors;
-    for (size_t i = 0; i < count; ++i) errors.push_back({static_cast<int>(i + 1), "bad"});
-    std::string text = card_list_errors_text(errors);
-    size_t named = 0;
-    for (size_t at = text.find("\r\nLine "); at != std::string::npos; at = text.find("\r\nLine ", at + 1))
-      ++named;
-    SCOPED_TRACE(count);
-    EXPECT_EQ(named, std::min<size_t>(count, 20));
-    EXPECT_EQ(text.find("Line " + std::to_string(std::min<size_t>(count, 20)) + ": bad\r\n") !=
-                  std::string::npos, true);
-    const std::string more = "... and " + std::to_string(count - std::min<size_t>(count, 20)) + " more\r\n";
-    EXPECT_EQ(text.size() >= more.size() && text.compare(text.size() - more.size(), more.size(), more) == 0,
-              count > 20) << text;
+    for (int i = 1; i <= count; ++i) errors.push_back({i, "bad"});
+    std::string expected = "These lines were not added:\r\n";
+    for (int i = 1; i <= count && i <= 20; ++i) expected += "Line " + std::to_string(i) + ": bad\r\n";
+    if (count > 20) expected += "... and " + std::to_string(count - 20) + " more\r\n";
+    EXPECT_EQ(card_list_errors_text(errors), expected) << count;
   }
 }
 
