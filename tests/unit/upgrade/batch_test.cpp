@@ -106,6 +106,7 @@ struct FakePorts : BatchPorts {
   int running = 0, most_running = 0;
   int sockets_opened = 0, fail_socket_at = -1;
   bool end_at_once = false;  // sessions end as soon as they start
+  uint64_t session_ms = 0;   // how long such a session takes on the test clock
   std::map<std::string, std::pair<CardOutcome, std::string>> endings;  // by IP text; else ok
   std::string folder;
   std::vector<uint32_t> closed_ok;
@@ -163,7 +164,10 @@ struct FakePorts : BatchPorts {
       running_slots.push_back(s->slot);
       most_running = std::max(most_running, ++running);
     });
-    if (end_at_once) finish(s->slot);
+    if (end_at_once) {
+      note([&] { clock_ms += session_ms; });
+      finish(s->slot);
+    }
     return 1;
   }
 
@@ -563,11 +567,10 @@ TEST_F(Batch, KeptReportAcrossTheClocksTurns) {
     ports.clock_start = c.start;
     ports.folder = dir_ + "/turns";
     ports.rows = {card_row(90)};
+    ports.end_at_once = true;
+    ports.session_ms = 5000;
     Event busy(true);
     std::thread worker(batch_worker, &ports, &busy, 0x0102);
-    ASSERT_TRUE(ports.wait_until([&] { return ports.starts.size() == 1; }));
-    ports.note([&] { ports.clock_ms += 5000; });
-    ports.finish(0);
     worker.join();
     std::vector<CsvRecord> records;
     std::string text;
