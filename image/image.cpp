@@ -139,18 +139,38 @@ uint32_t stamp_value(const LocalTime& t) {
          static_cast<uint32_t>(t.minute & 0x3F) << 6 | static_cast<uint32_t>(t.second & 0x3F);
 }
 
+namespace {
+
+// Seconds since 1970-01-01 00:00 of a broken-down time read as UTC.
+long long civil_seconds(const std::tm& t) {
+  long long y = t.tm_year + 1900;
+  const unsigned m = static_cast<unsigned>(t.tm_mon + 1);
+  y -= m <= 2;
+  const long long era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + static_cast<unsigned>(t.tm_mday) - 1;
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const long long days = era * 146097 + static_cast<long long>(doe) - 719468;
+  return days * 86400 + t.tm_hour * 3600LL + t.tm_min * 60LL + t.tm_sec;
+}
+
+}  // namespace
+
 LocalTime local_time_now() {
   std::time_t now = std::time(nullptr);
-  std::tm parts{};
+  std::tm parts{}, utc{};
 #ifdef _WIN32
   localtime_s(&parts, &now);
+  gmtime_s(&utc, &now);
 #else
   localtime_r(&now, &parts);
+  gmtime_r(&now, &utc);
 #endif
+  const int offset = static_cast<int>(civil_seconds(parts) - civil_seconds(utc));
   // A leap second reads as 60; the field holds 0 to 59.
   int second = parts.tm_sec > 59 ? 59 : parts.tm_sec;
   return LocalTime{parts.tm_year + 1900, parts.tm_mon + 1, parts.tm_mday,
-                   parts.tm_hour,        parts.tm_min,     second};
+                   parts.tm_hour,        parts.tm_min,     second, offset};
 }
 
 void stamp_header(uint8_t* image, size_t size, const LocalTime* at) {

@@ -102,6 +102,9 @@ ImageLoad load_image(const std::string& path);
 // Local date and time as the stamp uses it.
 struct LocalTime {
   int year, month, day, hour, minute, second;
+  // Seconds east of UTC when the time was read: a summer time change during
+  // a transfer moves the clock, not the transfer's length.
+  int utc_offset = 0;
 };
 LocalTime local_time_now();
 uint32_t stamp_value(const LocalTime& t);

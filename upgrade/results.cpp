@@ -134,7 +134,7 @@ long long days_from_civil(long long y, unsigned m, unsigned d) {
 long long seconds_of(const LocalTime& t) {
   return days_from_civil(t.year, static_cast<unsigned>(t.month), static_cast<unsigned>(t.day)) *
              86400 +
-         t.hour * 3600LL + t.minute * 60LL + t.second;
+         t.hour * 3600LL + t.minute * 60LL + t.second - t.utc_offset;
 }
 
 }  // namespace

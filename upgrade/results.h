@@ -82,5 +82,6 @@ std::string report_message(const CardResult& card);
 std::string report_csv(const std::vector<CardResult>& cards);
 // "YYYY-MM-DD_HHMMSS.csv"
 std::string report_file_name(const LocalTime& start);
-// Whole seconds from a to b (negative when b is earlier).
+// Whole seconds from a to b (negative when b is earlier), each in its own
+// offset from UTC.
 long long seconds_between(const LocalTime& a, const LocalTime& b);

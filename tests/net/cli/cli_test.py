@@ -3,7 +3,8 @@
 range with excludes, the ranges refused),
 check (valid, every failure), usage errors, upgrade (a fleet with a refused,
 a silent, an already current and a newer card, a card list with its own
-account, a forced card, an image that fails), the exit statuses, Ctrl+C in
+account, a forced card, an image that fails), the exit statuses on each
+side of their rules, Ctrl+C in
 the middle of transfers and the report read back.
 
     scripts/netns-run.sh python3 tests/net/cli/cli_test.py [--wine] COMMAND...
@@ -186,6 +187,9 @@ def test_usage(tool, fleet, images):
                  ["upgrade", images["good"], "10.69.8.x"],
                  ["upgrade", images["good"]],
                  ["upgrade", images["good"], "--cards", images["missing"]],
+                 ["upgrade", images["good"], "--parallel", "0", "10.69.8.1"],
+                 ["upgrade", images["good"], "--user", "u" * 32, "10.69.8.1"],
+                 ["upgrade", images["good"], "--password", "p" * 32, "10.69.8.1"],
                  ["discover", "--bogus"],
                  ["discover", "--wait", "soon"],
                  ["frobnicate"],
@@ -324,6 +328,57 @@ def test_password_sources(tool, command, fleet, images, work):
     rc, out, err = tool.run("upgrade", images["good"], "10.69.8.6", "--password", secret,
                             "--password-file", password_file)
     check("--password and --password-file together are a usage error", 2, rc)
+def test_exit_statuses(tool, images, work):
+    """The status of a run on each side of its rules: cards already at the
+    image's version are no failure, a silent one is; a report that cannot be
+    written fails a run that was otherwise fine."""
+    report = os.path.join(work, "current.csv")
+    for args, status, name in (
+            (["10.69.8.4", "10.69.8.5"], 0, "a fleet already at the image's version or newer"),
+            (["10.69.8.4", "--verify"], 0, "--verify of a fleet with nothing to send"),
+            (["10.69.8.4", "10.69.8.3"], 1, "a current card and a silent one"),
+            (["10.69.8.4", "--report", report], 0, "a report written"),
+            (["10.69.8.4", "--report", os.path.join(images["good"], "r.csv")], 2,
+             "a report that cannot be created")):
+        rc, out, err = tool.run("upgrade", images["good"], *args)
+        check("exit status: %s" % name, status, rc)
+        if "--report" in args and status == 2:
+            check("the unwritable report is said", True, "cannot be written" in err)
+    _, rows = read_report(report)
+    check("the report of a current card", {"10.69.8.4": ("skipped_version", "Skipped : version 1.05 .")},
+          {ip: (r["result"], r["message"]) for ip, r in rows.items()})
+
+
+def test_accounts_and_lists(tool, fleet, images, work):
+    """Whose account a card gets, a card named twice, a card list with a bad
+    line, and the longest account the command line takes."""
+    cards = os.path.join(work, "accounts.csv")
+    with open(cards, "w", newline="") as f:
+        f.write('ip,user,password\r\n10.69.8.6,ops,"p w,1"\r\n')
+    refused = len(fleet.records("upload", ip="10.69.8.7", reason="account"))
+    rc, out, _ = tool.run("upgrade", images["good"], "--cards", cards, "10.69.8.7",
+                          "--user", "wrong", "--password", "bad")
+    check("the list's account beats --user; --user goes to cards the list has no account for",
+          (1, "10.69.8.6 OK.", refused + 1),
+          (rc, sorted(lines(out))[0], len(fleet.records("upload", ip="10.69.8.7", reason="account"))))
+
+    wrqs = len(fleet.records("wrq", ip="10.69.8.8"))
+    rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.8", "10.69.8.8")
+    check("a card named twice is upgraded once", (0, ["10.69.8.8 OK."], wrqs + 1),
+          (rc, lines(out), len(fleet.records("wrq", ip="10.69.8.8"))))
+
+    typo = os.path.join(work, "typo.csv")
+    with open(typo, "w", newline="") as f:
+        f.write("10.69.8.1\r\n10.69.8.300\r\n")
+    wrqs = len(fleet.records("wrq"))
+    rc, out, err = tool.run("upgrade", images["good"], "--cards", typo)
+    check("a card list with a bad line: status 2, the line named, nothing sent",
+          (2, "", True, wrqs), (rc, out, "Line 2" in err, len(fleet.records("wrq"))))
+
+    rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.4", "--user", "u" * 31,
+                          "--password", "p" * 31)
+    check("an account of 31 characters is taken", (0, ["10.69.8.4 Skipped : version 1.05 ."]),
+          (rc, lines(out)))
 
 
 def test_verify(tool, work):
@@ -429,6 +484,8 @@ def main():
                       lambda: test_usage(tool, fleet, images), lambda: test_ranges(tool, images),
                       lambda: test_upgrade_fleet(tool, fleet, images, work),
                       lambda: test_password_sources(tool, command, fleet, images, work),
+                      lambda: test_exit_statuses(tool, images, work),
+                      lambda: test_accounts_and_lists(tool, fleet, images, work),
                       lambda: test_verify(tool, work),
                       lambda: test_interrupt(tool, command, images, work)]
         for group in groups:

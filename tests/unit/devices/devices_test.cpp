@@ -109,6 +109,7 @@ TEST(DeviceTable, MergeStopsWithoutInsertingWhenARowCannotBeRead) {
   tb.list.fail_data_at = 0;
   EXPECT_EQ(merge_device(tb.t, test_card("10.69.0.9", 0x02, 0x0102), 0), -1);
   EXPECT_EQ(tb.list.item_count(), 1);
+  tb.list.fail_data_at = -1;  // the table's end releases the row's record
 }
 
 TEST(DeviceTable, IconRule) {
@@ -571,6 +572,99 @@ TEST(CardList, ImportMergesInOnePassKeepingKnownAccounts) {
   EXPECT_STREQ(again->user_name, "late");
   EXPECT_STREQ(again->password, "pw");
   release_device_records(t);
+}
+
+// The account fields hold CARD_LIST_FIELD_MAX characters: that many are
+// taken, one more is refused. A user name is trimmed, a password is taken
+// as it is.
+TEST(CardList, AccountFieldsUpToTheirLimit) {
+  const std::string max(CARD_LIST_FIELD_MAX, 'u'), over(CARD_LIST_FIELD_MAX + 1, 'u');
+  struct Case {
+    std::string line;
+    bool taken;
+    std::string user, password, reason;
+  };
+  const Case cases[] = {
+      {"10.70.0.1," + max, true, max, "", ""},
+      {"10.70.0.1," + over, false, "", "", "user name longer than 30 characters"},
+      {"10.70.0.1,  " + max + "  ", true, max, "", ""},
+      {"10.70.0.1,u," + max, true, "u", max, ""},
+      {"10.70.0.1,u," + over, false, "", "", "password longer than 30 characters"},
+      {"10.70.0.1, ops , p w ", true, "ops", " p w ", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line);
+    std::vector<CardLine> cards;
+    std::vector<CardLineError> errors;
+    read_card_list(c.line + "\r\n", &cards, &errors);
+    ASSERT_EQ(cards.size(), c.taken ? 1u : 0u);
+    if (c.taken) {
+      EXPECT_TRUE(errors.empty());
+      EXPECT_EQ(cards[0].user, c.user);
+      EXPECT_EQ(cards[0].password, c.password);
+    } else {
+      ASSERT_EQ(errors.size(), 1u);
+      EXPECT_EQ(errors[0].line, 1);
+      EXPECT_EQ(errors[0].reason, c.reason);
+    }
+  }
+}
+
+// Without a header the columns are ip, user, password; with one they are
+// found by name, in any order and case. A column a line lacks is not given
+// (the command line's account applies); an empty one is given empty.
+TEST(CardList, ColumnsByPositionOrByHeader) {
+  struct Case {
+    std::string text;
+    bool has_user, has_password;
+    std::string user, password;
+  };
+  const Case cases[] = {
+      {"10.70.0.1\r\n", false, false, "", ""},
+      {"10.70.0.1,ops\r\n", true, false, "ops", ""},
+      {"10.70.0.1,,\r\n", true, true, "", ""},
+      {"10.70.0.1,ops,pw\r\n", true, true, "ops", "pw"},
+      {" IP ,Password,User\r\n10.70.0.1,pw,ops\r\n", true, true, "ops", "pw"},
+      {"ip,mac,version,user\r\n10.70.0.1,00-0a-ff-10-20-07,1.02,ops\r\n", true, false, "ops", ""},
+      {"ip,password\n10.70.0.1,pw\n", false, true, "", "pw"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<CardLine> cards;
+    std::vector<CardLineError> errors;
+    read_card_list(c.text, &cards, &errors);
+    EXPECT_TRUE(errors.empty());
+    ASSERT_EQ(cards.size(), 1u);
+    EXPECT_EQ(cards[0].ip, text_to_ip("10.70.0.1"));
+    EXPECT_EQ(cards[0].has_user, c.has_user);
+    EXPECT_EQ(cards[0].has_password, c.has_password);
+    EXPECT_EQ(cards[0].user, c.user);
+    EXPECT_EQ(cards[0].password, c.password);
+  }
+}
+
+TEST(CardList, AddressesThatAreNoCard) {
+  for (const char* ip : {"0.0.0.0", "255.255.255.255", "10.70.0.256", "", "card7"}) {
+    std::vector<CardLine> cards;
+    std::vector<CardLineError> errors;
+    read_card_list(std::string("# list\r\n") + ip + ",ops\r\n10.70.0.9\r\n", &cards, &errors);
+    ASSERT_EQ(errors.size(), 1u) << ip;
+    EXPECT_EQ(errors[0].line, 2) << ip;
+    ASSERT_EQ(cards.size(), 1u) << ip;
+    EXPECT_EQ(cards[0].line, 3) << ip;
+  }
+}
+
+// The box names the first twenty lines and counts the rest.
+TEST(CardList, ErrorTextShowsTwentyLinesAndCountsTheRest) {
+  for (int count : {1, 20, 21, 45}) {
+    std::vector<CardLineError> errors;
+    for (int i = 1; i <= count; ++i) errors.push_back({i, "bad"});
+    std::string expected = "These lines were not added:\r\n";
+    for (int i = 1; i <= count && i <= 20; ++i) expected += "Line " + std::to_string(i) + ": bad\r\n";
+    if (count > 20) expected += "... and " + std::to_string(count - 20) + " more\r\n";
+    EXPECT_EQ(card_list_errors_text(errors), expected) << count;
+  }
 }
 
 TEST(CardList, ExportReadsBackByItsHeader) {

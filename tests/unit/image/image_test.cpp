@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <string>
 
 #include "app/settings.h"
@@ -205,6 +206,30 @@ TEST(Texts, SizesVersionsFolders) {
   EXPECT_EQ(folder_of("C:\\images\\fw.bin"), "C:\\images");
   EXPECT_EQ(folder_of("C:\\fw.bin"), "C:");
   EXPECT_EQ(folder_of("fw.bin"), "fw.bin");
+}
+
+// The local time carries its offset from UTC, whatever the zone.
+TEST(Stamp, LocalTimeKnowsItsOffsetFromUtc) {
+  const char* saved = std::getenv("TZ");
+  const std::string before = saved ? saved : "";
+  for (auto [zone, offset] : {std::pair<const char*, int>{"UTC0", 0}, {"IST-5:30", 19800}, {"EST5", -18000}}) {
+    setenv("TZ", zone, 1);
+    tzset();
+    const std::time_t now = std::time(nullptr);
+    LocalTime t = local_time_now();
+    EXPECT_EQ(t.utc_offset, offset) << zone;
+    // The local fields less the offset are the time now (give or take the second that passed).
+    std::tm fields{};
+    fields.tm_year = t.year - 1900;
+    fields.tm_mon = t.month - 1;
+    fields.tm_mday = t.day;
+    fields.tm_hour = t.hour;
+    fields.tm_min = t.minute;
+    fields.tm_sec = t.second;
+    EXPECT_LE(std::llabs(static_cast<long long>(timegm(&fields) - t.utc_offset - now)), 2) << zone;
+  }
+  if (saved) setenv("TZ", before.c_str(), 1); else unsetenv("TZ");
+  tzset();
 }
 
 TEST(Stamp, BitsAndOnlyOnImages) {

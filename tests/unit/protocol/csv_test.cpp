@@ -83,4 +83,71 @@ TEST(Csv, OutsideTextThatCouldBeAFormulaGetsALeadingQuote) {
   EXPECT_EQ(csv_record({csv_outside_text("=1,2")}), "\"'=1,2\"\r\n");
 }
 
+// Each character that needs quotes gets them alone; nothing else does.
+TEST(Csv, QuotedOnlyWhenNeeded) {
+  const std::pair<std::string, std::string> cases[] = {
+      {"", ""},
+      {"10.69.0.5", "10.69.0.5"},
+      {" spaced ", " spaced "},
+      {"a,b", "\"a,b\""},
+      {"say \"hi\"", "\"say \"\"hi\"\"\""},
+      {"\"", "\"\"\"\""},
+      {"cr\r", "\"cr\r\""},
+      {"lf\n", "\"lf\n\""},
+      {"caf\xC3\xA9", "caf\xC3\xA9"},
+  };
+  for (const auto& [value, written] : cases) {
+    EXPECT_EQ(csv_field(value), written);
+    std::vector<CsvRecord> records;
+    ASSERT_TRUE(read_csv(csv_record({value, "next"}), false, &records, nullptr)) << value;
+    ASSERT_EQ(records.size(), 1u) << value;
+    EXPECT_EQ(records[0].fields, (std::vector<std::string>{value, "next"}));
+  }
+  EXPECT_EQ(csv_record({}), "\r\n");
+  EXPECT_EQ(csv_record({"a", "", ""}), "a,,\r\n");
+}
+
+// Record and line numbers with LF or CRLF ends, line breaks inside quotes,
+// a comment at the very end and a byte order mark only at the start.
+TEST(Csv, RecordsAndTheirLines) {
+  struct Case {
+    std::string text;
+    std::vector<std::vector<std::string>> fields;
+    std::vector<int> lines;
+  };
+  const Case cases[] = {
+      {"a\nb", {{"a"}, {"b"}}, {1, 2}},
+      {"a\r\nb\r\n", {{"a"}, {"b"}}, {1, 2}},
+      {"\"x\r\ny\",1\n\"p\nq\nr\"\nz", {{"x\r\ny", "1"}, {"p\nq\nr"}, {"z"}}, {1, 3, 6}},
+      {"\n\n\r\na", {{"a"}}, {4}},
+      {"a\n# last", {{"a"}}, {1}},
+      {"# one\r\n# two\r\nb", {{"b"}}, {3}},
+      {"a,\xEF\xBB\xBF", {{"a", "\xEF\xBB\xBF"}}, {1}},
+      {"\xEF\xBB\xBF#c\nv", {{"v"}}, {2}},
+  };
+  for (const Case& c : cases) {
+    std::vector<CsvRecord> records;
+    ASSERT_TRUE(read_csv(c.text, true, &records, nullptr)) << c.text;
+    EXPECT_EQ(fields_of(records), c.fields) << c.text;
+    std::vector<int> lines;
+    for (const CsvRecord& r : records) lines.push_back(r.line);
+    EXPECT_EQ(lines, c.lines) << c.text;
+  }
+}
+
+TEST(Csv, UnclosedQuoteIsWhereItOpened) {
+  const std::pair<std::string, int> cases[] = {
+      {"\"", 1}, {"a,\"b", 1}, {"a\r\n\r\nb,\"c\nd\ne", 3}, {"\"a\"\"\n", 1}};
+  for (const auto& [text, line] : cases) {
+    std::vector<CsvRecord> records;
+    int bad = 0;
+    EXPECT_FALSE(read_csv(text, false, &records, &bad)) << text;
+    EXPECT_EQ(bad, line) << text;
+  }
+  // A closed quote at the very end is whole.
+  std::vector<CsvRecord> records;
+  EXPECT_TRUE(read_csv("a,\"b\"", false, &records, nullptr));
+  EXPECT_EQ(fields_of(records), (std::vector<std::vector<std::string>>{{"a", "b"}}));
+}
+
 }  // namespace

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <map>
 #include <string>
@@ -18,6 +19,7 @@
 
 #include "image/image.h"
 #include "platform/files.h"
+#include "protocol/csv.h"
 #include "protocol/packet.h"
 #include "tools/mkimage/image_maker.h"
 #include "upgrade/upgrade.h"
@@ -49,6 +51,35 @@ struct Start {
   uint32_t limit_ticks;
 };
 
+// The system's code page of the fakes is Latin-1: what the report box shows
+// and what the kept file holds really differ for a non-ASCII text.
+std::string utf8_to_latin1(const std::string& text) {
+  std::string out;
+  for (size_t i = 0; i < text.size(); ++i) {
+    unsigned char c = static_cast<unsigned char>(text[i]);
+    if ((c & 0xE0) == 0xC0 && i + 1 < text.size()) {
+      out += static_cast<char>((c & 0x1F) << 6 | (text[++i] & 0x3F));
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out;
+}
+
+// A civil time some seconds after 2000-06-15 10:30:00 (or another start).
+LocalTime civil_time(const LocalTime& start, uint64_t seconds) {
+  std::tm tm{};
+  tm.tm_year = start.year - 1900;
+  tm.tm_mon = start.month - 1;
+  tm.tm_mday = start.day;
+  tm.tm_hour = start.hour;
+  tm.tm_min = start.minute;
+  tm.tm_sec = start.second;
+  std::time_t t = timegm(&tm) + static_cast<std::time_t>(seconds);
+  gmtime_r(&t, &tm);
+  return LocalTime{tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec};
+}
+
 struct FakePorts : BatchPorts {
   std::mutex mutex;
   std::condition_variable changed;
@@ -58,15 +89,19 @@ struct FakePorts : BatchPorts {
   std::vector<std::string> questions, reports, refusals;
   std::vector<int> enables, upgrading;
   uint64_t clock_ms = 0;
+  LocalTime clock_start{2000, 6, 15, 10, 30, 0};
   std::vector<Start> starts;
   int running = 0, most_running = 0;
   int sockets_opened = 0, fail_socket_at = -1;
   bool end_at_once = false;  // sessions end as soon as they start
+  uint64_t session_ms = 0;   // how long such a session takes on the test clock
   std::map<std::string, std::pair<CardOutcome, std::string>> endings;  // by IP text; else ok
   std::string folder;
   std::vector<uint32_t> closed_ok;
   std::vector<std::shared_ptr<Report>> held;
   std::function<void(uint32_t)> on_sleep;  // runs (unlocked) after each sleep
+  std::function<void()> while_report_open;  // runs (unlocked) before the box closes
+  std::vector<int> running_slots;
 
   int row_count() override { return static_cast<int>(rows.size()); }
   int row_checked(int row) override { return rows[row].checked; }
@@ -80,7 +115,10 @@ struct FakePorts : BatchPorts {
     questions.push_back(text);
     return answer;
   }
-  void show_report(const std::string& text) override { note([&] { reports.push_back(text); }); }
+  void show_report(const std::string& text) override {
+    note([&] { reports.push_back(text); });
+    if (while_report_open) while_report_open();
+  }
   void show_refusal(const std::string& text) override { note([&] { refusals.push_back(text); }); }
   void enable_main_window(int enabled) override { note([&] { enables.push_back(enabled); }); }
   void sleep_ms(uint32_t ms) override {
@@ -89,10 +127,10 @@ struct FakePorts : BatchPorts {
   }
   LocalTime local_time() override {
     std::lock_guard<std::mutex> lock(mutex);
-    int s = static_cast<int>(clock_ms / 1000);
-    return LocalTime{2000, 6, 15, 10, 30 + s / 60, s % 60};
+    return civil_time(clock_start, clock_ms / 1000);
   }
   std::string reports_folder() override { return folder; }
+  std::string display_text(const std::string& utf8) override { return utf8_to_latin1(utf8); }
   void card_done(const std::shared_ptr<Report>& report, const CardResult&) override {
     note([&] { held.push_back(report); });
   }
@@ -111,9 +149,13 @@ struct FakePorts : BatchPorts {
       Start start{s->slot, ip_to_text(s->ip), clock_ms, {}, s->transfer_limit_ticks};
       std::memcpy(start.stamp, s->stamp, 4);
       starts.push_back(start);
+      running_slots.push_back(s->slot);
       most_running = std::max(most_running, ++running);
     });
-    if (end_at_once) finish(s->slot);
+    if (end_at_once) {
+      note([&] { clock_ms += session_ms; });
+      finish(s->slot);
+    }
     return 1;
   }
 
@@ -125,7 +167,10 @@ struct FakePorts : BatchPorts {
     report_card(s->report, ip.c_str(), s->ip, ending.first, ending.second, 3000);
     s->socket.reset();
     s->ended = true;
-    note([&] { --running; });
+    note([&] {
+      --running;
+      running_slots.erase(std::find(running_slots.begin(), running_slots.end(), slot));
+    });
     release_slot(s->slot_events, slot);
   }
   // Notified under the lock: a test may destroy the fake once it sees the
@@ -136,9 +181,9 @@ struct FakePorts : BatchPorts {
     changed.notify_all();
   }
   // Waits (real time, bounded) until the batch has got that far.
-  bool wait_until(const std::function<bool()>& reached) {
+  bool wait_until(const std::function<bool()>& reached, int ms = 10000) {
     std::unique_lock<std::mutex> lock(mutex);
-    return changed.wait_for(lock, std::chrono::seconds(10), reached);
+    return changed.wait_for(lock, std::chrono::milliseconds(ms), reached);
   }
 };
 
@@ -157,7 +202,7 @@ class Batch : public testing::Test {
     std::fclose(f);
   }
   void TearDown() override {
-    if (worker_.joinable()) worker_.join();
+    if (worker_.joinable()) join_worker();
     for (auto& s : upload_sessions) s = UploadSession{};
     std::string command = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
@@ -181,6 +226,22 @@ class Batch : public testing::Test {
     EXPECT_TRUE(ports_.reports.empty());
     EXPECT_FALSE(busy_.is_set());
     EXPECT_EQ(ports_.enables, std::vector<int>{1});
+  }
+  // Joins the worker within a bounded wait. A batch still waiting for
+  // sessions that no one will end fails the test, and its sessions are
+  // ended so that the worker can be joined, rather than hanging until
+  // CTest's time-out.
+  void join_worker() {
+    auto ended = [&] { return !ports_.enables.empty() && ports_.enables.back() == 1; };
+    if (!ports_.wait_until(ended)) {
+      ADD_FAILURE() << "the batch did not end; " << starts() << " sessions were started";
+      for (int round = 0; round < 100 && !ports_.wait_until(ended, 100); ++round) {
+        std::vector<int> slots;
+        ports_.note([&] { slots = ports_.running_slots; });
+        for (int slot : slots) ports_.finish(slot);
+      }
+    }
+    worker_.join();
   }
   size_t starts() { return ports_.starts.size(); }
 
@@ -215,7 +276,7 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   for (int slot : {3, 1, 0}) ports_.finish(slot);
   EXPECT_TRUE(ports_.reports.empty());  // slot 2 is still running
   ports_.finish(2);
-  worker_.join();
+  join_worker();
 
   EXPECT_EQ(ports_.most_running, 4);
   ASSERT_EQ(ports_.reports.size(), 1u);
@@ -234,6 +295,8 @@ TEST_F(Batch, StartsComeAHundredMillisecondsApart) {
   std::vector<uint64_t> at;
   for (const Start& s : ports_.starts) at.push_back(s.at_ms);
   EXPECT_EQ(at, (std::vector<uint64_t>{0, 100, 200, 300}));
+  // The pause after the fourth start is over: the worker waits for a slot.
+  ASSERT_TRUE(ports_.wait_until([&] { return ports_.clock_ms == 400; }));
   // Seconds later a slot frees: the fifth card starts at once, with a stamp
   // of its own start, while the earlier sessions keep theirs.
   ports_.note([&] { ports_.clock_ms = 7000; });
@@ -243,7 +306,7 @@ TEST_F(Batch, StartsComeAHundredMillisecondsApart) {
   EXPECT_EQ(get_le32(ports_.starts[4].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 7}));
   EXPECT_EQ(get_le32(upload_sessions[0].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 0}));
   for (int slot : {0, 1, 2, 3}) ports_.finish(slot);
-  worker_.join();
+  join_worker();
   EXPECT_EQ(ports_.reports.size(), 1u);
 }
 
@@ -262,7 +325,7 @@ TEST_F(Batch, UnreachableCardWaitsForASlotBeforeItsLine) {
     std::this_thread::yield();
   EXPECT_EQ(report_text(report), expected);
   for (int slot : {0, 2, 3}) ports_.finish(slot);
-  worker_.join();
+  join_worker();
   ASSERT_EQ(ports_.reports.size(), 1u);
   EXPECT_EQ(ports_.reports[0].rfind(expected, 0), 0u);
   EXPECT_EQ(starts(), 4u);
@@ -286,7 +349,7 @@ TEST_F(Batch, CardsAnsweringTheLastPassAreNotPassedOver) {
     merged_at_first_sleep.clear();
   };
   run_worker();
-  worker_.join();
+  join_worker();
   ASSERT_EQ(ports_.reports.size(), 1u);
   EXPECT_EQ(ports_.reports[0],
             "10.69.0.64 OK.\r\n10.69.0.63 OK.\r\n10.69.0.62 OK.\r\n"
@@ -315,8 +378,9 @@ TEST_P(BatchRefusal, NothingSentNoRowChanged) {
   write_file(make_image(plan));
   ports_.rows.push_back(card_row(70));
   ports_.rows.push_back(card_row(71, 0x0100, true, 1));
+  ports_.end_at_once = true;  // a batch that should not have run ends at once, and fails
   run_worker(GetParam().confirmed_version);
-  worker_.join();
+  join_worker();
   expect_nothing_sent(GetParam().message);
 }
 
@@ -364,8 +428,9 @@ TEST_F(Batch, ImageTooLargeIsRefusedUnread) {
 TEST_F(Batch, FileGoneSinceOpenIsSaidAndNothingSent) {
   std::remove(ports_.path.c_str());
   ports_.rows.push_back(card_row(70));
+  ports_.end_at_once = true;
   run_worker(0x0102);
-  worker_.join();
+  join_worker();
   expect_nothing_sent("Error in reading file !");
 }
 
@@ -378,7 +443,7 @@ TEST_F(Batch, SocketFailureFreesTheSlotAndSkippedRowsGetNoLine) {
   ports_.rows.push_back(Row{true, false, {}});          // checked, no record
   ports_.rows.push_back(card_row(44));
   run_worker();
-  worker_.join();
+  join_worker();
   ASSERT_EQ(ports_.reports.size(), 1u);
   EXPECT_EQ(ports_.reports[0], "10.69.0.44 OK.\r\n10.69.0.42 Socket Error !\r\n10.69.0.40 OK.\r\n");
   EXPECT_EQ(starts(), 2u);
@@ -400,7 +465,7 @@ TEST_F(Batch, KeptReportFileRetryListAndLaterChecks) {
   ports_.folder = dir_ + "/reports/new";
   ports_.end_at_once = true;
   run_worker();
-  worker_.join();
+  join_worker();
 
   const std::string file = dir_ + "/reports/new/2000-06-15_103000.csv";
   ASSERT_EQ(ports_.reports.size(), 1u);
@@ -438,7 +503,7 @@ TEST_F(Batch, UnwritableReportsFolderStillShowsTheReport) {
   ports_.folder = ports_.path + "/reports";  // below a file
   ports_.end_at_once = true;
   run_worker();
-  worker_.join();
+  join_worker();
   ASSERT_EQ(ports_.reports.size(), 1u);
   EXPECT_EQ(ports_.reports[0].rfind("10.69.0.40 OK.\r\nReport not saved: cannot create ", 0), 0u)
       << ports_.reports[0];
@@ -448,13 +513,117 @@ TEST_F(Batch, UnwritableReportsFolderStillShowsTheReport) {
 TEST_F(Batch, DeletedFileEndsSilently) {
   ports_.rows.push_back(card_row(50));
   std::remove(ports_.path.c_str());
+  ports_.end_at_once = true;
   run_worker();
-  worker_.join();
+  join_worker();
   EXPECT_TRUE(ports_.reports.empty());
   EXPECT_EQ(starts(), 0u);
   EXPECT_TRUE(ports_.upgrading.empty());
   EXPECT_FALSE(busy_.is_set());
   EXPECT_EQ(ports_.enables, std::vector<int>{1});
+}
+
+// The retry list is every card whose line was " OK.", whatever its check
+// said meanwhile: a card that settled while the box was open is not left
+// ticked to be upgraded again.
+TEST_F(Batch, RetryListHoldsOkCardsWhoseCheckSettledWhileTheBoxWasOpen) {
+  ports_.rows = {card_row(30), card_row(31), card_row(32), card_row(33)};
+  ports_.endings["10.69.0.31"] = {CardOutcome::card_error, "Bad password"};
+  ports_.endings["10.69.0.32"] = {CardOutcome::timeout, ""};
+  ports_.end_at_once = true;
+  const uint32_t ip30 = ports_.rows[0].record.ip, ip33 = ports_.rows[3].record.ip;
+  ports_.while_report_open = [&] {
+    Report* report = ports_.held.at(0).get();
+    EXPECT_TRUE(report_check(report, ip33, CardOutcome::applied, 0x0102, 20));
+    EXPECT_TRUE(report_check(report, ip30, CardOutcome::not_applied, 0x0100, 40));
+  };
+  run_worker();
+  join_worker();
+  EXPECT_EQ(ports_.closed_ok, (std::vector<uint32_t>{ip33, ip30}));
+}
+
+// The wait for answers to the last refresh pass comes once per batch, and
+// only when a checked card is counted unanswered.
+TEST_F(Batch, AnswerWindowOncePerBatchAndOnlyForUnansweredCards) {
+  struct Case {
+    std::vector<uint32_t> unanswered;  // per row
+    uint64_t slept_ms;
+  };
+  const Case cases[] = {
+      {{0, 0, 0}, 300},          // three starts, 100 ms apart
+      {{1, 0, 0}, 1700},         // two starts and the window
+      {{1, 2, 0}, 1600},         // one start and the window, once
+      {{1, 1, 1}, 1500},
+  };
+  for (const Case& c : cases) {
+    FakePorts ports;
+    ports.path = ports_.path;
+    ports.end_at_once = true;
+    for (int i = 0; i < 3; ++i) ports.rows.push_back(card_row(80 + i, 0x0100, true, c.unanswered[i]));
+    Event busy(true);
+    std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
+    worker.join();
+    EXPECT_EQ(ports.clock_ms, c.slept_ms);
+    for (auto& session : upload_sessions) session = UploadSession{};
+  }
+}
+
+// A transfer across the hour, midnight or the new year: the report's times,
+// seconds and file name from the test clock's civil time.
+TEST_F(Batch, KeptReportAcrossTheClocksTurns) {
+  struct Case {
+    LocalTime start;
+    std::string file, started, ended;
+  };
+  const Case cases[] = {
+      {{2000, 6, 15, 10, 59, 58}, "2000-06-15_105958.csv", "2000-06-15 10:59:58", "2000-06-15 11:00:03"},
+      {{2000, 6, 15, 23, 59, 58}, "2000-06-15_235958.csv", "2000-06-15 23:59:58", "2000-06-16 00:00:03"},
+      {{1999, 12, 31, 23, 59, 59}, "1999-12-31_235959.csv", "1999-12-31 23:59:59", "2000-01-01 00:00:04"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.file);
+    FakePorts ports;
+    ports.path = ports_.path;
+    ports.clock_start = c.start;
+    ports.folder = dir_ + "/turns";
+    ports.rows = {card_row(90)};
+    ports.end_at_once = true;
+    ports.session_ms = 5000;
+    Event busy(true);
+    std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
+    worker.join();
+    std::vector<CsvRecord> records;
+    std::string text;
+    ASSERT_TRUE(read_file_text(dir_ + "/turns/" + c.file, 1 << 20, &text, nullptr));
+    ASSERT_TRUE(read_csv(text, false, &records, nullptr));
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1].fields[0], c.started);
+    EXPECT_EQ(records[1].fields[1], c.ended);
+    EXPECT_EQ(records[1].fields[9], "5");
+    for (auto& session : upload_sessions) session = UploadSession{};
+  }
+}
+
+// The report box is in the system's code page, the kept file in UTF-8: a
+// card's message (UTF-8 once the session cleaned it) and the reports folder
+// are converted once, for the box.
+TEST_F(Batch, ReportBoxAndFileEachInTheirOwnEncoding) {
+  ports_.rows = {card_row(30), card_row(31)};
+  ports_.endings["10.69.0.31"] = {CardOutcome::card_error, "Mot de passe refus\xC3\xA9"};
+  ports_.folder = dir_ + "/rapports \xC3\xA9t\xC3\xA9";  // UTF-8, as the folder setting holds it
+  ports_.end_at_once = true;
+  run_worker();
+  join_worker();
+  const std::string file = ports_.folder + "/2000-06-15_103000.csv";
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0], "10.69.0.31 Mot de passe refus\xE9\r\n10.69.0.30 OK.\r\nReport saved: " +
+                                   dir_ + "/rapports \xE9t\xE9/2000-06-15_103000.csv");
+  std::string text;
+  ASSERT_TRUE(read_file_text(file, 1 << 20, &text, nullptr));
+  std::vector<CsvRecord> records;
+  ASSERT_TRUE(read_csv(text, false, &records, nullptr));
+  ASSERT_EQ(records.size(), 3u);
+  EXPECT_EQ(records[1].fields[8], "Mot de passe refus\xC3\xA9");
 }
 
 const char WARNING_START[] =

@@ -60,8 +60,9 @@ struct CheckCase {
   const char* name;
   Card card;
   std::string result;  // the Result column at the end
-  const char* verified;
-  int64_t settled_by_ms;
+  std::string verified;
+  int64_t settled_at_ms;  // the tick that gave the outcome
+  int verified_seconds;   // in the kept report
 };
 
 class Check : public testing::TestWithParam<CheckCase> {};
@@ -74,7 +75,8 @@ TEST_P(Check, Outcome) {
   EXPECT_EQ(run.ports.shown.front(), "OK, checking ...");
   EXPECT_EQ(run.ports.shown.back(), c.result);
   EXPECT_EQ(run.verified(), c.verified);
-  EXPECT_LE(run.ports.now, c.settled_by_ms);
+  EXPECT_EQ(run.ports.now, c.settled_at_ms);
+  EXPECT_EQ(report_cards(run.report.get())[0].verified_seconds, c.verified_seconds);
   EXPECT_TRUE(run.verifier.watches.empty());
   // Every 5 s, the first one 5 s after the line.
   ASSERT_FALSE(run.ports.queries.empty());
@@ -88,20 +90,46 @@ INSTANTIATE_TEST_SUITE_P(
         // Old version until it restarts at 12 s, quiet for 60 s, then the new one.
         CheckCase{"Applied",
                   [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 72000 ? 0 : 0x0105; },
-                  "applied 1.05 in 75 s", "applied", 76000},
+                  "applied 1.05 in 75 s", "applied", 76000, 75},
+        // A first reply lost on the way is not the card's last word.
+        CheckCase{"FirstReplyLostThenNewVersion",
+                  [](int64_t t) -> uint32_t { return t == 5000 ? 0 : 0x0105; },
+                  "applied 1.05 in 10 s", "applied", 11000, 10},
+        CheckCase{"QuietThenNewVersion",
+                  [](int64_t t) -> uint32_t { return t <= 10000 ? 0 : 0x0105; },
+                  "applied 1.05 in 15 s", "applied", 16000, 15},
         CheckCase{"BackWithTheOldVersion",
                   [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 30000 ? 0 : 0x0102; },
-                  "not applied: 1.02", "not_applied", 31000},
+                  "not applied: 1.02", "not_applied", 31000, 30},
+        // The image's version, and no other, is the image applied.
+        CheckCase{"BackWithANewerVersion",
+                  [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 30000 ? 0 : 0x0200; },
+                  "not applied: 2.00", "not_applied", 31000, 30},
+        // Two queries in a row unanswered are a restart; one is not.
+        CheckCase{"TwoLostRepliesThenTheOldVersion",
+                  [](int64_t t) -> uint32_t { return t == 10000 || t == 15000 ? 0 : 0x0102; },
+                  "not applied: 1.02", "not_applied", 21000, 20},
+        CheckCase{"OneLostReplyThenTheOldVersion",
+                  [](int64_t t) -> uint32_t { return t == 10000 ? 0 : 0x0102; },
+                  "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS, 300},
         // Never seen restarting: decided at the limit only.
         CheckCase{"NeverRestarts", [](int64_t) -> uint32_t { return 0x0102; },
-                  "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS},
+                  "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS, 300},
         // A lost reply now and then is not a restart.
         CheckCase{"LossyButOld",
                   [](int64_t t) -> uint32_t { return (t / 5000) % 2 ? 0 : 0x0102; },
-                  "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS},
+                  "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS, 300},
+        // At the limit a card still answers when its last answer is at most
+        // two periods old.
+        CheckCase{"SilentForTheLastTenSeconds",
+                  [](int64_t t) -> uint32_t { return t <= VERIFY_LIMIT_MS - 10000 ? 0x0102 : 0; },
+                  "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS, 300},
+        CheckCase{"SilentForTheLastFifteenSeconds",
+                  [](int64_t t) -> uint32_t { return t <= VERIFY_LIMIT_MS - 15000 ? 0x0102 : 0; },
+                  "no answer", "no_answer", VERIFY_LIMIT_MS, 300},
         CheckCase{"NeverBack",
                   [](int64_t t) -> uint32_t { return t < 10000 ? 0x0102 : 0; }, "no answer",
-                  "no_answer", VERIFY_LIMIT_MS}),
+                  "no_answer", VERIFY_LIMIT_MS, 300}),
     [](const testing::TestParamInfo<CheckCase>& info) { return info.param.name; });
 
 TEST(Check, ImageWithoutVersionOrFailedCardIsNotWatched) {
@@ -126,6 +154,57 @@ TEST(Check, RemovedRowStopsTheWatchWithoutAnOutcome) {
   EXPECT_EQ(run.ports.shown, std::vector<std::string>{"OK, checking ..."});
   EXPECT_EQ(run.verified(), "");
   EXPECT_EQ(run.ports.queries.size(), 4u);
+}
+
+// Seconds are counted from the tick that took the line to the answer, to the
+// nearest second.
+TEST(Check, SecondsRoundToTheNearest) {
+  for (auto [answer_ms, seconds] : {std::pair<int64_t, int>{5499, 5}, {5500, 6}, {9999, 10}}) {
+    Watched run;
+    verifier_tick(run.verifier, run.ports, 0);
+    verifier_tick(run.verifier, run.ports, 5000);
+    ASSERT_EQ(run.ports.queries.size(), 1u);
+    verifier_answer(run.verifier, IP, 0x0105, answer_ms);
+    verifier_tick(run.verifier, run.ports, 10500);
+    EXPECT_EQ(run.ports.shown.back(), "applied 1.05 in " + std::to_string(seconds) + " s");
+    EXPECT_EQ(report_cards(run.report.get())[0].verified_seconds, seconds) << answer_ms;
+  }
+}
+
+// A reply speaks for its sender only: another card's new version settles
+// nothing here.
+TEST(Check, AnotherCardsReplyIsNotThisCardsAnswer) {
+  Watched run;
+  const uint32_t other = htonl(0x0A450006u);
+  for (; run.ports.now <= VERIFY_LIMIT_MS; run.ports.now += 1000) {
+    size_t asked = run.ports.queries.size();
+    verifier_tick(run.verifier, run.ports, run.ports.now);
+    if (run.ports.queries.size() > asked) verifier_answer(run.verifier, other, 0x0105, run.ports.now);
+  }
+  EXPECT_EQ(run.ports.shown.back(), "no answer");
+  EXPECT_EQ(run.verified(), "no_answer");
+}
+
+// The same card upgraded again by a later batch: only the later batch's
+// check goes on, and the earlier report keeps its card unsettled.
+TEST(Check, ALaterBatchTakesOverTheCardsWatch) {
+  Watched first;
+  verifier_tick(first.verifier, first.ports, 0);
+  auto later = std::make_shared<Report>();
+  later->clock = first.report->clock;
+  CardResult card;
+  card.ip = IP;
+  card.image_version = 0x0105;
+  report_card_start(later.get(), card);
+  report_card(later.get(), "10.69.0.5", IP, CardOutcome::ok, "", 100);
+  verifier_card_done(first.verifier, later, report_cards(later.get())[0]);
+  first.ports.now = 1000;
+  first.play([](int64_t) -> uint32_t { return 0x0105; }, 20000);
+  EXPECT_TRUE(first.verifier.watches.empty());
+  EXPECT_EQ(first.verified(), "");
+  EXPECT_STREQ(outcome_verified_word(report_cards(later.get())[0].outcome), "applied");
+  // Asked every 5 s from the later line on, by one watch.
+  EXPECT_EQ(first.ports.queries, (std::vector<int64_t>{6000}));
 }
 
 TEST(Outcome, EachRendersItsLineWordsAndColumn) {
@@ -160,7 +239,7 @@ TEST(Outcome, EachRendersItsLineWordsAndColumn) {
     card.answered_version = 0x0105;
     card.verified_seconds = 74;
     SCOPED_TRACE(row.result + std::string("/") + row.verified);
-    EXPECT_EQ(outcome_line(row.outcome), row.line);
+    EXPECT_STREQ(outcome_line(row.outcome), row.line);
     EXPECT_STREQ(outcome_result_word(row.outcome), row.result);
     EXPECT_STREQ(outcome_verified_word(row.outcome), row.verified);
     EXPECT_EQ(result_column_text(card), row.column);
