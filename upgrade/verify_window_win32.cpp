@@ -46,4 +46,7 @@ void start_upgrade_checks(WindowHandle main_window) {
 
 void check_card(const std::shared_ptr<Report>& report, const CardResult& card) {
   verifier_card_done(verifier, report, card);
+  // Shown before the batch goes on: the report box may open right after
+  // the last card's line, and its Result must already be there.
+  table_executor().run([] { verifier_take(verifier, table_ports, now_ms()); });
 }
