@@ -48,6 +48,7 @@ bool find_cards(const std::vector<uint32_t>& addresses, uint32_t wait_ms, bool s
 struct DiscoverOptions {
   uint32_t wait_ms = 3000;
   bool csv = false;
+  bool json = false;  // one object per line, the CSV's columns as keys
   std::vector<uint32_t> addresses;
 };
 int run_discover(const DiscoverOptions& o);
