@@ -59,6 +59,13 @@ struct Report;
 struct CardResult;
 void check_card(const std::shared_ptr<Report>& report, const CardResult& card);
 
+// The batch's progress on the main window's taskbar button (any thread);
+// paused while a question is open. Nothing where the shell lacks it.
+void start_taskbar_progress(WindowHandle main_window);
+struct BatchProgress;
+void show_taskbar_progress(const BatchProgress& progress);
+void taskbar_question(bool open);
+
 // The commands of the main panel (registered by the main window).
 int add_device(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int modify_devices(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);

@@ -206,16 +206,41 @@ bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited
   return !record->unreachable;
 }
 
+// The batch's progress, counted as card lines come in on any thread.
+struct ProgressCount {
+  std::mutex mutex;
+  BatchProgress progress;
+};
+
+int cards_in_batch(BatchPorts* ports) {
+  int total = 0;
+  DeviceRecord record;
+  for (int row = ports->row_count() - 1; row >= 0; --row)
+    if (ports->row_checked(row) && ports->row_record(row, &record)) ++total;
+  return total;
+}
+
 // Every checked card, from the last row to the first, into the slots; the
 // report once all have ended.
 void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t image_version) {
   SlotEvents slots;
+  auto count = std::make_shared<ProgressCount>();
+  count->progress.total = cards_in_batch(ports);
+  ports->batch_progress(count->progress);
   // Shared: the checks after " OK." outlive the batch and write the file again.
   auto report = std::make_shared<Report>();
   report->clock = [ports] { return ports->local_time(); };
   report->to_utf8 = [ports](const std::string& text) { return ports->utf8_text(text); };
   std::weak_ptr<Report> weak = report;
-  report->card_done = [ports, weak](const CardResult& card) {
+  report->card_done = [ports, weak, count](const CardResult& card) {
+    BatchProgress now;
+    {
+      std::lock_guard<std::mutex> lock(count->mutex);
+      ++count->progress.settled;
+      if (!outcome_is_ok(card.outcome)) count->progress.failed = true;
+      now = count->progress;
+    }
+    ports->batch_progress(now);
     if (auto held = weak.lock()) ports->card_done(held, card);
   };
   const LocalTime batch_start = ports->local_time();
@@ -241,14 +266,26 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, uint32_t imag
   std::string text = report_text(report.get());
   const std::string folder = ports->reports_folder();
   if (!folder.empty()) text += ports->display_text(keep_report(report.get(), folder, batch_start));
-  ports->show_report(text);
+  std::string kept_path;
+  {
+    std::lock_guard<std::mutex> lock(report->mutex);
+    kept_path = report->path;
+  }
+  ports->show_batch_report(text, report_cards(report.get()), kept_path);
   std::vector<uint32_t> ok_ips;
   for (const CardResult& card : report_cards(report.get()))
     if (outcome_is_ok(card.outcome)) ok_ips.push_back(card.ip);
   ports->report_closed(ok_ips);
+  ports->batch_progress(BatchProgress{});
 }
 
 }  // namespace
+
+TaskbarState taskbar_state(const BatchProgress& progress, int questions) {
+  if (progress.total <= 0) return TaskbarState::none;
+  if (questions > 0) return TaskbarState::paused;
+  return progress.failed ? TaskbarState::error : TaskbarState::normal;
+}
 
 void batch_worker(BatchPorts* ports, Event* busy, uint32_t confirmed_version) {
   std::vector<uint8_t> image;
