@@ -25,7 +25,7 @@ TEST(ReportBox, FitsWhileFewCardsAndLinesWithinTheWorkArea) {
   EXPECT_TRUE(report_fits_box(30, 31, 13, 100, 503));
   EXPECT_FALSE(report_fits_box(30, 31, 13, 100, 502));  // a small screen
   EXPECT_FALSE(report_fits_box(31, 32, 13, 100, 100000));  // too many cards for any screen
-  EXPECT_FALSE(report_fits_box(2, 40000000, 16, 100, 738));  // no overflow on a huge text
+  EXPECT_FALSE(report_fits_box(2, 200000000, 16, 100, 738));  // no overflow on a huge text
 }
 
 TEST(ReportBox, CountsInOutcomeOrderWithEveryOkAsOk) {
