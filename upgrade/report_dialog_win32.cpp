@@ -11,6 +11,8 @@
 
 namespace {
 
+const UINT SHOW_TOP_MESSAGE = WM_APP + 1;
+
 struct ReportDialog {
   std::string text;  // in the system's code page, lines ending in CR LF
   std::string kept_path;  // UTF-8; empty when no file was written
@@ -32,12 +34,19 @@ INT_PTR CALLBACK report_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
       SendDlgItemMessageA(dialog, IDC_REPORT_ICON, STM_SETICON,
                           reinterpret_cast<WPARAM>(LoadIconA(nullptr, IDI_INFORMATION)), 0);
       SetDlgItemTextA(dialog, IDC_REPORT_TEXT, data->text.c_str());
+      // From the top, the counts first: once the field is shown, as Wine
+      // scrolls it to its caret at the end of the text on showing it.
+      PostMessageA(dialog, SHOW_TOP_MESSAGE, 0, 0);
       EnableWindow(GetDlgItem(dialog, IDC_REPORT_OPEN), !data->kept_path.empty());
       // On top like the message box it stands for.
       SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
       SetFocus(GetDlgItem(dialog, IDOK));
       return FALSE;  // the focus is set
     }
+    case SHOW_TOP_MESSAGE:
+      SendDlgItemMessageA(dialog, IDC_REPORT_TEXT, EM_SETSEL, 0, 0);
+      SendDlgItemMessageA(dialog, IDC_REPORT_TEXT, WM_VSCROLL, SB_TOP, 0);
+      return TRUE;
     case WM_COMMAND:
       switch (LOWORD(wparam)) {
         case IDOK:

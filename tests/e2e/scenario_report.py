@@ -62,7 +62,7 @@ def main():
         t.true("the long report is a dialog", dialog and not d.msgbox(INFORMATION))
         if not dialog:
             return t.summary()
-        s.shot(dialog, "report-dialog")
+        s.shot(dialog, "report-dialog")  # as it opens: at the top, the counts first
         field = d.child(dialog, REPORT_TEXT)
         lines = d.text(field).split("\r\n")
         t.check("first line: the counts", "%d cards: %d OK" % (CARDS, CARDS), lines[0])
