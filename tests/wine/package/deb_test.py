@@ -44,6 +44,14 @@ def help_options(tool, *command):
     return sorted(set(re.findall(r"(--[a-z][a-z-]*)", out)))
 
 
+def entries(roff, section, pattern):
+    """What the tagged paragraphs (.TP, then the tag's line) of a section
+    name: the words matching pattern in their tags."""
+    text = roff.split(".SH %s\n" % section, 1)[-1].split("\n.SH ", 1)[0]
+    tags = re.findall(r"^\.TP\n\.(?:B|BI|BR) (.*)$", text, re.M)
+    return {word for tag in tags for word in re.findall(pattern, tag)}
+
+
 def main():
     source = os.environ["DAVERIDUR_SOURCE"]
     native = os.environ["DAVERIDUR_BIN"]
@@ -96,10 +104,12 @@ def main():
         t.check("man renders the page without warnings", (0, ""), (rendered.returncode, rendered.stderr.strip()))
         with gzip.open(page, "rt") as f:
             roff = f.read().replace("\\-", "-")
-        missing = [o for cmd in ([], ["discover"], ["check"], ["upgrade"]) for o in help_options(tool, *cmd)
-                   if o not in roff]
-        t.check("every option of the help is on the page", [], sorted(set(missing)))
-        t.true("every exit status is on the page", all(".B %d\n" % n in roff for n in range(4)))
+        t.check("every option of the help has its entry on the page", [],
+                sorted({o for cmd in ([], ["discover"], ["check"], ["upgrade"]) for o in help_options(tool, *cmd)}
+                       - entries(roff, "OPTIONS", r"--[a-z][a-z-]*")))
+        t.check("every command has its entry", set(),
+                {"discover", "check", "upgrade"} - entries(roff, "COMMANDS", r"[a-z]+"))
+        t.check("every exit status has its entry", set(), {"0", "1", "2", "3"} - entries(roff, '"EXIT STATUS"', r"\d"))
         t.true("the page carries the version", v["DAVERIDUR_VERSION"] in roff.splitlines()[0])
     finally:
         shutil.rmtree(work, ignore_errors=True)
