@@ -21,7 +21,7 @@ from uidrive import (Driver, DriverError, escape, records, start, unescape, unma
 
 TITLE = "uidrive target"
 LIST, ASK, DIALOG, EDIT, DISABLED, LOG, QUIT = 100, 201, 202, 203, 204, 205, 206
-FITS, CUT, CUT_BUTTON = 207, 208, 209
+FITS, CUT, CUT_BUTTON, ASK_LABEL = 207, 208, 209, 210
 DIALOG_EDIT = 301
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 ROWS = [["beta", "2", "second"], ["alpha", "1", "first"], ["gamma", "3", "third"]]
@@ -129,6 +129,8 @@ def test_fit(d, t):
     assert fits[CUT]["room"] == (60, 18) and fits[CUT]["need"][1] > 18, fits[CUT]
     assert fits[-1]["class"] == "caption" and fits[-1]["text"] == TITLE
     assert {ASK, DIALOG, FITS} <= set(fits) and EDIT not in fits  # an empty field has nothing to cut
+    # A button's text needs more room than the same text as a label: its frame.
+    assert fits[ASK]["need"][0] > fits[ASK_LABEL]["need"][0], (fits[ASK], fits[ASK_LABEL])
     assert d.cut_texts(t.main) and all("needs" in line for line in d.cut_texts(t.main))
 
 
