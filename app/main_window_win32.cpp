@@ -160,6 +160,7 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
   init_device_table(device_table);
   start_upgrade_checks(ui.main_window);
   guard_session_end(ui.main_window);
+  start_taskbar_progress(ui.main_window);
   return page;
 }
 

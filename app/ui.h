@@ -67,6 +67,13 @@ void keep_journal(const std::shared_ptr<Journal>& journal);
 // a session that ends anyway aborts the transfers with their lines.
 void guard_session_end(WindowHandle main_window);
 
+// The batch's progress on the main window's taskbar button (any thread);
+// paused while a question is open. Nothing where the shell lacks it.
+void start_taskbar_progress(WindowHandle main_window);
+struct BatchProgress;
+void show_taskbar_progress(const BatchProgress& progress);
+void taskbar_question(bool open);
+
 // The commands of the main panel (registered by the main window).
 int add_device(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int modify_devices(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);

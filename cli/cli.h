@@ -68,6 +68,7 @@ std::string scan_counts_text(const FindResult& result);
 struct DiscoverOptions {
   uint32_t wait_ms = 3000;
   bool csv = false;
+  bool json = false;  // one object per line, the CSV's columns as keys
   AddressSet addresses;
   ScanSettings scan;  // its wait is wait_ms
 };

@@ -7,6 +7,7 @@
 #include "cli/console.h"
 #include "image/image.h"
 #include "protocol/csv.h"
+#include "protocol/json.h"
 #include "protocol/packet.h"
 
 namespace {
@@ -22,6 +23,31 @@ void print_record(std::string record) {
   if (record.size() >= 2 && record.compare(record.size() - 2, 2, "\r\n") == 0)
     record.resize(record.size() - 2);
   std::printf("%s\n", record.c_str());
+}
+
+const char* const CARD_COLUMNS[] = {"ip", "mac", "version", "state", "user"};
+
+// The cards in discover's output format: tab-separated, CSV or JSON lines.
+void print_cards(const std::vector<DeviceRecord>& cards, const DiscoverOptions& o) {
+  const std::vector<std::string> header(std::begin(CARD_COLUMNS), std::end(CARD_COLUMNS));
+  if (o.csv && !o.json) print_record(csv_record(header));
+  for (const DeviceRecord& r : cards) {
+    char mac[18];
+    mac_to_text(mac, r.mac);
+    std::vector<std::string> fields = {ip_to_text(r.ip), mac, card_version_text(r.version),
+                                       r.write_refused ? "no-write" : "ready",
+                                       std::string(r.user_name, std::find(r.user_name, r.user_name + 32, '\0'))};
+    if (o.json) {
+      std::vector<std::pair<std::string, std::string>> members;
+      for (size_t i = 0; i < header.size(); ++i) members.emplace_back(header[i], fields[i]);
+      std::printf("%s\n", json_object(members).c_str());
+    } else if (o.csv) {
+      print_record(csv_record(fields));
+    } else {
+      std::printf("%s\t%s\t%s\t%s\t%s\n", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),
+                  fields[3].c_str(), fields[4].c_str());
+    }
+  }
 }
 
 }  // namespace
@@ -41,22 +67,7 @@ int run_discover(const DiscoverOptions& o) {
   std::sort(cards.begin(), cards.end(), [](const DeviceRecord& a, const DeviceRecord& b) {
     return host_order(a.ip) < host_order(b.ip);
   });
-  const char* header[] = {"ip", "mac", "version", "state", "user"};
-  if (o.csv) print_record(csv_record(std::vector<std::string>(header, header + 5)));
-  for (const DeviceRecord& r : cards) {
-    char mac[18];
-    mac_to_text(mac, r.mac);
-    std::vector<std::string> fields = {ip_to_text(r.ip), mac, card_version_text(r.version),
-                                       r.write_refused ? "no-write" : "ready",
-                                       std::string(r.user_name, std::find(r.user_name, r.user_name + 32, '\0'))};
-    if (o.csv) {
-      fields[4] = csv_outside_text(fields[4]);
-      print_record(csv_record(fields));
-    } else {
-      std::printf("%s\t%s\t%s\t%s\t%s\n", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),
-                  fields[3].c_str(), fields[4].c_str());
-    }
-  }
+  print_cards(cards, o);
   flush_output();
   return interrupted ? EXIT_CARD_FAILED : EXIT_ALL_OK;
 }

@@ -11,6 +11,7 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/fleet_files.h"
+#include "daveridur_version.h"
 #include "platform/udp.h"
 #include "protocol/address.h"
 #include "protocol/packet.h"
@@ -139,6 +140,9 @@ int output_checked(int status) {
 int main(int argc, char** argv) {
   CLI::App app{DESCRIPTION, "daveridur-cli"};
   app.require_subcommand(1, 1);
+  // The version the window's caption shows.
+  app.set_version_flag("--version", std::string("daveridur-cli ") + DAVERIDUR_FILE_VERSION_TEXT,
+                       "Shows the version and exits");
   // Arguments that start with '/' are paths (and Wine's Unix paths), not
   // options; the subcommands inherit this.
   app.allow_windows_style_options(false);
@@ -150,7 +154,10 @@ int main(int argc, char** argv) {
   discover_cmd->add_option("--wait", discover.wait_ms, "Milliseconds to listen for replies")
       ->default_val(3000)
       ->check(CLI::Range(0u, 600000u));
-  discover_cmd->add_flag("--csv", discover.csv, "CSV with a header row instead of tabs");
+  CLI::Option* csv_flag =
+      discover_cmd->add_flag("--csv", discover.csv, "CSV with a header row instead of tabs");
+  discover_cmd->add_flag("--json", discover.json, "One JSON object per card and line, the CSV's columns as keys")
+      ->excludes(csv_flag);
   discover_cmd->add_option("ADDRESS", discover_addresses,
                            std::string("Cards to ask directly: ") + RANGES +
                                "; none: broadcast on every adapter");
@@ -201,6 +208,8 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForHelp& e) {
     return app.exit(e);
   } catch (const CLI::CallForAllHelp& e) {
+    return app.exit(e);
+  } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
     return usage_error(app, e.what());

@@ -8,6 +8,7 @@ packages=(
   iproute2 util-linux bsdextrautils python3 file libxtst6
   nsis python3-markdown zip unzip
   tftpd-hpa tftp-hpa libcli11-dev
+  dpkg-dev lintian man-db
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -10,7 +10,7 @@ set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/require-private-net.sh"
 template=${DAVERIDUR_WINE_TEMPLATE:-$here/../build/wine-template}
-[ -d "$template" ] || "$here/wine-template.sh" "$template"
+"$here/wine-template.sh" "$template"
 
 run_dir=$(mktemp -d /tmp/daveridur-wine.XXXXXX)
 export WINEPREFIX=$run_dir/prefix

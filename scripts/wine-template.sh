@@ -5,10 +5,33 @@
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 dir=${1:-$here/../build/wine-template}
-[ -d "$dir" ] && exit 0
+
+# Windows' metrics where Wine's stand-ins differ, as they affect the layout:
+# - Debian's wineboot leaves C:\windows\Fonts empty, so "System" (the font
+#   of every control given none, and of the dialogs) fell back to a wide
+#   TrueType face whose glyphs are broader than the 7-pixel average it
+#   reports: labels wrapped and fields cut their text. Wine's own bitmap
+#   System font and its Tahoma (fonts-wine) have the metrics of Windows'.
+# - Wine's caption buttons are 18 pixels high, Windows' (since Vista, at 96
+#   DPI) 22; the main window is sized from that height.
+windows_metrics() {
+  mkdir -p "$1/drive_c/windows/Fonts"
+  cp -n /usr/share/wine/fonts/* "$1/drive_c/windows/Fonts/"
+  sed -i 's/^"CaptionHeight"="18"$/"CaptionHeight"="22"/; s/^"CaptionWidth"="18"$/"CaptionWidth"="22"/' \
+    "$1/user.reg"
+}
+has_metrics() {
+  [ -f "$1/drive_c/windows/Fonts/vgasys.fon" ] && grep -q '^"CaptionHeight"="22"$' "$1/user.reg"
+}
+if [ -d "$dir" ]; then
+  has_metrics "$dir" || windows_metrics "$dir"
+  exit 0
+fi
 mkdir -p "$(dirname "$dir")"
 tmp=$(mktemp -d "$(dirname "$dir")/wine-template.XXXXXX")
 "$here/netns-run.sh" env -u DISPLAY WINEPREFIX="$tmp" WINEDEBUG=-all \
   WINEDLLOVERRIDES="mscoree,mshtml=" WINELOADER=/usr/lib/wine/wine64 \
   bash -c '/usr/lib/wine/wine64 wineboot -i >/dev/null 2>&1; /usr/lib/wine/wineserver -w'
+windows_metrics "$tmp"
+has_metrics "$tmp" || { echo "the prefix in $tmp did not take the metrics" >&2; exit 1; }
 mv "$tmp" "$dir"

@@ -215,16 +215,31 @@ struct BatchCard {
   DeviceRecord record;
 };
 
+// The batch's progress, counted as card lines come in on any thread.
+struct ProgressCount {
+  std::mutex mutex;
+  BatchProgress progress;
+};
+
 // Every checked card, from the last row to the first, into the slots; the
 // report once all have ended. The kept report names every card from the
 // start and follows each one.
 void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage& opened) {
   SlotEvents slots;
+  auto count = std::make_shared<ProgressCount>();
   // Shared: the checks after " OK." outlive the batch and write the file again.
   auto report = std::make_shared<Report>();
   report->clock = [ports] { return ports->local_time(); };
   std::weak_ptr<Report> weak = report;
-  report->card_done = [ports, weak](const CardResult& card) {
+  report->card_done = [ports, weak, count](const CardResult& card) {
+    BatchProgress now;
+    {
+      std::lock_guard<std::mutex> lock(count->mutex);
+      ++count->progress.settled;
+      if (!outcome_is_ok(card.outcome)) count->progress.failed = true;
+      now = count->progress;
+    }
+    ports->batch_progress(now);
     if (auto held = weak.lock()) ports->card_done(held, card);
   };
   const LocalTime batch_start = ports->local_time();
@@ -242,6 +257,8 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
     pending.push_back(card_of(record, image_path, image_version, batch_start));
     pending.back().outcome = CardOutcome::pending;
   }
+  count->progress.total = static_cast<int>(batch.size());
+  ports->batch_progress(count->progress);
   auto journal = std::make_shared<Journal>();
   report->journal = journal;
   const std::string folder = ports->reports_folder();
@@ -284,14 +301,21 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
   std::vector<uint8_t>().swap(*image);
   std::string text = report_text(report.get());
   if (!folder.empty()) text += not_kept.empty() ? journal_status(journal.get()) : not_kept;
-  ports->show_report(ports->display_text(text));
+  ports->show_batch_report(ports->display_text(text), report_cards(report.get()), journal->path);
   std::vector<uint32_t> ok_ips;
   for (const CardResult& card : report_cards(report.get()))
     if (outcome_is_ok(card.outcome)) ok_ips.push_back(card.ip);
   ports->report_closed(ok_ips);
+  ports->batch_progress(BatchProgress{});
 }
 
 }  // namespace
+
+TaskbarState taskbar_state(const BatchProgress& progress, int questions) {
+  if (progress.total <= 0) return TaskbarState::none;
+  if (questions > 0) return TaskbarState::paused;
+  return progress.failed ? TaskbarState::error : TaskbarState::normal;
+}
 
 void batch_worker(BatchPorts* ports, Event* busy, OpenedImage opened) {
   std::vector<uint8_t> image;

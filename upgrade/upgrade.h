@@ -241,6 +241,16 @@ void session_command(SessionView* view, UploadSession* s, int command_id);
 // session. For native tools and tests.
 void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms);
 
+// How far a batch has come, for the main window's taskbar button.
+struct BatchProgress {
+  int total = 0;        // cards in the batch; 0: no batch runs
+  int settled = 0;      // cards whose line is in
+  bool failed = false;  // a card's line is not " OK."
+};
+enum class TaskbarState { none, normal, error, paused };
+// What the button shows; questions is how many questions are open meanwhile.
+TaskbarState taskbar_state(const BatchProgress& progress, int questions);
+
 // What the batch needs from the rest of the program. Called on the batch's
 // worker thread; the adapter hands table and window work to their thread.
 class BatchPorts {
@@ -256,6 +266,16 @@ class BatchPorts {
   virtual int ask_confirmation(const std::string& text) = 0;
   // "Daveridur -- Information"; returns when the operator closed it.
   virtual void show_report(const std::string& text) = 0;
+  // The same for a batch's report, with its cards and the kept file (empty
+  // when none was written), for a form that fits a long one.
+  virtual void show_batch_report(const std::string& text, const std::vector<CardResult>& cards,
+                                 const std::string& kept_path) {
+    (void)cards;
+    (void)kept_path;
+    show_report(text);
+  }
+  // The batch's progress changed (any thread); a total of 0 at the end.
+  virtual void batch_progress(const BatchProgress& progress) { (void)progress; }
   // Why nothing was sent, in an error box owned by the main window; returns
   // when the operator closed it.
   virtual void show_refusal(const std::string& text) = 0;

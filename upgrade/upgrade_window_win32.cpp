@@ -17,6 +17,7 @@
 #include "platform/file_names.h"
 #include "protocol/packet.h"
 #include "resources/resource.h"
+#include "upgrade/report_dialog.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -44,7 +45,10 @@ class ProgressWindow : public SessionView {
   void set_percent(const char* text) override { SetDlgItemTextA(dialog, IDC_UPLOAD_PERCENT, text); }
   void delay(uint32_t ms) override { Sleep(ms); }
   int confirm_abort() override {
-    return MessageBoxA(dialog, "Are you sure ?", "Upgrade Box", MB_YESNO | MB_ICONQUESTION) == IDYES;
+    taskbar_question(true);
+    int yes = MessageBoxA(dialog, "Are you sure ?", "Upgrade Box", MB_YESNO | MB_ICONQUESTION) == IDYES;
+    taskbar_question(false);
+    return yes;
   }
   void close(int result) override { EndDialog(dialog, result); }
 };
@@ -172,6 +176,13 @@ class ProductBatchPorts : public BatchPorts {
   }
   int ask_confirmation(const std::string& text) override { return ask_operator(text.c_str()); }
   void show_report(const std::string& text) override { show_information(text.c_str()); }
+  void show_batch_report(const std::string& text, const std::vector<CardResult>& cards,
+                         const std::string& kept_path) override {
+    if (report_fits_message_box(text, cards.size()) ||
+        !show_report_dialog(ui.instance, ui.main_window, text, cards, kept_path))
+      show_information(text.c_str());
+  }
+  void batch_progress(const BatchProgress& progress) override { show_taskbar_progress(progress); }
   void show_refusal(const std::string& text) override { show_error(text.c_str()); }
   void enable_main_window(int enabled) override {
     EnableWindow(reinterpret_cast<HWND>(ui.main_window), enabled);

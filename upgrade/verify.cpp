@@ -84,6 +84,8 @@ void verifier_card_done(Verifier& v, const std::shared_ptr<Report>& report, cons
   v.inbox.emplace_back(report, card);
 }
 
+void verifier_take(Verifier& v, VerifyPorts& ports, int64_t now_ms) { take_inbox(v, ports, now_ms); }
+
 void verifier_answer(Verifier& v, uint32_t ip, uint32_t version, int64_t now_ms) {
   for (VerifyWatch& w : v.watches) {
     if (w.ip != ip) continue;

@@ -51,6 +51,10 @@ struct Verifier {
 // A card's line (any thread); it is shown and, after " OK.", watched from
 // the next tick on.
 void verifier_card_done(Verifier& v, const std::shared_ptr<Report>& report, const CardResult& card);
+// Takes in the card lines handed over so far and shows them at once, rather
+// than at the next tick: the Result column is filled as each session ends.
+// Their watches start now.
+void verifier_take(Verifier& v, VerifyPorts& ports, int64_t now_ms);
 // A reply of a card merged into the table.
 void verifier_answer(Verifier& v, uint32_t ip, uint32_t version, int64_t now_ms);
 // Takes in new card lines, asks the watched cards that are due and settles

@@ -12,6 +12,7 @@
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
 #include "platform/file_names.h"
+#include "resources/resource.h"
 #include "upgrade/verify.h"
 
 namespace {
@@ -57,6 +58,7 @@ void show_status_in_report_box(const std::string& status) {
     if (GetWindow(box, GW_OWNER) == main) break;
   if (!box) return;
   HWND text_control = GetDlgItem(box, 0xFFFF);  // a message box's text
+  if (!text_control) text_control = GetDlgItem(box, IDC_REPORT_TEXT);  // the long report's
   if (!text_control) return;
   int length = GetWindowTextLengthA(text_control);
   std::string text(static_cast<size_t>(length) + 1, '\0');
@@ -119,4 +121,7 @@ void keep_journal(const std::shared_ptr<Journal>& journal) {
 
 void check_card(const std::shared_ptr<Report>& report, const CardResult& card) {
   verifier_card_done(verifier, report, card);
+  // Shown before the batch goes on: the report box may open right after
+  // the last card's line, and its Result must already be there.
+  table_executor().run([] { verifier_take(verifier, table_ports, now_ms()); });
 }

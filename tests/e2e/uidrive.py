@@ -357,5 +357,18 @@ class Driver:
         os.remove(bmp)
         return png_path
 
+    def fit(self, hwnd):
+        """The window's caption (id -1) and each visible control with a text:
+        dicts with hwnd, id, class, text, need and room, each (width, height)."""
+        return [{"hwnd": int(r[0], 0), "id": int(r[1]), "class": r[2], "text": r[3],
+                 "need": (int(r[4]), int(r[6])), "room": (int(r[5]), int(r[7]))}
+                for r in records(self.call("fit", hex(hwnd)))]
+
+    def cut_texts(self, hwnd):
+        """The texts of the window that are wider or taller than their room."""
+        return ["%s %r needs %dx%d, has %dx%d" % (f["class"], f["text"], *f["need"], *f["room"])
+                for f in self.fit(hwnd)
+                if f["need"][0] > f["room"][0] or f["need"][1] > f["room"][1]]
+
     def sleep(self, ms):
         self.call("sleep", ms)

@@ -21,6 +21,7 @@ from uidrive import (Driver, DriverError, escape, records, start, unescape, unma
 
 TITLE = "uidrive target"
 LIST, ASK, DIALOG, EDIT, DISABLED, LOG, QUIT = 100, 201, 202, 203, 204, 205, 206
+FITS, CUT, CUT_BUTTON, ASK_LABEL = 207, 208, 209, 210
 DIALOG_EDIT = 301
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 ROWS = [["beta", "2", "second"], ["alpha", "1", "first"], ["gamma", "3", "third"]]
@@ -117,6 +118,20 @@ def test_children_and_texts(d, t):
     assert (right - left, bottom - top) == (600, 260)
     l2, t2, r2, b2 = d.rect(kids[ASK]["hwnd"])
     assert left <= l2 < r2 <= right and top <= t2 < b2 <= bottom
+
+
+def test_fit(d, t):
+    """A label that wraps past its height and a button narrower than its
+    caption are cut; the rest fits."""
+    fits = {f["id"]: f for f in d.fit(t.main)}
+    cut = {f["id"] for f in fits.values() if f["need"][0] > f["room"][0] or f["need"][1] > f["room"][1]}
+    assert cut == {CUT, CUT_BUTTON}, fits
+    assert fits[CUT]["room"] == (60, 18) and fits[CUT]["need"][1] > 18, fits[CUT]
+    assert fits[-1]["class"] == "caption" and fits[-1]["text"] == TITLE
+    assert {ASK, DIALOG, FITS} <= set(fits) and EDIT not in fits  # an empty field has nothing to cut
+    # A button's text needs more room than the same text as a label: its frame.
+    assert fits[ASK]["need"][0] > fits[ASK_LABEL]["need"][0], (fits[ASK], fits[ASK_LABEL])
+    assert d.cut_texts(t.main) and all("needs" in line for line in d.cut_texts(t.main))
 
 
 def test_rows(d, t):
@@ -289,7 +304,7 @@ def test_close_box(d, t):
     assert d.gone(t.main, 5000)
 
 
-TESTS = [test_codec, test_find_windows, test_children_and_texts, test_rows, test_check_and_select, test_dblclick,
+TESTS = [test_codec, test_find_windows, test_children_and_texts, test_fit, test_rows, test_check_and_select, test_dblclick,
          test_header_sorts, test_typing, test_refused_clicks, test_message_box, test_dialog, test_focus_and_keys,
          test_screenshot, test_close_and_quit, test_close_box]
 

@@ -33,6 +33,7 @@ const CommandEntry COMMANDS[] = {
     {"key", cmd_key},           {"press", cmd_press},       {"type", cmd_type},
     {"rows", cmd_rows},         {"check", cmd_check},       {"select", cmd_select},
     {"dblclick", cmd_dblclick}, {"rclick", cmd_rclick}, {"header", cmd_header},     {"shot", cmd_shot},
+    {"fit", cmd_fit},
     {"sleep", cmd_sleep},       {"ping", cmd_ping},       {"count", cmd_count},
     {"textw", cmd_textw},       {"settextw", cmd_settextw}, {"session", cmd_session},
     {"hold", cmd_hold},

@@ -78,3 +78,4 @@ std::string cmd_rclick(const Args& args);
 std::string cmd_header(const Args& args);
 
 std::string cmd_shot(const Args& args);
+std::string cmd_fit(const Args& args);

@@ -15,7 +15,9 @@ set: discover, check, one upgrade of a small fleet with its report."""
 
 import csv
 import io
+import json
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -133,6 +135,27 @@ def test_discover(tool):
           [["ip", "mac", "version", "state", "user"],
            ["10.69.8.4", "00-0a-ff-08-00-04", "1.05", "ready", "admin"]], table)
     check("discover of a silent card still exits 0", 0, rc)
+    test_discover_json(tool)
+
+
+def test_discover_json(tool):
+    """--json: one object per line with the CSV's columns, read back by a
+    JSON reader (the escaping itself is the unit tests')."""
+    rc, out, _ = tool.run("discover", "--json", "--wait", "1200", "10.69.8.6", "10.69.8.1")
+    try:
+        cards = [json.loads(l) for l in lines(out)]
+    except ValueError as e:
+        cards = repr(e)
+    check("discover --json: one object per card, in address order",
+          (0, [{"ip": "10.69.8.1", "mac": "00-0a-ff-08-00-01", "version": "1.00", "state": "ready",
+                "user": "admin"},
+               {"ip": "10.69.8.6", "mac": "00-0a-ff-08-00-06", "version": "1.01", "state": "ready",
+                "user": "admin"}]), (rc, cards))
+    rc, out, _ = tool.run("--version")
+    version = open(os.path.join(os.environ["DAVERIDUR_SOURCE"], "CMakeLists.txt")).read()
+    expected = "daveridur-cli %s (Build %s)" % (re.search(r"set\(DAVERIDUR_VERSION (\S+)\)", version).group(1),
+                                             re.search(r"set\(DAVERIDUR_BUILD (\S+)\)", version).group(1))
+    check("--version: the caption's version", (0, [expected]), (rc, lines(out)))
 
 
 def test_ranges(tool, images, wine=False):

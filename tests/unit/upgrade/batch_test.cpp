@@ -15,6 +15,7 @@
 #include <map>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "image/image.h"
@@ -102,6 +103,9 @@ struct FakePorts : BatchPorts {
   std::function<void(uint32_t)> on_sleep;  // runs (unlocked) after each sleep
   std::function<void()> while_report_open;  // runs (unlocked) before the box closes
   std::vector<int> running_slots;
+  std::vector<std::tuple<int, int, bool>> progress;  // total, settled, failed
+  size_t report_cards_shown = 0;
+  std::string kept_path;
 
   int row_count() override { return static_cast<int>(rows.size()); }
   int row_checked(int row) override { return rows[row].checked; }
@@ -118,6 +122,14 @@ struct FakePorts : BatchPorts {
   void show_report(const std::string& text) override {
     note([&] { reports.push_back(text); });
     if (while_report_open) while_report_open();
+  }
+  void show_batch_report(const std::string& text, const std::vector<CardResult>& cards,
+                         const std::string& kept) override {
+    note([&] { report_cards_shown = cards.size(), kept_path = kept; });
+    BatchPorts::show_batch_report(text, cards, kept);
+  }
+  void batch_progress(const BatchProgress& p) override {
+    note([&] { progress.push_back({p.total, p.settled, p.failed}); });
   }
   void show_refusal(const std::string& text) override { note([&] { refusals.push_back(text); }); }
   void enable_main_window(int enabled) override { note([&] { enables.push_back(enabled); }); }
@@ -286,6 +298,33 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   EXPECT_EQ(ports_.upgrading, (std::vector<int>{5, 4, 3, 2, 1, 0}));
   EXPECT_FALSE(busy_.is_set());
   EXPECT_EQ(ports_.enables, std::vector<int>{1});
+}
+
+TEST_F(Batch, ProgressCountsSettledCardsAndKeepsAFailureUntilCleared) {
+  for (int i = 0; i < 3; ++i) ports_.rows.push_back(card_row(10 + i));
+  ports_.rows.push_back(card_row(20, 0x0100, false));  // not ticked: not in the batch
+  ports_.rows.push_back(card_row(21, 0x0100, true));
+  ports_.rows.back().has_record = false;  // no record: not in the batch either
+  ports_.endings["10.69.0.11"] = {CardOutcome::timeout, ""};
+  run_worker();
+  ASSERT_TRUE(ports_.wait_until([&] { return starts() == 3; }));
+  for (int slot : {0, 1, 2}) ports_.finish(slot);  // .12 OK, .11 timeout, .10 OK
+  worker_.join();
+  using P = std::tuple<int, int, bool>;
+  EXPECT_EQ(ports_.progress, (std::vector<P>{P{3, 0, false}, P{3, 1, false}, P{3, 2, true}, P{3, 3, true},
+                                             P{0, 0, false}}));
+  EXPECT_EQ(ports_.report_cards_shown, 3u);
+  EXPECT_EQ(ports_.kept_path, "");  // no reports folder: no file
+  ASSERT_EQ(ports_.reports.size(), 1u);  // shown through the box by default
+}
+
+TEST(Taskbar, StateOfTheButton) {
+  EXPECT_EQ(taskbar_state(BatchProgress{}, 0), TaskbarState::none);
+  EXPECT_EQ(taskbar_state(BatchProgress{}, 1), TaskbarState::none);  // a question after the batch
+  EXPECT_EQ(taskbar_state(BatchProgress{4, 1, false}, 0), TaskbarState::normal);
+  EXPECT_EQ(taskbar_state(BatchProgress{4, 2, true}, 0), TaskbarState::error);
+  EXPECT_EQ(taskbar_state(BatchProgress{4, 2, true}, 2), TaskbarState::paused);
+  EXPECT_EQ(taskbar_state(BatchProgress{4, 0, false}, 1), TaskbarState::paused);
 }
 
 TEST_F(Batch, StartsComeAHundredMillisecondsApart) {

@@ -207,6 +207,18 @@ TEST(Check, ALaterBatchTakesOverTheCardsWatch) {
   EXPECT_EQ(first.ports.queries, (std::vector<int64_t>{6000}));
 }
 
+TEST(Check, TakenLineShowsAtOnceAndIsFirstAskedAPeriodLater) {
+  Watched run;
+  run.ports.now = 700;
+  verifier_take(run.verifier, run.ports, run.ports.now);
+  EXPECT_EQ(run.ports.shown, std::vector<std::string>{"OK, checking ..."});
+  ASSERT_EQ(run.verifier.watches.size(), 1u);
+  EXPECT_EQ(run.verifier.watches[0].next_query_ms, 700 + VERIFY_PERIOD_MS);
+  verifier_tick(run.verifier, run.ports, 1000);  // nothing left to take: shown once
+  EXPECT_EQ(run.ports.shown.size(), 1u);
+  EXPECT_TRUE(run.ports.queries.empty());
+}
+
 TEST(Outcome, EachRendersItsLineWordsAndColumn) {
   struct Row {
     CardOutcome outcome;

@@ -196,7 +196,8 @@ def main():
     dist = os.path.join(work, "dist")
 
     # The packages, from the Windows build as it stands.
-    made = subprocess.run([os.path.join(source, "scripts/package.sh"), "--prebuilt", windows, "--out", dist],
+    made = subprocess.run([os.path.join(source, "scripts/package.sh"), "--prebuilt", windows,
+                           "--prebuilt-native", native, "--out", dist],
                           capture_output=True, text=True)
     if made.returncode != 0:
         print(made.stdout + made.stderr)
@@ -205,7 +206,9 @@ def main():
     zip_path = os.path.join(dist, "Daveridur-%s-win64.zip" % v)
     t.check("packages named by the version", [True, True], [os.path.exists(setup), os.path.exists(zip_path)])
     sums = subprocess.run(["sha256sum", "-c", "SHA256SUMS"], cwd=dist, capture_output=True, text=True)
-    t.check("SHA256SUMS holds both and matches", (0, 2), (sums.returncode, sums.stdout.count(": OK")))
+    t.check("SHA256SUMS holds all three and matches", (0, 3), (sums.returncode, sums.stdout.count(": OK")))
+    t.true("the Debian package is among them",
+           "daveridur-cli_%s_amd64.deb: OK" % v in sums.stdout)
     if not (os.path.exists(setup) and os.path.exists(zip_path)):
         return t.summary()
 

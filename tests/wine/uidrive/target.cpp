@@ -21,6 +21,10 @@ enum : int {
   ID_DISABLED = 204,
   ID_LOG = 205,
   ID_QUIT = 206,
+  ID_FITS = 207,  // labels whose texts fit and do not: the layout check's own test
+  ID_CUT = 208,
+  ID_CUT_BUTTON = 209,
+  ID_ASK_LABEL = 210,
   ID_DIALOG_EDIT = 301,
   CMD_ESC = 501,
   CMD_ALT_Q = 502,
@@ -208,6 +212,10 @@ const Control CONTROLS[] = {
     {"Button", "Disabled", BS_PUSHBUTTON | WS_TABSTOP | WS_DISABLED, 450, 70, 100, 24, ID_DISABLED},
     {"Button", "Log", BS_PUSHBUTTON | WS_TABSTOP, 220, 180, 100, 24, ID_LOG},
     {"Button", "Quit", BS_PUSHBUTTON | WS_TABSTOP, 450, 100, 100, 24, ID_QUIT},
+    {"Static", "Fits", SS_RIGHT, 330, 180, 100, 18, ID_FITS},
+    {"Static", "Far too long a label", SS_LEFT, 330, 200, 60, 18, ID_CUT},
+    {"Button", "A wide caption", BS_PUSHBUTTON, 450, 130, 40, 24, ID_CUT_BUTTON},
+    {"Static", "Ask", SS_LEFT, 330, 220, 60, 18, ID_ASK_LABEL},
 };
 
 void on_command(HWND hwnd, int id) {

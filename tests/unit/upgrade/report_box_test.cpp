@@ -1,0 +1,44 @@
+// Which form a batch's report takes, and the counts that head the long one.
+#include <gtest/gtest.h>
+
+#include "upgrade/report_box.h"
+
+namespace {
+
+CardResult card(CardOutcome outcome, const char* message = "") {
+  CardResult c;
+  c.outcome = outcome;
+  c.message = message;
+  return c;
+}
+
+TEST(ReportBox, LinesEndInCrLfAndALastOneWithout) {
+  EXPECT_EQ(text_line_count(""), 0u);
+  EXPECT_EQ(text_line_count("a OK.\r\n"), 1u);
+  EXPECT_EQ(text_line_count("a OK.\r\nb OK.\r\nReport saved: x"), 3u);
+  EXPECT_EQ(text_line_count("a\r\n\r\nb"), 3u);
+}
+
+TEST(ReportBox, FitsWhileFewCardsAndLinesWithinTheWorkArea) {
+  // 30 card lines and the saved line, 13 px each, 100 px of chrome: 503 px.
+  EXPECT_TRUE(report_fits_box(30, 31, 13, 100, 738));
+  EXPECT_TRUE(report_fits_box(30, 31, 13, 100, 503));
+  EXPECT_FALSE(report_fits_box(30, 31, 13, 100, 502));  // a small screen
+  EXPECT_FALSE(report_fits_box(31, 32, 13, 100, 100000));  // too many cards for any screen
+  EXPECT_FALSE(report_fits_box(2, 200000000, 16, 100, 738));  // no overflow on a huge text
+}
+
+TEST(ReportBox, CountsInOutcomeOrderWithEveryOkAsOk) {
+  std::vector<CardResult> cards = {
+      card(CardOutcome::timeout),       card(CardOutcome::ok),
+      card(CardOutcome::applied),       card(CardOutcome::card_error, "Flash write error !"),
+      card(CardOutcome::no_connection), card(CardOutcome::timeout),
+      card(CardOutcome::not_applied),   card(CardOutcome::card_error, "Invalid user name or password !"),
+      card(CardOutcome::aborted),       card(CardOutcome::skipped_version)};
+  EXPECT_EQ(report_counts_line(cards),
+            "10 cards: 3 OK, 2 Timeout, 2 card error, 1 User Aborted, 1 No connection, 1 skipped");
+  EXPECT_EQ(report_counts_line({card(CardOutcome::ok)}), "1 card: 1 OK");
+  EXPECT_EQ(report_counts_line({}), "0 cards");
+}
+
+}  // namespace
