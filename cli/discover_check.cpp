@@ -42,6 +42,7 @@ void print_cards(const std::vector<DeviceRecord>& cards, const DiscoverOptions& 
       for (size_t i = 0; i < header.size(); ++i) members.emplace_back(header[i], fields[i]);
       std::printf("%s\n", json_object(members).c_str());
     } else if (o.csv) {
+      fields[4] = csv_outside_text(fields[4]);
       print_record(csv_record(fields));
     } else {
       std::printf("%s\t%s\t%s\t%s\t%s\n", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),

@@ -41,9 +41,10 @@ bool run_pass(ScanShared& scan, ScanPorts& ports, RateLimiter& bucket, int pass)
       uint64_t wait_us = 0;
       while (!take_token(bucket, ports.now_us(), &wait_us))
         if (ports.pause(wait_us)) return false;
+      // Counted as asked before the query goes: its answer may come first.
+      if (pass == 0) ++scan.asked;
       ports.send(network_address(uint32_t(ip)));
       ++scan.queries;
-      if (pass == 0) ++scan.asked;
       if (left > 0) --left;
       set_time_left(scan, pass, left, scan.settings.wait_ms);
     }
@@ -117,6 +118,9 @@ bool take_token(RateLimiter& r, uint64_t now_us, uint64_t* wait_us) {
 bool scan_heard(ScanShared& scan, uint32_t ip) {
   uint64_t index = 0;
   if (!address_index(scan.addresses, host_address(ip), &index)) return false;
+  // The first pass asks in address order: an address it has not reached yet
+  // was not asked, and a reply from it speaks out of turn.
+  if (index >= scan.asked.load()) return false;
   std::lock_guard<std::mutex> lock(scan.mutex);
   uint8_t bit = uint8_t(1u << (index % 8));
   if (scan.answered[index / 8] & bit) return true;

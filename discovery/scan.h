@@ -63,7 +63,8 @@ struct ScanShared {
 };
 
 // A reply from ip (network byte order) to a scan: counted once, when ip is
-// one of its addresses.
+// one of its addresses that the scan has asked already. False when the scan
+// did not ask ip (yet).
 bool scan_heard(ScanShared& scan, uint32_t ip);
 bool scan_answered(ScanShared& scan, uint64_t index);
 

@@ -164,18 +164,23 @@ TEST(Scan, TimeLeftCountsTheRetriesAndTheWait) {
   EXPECT_EQ(w.seen, (50u + 100u) * 10 + 2000);
 }
 
-TEST(Scan, HeardCountsEachAddressOfTheScanOnce) {
+TEST(Scan, HeardCountsEachAskedAddressOfTheScanOnce) {
   ScanShared scan;
   scan.addresses = addresses("10.70.1.0/30");
   scan.total = address_count(scan.addresses);
   scan.answered.assign(1, 0);
-  scan_heard(scan, network_address(0x0A460101));
-  scan_heard(scan, network_address(0x0A460101));
-  scan_heard(scan, network_address(0x0A460100));  // left out of the block
-  scan_heard(scan, network_address(0x0B460101));
+  scan.asked = 1;  // .1 asked, .2 not yet
+  EXPECT_TRUE(scan_heard(scan, network_address(0x0A460101)));
+  EXPECT_TRUE(scan_heard(scan, network_address(0x0A460101)));
+  EXPECT_FALSE(scan_heard(scan, network_address(0x0A460102)));  // speaks out of turn
+  EXPECT_FALSE(scan_heard(scan, network_address(0x0A460100)));  // left out of the block
+  EXPECT_FALSE(scan_heard(scan, network_address(0x0B460101)));
   EXPECT_EQ(scan.found.load(), 1u);
   EXPECT_TRUE(scan_answered(scan, 0));
   EXPECT_FALSE(scan_answered(scan, 1));
+  scan.asked = 2;
+  EXPECT_TRUE(scan_heard(scan, network_address(0x0A460102)));
+  EXPECT_EQ(scan.found.load(), 2u);
 }
 
 }  // namespace
