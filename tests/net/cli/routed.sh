@@ -10,29 +10,7 @@ set -euo pipefail
 source "$DAVERIDUR_SOURCE/scripts/require-private-net.sh"
 bin=$DAVERIDUR_BIN
 win=${DAVERIDUR_WINDOWS_BIN:-$DAVERIDUR_SOURCE/build/windows}
-work=$(mktemp -d /tmp/daveridur-routed.XXXXXX)
-holders=()
-sims=()
-cleanup() {
-  for pid in "${sims[@]}" "${holders[@]}"; do kill "$pid" 2>/dev/null || true; done
-  for pid in "${sims[@]}" "${holders[@]}"; do wait "$pid" 2>/dev/null || true; done
-  rm -rf "$work"
-}
-trap cleanup EXIT
-
-# A network namespace held open by a sleeping process; its pid.
-own_ns=$(readlink /proc/self/ns/net)
-new_namespace() {
-  unshare --net sleep 600 &
-  local pid=$!
-  for _ in $(seq 100); do
-    [ "$(readlink /proc/$pid/ns/net 2>/dev/null)" != "$own_ns" ] && break
-    sleep 0.02
-  done
-  holders+=("$pid")
-  eval "$1=$pid"
-}
-in_ns() { local pid=$1; shift; nsenter --net=/proc/$pid/ns/net "$@"; }
+source "$DAVERIDUR_SOURCE/tests/net/cli/nested_ns.sh" routed
 
 new_namespace prog
 new_namespace router
