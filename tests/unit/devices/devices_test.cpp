@@ -406,6 +406,12 @@ TEST(DeviceTable, MergeFindsTheRowAfterSortRemovalAndAddressEdits) {
   EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.2", 1, 0x0208), 0), 5);
   EXPECT_EQ(tb.list.item_count(), 6);
   EXPECT_EQ(row_count(tb.t), 6);
+  // An address typed that another row already has: the first row is the
+  // card's, as it always was, until one of the two goes.
+  row_record(tb.t, 4)->ip = text_to_ip("10.0.0.9");
+  refresh_row(tb.t, 4, *row_record(tb.t, 4));
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.9", 1, 0x0209), 0), 0);
+  EXPECT_EQ(tb.text(0, 2), "2.09");
 }
 
 TEST(DeviceTable, CellsAreWrittenWhenTheirTextChangesOnly) {
