@@ -11,3 +11,4 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
 int confirm_quit(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int close_main(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int focus_next(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+int remove_rows_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);

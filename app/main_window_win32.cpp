@@ -4,14 +4,19 @@
 #include <commctrl.h>
 
 #include <cstdio>
+#include <iterator>
 #include <memory>
 
 #include "app/main_window.h"
 #include "app/ui.h"
 #include "daveridur_version.h"
+#include "devices/device_commands.h"
 #include "devices/device_table.h"
 #include "discovery/discovery.h"
+#include "discovery/discovery_commands.h"
+#include "image/open_image.h"
 #include "toolkit/tabs.h"
+#include "upgrade/upgrade_commands.h"
 
 Ui ui;
 
@@ -30,29 +35,74 @@ DiscoveryService discovery_service;
 std::unique_ptr<TableExecutor> executor;
 std::unique_ptr<ButtonPort> panel_buttons;
 
-// The page's controls, in handle-array order. The header row is filled in
-// by build_main_panel.
-ControlRow main_panel_table[] = {
-    {nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0},
-    {"SysListView32", nullptr, 0x10830009, 1, 1, 54, 80, 9, 69, 80},
-    {"button", "Add", 0x10030000, 2, 15, 24, 80, 70, 77, 80},
-    {"button", "Modify", 0x18010000, 3, 25, 34, 80, 70, 77, 80},
-    {"button", "Remove", 0x18030000, 4, 35, 44, 80, 70, 77, 80},
-    {"button", "Discover", 0x10030000, 5, 45, 54, 80, 70, 77, 80},
-    {"edit", nullptr, 0x10800802, 6, 68, 79, 80, 12, 19, 80},
-    {"edit", nullptr, 0x10800802, 7, 68, 79, 80, 21, 28, 80},
-    {"edit", nullptr, 0x10800802, 8, 68, 79, 80, 29, 36, 80},
-    {"button", "Open", 0x10010000, 9, 70, 79, 80, 45, 53, 80},
-    {"edit", nullptr, 0x10800882, 10, 58, 79, 80, 55, 63, 80},
-    {"button", "Upgrade", 0x18010000, 11, 69, 79, 80, 71, 78, 80},
-    {"button", " UPS List ", 0x10000007, 13, 0, 55, 80, 2, 78, 80},
-    {"button", " Image Information ", 0x10000007, -1, 56, 80, 80, 2, 67, 80},
-    {"static", "Version No", 0x10000002, -1, 57, 67, 80, 12, 20, 80},
-    {"static", "Date Code", 0x10000002, -1, 57, 67, 80, 20, 28, 80},
-    {"static", "File Size", 0x10000002, -1, 57, 67, 80, 28, 36, 80},
-    {"static", "File Name", 0x10000000, -1, 57, 67, 80, 45, 53, 80},
-    {nullptr, nullptr, 0, 0, 0, 0, 0, 0, 0, 0},
+// One row of the page's table: where it goes among the handles, then the
+// control. The header row (PANEL_PAGE) is filled in by build_main_panel.
+struct PanelRow {
+  PanelControl at;
+  ControlRow row;
 };
+
+constexpr int NO_ID = -1;
+constexpr int LIST_FRAME_ID = 13;
+
+constexpr PanelRow PANEL_ROWS[] = {
+    {PANEL_PAGE, {}},
+    {PANEL_LIST, {.class_name = "SysListView32", .text = nullptr, .style = 0x10830009, .id = PANEL_LIST,
+                  .left = 1, .right = 54, .x_divisions = 80, .top = 9, .bottom = 69, .y_divisions = 80}},
+    {PANEL_ADD, {.class_name = "button", .text = "Add", .style = 0x10030000, .id = PANEL_ADD,
+                 .left = 15, .right = 24, .x_divisions = 80, .top = 70, .bottom = 77, .y_divisions = 80}},
+    {PANEL_MODIFY, {.class_name = "button", .text = "Modify", .style = 0x18010000, .id = PANEL_MODIFY,
+                    .left = 25, .right = 34, .x_divisions = 80, .top = 70, .bottom = 77, .y_divisions = 80}},
+    {PANEL_REMOVE, {.class_name = "button", .text = "Remove", .style = 0x18030000, .id = PANEL_REMOVE,
+                    .left = 35, .right = 44, .x_divisions = 80, .top = 70, .bottom = 77, .y_divisions = 80}},
+    {PANEL_DISCOVER, {.class_name = "button", .text = "Discover", .style = 0x10030000, .id = PANEL_DISCOVER,
+                      .left = 45, .right = 54, .x_divisions = 80, .top = 70, .bottom = 77, .y_divisions = 80}},
+    {PANEL_VERSION, {.class_name = "edit", .text = nullptr, .style = 0x10800802, .id = PANEL_VERSION,
+                     .left = 68, .right = 79, .x_divisions = 80, .top = 12, .bottom = 19, .y_divisions = 80}},
+    {PANEL_DATE_CODE, {.class_name = "edit", .text = nullptr, .style = 0x10800802, .id = PANEL_DATE_CODE,
+                       .left = 68, .right = 79, .x_divisions = 80, .top = 21, .bottom = 28, .y_divisions = 80}},
+    {PANEL_FILE_SIZE, {.class_name = "edit", .text = nullptr, .style = 0x10800802, .id = PANEL_FILE_SIZE,
+                       .left = 68, .right = 79, .x_divisions = 80, .top = 29, .bottom = 36, .y_divisions = 80}},
+    {PANEL_OPEN, {.class_name = "button", .text = "Open", .style = 0x10010000, .id = PANEL_OPEN,
+                  .left = 70, .right = 79, .x_divisions = 80, .top = 45, .bottom = 53, .y_divisions = 80}},
+    {PANEL_FILE_NAME, {.class_name = "edit", .text = nullptr, .style = 0x10800882, .id = PANEL_FILE_NAME,
+                       .left = 58, .right = 79, .x_divisions = 80, .top = 55, .bottom = 63, .y_divisions = 80}},
+    {PANEL_UPGRADE, {.class_name = "button", .text = "Upgrade", .style = 0x18010000, .id = PANEL_UPGRADE,
+                     .left = 69, .right = 79, .x_divisions = 80, .top = 71, .bottom = 78, .y_divisions = 80}},
+    {PANEL_LIST_FRAME, {.class_name = "button", .text = " UPS List ", .style = 0x10000007, .id = LIST_FRAME_ID,
+                        .left = 0, .right = 55, .x_divisions = 80, .top = 2, .bottom = 78, .y_divisions = 80}},
+    {PANEL_IMAGE_FRAME, {.class_name = "button", .text = " Image Information ", .style = 0x10000007, .id = NO_ID,
+                         .left = 56, .right = 80, .x_divisions = 80, .top = 2, .bottom = 67, .y_divisions = 80}},
+    {PANEL_VERSION_LABEL, {.class_name = "static", .text = "Version No", .style = 0x10000002, .id = NO_ID,
+                           .left = 57, .right = 67, .x_divisions = 80, .top = 12, .bottom = 20, .y_divisions = 80}},
+    {PANEL_DATE_CODE_LABEL, {.class_name = "static", .text = "Date Code", .style = 0x10000002, .id = NO_ID,
+                             .left = 57, .right = 67, .x_divisions = 80, .top = 20, .bottom = 28, .y_divisions = 80}},
+    {PANEL_FILE_SIZE_LABEL, {.class_name = "static", .text = "File Size", .style = 0x10000002, .id = NO_ID,
+                             .left = 57, .right = 67, .x_divisions = 80, .top = 28, .bottom = 36, .y_divisions = 80}},
+    {PANEL_FILE_NAME_LABEL, {.class_name = "static", .text = "File Name", .style = 0x10000000, .id = NO_ID,
+                             .left = 57, .right = 67, .x_divisions = 80, .top = 45, .bottom = 53, .y_divisions = 80}},
+};
+
+// Every row where its handle goes, and every control that commands or
+// notifications are told by id created with that id.
+constexpr bool panel_rows_in_order() {
+  if (std::size(PANEL_ROWS) != PANEL_HANDLES) return false;
+  for (int i = 0; i < PANEL_HANDLES; ++i) {
+    const PanelRow& r = PANEL_ROWS[i];
+    if (r.at != i) return false;
+    if (i > PANEL_PAGE && i <= PANEL_UPGRADE && r.row.id != i) return false;
+  }
+  return true;
+}
+static_assert(panel_rows_in_order(), "the main panel's rows must follow PanelControl");
+
+// The table create_control_table reads: the rows, then an empty one.
+ControlRow main_panel_table[PANEL_HANDLES + 1] = {};
+
+void fill_main_panel_table() {
+  for (int i = 0; i < PANEL_HANDLES; ++i) main_panel_table[i] = PANEL_ROWS[i].row;
+  main_panel_table[PANEL_HANDLES] = ControlRow{};
+}
 
 // Worker threads queue their table steps with this window and wake it with
 // a sent message that carries nothing; it runs what is queued.
@@ -72,11 +122,54 @@ int on_full_notice(WindowHandle window, HandlerArg, HandlerArg, HandlerArg, Hand
   return 0;
 }
 
-}  // namespace
+WindowServices window_services() {
+  WindowServices w;
+  w.instance = ui.instance;
+  w.owner = ui.main_window;
+  w.ask = ask_operator;
+  w.show_error = show_error;
+  w.show_information = show_information;
+  return w;
+}
 
-DeviceTable& devices() { return device_table; }
-DiscoveryService& discovery() { return discovery_service; }
-TableExecutor& table_executor() { return *executor; }
+void query_card(uint32_t ip) { query_device(discovery_service, ip); }
+
+// Each module gets what its commands need, once, before any of them runs.
+void register_module_services() {
+  DevicesServices devices;
+  devices.window = window_services();
+  devices.list = ui.panel[PANEL_LIST];
+  devices.table = &device_table;
+  devices.modal_step = &modal_step_event(discovery_service);
+  devices.query_card = query_card;
+  devices.scan_addresses = scan_addresses_command;
+  register_devices_services(devices);
+
+  DiscoveryServices discovery;
+  discovery.window = window_services();
+  discovery.service = &discovery_service;
+  register_discovery_services(discovery);
+
+  ImageServices image;
+  image.window = window_services();
+  image.version = ui.panel[PANEL_VERSION];
+  image.date_code = ui.panel[PANEL_DATE_CODE];
+  image.file_size = ui.panel[PANEL_FILE_SIZE];
+  image.file_name = ui.panel[PANEL_FILE_NAME];
+  image.upgrade_button = ui.panel[PANEL_UPGRADE];
+  image.opened = [] { update_upgrade_button(device_table); };
+  register_image_services(image);
+
+  UpgradeServices upgrade;
+  upgrade.window = window_services();
+  upgrade.table = &device_table;
+  upgrade.executor = executor.get();
+  upgrade.modal_step = &modal_step_event(discovery_service);
+  upgrade.query_card = query_card;
+  register_upgrade_services(upgrade);
+}
+
+}  // namespace
 
 int ask_operator(const char* text) {
   return MessageBoxA(hwnd(ui.main_window), text, CONFIRM_TITLE,
@@ -126,7 +219,8 @@ std::intptr_t on_main_create(WindowHandle window, std::uintptr_t, std::intptr_t)
 
 WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int right,
                               int x_divisions, int top, int bottom, int y_divisions) {
-  ControlRow& header = main_panel_table[0];
+  fill_main_panel_table();
+  ControlRow& header = main_panel_table[PANEL_PAGE];
   header.id = id;
   header.left = left;
   header.right = right;
@@ -143,13 +237,14 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
 
   if (!create_control_table(tab_control, ui.panel, main_panel_table)) return nullptr;
   WindowHandle page = ui.panel[PANEL_PAGE];
-  register_handlers(page, {{WM_COMMAND, add_device, 2, 0},
-                           {WM_COMMAND, modify_devices, 3, 0},
-                           {WM_COMMAND, remove_rows_command, 4, 0},
-                           {WM_COMMAND, discover_command, 5, 0},
-                           {WM_COMMAND, open_image, 9, 0},
-                           {WM_COMMAND, upgrade_command, 11, 0},
-                           {WM_NOTIFY, on_device_notify, 1, 0},
+  register_module_services();
+  register_handlers(page, {{WM_COMMAND, add_device, PANEL_ADD, 0},
+                           {WM_COMMAND, modify_devices, PANEL_MODIFY, 0},
+                           {WM_COMMAND, remove_rows_command, PANEL_REMOVE, 0},
+                           {WM_COMMAND, discover_command, PANEL_DISCOVER, 0},
+                           {WM_COMMAND, open_image, PANEL_OPEN, 0},
+                           {WM_COMMAND, upgrade_command, PANEL_UPGRADE, 0},
+                           {WM_NOTIFY, on_device_notify, PANEL_LIST, 0},
                            {WM_CONTEXTMENU, device_list_menu, 0, 0}});
 
   device_table.list = open_list_view(ui.panel[PANEL_LIST], ui.instance);

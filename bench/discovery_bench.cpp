@@ -5,7 +5,7 @@
 #include <atomic>
 #include <cstdlib>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "tests/net/discovery/harness.h"
 
 using namespace harness;
@@ -69,19 +69,19 @@ int main(int argc, char** argv) {
   auto answered = [&] {
     int n = 0;
     owner.run([&] {
-      for (auto& r : list.rows) n += reinterpret_cast<DeviceRecord*>(r.data)->unreachable == 0;
+      for (const auto& r : table.rows) n += r->unanswered_queries == 0;
     });
     return n;
   };
 
-  busy_event(svc).set();
+  modal_step_event(svc).set();
   auto t = Clock::now();
   send_broadcast_request(svc);
   bool all_a = wait_until([&] { return rows() == cards; }, 20000);
   double a = ms_since(t);
   int rows_a = rows();
   int64_t longest_a = timed.longest.exchange(0);
-  busy_event(svc).reset();
+  modal_step_event(svc).reset();
 
   t = Clock::now();
   refresh_pass(*svc.state);

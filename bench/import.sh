@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Card-list import benchmark: the time an import takes for its length.
-#   native: the reader and the table's merge on an in-memory list, at 10 000,
+#   native: the reader and the table's merge on the model alone, at 10 000,
 #     40 000 and LINES lines, beside the former per-line row search (up to
 #     40 000 lines) as the reference.
 #   wine: the real program under Wine imports LINES lines through its menu.

@@ -30,17 +30,17 @@ int output_error();
 extern std::atomic<bool> interrupted;
 void catch_interrupt();
 
-// The discovery service over an in-memory table owned by a thread of its
-// own, as the window's would be. Members go in reverse order: the service
-// first, then the thread (finishing its steps), then the table.
+// The discovery service over the table's model, with no view, owned by a
+// thread of its own as the window's would be. Members go in reverse order:
+// the service first, then the thread (finishing its steps), then the table.
 struct HeadlessDiscovery {
-  InMemoryList list;
   DeviceTable table;
+  int merge_listener = 0;  // the caller's listener of the merges, if any
   TableThread executor;
   DiscoveryService svc;
 };
-// Sets up the table (merged, when given, is told of every merge) and starts
-// the service with busy set; false when its sockets cannot be had.
+// Sets up the table (merged, when given, listens to every merge) and starts
+// the service with its modal step set; false when its sockets cannot be had.
 bool start_headless_discovery(HeadlessDiscovery& d,
                               std::function<void(const DeviceRecord&)> merged = nullptr);
 

@@ -1,5 +1,5 @@
-// Finding cards: the program's discovery service over an in-memory device
-// table, its steps run by a thread of their own as the window's would be.
+// Finding cards: the program's discovery service over the device table's
+// model, its steps run by a thread of their own as the window's would be.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -72,9 +72,7 @@ bool scan_and_wait(DiscoveryService& svc, const FindRequest& request, FindResult
 }  // namespace
 
 bool start_headless_discovery(HeadlessDiscovery& d, std::function<void(const DeviceRecord&)> merged) {
-  d.table.list = &d.list;
-  init_device_table(d.table);
-  d.table.merged = std::move(merged);
+  if (merged) d.merge_listener = subscribe_merges(d.table, std::move(merged));
   d.table.full = [] {
     std::fprintf(stderr, "daveridur-cli: the card table is full (%d cards): no more cards are taken\n",
                  DEVICE_TABLE_LIMIT);
@@ -84,7 +82,7 @@ bool start_headless_discovery(HeadlessDiscovery& d, std::function<void(const Dev
   ports.executor = &d.executor;
   ports.stop = std::make_shared<Event>(true);
   if (!start_discovery(d.svc, ports)) return false;
-  busy_event(d.svc).set();
+  modal_step_event(d.svc).set();
   return true;
 }
 
@@ -100,8 +98,8 @@ std::string scan_counts_text(const FindResult& result) {
 
 bool find_cards(const FindRequest& request, FindResult* result) {
   HeadlessDiscovery d;
-  // Broadcast replies are taken only while the service is busy, as during
-  // the window's Discover; busy also keeps the periodic refresh away.
+  // Broadcast replies are taken only while a modal step is under way, as during
+  // the window's Discover; it also keeps the periodic refresh away.
   if (!start_headless_discovery(d)) return false;
   DiscoveryService& svc = d.svc;
   *result = FindResult();

@@ -11,7 +11,7 @@
 #include <system_error>
 #include <thread>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/fleet_files.h"
@@ -337,7 +337,7 @@ int run_upgrade(const UpgradeOptions& o) {
         job.answered = true;
       }
     job.record.ip = job.order.ip;
-    job.record.unreachable = 0;
+    job.record.unanswered_queries = 0;
     apply_account(o, stored, job);
     if (job.answered) std::memcpy(job.card.mac, job.record.mac, sizeof job.card.mac);
     job.card.version_before = job.record.version;

@@ -64,7 +64,7 @@ bool check_cards(const std::vector<std::pair<std::shared_ptr<Report>, CardResult
   }
   stop_discovery(svc);
   executor.run([&] {
-    table.merged = nullptr;
+    unsubscribe_merges(table, d.merge_listener);
     release_device_records(table);
   });
   return true;

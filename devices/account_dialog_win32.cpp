@@ -6,16 +6,20 @@
 #include <memory>
 #include <string>
 
-#include "app/settings.h"
-#include "app/ui.h"
+#include "settings/settings.h"
 #include "devices/account_dialog.h"
+#include "devices/device_commands.h"
 #include "devices/device_table.h"
-#include "discovery/discovery.h"
+#include "platform/event.h"
 #include "protocol/address.h"
 #include "protocol/packet.h"
 #include "resources/resource.h"
 
 namespace {
+
+DevicesServices services;
+
+void error_box(const char* text) { services.window.show_error(text); }
 
 DeviceRecord* dialog_record(HWND dialog) {
   return reinterpret_cast<DeviceRecord*>(GetWindowLongPtrA(dialog, DWLP_USER));
@@ -37,10 +41,12 @@ void store_address(HWND dialog, DeviceRecord* r) {
   std::string why;
   if (read_card_address(text, &ip, &why)) {
     r->ip = ip;
+    // The record may be a listed row's: its address is found anew.
+    reindex_rows(*services.table);
     show_address(dialog, ip);
     return;
   }
-  show_error(("Bad IP address\r\n\r\n" + why).c_str());
+  error_box(("Bad IP address\r\n\r\n" + why).c_str());
   show_address(dialog, r->ip);
   SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
 }
@@ -79,12 +85,12 @@ void confirm_account(HWND dialog, DeviceRecord* r, HWND button) {
   uint32_t ip = 0;
   std::string why;
   if (!read_card_address(ip_to_text(r->ip), &ip, &why)) {
-    show_error(("Bad IP address\r\n\r\n" + why).c_str());
+    error_box(("Bad IP address\r\n\r\n" + why).c_str());
     SetFocus(GetDlgItem(dialog, IDC_ACCOUNT_IP));
     return;
   }
   r->filled = 1;
-  r->unreachable = 1;
+  r->unanswered_queries = 1;
   write_setting(SETTINGS_KEY, "LastAccount", r->user_name,
                 static_cast<uint32_t>(std::strlen(r->user_name) + 1), SETTING_TEXT);
   close_account_dialog(dialog, 1);
@@ -119,14 +125,17 @@ INT_PTR CALLBACK account_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
 
 }  // namespace
 
+void register_devices_services(const DevicesServices& given) { services = given; }
+const DevicesServices& devices_services() { return services; }
+
 int edit_account(DeviceRecord* record) {
-  Event& busy = busy_event(discovery());
-  busy.set();
-  INT_PTR result = DialogBoxParamA(reinterpret_cast<HINSTANCE>(ui.instance),
+  Event& modal_step = *services.modal_step;
+  modal_step.set();
+  INT_PTR result = DialogBoxParamA(reinterpret_cast<HINSTANCE>(services.window.instance),
                                    MAKEINTRESOURCEA(IDD_ACCOUNT),
-                                   reinterpret_cast<HWND>(ui.main_window), account_proc,
+                                   reinterpret_cast<HWND>(services.window.owner), account_proc,
                                    reinterpret_cast<LPARAM>(record));
-  busy.reset();
+  modal_step.reset();
   return result == 1;
 }
 
@@ -135,13 +144,13 @@ int add_device(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
   std::memset(record.get(), 0, sizeof(DeviceRecord));
   if (!edit_account(record.get())) return 0;
   uint32_t ip = record->ip;
-  merge_device(devices(), std::move(record), 1);
-  query_device(discovery(), ip);
+  merge_device(*services.table, std::move(record), 1);
+  services.query_card(ip);
   return 0;
 }
 
 int modify_devices(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  DeviceTable& table = devices();
+  DeviceTable& table = *services.table;
   for (int row = row_count(table) - 1; row >= 0; --row) {
     if (!(table.list->item_state(row, STATE_SELECTED) & STATE_SELECTED)) continue;
     edit_row(row);
@@ -150,16 +159,15 @@ int modify_devices(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg)
 }
 
 int edit_row(int row) {
-  DeviceTable& table = devices();
-  DeviceRecord* record = row_record(table, row);
+  DeviceTable& table = *services.table;
+  // Held for the dialog: the row may go meanwhile, its record stays.
+  std::shared_ptr<DeviceRecord> record = hold_row(table, row);
   if (!record) return 0;
-  hold_row_record(table, record);
-  int confirmed = edit_account(record);
+  int confirmed = edit_account(record.get());
   // Rows are only appended while a dialog is open, so the index still holds.
-  if (confirmed && row_record(table, row) == record) {
+  if (confirmed && row_record(table, row) == record.get()) {
     refresh_row(table, row, *record);
-    query_device(discovery(), record->ip);
+    services.query_card(record->ip);
   }
-  drop_row_record(table, record);
   return confirmed;
 }

@@ -4,8 +4,8 @@
 
 #include <cstring>
 
-#include "app/ui.h"
 #include "devices/account_dialog.h"
+#include "devices/device_commands.h"
 #include "devices/device_table.h"
 #include "resources/resource.h"
 #include "toolkit/handlers.h"
@@ -19,7 +19,7 @@ HWND batch_edit = nullptr;
 HWND hwnd(WindowHandle w) { return reinterpret_cast<HWND>(w); }
 
 int batch_ok(WindowHandle dialog, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  DeviceTable& table = devices();
+  DeviceTable& table = *devices_services().table;
   int selected = table.list->selected_count();
   char text[32];
   GetWindowTextA(batch_edit, text, sizeof text);
@@ -59,9 +59,10 @@ std::intptr_t batch_dialog_init(WindowHandle dialog, std::uintptr_t, std::intptr
 }  // namespace
 
 void open_batch_setting(int column) {
-  if (row_count(devices()) == 0) return;
+  const DevicesServices& services = devices_services();
+  if (row_count(*services.table) == 0) return;
   register_creation_handler(batch_dialog_init);
-  DialogBoxParamA(reinterpret_cast<HINSTANCE>(ui.instance), MAKEINTRESOURCEA(IDD_BATCH_SETTING),
-                  reinterpret_cast<HWND>(ui.main_window),
+  DialogBoxParamA(reinterpret_cast<HINSTANCE>(services.window.instance),
+                  MAKEINTRESOURCEA(IDD_BATCH_SETTING), reinterpret_cast<HWND>(services.window.owner),
                   reinterpret_cast<DLGPROC>(shared_dialog_proc), column);
 }

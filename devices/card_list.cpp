@@ -92,7 +92,7 @@ bool account_field_ok(const std::string& value, const char* what, std::string* r
 }
 
 // A card line, or false with the reason.
-bool card_of(const CsvRecord& record, const Columns& c, CardLine* card, std::string* reason) {
+bool card_line_of(const CsvRecord& record, const Columns& c, CardLine* card, std::string* reason) {
   std::vector<std::string> fields;
   for (const std::string& f : record.fields) fields.push_back(unguarded(f));
   for (size_t i = 0; i < fields.size(); ++i)
@@ -135,7 +135,7 @@ void read_card_list(const std::string& text, std::vector<CardLine>* cards,
   for (size_t i = first; i < records.size(); ++i) {
     CardLine card;
     std::string reason;
-    if (card_of(records[i], columns, &card, &reason))
+    if (card_line_of(records[i], columns, &card, &reason))
       cards->push_back(card);
     else
       errors->push_back({records[i].line, reason});
@@ -163,7 +163,7 @@ std::vector<std::unique_ptr<DeviceRecord>> listed_card_records(
     std::memset(record.get(), 0, sizeof(DeviceRecord));
     record->ip = line.ip;
     record->filled = 1;
-    record->unreachable = 1;
+    record->unanswered_queries = 1;
     auto known = accounts.find(line.ip);
     Account account;
     account.user = line.has_user         ? table_text(line.user)

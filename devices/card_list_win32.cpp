@@ -9,12 +9,11 @@
 #include <cstring>
 #include <memory>
 
-#include "app/settings.h"
-#include "app/ui.h"
+#include "settings/settings.h"
 #include "devices/card_list.h"
+#include "devices/device_commands.h"
 #include "devices/device_table.h"
-#include "discovery/discovery.h"
-#include "discovery/scan.h"
+#include "platform/event.h"
 #include "platform/file_names.h"
 #include "platform/files.h"
 
@@ -46,8 +45,9 @@ const MenuItem MENU_ITEMS[] = {
 const char* const LIST_FOLDER_SETTING = "LastListDir";
 const uint32_t SETTING_BINARY = 3;
 
-HWND list_window() { return reinterpret_cast<HWND>(ui.panel[PANEL_LIST]); }
-HWND main_window() { return reinterpret_cast<HWND>(ui.main_window); }
+HWND list_window() { return reinterpret_cast<HWND>(devices_services().list); }
+HWND main_window() { return reinterpret_cast<HWND>(devices_services().window.owner); }
+void error_box(const char* text) { devices_services().window.show_error(text); }
 
 // Files are UTF-8; the table's texts are in the ANSI code page.
 std::string to_table_text(const std::string& utf8) { return utf8_to_ansi(utf8); }
@@ -76,10 +76,10 @@ bool choose_list_file(bool save, std::string* path) {
   ofn.Flags = OFN_EXPLORER | OFN_HIDEREADONLY | OFN_NOCHANGEDIR |
               (save ? OFN_OVERWRITEPROMPT : OFN_FILEMUSTEXIST | OFN_PATHMUSTEXIST);
   // A modal step: the refresh pass waits, as for the account dialog.
-  Event& busy = busy_event(discovery());
-  busy.set();
+  Event& modal_step = *devices_services().modal_step;
+  modal_step.set();
   BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
-  busy.reset();
+  modal_step.reset();
   if (!chosen || !file[0]) return false;
   *path = utf8_text(file);
   std::string chosen_folder = utf8_text(std::wstring(file, ofn.nFileOffset ? ofn.nFileOffset - 1 : 0).c_str());
@@ -92,7 +92,7 @@ void import_cards() {
   std::string path, text, reason;
   if (!choose_list_file(false, &path)) return;
   if (!read_file_text(path, CARD_LIST_FILE_MAX, &text, &reason)) {
-    show_error(("Cards not imported: " + reason).c_str());
+    error_box(("Cards not imported: " + reason).c_str());
     return;
   }
   std::vector<CardLine> cards;
@@ -100,30 +100,30 @@ void import_cards() {
   read_card_list(text, &cards, &errors);
   // As the account dialog's OK, for every line: the row added or updated,
   // then the card asked. One merge for the whole list.
-  DeviceTable& table = devices();
+  DeviceTable& table = *devices_services().table;
   std::vector<std::unique_ptr<DeviceRecord>> records =
       listed_card_records(table, cards, default_account(), to_table_text);
   merge_devices(table, records, 1);
-  for (const CardLine& card : cards) query_device(discovery(), card.ip);
+  for (const CardLine& card : cards) devices_services().query_card(card.ip);
   update_upgrade_button(table);
-  if (!errors.empty()) show_error(to_table_text(card_list_errors_text(errors)).c_str());
+  if (!errors.empty()) error_box(to_table_text(card_list_errors_text(errors)).c_str());
 }
 
 void export_cards(bool with_passwords) {
   std::string path, reason;
   if (!choose_list_file(true, &path)) return;
   std::vector<DeviceRecord> rows;
-  DeviceTable& table = devices();
+  DeviceTable& table = *devices_services().table;
   for (int row = 0; row < row_count(table); ++row)
     if (const DeviceRecord* r = row_record(table, row)) rows.push_back(*r);
   if (!write_file_whole(path, to_file_text(write_card_list(rows, with_passwords)), &reason))
-    show_error(("Cards not exported: " + reason).c_str());
+    error_box(("Cards not exported: " + reason).c_str());
 }
 
 void open_reports_folder() {
   std::string folder = reports_folder(), reason;
   if (!make_folder_path(folder, &reason)) {
-    show_error(("Cannot open the reports folder: " + reason).c_str());
+    error_box(("Cannot open the reports folder: " + reason).c_str());
     return;
   }
   ShellExecuteW(main_window(), L"open", wide_text(folder).c_str(), nullptr, nullptr,
@@ -170,7 +170,7 @@ void run_menu(POINT at) {
       open_reports_folder();
       return;
     case MENU_SCAN:
-      scan_addresses_command();
+      devices_services().scan_addresses();
       return;
     default:
       return;

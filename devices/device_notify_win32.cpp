@@ -3,13 +3,13 @@
 #include <windows.h>
 #include <commctrl.h>
 
-#include "app/ui.h"
 #include "devices/account_dialog.h"
+#include "devices/device_commands.h"
 #include "devices/device_table.h"
 
 int on_device_notify(WindowHandle, HandlerArg, HandlerArg header, HandlerArg, HandlerArg) {
   const NMHDR* h = reinterpret_cast<const NMHDR*>(header);
-  DeviceTable& table = devices();
+  DeviceTable& table = *devices_services().table;
   switch (h->code) {
     case LVN_KEYDOWN: {
       WORD key = reinterpret_cast<const NMLVKEYDOWN*>(h)->wVKey;
@@ -38,10 +38,9 @@ int on_device_notify(WindowHandle, HandlerArg, HandlerArg header, HandlerArg, Ha
       update_edit_buttons(table);
       return 0;
     case NM_DBLCLK: {
-      POINT cursor;
-      GetCursorPos(&cursor);
-      int row = row_at_cursor(table.list, ListPoint{cursor.x, cursor.y});
-      if (row >= 0) edit_row(row);
+      // The notification names the row under the click; -1 below the rows.
+      int row = reinterpret_cast<const NMITEMACTIVATE*>(h)->iItem;
+      if (row >= 0 && row < row_count(table)) edit_row(row);
       return 0;
     }
     default:

@@ -1,7 +1,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
-#include <unordered_map>
 
 #include "devices/device_table.h"
 #include "protocol/packet.h"
@@ -36,86 +35,31 @@ int ordered(uint32_t a, uint32_t b, int after) {
 }
 
 struct SortParam {
+  const std::vector<std::shared_ptr<DeviceRecord>>* rows;  // as they were before the sort
   int column;
   int sort_descending;
 };
 
+// The view's items carry their row's index from before the sort.
 int compare_items(intptr_t a, intptr_t b, intptr_t param) {
   const SortParam* p = reinterpret_cast<const SortParam*>(param);
-  return compare_rows(*reinterpret_cast<const DeviceRecord*>(a),
-                      *reinterpret_cast<const DeviceRecord*>(b), p->column, p->sort_descending);
+  return compare_rows(*(*p->rows)[static_cast<size_t>(a)], *(*p->rows)[static_cast<size_t>(b)],
+                      p->column, p->sort_descending);
 }
 
-// A removed row's record: freed now unless someone still holds it.
-void retire_record(DeviceTable& t, DeviceRecord* r) {
-  if (!r) return;
-  {
-    std::lock_guard<std::mutex> lock(t.holds_mutex);
-    if (t.holds.count(r)) {
-      t.retired.push_back(r);
-      return;
-    }
-  }
-  delete r;
-}
-
-// Learns every row's record from the control; false when a row can't be read.
-bool learn_rows(DeviceTable& t, int n) {
-  t.rows_known = false;
-  t.row_records.assign(n, nullptr);
-  for (int i = 0; i < n; ++i) {
-    intptr_t data = 0;
-    if (!t.list->item_data(i, &data) || !data) return false;
-    t.row_records[i] = reinterpret_cast<DeviceRecord*>(data);
-  }
-  t.rows_known = true;
-  return true;
-}
-
-int first_known_row(const DeviceTable& t, uint32_t ip) {
-  // The records are read, not remembered by address: the account dialog
-  // changes a row's address in place.
-  for (size_t i = 0; i < t.row_records.size(); ++i)
-    if (t.row_records[i]->ip == ip) return static_cast<int>(i);
-  return -1;
-}
-
-constexpr int ROW_UNKNOWN = -2;
-
-// Asks the control row by row, as long as a row can't be learnt: the first
-// unreadable row before the card's ends the search.
-int scan_rows(DeviceTable& t, int n, uint32_t ip) {
-  for (int i = 0; i < n; ++i) {
-    DeviceRecord* row = row_record(t, i);
-    if (!row) return ROW_UNKNOWN;
-    if (row->ip == ip) return i;
-  }
-  return -1;
-}
-
-// The first row of address ip among n rows, -1 when there is none, or
-// ROW_UNKNOWN when a row can't be read.
-int find_row(DeviceTable& t, int n, uint32_t ip) {
-  for (int attempt = 0; attempt < 2; ++attempt) {
-    if ((!t.rows_known || static_cast<int>(t.row_records.size()) != n) && !learn_rows(t, n))
-      return scan_rows(t, n, ip);
-    int i = first_known_row(t, ip);
-    if (n == 0) return -1;
-    // One look at the control confirms what was learnt: the matched row, or
-    // for a card not listed the last row, still holds the same record.
-    int look = i < 0 ? n - 1 : i;
-    intptr_t data = 0;
-    if (!t.list->item_data(look, &data)) return scan_rows(t, n, ip);
-    if (reinterpret_cast<DeviceRecord*>(data) == t.row_records[look]) return i;
-    t.rows_known = false;
-  }
-  return scan_rows(t, n, ip);
+void tell_listeners(DeviceTable& t, const DeviceRecord& r) {
+  // By index, each one held while it is told: a listener may subscribe or
+  // leave while it is told (one that joins hears this merge too).
+  ++t.telling;
+  for (size_t i = 0; i < t.listeners.size(); ++i)
+    if (std::shared_ptr<const MergeListener> tell = t.listeners[i].tell) (*tell)(r);
+  --t.telling;
 }
 
 }  // namespace
 
 int row_icon(const DeviceRecord& r) {
-  if (r.unreachable != 0) return ICON_NO_REPLY;
+  if (r.unanswered_queries != 0) return ICON_NO_REPLY;
   if (r.write_refused == 0) return ICON_READY;
   return ICON_NO_WRITE;
 }
@@ -156,7 +100,7 @@ const char* cell_text(char* buf, const DeviceRecord& r, int column) {
 }
 
 int init_device_table(DeviceTable& t) {
-  if (!t.list) return 0;
+  if (!t.list) return 1;
   int small = t.list->small_icon_width();
   for (int c = 0; c < DEVICE_COLUMNS; ++c) {
     int width = COLUMNS[c].width + (c == 0 ? small : 0);
@@ -165,13 +109,36 @@ int init_device_table(DeviceTable& t) {
   return t.list->attach_row_icons(ROW_ICON_RESOURCES, 3);
 }
 
-int row_count(DeviceTable& t) { return t.list ? t.list->item_count() : 0; }
+int row_count(const DeviceTable& t) { return static_cast<int>(t.rows.size()); }
 
 DeviceRecord* row_record(DeviceTable& t, int row) {
-  if (!t.list || row < 0 || row >= t.list->item_count()) return nullptr;
-  intptr_t data = 0;
-  if (!t.list->item_data(row, &data)) return nullptr;
-  return reinterpret_cast<DeviceRecord*>(data);
+  if (row < 0 || row >= row_count(t)) return nullptr;
+  return t.rows[static_cast<size_t>(row)].get();
+}
+
+std::shared_ptr<DeviceRecord> hold_row(DeviceTable& t, int row) {
+  if (row < 0 || row >= row_count(t)) return nullptr;
+  return t.rows[static_cast<size_t>(row)];
+}
+
+void reindex_rows(DeviceTable& t) {
+  t.by_address.clear();
+  for (int i = row_count(t) - 1; i >= 0; --i) t.by_address[t.rows[static_cast<size_t>(i)]->ip] = i;
+}
+
+int subscribe_merges(DeviceTable& t, MergeListener tell) {
+  // Those that left go, unless a merge is going through the list.
+  if (t.telling == 0)
+    std::erase_if(t.listeners, [](const DeviceTable::Listener& l) { return !l.tell; });
+  int id = t.next_listener++;
+  t.listeners.push_back({id, std::make_shared<const MergeListener>(std::move(tell))});
+  return id;
+}
+
+void unsubscribe_merges(DeviceTable& t, int id) {
+  // Cleared, not erased: the merge that tells the listeners may be under way.
+  for (auto& l : t.listeners)
+    if (l.id == id) l.tell.reset();
 }
 
 void set_row_icon(DeviceTable& t, int row, int image) {
@@ -179,6 +146,7 @@ void set_row_icon(DeviceTable& t, int row, int image) {
 }
 
 int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r) {
+  if (!t.list) return 1;
   char text[64];
   char shown[64];
   // Most merges bring what the row already shows; an unchanged cell is not
@@ -192,19 +160,20 @@ int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r) {
 }
 
 int refresh_row(DeviceTable& t, int row, const DeviceRecord& r) {
-  if (!t.list || row < 0 || row >= t.list->item_count()) return 0;
+  if (row < 0 || row >= row_count(t)) return 0;
+  reindex_rows(t);
+  if (!t.list) return 1;
   char text[64];
   t.list->set_item_text(row, 0, cell_text(text, r, 0));
   return show_row_texts(t, row, r);
 }
 
-namespace {
-
-// The merge of a record whose row (or -1: none) is known; n is the row count.
-int merge_at(DeviceTable& t, int n, int i, std::unique_ptr<DeviceRecord> r, int copy_account) {
+int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account) {
+  if (!r) return -1;
+  int i = find_row(t, r->ip);
   if (i >= 0) {
     DeviceRecord* row = row_record(t, i);
-    row->unreachable = r->unreachable;
+    row->unanswered_queries = r->unanswered_queries;
     std::memcpy(row->mac, r->mac, sizeof row->mac);
     row->version = r->version;
     if (copy_account) {
@@ -213,96 +182,61 @@ int merge_at(DeviceTable& t, int n, int i, std::unique_ptr<DeviceRecord> r, int 
     }
     set_row_icon(t, i, row_icon(*r));
     show_row_texts(t, i, *row);
-    if (t.merged) t.merged(*r);
+    tell_listeners(t, *r);
     return i;
   }
+  int n = row_count(t);
   if (n >= DEVICE_TABLE_LIMIT) {
     if (!t.full_told && t.full) t.full();
     t.full_told = true;
     return -1;
   }
-  char text[64];
-  int at = t.list->insert_item(n, cell_text(text, *r, 0), row_icon(*r),
-                               reinterpret_cast<intptr_t>(r.get()));
-  if (at < 0) return -1;
+  int at = n;
+  if (t.list) {
+    char text[64];
+    at = t.list->insert_item(n, cell_text(text, *r, 0), row_icon(*r));
+    if (at < 0 || at > n) return -1;
+  }
   t.full_told = false;
-  DeviceRecord* owned = r.release();
-  if (t.rows_known && at == n)
-    t.row_records.push_back(owned);
+  std::shared_ptr<DeviceRecord> owned(std::move(r));
+  t.rows.insert(t.rows.begin() + at, owned);
+  if (at == n)
+    t.by_address.emplace(owned->ip, at);
   else
-    t.rows_known = false;
+    reindex_rows(t);  // the view put it before other rows: they moved down
   show_row_texts(t, at, *owned);
-  if (t.merged) t.merged(*owned);
+  tell_listeners(t, *owned);
   return at;
-}
-
-}  // namespace
-
-int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account) {
-  if (!t.list || !r) return -1;
-  int n = t.list->item_count();
-  int i = find_row(t, n, r->ip);
-  if (i == ROW_UNKNOWN) return -1;  // the incoming record is released on the way out
-  return merge_at(t, n, i, std::move(r), copy_account);
 }
 
 void merge_devices(DeviceTable& t, std::vector<std::unique_ptr<DeviceRecord>>& records,
                    int copy_account) {
-  if (!t.list) {
-    records.clear();
-    return;
-  }
-  // The rows are learnt once for the step and found by address in a map:
-  // an imported list of any length merges in one pass. Nothing else touches
-  // the rows during the step; a row that can't be read leaves each record
-  // to the search of merge_device.
-  int n = t.list->item_count();
-  std::unordered_map<uint32_t, int> rows;
-  bool indexed = n == 0 || (find_row(t, n, 0) != ROW_UNKNOWN && t.rows_known);
-  if (indexed)
-    for (int i = n - 1; i >= 0; --i) rows[t.row_records[static_cast<size_t>(i)]->ip] = i;
   // A new row makes the list rescale its scroll bar and repaint, which
   // costs as much as many merges: with the redraw held, that happens once
   // for all the new rows of the step. Updates in place are cheap as they are.
   bool hold = false;
-  for (auto& r : records)
-    if (r && (indexed ? !rows.count(r->ip) : find_row(t, n, r->ip) == -1)) hold = true;
+  if (t.list)
+    for (auto& r : records)
+      if (r && find_row(t, r->ip) < 0) hold = true;
   if (hold) t.list->hold_redraw(true);
-  for (auto& r : records) {
-    if (!r) continue;
-    if (!indexed) {
-      merge_device(t, std::move(r), copy_account);
-      continue;
-    }
-    const uint32_t ip = r->ip;
-    auto known = rows.find(ip);
-    int count = t.list->item_count();
-    int at = merge_at(t, count, known == rows.end() ? -1 : known->second, std::move(r), copy_account);
-    if (at < 0 || (known == rows.end() && at != count)) {
-      // The control put the row elsewhere (or refused it): the map no
-      // longer says where rows are.
-      indexed = false;
-      continue;
-    }
-    rows.emplace(ip, at);
-  }
+  for (auto& r : records)
+    if (r) merge_device(t, std::move(r), copy_account);
   if (hold) t.list->hold_redraw(false);
   records.clear();
 }
 
-int count_checked_rows(ListControl* list) {
-  if (!list) return 0;
-  int n = list->item_count();
+int count_checked_rows(DeviceTable& t) {
+  if (!t.list) return 0;
+  int n = t.list->item_count();
   int checked = 0;
   for (int i = 0; i < n; ++i)
-    if ((list->item_state(i, STATE_CHECK_MASK) & STATE_CHECK_MASK) != STATE_UNCHECKED) ++checked;
+    if ((t.list->item_state(i, STATE_CHECK_MASK) & STATE_CHECK_MASK) != STATE_UNCHECKED) ++checked;
   return checked;
 }
 
-int find_row(DeviceTable& t, uint32_t ip) {
-  if (!t.list) return -1;
-  int row = find_row(t, t.list->item_count(), ip);
-  return row < 0 ? -1 : row;
+int find_row(const DeviceTable& t, uint32_t ip) {
+  auto it = t.by_address.find(ip);
+  return it == t.by_address.end() ? -1 : it->second;
 }
 
 int set_row_result(DeviceTable& t, uint32_t ip, const char* text) {
@@ -310,37 +244,16 @@ int set_row_result(DeviceTable& t, uint32_t ip, const char* text) {
   DeviceRecord* r = row_record(t, row);
   if (!r) return 0;
   std::snprintf(r->result, sizeof r->result, "%s", text);
-  t.list->set_item_text(row, RESULT_COLUMN, r->result);
+  if (t.list) t.list->set_item_text(row, RESULT_COLUMN, r->result);
   return 1;
 }
 
 void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips) {
   for (uint32_t ip : ips) {
     int row = find_row(t, ip);
-    if (row >= 0) t.list->set_item_checked(row, false);
+    if (row >= 0 && t.list) t.list->set_item_checked(row, false);
   }
   update_upgrade_button(t);
-}
-
-int row_at_cursor(ListControl* list, ListPoint screen) {
-  if (!list) return -1;
-  int n = list->item_count();
-  if (n < 1) return -1;
-  ListPoint bottom;
-  ListRect icon;
-  if (!list->item_position(n - 1, &bottom) || !list->item_icon_rect(n - 1, &icon)) return -1;
-  // The icon rectangle's bottom spans the header and every row; divided by
-  // n + 1 it is about one row's height.
-  bottom.y += icon.bottom / (n + 1);
-  list->client_to_screen(&bottom);
-  if (screen.y > bottom.y) return -1;
-  for (int i = n - 1; i >= 0; --i) {
-    ListPoint p;
-    if (!list->item_position(i, &p)) continue;
-    list->client_to_screen(&p);
-    if (screen.x >= p.x && screen.y > p.y) return i;
-  }
-  return -1;
 }
 
 void update_edit_buttons(DeviceTable& t) {
@@ -354,18 +267,21 @@ void update_upgrade_button(DeviceTable& t) {
   if (!t.buttons) return;
   // The caption stays "Upgrade"; the count would change the button's width
   // needs and the operator sees the ticks anyway.
-  t.buttons->enable_button(BUTTON_UPGRADE, count_checked_rows(t.list) > 0);
+  t.buttons->enable_button(BUTTON_UPGRADE, count_checked_rows(t) > 0);
 }
 
 int remove_selected_rows(DeviceTable& t) {
   if (!t.list) return 0;
-  t.rows_known = false;
-  // From the end, so the indexes not yet visited stay valid.
+  // From the end, so the indexes not yet visited stay valid. A record a
+  // dialog or a batch holds lives on with its holder.
+  bool removed = false;
   for (int i = t.list->item_count() - 1; i >= 0; --i) {
     if (!(t.list->item_state(i, STATE_SELECTED) & STATE_SELECTED)) continue;
-    DeviceRecord* r = row_record(t, i);
-    if (t.list->delete_item(i)) retire_record(t, r);
+    if (!t.list->delete_item(i)) continue;
+    if (i < row_count(t)) t.rows.erase(t.rows.begin() + i);
+    removed = true;
   }
+  if (removed) reindex_rows(t);
   // The list reports the selection change before the rows go, while the
   // checked rows still count: the buttons are set again afterwards.
   update_upgrade_button(t);
@@ -394,50 +310,48 @@ int compare_rows(const DeviceRecord& a, const DeviceRecord& b, int column, int s
 }
 
 void sort_rows(DeviceTable& t, int column) {
-  if (!t.list) return;
-  SortParam p{column, t.sort_descending};
-  t.list->sort_items(compare_items, reinterpret_cast<intptr_t>(&p));
-  t.rows_known = false;
+  std::vector<std::shared_ptr<DeviceRecord>> before = t.rows;
+  if (t.list) {
+    // The control sorts its own rows, so the ticks, the selection and the
+    // focus go with them; each item carries its row's index for the sort,
+    // and where the control put it gives the model its new order.
+    const int n = t.list->item_count();
+    for (int i = 0; i < n; ++i) t.list->set_item_data(i, i);
+    SortParam p{&before, column, t.sort_descending};
+    t.list->sort_items(compare_items, reinterpret_cast<intptr_t>(&p));
+    bool read = n == row_count(t);
+    for (int i = 0; read && i < n; ++i) {
+      intptr_t was = -1;
+      read = t.list->item_data(i, &was) && was >= 0 && was < n;
+      if (read) t.rows[static_cast<size_t>(i)] = before[static_cast<size_t>(was)];
+    }
+    if (!read) {
+      // The control's order could not be read back: the model sorts itself
+      // alike and every row is shown again.
+      t.rows = before;
+      std::stable_sort(t.rows.begin(), t.rows.end(), [&](const auto& a, const auto& b) {
+        return compare_rows(*a, *b, column, t.sort_descending) < 0;
+      });
+      char text[64];
+      for (int i = 0; i < row_count(t); ++i) {
+        const DeviceRecord& r = *t.rows[static_cast<size_t>(i)];
+        t.list->set_item_text(i, 0, cell_text(text, r, 0));
+        show_row_texts(t, i, r);
+        set_row_icon(t, i, row_icon(r));
+      }
+    }
+  } else {
+    std::stable_sort(t.rows.begin(), t.rows.end(), [&](const auto& a, const auto& b) {
+      return compare_rows(*a, *b, column, t.sort_descending) < 0;
+    });
+  }
+  reindex_rows(t);
   t.sort_descending = !t.sort_descending;
 }
 
-void hold_row_record(DeviceTable& t, DeviceRecord* r) {
-  if (!r) return;
-  std::lock_guard<std::mutex> lock(t.holds_mutex);
-  ++t.holds[r];
-}
-
-void drop_row_record(DeviceTable& t, DeviceRecord* r) {
-  if (!r) return;
-  bool release = false;
-  {
-    std::lock_guard<std::mutex> lock(t.holds_mutex);
-    auto it = t.holds.find(r);
-    if (it == t.holds.end()) return;
-    if (--it->second > 0) return;
-    t.holds.erase(it);
-    auto gone = std::find(t.retired.begin(), t.retired.end(), r);
-    if (gone != t.retired.end()) {
-      t.retired.erase(gone);
-      release = true;
-    }
-  }
-  if (release) delete r;
-}
-
 void release_device_records(DeviceTable& t) {
-  t.rows_known = false;
-  t.row_records.clear();
-  if (t.list) {
-    for (int i = t.list->item_count() - 1; i >= 0; --i) {
-      intptr_t data = 0;
-      int have = t.list->item_data(i, &data);
-      t.list->delete_item(i);
-      if (have) delete reinterpret_cast<DeviceRecord*>(data);
-    }
-  }
-  std::lock_guard<std::mutex> lock(t.holds_mutex);
-  for (DeviceRecord* r : t.retired) delete r;
-  t.retired.clear();
-  t.holds.clear();
+  if (t.list)
+    for (int i = t.list->item_count() - 1; i >= 0; --i) t.list->delete_item(i);
+  t.rows.clear();
+  t.by_address.clear();
 }

@@ -1,16 +1,16 @@
 #pragma once
 // The table of known cards: one row per card address, its icon, its five
-// cell texts, sorting, check boxes and selection. The logic works on a list
-// control through a small port, so it runs on the real list view in the
-// product and on an in-memory list without windows.
+// cell texts, sorting, check boxes and selection. The model (the records, by
+// address and in display order) is the table; a list control, reached
+// through a small port, shows it: the list view in the product, none in the
+// command-line tool, an in-memory double in tests.
 //
-// Threads: the table and its records belong to the thread that owns the list
-// control. Other threads hand their table work to that thread through a
+// Threads: the table and its records belong to the thread that owns it (the
+// list view's, where there is one). Other threads hand their table work to that thread through a
 // TableExecutor; nothing here takes a lock around rows.
 #include <cstdint>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -32,10 +32,36 @@ inline constexpr uint32_t STATE_CHECKED = 0x2000;
 // Grid lines, check boxes, full-row select.
 inline constexpr uint32_t DEVICE_TABLE_EX_STYLE = 0x25;
 
+// The main panel's controls. Each one's id is also its index among the
+// panel's handles, so one number names both; the panel's table of rows is
+// checked against this order where it is written.
+enum PanelControl : int {
+  PANEL_PAGE = 0,  // the page itself, the table's header row
+  PANEL_LIST,
+  PANEL_ADD,
+  PANEL_MODIFY,
+  PANEL_REMOVE,
+  PANEL_DISCOVER,
+  PANEL_VERSION,
+  PANEL_DATE_CODE,
+  PANEL_FILE_SIZE,
+  PANEL_OPEN,
+  PANEL_FILE_NAME,
+  PANEL_UPGRADE,
+  PANEL_LIST_FRAME,  // " UPS List ", created with id 13
+  PANEL_IMAGE_FRAME,
+  PANEL_VERSION_LABEL,
+  PANEL_DATE_CODE_LABEL,
+  PANEL_FILE_SIZE_LABEL,
+  PANEL_FILE_NAME_LABEL,
+  PANEL_HANDLES,
+};
+static_assert(PANEL_UPGRADE == 11 && PANEL_HANDLES == 18, "the panel's ids are the operator's");
+
 // Main panel buttons whose enable state follows the table.
-inline constexpr int BUTTON_MODIFY = 3;
-inline constexpr int BUTTON_REMOVE = 4;
-inline constexpr int BUTTON_UPGRADE = 11;
+inline constexpr int BUTTON_MODIFY = PANEL_MODIFY;
+inline constexpr int BUTTON_REMOVE = PANEL_REMOVE;
+inline constexpr int BUTTON_UPGRADE = PANEL_UPGRADE;
 
 // The most cards the table holds; a flood of made-up replies stops here.
 inline constexpr int DEVICE_TABLE_LIMIT = 65536;
@@ -43,18 +69,13 @@ inline constexpr int DEVICE_TABLE_LIMIT = 65536;
 inline constexpr int DEVICE_COLUMNS = 6;
 inline constexpr int RESULT_COLUMN = 5;
 
-struct ListPoint {
-  int32_t x, y;
-};
-struct ListRect {
-  int32_t left, top, right, bottom;
-};
-
 // Sort callback: item data of two rows and the caller's parameter.
 using RowCompare = int (*)(intptr_t a, intptr_t b, intptr_t param);
 
-// The list-control operations the table needs. Indexes are current row
-// indexes (0 = top); they shift on delete and sort.
+// The list-control operations the table's view needs. Indexes are current
+// row indexes (0 = top); they shift on delete and sort. The control shows
+// rows; it keeps no record: an item's data is used only as the key of a
+// sort, to learn where the control put each row.
 class ListControl {
  public:
   virtual ~ListControl() = default;
@@ -66,7 +87,8 @@ class ListControl {
   virtual int item_count() = 0;
   virtual int selected_count() = 0;
   virtual int item_data(int index, intptr_t* data) = 0;  // 0 when the row can't be read
-  virtual int insert_item(int index, const char* text, int image, intptr_t data) = 0;  // index or -1
+  virtual int set_item_data(int index, intptr_t data) = 0;
+  virtual int insert_item(int index, const char* text, int image) = 0;  // index or -1
   virtual int set_item_image(int index, int image) = 0;
   virtual int set_item_text(int index, int column, const char* text) = 0;
   virtual int set_item_checked(int index, bool on) = 0;
@@ -77,10 +99,8 @@ class ListControl {
   virtual void hold_redraw(bool hold) = 0;
   virtual uint32_t item_state(int index, uint32_t mask) = 0;
   virtual int delete_item(int index) = 0;
+  // Stable: rows that compare equal keep their order.
   virtual int sort_items(RowCompare compare, intptr_t param) = 0;
-  virtual int item_position(int index, ListPoint* client) = 0;
-  virtual int item_icon_rect(int index, ListRect* client) = 0;
-  virtual int client_to_screen(ListPoint* p) = 0;
 };
 
 // Enables and disables the main panel's buttons (EnableWindow in the product).
@@ -99,32 +119,48 @@ class TableExecutor {
   virtual int run(const std::function<void()>& step) = 0;
 };
 
+using MergeListener = std::function<void(const DeviceRecord&)>;
+
+// The table of cards: the model owns the records, in display order, with an
+// index by address; a list control, when there is one, shows them row for
+// row (row i of the control is rows[i]). The command-line tool has the
+// model alone.
 struct DeviceTable {
-  ListControl* list = nullptr;
+  ListControl* list = nullptr;    // may be null: no view
   ButtonPort* buttons = nullptr;  // may be null: no buttons to update
   int sort_descending = 0;        // one flag for every column, flipped after each sort
-  // Told of every merged record, after the merge (on the table's thread).
-  std::function<void(const DeviceRecord&)> merged;
   // Told once when a new card is refused because the table is full; again
   // only after a new card has found room since.
   std::function<void()> full;
   bool full_told = false;
 
-  // Each row's record in display order, kept beside the control so that a
-  // merge finds a card's row without asking the control row by row. Learnt
-  // again from the control after a sort or a removal, or when its length no
-  // longer matches the control's.
-  std::vector<DeviceRecord*> row_records;
-  bool rows_known = false;
+  // Each row's record in display order. A dialog or a batch that keeps one
+  // beyond a step holds a copy of its pointer: a row removed meanwhile
+  // frees its record at the last holder's drop.
+  std::vector<std::shared_ptr<DeviceRecord>> rows;
+  // The first row of each address. Rows move on sort and removal, and the
+  // account dialog writes a new address into a row's record: each of these
+  // builds the index again (reindex_rows).
+  std::unordered_map<uint32_t, int> by_address;
 
-  // Records of removed rows that a dialog or a batch still holds.
-  std::mutex holds_mutex;
-  std::unordered_map<DeviceRecord*, int> holds;
-  std::vector<DeviceRecord*> retired;
+  // Told of every merged record, after the merge (on the table's thread),
+  // in the order they subscribed.
+  struct Listener {
+    int id;
+    std::shared_ptr<const MergeListener> tell;  // null once unsubscribed
+  };
+  std::vector<Listener> listeners;
+  int next_listener = 1;
+  int telling = 0;  // merges telling their listeners right now
 };
 
-// Icon rule: unreachable -> ICON_NO_REPLY, else write refused -> ICON_NO_WRITE,
-// else ICON_READY.
+// Adds a listener of the table's merges; the returned id takes it off again.
+// Both on the table's thread.
+int subscribe_merges(DeviceTable& t, MergeListener tell);
+void unsubscribe_merges(DeviceTable& t, int id);
+
+// Icon rule: unanswered queries -> ICON_NO_REPLY, else write refused ->
+// ICON_NO_WRITE, else ICON_READY.
 int row_icon(const DeviceRecord& r);
 
 // Cell text of column 1..5 (column 0 is the address) into buf (>= 64 bytes).
@@ -132,13 +168,14 @@ const char* cell_text(char* buf, const DeviceRecord& r, int column);
 // "%d.%02d", or "--.--" for version 0, into buf (>= 16 bytes).
 const char* version_text(char* buf, uint32_t version);
 
-// Columns, widths, headers and the row icons. 1 on success.
+// Columns, widths, headers and the row icons. 1 on success; with no view,
+// nothing to do (1).
 int init_device_table(DeviceTable& t);
 
 // Merges a card's record by address. The table owns the record from here on:
 // it becomes a new row's record, or its fields are copied into the existing
 // row's record (the account only when copy_account is non-zero) and it is
-// released. Returns the row index, or -1 when a row could not be read or a
+// released. Returns the row index, or -1 when the view refused the row or a
 // new card finds the table full (DEVICE_TABLE_LIMIT rows).
 int merge_device(DeviceTable& t, std::unique_ptr<DeviceRecord> r, int copy_account);
 // Merges the records one by one, in order, as one step; empties the list.
@@ -148,18 +185,25 @@ void merge_devices(DeviceTable& t, std::vector<std::unique_ptr<DeviceRecord>>& r
 void set_row_icon(DeviceTable& t, int row, int image);
 // Cells 1..5; a cell that already shows its text is left alone.
 int show_row_texts(DeviceTable& t, int row, const DeviceRecord& r);
-int refresh_row(DeviceTable& t, int row, const DeviceRecord& r);     // cells 0..5; 0 off range
-DeviceRecord* row_record(DeviceTable& t, int row);                   // null off range
-int row_count(DeviceTable& t);
+// Cells 0..5, after the account dialog changed the row's record (its
+// address too: the index follows); 0 off range.
+int refresh_row(DeviceTable& t, int row, const DeviceRecord& r);
+DeviceRecord* row_record(DeviceTable& t, int row);  // null off range
+// The row's record, shared: it outlives the row's removal while held.
+std::shared_ptr<DeviceRecord> hold_row(DeviceTable& t, int row);
+int row_count(const DeviceTable& t);
+// Builds the address index again from the rows.
+void reindex_rows(DeviceTable& t);
 
-int count_checked_rows(ListControl* list);
+// Rows whose check box is not cleared (a row without one counts); 0 with
+// no view.
+int count_checked_rows(DeviceTable& t);
 // The row of a card address, or -1.
-int find_row(DeviceTable& t, uint32_t ip);
+int find_row(const DeviceTable& t, uint32_t ip);
 // The card's Result cell (cut to fit); 0 when the address has no row.
 int set_row_result(DeviceTable& t, uint32_t ip, const char* text);
 // Unticks the rows of these addresses; the others keep their ticks.
 void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips);
-int row_at_cursor(ListControl* list, ListPoint screen);  // -1 when none
 void update_edit_buttons(DeviceTable& t);
 void update_upgrade_button(DeviceTable& t);
 int remove_selected_rows(DeviceTable& t);
@@ -168,62 +212,9 @@ int remove_selected_rows(DeviceTable& t);
 int compare_rows(const DeviceRecord& a, const DeviceRecord& b, int column, int sort_descending);
 void sort_rows(DeviceTable& t, int column);
 
-// A dialog or an upgrade batch that keeps a row's record beyond one step
-// holds it; a record whose row is removed meanwhile is released at the last
-// drop instead of at the removal. Callable from any thread.
-void hold_row_record(DeviceTable& t, DeviceRecord* r);
-void drop_row_record(DeviceTable& t, DeviceRecord* r);
-
-// Releases every record (rows and removed ones) at the end of the program;
-// the rows themselves are left to the control.
+// Empties the table, rows and view, at the end of its owner. Records still
+// held live on with their holders.
 void release_device_records(DeviceTable& t);
-
-// A list control held in memory, with the list view's row, state and sort
-// semantics, for a front without windows (the command-line tool). The
-// geometry is that of a report view with equal row heights: the header
-// counts as one row.
-class InMemoryList : public ListControl {
- public:
-  struct Row {
-    char texts[DEVICE_COLUMNS][64];
-    int image;
-    uint32_t state;
-    intptr_t data;
-  };
-  int row_height = 17;
-  ListPoint origin{100, 200};  // client (0,0) on the screen
-  std::vector<Row> rows;
-  std::vector<std::pair<int, int>> columns;  // (width, header length)
-  std::vector<int> icons;
-  uint32_t ex_style = 0;
-
-  int insert_column(int index, const char* header, int width) override;
-  int set_extended_style(uint32_t bits) override;
-  int attach_row_icons(const int* resource_ids, int count) override;
-  int small_icon_width() override { return 16; }
-  int item_count() override { return static_cast<int>(rows.size()); }
-  int selected_count() override;
-  int item_data(int index, intptr_t* data) override;
-  int insert_item(int index, const char* text, int image, intptr_t data) override;
-  int set_item_image(int index, int image) override;
-  int set_item_text(int index, int column, const char* text) override;
-  int set_item_checked(int index, bool on) override {
-    set_checked(index, on);
-    return index >= 0 && index < item_count();
-  }
-  int item_text(int index, int column, char* buf, int cap) override;
-  void hold_redraw(bool) override {}
-  uint32_t item_state(int index, uint32_t mask) override;
-  int delete_item(int index) override;
-  int sort_items(RowCompare compare, intptr_t param) override;
-  int item_position(int index, ListPoint* client) override;
-  int item_icon_rect(int index, ListRect* client) override;
-  int client_to_screen(ListPoint* p) override;
-
-  // What the operator does with the mouse.
-  void set_checked(int index, bool on);
-  void set_selected(int index, bool on);
-};
 
 // A thread of its own that owns the table where no window's thread does
 // (the command-line tool, the tests): runs the steps handed to it one at a

@@ -65,13 +65,20 @@ class ListView : public ListControl {
     return 1;
   }
 
-  int insert_item(int index, const char* text, int image, intptr_t data) override {
+  int set_item_data(int index, intptr_t data) override {
     LVITEMA item{};
-    item.mask = LVIF_TEXT | LVIF_IMAGE | LVIF_PARAM;
+    item.mask = LVIF_PARAM;
+    item.iItem = index;
+    item.lParam = data;
+    return send(LVM_SETITEMA, 0, reinterpret_cast<LPARAM>(&item)) != 0;
+  }
+
+  int insert_item(int index, const char* text, int image) override {
+    LVITEMA item{};
+    item.mask = LVIF_TEXT | LVIF_IMAGE;
     item.iItem = index;
     item.pszText = const_cast<char*>(text);
     item.iImage = image;
-    item.lParam = data;
     return static_cast<int>(send(LVM_INSERTITEMA, 0, reinterpret_cast<LPARAM>(&item)));
   }
 
@@ -134,28 +141,6 @@ class ListView : public ListControl {
     SortCall call{compare, param};
     return send(LVM_SORTITEMS, reinterpret_cast<WPARAM>(&call),
                 reinterpret_cast<LPARAM>(&sort_trampoline)) != 0;
-  }
-
-  int item_position(int index, ListPoint* client) override {
-    POINT p{};
-    if (!send(LVM_GETITEMPOSITION, index, reinterpret_cast<LPARAM>(&p))) return 0;
-    *client = {p.x, p.y};
-    return 1;
-  }
-
-  int item_icon_rect(int index, ListRect* client) override {
-    RECT r{};
-    r.left = LVIR_ICON;
-    if (!send(LVM_GETITEMRECT, index, reinterpret_cast<LPARAM>(&r))) return 0;
-    *client = {r.left, r.top, r.right, r.bottom};
-    return 1;
-  }
-
-  int client_to_screen(ListPoint* p) override {
-    POINT pt{p->x, p->y};
-    if (!ClientToScreen(hwnd_, &pt)) return 0;
-    *p = {pt.x, pt.y};
-    return 1;
   }
 
  private:

@@ -1,5 +1,5 @@
 #pragma once
-// The discovery service: two sockets, the busy event and three threads that
+// The discovery service: two sockets, the modal-step event and three threads that
 // find cards by broadcast and keep the device table fresh by direct queries.
 // Every merge and every row step of a refresh pass runs as one step on the
 // table's owning thread, through the table executor.
@@ -83,7 +83,7 @@ struct DiscoveryState {
   // last thread leaves.
   SocketOwner query_socket;
   SocketOwner broadcast_socket;
-  Event busy{true};
+  Event modal_step{true};
   Event poll_done{false};
   Event query_done{false};
   Event broadcast_done{false};
@@ -127,8 +127,10 @@ void refresh_pass(DiscoveryState& s);
 // when one is still running (it is left to finish on its own).
 int stop_discovery(DiscoveryService& svc);
 
-// The busy event: set while a modal step or an upgrade is under way.
-Event& busy_event(DiscoveryService& svc);
+// The modal-step event: set while a modal step (Discover, an account or an
+// import dialog) or an upgrade is under way. While it is set, replies to the
+// broadcast are let in and the refresh pass holds off.
+Event& modal_step_event(DiscoveryService& svc);
 
 // A direct query to one card (after an account edit) and the broadcast
 // request of the Discover command, sent once to each broadcast address.

@@ -98,5 +98,3 @@ void cancel_scan(Scan& scan);
 // it off the service.
 void end_scan(Scan& scan);
 
-// Product only: the "Scan addresses..." dialog of the device list's menu.
-void scan_addresses_command();

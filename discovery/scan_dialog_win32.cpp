@@ -8,9 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/ui.h"
+#include "settings/settings.h"
 #include "discovery/discovery.h"
+#include "discovery/discovery_commands.h"
 #include "discovery/scan.h"
 #include "resources/resource.h"
 
@@ -28,6 +28,8 @@ struct ScanDialog {
   bool running = false;
   uint64_t longest_ms = 0;  // the longest time left seen, the bar's whole
 };
+
+void error_box(const char* text) { discovery_services().window.show_error(text); }
 
 ScanDialog* state_of(HWND dialog) {
   return reinterpret_cast<ScanDialog*>(GetWindowLongPtrA(dialog, DWLP_USER));
@@ -100,13 +102,13 @@ void start_scan_from_fields(HWND dialog, ScanDialog* d) {
   ScanSettings settings;
   unsigned long rate = rate_text.empty() || rate_text.size() > 6 ? 0 : strtoul(rate_text.c_str(), nullptr, 10);
   if (rate < 1 || rate > SCAN_RATE_MAX) {
-    show_error("The rate is 1 to 100000 queries a second.");
+    error_box("The rate is 1 to 100000 queries a second.");
     return;
   }
   settings.rate = static_cast<uint32_t>(rate);
   std::vector<std::string> texts = range_texts(ranges);
   if (texts.empty()) {
-    show_error("Type the addresses to scan.");
+    error_box("Type the addresses to scan.");
     return;
   }
   AddressSet addresses;
@@ -115,13 +117,13 @@ void start_scan_from_fields(HWND dialog, ScanDialog* d) {
   if (!read_scan_addresses(texts, {}, false, &addresses, &why)) {
     // The size rule's hint to force it is not the window's to give.
     why = "Not scanned: " + why.substr(0, why.find(';')) + ".";
-    show_error(why.c_str());
+    error_box(why.c_str());
     return;
   }
   write_setting_text(SETTINGS_KEY, RANGES_SETTING, ranges.c_str());
   write_setting_text(SETTINGS_KEY, RATE_SETTING, rate_text.c_str());
-  if (!start_scan(d->scan, discovery(), addresses, settings)) {
-    show_error("The scan could not be started.");
+  if (!start_scan(d->scan, *discovery_services().service, addresses, settings)) {
+    error_box("The scan could not be started.");
     return;
   }
   d->running = true;
@@ -184,9 +186,10 @@ INT_PTR CALLBACK scan_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lpar
 
 void scan_addresses_command() {
   ScanDialog d;
-  // Not a busy step: the refresh pass and the checks after an upgrade go
+  // Not a modal step: the refresh pass and the checks after an upgrade go
   // on while the dialog is open, and check the rows the scan adds.
-  DialogBoxParamA(reinterpret_cast<HINSTANCE>(ui.instance), MAKEINTRESOURCEA(IDD_SCAN),
-                  reinterpret_cast<HWND>(ui.main_window), scan_proc, reinterpret_cast<LPARAM>(&d));
+  const WindowServices& window = discovery_services().window;
+  DialogBoxParamA(reinterpret_cast<HINSTANCE>(window.instance), MAKEINTRESOURCEA(IDD_SCAN),
+                  reinterpret_cast<HWND>(window.owner), scan_proc, reinterpret_cast<LPARAM>(&d));
   if (d.running) end_scan(d.scan);
 }

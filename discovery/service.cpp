@@ -1,7 +1,7 @@
 #include <cstring>
 #include <vector>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "discovery/discovery.h"
 #include "discovery/scan.h"
 #include "protocol/address.h"
@@ -19,7 +19,7 @@ void poll_loop(DiscoveryState& s) {
       return;
     }
     // A skipped period is not made up later.
-    if (s.busy.is_set()) continue;
+    if (s.modal_step.is_set()) continue;
     refresh_pass(s);
   }
 }
@@ -51,7 +51,7 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
   // surfaces here as a reset; it is not this socket's failure.
   if (n == RECV_RESET) return 1;
   if (n < 0) return 0;
-  if (source == Source::broadcast && !s.busy.is_set()) return 1;
+  if (source == Source::broadcast && !s.modal_step.is_set()) return 1;
   if (n < 4) return 1;
   s.ports.transport->answer(sock, buf, n, from);
   buf[n] = 0;
@@ -69,7 +69,7 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
     if (!scanned && !was_asked(s, from.ip)) return 1;
   }
   auto r = std::make_unique<DeviceRecord>(work);
-  if (source == Source::broadcast) r->unreachable = 1;
+  if (source == Source::broadcast) r->unanswered_queries = 1;
   batch.push_back(std::move(r));
   return 1;
 }
@@ -146,9 +146,9 @@ void refresh_pass(DiscoveryState& s) {
         // and the count would otherwise be counted as unanswered.
         DeviceRecord* r = row_record(*table, i);
         if (!r) continue;  // removed meanwhile
-        if (r->unreachable != 0) set_row_icon(*table, i, ICON_NO_REPLY);
+        if (r->unanswered_queries != 0) set_row_icon(*table, i, ICON_NO_REPLY);
         send_direct_query(s, r->ip);
-        ++r->unreachable;
+        ++r->unanswered_queries;
       }
     });
     if (!ran) return;
@@ -191,7 +191,7 @@ int stop_discovery(DiscoveryService& svc) {
   return all_ended;
 }
 
-Event& busy_event(DiscoveryService& svc) { return svc.state->busy; }
+Event& modal_step_event(DiscoveryService& svc) { return svc.state->modal_step; }
 
 void query_device(DiscoveryService& svc, uint32_t ip) {
   if (svc.state && svc.state->query_socket) send_direct_query(*svc.state, ip);

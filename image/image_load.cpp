@@ -1,7 +1,7 @@
 #include <cstdio>
 #include <new>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "image/image.h"
 #include "platform/file_names.h"
 

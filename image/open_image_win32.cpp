@@ -2,10 +2,9 @@
 // the three information fields of the main panel.
 #include <windows.h>
 
-#include "app/settings.h"
-#include "app/ui.h"
-#include "devices/device_table.h"
+#include "settings/settings.h"
 #include "image/image.h"
+#include "image/open_image.h"
 #include "platform/file_names.h"
 #include "toolkit/builder.h"
 
@@ -14,18 +13,22 @@ namespace {
 // What the last Open read; only the path after one that failed.
 OpenedImage opened;
 
-HWND panel(int index) { return reinterpret_cast<HWND>(ui.panel[index]); }
+ImageServices services;
+
+HWND hwnd(WindowHandle w) { return reinterpret_cast<HWND>(w); }
 
 // Labels and patterns, each NUL-terminated, and an empty text at the end.
 const char IMAGE_FILTER[] = "Binary Files(*.bin)\0*.bin;*.bon\0All Files(*.*)\0*.*\0";
 
 void show_load(const ImageLoad& load) {
-  SetWindowTextA(panel(PANEL_VERSION), load.ok ? load.version_text.c_str() : "");
-  SetWindowTextA(panel(PANEL_DATE_CODE), load.ok ? load.date_text.c_str() : "");
-  SetWindowTextA(panel(PANEL_FILE_SIZE), load.ok ? load.size_text.c_str() : "");
+  SetWindowTextA(hwnd(services.version), load.ok ? load.version_text.c_str() : "");
+  SetWindowTextA(hwnd(services.date_code), load.ok ? load.date_text.c_str() : "");
+  SetWindowTextA(hwnd(services.file_size), load.ok ? load.size_text.c_str() : "");
 }
 
 }  // namespace
+
+void register_image_services(const ImageServices& given) { services = given; }
 
 const OpenedImage& opened_image() { return opened; }
 
@@ -33,21 +36,21 @@ int open_image(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
   std::string folder;
   if (!read_setting_path(SETTINGS_KEY, "LastDir", &folder)) folder.clear();
   char path[1024] = "";
-  if (!choose_open_file(ui.main_window, path, sizeof path,
+  if (!choose_open_file(services.window.owner, path, sizeof path,
                         {{"INITDIR", folder.c_str()}, {"FILTER", IMAGE_FILTER}}) ||
       !path[0])
     return 0;
 
   // The field shows the path whole; the batch is given what was read.
-  SetWindowTextW(panel(PANEL_FILE_NAME), wide_text(path).c_str());
+  SetWindowTextW(hwnd(services.file_name), wide_text(path).c_str());
   // The fields are emptied and Upgrade disabled before the file is read.
   show_load(ImageLoad{});
-  EnableWindow(panel(PANEL_UPGRADE), FALSE);
+  EnableWindow(hwnd(services.upgrade_button), FALSE);
   ImageLoad load = load_image(path);
   // Kept when the file fails too: Upgrade reads it again and names the fault.
   opened = load.opened;
   show_load(load);
-  if (!load.ok) show_error(load.message);
-  update_upgrade_button(devices());
+  if (!load.ok) services.window.show_error(load.message);
+  services.opened();
   return 0;
 }

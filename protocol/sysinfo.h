@@ -10,7 +10,7 @@ struct DeviceRecord {
   uint32_t version;      // major * 256 + minor; 0 until a reply was read
   char user_name[32];
   char password[32];
-  uint32_t unreachable;  // direct queries left unanswered (0: answered)
+  uint32_t unanswered_queries;  // direct queries since the last reply (0: answered)
   int32_t write_refused; // 1 when the reply lacked "+WRQ : ACCEPT"
   char result[64];       // the card's latest upgrade outcome, for the table
 };
@@ -21,7 +21,7 @@ inline constexpr uint32_t PRODUCT_MASK = 0xFFFF00FFu;
 // Reads a reply's text (the datagram from byte 4, NUL-terminated by the
 // caller). Returns 1 and fills ip, mac, version, write_refused and filled
 // when accepted, and user_name with account (the name a new card starts
-// with); never touches password or unreachable.
+// with); never touches password or unanswered_queries.
 int parse_sysinfo(DeviceRecord* record, const char* text, const char* account);
 
 // At most 31 characters of name, terminated.

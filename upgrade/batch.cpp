@@ -200,14 +200,14 @@ namespace {
 // may only be waiting for the merge of its answer to the last refresh pass:
 // that is given its time once per batch before the card is passed over.
 bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited) {
-  if (!record->unreachable) return true;
+  if (!record->unanswered_queries) return true;
   if (!*waited) {
     ports->sleep_ms(ANSWER_WINDOW_MS);
     *waited = true;
   }
   DeviceRecord now;
   if (ports->row_record(row, &now)) *record = now;
-  return !record->unreachable;
+  return !record->unanswered_queries;
 }
 
 struct BatchCard {

@@ -8,7 +8,7 @@
 
 #include <mutex>
 
-#include "app/ui.h"
+#include "upgrade/upgrade_commands.h"
 #include "upgrade/upgrade.h"
 
 namespace {

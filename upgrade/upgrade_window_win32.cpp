@@ -9,16 +9,16 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
-#include "app/ui.h"
+#include "settings/settings.h"
 #include "devices/device_table.h"
-#include "discovery/discovery.h"
 #include "image/image.h"
+#include "image/open_image.h"
 #include "platform/file_names.h"
 #include "protocol/packet.h"
 #include "resources/resource.h"
 #include "upgrade/report_dialog.h"
 #include "upgrade/upgrade.h"
+#include "upgrade/upgrade_commands.h"
 
 namespace {
 
@@ -124,7 +124,7 @@ INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
 }
 
 void session_thread(UploadSession* s) {
-  INT_PTR shown = DialogBoxParamA(reinterpret_cast<HINSTANCE>(ui.instance),
+  INT_PTR shown = DialogBoxParamA(reinterpret_cast<HINSTANCE>(upgrade_services().window.instance),
                                   MAKEINTRESOURCEA(IDD_UPLOAD), nullptr, session_proc,
                                   reinterpret_cast<LPARAM>(s));
   // No window, no timers: the session never ran. It still owes its line and
@@ -149,13 +149,13 @@ class ProductBatchPorts : public BatchPorts {
  public:
   int row_count() override {
     int n = 0;
-    table_executor().run([&] { n = ::row_count(devices()); });
+    upgrade_services().executor->run([&] { n = ::row_count(*upgrade_services().table); });
     return n;
   }
   int row_checked(int row) override {
     int checked = 0;
-    table_executor().run([&] {
-      DeviceTable& t = devices();
+    upgrade_services().executor->run([&] {
+      DeviceTable& t = *upgrade_services().table;
       if (row < ::row_count(t))
         checked = (t.list->item_state(row, STATE_CHECK_MASK) & STATE_CHECK_MASK) != STATE_UNCHECKED;
     });
@@ -163,8 +163,8 @@ class ProductBatchPorts : public BatchPorts {
   }
   int row_record(int row, DeviceRecord* record) override {
     int found = 0;
-    table_executor().run([&] {
-      if (DeviceRecord* r = ::row_record(devices(), row)) {
+    upgrade_services().executor->run([&] {
+      if (DeviceRecord* r = ::row_record(*upgrade_services().table, row)) {
         *record = *r;
         found = 1;
       }
@@ -172,20 +172,20 @@ class ProductBatchPorts : public BatchPorts {
     return found;
   }
   void show_row_upgrading(int row) override {
-    table_executor().run([&] { set_row_icon(devices(), row, ICON_NO_WRITE); });
+    upgrade_services().executor->run([&] { set_row_icon(*upgrade_services().table, row, ICON_NO_WRITE); });
   }
-  int ask_confirmation(const std::string& text) override { return ask_operator(text.c_str()); }
-  void show_report(const std::string& text) override { show_information(text.c_str()); }
+  int ask_confirmation(const std::string& text) override { return upgrade_services().window.ask(text.c_str()); }
+  void show_report(const std::string& text) override { upgrade_services().window.show_information(text.c_str()); }
   void show_batch_report(const std::string& text, const std::vector<CardResult>& cards,
                          const std::string& kept_path) override {
     if (report_fits_message_box(text, cards.size()) ||
-        !show_report_dialog(ui.instance, ui.main_window, text, cards, kept_path))
-      show_information(text.c_str());
+        !show_report_dialog(upgrade_services().window.instance, upgrade_services().window.owner, text, cards, kept_path))
+      upgrade_services().window.show_information(text.c_str());
   }
   void batch_progress(const BatchProgress& progress) override { show_taskbar_progress(progress); }
-  void show_refusal(const std::string& text) override { show_error(text.c_str()); }
+  void show_refusal(const std::string& text) override { upgrade_services().window.show_error(text.c_str()); }
   void enable_main_window(int enabled) override {
-    EnableWindow(reinterpret_cast<HWND>(ui.main_window), enabled);
+    EnableWindow(reinterpret_cast<HWND>(upgrade_services().window.owner), enabled);
   }
   int start_session_thread(UploadSession* s) override {
     try {
@@ -215,8 +215,8 @@ class ProductBatchPorts : public BatchPorts {
       batch_runs = running;
       if (!running) running_journal.reset();
     }
-    table_executor().run([running] {
-      HWND main = reinterpret_cast<HWND>(ui.main_window);
+    upgrade_services().executor->run([running] {
+      HWND main = reinterpret_cast<HWND>(upgrade_services().window.owner);
       if (running)
         ShutdownBlockReasonCreate(main, SHUTDOWN_REASON);
       else
@@ -227,7 +227,7 @@ class ProductBatchPorts : public BatchPorts {
     check_card(report, card);
   }
   void report_closed(const std::vector<uint32_t>& ok_ips) override {
-    table_executor().run([&] { untick_rows(devices(), ok_ips); });
+    upgrade_services().executor->run([&] { untick_rows(*upgrade_services().table, ok_ips); });
   }
   // The report box is an ANSI message box; a path or a card's text outside
   // the code page shows with the system's stand-in characters.
@@ -277,6 +277,6 @@ void guard_session_end(WindowHandle main_window) {
 }
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  start_batch(&batch_ports, &busy_event(discovery()), opened_image());
+  start_batch(&batch_ports, upgrade_services().modal_step, opened_image());
   return 0;
 }

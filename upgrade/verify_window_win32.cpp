@@ -1,6 +1,7 @@
 // The checks after " OK." in the product: the verifier runs on the main
 // window's thread, ticked by a one-second timer, asking through the
-// discovery service's query socket and hearing the table's merges.
+// discovery service's query socket and listening to the table's merges.
+// The module's services are registered here too.
 #include <windows.h>
 
 #include <algorithm>
@@ -8,11 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "app/ui.h"
 #include "devices/device_table.h"
-#include "discovery/discovery.h"
 #include "platform/file_names.h"
 #include "resources/resource.h"
+#include "upgrade/upgrade_commands.h"
 #include "upgrade/verify.h"
 
 namespace {
@@ -20,17 +20,20 @@ namespace {
 const UINT_PTR CHECK_TIMER = 0x3000;  // apart from the session timers
 const UINT CHECK_EVERY_MS = 1000;
 
+UpgradeServices services;
+
 Verifier verifier;
+int merge_listener = 0;
 
 int64_t now_ms() { return static_cast<int64_t>(GetTickCount64()); }
 
 class TablePorts : public VerifyPorts {
  public:
-  void query(uint32_t ip) override { query_device(discovery(), ip); }
-  bool row_listed(uint32_t ip) override { return find_row(devices(), ip) >= 0; }
+  void query(uint32_t ip) override { services.query_card(ip); }
+  bool row_listed(uint32_t ip) override { return find_row(*services.table, ip) >= 0; }
   void show_result(const CardResult& card) override {
     // The list view's texts are in the ANSI code page; a card's message is UTF-8.
-    set_row_result(devices(), card.ip, utf8_to_ansi(result_column_text(card)).c_str());
+    set_row_result(*services.table, card.ip, utf8_to_ansi(result_column_text(card)).c_str());
   }
 };
 
@@ -52,7 +55,7 @@ bool journal_done(Journal* journal) {
 // The report box of the batch, while it is open: its last line says where
 // the file is, or why it is not saved.
 void show_status_in_report_box(const std::string& status) {
-  HWND main = reinterpret_cast<HWND>(ui.main_window);
+  HWND main = reinterpret_cast<HWND>(services.window.owner);
   HWND box = nullptr;
   while ((box = FindWindowExA(nullptr, box, "#32770", INFORMATION_TITLE)) != nullptr)
     if (GetWindow(box, GW_OWNER) == main) break;
@@ -81,7 +84,7 @@ void tend_journals() {
     journal_retry(journal.get());
     // After the checks' own texts: the note stays until the file is saved.
     for (const auto& [card, note] : journal_notes(journal.get()))
-      set_row_result(devices(), card.ip,
+      set_row_result(*services.table, card.ip,
                      utf8_to_ansi(note.empty() ? result_column_text(card) : note).c_str());
   }
   if (open.empty()) return;
@@ -105,11 +108,15 @@ int on_check_timer(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg)
 
 }  // namespace
 
+void register_upgrade_services(const UpgradeServices& given) { services = given; }
+const UpgradeServices& upgrade_services() { return services; }
+
 void start_upgrade_checks(WindowHandle main_window) {
   // A record without a version was not read from a card's reply.
-  devices().merged = [](const DeviceRecord& r) {
-    if (r.version) verifier_answer(verifier, r.ip, r.version, now_ms());
-  };
+  if (!merge_listener)
+    merge_listener = subscribe_merges(*services.table, [](const DeviceRecord& r) {
+      if (r.version) verifier_answer(verifier, r.ip, r.version, now_ms());
+    });
   register_handlers(main_window, {{WM_TIMER, on_check_timer, CHECK_TIMER, 0}});
   SetTimer(reinterpret_cast<HWND>(main_window), CHECK_TIMER, CHECK_EVERY_MS, nullptr);
 }
@@ -123,5 +130,5 @@ void check_card(const std::shared_ptr<Report>& report, const CardResult& card) {
   verifier_card_done(verifier, report, card);
   // Shown before the batch goes on: the report box may open right after
   // the last card's line, and its Result must already be there.
-  table_executor().run([] { verifier_take(verifier, table_ports, now_ms()); });
+  services.executor->run([] { verifier_take(verifier, table_ports, now_ms()); });
 }

@@ -4,7 +4,7 @@
 #include "tests/support/table_doubles.h"
 
 std::unique_ptr<DeviceRecord> test_card(const char* ip, uint8_t mac_last, uint32_t version,
-                                        uint32_t unreachable, int32_t write_refused) {
+                                        uint32_t unanswered_queries, int32_t write_refused) {
   auto r = std::make_unique<DeviceRecord>();
   std::memset(r.get(), 0, sizeof *r);
   r->filled = 1;
@@ -13,7 +13,7 @@ std::unique_ptr<DeviceRecord> test_card(const char* ip, uint8_t mac_last, uint32
   std::memcpy(r->mac, mac, 6);
   r->version = version;
   std::strcpy(r->user_name, "admin");
-  r->unreachable = unreachable;
+  r->unanswered_queries = unanswered_queries;
   r->write_refused = write_refused;
   return r;
 }

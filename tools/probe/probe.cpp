@@ -9,7 +9,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
 

@@ -2,7 +2,7 @@
 // the private network.
 #include <gtest/gtest.h>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "tests/net/discovery/harness.h"
 
 namespace {
@@ -26,20 +26,20 @@ class DiscoveryNet : public ::testing::Test {
     ASSERT_TRUE(sim.start(cards));
     ASSERT_TRUE(rig.start());
   }
-  uint32_t unreachable(const char* ip, int* image = nullptr) {
+  uint32_t unanswered_queries(const char* ip, int* image = nullptr) {
     bool ok = false;
     DeviceRecord r = rig.record_of(ip, &ok, image);
-    return ok ? r.unreachable : 0xFFFFFFFFu;
+    return ok ? r.unanswered_queries : 0xFFFFFFFFu;
   }
   // Waits until the answers to the pass just sent have been merged.
   bool answered(const char* ip) {
-    return wait_until([&] { return unreachable(ip) == 0; }, 3000);
+    return wait_until([&] { return unanswered_queries(ip) == 0; }, 3000);
   }
   void discover_both() {
-    busy_event(rig.svc).set();
+    modal_step_event(rig.svc).set();
     send_broadcast_request(rig.svc);
     ASSERT_TRUE(wait_until([&] { return rig.rows() == 2; }, 3000));
-    busy_event(rig.svc).reset();
+    modal_step_event(rig.svc).reset();
   }
 };
 
@@ -47,18 +47,18 @@ TEST_F(DiscoveryNet, BroadcastWhileBusyListsCardsUntilAPassConfirmsThem) {
   start(TWO_CARDS);
   discover_both();
   int image = -1;
-  EXPECT_EQ(unreachable("10.69.0.5", &image), 1u);
+  EXPECT_EQ(unanswered_queries("10.69.0.5", &image), 1u);
   EXPECT_EQ(image, ICON_NO_REPLY);
-  EXPECT_EQ(unreachable("10.69.0.6", &image), 1u);
+  EXPECT_EQ(unanswered_queries("10.69.0.6", &image), 1u);
   EXPECT_EQ(image, ICON_NO_REPLY);
   EXPECT_EQ(sim.count("answer", "kind", "ACK"), 2u);
 
   rig.pass();
   ASSERT_TRUE(answered("10.69.0.5"));
   ASSERT_TRUE(answered("10.69.0.6"));
-  unreachable("10.69.0.5", &image);
+  unanswered_queries("10.69.0.5", &image);
   EXPECT_EQ(image, ICON_READY);
-  unreachable("10.69.0.6", &image);
+  unanswered_queries("10.69.0.6", &image);
   EXPECT_EQ(image, ICON_NO_WRITE);
   bool ok = false;
   DeviceRecord r = rig.record_of("10.69.0.6", &ok);
@@ -97,7 +97,7 @@ TEST_F(DiscoveryNet, SilentCardIsMarkedAndCountedPassByPass) {
     rig.pass();
     ASSERT_TRUE(answered("10.69.0.5"));  // the other card's answer marks the pass done
     int image = -1;
-    EXPECT_EQ(unreachable("10.69.0.6", &image), s.count);
+    EXPECT_EQ(unanswered_queries("10.69.0.6", &image), s.count);
     EXPECT_EQ(image, s.icon) << s.count;
   }
 }
@@ -114,7 +114,7 @@ TEST_F(DiscoveryNet, OversizedReplyIsRefusedAndStillMerged) {
     }
   }
   int image = -1;
-  EXPECT_EQ(unreachable("10.69.0.7", &image), 0u);
+  EXPECT_EQ(unanswered_queries("10.69.0.7", &image), 0u);
   EXPECT_EQ(image, ICON_READY);
 }
 
@@ -123,7 +123,7 @@ TEST_F(DiscoveryNet, TwoCardsStatingOneAddressShareARow) {
       "ip=10.69.0.5\n"
       "ip=10.69.0.6 text=\"MX-2 SNMP/WEB Card\\r\\n+PROD : 0x00010004\\r\\n+IP : 10.69.0.5\\r\\n"
       "+MAC : 00-0a-ff-00-00-66\\r\\n+FW : v3.01\\r\\n\"\n");
-  busy_event(rig.svc).set();
+  modal_step_event(rig.svc).set();
   send_broadcast_request(rig.svc);
   ASSERT_TRUE(wait_until([&] { return sim.count("answer", "kind", "ACK") == 2; }, 3000));
   // The ACK goes out before the merge; let the second merge land.

@@ -80,7 +80,7 @@ TEST(DeviceTable, MergeOfListedAddressUpdatesInPlaceAndKeepsAccount) {
   EXPECT_EQ(row_record(tb.t, 0), row);
   EXPECT_EQ(row->mac[5], 0x99);
   EXPECT_EQ(row->version, 0x010Au);
-  EXPECT_EQ(row->unreachable, 1u);
+  EXPECT_EQ(row->unanswered_queries, 1u);
   EXPECT_EQ(row->filled, 7);
   EXPECT_STREQ(row->user_name, "operator");
   EXPECT_STREQ(row->password, "secret");
@@ -103,25 +103,72 @@ TEST(DeviceTable, MergeWithAccountFlagOverwritesAccount) {
   EXPECT_EQ(tb.text(0, 4), "pw");
 }
 
-TEST(DeviceTable, MergeStopsWithoutInsertingWhenARowCannotBeRead) {
+// The view keeps no record: the model is the table, with or without a view.
+TEST(DeviceTable, ViewRefusingARowLeavesTheModelAsTheViewShowsIt) {
   Table tb;
   merge_device(tb.t, test_card("10.69.0.5", 0x01, 0x0102), 0);
-  tb.list.fail_data_at = 0;
+  tb.list.refuse_inserts = true;
   EXPECT_EQ(merge_device(tb.t, test_card("10.69.0.9", 0x02, 0x0102), 0), -1);
-  EXPECT_EQ(tb.list.item_count(), 1);
-  tb.list.fail_data_at = -1;  // the table's end releases the row's record
+  EXPECT_EQ(row_count(tb.t), 1);
+  EXPECT_EQ(find_row(tb.t, text_to_ip("10.69.0.9")), -1);
+  tb.list.refuse_inserts = false;
+  EXPECT_EQ(merge_device(tb.t, test_card("10.69.0.9", 0x02, 0x0102), 0), 1);
+  for (const auto& row : tb.list.rows) EXPECT_EQ(row.data, 0);  // no record in the items
+}
+
+TEST(DeviceTable, ModelWithoutAViewMergesSortsAndTellsItsListeners) {
+  DeviceTable t;
+  EXPECT_EQ(init_device_table(t), 1);
+  std::vector<std::string> heard_a, heard_b;
+  int a = subscribe_merges(t, [&](const DeviceRecord& r) { heard_a.push_back(ip_to_text(r.ip)); });
+  subscribe_merges(t, [&](const DeviceRecord& r) { heard_b.push_back(ip_to_text(r.ip)); });
+  for (const char* ip : {"10.0.0.3", "10.0.0.1", "10.0.0.2"}) merge_device(t, test_card(ip, 1, 1), 0);
+  EXPECT_EQ(merge_device(t, test_card("10.0.0.1", 1, 0x0203), 0), 1);
+  EXPECT_EQ(row_record(t, 1)->version, 0x0203u);
+  unsubscribe_merges(t, a);
+  merge_device(t, test_card("10.0.0.4", 1, 1), 0);
+  EXPECT_EQ(heard_a, (std::vector<std::string>{"10.0.0.3", "10.0.0.1", "10.0.0.2", "10.0.0.1"}));
+  EXPECT_EQ(heard_b.size(), 5u);
+  sort_rows(t, 0);
+  std::vector<std::string> order;
+  for (int i = 0; i < row_count(t); ++i) order.push_back(ip_to_text(row_record(t, i)->ip));
+  EXPECT_EQ(order, (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3", "10.0.0.4"}));
+  EXPECT_EQ(find_row(t, text_to_ip("10.0.0.3")), 2);
+  EXPECT_TRUE(set_row_result(t, text_to_ip("10.0.0.3"), "OK"));
+  EXPECT_STREQ(row_record(t, 2)->result, "OK");
+  EXPECT_EQ(count_checked_rows(t), 0);
+  release_device_records(t);
+  EXPECT_EQ(row_count(t), 0);
+  EXPECT_EQ(find_row(t, text_to_ip("10.0.0.3")), -1);
+}
+
+// A listener that leaves while it is told, and one that joins then, do not
+// disturb the others of the same merge.
+TEST(DeviceTable, ListenersMayLeaveAndJoinWhileTold) {
+  Table tb;
+  std::vector<int> told;
+  int first = 0;
+  first = subscribe_merges(tb.t, [&](const DeviceRecord&) {
+    told.push_back(1);
+    unsubscribe_merges(tb.t, first);
+    subscribe_merges(tb.t, [&](const DeviceRecord&) { told.push_back(3); });
+  });
+  subscribe_merges(tb.t, [&](const DeviceRecord&) { told.push_back(2); });
+  merge_device(tb.t, test_card("10.0.0.1", 1, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 1, 2), 0);
+  EXPECT_EQ(told, (std::vector<int>{1, 2, 3, 2, 3}));
 }
 
 TEST(DeviceTable, IconRule) {
   struct Case {
-    uint32_t unreachable;
+    uint32_t unanswered_queries;
     int32_t write_refused;
     int icon;
   } cases[] = {
       {2, 0, ICON_NO_REPLY}, {1, 1, ICON_NO_REPLY}, {0, 1, ICON_NO_WRITE}, {0, 0, ICON_READY}};
   for (const Case& c : cases) {
-    auto r = test_card("10.0.0.1", 1, 1, c.unreachable, c.write_refused);
-    EXPECT_EQ(row_icon(*r), c.icon) << c.unreachable << "/" << c.write_refused;
+    auto r = test_card("10.0.0.1", 1, 1, c.unanswered_queries, c.write_refused);
+    EXPECT_EQ(row_icon(*r), c.icon) << c.unanswered_queries << "/" << c.write_refused;
   }
 }
 
@@ -209,7 +256,7 @@ TEST(DeviceTable, RemoveSelectedRows) {
   ASSERT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 1);
   EXPECT_EQ(remove_selected_rows(tb.t), 0);
   EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.0", "10.0.0.2", "10.0.0.4"}));
-  EXPECT_TRUE(tb.t.retired.empty());  // nobody held them: released at once
+  EXPECT_EQ(row_count(tb.t), 3);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 0);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 0);
 }
@@ -221,12 +268,13 @@ TEST(DeviceTable, HoldsAtMostTheLimitAndTellsOnceWhenFull) {
   Table tb;
   int told = 0;
   tb.t.full = [&] { ++told; };
-  // Filled directly: merging them one by one is a search per card.
+  std::vector<std::unique_ptr<DeviceRecord>> fleet;
   for (int i = 0; i < DEVICE_TABLE_LIMIT; ++i) {
     auto r = test_card("10.0.0.1", 1, 1);
     r->ip = htonl(0x0A000000u + uint32_t(i) + 1);
-    tb.list.insert_item(i, "", ICON_READY, reinterpret_cast<intptr_t>(r.release()));
+    fleet.push_back(std::move(r));
   }
+  merge_devices(tb.t, fleet, 0);
   EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.1", 1, 1), 0), -1);
   EXPECT_EQ(merge_device(tb.t, test_card("10.1.0.2", 1, 1), 0), -1);
   EXPECT_EQ(told, 1);
@@ -245,46 +293,44 @@ TEST(DeviceTable, HoldsAtMostTheLimitAndTellsOnceWhenFull) {
 TEST(DeviceTable, RemovedRecordLivesUntilItsLastHolderDrops) {
   Table tb;
   merge_device(tb.t, test_card("10.0.0.1", 1, 1), 0);
-  DeviceRecord* r = row_record(tb.t, 0);
-  hold_row_record(tb.t, r);  // a batch
-  hold_row_record(tb.t, r);  // a dialog
+  std::shared_ptr<DeviceRecord> batch = hold_row(tb.t, 0);
+  std::weak_ptr<DeviceRecord> seen = batch;
+  std::shared_ptr<DeviceRecord> dialog = hold_row(tb.t, 0);
+  EXPECT_EQ(hold_row(tb.t, 1), nullptr);
   tb.list.set_selected(0, true);
   remove_selected_rows(tb.t);
   EXPECT_EQ(tb.list.item_count(), 0);
-  ASSERT_EQ(tb.t.retired.size(), 1u);
-  EXPECT_EQ(r->ip, text_to_ip("10.0.0.1"));  // still readable by the holders
-  drop_row_record(tb.t, r);
-  EXPECT_EQ(tb.t.retired.size(), 1u);
-  drop_row_record(tb.t, r);
-  EXPECT_TRUE(tb.t.retired.empty());
-  EXPECT_TRUE(tb.t.holds.empty());
+  EXPECT_EQ(row_count(tb.t), 0);
+  EXPECT_EQ(batch->ip, text_to_ip("10.0.0.1"));  // still readable by the holders
+  batch.reset();
+  EXPECT_FALSE(seen.expired());
+  dialog.reset();
+  EXPECT_TRUE(seen.expired());
 }
 
 TEST(DeviceTable, DropOfAListedRecordKeepsIt) {
   Table tb;
   merge_device(tb.t, test_card("10.0.0.1", 1, 1), 0);
   DeviceRecord* r = row_record(tb.t, 0);
-  hold_row_record(tb.t, r);
-  drop_row_record(tb.t, r);
+  hold_row(tb.t, 0).reset();
   EXPECT_EQ(row_record(tb.t, 0), r);
   EXPECT_EQ(r->ip, text_to_ip("10.0.0.1"));
 }
 
 TEST(DeviceTable, CheckedCountAndUpgradeButton) {
   Table tb;
-  EXPECT_EQ(count_checked_rows(&tb.list), 0);
-  EXPECT_EQ(count_checked_rows(nullptr), 0);
+  EXPECT_EQ(count_checked_rows(tb.t), 0);
   update_upgrade_button(tb.t);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 0);
   for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) merge_device(tb.t, test_card(ip, 1, 1), 0);
   tb.list.set_checked(0, true);
   tb.list.set_checked(2, true);
-  EXPECT_EQ(count_checked_rows(&tb.list), 2);
+  EXPECT_EQ(count_checked_rows(tb.t), 2);
   update_upgrade_button(tb.t);
   EXPECT_EQ(tb.buttons.enabled[BUTTON_UPGRADE], 1);
   // A row with no state image at all is not "unchecked".
   tb.list.rows[1].state = 0;
-  EXPECT_EQ(count_checked_rows(&tb.list), 3);
+  EXPECT_EQ(count_checked_rows(tb.t), 3);
 }
 
 TEST(DeviceTable, EditButtonsFollowTheSelection) {
@@ -299,22 +345,28 @@ TEST(DeviceTable, EditButtonsFollowTheSelection) {
   EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 1);
 }
 
-TEST(DeviceTable, RowAtCursor) {
+// Sorting moves the ticks and the selection with their rows, and the model
+// follows the control's order: a tick on a card stays that card's.
+TEST(DeviceTable, SortKeepsTicksSelectionAndModelWithTheirRows) {
   Table tb;
-  EXPECT_EQ(row_at_cursor(&tb.list, {150, 240}), -1);
-  for (const char* ip : {"10.0.0.1", "10.0.0.2", "10.0.0.3"}) merge_device(tb.t, test_card(ip, 1, 1), 0);
-  // Rows at client y 17, 34, 51 (17 high); the screen origin is (100, 200).
-  struct Case {
-    ListPoint p;
-    int row;
-  } cases[] = {
-      {{110, 200 + 20}, 0}, {{110, 200 + 40}, 1}, {{110, 200 + 60}, 2},
-      {{110, 200 + 68}, 2},   // the estimated bottom edge itself
-      {{110, 200 + 69}, -1},  // below the last row
-      {{101, 200 + 40}, -1},  // left of the rows
-      {{110, 200 + 10}, -1},  // on the header
-  };
-  for (const Case& c : cases) EXPECT_EQ(row_at_cursor(&tb.list, c.p), c.row) << c.p.y;
+  merge_device(tb.t, test_card("10.0.0.2", 0x02, 3), 0);
+  merge_device(tb.t, test_card("10.0.0.3", 0x01, 1), 0);
+  merge_device(tb.t, test_card("10.0.0.1", 0x03, 2), 0);
+  tb.list.set_checked(0, true);   // 10.0.0.2
+  tb.list.set_selected(1, true);  // 10.0.0.3
+  sort_rows(tb.t, 0);
+  EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.1", "10.0.0.2", "10.0.0.3"}));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ip_to_text(row_record(tb.t, i)->ip), tb.text(i, 0));
+  EXPECT_EQ(tb.list.item_state(1, STATE_CHECK_MASK), STATE_CHECKED);
+  EXPECT_EQ(tb.list.item_state(2, STATE_SELECTED), STATE_SELECTED);
+  EXPECT_EQ(find_row(tb.t, text_to_ip("10.0.0.3")), 2);
+  // A control whose order cannot be read back: the model sorts itself the
+  // same way and every row is shown again from it.
+  tb.list.fail_data_at = 1;
+  sort_rows(tb.t, 2);  // descending by version: 3, 1, 2 -> .2, .1, .3
+  tb.list.fail_data_at = -1;
+  EXPECT_EQ(tb.column(2), (std::vector<std::string>{"0.03", "0.02", "0.01"}));
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(ip_to_text(row_record(tb.t, i)->ip), tb.text(i, 0));
 }
 
 // The row of an address must be found again after everything that moves
@@ -341,17 +393,25 @@ TEST(DeviceTable, MergeFindsTheRowAfterSortRemovalAndAddressEdits) {
   EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.3", 1, 0x0204), 0), 3);  // listed anew, at the end
   EXPECT_EQ(tb.column(0), (std::vector<std::string>{"10.0.0.4", "10.0.0.2", "10.0.0.1", "10.0.0.3"}));
 
-  // The account dialog writes a new address into the row's record before
-  // (or without) the row's texts follow.
+  // The account dialog writes a new address into the row's record, then
+  // has the index follow, before (or without) the row's texts following.
   row_record(tb.t, 0)->ip = text_to_ip("10.0.0.9");
+  reindex_rows(tb.t);
   EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.9", 1, 0x0205), 0), 0);
   EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.4", 1, 0x0206), 0), 4);
-
-  // A row the table did not insert itself is found as well.
-  auto stray = test_card("10.0.0.7", 1, 1);
-  tb.list.insert_item(5, "10.0.0.7", ICON_READY, reinterpret_cast<intptr_t>(stray.release()));
-  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.7", 1, 0x0207), 0), 5);
+  // So does refresh_row, which shows the new address.
+  row_record(tb.t, 1)->ip = text_to_ip("10.0.0.8");
+  refresh_row(tb.t, 1, *row_record(tb.t, 1));
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.8", 1, 0x0207), 0), 1);
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.2", 1, 0x0208), 0), 5);
   EXPECT_EQ(tb.list.item_count(), 6);
+  EXPECT_EQ(row_count(tb.t), 6);
+  // An address typed that another row already has: the first row is the
+  // card's, as it always was, until one of the two goes.
+  row_record(tb.t, 4)->ip = text_to_ip("10.0.0.9");
+  refresh_row(tb.t, 4, *row_record(tb.t, 4));
+  EXPECT_EQ(merge_device(tb.t, test_card("10.0.0.9", 1, 0x0209), 0), 0);
+  EXPECT_EQ(tb.text(0, 2), "2.09");
 }
 
 TEST(DeviceTable, CellsAreWrittenWhenTheirTextChangesOnly) {
@@ -401,7 +461,7 @@ TEST(Executor, RunsStepsOnItsOwnThreadInOrderAndInlineFromThatThread) {
 TEST(DeviceTable, ResultCellsRetryTicksAndMerges) {
   Table tb;
   std::vector<uint32_t> merged;
-  tb.t.merged = [&](const DeviceRecord& r) { merged.push_back(r.version); };
+  subscribe_merges(tb.t, [&](const DeviceRecord& r) { merged.push_back(r.version); });
   for (auto [ip, last] : {std::pair{"10.69.0.1", 1}, {"10.69.0.2", 2}, {"10.69.0.3", 3}})
     merge_device(tb.t, test_card(ip, static_cast<uint8_t>(last), 0x0100), 0);
   merge_device(tb.t, test_card("10.69.0.2", 2, 0x0105), 0);
@@ -564,7 +624,7 @@ TEST(CardList, ImportMergesInOnePassKeepingKnownAccounts) {
   const DeviceRecord* kept = row_record(t, find_row(t, text_to_ip("10.71.0.1")));
   EXPECT_STREQ(kept->user_name, "ops");
   EXPECT_STREQ(kept->password, "old");
-  EXPECT_EQ(kept->unreachable, 1u);  // asked again, as after the account dialog
+  EXPECT_EQ(kept->unanswered_queries, 1u);  // asked again, as after the account dialog
   const DeviceRecord* added = row_record(t, find_row(t, text_to_ip("10.72.0.2")));
   EXPECT_STREQ(added->user_name, "admin");
   EXPECT_STREQ(added->password, "");

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "discovery/discovery.h"
 #include "protocol/packet.h"
 #include "tests/support/table_doubles.h"
@@ -160,11 +160,11 @@ Incoming reply(const char* ip, bool write = true, size_t pad_to = 0, const char*
   return in;
 }
 
-std::unique_ptr<DeviceRecord> listed(const char* ip, uint32_t unreachable) {
+std::unique_ptr<DeviceRecord> listed(const char* ip, uint32_t unanswered_queries) {
   auto r = std::make_unique<DeviceRecord>();
   std::memset(r.get(), 0, sizeof *r);
   r->ip = text_to_ip(ip);
-  r->unreachable = unreachable;
+  r->unanswered_queries = unanswered_queries;
   return r;
 }
 
@@ -298,11 +298,11 @@ TEST_F(Discovery, PollRunsAPassEvery32SecondsUnlessBusy) {
   EXPECT_EQ(net.requested_ips(query_socket()),
             (std::vector<uint32_t>{text_to_ip("10.69.0.6"), text_to_ip("10.69.0.5")}));
 
-  busy_event(svc).set();
+  modal_step_event(svc).set();
   clock.advance(POLL_PERIOD_MS);
   ASSERT_TRUE(clock.settle(3));
   EXPECT_EQ(net.requests.size(), 2u);  // skipped, and not made up later
-  busy_event(svc).reset();
+  modal_step_event(svc).reset();
   clock.advance(POLL_PERIOD_MS);
   ASSERT_TRUE(clock.settle(3));
   EXPECT_EQ(net.requests.size(), 4u);
@@ -319,11 +319,11 @@ TEST_F(Discovery, RefreshPassMarksSilentCardsAndCountsEveryQuery) {
   refresh_pass(*svc.state);
   EXPECT_EQ(list.rows[0].image, ICON_READY);
   EXPECT_EQ(list.rows[1].image, ICON_NO_REPLY);
-  EXPECT_EQ(row(0)->unreachable, 1u);
-  EXPECT_EQ(row(1)->unreachable, 3u);
+  EXPECT_EQ(row(0)->unanswered_queries, 1u);
+  EXPECT_EQ(row(1)->unanswered_queries, 3u);
   refresh_pass(*svc.state);
   EXPECT_EQ(list.rows[0].image, ICON_NO_REPLY);
-  EXPECT_EQ(row(0)->unreachable, 2u);
+  EXPECT_EQ(row(0)->unanswered_queries, 2u);
 }
 
 TEST_F(Discovery, QueryRepliesAreAnsweredAndMergedAsAnswering) {
@@ -333,7 +333,7 @@ TEST_F(Discovery, QueryRepliesAreAnsweredAndMergedAsAnswering) {
   net.deliver(query_socket(), reply("10.69.0.6", false));
   wake_receivers();
   ASSERT_EQ(list.item_count(), 2);
-  EXPECT_EQ(row(0)->unreachable, 0u);
+  EXPECT_EQ(row(0)->unanswered_queries, 0u);
   EXPECT_EQ(list.rows[0].image, ICON_READY);
   EXPECT_EQ(list.rows[1].image, ICON_NO_WRITE);
   EXPECT_STREQ(row(0)->user_name, "admin");
@@ -348,20 +348,20 @@ TEST_F(Discovery, BroadcastRepliesCountOnlyWhileBusy) {
   EXPECT_EQ(list.item_count(), 0);
   EXPECT_TRUE(net.answers.empty());
 
-  busy_event(svc).set();
+  modal_step_event(svc).set();
   net.deliver(broadcast_socket(), reply("10.69.0.5"));
   wake_receivers();
   ASSERT_EQ(list.item_count(), 1);
-  EXPECT_EQ(row(0)->unreachable, 1u);
+  EXPECT_EQ(row(0)->unanswered_queries, 1u);
   EXPECT_EQ(list.rows[0].image, ICON_NO_REPLY);
   EXPECT_EQ(net.answers.size(), 1u);
 
   // A listed card found again by broadcast keeps its account and is marked.
   std::strcpy(row(0)->user_name, "ops");
-  row(0)->unreachable = 0;
+  row(0)->unanswered_queries = 0;
   net.deliver(broadcast_socket(), reply("10.69.0.5"));
   wake_receivers();
-  EXPECT_EQ(row(0)->unreachable, 1u);
+  EXPECT_EQ(row(0)->unanswered_queries, 1u);
   EXPECT_STREQ(row(0)->user_name, "ops");
 }
 
@@ -369,7 +369,7 @@ TEST_F(Discovery, BroadcastRepliesCountOnlyWhileBusy) {
 // have; on the query socket only an address that was asked may answer.
 TEST_F(Discovery, AReplyIsTakenOnlyFromTheCardItSpeaksFor) {
   start();
-  busy_event(svc).set();
+  modal_step_event(svc).set();
   ask({"10.69.0.5", "10.69.0.7"});
   struct Case {
     bool query;  // else the broadcast socket
@@ -413,7 +413,7 @@ TEST_F(Discovery, AReplyIsTakenOnlyFromTheCardItSpeaksFor) {
 // twice, and none is merged again on a later wake.
 TEST_F(Discovery, EveryReplyOfAWakeIsMergedOnce) {
   start();
-  busy_event(svc).set();
+  modal_step_event(svc).set();
   size_t delivered = 0;
   for (int round = 0; round < 2; ++round)
     for (int i = 1; i <= 40; ++i, ++delivered)
@@ -421,12 +421,12 @@ TEST_F(Discovery, EveryReplyOfAWakeIsMergedOnce) {
   wake_receivers();
   ASSERT_EQ(list.item_count(), 40);
   EXPECT_EQ(net.answers.size(), delivered);
-  for (int i = 0; i < 40; ++i) row(i)->unreachable = 0;
+  for (int i = 0; i < 40; ++i) row(i)->unanswered_queries = 0;
   wake_receivers();
-  for (int i = 0; i < 40; ++i) ASSERT_EQ(row(i)->unreachable, 0u) << "row " << i;
+  for (int i = 0; i < 40; ++i) ASSERT_EQ(row(i)->unanswered_queries, 0u) << "row " << i;
   net.deliver(broadcast_socket(), reply("10.69.1.7"));
   wake_receivers();
-  EXPECT_EQ(row(6)->unreachable, 1u);
+  EXPECT_EQ(row(6)->unanswered_queries, 1u);
   EXPECT_EQ(list.item_count(), 40);
 }
 
@@ -523,7 +523,7 @@ TEST_F(Discovery, ReceiveFailureEndsThatThreadAndStopTakesTheFullWait) {
   ASSERT_TRUE(clock.settle(2));
   EXPECT_EQ(list.item_count(), 0);
   // The other receive thread goes on.
-  busy_event(svc).set();
+  modal_step_event(svc).set();
   net.deliver(broadcast_socket(), reply("10.69.0.6"));
   clock.advance(RECEIVE_WAKE_MS);
   ASSERT_TRUE(clock.settle(2));

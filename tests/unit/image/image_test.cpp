@@ -7,7 +7,7 @@
 #include <ctime>
 #include <string>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "image/image.h"
 #include "protocol/sysinfo.h"
 #include "tools/mkimage/image_maker.h"

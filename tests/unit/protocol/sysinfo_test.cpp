@@ -26,7 +26,7 @@ DeviceRecord blank() {
 TEST_F(Sysinfo, AcceptsAReadyCard) {
   DeviceRecord r = blank();
   std::strcpy(r.password, "secret");
-  r.unreachable = 3;
+  r.unanswered_queries = 3;
   ASSERT_EQ(parse_sysinfo(&r, reply().c_str(), "admin"), 1);
   EXPECT_EQ(r.filled, 1);
   EXPECT_STREQ(ip_to_text(r.ip), "10.69.0.5");
@@ -37,7 +37,7 @@ TEST_F(Sysinfo, AcceptsAReadyCard) {
   EXPECT_EQ(r.write_refused, 0);
   // Never written by the parser.
   EXPECT_STREQ(r.password, "secret");
-  EXPECT_EQ(r.unreachable, 3u);
+  EXPECT_EQ(r.unanswered_queries, 3u);
 }
 
 TEST_F(Sysinfo, ProductCodeUnderTheMask) {

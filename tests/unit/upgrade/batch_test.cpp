@@ -34,13 +34,13 @@ struct Row {
 };
 
 Row card_row(int last_octet, uint32_t version = 0x0100, bool checked = true,
-             uint32_t unreachable = 0) {
+             uint32_t unanswered_queries = 0) {
   Row row{checked, true, {}};
   row.record.filled = 1;
   row.record.ip = htonl(0x0A450000u | static_cast<uint32_t>(last_octet));  // 10.69.0.x
   row.record.version = version;
   std::strcpy(row.record.user_name, "admin");
-  row.record.unreachable = unreachable;
+  row.record.unanswered_queries = unanswered_queries;
   return row;
 }
 
@@ -384,7 +384,7 @@ TEST_F(Batch, CardsAnsweringTheLastPassAreNotPassedOver) {
   std::vector<int> merged_at_first_sleep = {2, 4};
   ports_.on_sleep = [&](uint32_t) {
     std::lock_guard<std::mutex> lock(ports_.mutex);
-    for (int row : merged_at_first_sleep) ports_.rows[row].record.unreachable = 0;
+    for (int row : merged_at_first_sleep) ports_.rows[row].record.unanswered_queries = 0;
     merged_at_first_sleep.clear();
   };
   run_worker();

@@ -228,10 +228,10 @@ TEST_F(ListViewTest, CheckBoxesDriveTheUpgradeButton) {
   update_upgrade_button(table);
   EXPECT_FALSE(IsWindowEnabled(upgrade));
   fill();
-  EXPECT_EQ(count_checked_rows(control.get()), 0);
+  EXPECT_EQ(count_checked_rows(table), 0);
   set_state(1, INDEXTOSTATEIMAGEMASK(2), LVIS_STATEIMAGEMASK);
   set_state(3, INDEXTOSTATEIMAGEMASK(2), LVIS_STATEIMAGEMASK);
-  EXPECT_EQ(count_checked_rows(control.get()), 2);
+  EXPECT_EQ(count_checked_rows(table), 2);
   update_upgrade_button(table);
   EXPECT_TRUE(IsWindowEnabled(upgrade));
   set_state(1, INDEXTOSTATEIMAGEMASK(1), LVIS_STATEIMAGEMASK);
@@ -272,25 +272,26 @@ TEST_F(ListViewTest, RemoveSelectedRowsAndEditButtons) {
   EXPECT_FALSE(IsWindowEnabled(remove));
 }
 
-TEST_F(ListViewTest, RowAtCursorAndScreenshot) {
+// The control sorts its own rows: ticks and the selection go with them, and
+// the model takes the order the control chose.
+TEST_F(ListViewTest, SortMovesTicksWithTheirRowsAndScreenshot) {
   fill();
+  std::string ticked = text(2, 0);
+  std::string selected = text(4, 0);
   set_state(2, INDEXTOSTATEIMAGEMASK(2), LVIS_STATEIMAGEMASK);
-  pump(300);
+  set_state(4, LVIS_SELECTED, LVIS_SELECTED);
+  sort_rows(table, 0);
   int n = row_count(table);
+  ASSERT_EQ(SendMessageA(list, LVM_GETITEMCOUNT, 0, 0), n);
   for (int i = 0; i < n; ++i) {
-    RECT r{};
-    r.left = LVIR_BOUNDS;
-    ASSERT_TRUE(SendMessageA(list, LVM_GETITEMRECT, i, reinterpret_cast<LPARAM>(&r)));
-    POINT mid{(r.left + r.right) / 2, (r.top + r.bottom) / 2};
-    ClientToScreen(list, &mid);
-    EXPECT_EQ(row_at_cursor(control.get(), {mid.x, mid.y}), i);
+    EXPECT_EQ(text(i, 0), ip_to_text(row_record(table, i)->ip)) << i;
+    bool is_ticked = SendMessageA(list, LVM_GETITEMSTATE, i, LVIS_STATEIMAGEMASK) == INDEXTOSTATEIMAGEMASK(2);
+    EXPECT_EQ(is_ticked, text(i, 0) == ticked) << i;
+    bool is_selected = SendMessageA(list, LVM_GETITEMSTATE, i, LVIS_SELECTED) != 0;
+    EXPECT_EQ(is_selected, text(i, 0) == selected) << i;
   }
-  RECT last{};
-  last.left = LVIR_BOUNDS;
-  SendMessageA(list, LVM_GETITEMRECT, n - 1, reinterpret_cast<LPARAM>(&last));
-  POINT below{40, last.bottom + 10};
-  ClientToScreen(list, &below);
-  EXPECT_EQ(row_at_cursor(control.get(), {below.x, below.y}), -1);
+  EXPECT_EQ(find_row(table, row_record(table, 3)->ip), 3);
+  pump(300);
   save_shot(window, "devices_list_view.bmp");
 }
 

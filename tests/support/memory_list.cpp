@@ -1,8 +1,10 @@
+// The in-memory list control of the tests: the list view's row, state and
+// sort semantics, without windows.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
-#include "devices/device_table.h"
+#include "tests/support/table_doubles.h"
 
 namespace {
 
@@ -39,7 +41,13 @@ int InMemoryList::item_data(int index, intptr_t* data) {
   return 1;
 }
 
-int InMemoryList::insert_item(int index, const char* text, int image, intptr_t data) {
+int InMemoryList::set_item_data(int index, intptr_t data) {
+  if (!in_range(rows, index)) return 0;
+  rows[index].data = data;
+  return 1;
+}
+
+int InMemoryList::insert_item(int index, const char* text, int image) {
   if (index < 0) return -1;
   // Like the list view: an index past the end appends.
   index = std::min(index, static_cast<int>(rows.size()));
@@ -48,7 +56,6 @@ int InMemoryList::insert_item(int index, const char* text, int image, intptr_t d
   r.image = image;
   // A list with check boxes gives every new row the unchecked state image.
   r.state = (ex_style & 0x04) ? 0x1000 : 0;
-  r.data = data;
   rows.insert(rows.begin() + index, r);
   return index;
 }
@@ -85,26 +92,6 @@ int InMemoryList::sort_items(RowCompare compare, intptr_t param) {
   std::stable_sort(rows.begin(), rows.end(), [&](const Row& a, const Row& b) {
     return compare(a.data, b.data, param) < 0;
   });
-  return 1;
-}
-
-int InMemoryList::item_position(int index, ListPoint* client) {
-  if (!in_range(rows, index)) return 0;
-  // Rows start below a header as high as one row.
-  *client = {2, row_height * (index + 1)};
-  return 1;
-}
-
-int InMemoryList::item_icon_rect(int index, ListRect* client) {
-  if (!in_range(rows, index)) return 0;
-  int top = row_height * (index + 1);
-  *client = {2, top, 2 + 16, top + row_height};
-  return 1;
-}
-
-int InMemoryList::client_to_screen(ListPoint* p) {
-  p->x += origin.x;
-  p->y += origin.y;
   return 1;
 }
 

@@ -6,7 +6,7 @@
 #include <cstring>
 #include <string>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <string>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 
 namespace {
 

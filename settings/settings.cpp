@@ -1,4 +1,4 @@
-#include "app/settings.h"
+#include "settings/settings.h"
 
 std::string default_account() {
   char buffer[512] = {};

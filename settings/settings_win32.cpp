@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "platform/file_names.h"
 
 // Standard users cannot write below HKEY_LOCAL_MACHINE, so a write that HKLM

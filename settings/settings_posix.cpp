@@ -7,7 +7,7 @@
 #include <mutex>
 #include <string>
 
-#include "app/settings.h"
+#include "settings/settings.h"
 #include "platform/files.h"
 
 // One file per value: <folder>/<key with '\' as '/'>/<name>. The file holds

@@ -1,0 +1,50 @@
+#pragma once
+// The Upgrade command in the product, the checks after " OK." and the
+// taskbar button's progress. Windows build only.
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "toolkit/handlers.h"
+#include "toolkit/services.h"
+
+struct DeviceTable;
+class TableExecutor;
+class Event;
+struct Report;
+struct CardResult;
+struct Journal;
+struct BatchProgress;
+
+// What the module needs, given once by the main window before any runs.
+struct UpgradeServices {
+  WindowServices window;
+  DeviceTable* table = nullptr;
+  // Hands steps from a batch's threads to the table's thread.
+  TableExecutor* executor = nullptr;
+  // Set while a batch runs (the refresh pass holds off).
+  Event* modal_step = nullptr;
+  std::function<void(uint32_t ip)> query_card;  // one direct query
+};
+void register_upgrade_services(const UpgradeServices& services);
+const UpgradeServices& upgrade_services();
+
+int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+
+// The checks after " OK.": a one-second timer on the main window, listening
+// to the table's merges; a card's line is handed over from any thread.
+void start_upgrade_checks(WindowHandle main_window);
+void check_card(const std::shared_ptr<Report>& report, const CardResult& card);
+// A batch's kept report: the same timer writes it again while it is behind,
+// shows "Report not saved: ..." in the Result column of the cards it could
+// not save, and in the report box while that is open.
+void keep_journal(const std::shared_ptr<Journal>& journal);
+// Logoff and shutdown while a batch runs: the system is asked to wait, and
+// a session that ends anyway aborts the transfers with their lines.
+void guard_session_end(WindowHandle main_window);
+
+// The batch's progress on the main window's taskbar button (any thread);
+// paused while a question is open. Nothing where the shell lacks it.
+void start_taskbar_progress(WindowHandle main_window);
+void show_taskbar_progress(const BatchProgress& progress);
+void taskbar_question(bool open);
