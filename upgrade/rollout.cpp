@@ -196,7 +196,8 @@ bool Rollout::settle(Card* card, State state) {
 StartDecision Rollout::begin(uint32_t ip, int64_t wait_ms) {
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
   std::unique_lock<std::mutex> lock(mutex_);
-  for (;;) {
+  // Looked at again after each change, and once more when the time is up.
+  for (bool last = false;;) {
     Card* card = find(ip);
     if (!card || card->state == State::not_started) return StartDecision::never;
     if (card->state != State::planned) return StartDecision::start;
@@ -211,13 +212,8 @@ StartDecision Rollout::begin(uint32_t ip, int64_t wait_ms) {
       ++status_.started;
       return StartDecision::start;
     }
-    if (changed_.wait_until(lock, deadline) == std::cv_status::timeout) {
-      // One last look: the change may have come with the deadline.
-      card = find(ip);
-      if (card->state == State::planned && !status_.halted && !over_ &&
-          card->wave > status_.waves_run)
-        return StartDecision::wait;
-    }
+    if (last) return StartDecision::wait;
+    last = changed_.wait_until(lock, deadline) == std::cv_status::timeout;
   }
 }
 
