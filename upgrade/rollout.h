@@ -69,8 +69,8 @@ bool outcome_settles_ok(CardOutcome outcome);
 enum class StartDecision {
   start,  // the card is marked started: send it now
   wait,   // its wave has not begun yet: ask again
-  never,  // the run halted (or the card is not planned): the card is marked
-          // not started, report it so
+  never,  // the run halted: the card is marked not started, report it so
+          // (also for a card not in the plan, which is not marked)
 };
 
 struct RolloutStatus {
@@ -150,8 +150,8 @@ std::string budget_words(int budget);
 std::string waiting_column_text(int wave);
 // The dry run's line of a planned card: "10.69.0.5 wave 2".
 std::string dry_run_line(uint32_t ip, int wave);
-// Its summary on stderr: "plan: 120 cards in 6 waves (1, 12, 30, 30, 30, 17);
-// stops after the first failure".
+// Its summary on stderr, equal waves in one: "plan: 120 cards in 6 waves
+// (1, 12, 30 x 3, 17); stops after the first failure".
 std::string dry_run_summary(const RolloutPlan& plan);
 // The report's first line when the run halted, empty when it did not:
 // "Rollout halted in wave 3: 1 card failed, none allowed; 40 cards not started."
