@@ -31,7 +31,12 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
                  const std::string& message, uint32_t bytes_sent) {
   const LocalTime now = report->clock ? report->clock() : local_time_now();
   const char* tail = outcome_line(outcome);
-  const std::string shown = outcome == CardOutcome::card_error ? card_message_text(message) : message;
+  // A skipped_done card's message is the report's name, kept with the card.
+  const bool keeps_message =
+      outcome == CardOutcome::card_error || outcome == CardOutcome::skipped_done;
+  const std::string shown = outcome == CardOutcome::card_error     ? card_message_text(message)
+                            : outcome == CardOutcome::skipped_done ? skipped_done_text(message)
+                                                                   : message;
   const std::string line = std::string(ip_text) + (tail ? std::string(tail) : " " + shown + "\r\n");
   CardResult card;
   std::shared_ptr<Journal> journal;
@@ -50,7 +55,7 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
     }
     card.ended = now;
     card.outcome = outcome;
-    card.message = outcome == CardOutcome::card_error ? message : "";
+    card.message = keeps_message ? message : "";
     card.bytes_sent = bytes_sent;
     report->cards.push_back(card);
     journal = report->journal;

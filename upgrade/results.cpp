@@ -30,6 +30,8 @@ const OutcomeText OUTCOMES[] = {
     {CardOutcome::no_answer, LINE_OK, "ok", "no_answer", "no answer"},
     {CardOutcome::not_verified, LINE_OK, "ok", "not_verified", "OK, not verified"},
     {CardOutcome::skipped_version, nullptr, "skipped_version", "", nullptr},
+    {CardOutcome::skipped_done, nullptr, "skipped_done", "", "skipped: done"},
+    {CardOutcome::not_started, LINE_NOT_STARTED, "not_started", "", "Not started"},
     {CardOutcome::pending, "", "pending", "", "Waiting ..."},
     {CardOutcome::sending, "", "sending", "", "Sending ..."},
 };
@@ -160,6 +162,10 @@ std::string report_safe_text(const std::string& text) {
   return cut ? out + "..." : out;
 }
 
+std::string skipped_done_text(const std::string& report_name) {
+  return "Skipped : done in " + report_name + " .";
+}
+
 std::string card_message_text(const std::string& message) {
   return begins_like_own_words(message) ? "Card error: \"" + message + "\"" : message;
 }
@@ -192,29 +198,48 @@ std::string report_message(const CardResult& card) {
   if (card.outcome == CardOutcome::card_error) return card_message_text(card.message);
   if (card.outcome == CardOutcome::skipped_version)
     return "Skipped : version " + version_words(card.version_before) + " .";
+  if (card.outcome == CardOutcome::skipped_done) return skipped_done_text(card.message);
   std::string line = outcome_line(card.outcome);
   size_t from = line.find_first_not_of(' ');
   size_t to = line.find_last_not_of("\r\n");
   return from == std::string::npos ? "" : line.substr(from, to + 1 - from);
 }
 
+namespace {
+
+// The cells that came from outside the program.
+const size_t IMAGE_CELL = 5, MESSAGE_CELL = 8;
+
+}  // namespace
+
+const std::vector<std::string>& report_columns() {
+  static const std::vector<std::string> columns = {
+      "started", "ended",  "ip",      "mac",     "version_before", "image",           "image_version",
+      "result",  "message", "seconds", "bytes_sent", "verified",   "verified_seconds"};
+  return columns;
+}
+
+std::vector<std::string> report_row(const CardResult& c) {
+  char mac[32];
+  mac_to_text(mac, c.mac);
+  const bool has_image_version = c.image_version != IMAGE_VERSION_NONE;
+  const char* verified = outcome_verified_word(c.outcome);
+  return {time_text(c.started), time_text(c.ended), ip_to_text(c.ip), mac,
+          version_words(c.version_before), c.image,
+          has_image_version ? version_words(c.image_version) : "",
+          outcome_result_word(c.outcome), report_message(c),
+          std::to_string(seconds_between(c.started, c.ended)), std::to_string(c.bytes_sent),
+          verified,
+          *verified && c.verified_seconds >= 0 ? std::to_string(c.verified_seconds) : ""};
+}
+
 std::string report_csv(const std::vector<CardResult>& cards) {
-  std::string out = csv_record({"started", "ended", "ip", "mac", "version_before", "image",
-                                "image_version", "result", "message", "seconds", "bytes_sent",
-                                "verified", "verified_seconds"});
+  std::string out = csv_record(report_columns());
   for (const CardResult& c : cards) {
-    char mac[32];
-    mac_to_text(mac, c.mac);
-    const bool has_image_version = c.image_version != IMAGE_VERSION_NONE;
-    const char* verified = outcome_verified_word(c.outcome);
-    out += csv_record({time_text(c.started), time_text(c.ended), ip_to_text(c.ip), mac,
-                       version_words(c.version_before), csv_outside_text(c.image),
-                       has_image_version ? version_words(c.image_version) : "",
-                       outcome_result_word(c.outcome), csv_outside_text(report_message(c)),
-                       std::to_string(seconds_between(c.started, c.ended)),
-                       std::to_string(c.bytes_sent), verified,
-                       *verified && c.verified_seconds >= 0 ? std::to_string(c.verified_seconds)
-                                                            : ""});
+    std::vector<std::string> row = report_row(c);
+    row[IMAGE_CELL] = csv_outside_text(row[IMAGE_CELL]);
+    row[MESSAGE_CELL] = csv_outside_text(row[MESSAGE_CELL]);
+    out += csv_record(row);
   }
   return out;
 }

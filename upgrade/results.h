@@ -29,6 +29,11 @@ enum class CardOutcome {
   // Not sent: the card already runs the image's version or a newer one
   // (the command-line tool without --force).
   skipped_version,
+  // Not sent: an earlier report of the same cards shows this one done; the
+  // message holds that report's file name.
+  skipped_done,
+  // Not sent: a rollout halted before the card's turn came.
+  not_started,
   // In the kept report only, until the card's line comes: not started yet,
   // and its transfer started.
   pending,
@@ -60,6 +65,10 @@ struct CardResult {
   int verified_seconds = -1;      // from the transfer's end to the check's outcome
 };
 
+inline constexpr const char* LINE_NOT_STARTED = " Not started : rollout halted .\r\n";
+// "Skipped : done in <report file name> ." for skipped_done.
+std::string skipped_done_text(const std::string& report_name);
+
 // A card's own text as the program shows it, UTF-8 whatever the card sent:
 // control characters (C0, DEL, C1, and the line, paragraph and direction
 // marks that could fake or reorder a line) as spaces, each byte that is not
@@ -80,6 +89,10 @@ std::string report_message(const CardResult& card);
 
 // The CSV file: header and one row per card, in the order given.
 std::string report_csv(const std::vector<CardResult>& cards);
+// Its columns, and one card's cells as they are (the cells from outside
+// without the spreadsheet's guard), for other forms of the same report.
+const std::vector<std::string>& report_columns();
+std::vector<std::string> report_row(const CardResult& card);
 // "YYYY-MM-DD_HHMMSS.csv"
 std::string report_file_name(const LocalTime& start);
 // Whole seconds from a to b (negative when b is earlier), each in its own

@@ -1,0 +1,542 @@
+// A rollout: the plan's waves, the budget halting the run (the cards in
+// flight still counted), the bounded wait for a wave, the texts, the JSON
+// lines read back, and a kept report read back for a resumed run.
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <map>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/files.h"
+#include "upgrade/rollout.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+uint32_t card_ip(int n) { return htonl(0x0A450000u + static_cast<uint32_t>(n)); }  // 10.69.0.n
+
+std::vector<uint32_t> fleet(int n) {
+  std::vector<uint32_t> ips;
+  for (int i = 1; i <= n; ++i) ips.push_back(card_ip(i));
+  return ips;
+}
+
+std::vector<WaveStep> steps_of(const std::string& text) {
+  std::vector<WaveStep> steps;
+  std::string why;
+  EXPECT_TRUE(read_wave_list(text, &steps, &why)) << text << ": " << why;
+  return steps;
+}
+
+// ---- A small reader of the JSON the lines hold, enough to check them.
+struct Json {
+  enum Kind { null, boolean, number, string, object } kind = null;
+  bool flag = false;
+  double value = 0;
+  std::string text;
+  std::map<std::string, Json> members;
+};
+
+class JsonReader {
+ public:
+  explicit JsonReader(const std::string& text) : s_(text) {}
+  bool read(Json* out) {
+    if (!value(out)) return false;
+    blanks();
+    return at_ == s_.size();
+  }
+
+ private:
+  void blanks() {
+    while (at_ < s_.size() && (s_[at_] == ' ' || s_[at_] == '\t')) ++at_;
+  }
+  bool word(const char* w) {
+    const std::string t(w);
+    if (s_.compare(at_, t.size(), t) != 0) return false;
+    at_ += t.size();
+    return true;
+  }
+  bool string_value(std::string* out) {
+    if (s_[at_] != '"') return false;
+    for (++at_; at_ < s_.size(); ++at_) {
+      const unsigned char c = static_cast<unsigned char>(s_[at_]);
+      if (c == '"') {
+        ++at_;
+        return true;
+      }
+      if (c < 0x20) return false;  // a control character must be escaped
+      if (c != '\\') {
+        *out += static_cast<char>(c);
+        continue;
+      }
+      if (++at_ >= s_.size()) return false;
+      switch (s_[at_]) {
+        case '"': *out += '"'; break;
+        case '\\': *out += '\\'; break;
+        case '/': *out += '/'; break;
+        case 'n': *out += '\n'; break;
+        case 'r': *out += '\r'; break;
+        case 't': *out += '\t'; break;
+        case 'u': {
+          if (at_ + 4 >= s_.size()) return false;
+          const unsigned code = static_cast<unsigned>(std::stoul(s_.substr(at_ + 1, 4), nullptr, 16));
+          if (code >= 0x80) return false;  // not needed here
+          *out += static_cast<char>(code);
+          at_ += 4;
+          break;
+        }
+        default:
+          return false;
+      }
+    }
+    return false;
+  }
+  bool value(Json* out) {
+    blanks();
+    if (at_ >= s_.size()) return false;
+    const char c = s_[at_];
+    if (c == '{') {
+      out->kind = Json::object;
+      ++at_;
+      blanks();
+      if (at_ < s_.size() && s_[at_] == '}') return ++at_, true;
+      for (;;) {
+        blanks();
+        std::string key;
+        if (at_ >= s_.size() || !string_value(&key)) return false;
+        blanks();
+        if (at_ >= s_.size() || s_[at_++] != ':') return false;
+        if (out->members.count(key) || !value(&out->members[key])) return false;
+        blanks();
+        if (at_ >= s_.size()) return false;
+        if (s_[at_] == '}') return ++at_, true;
+        if (s_[at_++] != ',') return false;
+      }
+    }
+    if (c == '"') {
+      out->kind = Json::string;
+      return string_value(&out->text);
+    }
+    if (word("null")) return true;
+    if (word("true") || word("false")) {
+      out->kind = Json::boolean;
+      out->flag = c == 't';
+      return true;
+    }
+    size_t used = 0;
+    try {
+      out->value = std::stod(s_.substr(at_), &used);
+    } catch (...) {
+      return false;
+    }
+    out->kind = Json::number;
+    at_ += used;
+    return used > 0;
+  }
+  const std::string& s_;
+  size_t at_ = 0;
+};
+
+Json parsed(const std::string& line) {
+  Json j;
+  EXPECT_TRUE(JsonReader(line).read(&j)) << line;
+  return j;
+}
+
+// ---- The plan
+
+struct SizesCase {
+  const char* name;
+  const char* list;  // "" : no waves
+  size_t eligible;
+  std::vector<size_t> sizes;
+};
+
+class WaveSizes : public testing::TestWithParam<SizesCase> {};
+
+TEST_P(WaveSizes, ForTheEligibleCards) {
+  const SizesCase& c = GetParam();
+  const std::vector<WaveStep> steps = *c.list ? steps_of(c.list) : std::vector<WaveStep>{};
+  EXPECT_EQ(wave_sizes(steps, c.eligible), c.sizes);
+  // The plan gives every eligible card, in batch order, its wave.
+  const RolloutPlan plan = make_rollout_plan(steps, 0, fleet(static_cast<int>(c.eligible)));
+  ASSERT_EQ(plan.cards.size(), c.eligible);
+  EXPECT_EQ(plan.waves, static_cast<int>(c.sizes.size()));
+  size_t at = 0;
+  for (size_t w = 0; w < c.sizes.size(); ++w)
+    for (size_t k = 0; k < c.sizes[w]; ++k, ++at) {
+      EXPECT_EQ(plan.cards[at].ip, card_ip(static_cast<int>(at) + 1));
+      EXPECT_EQ(plan.cards[at].wave, static_cast<int>(w) + 1);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Plans, WaveSizes,
+    testing::Values(
+        SizesCase{"CountsThenPercentRepeating", "1,5,20%", 100, {1, 5, 20, 20, 20, 20, 14}},
+        SizesCase{"PercentRoundedDown", "1,10,25%", 37, {1, 10, 9, 9, 8}},
+        SizesCase{"PercentBelowOneCardIsOne", "10%", 3, {1, 1, 1}},
+        SizesCase{"LastCountRepeats", "2,3", 10, {2, 3, 3, 2}},
+        SizesCase{"MoreWavesThanCards", "1,1,1,1,1", 2, {1, 1}},
+        SizesCase{"OneCard", "5,50%", 1, {1}},
+        SizesCase{"WholeFleetAtOnce", "100%", 7, {7}},
+        SizesCase{"NoCards", "1,5", 0, {}},
+        SizesCase{"NoWavesIsOneWave", "", 9, {9}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(WaveList, BadEntriesAreNamed) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"", "entry 1 is empty"},
+      {"1,,5", "entry 2 is empty"},
+      {"1,5,", "entry 3 is empty"},
+      {"0", "\"0\": a wave holds at least 1 card"},
+      {"1,0%", "\"0%\": a percentage is 1 to 100"},
+      {"101%", "\"101%\": a percentage is 1 to 100"},
+      {"1,abc", "\"abc\": not a number"},
+      {"-1", "\"-1\": not a number"},
+      {"1.5%", "\"1.5%\": not a number"},
+      {"%", "\"%\": not a number"},
+      {"99999999", "\"99999999\": not a number"},
+  };
+  for (const auto& [text, expected] : cases) {
+    std::vector<WaveStep> steps = {{false, 7}};
+    std::string why;
+    EXPECT_FALSE(read_wave_list(text, &steps, &why)) << text;
+    EXPECT_NE(why.find(expected), std::string::npos) << text << " -> " << why;
+    EXPECT_EQ(steps.size(), 1u) << "a refused list leaves the steps as they were";
+  }
+  const std::vector<WaveStep> steps = steps_of(" 1, 5 ,20 %");
+  ASSERT_EQ(steps.size(), 3u);
+  EXPECT_TRUE(steps[2].percent);
+  EXPECT_EQ(steps[2].value, 20u);
+  EXPECT_EQ(failure_budget(true, -1), 0);
+  EXPECT_EQ(failure_budget(true, 3), 3);
+  EXPECT_EQ(failure_budget(false, 2), 2);
+  EXPECT_EQ(failure_budget(false, -1), NO_FAILURE_BUDGET);
+}
+
+// ---- The run, driven by hand
+
+class Run : public testing::Test {
+ protected:
+  // Waves 1 | 2 3 | 4 5 | 6 with "1,2" over six cards.
+  void plan(const char* list, int budget, int cards = 6) {
+    const std::vector<WaveStep> steps = *list ? steps_of(list) : std::vector<WaveStep>{};
+    rollout = std::make_unique<Rollout>(make_rollout_plan(steps, budget, fleet(cards)));
+    rollout->settled = [this](uint32_t ip, CardOutcome o) { settled.emplace_back(ip, o); };
+  }
+  StartDecision ask(int n) { return rollout->begin(card_ip(n), 0); }
+  void applied(int n) {
+    rollout->transfer_ended(card_ip(n), CardOutcome::ok);
+    rollout->checked(card_ip(n), CardOutcome::applied);
+  }
+  std::unique_ptr<Rollout> rollout;
+  std::vector<std::pair<uint32_t, CardOutcome>> settled;
+};
+
+TEST_F(Run, AWaveBeginsWhenTheOneBeforeHasSettled) {
+  plan("1,2", 0);
+  EXPECT_EQ(ask(1), StartDecision::start);
+  EXPECT_EQ(ask(2), StartDecision::wait);
+  // " OK." is not settled: the check is still running.
+  rollout->transfer_ended(card_ip(1), CardOutcome::ok);
+  EXPECT_EQ(ask(2), StartDecision::wait);
+  rollout->checked(card_ip(1), CardOutcome::applied);
+  EXPECT_EQ(ask(2), StartDecision::start);
+  EXPECT_EQ(ask(3), StartDecision::start);
+  EXPECT_EQ(ask(4), StartDecision::wait);
+  applied(2);
+  EXPECT_EQ(ask(4), StartDecision::wait) << "card 3 of the same wave is still going";
+  rollout->transfer_ended(card_ip(3), CardOutcome::ok);
+  rollout->checked(card_ip(3), CardOutcome::not_verified);  // an image without a version
+  EXPECT_EQ(ask(4), StartDecision::start);
+  RolloutStatus s = rollout->status();
+  EXPECT_EQ(s.waves, 4);
+  EXPECT_EQ(s.waves_run, 3);
+  EXPECT_EQ(s.started, 4);
+  EXPECT_EQ(s.settled, 3);
+  EXPECT_FALSE(s.halted);
+  EXPECT_EQ(halt_line(s), "");
+  EXPECT_EQ(settled.size(), 3u);
+}
+
+TEST_F(Run, AFailureHaltsTheRunAndCardsInFlightStillCount) {
+  plan("1,2", 0);
+  ASSERT_EQ(ask(1), StartDecision::start);
+  applied(1);
+  ASSERT_EQ(ask(2), StartDecision::start);
+  ASSERT_EQ(ask(3), StartDecision::start);
+  rollout->transfer_ended(card_ip(2), CardOutcome::timeout);
+  RolloutStatus s = rollout->status();
+  EXPECT_TRUE(s.halted);
+  EXPECT_EQ(s.halted_in_wave, 2);
+  // Card 3, sending at the halt, finishes and is checked: it never comes
+  // back, and that is one more failure.
+  rollout->transfer_ended(card_ip(3), CardOutcome::ok);
+  rollout->checked(card_ip(3), CardOutcome::no_answer);
+  EXPECT_EQ(ask(4), StartDecision::never);
+  EXPECT_EQ(ask(4), StartDecision::never);
+  EXPECT_EQ(rollout->end_unstarted(), (std::vector<uint32_t>{card_ip(5), card_ip(6)}));
+  EXPECT_TRUE(rollout->wait_settled(0));
+  s = rollout->status();
+  EXPECT_EQ(s.failures, 2);
+  EXPECT_EQ(s.started, 3);
+  EXPECT_EQ(s.not_started, 3);
+  EXPECT_EQ(s.waves_run, 2);
+  EXPECT_EQ(s.halt_reason, "2 cards failed, none allowed");
+  EXPECT_EQ(halt_line(s), "Rollout halted in wave 2: 2 cards failed, none allowed; 3 cards not started.");
+  const std::vector<std::pair<uint32_t, CardOutcome>> expected = {
+      {card_ip(1), CardOutcome::applied},     {card_ip(2), CardOutcome::timeout},
+      {card_ip(3), CardOutcome::no_answer},   {card_ip(4), CardOutcome::not_started},
+      {card_ip(5), CardOutcome::not_started}, {card_ip(6), CardOutcome::not_started}};
+  EXPECT_EQ(settled, expected);
+}
+
+TEST_F(Run, TheBudgetAllowsItsFailuresAndOnlyThose) {
+  // One failure allowed: a wave with one failed card still lets the next begin.
+  plan("2", 1);
+  ASSERT_EQ(ask(1), StartDecision::start);
+  ASSERT_EQ(ask(2), StartDecision::start);
+  rollout->transfer_ended(card_ip(1), CardOutcome::ok);
+  rollout->checked(card_ip(1), CardOutcome::not_applied);
+  applied(2);
+  EXPECT_FALSE(rollout->status().halted);
+  ASSERT_EQ(ask(3), StartDecision::start);
+  ASSERT_EQ(ask(4), StartDecision::start);
+  rollout->transfer_ended(card_ip(3), CardOutcome::card_error);
+  EXPECT_TRUE(rollout->status().halted);
+  EXPECT_EQ(rollout->status().halt_reason, "2 cards failed, more than the 1 allowed");
+  // Without a budget nothing halts; without waves every card starts at once.
+  plan("", NO_FAILURE_BUDGET, 3);
+  for (int n = 1; n <= 3; ++n) ASSERT_EQ(ask(n), StartDecision::start);
+  for (int n = 1; n <= 3; ++n) rollout->transfer_ended(card_ip(n), CardOutcome::no_connection);
+  EXPECT_FALSE(rollout->status().halted);
+  EXPECT_EQ(rollout->status().failures, 3);
+  // Not failures: a card outside the plan, outcomes that settle nothing.
+  plan("1", 0, 2);
+  EXPECT_EQ(rollout->begin(card_ip(9), 0), StartDecision::never);
+  ASSERT_EQ(ask(1), StartDecision::start);
+  rollout->transfer_ended(card_ip(1), CardOutcome::ok);
+  rollout->checked(card_ip(1), CardOutcome::ok);
+  EXPECT_EQ(rollout->status().failures, 0);
+  EXPECT_EQ(ask(2), StartDecision::wait);
+  EXPECT_FALSE(rollout->wait_settled(0));
+}
+
+TEST_F(Run, TheWaitIsBoundedAndEndsAtTheChange) {
+  plan("1", 0, 2);
+  ASSERT_EQ(ask(1), StartDecision::start);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(rollout->begin(card_ip(2), 50), StartDecision::wait);
+  auto waited = std::chrono::steady_clock::now() - t0;
+  EXPECT_GE(waited, std::chrono::milliseconds(45));
+  EXPECT_LT(waited, std::chrono::seconds(5));
+  // Another thread settles wave 1: the waiting worker starts card 2 then,
+  // long before its bound.
+  std::thread checker([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    rollout->transfer_ended(card_ip(1), CardOutcome::ok);
+    rollout->checked(card_ip(1), CardOutcome::applied);
+  });
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(rollout->begin(card_ip(2), 10000), StartDecision::start);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  checker.join();
+  // A halt wakes a waiting worker too, with never.
+  plan("1", 0, 2);
+  ASSERT_EQ(ask(1), StartDecision::start);
+  std::thread failer([this] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    rollout->transfer_ended(card_ip(1), CardOutcome::socket_error);
+  });
+  t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(rollout->begin(card_ip(2), 10000), StartDecision::never);
+  EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::seconds(5));
+  failer.join();
+}
+
+// ---- What counts, and the texts
+
+TEST(RolloutTexts, FailuresPlansAndLines) {
+  for (CardOutcome o : {CardOutcome::timeout, CardOutcome::card_error, CardOutcome::aborted,
+                        CardOutcome::no_connection, CardOutcome::socket_error,
+                        CardOutcome::no_memory, CardOutcome::too_large, CardOutcome::no_session,
+                        CardOutcome::not_applied, CardOutcome::no_answer})
+    EXPECT_TRUE(outcome_is_failure(o)) << outcome_result_word(o) << outcome_verified_word(o);
+  for (CardOutcome o : {CardOutcome::ok, CardOutcome::applied, CardOutcome::not_verified,
+                        CardOutcome::skipped_version, CardOutcome::skipped_done,
+                        CardOutcome::not_started, CardOutcome::pending, CardOutcome::sending})
+    EXPECT_FALSE(outcome_is_failure(o)) << outcome_result_word(o) << outcome_verified_word(o);
+
+  EXPECT_EQ(rollout_plan_line(steps_of("1,25%"), 0),
+            "In waves: 1, then 25 % at a time; stops after the first failure.");
+  EXPECT_EQ(rollout_plan_line(steps_of("1,5,20"), 2),
+            "In waves: 1, 5, then 20 at a time; stops after 3 failures.");
+  EXPECT_EQ(rollout_plan_line(steps_of("10%"), NO_FAILURE_BUDGET),
+            "In waves: 10 % at a time; never stops for failures.");
+  EXPECT_EQ(waiting_column_text(3), "waiting, wave 3");
+  EXPECT_EQ(dry_run_line(card_ip(5), 2), "10.69.0.5 wave 2");
+  EXPECT_EQ(dry_run_summary(make_rollout_plan(steps_of("1,30"), 0, fleet(100))),
+            "plan: 100 cards in 5 waves (1, 30 x 3, 9); stops after the first failure");
+  EXPECT_EQ(dry_run_summary(make_rollout_plan({}, NO_FAILURE_BUDGET, fleet(1))),
+            "plan: 1 card in 1 wave (1); never stops for failures");
+
+  // The new outcomes' lines, words and column, through the batch's report.
+  Report report;
+  report_card(&report, "10.69.0.5", card_ip(5), CardOutcome::skipped_done, "2026-01-02_030405.csv", 0);
+  report_card(&report, "10.69.0.6", card_ip(6), CardOutcome::not_started, "", 0);
+  EXPECT_EQ(report_text(&report),
+            "10.69.0.5 Skipped : done in 2026-01-02_030405.csv .\r\n"
+            "10.69.0.6 Not started : rollout halted .\r\n");
+  const std::vector<CardResult> cards = report_cards(&report);
+  ASSERT_EQ(cards.size(), 2u);
+  EXPECT_EQ(report_row(cards[0])[7], "skipped_done");
+  EXPECT_EQ(report_row(cards[0])[8], "Skipped : done in 2026-01-02_030405.csv .");
+  EXPECT_EQ(report_row(cards[1])[7], "not_started");
+  EXPECT_EQ(result_column_text(cards[0]), "skipped: done");
+  EXPECT_EQ(result_column_text(cards[1]), "Not started");
+  EXPECT_EQ(report_name_of("/var/reports/2026-01-02_030405.csv"), "2026-01-02_030405.csv");
+  EXPECT_EQ(report_name_of("C:\\reports\\a.csv"), "a.csv");
+}
+
+// ---- JSON Lines and the kept report read back
+
+CardResult sample(int n, CardOutcome outcome) {
+  CardResult c;
+  c.started = {2026, 1, 2, 3, 4, 5};
+  c.ended = {2026, 1, 2, 3, 5, 0};
+  c.ip = card_ip(n);
+  for (int i = 0; i < 6; ++i) c.mac[i] = static_cast<uint8_t>(0xA0 + n + i);
+  c.version_before = 0x0200;
+  c.image = "=images/fw,\"new\".bin";
+  c.image_version = 0x0105;
+  c.outcome = outcome;
+  c.bytes_sent = 60080;
+  c.verified_seconds = outcome == CardOutcome::applied || outcome == CardOutcome::no_answer ? 74 : -1;
+  if (outcome == CardOutcome::applied) c.answered_version = 0x0105;
+  if (outcome == CardOutcome::card_error) c.message = "-Flash \"write\"\terror";
+  if (outcome == CardOutcome::skipped_done) c.message = "2026-01-01_000000.csv";
+  return c;
+}
+
+TEST(RolloutJson, CardsAndSummaryParseBack) {
+  const CardResult card = sample(5, CardOutcome::card_error);
+  Json j = parsed(card_json(card, 2));
+  ASSERT_EQ(j.kind, Json::object);
+  for (const std::string& column : report_columns()) EXPECT_EQ(j.members.count(column), 1u) << column;
+  EXPECT_EQ(j.members.size(), report_columns().size() + 1);
+  EXPECT_EQ(j.members["ip"].text, "10.69.0.5");
+  EXPECT_EQ(j.members["image"].text, card.image) << "no spreadsheet guard in JSON";
+  EXPECT_EQ(j.members["message"].text, card.message);
+  EXPECT_EQ(j.members["result"].text, "card_error");
+  EXPECT_EQ(j.members["seconds"].kind, Json::number);
+  EXPECT_EQ(j.members["seconds"].value, 55);
+  EXPECT_EQ(j.members["bytes_sent"].value, 60080);
+  EXPECT_EQ(j.members["verified"].kind, Json::null);
+  EXPECT_EQ(j.members["verified_seconds"].kind, Json::null);
+  EXPECT_EQ(j.members["wave"].value, 2);
+  j = parsed(card_json(sample(6, CardOutcome::applied), 0));
+  EXPECT_EQ(j.members["verified"].text, "applied");
+  EXPECT_EQ(j.members["verified_seconds"].value, 74);
+  EXPECT_EQ(j.members["wave"].kind, Json::null);
+
+  RolloutStatus status;
+  status.waves = 4;
+  status.waves_run = 2;
+  status.failures = 2;
+  status.budget = 0;
+  status.halted = true;
+  status.halt_reason = "2 cards failed, none allowed";
+  const std::vector<CardResult> cards = {sample(1, CardOutcome::applied), sample(2, CardOutcome::applied),
+                                         sample(3, CardOutcome::no_answer), sample(4, CardOutcome::timeout),
+                                         sample(5, CardOutcome::not_started)};
+  Json s = parsed(summary_json(cards, status));
+  ASSERT_EQ(s.members.size(), 1u);
+  Json& summary = s.members["summary"];
+  EXPECT_EQ(summary.members["cards"].value, 5);
+  EXPECT_EQ(summary.members["failures"].value, 2);
+  EXPECT_EQ(summary.members["max_failures"].value, 0);
+  EXPECT_EQ(summary.members["waves_run"].value, 2);
+  EXPECT_TRUE(summary.members["halted"].flag);
+  EXPECT_EQ(summary.members["reason"].text, "2 cards failed, none allowed");
+  std::map<std::string, double> results;
+  for (auto& [word, n] : summary.members["results"].members) results[word] = n.value;
+  EXPECT_EQ(results, (std::map<std::string, double>{
+                         {"applied", 2}, {"no_answer", 1}, {"timeout", 1}, {"not_started", 1}}));
+  status = RolloutStatus{};
+  status.budget = NO_FAILURE_BUDGET;
+  s = parsed(summary_json({}, status));
+  EXPECT_FALSE(s.members["summary"].members["halted"].flag);
+  EXPECT_EQ(s.members["summary"].members["halted"].kind, Json::boolean);
+  EXPECT_EQ(s.members["summary"].members["max_failures"].kind, Json::null);
+  EXPECT_EQ(s.members["summary"].members["reason"].kind, Json::null);
+}
+
+TEST(Resume, OurOwnReportReadsBackAndNamesTheDoneCards) {
+  std::vector<CardResult> written;
+  const CardOutcome outcomes[] = {CardOutcome::applied,      CardOutcome::not_verified,
+                                  CardOutcome::skipped_done, CardOutcome::ok,
+                                  CardOutcome::no_answer,    CardOutcome::not_applied,
+                                  CardOutcome::timeout,      CardOutcome::card_error,
+                                  CardOutcome::pending,      CardOutcome::sending,
+                                  CardOutcome::not_started,  CardOutcome::skipped_version};
+  int n = 1;
+  for (CardOutcome o : outcomes) written.push_back(sample(n++, o));
+  written.back().image_version = IMAGE_VERSION_NONE;
+  std::vector<CardResult> read;
+  std::string why;
+  ASSERT_TRUE(read_kept_report(report_csv(written), &read, &why)) << why;
+  ASSERT_EQ(read.size(), written.size());
+  // Read back, the report is the same file again.
+  EXPECT_EQ(report_csv(read), report_csv(written));
+  EXPECT_EQ(read[7].message, written[7].message) << "the guard is taken off again";
+  EXPECT_EQ(read[2].message, "2026-01-01_000000.csv");
+  std::vector<bool> done;
+  for (const CardResult& c : read) done.push_back(card_is_done(c));
+  EXPECT_EQ(done, (std::vector<bool>{true, true, true, false, false, false, false, false, false,
+                                     false, false, false}));
+
+  // Text that is not such a report.
+  const std::string good = report_csv({sample(1, CardOutcome::applied)});
+  std::string no_verified = good;
+  no_verified.replace(no_verified.find("verified,"), 9, "checked,");
+  std::string bad_address = good;
+  bad_address.replace(bad_address.find("10.69.0.1"), 9, "10.69.0.01");
+  std::string twice = good + report_csv({sample(1, CardOutcome::timeout)}).substr(good.find("\r\n") + 2);
+  std::string bad_result = good;
+  bad_result.replace(bad_result.find(",ok,"), 4, ",fine,");
+  const std::pair<std::string, std::string> cases[] = {
+      {"", "empty"},
+      {"ip,mac\r\n10.69.0.1,00-00-00-00-00-00\r\n", "no column \"started\""},
+      {no_verified, "no column \"verified\""},
+      {bad_address, "line 2: \"10.69.0.01\" is not an address"},
+      {twice, "line 3: 10.69.0.1 is listed twice"},
+      {bad_result, "line 2: result \"fine\""},
+      {good + "\"open", "line 3: a quoted cell is not closed"},
+  };
+  for (const auto& [text, expected] : cases) {
+    EXPECT_FALSE(read_kept_report(text, &read, &why));
+    EXPECT_NE(why.find(expected), std::string::npos) << why;
+  }
+
+  // From a file: its path leads the reason; too large a file is refused.
+  char folder[] = "/tmp/rollout_test_XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string path = std::string(folder) + "/big.csv";
+  ASSERT_TRUE(write_file_whole(path, good + std::string(KEPT_REPORT_MAX, '\n'), &why)) << why;
+  EXPECT_FALSE(read_kept_report_file(path, &read, &why));
+  EXPECT_EQ(why.rfind(path + ": ", 0), 0u) << why;
+  ASSERT_TRUE(write_file_whole(path, good, &why)) << why;
+  EXPECT_TRUE(read_kept_report_file(path, &read, &why)) << why;
+  EXPECT_EQ(read.size(), 1u);
+  unlink(path.c_str());
+  rmdir(folder);
+}
+
+}  // namespace

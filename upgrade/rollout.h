@@ -1,0 +1,190 @@
+#pragma once
+// A rollout: the eligible cards of a batch (batch order) split into waves,
+// fixed when the run starts. A wave begins only when every card of the
+// waves before it has settled: its check after the upgrade said applied or
+// not verified, or it failed. Failures are counted against a budget for
+// the whole run; once they exceed it the run halts: nothing more starts,
+// the cards already sending finish and are checked (their failures still
+// count), and every card not started is reported not started.
+//
+// The state is shared by the batch's worker (which asks before each start)
+// and whoever delivers transfer ends and checks; one mutex guards it.
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "upgrade/results.h"
+
+// ---- The plan
+
+// One entry of a wave list: a number of cards, or a percentage (1-100) of
+// the eligible cards, rounded down and at least 1.
+struct WaveStep {
+  bool percent = false;
+  uint32_t value = 0;
+};
+inline constexpr uint32_t WAVE_CARDS_MAX = 1000000;
+// "1,5,20%" (blanks around entries allowed). False with *why naming the
+// entry refused, e.g. `wave "0": a wave holds at least 1 card`.
+bool read_wave_list(const std::string& text, std::vector<WaveStep>* steps, std::string* why);
+// The sizes of the waves for that many eligible cards: the last entry
+// repeats until every card is planned; the last wave takes what is left.
+// No steps: one wave of every card. No cards: no waves.
+std::vector<size_t> wave_sizes(const std::vector<WaveStep>& steps, size_t eligible);
+
+// The failures a run allows: --max-failures when given (max_failures >= 0),
+// else 0 with waves, else no budget at all.
+inline constexpr int NO_FAILURE_BUDGET = -1;
+int failure_budget(bool waves, int max_failures);
+
+struct PlannedCard {
+  uint32_t ip = 0;  // network byte order
+  int wave = 0;     // from 1
+};
+struct RolloutPlan {
+  std::vector<WaveStep> steps;  // empty: one wave
+  int budget = NO_FAILURE_BUDGET;
+  std::vector<PlannedCard> cards;  // the eligible cards, batch order
+  int waves = 0;
+};
+RolloutPlan make_rollout_plan(const std::vector<WaveStep>& steps, int budget,
+                              const std::vector<uint32_t>& eligible);
+// The card's wave, 0 when it is not in the plan.
+int planned_wave(const RolloutPlan& plan, uint32_t ip);
+
+// ---- What counts
+
+// Every transfer outcome but ok, and the checks' not_applied and no_answer.
+// Skipped cards, cards never started and cards still going are not failures.
+bool outcome_is_failure(CardOutcome outcome);
+// A card that ended ok settles on these (or on a failure).
+bool outcome_settles_ok(CardOutcome outcome);
+
+// ---- The run
+
+enum class StartDecision {
+  start,  // the card is marked started: send it now
+  wait,   // its wave has not begun yet: ask again
+  never,  // the run halted: the card is marked not started, report it so
+          // (also for a card not in the plan, which is not marked)
+};
+
+struct RolloutStatus {
+  int cards = 0;      // planned
+  int waves = 0;      // planned
+  int waves_run = 0;  // begun
+  int started = 0;
+  int settled = 0;
+  int failures = 0;  // the true count, those after the halt included
+  int budget = NO_FAILURE_BUDGET;
+  int not_started = 0;
+  bool halted = false;
+  int halted_in_wave = 0;   // the wave whose failure halted the run
+  std::string halt_reason;  // "2 cards failed, more than the 1 allowed"; empty unless halted
+};
+
+class Rollout {
+ public:
+  explicit Rollout(RolloutPlan plan);
+  Rollout(const Rollout&) = delete;
+  Rollout& operator=(const Rollout&) = delete;
+
+  const RolloutPlan& plan() const { return plan_; }
+
+  // Before each start, in batch order: start (the card is marked started),
+  // never, or wait once wait_ms passed without its wave beginning. A card
+  // asked again after its decision was given gets it again; a card not in
+  // the plan gets never and is not counted.
+  StartDecision begin(uint32_t ip, int64_t wait_ms);
+  // A transfer's end: ok waits for its check; anything else settles it.
+  void transfer_ended(uint32_t ip, CardOutcome outcome);
+  // The check's outcome after ok: applied and not_verified settle it,
+  // not_applied and no_answer fail it.
+  void checked(uint32_t ip, CardOutcome outcome);
+  // Every planned card not started yet is marked not started (the run is
+  // over, or stopped from outside); their addresses in plan order.
+  std::vector<uint32_t> end_unstarted();
+  // Waits up to wait_ms until every started card has settled; true then.
+  bool wait_settled(int64_t wait_ms);
+
+  RolloutStatus status();
+  // Called outside the lock, on the thread that delivered the outcome, once
+  // per card as it settles (or is marked not started).
+  std::function<void(uint32_t ip, CardOutcome outcome)> settled;
+
+ private:
+  enum class State { planned, sending, checking, done, failed, not_started };
+  struct Card {
+    uint32_t ip;
+    int wave;
+    State state;
+  };
+  Card* find(uint32_t ip);
+  // Under the lock: the next waves begin when the earlier ones settled.
+  void advance();
+  // Under the lock: the card's final state; true when it changed.
+  bool settle(Card* card, State state);
+
+  RolloutPlan plan_;
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  std::vector<Card> cards_;
+  std::vector<int> unsettled_;  // per wave (index wave - 1): cards not settled
+  RolloutStatus status_;
+  bool over_ = false;  // end_unstarted was called: no wave begins any more
+};
+
+// ---- Texts
+
+// The confirmation's last line: "In waves: 1, then 25 % at a time; stops
+// after the first failure."
+std::string rollout_plan_line(const std::vector<WaveStep>& steps, int budget);
+// "stops after the first failure", "stops after 3 failures", "never stops
+// for failures".
+std::string budget_words(int budget);
+// The Result column of a card waiting for its wave: "waiting, wave 3".
+std::string waiting_column_text(int wave);
+// The dry run's line of a planned card: "10.69.0.5 wave 2".
+std::string dry_run_line(uint32_t ip, int wave);
+// Its summary on stderr, equal waves in one: "plan: 120 cards in 6 waves
+// (1, 12, 30 x 3, 17); stops after the first failure".
+std::string dry_run_summary(const RolloutPlan& plan);
+// The report's first line when the run halted, empty when it did not:
+// "Rollout halted in wave 3: 1 card failed, none allowed; 40 cards not started."
+std::string halt_line(const RolloutStatus& status);
+// --waves and --max-failures in --help.
+extern const char WAVES_HELP[];
+extern const char MAX_FAILURES_HELP[];
+
+// ---- JSON Lines
+
+// The word a card is counted under: the verified word when its check said
+// one, else the result word ("applied", "no_answer", "timeout", "ok").
+std::string result_count_word(const CardResult& card);
+std::map<std::string, int> result_counts(const std::vector<CardResult>& cards);
+// One settled card: the kept report's columns (numbers as numbers, empty
+// cells as null) and "wave" (null outside the plan), on one line.
+std::string card_json(const CardResult& card, int wave);
+// {"summary":{"cards":..,"results":{..},"failures":..,"max_failures":..,
+// "waves":..,"waves_run":..,"halted":..,"reason":..}}
+std::string summary_json(const std::vector<CardResult>& cards, const RolloutStatus& status);
+
+// ---- Resume
+
+inline constexpr size_t KEPT_REPORT_MAX = 16u << 20;
+// A kept report as report_csv writes it, back into its cards (file order).
+// False with *why ("line 4: ...", "no column verified") for text that is
+// not such a report.
+bool read_kept_report(const std::string& text, std::vector<CardResult>* cards, std::string* why);
+// The same from a file; *why begins with the path.
+bool read_kept_report_file(const std::string& path, std::vector<CardResult>* cards,
+                           std::string* why);
+// Ended ok and its check said applied or not_verified, or skipped as done
+// in the report before.
+bool card_is_done(const CardResult& card);
+// The name a skipped_done card's line gives: the path's last part.
+std::string report_name_of(const std::string& path);
