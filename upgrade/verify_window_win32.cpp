@@ -105,7 +105,7 @@ int on_check_timer(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg)
 
 }  // namespace
 
-void start_upgrade_checks(WindowHandle main_window) {
+void start_upgrade_verifier(WindowHandle main_window) {
   // A record without a version was not read from a card's reply.
   devices().merged = [](const DeviceRecord& r) {
     if (r.version) verifier_answer(verifier, r.ip, r.version, now_ms());
@@ -119,7 +119,7 @@ void keep_journal(const std::shared_ptr<Journal>& journal) {
   journals.push_back(journal);
 }
 
-void check_card(const std::shared_ptr<Report>& report, const CardResult& card) {
+void verify_upgraded_card(const std::shared_ptr<Report>& report, const CardResult& card) {
   verifier_card_done(verifier, report, card);
   // Shown before the batch goes on: the report box may open right after
   // the last card's line, and its Result must already be there.
