@@ -345,6 +345,43 @@ TEST_F(LoadImage, FailureLeavesVersionNoneAndStillStoresFolder) {
   EXPECT_STREQ(load.message, MSG_ILLEGAL_FORMAT);
 }
 
+// The one reader: the bytes and what they are when the file passes, the
+// refusal and nothing else when it does not; two readings are one image
+// only with the same size, digest and version.
+TEST_F(LoadImage, CheckedReadAndTheSameImage) {
+  ImagePlan plan;
+  plan.version = 0x0105;
+  std::vector<uint8_t> bytes = make_image(plan);
+  ImageFile file;
+  ASSERT_EQ(read_checked_image(write("fw.bin", bytes), &file), nullptr);
+  EXPECT_EQ(file.bytes, bytes);
+  EXPECT_EQ(file.check.version, 0x0105u);
+  EXPECT_EQ(file.opened.path, dir_ + "/fw.bin");
+  EXPECT_EQ(file.opened.size, bytes.size());
+  EXPECT_EQ(file.opened.digest, sha256(bytes.data(), bytes.size()));
+  const OpenedImage first = file.opened;
+  EXPECT_TRUE(same_image(first, file.opened));
+
+  plan.broken = Broken::body_sum;
+  EXPECT_STREQ(read_checked_image(write("fw.bin", make_image(plan)), &file), MSG_BAD_CHECKSUM);
+  EXPECT_TRUE(file.bytes.empty());
+  EXPECT_EQ(file.opened.size, 0u);
+  EXPECT_STREQ(read_checked_image(dir_ + "/none.bin", &file), MSG_READ_ERROR);
+
+  OpenedImage other = first;
+  other.digest[5] ^= 1;
+  EXPECT_FALSE(same_image(first, other));
+  other = first;
+  other.size += 1;
+  EXPECT_FALSE(same_image(first, other));
+  other = first;
+  other.version = 0x0106;
+  EXPECT_FALSE(same_image(first, other));
+  other = first;
+  other.path = "elsewhere.bin";  // the same bytes under another name
+  EXPECT_TRUE(same_image(first, other));
+}
+
 TEST_F(LoadImage, ReadImageFileReadsExactBytes) {
   std::vector<uint8_t> bytes = make_body(70000, 9);
   std::vector<uint8_t> read;
