@@ -221,6 +221,29 @@ struct FakePorts : BatchPorts {
   }
 };
 
+// Joins a batch's worker within a bounded wait. A batch still waiting for
+// sessions that no one will end fails the test, and its sessions are ended
+// so that the worker can be joined; a batch that still does not end (it
+// never lets a session go) ends the test program, rather than hanging until
+// CTest's time-out.
+void join_batch(FakePorts& ports, std::thread& worker) {
+  auto ended = [&] { return !ports.enables.empty() && ports.enables.back() == 1; };
+  if (!ports.wait_until(ended)) {
+    ADD_FAILURE() << "the batch did not end; " << ports.starts.size() << " sessions were started";
+    for (int round = 0; round < 100 && !ports.wait_until(ended, 100); ++round) {
+      std::vector<int> slots;
+      ports.note([&] { slots = ports.running_slots; });
+      for (int slot : slots) ports.finish(slot);
+    }
+    if (!ports.wait_until(ended, 1000)) {
+      std::fprintf(stderr, "FAILED: the batch never ended\n");
+      std::fflush(stderr);
+      std::_Exit(1);
+    }
+  }
+  worker.join();
+}
+
 class Batch : public testing::Test {
  protected:
   void SetUp() override {
@@ -260,22 +283,7 @@ class Batch : public testing::Test {
     EXPECT_FALSE(busy_.is_set());
     EXPECT_EQ(ports_.enables, std::vector<int>{1});
   }
-  // Joins the worker within a bounded wait. A batch still waiting for
-  // sessions that no one will end fails the test, and its sessions are
-  // ended so that the worker can be joined, rather than hanging until
-  // CTest's time-out.
-  void join_worker() {
-    auto ended = [&] { return !ports_.enables.empty() && ports_.enables.back() == 1; };
-    if (!ports_.wait_until(ended)) {
-      ADD_FAILURE() << "the batch did not end; " << starts() << " sessions were started";
-      for (int round = 0; round < 100 && !ports_.wait_until(ended, 100); ++round) {
-        std::vector<int> slots;
-        ports_.note([&] { slots = ports_.running_slots; });
-        for (int slot : slots) ports_.finish(slot);
-      }
-    }
-    worker_.join();
-  }
+  void join_worker() { join_batch(ports_, worker_); }
   size_t starts() { return ports_.starts.size(); }
 
   FakePorts ports_;
@@ -341,14 +349,17 @@ TEST_F(Batch, HoldsAsManySessionsAsTheFrontAsks) {
     EXPECT_EQ(static_cast<int>(ports.starts.size()), c.held);
     for (int i = 0; i < 70; ++i) {
       int slot = -1;
-      ASSERT_TRUE(ports.wait_until([&] {
-        if (ports.running_slots.empty()) return false;
-        slot = ports.running_slots.front();
-        return true;
-      }));
+      if (!ports.wait_until([&] {
+            if (ports.running_slots.empty()) return false;
+            slot = ports.running_slots.front();
+            return true;
+          })) {
+        ADD_FAILURE() << "no session runs after " << i << " ended";
+        break;
+      }
       ports.finish(slot);
     }
-    worker.join();
+    join_batch(ports, worker);
     EXPECT_EQ(ports.most_running, c.held);
     ASSERT_EQ(ports.reports.size(), 1u);
     EXPECT_EQ(std::count(ports.reports[0].begin(), ports.reports[0].end(), '\n'), 70);
@@ -371,7 +382,7 @@ TEST_F(Batch, GateSettlesACardWithoutASession) {
   ports.rows = {card_row(52), card_row(51, 0x0102), card_row(50)};
   Event busy(true);
   std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
-  ASSERT_TRUE(ports.wait_until([&] { return ports.starts.size() == 1u; }));
+  EXPECT_TRUE(ports.wait_until([&] { return ports.starts.size() == 1u; }));
   std::vector<CardResult> lines;
   auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
   while (lines.empty() && std::chrono::steady_clock::now() < deadline) {
@@ -380,14 +391,15 @@ TEST_F(Batch, GateSettlesACardWithoutASession) {
     if (report) lines = report_cards(report.get());
     std::this_thread::yield();
   }
-  ASSERT_EQ(lines.size(), 1u);
   EXPECT_EQ(ports.starts.size(), 1u);  // .52 still holds the one session
-  EXPECT_EQ(ip_to_text(lines[0].ip), std::string("10.69.0.51"));
-  EXPECT_EQ(lines[0].outcome, CardOutcome::skipped_version);
+  EXPECT_EQ(lines.size(), 1u);
+  if (!lines.empty()) {
+    EXPECT_EQ(ip_to_text(lines[0].ip), std::string("10.69.0.51"));
+    EXPECT_EQ(lines[0].outcome, CardOutcome::skipped_version);
+  }
   ports.finish(0);
-  ASSERT_TRUE(ports.wait_until([&] { return ports.starts.size() == 2u; }));
-  ports.finish(0);
-  worker.join();
+  if (ports.wait_until([&] { return ports.starts.size() == 2u; })) ports.finish(0);
+  join_batch(ports, worker);
   ASSERT_EQ(ports.reports.size(), 1u);
   EXPECT_EQ(ports.reports[0], "10.69.0.51 Skipped : version 1.02 .\r\n10.69.0.50 OK.\r\n"
                               "10.69.0.52 OK.\r\n");
@@ -402,7 +414,7 @@ TEST_F(Batch, ProgressCountsSettledCardsAndKeepsAFailureUntilCleared) {
   run_worker();
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 3; }));
   for (int slot : {0, 1, 2}) ports_.finish(slot);  // .12 OK, .11 timeout, .10 OK
-  worker_.join();
+  join_worker();
   using P = std::tuple<int, int, bool>;
   EXPECT_EQ(ports_.progress, (std::vector<P>{P{3, 0, false}, P{3, 1, false}, P{3, 2, true}, P{3, 3, true},
                                              P{0, 0, false}}));
@@ -540,7 +552,7 @@ TEST_F(Batch, SameVersionOtherBytesIsTheChangedFile) {
     ports_.refusals.clear();
     ports_.enables.clear();
     run_worker(0x0102);
-    worker_.join();
+    join_worker();
     expect_nothing_sent("The file has changed since it was opened !");
   }
 }
@@ -552,7 +564,7 @@ TEST_F(Batch, ImageTooLargeIsRefusedUnread) {
   ports_.end_at_once = true;
   ports_.rows.push_back(card_row(70));
   run_worker(0x0102);
-  worker_.join();
+  join_worker();
   expect_nothing_sent("Image too large for the card");
 }
 
@@ -695,7 +707,7 @@ TEST_F(Batch, AnswerWindowOncePerBatchAndOnlyForUnansweredCards) {
     for (int i = 0; i < 3; ++i) ports.rows.push_back(card_row(80 + i, 0x0100, true, c.unanswered[i]));
     Event busy(true);
     std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
-    worker.join();
+    join_batch(ports, worker);
     EXPECT_EQ(ports.clock_ms, c.slept_ms);
   }
 }
@@ -723,7 +735,7 @@ TEST_F(Batch, KeptReportAcrossTheClocksTurns) {
     ports.session_ms = 5000;
     Event busy(true);
     std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
-    worker.join();
+    join_batch(ports, worker);
     std::vector<CsvRecord> records;
     std::string text;
     ASSERT_TRUE(read_file_text(dir_ + "/turns/" + c.file, 1 << 20, &text, nullptr));
