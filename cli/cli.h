@@ -74,7 +74,8 @@ struct DiscoverOptions {
 };
 int run_discover(const DiscoverOptions& o);
 
-int run_check(const std::string& image_path);
+// The check command: the image's three panel fields, or why Open refuses it.
+int run_check_command(const std::string& image_path);
 
 // One card to upgrade and the account it takes.
 struct CardOrder {

@@ -73,20 +73,17 @@ int run_discover(const DiscoverOptions& o) {
   return interrupted ? EXIT_CARD_FAILED : EXIT_ALL_OK;
 }
 
-int run_check(const std::string& image_path) {
-  std::vector<uint8_t> image;
-  // Too large is said before the file is read.
-  ImageCheck check{read_image_bytes(image_path, &image), IMAGE_VERSION_NONE};
-  if (!check.message) check = check_image(image.data(), image.size());
-  if (check.message) {
-    std::fprintf(stderr, "%s\n", check.message);
+int run_check_command(const std::string& image_path) {
+  ImageFile file;
+  if (const char* refusal = read_checked_image(image_path, &file)) {
+    std::fprintf(stderr, "%s\n", refusal);
     return EXIT_BAD_IMAGE;
   }
   // The three fields of the main panel, under their labels.
-  std::printf("Version No\t%s\n", image_version_text(check.version).c_str());
+  std::printf("Version No\t%s\n", image_version_text(file.check.version).c_str());
   std::printf("Date Code\t%s\n",
-              format_date_code(reinterpret_cast<const char*>(image.data()) + IMAGE_DATE_CODE_AT)
+              format_date_code(reinterpret_cast<const char*>(file.bytes.data()) + IMAGE_DATE_CODE_AT)
                   .c_str());
-  std::printf("File Size\t%s\n", format_size(static_cast<uint32_t>(image.size()), 0).c_str());
+  std::printf("File Size\t%s\n", format_size(file.opened.size, 0).c_str());
   return EXIT_ALL_OK;
 }

@@ -259,7 +259,7 @@ int main(int argc, char** argv) {
   }
 
   catch_interrupt();
-  if (check_cmd->parsed()) return output_checked(run_check(check_image_path));
+  if (check_cmd->parsed()) return output_checked(run_check_command(check_image_path));
 
   if (!net_startup()) {
     std::fprintf(stderr, "daveridur-cli: the socket library cannot be started\n");

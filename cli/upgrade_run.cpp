@@ -1,6 +1,7 @@
 // The upgrade command: the cards are asked for their system information,
-// those behind the image's version get the program's upload sessions, at
-// most N at a time, each driven by a loop of its own in place of its window.
+// those behind the image's version go through the program's batch, at most
+// N sessions at a time, each driven by the session loop in place of its
+// window; the batch's ports are the run's jobs and its output.
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <system_error>
 #include <thread>
+#include <unordered_map>
 
 #include "settings/settings.h"
 #include "cli/cli.h"
@@ -24,18 +26,14 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 const uint32_t QUERY_WAIT_MS = 3000;
-const uint32_t BETWEEN_STARTS_MS = 100;  // as the window's batch paces its starts
-const auto TICK = std::chrono::milliseconds(100);
-const auto LIVE_EVERY = std::chrono::milliseconds(500);
+// The wait of a session's loop while a question holds the batch.
+const uint32_t PAUSED_POLL_MS = 2;
 
 // One card of the run.
 struct Job {
   CardOrder order;
   DeviceRecord record{};
   bool answered = false;
-  // The card's own report: its line and its result. Shared with the check
-  // after the upgrade, which updates the result.
-  std::shared_ptr<Report> report = std::make_shared<Report>();
   CardResult card;  // as the card starts
   CardResult result;
   std::atomic<uint32_t> bytes{0};
@@ -49,6 +47,8 @@ struct Run {
   std::mutex mutex;
   std::shared_ptr<Journal> journal = std::make_shared<Journal>();
   std::list<Job> jobs;
+  // The batch's report, shared with the check after the upgrade.
+  std::shared_ptr<Report> report;
   size_t to_send = 0, finished = 0;
   uint32_t image_size = 0;
   bool live = false;
@@ -83,17 +83,10 @@ void show_live_line(Run& run) {
 }
 
 // A card's end: its report line to stdout, a line to stderr, the result.
-void finish_job(Run& run, Job& job) {
-  std::vector<CardResult> cards = report_cards(job.report.get());
+void finish_job(Run& run, Job& job, const CardResult& card) {
   std::string ip = ip_to_text(job.order.ip);
   std::lock_guard<std::mutex> lock(run.mutex);
-  if (!cards.empty()) {
-    job.result = cards.back();
-  } else {  // no line came: the card got no session
-    job.result = job.card;
-    job.result.outcome = CardOutcome::no_session;
-    journal_update(run.journal.get(), job.result);
-  }
+  job.result = card;
   job.result.bytes_sent = std::max(job.result.bytes_sent, job.bytes.load());
   const std::string message = report_message(job.result);
   if (job.sent) {
@@ -105,13 +98,6 @@ void finish_job(Run& run, Job& job) {
   std::printf("%s %s\n", ip.c_str(), message.c_str());
   flush_output();
   std::fflush(stderr);
-}
-
-// A card that gets no transfer: its line and result at once.
-void finish_with(Run& run, Job& job, CardOutcome outcome, const std::string& message = "") {
-  report_card_queue(job.report.get(), job.card);
-  report_card(job.report.get(), ip_to_text(job.order.ip), job.order.ip, outcome, message, 0);
-  finish_job(run, job);
 }
 
 // The session's window without a window: it only counts the bytes sent,
@@ -132,102 +118,81 @@ class LoopView : public SessionView {
   Job* job_;
 };
 
-// The engine's headless loop with Ctrl+C: a datagram is taken as soon as
-// it arrives, the tick comes every 100 ms, and Ctrl+C aborts the session the
-// way the window's Abort does, on the session's own thread.
-void drive_session(Run& run, Job& job, UploadSession* s) {
-  LoopView view(&job);
-  const uint32_t slot = static_cast<uint32_t>(s->slot);
-  if (begin_session(&view, s)) {
-    auto next_tick = Clock::now() + TICK;
-    while (!s->ended) {
-      if (interrupted) {
-        session_command(&view, s, 2);
-        continue;
-      }
-      auto now = Clock::now();
-      long usec = now >= next_tick ? 0 : static_cast<long>(
-          std::chrono::duration_cast<std::chrono::microseconds>(next_tick - now).count());
-      // Held by another session's question: the datagram waits for later.
-      if (wait_readable(s->socket.get(), usec < 1 ? 1 : usec) && !session_readable(s->slot))
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-      now = Clock::now();
-      if (!s->ended && now >= next_tick) {
-        session_timer(TICK_TIMER + slot);
-        // Like a window timer, a late tick fires once, not once per period missed.
-        next_tick += TICK;
-        if (next_tick < now) next_tick = now + TICK;
-      }
-    }
-  }
-  // Read before the slot is freed: the worker may refill the session then.
-  job.bytes = s->sent;
-  finish_job(run, job);
-  release_slot(s->slot_events, s->slot);
-}
-
-// What start_session needs from the rest of the program.
-class LoopPorts : public BatchPorts {
+// The batch over the run's jobs: every job a checked row, in the run's
+// order (the batch visits rows from the last), each card line printed as it
+// comes, the live line while the batch waits for a session.
+class RunPorts : public BatchPorts {
  public:
-  LoopPorts(Run& run, uint32_t limit_ticks) : run_(run), limit_ticks_(limit_ticks) {}
-  ~LoopPorts() override { join(); }
-  Job* current = nullptr;  // the card start_session is starting
+  RunPorts(Run& run, const UpgradeOptions& o, uint32_t image_version)
+      : run_(run), o_(o), image_version_(image_version) {
+    for (Job& job : run.jobs) rows_.insert(rows_.begin(), &job);
+    for (Job& job : run.jobs) by_ip_[job.order.ip] = &job;
+  }
 
-  int row_count() override { return 0; }
-  int row_checked(int) override { return 0; }
-  int row_record(int, DeviceRecord*) override { return 0; }
-  void show_row_upgrading(int) override {}
+  int row_count() override { return static_cast<int>(rows_.size()); }
+  int row_checked(int) override { return 1; }
+  int row_record(int row, DeviceRecord* record) override {
+    *record = rows_[static_cast<size_t>(row)]->record;
+    return 1;
+  }
+  void show_row_upgrading(int row) override {
+    Job& job = *rows_[static_cast<size_t>(row)];
+    std::lock_guard<std::mutex> lock(run_.mutex);
+    clear_live_line(run_);
+    job.sent = true;
+    job.started = Clock::now();
+    std::fprintf(stderr, "%s: started\n", ip_to_text(job.order.ip));
+  }
+  CardOutcome card_gate(const DeviceRecord& record, std::string* message) override {
+    const Job& job = *by_ip_.at(record.ip);
+    if (!job.answered) return CardOutcome::no_connection;
+    if (is_current(job)) {
+      *message = "Skipped : version " + card_version_text(job.record.version) + " .";
+      return CardOutcome::skipped_version;
+    }
+    return CardOutcome::pending;
+  }
   int ask_confirmation(const std::string&) override { return 1; }
   void show_report(const std::string&) override {}
   void show_refusal(const std::string&) override {}  // the image was checked before
   void enable_main_window(int) override {}
-  int start_session_thread(UploadSession* s) override {
-    Job* job = current;
-    Run* run = &run_;
-    try {
-      threads_.emplace_back([run, job, s] { drive_session(*run, *job, s); });
-    } catch (const std::system_error&) {
-      return 0;
-    }
-    return 1;
+  void run_session(UploadSession* s) override {
+    Job* job = by_ip_.at(s->ip);
+    LoopView view(job);
+    // Ctrl+C aborts the session the way the window's Abort does.
+    run_session_loop(s, &view, PAUSED_POLL_MS, [] { return interrupted.load(); });
   }
+  int session_count() override { return o_.parallel; }
+  uint32_t answer_window_ms() override { return 0; }  // the run's own scan just asked
+  void batch_waiting() override {
+    journal_retry(run_.journal.get());
+    show_live_line(run_);
+  }
+  std::shared_ptr<Journal> front_journal() override { return run_.journal; }
+  void card_done(const std::shared_ptr<Report>& report, const CardResult& card) override {
+    {
+      std::lock_guard<std::mutex> lock(run_.mutex);
+      run_.report = report;
+    }
+    finish_job(run_, *by_ip_.at(card.ip), card);
+  }
+  bool stopping() override { return interrupted; }
   void sleep_ms(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
   LocalTime local_time() override { return local_time_now(); }
   SocketOwner open_socket() override { return udp_open(0); }
-  uint32_t transfer_limit_ticks() override { return limit_ticks_; }
-  void join() {
-    for (std::thread& t : threads_)
-      if (t.joinable()) t.join();
+  uint32_t transfer_limit_ticks() override { return o_.transfer_limit_minutes * 600; }  // of 100 ms
+
+  bool is_current(const Job& job) const {
+    return image_version_ != IMAGE_VERSION_NONE && job.record.version >= image_version_ && !o_.force;
   }
 
  private:
   Run& run_;
-  uint32_t limit_ticks_;
-  std::vector<std::thread> threads_;
+  const UpgradeOptions& o_;
+  uint32_t image_version_;
+  std::vector<Job*> rows_;
+  std::unordered_map<uint32_t, Job*> by_ip_;
 };
-
-int free_slots(SlotEvents& slots) {
-  int n = 0;
-  for (bool f : slots.free) n += f ? 1 : 0;
-  return n;
-}
-
-// Waits until fewer than `parallel` sessions run (all of them: parallel 0),
-// showing the live line meanwhile.
-void wait_for_slots(Run& run, SlotEvents& slots, int parallel, bool until_all) {
-  for (;;) {
-    {
-      std::unique_lock<std::mutex> lock(slots.mutex);
-      auto room = [&] {
-        return until_all ? free_slots(slots) == SESSION_SLOTS
-                         : free_slots(slots) > SESSION_SLOTS - parallel;
-      };
-      if (slots.changed.wait_for(lock, LIVE_EVERY, room)) return;
-    }
-    journal_retry(run.journal.get());
-    show_live_line(run);
-  }
-}
 
 void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job) {
   std::string user = job.order.has_user ? job.order.user : o.has_user ? o.user : stored;
@@ -240,15 +205,13 @@ void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job)
 }  // namespace
 
 int run_upgrade(const UpgradeOptions& o) {
-  std::vector<uint8_t> image;
-  // Too large is said before the file is read.
-  ImageCheck check{read_image_bytes(o.image, &image), IMAGE_VERSION_NONE};
-  if (!check.message) check = check_image(image.data(), image.size());
-  if (check.message) {
-    std::fprintf(stderr, "%s\n", check.message);
+  ImageFile file;
+  if (const char* refusal = read_checked_image(o.image, &file)) {
+    std::fprintf(stderr, "%s\n", refusal);
     return EXIT_BAD_IMAGE;
   }
-  const uint32_t size = static_cast<uint32_t>(image.size());
+  const ImageCheck check = file.check;
+  const uint32_t size = file.opened.size;
 
   Run run;
   run.image_size = size;
@@ -265,7 +228,6 @@ int run_upgrade(const UpgradeOptions& o) {
   // The report names every card before anything is sent: a run stopped at
   // any moment leaves it whole. No report, no run.
   auto join_journal = [&](Job& job) {
-    job.report->journal = run.journal;
     job.card.ip = job.order.ip;
     job.card.image = o.image;
     job.card.image_version = check.version;
@@ -327,9 +289,6 @@ int run_upgrade(const UpgradeOptions& o) {
                  scan_counts_text(result).c_str(), in_ranges.size());
   }
   const std::string stored = default_account();
-  auto current = [&](const Job& job) {
-    return check.version != IMAGE_VERSION_NONE && job.record.version >= check.version && !o.force;
-  };
   for (Job& job : run.jobs) {
     for (const DeviceRecord& r : found)
       if (r.ip == job.order.ip) {
@@ -342,51 +301,15 @@ int run_upgrade(const UpgradeOptions& o) {
     if (job.answered) std::memcpy(job.card.mac, job.record.mac, sizeof job.card.mac);
     job.card.version_before = job.record.version;
     job.card.started = job.card.ended = local_time_now();
-    if (job.answered && !current(job)) ++run.to_send;
   }
+  RunPorts ports(run, o, check.version);
+  for (Job& job : run.jobs)
+    if (job.answered && !ports.is_current(job)) ++run.to_send;
   // What the cards said of themselves; a file that cannot be written now
   // is tried again at the next change.
   if (!o.report.empty()) journal_set(run.journal.get(), journal_rows());
 
-  LoopPorts ports(run, o.transfer_limit_minutes * 600);  // ticks of 100 ms
-  {
-    SlotEvents slots;
-    for (Job& job : run.jobs) {
-      if (interrupted) {
-        finish_with(run, job, CardOutcome::aborted);
-        continue;
-      }
-      if (!job.answered) {
-        finish_with(run, job, CardOutcome::no_connection);
-        continue;
-      }
-      if (current(job)) {
-        finish_with(run, job, CardOutcome::skipped_version,
-                    "Skipped : version " + card_version_text(job.record.version) + " .");
-        continue;
-      }
-      wait_for_slots(run, slots, o.parallel, false);
-      if (interrupted) {
-        finish_with(run, job, CardOutcome::aborted);
-        continue;
-      }
-      {
-        std::lock_guard<std::mutex> lock(run.mutex);
-        clear_live_line(run);
-        job.sent = true;
-        job.started = Clock::now();
-        std::fprintf(stderr, "%s: started\n", ip_to_text(job.order.ip));
-      }
-      job.card.started = local_time_now();
-      report_card_start(job.report.get(), job.card);
-      ports.current = &job;
-      if (start_session(&ports, job.report.get(), &slots, job.record, image.data(), size) < 0)
-        finish_job(run, job);
-      std::this_thread::sleep_for(std::chrono::milliseconds(BETWEEN_STARTS_MS));
-    }
-    wait_for_slots(run, slots, o.parallel, true);
-    ports.join();
-  }
+  run_batch(&ports, &file.bytes, file.opened);
   {
     std::lock_guard<std::mutex> lock(run.mutex);
     clear_live_line(run);
@@ -395,13 +318,15 @@ int run_upgrade(const UpgradeOptions& o) {
   if (o.verify) {
     std::vector<std::pair<std::shared_ptr<Report>, CardResult>> done;
     for (Job& job : run.jobs)
-      if (job.result.outcome == CardOutcome::ok) done.emplace_back(job.report, job.result);
-    check_cards(done);
-    for (Job& job : run.jobs) {
-      std::vector<CardResult> cards = report_cards(job.report.get());
-      if (!cards.empty()) job.result.outcome = cards.back().outcome;
-      if (!cards.empty()) job.result.answered_version = cards.back().answered_version;
-      if (!cards.empty()) job.result.verified_seconds = cards.back().verified_seconds;
+      if (job.result.outcome == CardOutcome::ok) done.emplace_back(run.report, job.result);
+    verify_upgraded_cards(done);
+    for (const CardResult& card : run.report ? report_cards(run.report.get())
+                                             : std::vector<CardResult>()) {
+      Job& job = *std::find_if(run.jobs.begin(), run.jobs.end(),
+                               [&](const Job& j) { return j.order.ip == card.ip; });
+      job.result.outcome = card.outcome;
+      job.result.answered_version = card.answered_version;
+      job.result.verified_seconds = card.verified_seconds;
     }
   }
 

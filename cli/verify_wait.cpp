@@ -32,7 +32,7 @@ class CheckPorts : public VerifyPorts {
 
 }  // namespace
 
-bool check_cards(const std::vector<std::pair<std::shared_ptr<Report>, CardResult>>& cards) {
+bool verify_upgraded_cards(const std::vector<std::pair<std::shared_ptr<Report>, CardResult>>& cards) {
   if (cards.empty()) return true;
   const auto start = Clock::now();
   auto now_ms = [start] {

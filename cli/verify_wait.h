@@ -10,4 +10,4 @@
 // Each card's report and its result as the transfer ended. Returns when
 // every card's check has settled (the reports hold the outcomes), or on
 // Ctrl+C; false when the sockets can't be had.
-bool check_cards(const std::vector<std::pair<std::shared_ptr<Report>, CardResult>>& cards);
+bool verify_upgraded_cards(const std::vector<std::pair<std::shared_ptr<Report>, CardResult>>& cards);

@@ -6,7 +6,6 @@
 
 #include "protocol/sysinfo.h"
 
-uint32_t image_version = IMAGE_VERSION_NONE;
 
 namespace {
 
@@ -98,7 +97,7 @@ std::string folder_of(const std::string& path) {
   return cut == std::string::npos ? path : path.substr(0, cut);
 }
 
-ImageCheck check_image(const uint8_t* bytes, size_t size) {
+ImageCheck validate_image_bytes(const uint8_t* bytes, size_t size) {
   ImageCheck result{MSG_ILLEGAL_FORMAT, IMAGE_VERSION_NONE};
   // Too short for the fixed header: nothing below may be read.
   if (size < IMAGE_FIXED_HEADER) return result;

@@ -1,8 +1,8 @@
 #pragma once
 // Firmware image files: their layout, the checks an image passes before it is
-// shown, the texts of its version, date code and size, the process-wide image
-// version, and the upload time stamp. Plain functions over bytes; the Open
-// command only shows what load_image returns.
+// shown or sent, the one reader of an image file, the texts of its version,
+// date code and size, and the upload time stamp. Plain functions over bytes;
+// the Open command only shows what load_image returns.
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -42,10 +42,6 @@ inline constexpr const char* MSG_TOO_LARGE = "Image too large for the card";
 // 16 bits, and the last block is always a short one.
 inline constexpr uint32_t IMAGE_SIZE_MAX = 65535u * 512 - 1;
 
-// The version word of the last image that passed every check and holds a
-// version record, else IMAGE_VERSION_NONE. Written and read on the UI thread.
-extern uint32_t image_version;
-
 uint8_t header_byte_sum(const uint8_t* bytes, size_t count);
 uint32_t body_word_sum(const uint8_t* bytes, size_t count);
 
@@ -63,7 +59,7 @@ struct ImageCheck {
 };
 // The five checks in order, then the version-record walk. Never reads
 // outside bytes[0..size).
-ImageCheck check_image(const uint8_t* bytes, size_t size);
+ImageCheck validate_image_bytes(const uint8_t* bytes, size_t size);
 
 // "v%d.%02d" of a version word, "N/A" for none.
 std::string image_version_text(uint32_t version);
@@ -86,6 +82,21 @@ struct OpenedImage {
 OpenedImage opened_image_of(const std::string& path, const std::vector<uint8_t>& bytes,
                             uint32_t version);
 
+// An image file read and checked. The one reader behind Open, the
+// command-line tool's check and upgrade, and the batch that sends it.
+struct ImageFile {
+  std::vector<uint8_t> bytes;  // empty unless the file passed
+  ImageCheck check{nullptr, IMAGE_VERSION_NONE};
+  OpenedImage opened;  // its path alone unless the file passed
+};
+// Reads the file at path and runs the checks: nullptr when it passed, else
+// the refusal (MSG_TOO_LARGE, said before anything is read, MSG_READ_ERROR,
+// or the first check that failed).
+const char* read_checked_image(const std::string& path, ImageFile* file);
+// True when the bytes of two readings are one file: the same size, digest
+// and version (a rebuilt image keeps its number).
+bool same_image(const OpenedImage& a, const OpenedImage& b);
+
 // What the Open command shows after load_image.
 struct ImageLoad {
   int ok;
@@ -95,8 +106,8 @@ struct ImageLoad {
   std::string size_text;
   OpenedImage opened;  // its path alone when !ok
 };
-// Sets image_version to none, stores the path's folder as "LastDir", reads
-// and checks the file, and on success sets image_version and the texts.
+// Stores the path's folder as "LastDir", reads and checks the file, and on
+// success sets the texts and the opened image.
 ImageLoad load_image(const std::string& path);
 
 // Local date and time as the stamp uses it.

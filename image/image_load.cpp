@@ -46,28 +46,39 @@ OpenedImage opened_image_of(const std::string& path, const std::vector<uint8_t>&
   return opened;
 }
 
+const char* read_checked_image(const std::string& path, ImageFile* file) {
+  *file = ImageFile{};
+  file->opened.path = path;
+  // Too large is said before the file is read.
+  std::vector<uint8_t> bytes;
+  file->check.message = read_image_bytes(path, &bytes);
+  if (!file->check.message) file->check = validate_image_bytes(bytes.data(), bytes.size());
+  if (file->check.message) return file->check.message;
+  file->opened = opened_image_of(path, bytes, file->check.version);
+  file->bytes = std::move(bytes);
+  return nullptr;
+}
+
+bool same_image(const OpenedImage& a, const OpenedImage& b) {
+  return a.version == b.version && a.size == b.size && a.digest == b.digest;
+}
+
 ImageLoad load_image(const std::string& path) {
   ImageLoad load{};
   load.opened.path = path;
-  image_version = IMAGE_VERSION_NONE;
   // Remembered before reading: a file that fails still sets the next folder.
   write_setting_path(SETTINGS_KEY, "LastDir", folder_of(path));
 
-  std::vector<uint8_t> image;
-  if (const char* refusal = read_image_bytes(path, &image)) {
+  ImageFile file;
+  if (const char* refusal = read_checked_image(path, &file)) {
     load.message = refusal;
     return load;
   }
-  ImageCheck check = check_image(image.data(), image.size());
-  if (check.message) {
-    load.message = check.message;
-    return load;
-  }
-  image_version = check.version;
   load.ok = 1;
-  load.version_text = image_version_text(check.version);
-  load.date_text = format_date_code(reinterpret_cast<const char*>(image.data()) + IMAGE_DATE_CODE_AT);
-  load.size_text = format_size(static_cast<uint32_t>(image.size()), 0);
-  load.opened = opened_image_of(path, image, check.version);
+  load.version_text = image_version_text(file.check.version);
+  load.date_text =
+      format_date_code(reinterpret_cast<const char*>(file.bytes.data()) + IMAGE_DATE_CODE_AT);
+  load.size_text = format_size(static_cast<uint32_t>(file.bytes.size()), 0);
+  load.opened = file.opened;
   return load;
 }

@@ -1,3 +1,4 @@
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <system_error>
@@ -15,7 +16,6 @@ const char WARNING_HEAD[] =
 const char WARNING_TAIL[] = "Do you want upgrade the UPS(s) regardless the version check ?";
 const char PLAIN_QUESTION[] = "Are you sure to upgrade ?";
 
-const uint32_t BETWEEN_STARTS_MS = 100;
 // A refresh pass counts every card as unanswered when it sends the query; the
 // answer clears the count when the receive thread merges it, up to about a
 // second later. No pass starts while the batch runs, so this long after the
@@ -27,7 +27,7 @@ void append_card_line(Report* report, uint32_t ip, CardOutcome outcome) {
   report_card(report, ip_to_text(ip), ip, outcome, "", 0);
 }
 
-CardResult card_of(const DeviceRecord& record, const std::string& image, uint32_t image_version,
+CardResult result_of(const DeviceRecord& record, const std::string& image, uint32_t image_version,
                    const LocalTime& now) {
   CardResult card;
   card.started = now;
@@ -59,42 +59,6 @@ void report_append(Report* report, const std::string& line) {
 std::string report_text(Report* report) {
   std::lock_guard<std::mutex> lock(report->mutex);
   return report->text;
-}
-
-bool slot_is_free(SlotEvents* slots, int slot) {
-  std::lock_guard<std::mutex> lock(slots->mutex);
-  return slots->free[slot];
-}
-
-void claim_slot(SlotEvents* slots, int slot) {
-  std::lock_guard<std::mutex> lock(slots->mutex);
-  slots->free[slot] = false;
-}
-
-void release_slot(SlotEvents* slots, int slot) {
-  // Notified under the lock: the worker may destroy the slots as soon as it
-  // sees the last one free.
-  std::lock_guard<std::mutex> lock(slots->mutex);
-  slots->free[slot] = true;
-  slots->changed.notify_all();
-}
-
-void wait_any_slot(SlotEvents* slots) {
-  std::unique_lock<std::mutex> lock(slots->mutex);
-  slots->changed.wait(lock, [slots] {
-    for (bool f : slots->free)
-      if (f) return true;
-    return false;
-  });
-}
-
-void wait_all_slots(SlotEvents* slots) {
-  std::unique_lock<std::mutex> lock(slots->mutex);
-  slots->changed.wait(lock, [slots] {
-    for (bool f : slots->free)
-      if (!f) return false;
-    return true;
-  });
 }
 
 int confirm_upgrade_text(BatchPorts* ports, uint32_t version, std::string* text) {
@@ -140,57 +104,14 @@ int start_batch(BatchPorts* ports, Event* busy, const OpenedImage& image) {
   return 1;
 }
 
-int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const DeviceRecord& record,
-                  uint8_t* image, uint32_t size) {
-  int slot = -1;
-  for (int i = 0; i < SESSION_SLOTS && slot < 0; ++i)
-    if (slot_is_free(slots, i)) slot = i;
-  if (slot < 0) return -1;  // the worker waits for a free slot first
-  claim_slot(slots, slot);
+uint32_t BatchPorts::answer_window_ms() { return ANSWER_WINDOW_MS; }
 
-  SocketOwner socket = ports->open_socket();
-  if (!socket) {
-    append_card_line(report, record.ip, CardOutcome::socket_error);
-    release_slot(slots, slot);
-    return -1;
-  }
-  UploadSession* s = &upload_sessions[slot];
-  *s = UploadSession{};
-  s->socket = std::move(socket);
-  s->report = report;
-  s->ip = record.ip;
-  copy_text(s->user_name, record.user_name);
-  copy_text(s->password, record.password);
-  s->slot = slot;
-  s->transfer_limit_ticks = ports->transfer_limit_ticks();
-  s->image_size = size;
-  s->cursor = image;
-  s->slot_events = slots;
-
-  LocalTime now = ports->local_time();
-  stamp_header(image, size, &now);
-  if (size >= IMAGE_FIXED_HEADER && std::memcmp(image, IMAGE_MAGIC, 4) == 0) {
-    s->has_stamp = true;
-    std::memcpy(s->stamp, image + IMAGE_STAMP_AT, 4);
-  }
-
-  if (!ports->start_session_thread(s)) {
-    s->socket.reset();
-    s->ended = true;
-    append_card_line(report, record.ip, CardOutcome::no_session);
-    release_slot(slots, slot);
-    return -1;
-  }
-  return slot;
-}
-
-const char* image_refusal(const std::vector<uint8_t>& bytes, const OpenedImage& opened) {
-  ImageCheck check = check_image(bytes.data(), bytes.size());
-  if (check.message) return check.message;
-  // The same version is not the same file: a rebuilt image keeps its number.
-  if (check.version != opened.version || bytes.size() != opened.size ||
-      sha256(bytes.data(), bytes.size()) != opened.digest)
+const char* image_refusal(const OpenedImage& opened, ImageFile* file) {
+  if (const char* refusal = read_checked_image(opened.path, file)) return refusal;
+  if (!same_image(file->opened, opened)) {
+    *file = ImageFile{};
     return MSG_IMAGE_CHANGED;
+  }
   return nullptr;
 }
 
@@ -202,7 +123,7 @@ namespace {
 bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited) {
   if (!record->unanswered_queries) return true;
   if (!*waited) {
-    ports->sleep_ms(ANSWER_WINDOW_MS);
+    if (uint32_t ms = ports->answer_window_ms()) ports->sleep_ms(ms);
     *waited = true;
   }
   DeviceRecord now;
@@ -215,17 +136,150 @@ struct BatchCard {
   DeviceRecord record;
 };
 
+// The sessions of one batch, each with the thread that runs it. A card
+// claims a free one; its thread frees it when the session has ended; the
+// thread is joined before its session takes the next card and at the end.
+struct BatchSessions {
+  explicit BatchSessions(int count) : sessions(static_cast<size_t>(count)) {
+    for (auto& s : sessions) s = std::make_unique<UploadSession>();
+    threads.resize(sessions.size());
+    running.resize(sessions.size(), false);
+  }
+  ~BatchSessions() { join_all(); }
+
+  // A free session's place, or -1 when every one runs.
+  int free_place() {
+    std::lock_guard<std::mutex> lock(mutex);
+    for (size_t i = 0; i < running.size(); ++i)
+      if (!running[i]) return static_cast<int>(i);
+    return -1;
+  }
+  void set_running(int place, bool now) {
+    // Notified under the lock: the batch may end as soon as it sees the
+    // last one free.
+    std::lock_guard<std::mutex> lock(mutex);
+    running[static_cast<size_t>(place)] = now;
+    changed.notify_all();
+  }
+  // Waits at most ms for one to be free (every: all); true when it is.
+  bool wait_free(bool every, uint32_t ms) {
+    std::unique_lock<std::mutex> lock(mutex);
+    return changed.wait_for(lock, std::chrono::milliseconds(ms), [&] {
+      for (bool r : running)
+        if (r == every) return !every;
+      return every;
+    });
+  }
+  void join(int place) {
+    std::thread& t = threads[static_cast<size_t>(place)];
+    if (t.joinable()) t.join();
+  }
+  void join_all() {
+    for (size_t i = 0; i < threads.size(); ++i) join(static_cast<int>(i));
+  }
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::vector<std::unique_ptr<UploadSession>> sessions;
+  std::vector<std::thread> threads;
+  std::vector<bool> running;
+  SessionPause pause;
+};
+
+const uint32_t WAITING_EVERY_MS = 500;
+
+void wait_for_sessions(BatchPorts* ports, BatchSessions* sessions, bool every) {
+  while (!sessions->wait_free(every, WAITING_EVERY_MS)) ports->batch_waiting();
+}
+
+// Fills a free session for the card, stamps the image and starts the
+// session's thread. False when the card got no session (its line is in).
+bool start_session(BatchPorts* ports, Report* report, BatchSessions* sessions,
+                   const DeviceRecord& record, uint8_t* image, uint32_t size) {
+  const int place = sessions->free_place();
+  if (place < 0) return false;  // the batch waits for a free session first
+  sessions->join(place);
+  SocketOwner socket = ports->open_socket();
+  if (!socket) {
+    append_card_line(report, record.ip, CardOutcome::socket_error);
+    return false;
+  }
+  UploadSession* s = sessions->sessions[static_cast<size_t>(place)].get();
+  *s = UploadSession{};
+  s->socket = std::move(socket);
+  s->report = report;
+  s->ip = record.ip;
+  copy_text(s->user_name, record.user_name);
+  copy_text(s->password, record.password);
+  s->slot = place;
+  s->pause = &sessions->pause;
+  s->transfer_limit_ticks = ports->transfer_limit_ticks();
+  s->image_size = size;
+  s->cursor = image;
+
+  LocalTime now = ports->local_time();
+  stamp_header(image, size, &now);
+  if (size >= IMAGE_FIXED_HEADER && std::memcmp(image, IMAGE_MAGIC, 4) == 0) {
+    s->has_stamp = true;
+    std::memcpy(s->stamp, image + IMAGE_STAMP_AT, 4);
+  }
+
+  sessions->set_running(place, true);
+  try {
+    sessions->threads[static_cast<size_t>(place)] = std::thread([ports, sessions, s, place] {
+      ports->run_session(s);
+      sessions->set_running(place, false);
+    });
+  } catch (const std::system_error&) {
+    s->socket.reset();
+    s->ended = true;
+    append_card_line(report, record.ip, CardOutcome::no_session);
+    sessions->set_running(place, false);
+    return false;
+  }
+  return true;
+}
+
+struct Verdict {
+  CardOutcome outcome = CardOutcome::pending;  // pending: send it
+  std::string message;
+  CardResult card;  // as the card stood when it was judged
+};
+
+// Which card starts next, and when: the next card in batch order, once a
+// session is free, BETWEEN_STARTS_MS after the last start (the caller's
+// pause). What the card takes when it is not to be sent.
+Verdict next_card_verdict(BatchPorts* ports, BatchSessions* sessions, BatchCard* c, bool* waited,
+                          const OpenedImage& opened) {
+  Verdict v;
+  auto judged = [&](CardOutcome outcome) {
+    v.outcome = outcome;
+    v.card = result_of(c->record, opened.path, opened.version, ports->local_time());
+    return v;
+  };
+  if (ports->stopping()) return judged(CardOutcome::aborted);
+  CardOutcome gate = ports->card_gate(c->record, &v.message);
+  if (gate != CardOutcome::pending) return judged(gate);
+  wait_for_sessions(ports, sessions, false);
+  if (ports->stopping()) return judged(CardOutcome::aborted);
+  judged(CardOutcome::pending);
+  // A card that does not answer is sent nothing: it never reads sending.
+  if (!card_answers(ports, c->row, &c->record, waited)) v.outcome = CardOutcome::no_connection;
+  return v;
+}
+
 // The batch's progress, counted as card lines come in on any thread.
 struct ProgressCount {
   std::mutex mutex;
   BatchProgress progress;
 };
 
-// Every checked card, from the last row to the first, into the slots; the
-// report once all have ended. The kept report names every card from the
-// start and follows each one.
-void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage& opened) {
-  SlotEvents slots;
+}  // namespace
+
+// The kept report names every card from the start and follows each one.
+void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage& opened) {
+  const int held = ports->session_count();
+  BatchSessions sessions(held < 1 ? 1 : held > BATCH_SESSIONS_MAX ? BATCH_SESSIONS_MAX : held);
   auto count = std::make_shared<ProgressCount>();
   // Shared: the checks after " OK." outlive the batch and write the file again.
   auto report = std::make_shared<Report>();
@@ -254,16 +308,20 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
     DeviceRecord record;
     if (!ports->row_record(row, &record)) continue;
     batch.push_back({row, record});
-    pending.push_back(card_of(record, image_path, image_version, batch_start));
+    pending.push_back(result_of(record, image_path, image_version, batch_start));
     pending.back().outcome = CardOutcome::pending;
   }
   count->progress.total = static_cast<int>(batch.size());
   ports->batch_progress(count->progress);
-  auto journal = std::make_shared<Journal>();
+  std::shared_ptr<Journal> journal = ports->front_journal();
+  const bool front_kept = journal != nullptr;
+  if (!journal) journal = std::make_shared<Journal>();
   report->journal = journal;
-  const std::string folder = ports->reports_folder();
+  const std::string folder = front_kept ? "" : ports->reports_folder();
   std::string not_kept;
-  if (!folder.empty()) {
+  if (front_kept) {
+    journal_set(journal.get(), pending);
+  } else if (!folder.empty()) {
     std::string reason;
     if (journal_start_kept(journal.get(), folder, batch_start, pending, &reason))
       report->path = journal->path;
@@ -277,26 +335,20 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
 
   bool waited = false;
   for (BatchCard& c : batch) {
-    if (!ports->stopping()) wait_any_slot(&slots);
-    if (ports->stopping()) {
-      report_card_queue(report.get(),
-                        card_of(c.record, image_path, image_version, ports->local_time()));
-      append_card_line(report.get(), c.record.ip, CardOutcome::aborted);
+    const Verdict verdict = next_card_verdict(ports, &sessions, &c, &waited, opened);
+    if (verdict.outcome != CardOutcome::pending) {
+      report_card_queue(report.get(), verdict.card);
+      report_card(report.get(), ip_to_text(c.record.ip), c.record.ip, verdict.outcome,
+                  verdict.message, 0);
       continue;
     }
-    const CardResult card = card_of(c.record, image_path, image_version, ports->local_time());
-    // A card that does not answer is sent nothing: it never reads sending.
-    if (!card_answers(ports, c.row, &c.record, &waited)) {
-      report_card_queue(report.get(), card);
-      append_card_line(report.get(), c.record.ip, CardOutcome::no_connection);
-      continue;
-    }
-    report_card_start(report.get(), card);
+    report_card_start(report.get(), verdict.card);
     ports->show_row_upgrading(c.row);
-    start_session(ports, report.get(), &slots, c.record, image->data(), size);
+    start_session(ports, report.get(), &sessions, c.record, image->data(), size);
     ports->sleep_ms(BETWEEN_STARTS_MS);
   }
-  wait_all_slots(&slots);
+  wait_for_sessions(ports, &sessions, true);
+  sessions.join_all();
   ports->batch_running(false);
   std::vector<uint8_t>().swap(*image);
   std::string text = report_text(report.get());
@@ -309,8 +361,6 @@ void upgrade_cards(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedI
   ports->batch_progress(BatchProgress{});
 }
 
-}  // namespace
-
 TaskbarState taskbar_state(const BatchProgress& progress, int questions) {
   if (progress.total <= 0) return TaskbarState::none;
   if (questions > 0) return TaskbarState::paused;
@@ -318,16 +368,14 @@ TaskbarState taskbar_state(const BatchProgress& progress, int questions) {
 }
 
 void batch_worker(BatchPorts* ports, Event* busy, OpenedImage opened) {
-  std::vector<uint8_t> image;
+  ImageFile file;
   // Bytes that cannot be read, are too many, fail the checks, or are not the
   // image opened and confirmed are never sent, and the operator who said Yes
   // is told why.
-  if (const char* refusal = read_image_bytes(opened.path, &image))
+  if (const char* refusal = image_refusal(opened, &file))
     ports->show_refusal(refusal);
-  else if (const char* changed = image_refusal(image, opened))
-    ports->show_refusal(changed);
   else
-    upgrade_cards(ports, &image, opened);
+    run_batch(ports, &file.bytes, opened);
   busy->reset();
   ports->enable_main_window(1);
 }

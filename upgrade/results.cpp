@@ -1,4 +1,5 @@
 #include <cstdio>
+#include <iterator>
 
 #include "protocol/csv.h"
 #include "protocol/packet.h"
@@ -15,7 +16,7 @@ struct OutcomeText {
 };
 
 // One row per outcome, in enumeration order.
-const OutcomeText OUTCOMES[] = {
+constexpr OutcomeText OUTCOMES[] = {
     {CardOutcome::ok, LINE_OK, "ok", "", "OK, checking ..."},
     {CardOutcome::timeout, LINE_TIMEOUT, "timeout", "", "Timeout."},
     {CardOutcome::card_error, nullptr, "card_error", "", nullptr},
@@ -35,6 +36,15 @@ const OutcomeText OUTCOMES[] = {
     {CardOutcome::pending, "", "pending", "", "Waiting ..."},
     {CardOutcome::sending, "", "sending", "", "Sending ..."},
 };
+
+constexpr bool rows_in_enumeration_order() {
+  for (size_t i = 0; i < std::size(OUTCOMES); ++i)
+    if (static_cast<size_t>(OUTCOMES[i].outcome) != i) return false;
+  return true;
+}
+static_assert(std::size(OUTCOMES) == static_cast<size_t>(CardOutcome::count_),
+              "every outcome has its row");
+static_assert(rows_in_enumeration_order(), "the rows follow the enumeration");
 
 // How the program's own outcomes begin, wherever a card's message could
 // stand instead: the report line, the Result column, the command-line

@@ -38,6 +38,9 @@ enum class CardOutcome {
   // and its transfer started.
   pending,
   sending,
+  // Not an outcome: how many there are. New outcomes go above it, and the
+  // table of their texts will not compile without their rows.
+  count_,
 };
 
 // The line tail after the card's IP text (" OK.\r\n" for ok and every check

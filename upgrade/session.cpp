@@ -7,10 +7,6 @@
 #include "protocol/packet.h"
 #include "upgrade/upgrade.h"
 
-UploadSession upload_sessions[SESSION_SLOTS];
-SessionView* session_windows[SESSION_SLOTS];
-std::atomic<bool> session_pause{false};
-
 namespace {
 
 uint8_t* allocate_buffer(size_t size) { return new (std::nothrow) uint8_t[size]; }
@@ -114,9 +110,8 @@ bool from_the_card(const UploadSession* s) {
 
 SessionAllocator session_allocator = allocate_buffer;
 
-int begin_session(SessionView* view, UploadSession* s) {
-  session_pause = false;
-  if (s->slot >= 0 && s->slot < SESSION_SLOTS) session_windows[s->slot] = view;
+int begin_session(SessionView* view, UploadSession* s, int64_t now_ms) {
+  s->next_tick_ms = now_ms + SESSION_TICK_MS;
   if (!s->ip_text[0]) std::snprintf(s->ip_text, sizeof s->ip_text, "%s", ip_to_text(s->ip));
 
   char text[96];
@@ -197,40 +192,35 @@ void end_session(SessionView* view, UploadSession* s, int result) {
   view->close(result);
 }
 
-int session_timer(uint32_t timer_id) {
-  if (session_pause) return 1;
-  uint32_t slot = timer_id & 0xFF;
-  uint32_t kind = timer_id & 0xF000;
-  if ((kind != TICK_TIMER && kind != POLL_TIMER) || slot >= SESSION_SLOTS) return 0;
-  SessionView* view = session_windows[slot];
-  UploadSession* s = &upload_sessions[slot];
-  if (!view || s->ended) return 1;
-  if (kind == TICK_TIMER)
+bool session_paused(const UploadSession* s) { return s->pause && s->pause->questions > 0; }
+
+int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms) {
+  if (s->ended || session_paused(s)) return s->next_tick_ms;
+  if (now_ms >= s->next_tick_ms) {
     session_tick(view, s);
-  else
-    session_poll(view, s);
-  return 1;
+    // Like window timers, a late tick fires once, not once per period missed.
+    s->next_tick_ms += SESSION_TICK_MS;
+    if (s->next_tick_ms <= now_ms) s->next_tick_ms = now_ms + SESSION_TICK_MS;
+  }
+  session_poll(view, s);
+  return s->next_tick_ms;
 }
 
-int session_readable(int slot) {
-  // While a question is open every session holds still; the datagram waits
-  // in the socket for the poll after it.
-  if (session_pause || slot < 0 || slot >= SESSION_SLOTS) return 0;
-  SessionView* view = session_windows[slot];
-  UploadSession* s = &upload_sessions[slot];
-  if (!view || s->ended) return 0;
-  return session_poll(view, s);
+bool is_session_timer(uint32_t timer_id, int32_t slot) {
+  if (slot < 0) return false;
+  const uint32_t at = static_cast<uint32_t>(slot);
+  return timer_id == TICK_TIMER + at || timer_id == POLL_TIMER + at;
 }
 
 void session_command(SessionView* view, UploadSession* s, int command_id) {
   int id = command_id & 0xFFFF;
   if (id != 1 && id != 2) return;
   if (s->ended) return;
-  session_pause = true;
+  if (s->pause) ++s->pause->questions;
   int yes = view->confirm_abort();
-  session_pause = false;
-  // The session may have ended by itself while the question was open (the
-  // flag can be cleared by another session meanwhile): then Yes adds nothing.
+  if (s->pause) --s->pause->questions;
+  // The session may have ended by itself while the question was open
+  // (another window's question ended first): then Yes adds nothing.
   if (!yes || s->ended) return;
   append_result(s, CardOutcome::aborted);
   end_session(view, s, 1);
@@ -242,28 +232,31 @@ void abort_session(SessionView* view, UploadSession* s) {
   end_session(view, s, 1);
 }
 
-void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms) {
+void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms,
+                      const std::function<bool()>& stop) {
   using Clock = std::chrono::steady_clock;
-  if (begin_session(view, s)) {
-    const auto tick_every = std::chrono::milliseconds(100);
-    auto next_tick = Clock::now() + tick_every;
-    while (!s->ended) {
-      auto now = Clock::now();
-      // Like window timers, a late tick fires once, not once per period missed.
-      if (now >= next_tick) {
-        session_timer(TICK_TIMER + static_cast<uint32_t>(s->slot));
-        next_tick += tick_every;
-        if (next_tick < now) next_tick = now + tick_every;
-        continue;
-      }
-      // Sleep on the socket until a datagram comes or the tick is due.
-      long wait_us = static_cast<long>(
-          std::chrono::duration_cast<std::chrono::microseconds>(next_tick - now).count());
-      if (!wait_readable(s->socket.get(), wait_us < 1 ? 1 : wait_us)) continue;
-      // Held by a question: leave the datagram to the poll after it.
-      if (!session_readable(s->slot))
-        std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+  const auto since = Clock::now();
+  auto now_ms = [since] {
+    return static_cast<int64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
+  };
+  if (!begin_session(view, s, now_ms())) return;
+  while (!s->ended) {
+    if (stop && stop()) {
+      session_command(view, s, 2);
+      if (!s->ended) std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+      continue;
     }
+    const int64_t now = now_ms();
+    const int64_t due = session_run(view, s, now);
+    if (s->ended) break;
+    // Held by a question: leave the datagram to the run after it.
+    if (session_paused(s)) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
+      continue;
+    }
+    // Sleep on the socket until a datagram comes or the tick is due.
+    const int64_t wait_ms = due > now ? due - now : 0;
+    wait_readable(s->socket.get(), wait_ms > 0 ? static_cast<long>(wait_ms * 1000) : 1);
   }
-  if (s->slot_events) release_slot(s->slot_events, s->slot);
 }

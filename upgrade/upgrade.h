@@ -1,11 +1,12 @@
 #pragma once
 // The upgrade engine: the TFTP write transfer of one image to one card (an
-// upload session, driven by a 100-ms tick and a fast poll), and the batch that
-// confirms, hands checked cards to four slots and reports every outcome.
+// upload session, driven by one function with the time passed in), and the
+// batch that confirms, owns its sessions and their threads, hands the cards
+// to them and reports every outcome.
 //
-// The session's window and the batch's message boxes, main window, device
-// table and threads are ports: Win32 adapters in the product, fakes and a
-// headless loop natively.
+// The session's window and the batch's message boxes, main window and device
+// table are ports: Win32 adapters in the product, the command-line tool's
+// own, fakes natively.
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -13,6 +14,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "image/image.h"
@@ -21,15 +23,19 @@
 #include "protocol/sysinfo.h"
 #include "upgrade/results.h"
 
-inline constexpr int SESSION_SLOTS = 4;
+inline constexpr int WINDOW_SESSIONS = 4;  // the window's batch: four progress windows
+inline constexpr int BATCH_SESSIONS_MAX = 64;
 inline constexpr int SESSION_BUFFER = 1436;
 inline constexpr uint16_t SESSION_TIMEOUT_LIMIT = 320;
 inline constexpr uint16_t SESSION_BLOCK_SIZE = 512;
 inline constexpr uint32_t SESSION_MAX_BLOCKS = 65535;  // block numbers are 16 bits
 // A whole transfer, however steady the card's pace: 30 minutes of ticks.
 inline constexpr uint32_t SESSION_TRANSFER_LIMIT_TICKS = 30 * 60 * 10;
+inline constexpr uint32_t SESSION_TICK_MS = 100;
 inline constexpr uint32_t TICK_TIMER = 0x1000;  // + slot, every 100 ms
 inline constexpr uint32_t POLL_TIMER = 0x2000;  // + slot, every 2 ms
+// The pause between two starts of a batch.
+inline constexpr uint32_t BETWEEN_STARTS_MS = 100;
 
 enum : uint16_t { SESSION_CONNECTING = 0, SESSION_SENDING = 1, SESSION_LAST_SENT = 2 };
 
@@ -129,18 +135,12 @@ bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t ans
 std::string keep_report(Report* report, const std::string& folder, const LocalTime& start);
 std::vector<CardResult> report_cards(Report* report);
 
-// Four slots, each free or claimed. The worker claims, a session's thread
-// frees; the worker can wait for any or for all of them to be free.
-struct SlotEvents {
-  std::mutex mutex;
-  std::condition_variable changed;
-  bool free[SESSION_SLOTS] = {true, true, true, true};
+// The questions open in the progress windows of one batch: while any is,
+// none of the batch's sessions does timer work (a datagram waits in its
+// socket for the work after).
+struct SessionPause {
+  std::atomic<int> questions{0};
 };
-bool slot_is_free(SlotEvents* slots, int slot);
-void claim_slot(SlotEvents* slots, int slot);
-void release_slot(SlotEvents* slots, int slot);
-void wait_any_slot(SlotEvents* slots);
-void wait_all_slots(SlotEvents* slots);
 
 // The session's window: dialog 112 in the product, a recording fake in tests.
 class SessionView {
@@ -153,12 +153,13 @@ class SessionView {
   virtual void set_percent(const char* text) = 0;
   virtual void delay(uint32_t ms) = 0;  // holds the window's thread
   // Asks "Are you sure ?" (title "Upgrade Box"); 1 for Yes. Timers of every
-  // session may fire while the question is open.
+  // session may fire while the question is open; those of the batch do
+  // nothing meanwhile.
   virtual int confirm_abort() = 0;
   virtual void close(int result) = 0;
 };
 
-// One upload slot.
+// One upload session of a batch.
 struct UploadSession {
   SocketOwner socket;              // closed when the session ends
   SocketAddress from_addr{};       // sender of the last datagram
@@ -176,7 +177,9 @@ struct UploadSession {
   // rewritten by a merge while the transfer runs.
   char user_name[32] = "";
   char password[32] = "";
-  int32_t slot = 0;
+  int32_t slot = 0;                // its place in the batch, 0 to sessions - 1
+  SessionPause* pause = nullptr;   // its batch's; none: never held
+  int64_t next_tick_ms = 0;        // by the clock of session_run
   uint16_t ticks = 0;              // ticks since the last DATA sent, or the start
   uint32_t transfer_ticks = 0;     // ticks since the start
   uint32_t transfer_limit_ticks = SESSION_TRANSFER_LIMIT_TICKS;
@@ -194,52 +197,52 @@ struct UploadSession {
   uint32_t send_len = 0;
   std::unique_ptr<uint8_t[]> recv_buf;
   int32_t recv_len = 0;
-  SlotEvents* slot_events = nullptr;  // the slot is freed there when the thread ends
   bool ended = false;              // set once, by end_session
 };
-
-// The four slots, the window of each (entries stay after a session ends),
-// and the one pause flag: while it is set no session does timer work.
-extern UploadSession upload_sessions[SESSION_SLOTS];
-extern SessionView* session_windows[SESSION_SLOTS];
-extern std::atomic<bool> session_pause;
 
 // Allocation of the two packet buffers; tests replace it to make it fail.
 using SessionAllocator = uint8_t* (*)(size_t size);
 extern SessionAllocator session_allocator;
 
-// The window's creation: clears the pause flag, enters the view in the
-// window table, sets the title, status and range, allocates the buffers and
-// sends the write request. 1 when the timers should start; 0 when the
-// session has already ended (no memory, or an image of more blocks than the
-// card can number). Hiding Abort, the 20 x slot pixel offset, topmost and
-// the two timers are the window adapter's.
-int begin_session(SessionView* view, UploadSession* s);
+// The window's creation: sets the title, status and range, allocates the
+// buffers and sends the write request; the first tick is due
+// SESSION_TICK_MS after now_ms. 1 when the session runs; 0 when it has
+// already ended (no memory, or an image of more blocks than the card can
+// number). Hiding Abort, the 20 x slot pixel offset, topmost and the two
+// timers are the window adapter's.
+int begin_session(SessionView* view, UploadSession* s, int64_t now_ms = 0);
 void session_tick(SessionView* view, UploadSession* s);
 // Takes one waiting datagram, if any, and applies the transfer's rules to
 // it; 1 when a datagram was taken.
 int session_poll(SessionView* view, UploadSession* s);
+// True while a question holds the session's batch.
+bool session_paused(const UploadSession* s);
+// The one driver of a session, whatever its front: unless a question holds
+// the batch, the tick due by now_ms (a late tick runs once, not once per
+// period missed), then one waiting datagram. Returns when the next tick is
+// due, by the same clock: the front calls again by then, and whenever the
+// socket has a datagram. The progress window calls it from its timers and
+// its socket notification, run_session_loop from its wait on the socket.
+int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms);
+// A timer id of the session in that slot (the caller kills any other).
+bool is_session_timer(uint32_t timer_id, int32_t slot);
 // Ends a running session at once as aborted, with its line (the session is
 // stopped from outside: the system's session ends).
 void abort_session(SessionView* view, UploadSession* s);
 // Releases the buffers, closes the socket and the window; only the first
 // call does anything.
 void end_session(SessionView* view, UploadSession* s, int result);
-// A timer of a session window fired. 0 when the id is no session timer (the
-// caller kills it); 1 otherwise, whether or not work was done.
-int session_timer(uint32_t timer_id);
-// The slot's socket has a datagram waiting (the window was notified): the
-// poll's work, at once, unless a question holds every session. 1 when a
-// datagram was taken; the poll timer finds nothing left of it.
-int session_readable(int slot);
-// Enter, Esc or Abort (ids 1 and 2) asks whether to abort.
+// Enter, Esc or Abort (ids 1 and 2) asks whether to abort; the question
+// holds the sessions of the batch.
 void session_command(SessionView* view, UploadSession* s, int command_id);
 
-// Drives a session without a window: it sleeps on the socket until a
-// datagram comes or the next 100-ms tick is due, until the session ends;
-// then frees its slot. poll_ms is the wait while a question holds every
-// session. For native tools and tests.
-void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms);
+// Drives a session without a window, by the steady clock: it sleeps on the
+// socket until a datagram comes or the next tick is due, until the session
+// ends. poll_ms is the wait while a question holds the batch. When stop
+// turns true the session is aborted the way the window's Abort is (the
+// view is asked).
+void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms,
+                      const std::function<bool()>& stop = nullptr);
 
 // How far a batch has come, for the main window's taskbar button.
 struct BatchProgress {
@@ -280,9 +283,28 @@ class BatchPorts {
   // when the operator closed it.
   virtual void show_refusal(const std::string& text) = 0;
   virtual void enable_main_window(int enabled) = 0;
-  // Runs the session's window on a thread of its own; the thread frees the
-  // slot when the session has ended. 0 when no thread could be started.
-  virtual int start_session_thread(UploadSession* s) = 0;
+  // Runs the session's front (its progress window, a loop) on the thread
+  // the batch started for it; returns when the session has ended, and the
+  // batch gives its place to the next card.
+  virtual void run_session(UploadSession* s) = 0;
+  // How many sessions the batch holds at once (1 to BATCH_SESSIONS_MAX).
+  virtual int session_count() { return WINDOW_SESSIONS; }
+  // Before a card waits for a session: CardOutcome::pending lets it go on,
+  // any other outcome is its line without a transfer (message for
+  // card_error and skipped_version). The window lets every card go.
+  virtual CardOutcome card_gate(const DeviceRecord& record, std::string* message) {
+    (void)record;
+    (void)message;
+    return CardOutcome::pending;
+  }
+  // How long a card still counted unanswered is given, once per batch, for
+  // the merge of its answer to the last refresh pass.
+  virtual uint32_t answer_window_ms();
+  // Every half second while the batch waits for a free session.
+  virtual void batch_waiting() {}
+  // A journal the front has started already (the command-line tool's
+  // --report): the batch sets its cards there. None: the batch starts one.
+  virtual std::shared_ptr<Journal> front_journal() { return nullptr; }
   virtual void sleep_ms(uint32_t ms) = 0;
   virtual LocalTime local_time() = 0;
   virtual SocketOwner open_socket() = 0;  // udp_open(0) in the product
@@ -317,14 +339,14 @@ int confirm_upgrade(BatchPorts* ports, uint32_t version);
 // the worker. 1 when a batch was started.
 // The image is the one the Open command accepted, as it was then.
 int start_batch(BatchPorts* ports, Event* busy, const OpenedImage& image);
-// Why the image read for the batch must not be sent: the checks' message, or
-// that its bytes are not those opened (another size or digest, or version).
-// nullptr when it may go.
-const char* image_refusal(const std::vector<uint8_t>& bytes, const OpenedImage& opened);
+// Why the image read for the batch must not be sent: the reader's refusal,
+// or that its bytes are not those opened (another size, digest or
+// version). nullptr when it may go, with its bytes in file.
+const char* image_refusal(const OpenedImage& opened, ImageFile* file);
 // The worker's whole run; resets busy and enables the main window at the end.
 void batch_worker(BatchPorts* ports, Event* busy, OpenedImage opened);
-// Claims the first free slot, fills its
-// session, stamps the image and starts the session's thread. The slot, or
-// -1 when the card got no session.
-int start_session(BatchPorts* ports, Report* report, SlotEvents* slots, const DeviceRecord& record,
-                  uint8_t* image, uint32_t size);
+// Every checked card of the ports' rows, from the last row to the first,
+// through the batch's sessions, with image (the file's bytes, stamped for
+// each start) as opened; the report once all have ended. Returns when
+// every session's thread has been joined.
+void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage& opened);

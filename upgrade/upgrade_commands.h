@@ -33,8 +33,8 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
 
 // The checks after " OK.": a one-second timer on the main window, listening
 // to the table's merges; a card's line is handed over from any thread.
-void start_upgrade_checks(WindowHandle main_window);
-void check_card(const std::shared_ptr<Report>& report, const CardResult& card);
+void start_upgrade_verifier(WindowHandle main_window);
+void verify_upgraded_card(const std::shared_ptr<Report>& report, const CardResult& card);
 // A batch's kept report: the same timer writes it again while it is behind,
 // shows "Report not saved: ..." in the Result column of the cards it could
 // not save, and in the report box while that is open.

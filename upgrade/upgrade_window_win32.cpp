@@ -4,6 +4,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <atomic>
 #include <mutex>
 #include <thread>
@@ -29,10 +30,11 @@ const UINT SESSION_END_MESSAGE = WM_APP + 2;
 const DWORD SESSION_END_WAIT_MS = 2000;
 const wchar_t SHUTDOWN_REASON[] = L"Firmware upgrade in progress";
 
-// The progress window of one slot. The window table keeps its entry after
-// the session, so the view objects are per slot and live for the run.
+// The progress window of one session, on the session's thread for as long
+// as the session runs.
 class ProgressWindow : public SessionView {
  public:
+  UploadSession* session = nullptr;
   HWND dialog = nullptr;
   void set_title(const char* text) override { SetWindowTextA(dialog, text); }
   void set_status(const char* text) override { SetDlgItemTextA(dialog, IDC_UPLOAD_STATUS, text); }
@@ -53,8 +55,6 @@ class ProgressWindow : public SessionView {
   void close(int result) override { EndDialog(dialog, result); }
 };
 
-ProgressWindow progress_windows[SESSION_SLOTS];
-
 // Stands in for a progress window that could not be created.
 class NoWindow : public SessionView {
  public:
@@ -68,17 +68,25 @@ class NoWindow : public SessionView {
   void close(int) override {}
 };
 
-UploadSession* window_session(HWND dialog) {
-  return reinterpret_cast<UploadSession*>(GetWindowLongPtrA(dialog, DWLP_USER));
+ProgressWindow* window_view(HWND dialog) {
+  return reinterpret_cast<ProgressWindow*>(GetWindowLongPtrA(dialog, DWLP_USER));
 }
 
-void open_progress_window(HWND dialog, UploadSession* s) {
-  SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(s));
-  ProgressWindow& view = progress_windows[s->slot];
-  view.dialog = dialog;
+// The progress windows open now, for the end of the system's session.
+std::mutex open_windows_mutex;
+std::vector<ProgressWindow*> open_windows;
+
+void open_progress_window(HWND dialog, ProgressWindow* view) {
+  SetWindowLongPtrA(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(view));
+  UploadSession* s = view->session;
+  view->dialog = dialog;
+  {
+    std::lock_guard<std::mutex> lock(open_windows_mutex);
+    open_windows.push_back(view);
+  }
   ShowWindow(GetDlgItem(dialog, IDCANCEL), SW_HIDE);
   // The texts first, so the window never shows its template's.
-  int running = begin_session(&view, s);
+  int running = begin_session(view, s, static_cast<int64_t>(GetTickCount64()));
   // Side by side: each slot's window 20 pixels further right and down.
   RECT at;
   GetWindowRect(dialog, &at);
@@ -96,17 +104,24 @@ void open_progress_window(HWND dialog, UploadSession* s) {
 INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
   switch (message) {
     case WM_INITDIALOG:
-      open_progress_window(dialog, reinterpret_cast<UploadSession*>(lparam));
+      open_progress_window(dialog, reinterpret_cast<ProgressWindow*>(lparam));
       return TRUE;
+    // The two timers and the notification drive the session alike.
     case WM_TIMER:
-      if (!session_timer(static_cast<uint32_t>(wparam))) KillTimer(dialog, wparam);
+      if (ProgressWindow* view = window_view(dialog)) {
+        if (!is_session_timer(static_cast<uint32_t>(wparam), view->session->slot))
+          KillTimer(dialog, wparam);
+        else
+          session_run(view, view->session, static_cast<int64_t>(GetTickCount64()));
+      }
       return TRUE;
     case SESSION_READ_MESSAGE:
-      if (UploadSession* s = window_session(dialog)) session_readable(s->slot);
+      if (ProgressWindow* view = window_view(dialog))
+        session_run(view, view->session, static_cast<int64_t>(GetTickCount64()));
       return TRUE;
     case WM_COMMAND:
-      if (UploadSession* s = window_session(dialog))
-        session_command(&progress_windows[s->slot], s, LOWORD(wparam));
+      if (ProgressWindow* view = window_view(dialog))
+        session_command(view, view->session, LOWORD(wparam));
       return TRUE;
     // The process goes once its windows have answered: the line (and the
     // kept report with it) is written before.
@@ -114,7 +129,7 @@ INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
       if (!wparam) return TRUE;
       [[fallthrough]];
     case SESSION_END_MESSAGE:
-      if (UploadSession* s = window_session(dialog)) abort_session(&progress_windows[s->slot], s);
+      if (ProgressWindow* view = window_view(dialog)) abort_session(view, view->session);
       return TRUE;
     case WM_DESTROY:
       return TRUE;
@@ -123,10 +138,17 @@ INT_PTR CALLBACK session_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM l
   }
 }
 
-void session_thread(UploadSession* s) {
+void run_progress_window(UploadSession* s) {
+  ProgressWindow view;
+  view.session = s;
   INT_PTR shown = DialogBoxParamA(reinterpret_cast<HINSTANCE>(upgrade_services().window.instance),
                                   MAKEINTRESOURCEA(IDD_UPLOAD), nullptr, session_proc,
-                                  reinterpret_cast<LPARAM>(s));
+                                  reinterpret_cast<LPARAM>(&view));
+  {
+    std::lock_guard<std::mutex> lock(open_windows_mutex);
+    open_windows.erase(std::remove(open_windows.begin(), open_windows.end(), &view),
+                       open_windows.end());
+  }
   // No window, no timers: the session never ran. It still owes its line and
   // its socket.
   if (shown == -1 && !s->ended) {
@@ -134,7 +156,6 @@ void session_thread(UploadSession* s) {
     NoWindow none;
     end_session(&none, s, 1);
   }
-  release_slot(s->slot_events, s->slot);
 }
 
 
@@ -187,14 +208,7 @@ class ProductBatchPorts : public BatchPorts {
   void enable_main_window(int enabled) override {
     EnableWindow(reinterpret_cast<HWND>(upgrade_services().window.owner), enabled);
   }
-  int start_session_thread(UploadSession* s) override {
-    try {
-      std::thread(session_thread, s).detach();
-      return 1;
-    } catch (...) {
-      return 0;
-    }
-  }
+  void run_session(UploadSession* s) override { run_progress_window(s); }
   void sleep_ms(uint32_t ms) override { Sleep(ms); }
   LocalTime local_time() override { return local_time_now(); }
   SocketOwner open_socket() override { return udp_open(0); }
@@ -224,7 +238,7 @@ class ProductBatchPorts : public BatchPorts {
     });
   }
   void card_done(const std::shared_ptr<Report>& report, const CardResult& card) override {
-    check_card(report, card);
+    verify_upgraded_card(report, card);
   }
   void report_closed(const std::vector<uint32_t>& ok_ips) override {
     upgrade_services().executor->run([&] { untick_rows(*upgrade_services().table, ok_ips); });
@@ -256,9 +270,14 @@ int on_end_session(WindowHandle, HandlerArg, HandlerArg ending, HandlerArg, Hand
   }
   if (!journal) return 0;
   session_ending = true;
-  for (int slot = 0; slot < SESSION_SLOTS; ++slot) {
-    HWND dialog = progress_windows[slot].dialog;
-    if (!dialog || !IsWindow(dialog) || upload_sessions[slot].ended) continue;
+  std::vector<HWND> dialogs;
+  {
+    std::lock_guard<std::mutex> lock(open_windows_mutex);
+    for (ProgressWindow* view : open_windows)
+      if (!view->session->ended) dialogs.push_back(view->dialog);
+  }
+  for (HWND dialog : dialogs) {
+    if (!dialog || !IsWindow(dialog)) continue;
     DWORD_PTR ignored;
     SendMessageTimeoutA(dialog, SESSION_END_MESSAGE, 0, 0, SMTO_NORMAL, SESSION_END_WAIT_MS,
                         &ignored);

@@ -111,7 +111,7 @@ int on_check_timer(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg)
 void register_upgrade_services(const UpgradeServices& given) { services = given; }
 const UpgradeServices& upgrade_services() { return services; }
 
-void start_upgrade_checks(WindowHandle main_window) {
+void start_upgrade_verifier(WindowHandle main_window) {
   // A record without a version was not read from a card's reply.
   if (!merge_listener)
     merge_listener = subscribe_merges(*services.table, [](const DeviceRecord& r) {
@@ -126,7 +126,7 @@ void keep_journal(const std::shared_ptr<Journal>& journal) {
   journals.push_back(journal);
 }
 
-void check_card(const std::shared_ptr<Report>& report, const CardResult& card) {
+void verify_upgraded_card(const std::shared_ptr<Report>& report, const CardResult& card) {
   verifier_card_done(verifier, report, card);
   // Shown before the batch goes on: the report box may open right after
   // the last card's line, and its Result must already be there.

@@ -10,7 +10,7 @@
 // nothing but its own field.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::vector<uint8_t> image(data, data + size);
-  ImageCheck check = check_image(image.data(), image.size());
+  ImageCheck check = validate_image_bytes(image.data(), image.size());
   if (check.message && check.version != IMAGE_VERSION_NONE) __builtin_trap();
   if (check.version != IMAGE_VERSION_NONE && check.version > 0xFFFF) __builtin_trap();
   if (check.message && std::strcmp(check.message, MSG_ILLEGAL_FORMAT) &&

@@ -1,9 +1,10 @@
 // upload-drive --image FILE [--poll-ms N] [--user U] [--password P] [--stats FILE]
-//              [--unchecked] IP...
+//              [--sessions N] [--unchecked] IP...
 // Runs one upgrade batch over the given cards the way the program does, with
 // each session driven by the headless loop in place of its window. Prints
 // the report to stdout. --unchecked sends any file, image or not, through
-// the same slots and sessions (for transfer sizes no image has). --stats
+// the same batch and sessions (for transfer sizes no image has); --sessions
+// is how many the batch holds (4, as the window's). --stats
 // writes one line per session:
 //   ip=.. slot=.. blocks=.. bytes=.. seconds=..  and a last "batch seconds=.." line.
 // Opens the product's sockets: run it only inside the private network.
@@ -29,6 +30,7 @@ struct Options {
   std::string user = "admin", password;
   std::string stats;
   bool unchecked = false;
+  int sessions = WINDOW_SESSIONS;
   std::vector<uint32_t> cards;
 };
 
@@ -55,7 +57,7 @@ struct HeadlessView : SessionView {
   void delay(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
   int confirm_abort() override { return 0; }
   void close(int) override {
-    // Read here: once the slot is free the batch may refill the session.
+    // Read here: once the session is free the batch may refill it.
     std::chrono::duration<double> took = Clock::now() - started;
     std::lock_guard<std::mutex> lock(stats_mutex);
     all_stats.push_back(
@@ -65,8 +67,6 @@ struct HeadlessView : SessionView {
 
 struct DrivePorts : BatchPorts {
   const Options& options;
-  std::mutex threads_mutex;
-  std::vector<std::thread> threads;
   explicit DrivePorts(const Options& o) : options(o) {}
 
   int row_count() override { return static_cast<int>(options.cards.size()); }
@@ -86,48 +86,34 @@ struct DrivePorts : BatchPorts {
     std::fprintf(stderr, "upload-drive: %s\n", text.c_str());
   }
   void enable_main_window(int) override {}
-  int start_session_thread(UploadSession* s) override {
-    uint32_t poll_ms = options.poll_ms;
-    std::lock_guard<std::mutex> lock(threads_mutex);
-    threads.emplace_back([s, poll_ms] {
-      HeadlessView view(s);
-      run_session_loop(s, &view, poll_ms);
-    });
-    return 1;
+  void run_session(UploadSession* s) override {
+    HeadlessView view(s);
+    run_session_loop(s, &view, options.poll_ms);
   }
+  int session_count() override { return options.sessions; }
   void sleep_ms(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
   LocalTime local_time() override { return local_time_now(); }
   SocketOwner open_socket() override { return udp_open(0); }
 };
 
-// The batch's card loop without its image checks.
+// The batch without its image checks: the file's bytes as they are.
 void unchecked_batch(DrivePorts* ports) {
   std::vector<uint8_t> image;
   if (!read_image_file(ports->options.image, &image)) return;
-  SlotEvents slots;
-  Report report;
-  for (int row = ports->row_count() - 1; row >= 0; --row) {
-    DeviceRecord record;
-    ports->row_record(row, &record);
-    wait_any_slot(&slots);
-    start_session(ports, &report, &slots, record, image.data(), static_cast<uint32_t>(image.size()));
-    ports->sleep_ms(100);
-  }
-  wait_all_slots(&slots);
-  ports->show_report(report_text(&report));
+  run_batch(ports, &image, opened_image_of(ports->options.image, image, IMAGE_VERSION_NONE));
 }
 
 // The image the operator would have confirmed: the file as Open read it.
 OpenedImage opened(const std::string& path) {
-  std::vector<uint8_t> image;
-  if (!read_image_file(path, &image)) return OpenedImage{path, IMAGE_VERSION_NONE, 0, {}};
-  return opened_image_of(path, image, check_image(image.data(), image.size()).version);
+  ImageFile file;
+  read_checked_image(path, &file);
+  return file.opened;
 }
 
 int usage() {
   std::fprintf(stderr,
                "usage: upload-drive --image FILE [--poll-ms N] [--user U] [--password P] "
-               "[--stats FILE] [--unchecked] IP...\n");
+               "[--stats FILE] [--sessions N] [--unchecked] IP...\n");
   return 2;
 }
 
@@ -149,6 +135,9 @@ int main(int argc, char** argv) {
       options.password = argv[++i];
     } else if (arg == "--stats" && has_value) {
       options.stats = argv[++i];
+    } else if (arg == "--sessions" && has_value) {
+      options.sessions = std::atoi(argv[++i]);
+      if (options.sessions < 1 || options.sessions > BATCH_SESSIONS_MAX) return usage();
     } else if (arg == "--unchecked") {
       options.unchecked = true;
     } else if (arg[0] == '-') {
@@ -172,7 +161,6 @@ int main(int argc, char** argv) {
   else
     batch_worker(&ports, &busy, opened(options.image));
   std::chrono::duration<double> took = Clock::now() - started;
-  for (auto& t : ports.threads) t.join();
   net_cleanup();
 
   if (!options.stats.empty()) {

@@ -64,7 +64,7 @@ class CheckImage : public testing::TestWithParam<CheckCase> {};
 TEST_P(CheckImage, MessageAndVersion) {
   const CheckCase& c = GetParam();
   std::vector<uint8_t> image = make_image(c.plan);
-  ImageCheck check = check_image(image.data(), image.size());
+  ImageCheck check = validate_image_bytes(image.data(), image.size());
   if (c.message)
     EXPECT_STREQ(check.message, c.message);
   else
@@ -100,16 +100,16 @@ TEST(CheckImageEdges, ShortFilesAndHeaderLengthsAreIllegal) {
   for (size_t size : {0, 3, 4, 31}) {
     std::vector<uint8_t> h = header(32, 32);
     h.resize(size);
-    EXPECT_STREQ(check_image(h.data(), h.size()).message, MSG_ILLEGAL_FORMAT) << size;
+    EXPECT_STREQ(validate_image_bytes(h.data(), h.size()).message, MSG_ILLEGAL_FORMAT) << size;
   }
   // header_length below the fixed fields or beyond the file
   for (uint16_t length : {0, 31, 65, 0xFFFF}) {
     std::vector<uint8_t> h = header(length, 64);
-    EXPECT_STREQ(check_image(h.data(), h.size()).message, MSG_ILLEGAL_FORMAT) << length;
+    EXPECT_STREQ(validate_image_bytes(h.data(), h.size()).message, MSG_ILLEGAL_FORMAT) << length;
   }
   std::vector<uint8_t> h = header(64, 64);  // header to the last byte, empty body
   balance(h, 64, 40);
-  EXPECT_EQ(check_image(h.data(), h.size()).message, nullptr);
+  EXPECT_EQ(validate_image_bytes(h.data(), h.size()).message, nullptr);
 }
 
 TEST(CheckImageEdges, ChainWalk) {
@@ -121,27 +121,27 @@ TEST(CheckImageEdges, ChainWalk) {
   put_le16(&h[40 + RECORD_NEXT_AT], 64);
   put_le16(&h[64 + RECORD_NEXT_AT], 64);
   balance(h, 96, 90);
-  ImageCheck check = check_image(h.data(), h.size());
+  ImageCheck check = validate_image_bytes(h.data(), h.size());
   EXPECT_EQ(check.message, nullptr);
   EXPECT_EQ(check.version, IMAGE_VERSION_NONE);
 
   put_le16(&h[64 + RECORD_NEXT_AT], 0);  // record at 0 has next = "RO"
   balance(h, 96, 90);
-  check = check_image(h.data(), h.size());
+  check = validate_image_bytes(h.data(), h.size());
   EXPECT_EQ(check.message, nullptr);
 
   // first_record at header_length: the walk doesn't start.
   put_le16(&h[IMAGE_FIRST_RECORD_AT], 96);
   put_le16(&h[96 - 4], 0xC000);
   balance(h, 96, 90);
-  EXPECT_EQ(check_image(h.data(), h.size()).version, IMAGE_VERSION_NONE);
+  EXPECT_EQ(validate_image_bytes(h.data(), h.size()).version, IMAGE_VERSION_NONE);
 
   // Last record ending exactly at header_length is read.
   put_le16(&h[IMAGE_FIRST_RECORD_AT], 72);
   put_le16(&h[72 + RECORD_TAG_AT], RECORD_TAG_VERSION);
   put_le16(&h[72 + RECORD_VALUE_AT], 0x0A00);
   balance(h, 96, 90);
-  check = check_image(h.data(), h.size());
+  check = validate_image_bytes(h.data(), h.size());
   EXPECT_EQ(check.message, nullptr);
   EXPECT_EQ(check.version, 0x0A00u);
 }
@@ -170,7 +170,7 @@ TEST(Sums, SixByteBodyPassesOnlyWithItsComplement) {
   plan.body = {1, 2, 3, 4, 5, 6};
   std::vector<uint8_t> image = make_image(plan);
   EXPECT_EQ(get_le32(&image[IMAGE_BODY_SUM_AT]), 0xFBFCF7FAu);
-  EXPECT_EQ(check_image(image.data(), image.size()).message, nullptr);
+  EXPECT_EQ(validate_image_bytes(image.data(), image.size()).message, nullptr);
 }
 
 struct TextCase {
@@ -300,7 +300,6 @@ TEST_F(LoadImage, ShowsTextsAndSetsVersion) {
   EXPECT_EQ(load.version_text, "v1.05");
   EXPECT_EQ(load.date_text, "Jul 04,2000");
   EXPECT_EQ(load.size_text, "1,080");
-  EXPECT_EQ(image_version, 0x0105u);
   // What the batch will hold the file to.
   EXPECT_EQ(load.opened.path, path);
   EXPECT_EQ(load.opened.version, 0x0105u);
@@ -327,7 +326,6 @@ TEST_F(LoadImage, SizeBoundBeforeReading) {
 TEST_F(LoadImage, FailureLeavesVersionNoneAndStillStoresFolder) {
   ImagePlan plan;
   ASSERT_EQ(load_image(write("good.bin", make_image(plan))).ok, 1);
-  EXPECT_EQ(image_version, 0x0102u);
 
   plan.broken = Broken::body_sum;
   // Natively this names a file "x\bad.bin"; the folder is cut at the backslash.
@@ -335,15 +333,53 @@ TEST_F(LoadImage, FailureLeavesVersionNoneAndStillStoresFolder) {
   EXPECT_EQ(load.ok, 0);
   EXPECT_STREQ(load.message, MSG_BAD_CHECKSUM);
   EXPECT_EQ(load.version_text, "");
-  EXPECT_EQ(image_version, IMAGE_VERSION_NONE);
+  EXPECT_EQ(load.opened.version, IMAGE_VERSION_NONE);
+  EXPECT_EQ(load.opened.size, 0u);
   EXPECT_EQ(last_dir(), dir_ + "/x");
 
   load = load_image(dir_ + "/missing.bin");
   EXPECT_STREQ(load.message, MSG_READ_ERROR);
-  EXPECT_EQ(image_version, IMAGE_VERSION_NONE);
+  EXPECT_EQ(load.opened.path, dir_ + "/missing.bin");
 
   load = load_image(write("empty.bin", {}));
   EXPECT_STREQ(load.message, MSG_ILLEGAL_FORMAT);
+}
+
+// The one reader: the bytes and what they are when the file passes, the
+// refusal and nothing else when it does not; two readings are one image
+// only with the same size, digest and version.
+TEST_F(LoadImage, CheckedReadAndTheSameImage) {
+  ImagePlan plan;
+  plan.version = 0x0105;
+  std::vector<uint8_t> bytes = make_image(plan);
+  ImageFile file;
+  ASSERT_EQ(read_checked_image(write("fw.bin", bytes), &file), nullptr);
+  EXPECT_EQ(file.bytes, bytes);
+  EXPECT_EQ(file.check.version, 0x0105u);
+  EXPECT_EQ(file.opened.path, dir_ + "/fw.bin");
+  EXPECT_EQ(file.opened.size, bytes.size());
+  EXPECT_EQ(file.opened.digest, sha256(bytes.data(), bytes.size()));
+  const OpenedImage first = file.opened;
+  EXPECT_TRUE(same_image(first, file.opened));
+
+  plan.broken = Broken::body_sum;
+  EXPECT_STREQ(read_checked_image(write("fw.bin", make_image(plan)), &file), MSG_BAD_CHECKSUM);
+  EXPECT_TRUE(file.bytes.empty());
+  EXPECT_EQ(file.opened.size, 0u);
+  EXPECT_STREQ(read_checked_image(dir_ + "/none.bin", &file), MSG_READ_ERROR);
+
+  OpenedImage other = first;
+  other.digest[5] ^= 1;
+  EXPECT_FALSE(same_image(first, other));
+  other = first;
+  other.size += 1;
+  EXPECT_FALSE(same_image(first, other));
+  other = first;
+  other.version = 0x0106;
+  EXPECT_FALSE(same_image(first, other));
+  other = first;
+  other.path = "elsewhere.bin";  // the same bytes under another name
+  EXPECT_TRUE(same_image(first, other));
 }
 
 TEST_F(LoadImage, ReadImageFileReadsExactBytes) {

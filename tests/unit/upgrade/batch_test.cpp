@@ -1,10 +1,11 @@
 // The upgrade batch against fake ports: a device table of rows, message
 // boxes that record, a test clock that moves only when the batch sleeps, and
-// session "threads" that the test ends when it chooses.
+// sessions whose threads (the batch's own) wait until the test ends them.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -135,6 +136,14 @@ struct FakePorts : BatchPorts {
   void enable_main_window(int enabled) override { note([&] { enables.push_back(enabled); }); }
   void sleep_ms(uint32_t ms) override {
     note([&] { clock_ms += ms; });
+    // Every session started has reached its thread by the end of the pause
+    // after its start, and those that end at once have ended, as if they
+    // took no time: starts and lines keep their order.
+    bool settled = wait_until([&] {
+      int opened = sockets_opened - (fail_socket_at >= 0 && sockets_opened > fail_socket_at);
+      return static_cast<int>(starts.size()) == opened && (!end_at_once || running == 0);
+    });
+    EXPECT_TRUE(settled) << "a session's thread did not come";
     if (on_sleep) on_sleep(ms);
   }
   LocalTime local_time() override {
@@ -153,14 +162,22 @@ struct FakePorts : BatchPorts {
   uint32_t transfer_limit_ticks() override { return limit_ticks; }
   SocketOwner open_socket() override {
     int index;
-    note([&] { index = sockets_opened++; });
+    note([&] { index = sockets_opened++, opened_at_ms = clock_ms; });
     return index == fail_socket_at ? SocketOwner() : udp_open(0);
   }
-  int start_session_thread(UploadSession* s) override {
+  int sessions = WINDOW_SESSIONS;
+  uint64_t opened_at_ms = 0;  // the clock at the last socket opened
+  int session_count() override { return sessions; }
+  std::map<int, UploadSession*> by_slot;  // the batch's sessions, by place
+  std::vector<UploadSession*> ended;      // ended by the test, their thread may return
+  void run_session(UploadSession* s) override {
     note([&] {
-      Start start{s->slot, ip_to_text(s->ip), clock_ms, {}, s->transfer_limit_ticks};
+      // When the batch started it: its thread may run after the batch's pause.
+      Start start{s->slot, ip_to_text(s->ip), opened_at_ms, {}, s->transfer_limit_ticks};
       std::memcpy(start.stamp, s->stamp, 4);
       starts.push_back(start);
+      by_slot[s->slot] = s;
+      ended.erase(std::remove(ended.begin(), ended.end(), s), ended.end());
       running_slots.push_back(s->slot);
       most_running = std::max(most_running, ++running);
     });
@@ -168,12 +185,17 @@ struct FakePorts : BatchPorts {
       note([&] { clock_ms += session_ms; });
       finish(s->slot);
     }
-    return 1;
+    std::unique_lock<std::mutex> lock(mutex);
+    changed.wait(lock, [&] { return std::find(ended.begin(), ended.end(), s) != ended.end(); });
+  }
+  UploadSession* session(int slot) {
+    std::lock_guard<std::mutex> lock(mutex);
+    return by_slot.at(slot);
   }
 
-  // What a session's thread does at its end.
+  // What a session's front does at its end; its thread returns then.
   void finish(int slot) {
-    UploadSession* s = &upload_sessions[slot];
+    UploadSession* s = session(slot);
     std::string ip = ip_to_text(s->ip);
     auto ending = endings.count(ip) ? endings[ip] : std::make_pair(CardOutcome::ok, std::string());
     report_card(s->report, ip.c_str(), s->ip, ending.first, ending.second, 3000);
@@ -182,8 +204,8 @@ struct FakePorts : BatchPorts {
     note([&] {
       --running;
       running_slots.erase(std::find(running_slots.begin(), running_slots.end(), slot));
+      ended.push_back(s);
     });
-    release_slot(s->slot_events, slot);
   }
   // Notified under the lock: a test may destroy the fake once it sees the
   // worker's last call.
@@ -198,6 +220,29 @@ struct FakePorts : BatchPorts {
     return changed.wait_for(lock, std::chrono::milliseconds(ms), reached);
   }
 };
+
+// Joins a batch's worker within a bounded wait. A batch still waiting for
+// sessions that no one will end fails the test, and its sessions are ended
+// so that the worker can be joined; a batch that still does not end (it
+// never lets a session go) ends the test program, rather than hanging until
+// CTest's time-out.
+void join_batch(FakePorts& ports, std::thread& worker) {
+  auto ended = [&] { return !ports.enables.empty() && ports.enables.back() == 1; };
+  if (!ports.wait_until(ended)) {
+    ADD_FAILURE() << "the batch did not end; " << ports.starts.size() << " sessions were started";
+    for (int round = 0; round < 100 && !ports.wait_until(ended, 100); ++round) {
+      std::vector<int> slots;
+      ports.note([&] { slots = ports.running_slots; });
+      for (int slot : slots) ports.finish(slot);
+    }
+    if (!ports.wait_until(ended, 1000)) {
+      std::fprintf(stderr, "FAILED: the batch never ended\n");
+      std::fflush(stderr);
+      std::_Exit(1);
+    }
+  }
+  worker.join();
+}
 
 class Batch : public testing::Test {
  protected:
@@ -215,7 +260,6 @@ class Batch : public testing::Test {
   }
   void TearDown() override {
     if (worker_.joinable()) join_worker();
-    for (auto& s : upload_sessions) s = UploadSession{};
     std::string command = "rm -rf '" + dir_ + "'";
     ASSERT_EQ(std::system(command.c_str()), 0);
   }
@@ -239,22 +283,7 @@ class Batch : public testing::Test {
     EXPECT_FALSE(busy_.is_set());
     EXPECT_EQ(ports_.enables, std::vector<int>{1});
   }
-  // Joins the worker within a bounded wait. A batch still waiting for
-  // sessions that no one will end fails the test, and its sessions are
-  // ended so that the worker can be joined, rather than hanging until
-  // CTest's time-out.
-  void join_worker() {
-    auto ended = [&] { return !ports_.enables.empty() && ports_.enables.back() == 1; };
-    if (!ports_.wait_until(ended)) {
-      ADD_FAILURE() << "the batch did not end; " << starts() << " sessions were started";
-      for (int round = 0; round < 100 && !ports_.wait_until(ended, 100); ++round) {
-        std::vector<int> slots;
-        ports_.note([&] { slots = ports_.running_slots; });
-        for (int slot : slots) ports_.finish(slot);
-      }
-    }
-    worker_.join();
-  }
+  void join_worker() { join_batch(ports_, worker_); }
   size_t starts() { return ports_.starts.size(); }
 
   FakePorts ports_;
@@ -300,6 +329,82 @@ TEST_F(Batch, SixCardsThroughFourSlots) {
   EXPECT_EQ(ports_.enables, std::vector<int>{1});
 }
 
+// The number of sessions is the front's: as many run at once as it asks,
+// up to the most a batch holds, and at least one.
+TEST_F(Batch, HoldsAsManySessionsAsTheFrontAsks) {
+  struct Case {
+    int asked, held;
+  };
+  for (Case c : {Case{1, 1}, Case{64, 64}, Case{100, 64}, Case{0, 1}}) {
+    SCOPED_TRACE(c.asked);
+    FakePorts ports;
+    ports.path = ports_.path;
+    ports.sessions = c.asked;
+    for (int i = 0; i < 70; ++i) ports.rows.push_back(card_row(100 + i));
+    Event busy(true);
+    std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
+    EXPECT_TRUE(ports.wait_until([&] { return static_cast<int>(ports.starts.size()) == c.held; }));
+    // The pause after the last start is over: no more start until one ends.
+    EXPECT_TRUE(ports.wait_until([&] { return ports.clock_ms == 100u * c.held; }));
+    EXPECT_EQ(static_cast<int>(ports.starts.size()), c.held);
+    for (int i = 0; i < 70; ++i) {
+      int slot = -1;
+      if (!ports.wait_until([&] {
+            if (ports.running_slots.empty()) return false;
+            slot = ports.running_slots.front();
+            return true;
+          })) {
+        ADD_FAILURE() << "no session runs after " << i << " ended";
+        break;
+      }
+      ports.finish(slot);
+    }
+    join_batch(ports, worker);
+    EXPECT_EQ(ports.most_running, c.held);
+    ASSERT_EQ(ports.reports.size(), 1u);
+    EXPECT_EQ(std::count(ports.reports[0].begin(), ports.reports[0].end(), '\n'), 70);
+  }
+}
+
+// A card the front's gate settles takes its line at once, without waiting
+// for a session, while the card after it waits for one.
+TEST_F(Batch, GateSettlesACardWithoutASession) {
+  struct GatedPorts : FakePorts {
+    CardOutcome card_gate(const DeviceRecord& record, std::string* message) override {
+      if (record.version < 0x0102) return CardOutcome::pending;
+      *message = "Skipped : version 1.02 .";
+      return CardOutcome::skipped_version;
+    }
+  };
+  GatedPorts ports;
+  ports.path = ports_.path;
+  ports.sessions = 1;
+  ports.rows = {card_row(52), card_row(51, 0x0102), card_row(50)};
+  Event busy(true);
+  std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
+  EXPECT_TRUE(ports.wait_until([&] { return ports.starts.size() == 1u; }));
+  std::vector<CardResult> lines;
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  while (lines.empty() && std::chrono::steady_clock::now() < deadline) {
+    std::shared_ptr<Report> report;
+    ports.note([&] { report = ports.held.empty() ? nullptr : ports.held.back(); });
+    if (report) lines = report_cards(report.get());
+    std::this_thread::yield();
+  }
+  EXPECT_EQ(ports.starts.size(), 1u);  // .52 still holds the one session
+  EXPECT_EQ(lines.size(), 1u);
+  if (!lines.empty()) {
+    EXPECT_EQ(ip_to_text(lines[0].ip), std::string("10.69.0.51"));
+    EXPECT_EQ(lines[0].outcome, CardOutcome::skipped_version);
+  }
+  ports.finish(0);
+  if (ports.wait_until([&] { return ports.starts.size() == 2u; })) ports.finish(0);
+  join_batch(ports, worker);
+  ASSERT_EQ(ports.reports.size(), 1u);
+  EXPECT_EQ(ports.reports[0], "10.69.0.51 Skipped : version 1.02 .\r\n10.69.0.50 OK.\r\n"
+                              "10.69.0.52 OK.\r\n");
+}
+
 TEST_F(Batch, ProgressCountsSettledCardsAndKeepsAFailureUntilCleared) {
   for (int i = 0; i < 3; ++i) ports_.rows.push_back(card_row(10 + i));
   ports_.rows.push_back(card_row(20, 0x0100, false));  // not ticked: not in the batch
@@ -309,7 +414,7 @@ TEST_F(Batch, ProgressCountsSettledCardsAndKeepsAFailureUntilCleared) {
   run_worker();
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 3; }));
   for (int slot : {0, 1, 2}) ports_.finish(slot);  // .12 OK, .11 timeout, .10 OK
-  worker_.join();
+  join_worker();
   using P = std::tuple<int, int, bool>;
   EXPECT_EQ(ports_.progress, (std::vector<P>{P{3, 0, false}, P{3, 1, false}, P{3, 2, true}, P{3, 3, true},
                                              P{0, 0, false}}));
@@ -343,7 +448,7 @@ TEST_F(Batch, StartsComeAHundredMillisecondsApart) {
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 5; }));
   EXPECT_EQ(ports_.starts[4].at_ms, 7000u);
   EXPECT_EQ(get_le32(ports_.starts[4].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 7}));
-  EXPECT_EQ(get_le32(upload_sessions[0].stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 0}));
+  EXPECT_EQ(get_le32(ports_.session(0)->stamp), stamp_value(LocalTime{2000, 6, 15, 10, 30, 0}));
   for (int slot : {0, 1, 2, 3}) ports_.finish(slot);
   join_worker();
   EXPECT_EQ(ports_.reports.size(), 1u);
@@ -354,7 +459,7 @@ TEST_F(Batch, UnreachableCardWaitsForASlotBeforeItsLine) {
   for (int i = 1; i < 5; ++i) ports_.rows.push_back(card_row(30 + i));
   run_worker();
   ASSERT_TRUE(ports_.wait_until([&] { return starts() == 4; }));
-  Report* report = upload_sessions[0].report;
+  Report* report = ports_.session(0)->report;
   EXPECT_EQ(report_text(report), "");
   ports_.finish(1);
   // Its line can only follow the end that freed a slot.
@@ -447,7 +552,7 @@ TEST_F(Batch, SameVersionOtherBytesIsTheChangedFile) {
     ports_.refusals.clear();
     ports_.enables.clear();
     run_worker(0x0102);
-    worker_.join();
+    join_worker();
     expect_nothing_sent("The file has changed since it was opened !");
   }
 }
@@ -459,7 +564,7 @@ TEST_F(Batch, ImageTooLargeIsRefusedUnread) {
   ports_.end_at_once = true;
   ports_.rows.push_back(card_row(70));
   run_worker(0x0102);
-  worker_.join();
+  join_worker();
   expect_nothing_sent("Image too large for the card");
 }
 
@@ -475,6 +580,7 @@ TEST_F(Batch, FileGoneSinceOpenIsSaidAndNothingSent) {
 
 TEST_F(Batch, SocketFailureFreesTheSlotAndSkippedRowsGetNoLine) {
   ports_.end_at_once = true;
+  ports_.sessions = 1;  // a session the failure held would never come back
   ports_.fail_socket_at = 1;
   ports_.rows.push_back(card_row(40));
   ports_.rows.push_back(card_row(41, 0x0100, false));  // unchecked
@@ -601,9 +707,8 @@ TEST_F(Batch, AnswerWindowOncePerBatchAndOnlyForUnansweredCards) {
     for (int i = 0; i < 3; ++i) ports.rows.push_back(card_row(80 + i, 0x0100, true, c.unanswered[i]));
     Event busy(true);
     std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
-    worker.join();
+    join_batch(ports, worker);
     EXPECT_EQ(ports.clock_ms, c.slept_ms);
-    for (auto& session : upload_sessions) session = UploadSession{};
   }
 }
 
@@ -630,7 +735,7 @@ TEST_F(Batch, KeptReportAcrossTheClocksTurns) {
     ports.session_ms = 5000;
     Event busy(true);
     std::thread worker(batch_worker, &ports, &busy, opened_image_of(ports.path, image_, 0x0102));
-    worker.join();
+    join_batch(ports, worker);
     std::vector<CsvRecord> records;
     std::string text;
     ASSERT_TRUE(read_file_text(dir_ + "/turns/" + c.file, 1 << 20, &text, nullptr));
@@ -639,7 +744,6 @@ TEST_F(Batch, KeptReportAcrossTheClocksTurns) {
     EXPECT_EQ(records[1].fields[0], c.started);
     EXPECT_EQ(records[1].fields[1], c.ended);
     EXPECT_EQ(records[1].fields[9], "5");
-    for (auto& session : upload_sessions) session = UploadSession{};
   }
 }
 

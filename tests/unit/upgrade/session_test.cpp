@@ -88,22 +88,17 @@ struct Peer {
 
 Bytes ack(uint16_t block) { return {0, 4, static_cast<uint8_t>(block >> 8), static_cast<uint8_t>(block)}; }
 
-// The session in slot 0, writing to the peer's port on 127.0.0.1.
+// The session in place 0 of a batch of the test's, writing to the peer's
+// port on 127.0.0.1.
 class Session : public testing::Test {
  protected:
-  void SetUp() override {
-    session_pause = false;
-    for (auto*& w : session_windows) w = nullptr;
-  }
-  void TearDown() override {
-    for (auto& s : upload_sessions) s = UploadSession{};
-    session_allocator = saved_allocator_;
-  }
+  void TearDown() override { session_allocator = saved_allocator_; }
 
   // The image stays the caller's and must outlive the session.
   UploadSession* open(const Bytes& image, int slot = 0, Peer* card = nullptr) {
-    UploadSession* s = &upload_sessions[slot];
+    UploadSession* s = &sessions_[slot];
     *s = UploadSession{};
+    s->pause = &pause_;
     s->socket = udp_open(0);
     s->report = &report_;
     s->ip = loopback();
@@ -130,6 +125,8 @@ class Session : public testing::Test {
     p->send(b, card_.last_from);
   }
 
+  UploadSession sessions_[4];
+  SessionPause pause_;  // the batch's
   Report report_;
   // The outcomes the report holds, in line order.
   std::vector<CardOutcome> outcomes() {
@@ -146,7 +143,6 @@ TEST_F(Session, ThousandByteImageEndsOnTheAckOfItsShortBlock) {
   Bytes image = make_body(1000, 5);
   UploadSession* s = open(image);
   ASSERT_EQ(begin_session(&view_, s), 1);
-  EXPECT_EQ(session_windows[0], &view_);
   EXPECT_EQ(view_.title, "Upg 127.0.0.1");
   EXPECT_EQ(view_.statuses, std::vector<std::string>{"Connecting to UPS 127.0.0.1 ..."});
   EXPECT_EQ(view_.range, 1000u);
@@ -422,28 +418,58 @@ TEST_F(Session, DatagramHandledOnceByNotificationOrPoll) {
   card_.receive();
   answer(ack(0));
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
-  EXPECT_EQ(session_readable(0), 1);
-  EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
+  session_run(&view_, s, 10);  // the notification
+  session_run(&view_, s, 12);  // the poll timer right after it
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 1);
   EXPECT_TRUE(card_.quiet());
 
   answer(ack(1));
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
-  session_timer(POLL_TIMER + 0);
-  EXPECT_EQ(session_readable(0), 0);
+  session_run(&view_, s, 14);  // the poll timer
+  session_run(&view_, s, 15);  // the notification, late
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 2);
   EXPECT_TRUE(card_.quiet());
 
   answer(ack(2));
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
-  session_pause = true;
-  EXPECT_EQ(session_readable(0), 0);
+  pause_.questions = 1;
+  EXPECT_TRUE(session_paused(s));
+  session_run(&view_, s, 16);
   EXPECT_TRUE(card_.quiet());
-  session_pause = false;
-  session_timer(POLL_TIMER + 0);
+  pause_.questions = 0;
+  session_run(&view_, s, 18);
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 3);
   EXPECT_TRUE(card_.quiet());
   EXPECT_EQ(view_.percents, (std::vector<std::string>{"25%", "51%", "76%"}));
+  EXPECT_EQ(s->ticks, 0);  // no tick was due before 100 ms
+}
+
+// Ticks come by the time passed in: the first 100 ms after the start, a
+// late one once however late it is, and none while a question is open.
+TEST_F(Session, TicksFollowTheClockPassedIn) {
+  Bytes image = make_body(100, 3);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s, 5000), 1);
+  card_.receive();
+  EXPECT_EQ(session_run(&view_, s, 5099), 5100);
+  EXPECT_EQ(s->ticks, 0);
+  EXPECT_EQ(session_run(&view_, s, 5100), 5200);
+  EXPECT_EQ(s->ticks, 1);
+  EXPECT_EQ(session_run(&view_, s, 5150), 5200);
+  EXPECT_EQ(s->ticks, 1);
+  // Three periods late: one tick, the next a period from now.
+  EXPECT_EQ(session_run(&view_, s, 5530), 5630);
+  EXPECT_EQ(s->ticks, 2);
+  pause_.questions = 1;
+  session_run(&view_, s, 9000);
+  EXPECT_EQ(s->ticks, 2);
+  pause_.questions = 0;
+  // Ten ticks: the request is sent again at the 11th (1.1 s) and no sooner.
+  for (int64_t at = 9000; s->ticks < 10; at += 100) session_run(&view_, s, at);
+  EXPECT_TRUE(card_.quiet());
+  session_run(&view_, s, 9000 + 10 * 100);
+  EXPECT_EQ(s->ticks, 11);
+  EXPECT_FALSE(card_.receive().empty());
 }
 
 TEST_F(Session, ShortAndForeignDatagramsAreIgnored) {
@@ -463,44 +489,65 @@ TEST_F(Session, ShortAndForeignDatagramsAreIgnored) {
   EXPECT_TRUE(outcomes().empty());
 }
 
-TEST_F(Session, PauseFlagStopsEverySessionsTimerWork) {
+// A question in one progress window holds every session of its batch, and
+// only those: another batch's session goes on, and a session of the batch
+// that starts meanwhile does not lift the hold.
+TEST_F(Session, QuestionHoldsTheSessionsOfItsBatchOnly) {
   Bytes image = make_body(3000, 4);
-  Peer card1;
+  Peer card1, card2, card3;
   UploadSession* s0 = open(image, 0);
   ASSERT_EQ(begin_session(&view_, s0), 1);
   FakeView view1;
   UploadSession* s1 = open(image, 1, &card1);
   ASSERT_EQ(begin_session(&view1, s1), 1);
+  SessionPause other_batch;
+  FakeView view2;
+  UploadSession* s2 = open(image, 2, &card2);
+  s2->pause = &other_batch;
+  ASSERT_EQ(begin_session(&view2, s2), 1);
   card_.receive();
   card1.receive();
+  card2.receive();
 
   view_.answer = 0;
   view_.while_asked = [&] {
+    FakeView view3;
+    UploadSession* s3 = open(image, 3, &card3);
+    ASSERT_EQ(begin_session(&view3, s3), 1);
+    card3.receive();
     answer(ack(0));
     card1.send(ack(0), card1.last_from);
-    for (int i = 0; i < 20; ++i) {
-      EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);
-      EXPECT_EQ(session_timer(TICK_TIMER + 1), 1);
-      EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
-      EXPECT_EQ(session_timer(POLL_TIMER + 1), 1);
+    card2.send(ack(0), card2.last_from);
+    ASSERT_TRUE(socket_readable(s2->socket.get(), 1000000));
+    for (int64_t at = 0; at <= 2000; at += 100) {
+      session_run(&view_, s0, at);
+      session_run(&view1, s1, at);
+      session_run(&view2, s2, at);
+      session_run(&view3, s3, at);
     }
     EXPECT_EQ(s0->ticks, 0);
     EXPECT_EQ(s1->ticks, 0);
+    EXPECT_EQ(s3->ticks, 0);
     EXPECT_EQ(s0->state, SESSION_CONNECTING);
     EXPECT_TRUE(card_.quiet());
+    EXPECT_TRUE(card3.quiet());
+    // The other batch's session took its ACK and ticks on.
+    EXPECT_EQ(get_be16(&card2.receive()[2]), 1);
+    EXPECT_GT(s2->ticks, 0);
   };
   session_command(&view_, s0, 2);
-  EXPECT_FALSE(session_pause);
+  EXPECT_EQ(pause_.questions, 0);
   EXPECT_TRUE(outcomes().empty());
 
   // No: both carry on with what waited meanwhile.
   ASSERT_TRUE(socket_readable(s0->socket.get(), 1000000));
   ASSERT_TRUE(socket_readable(s1->socket.get(), 1000000));
-  EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
-  EXPECT_EQ(session_timer(POLL_TIMER + 1), 1);
+  session_run(&view_, s0, 2050);
+  session_run(&view1, s1, 2050);
   EXPECT_EQ(get_be16(&card_.receive()[2]), 1);
   EXPECT_EQ(get_be16(&card1.receive()[2]), 1);
-  EXPECT_EQ(session_timer(TICK_TIMER + 1), 1);
+  EXPECT_EQ(s1->ticks, 0);  // the late tick ran once, and the block reset it
+  session_run(&view1, s1, 2150);
   EXPECT_EQ(s1->ticks, 1);
 }
 
@@ -515,38 +562,50 @@ TEST_F(Session, AbortYesAddsItsLineAndSendsNothing) {
   session_command(&view_, s, 0x10001);  // Enter, high word ignored
   EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::aborted});
   EXPECT_EQ(view_.closes, 1);
-  EXPECT_FALSE(session_pause);
+  EXPECT_EQ(pause_.questions, 0);
   EXPECT_TRUE(card_.quiet());
 }
 
+// The system's session ends while the question is open: the window aborts
+// the transfer with its line, and the Yes that follows adds nothing. A
+// session of no batch is held by nothing and may end by itself meanwhile.
 TEST_F(Session, LateYesAfterTheSessionEndedAddsNothing) {
   Bytes image = make_body(100, 3);
   UploadSession* s = open(image);
   ASSERT_EQ(begin_session(&view_, s), 1);
   card_.receive();
-  answer(ack(0));
-  poll(s, &view_);
-  card_.receive();
-
   view_.answer = 1;
-  view_.while_asked = [&] {
-    // Another session's window opens and clears the pause flag; the card
-    // acknowledges the last block and the session ends by itself.
-    FakeView other;
-    Peer other_card;
-    UploadSession* s1 = open(image, 1, &other_card);
-    ASSERT_EQ(begin_session(&other, s1), 1);
-    answer(ack(1));
+  view_.while_asked = [&] { abort_session(&view_, s); };
+  session_command(&view_, s, 2);
+  EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::aborted});
+  EXPECT_EQ(view_.closes, 1);
+
+  Report report;
+  FakeView view;
+  Peer card;
+  s = open(image, 1, &card);
+  s->report = &report;
+  s->pause = nullptr;
+  ASSERT_EQ(begin_session(&view, s), 1);
+  card.receive();
+  card.send(ack(0), card.last_from);
+  poll(s, &view);
+  card.receive();
+  view.answer = 1;
+  view.while_asked = [&] {
+    // The card acknowledges the last block and the session ends by itself.
+    card.send(ack(1), card.last_from);
     ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
-    EXPECT_EQ(session_timer(POLL_TIMER + 0), 1);
+    session_run(&view, s, 10);
   };
-  session_command(&view_, s, 2);
-  EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::ok});
-  EXPECT_EQ(view_.closes, 1);
-  EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);  // no work on an ended session
+  session_command(&view, s, 2);
+  ASSERT_EQ(report_cards(&report).size(), 1u);
+  EXPECT_EQ(report_cards(&report)[0].outcome, CardOutcome::ok);
+  EXPECT_EQ(view.closes, 1);
+  session_run(&view, s, 1000);  // no work on an ended session
   EXPECT_EQ(s->ticks, 0);
-  session_command(&view_, s, 2);
-  EXPECT_EQ(view_.closes, 1);
+  session_command(&view, s, 2);
+  EXPECT_EQ(view.closes, 1);
 }
 
 TEST_F(Session, FailedAllocationEndsWithALine) {
@@ -558,7 +617,7 @@ TEST_F(Session, FailedAllocationEndsWithALine) {
   EXPECT_EQ(view_.closes, 1);
   EXPECT_FALSE(s->socket);
   EXPECT_TRUE(card_.quiet());
-  EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);
+  session_run(&view_, s, 1000);
   EXPECT_EQ(s->ticks, 0);
 }
 
@@ -581,11 +640,13 @@ TEST_F(Session, ImagesBeyondTheBlockNumbersAreRefused) {
   EXPECT_TRUE(fits.text.empty());
 }
 
-TEST_F(Session, TimerIdsOutsideTheSessionsAreKilled) {
-  EXPECT_EQ(session_timer(0x3000), 0);
-  EXPECT_EQ(session_timer(TICK_TIMER + 4), 0);
-  EXPECT_EQ(session_timer(POLL_TIMER + 0xFF), 0);
-  EXPECT_EQ(session_timer(TICK_TIMER + 0), 1);  // no window yet: nothing to do
+TEST(SessionTimers, OnlyTheSessionsOwnTwoTimers) {
+  EXPECT_TRUE(is_session_timer(TICK_TIMER + 0, 0));
+  EXPECT_TRUE(is_session_timer(POLL_TIMER + 3, 3));
+  EXPECT_FALSE(is_session_timer(0x3000, 0));
+  EXPECT_FALSE(is_session_timer(TICK_TIMER + 4, 3));
+  EXPECT_FALSE(is_session_timer(POLL_TIMER + 0xFF, 0));
+  EXPECT_FALSE(is_session_timer(TICK_TIMER, -1));
 }
 
 TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
@@ -612,13 +673,10 @@ TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
 }
 
 // The headless loop that stands in for the two timers: a card on another
-// thread acknowledges every block; the loop ends the session and frees its slot.
-TEST_F(Session, LoopDrivesTheTransferAndFreesTheSlot) {
+// thread acknowledges every block; the loop ends the session.
+TEST_F(Session, LoopDrivesTheTransferToItsEnd) {
   Bytes image = make_body(3000, 6);
-  SlotEvents slots;
-  claim_slot(&slots, 3);
   UploadSession* s = open(image, 3);
-  s->slot_events = &slots;
   Bytes received;
   std::thread card([&] {
     Bytes packet = card_.receive();
@@ -640,8 +698,20 @@ TEST_F(Session, LoopDrivesTheTransferAndFreesTheSlot) {
   EXPECT_EQ(std::adjacent_find(view_.percents.begin(), view_.percents.end()), view_.percents.end());
   EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::ok});
   EXPECT_EQ(received, image);
-  EXPECT_TRUE(slot_is_free(&slots, 3));
   EXPECT_EQ(view_.closes, 1);
+}
+
+// Ctrl+C in the command-line tool: the loop asks the view, as Abort does.
+TEST_F(Session, LoopStopsWhenAsked) {
+  Bytes image = make_body(3000, 6);
+  UploadSession* s = open(image);
+  view_.answer = 1;
+  int asked = 0;
+  run_session_loop(s, &view_, 1, [&] { return ++asked > 3; });
+  EXPECT_FALSE(card_.receive().empty());  // the request went out first
+  EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::aborted});
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_EQ(pause_.questions, 0);
 }
 
 }  // namespace
