@@ -542,6 +542,7 @@ void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage
       roll->give_up_late_checks(report.get());
     }
     roll->run.end_unstarted();
+    roll->told();  // the last card's settling has been told
     rollout_status = roll->run.status();
     ports->rollout_ended(rollout_status);
     roll->end();
