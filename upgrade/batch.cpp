@@ -2,6 +2,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -259,9 +260,11 @@ struct BatchRollout {
   }
   // A card line: the rollout hears of the transfer's end.
   void line(const CardResult& card) {
+    // The window's check of an image without a version settles the card
+    // before its line gets here.
     if (card.outcome == CardOutcome::ok) {
       std::lock_guard<std::mutex> lock(mutex);
-      checking[card.ip] = Clock::now();
+      if (!checked_early.erase(card.ip)) checking[card.ip] = Clock::now();
     }
     std::lock_guard<std::mutex> lock(telling);
     run.transfer_ended(card.ip, card.outcome);
@@ -269,7 +272,7 @@ struct BatchRollout {
   void check(const CardResult& card) {
     {
       std::lock_guard<std::mutex> lock(mutex);
-      checking.erase(card.ip);
+      if (!checking.erase(card.ip)) checked_early.insert(card.ip);
     }
     std::lock_guard<std::mutex> lock(telling);
     run.checked(card.ip, card.outcome);
@@ -312,6 +315,7 @@ struct BatchRollout {
   std::mutex mutex;
   std::mutex telling;  // held while an outcome is given to the run and told
   std::map<uint32_t, Clock::time_point> checking;
+  std::set<uint32_t> checked_early;
   bool ended = false;
 };
 
