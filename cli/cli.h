@@ -12,12 +12,14 @@
 #include "discovery/scan.h"
 #include "protocol/ranges.h"
 #include "protocol/sysinfo.h"
+#include "upgrade/rollout.h"
 
 enum ExitStatus : int {
   EXIT_ALL_OK = 0,
   EXIT_CARD_FAILED = 1,
   EXIT_USAGE = 2,
   EXIT_BAD_IMAGE = 3,
+  EXIT_HALTED = 4,  // a rollout halted by its failure budget
 };
 
 // Flushes stdout; the first failure's errno is kept for the run's end
@@ -99,6 +101,18 @@ struct UpgradeOptions {
   std::string report;
   int parallel = 4;
   uint32_t transfer_limit_minutes = 30;  // each card's whole transfer
+  // The rollout: waves (none given: one wave), the failure budget (below 0:
+  // its default), JSON Lines in place of the report lines. Any of them runs
+  // the batch as a rollout, whose checks after the upgrade always run.
+  bool has_waves = false;
+  std::vector<WaveStep> waves;
+  int max_failures = -1;
+  bool json = false;
+  // Asks the cards and prints the plan; nothing is sent.
+  bool dry_run = false;
+  // A kept report of an earlier run: its cards join the run, those it shows
+  // done are skipped.
+  std::string resume;
 };
 int run_upgrade(const UpgradeOptions& o);
 

@@ -15,6 +15,7 @@
 #include "platform/udp.h"
 #include "protocol/address.h"
 #include "protocol/packet.h"
+#include "upgrade/upgrade.h"
 
 std::atomic<bool> interrupted{false};
 
@@ -38,7 +39,8 @@ namespace {
 const char DESCRIPTION[] =
     "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
     "Exit status: 0 every card OK, 1 a card failed or the output or report could not be written,\n"
-    "2 usage error or a report that cannot be created, 3 the image fails its checks.";
+    "2 usage error or a report that cannot be created, 3 the image fails its checks,\n"
+    "4 a rollout (upgrade --waves or --max-failures) halted by its failure budget.";
 
 const char PASSWORD_VARIABLE[] = "DAVERIDUR_PASSWORD";
 
@@ -199,9 +201,25 @@ int main(int argc, char** argv) {
   upgrade_cmd->add_flag("--force", upgrade.force, "Upgrade cards at the image's version or newer");
   upgrade_cmd->add_flag("--verify", upgrade.verify, "Wait until each card runs the new version");
   upgrade_cmd->add_option("--report", upgrade.report, "Write a CSV report of every card");
-  upgrade_cmd->add_option("--parallel", upgrade.parallel, "Transfers at once")
+  upgrade_cmd->add_option("--parallel", upgrade.parallel, "Transfers at once (within a wave)")
       ->default_val(4)
-      ->check(CLI::Range(1, 4));
+      ->check(CLI::Range(1, BATCH_SESSIONS_MAX));
+  std::string wave_list;
+  CLI::Option* waves = upgrade_cmd->add_option("--waves", wave_list, WAVES_HELP);
+  upgrade_cmd->add_option("--max-failures", upgrade.max_failures, MAX_FAILURES_HELP)
+      ->check(CLI::Range(0, 1000000));
+  CLI::Option* dry_run = upgrade_cmd->add_flag(
+      "--dry-run", upgrade.dry_run,
+      "Asks the cards and prints each card's wave or the line it would get, and the plan on "
+      "stderr; sends nothing");
+  upgrade_cmd->add_option("--resume", upgrade.resume,
+                          "A report of an earlier run: its cards join this run, and those it "
+                          "shows done (ok and applied or not verified) are skipped");
+  CLI::Option* json = upgrade_cmd->add_flag(
+      "--json", upgrade.json,
+      "JSON Lines on stdout instead of the report lines: one object per card as it settles "
+      "(the report's columns and wave), then {\"summary\": ...}");
+  dry_run->excludes(json);
 
   try {
     app.parse(argc, argv);
@@ -242,6 +260,12 @@ int main(int argc, char** argv) {
                                          "--force-scan", &upgrade.ranges, &bad))
       return usage_error(app, bad);
     upgrade.range_texts = ranges;
+    if (waves->count()) {
+      if (!read_wave_list(wave_list, &upgrade.waves, &error)) return usage_error(app, error);
+      upgrade.has_waves = true;
+    }
+    if (upgrade.dry_run && !upgrade.report.empty())
+      return usage_error(app, "--dry-run sends nothing and writes no report");
     if (!card_list.empty() && !read_card_file(card_list, &upgrade.cards, &error))
       return usage_error(app, error);
     // An exclude wins over a named card as over a range.
@@ -254,7 +278,7 @@ int main(int argc, char** argv) {
                                          return address_index(left_out, host_address(c.ip), &at);
                                        }),
                         upgrade.cards.end());
-    if (upgrade.cards.empty() && upgrade.ranges.intervals.empty())
+    if (upgrade.cards.empty() && upgrade.ranges.intervals.empty() && upgrade.resume.empty())
       return usage_error(app, "no cards: name them or give --cards");
   }
 

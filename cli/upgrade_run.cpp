@@ -29,6 +29,9 @@ const uint32_t QUERY_WAIT_MS = 3000;
 // The wait of a session's loop while a question holds the batch.
 const uint32_t PAUSED_POLL_MS = 2;
 
+// Waves, a failure budget or JSON Lines run the batch as a rollout.
+bool rollout_on(const UpgradeOptions& o) { return o.has_waves || o.max_failures >= 0 || o.json; }
+
 // One card of the run.
 struct Job {
   CardOrder order;
@@ -53,6 +56,7 @@ struct Run {
   uint32_t image_size = 0;
   bool live = false;
   bool live_shown = false;
+  bool json = false;  // JSON Lines on stdout in place of the report lines
   Clock::time_point started = Clock::now();
 };
 
@@ -95,9 +99,19 @@ void finish_job(Run& run, Job& job, const CardResult& card) {
   }
   clear_live_line(run);
   if (job.sent) std::fprintf(stderr, "%s: ended, %s\n", ip.c_str(), message.c_str());
-  std::printf("%s %s\n", ip.c_str(), message.c_str());
-  flush_output();
+  if (!run.json) {
+    std::printf("%s %s\n", ip.c_str(), message.c_str());
+    flush_output();
+  }
   std::fflush(stderr);
+}
+
+// A settled card's JSON line.
+void print_json_line(Run& run, const std::string& line) {
+  std::lock_guard<std::mutex> lock(run.mutex);
+  clear_live_line(run);
+  std::printf("%s\n", line.c_str());
+  flush_output();
 }
 
 // The session's window without a window: it only counts the bytes sent,
@@ -123,8 +137,10 @@ class LoopView : public SessionView {
 // comes, the live line while the batch waits for a session.
 class RunPorts : public BatchPorts {
  public:
-  RunPorts(Run& run, const UpgradeOptions& o, uint32_t image_version)
-      : run_(run), o_(o), image_version_(image_version) {
+  RunPorts(Run& run, const UpgradeOptions& o, uint32_t image_version, RunningChecks* checks,
+           const std::vector<uint32_t>& done, const std::string& done_in)
+      : run_(run), o_(o), image_version_(image_version), checks_(checks), done_(done),
+        done_in_(done_in) {
     for (Job& job : run.jobs) rows_.insert(rows_.begin(), &job);
     for (Job& job : run.jobs) by_ip_[job.order.ip] = &job;
   }
@@ -145,6 +161,10 @@ class RunPorts : public BatchPorts {
   }
   CardOutcome card_gate(const DeviceRecord& record, std::string* message) override {
     const Job& job = *by_ip_.at(record.ip);
+    if (std::find(done_.begin(), done_.end(), record.ip) != done_.end()) {
+      *message = done_in_;
+      return CardOutcome::skipped_done;
+    }
     if (!job.answered) return CardOutcome::no_connection;
     if (is_current(job)) {
       *message = "Skipped : version " + card_version_text(job.record.version) + " .";
@@ -175,7 +195,20 @@ class RunPorts : public BatchPorts {
       run_.report = report;
     }
     finish_job(run_, *by_ip_.at(card.ip), card);
+    if (checks_) checks_->card_done(report, card);
   }
+  RolloutOptions rollout_options() override {
+    RolloutOptions r;
+    r.on = rollout_on(o_);
+    r.steps = o_.waves;
+    r.max_failures = o_.max_failures;
+    return r;
+  }
+  void card_settled(const CardResult& card, int wave) override {
+    if (run_.json) print_json_line(run_, card_json(card, wave));
+  }
+  void rollout_ended(const RolloutStatus& status) override { status_ = status; }
+  const RolloutStatus& rollout_status() const { return status_; }
   bool stopping() override { return interrupted; }
   void sleep_ms(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
   LocalTime local_time() override { return local_time_now(); }
@@ -190,9 +223,34 @@ class RunPorts : public BatchPorts {
   Run& run_;
   const UpgradeOptions& o_;
   uint32_t image_version_;
+  RunningChecks* checks_;
+  const std::vector<uint32_t>& done_;
+  std::string done_in_;
+  RolloutStatus status_;
   std::vector<Job*> rows_;
   std::unordered_map<uint32_t, Job*> by_ip_;
 };
+
+// The run's plan without sending anything: the line each card would get
+// before a transfer, or its wave; the plan and the budget on stderr.
+int print_dry_run(BatchPorts* ports, const RolloutOptions& options) {
+  RolloutPlan plan;
+  for (const BatchGate& g : plan_batch(ports, options, &plan)) {
+    if (g.wave) {
+      std::printf("%s\n", dry_run_line(g.record.ip, g.wave).c_str());
+      continue;
+    }
+    CardResult card;
+    card.ip = g.record.ip;
+    card.version_before = g.record.version;
+    card.outcome = g.gate;
+    card.message = g.message;
+    std::printf("%s %s\n", ip_to_text(card.ip), report_message(card).c_str());
+  }
+  flush_output();
+  std::fprintf(stderr, "%s\n", dry_run_summary(plan).c_str());
+  return EXIT_ALL_OK;
+}
 
 void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job) {
   std::string user = job.order.has_user ? job.order.user : o.has_user ? o.user : stored;
@@ -213,11 +271,40 @@ int run_upgrade(const UpgradeOptions& o) {
   const ImageCheck check = file.check;
   const uint32_t size = file.opened.size;
 
+  // The earlier report's cards come first, in its order; those it shows
+  // done are skipped, named in their line by its file name.
+  std::vector<CardOrder> cards;
+  std::vector<uint32_t> done;
+  if (!o.resume.empty()) {
+    std::vector<CardResult> kept;
+    std::string why;
+    if (!read_kept_report_file(o.resume, &kept, &why)) {
+      std::fprintf(stderr, "daveridur-cli: --resume %s\n", why.c_str());
+      return EXIT_USAGE;
+    }
+    for (const CardResult& k : kept) {
+      CardOrder c;
+      c.ip = k.ip;
+      cards.push_back(c);
+      if (card_is_done(k)) done.push_back(k.ip);
+    }
+  }
+  // A card of the report named again takes the account it is named with.
+  for (const CardOrder& c : o.cards) {
+    auto it = std::find_if(cards.begin(), cards.end(),
+                           [&](const CardOrder& k) { return k.ip == c.ip; });
+    if (it != cards.end())
+      *it = c;
+    else
+      cards.push_back(c);
+  }
+
   Run run;
   run.image_size = size;
   run.live = stderr_is_terminal();
+  run.json = o.json;
   std::vector<uint32_t> addresses;
-  for (const CardOrder& c : o.cards) {
+  for (const CardOrder& c : cards) {
     // A card named twice is upgraded once, with the account named first.
     if (std::find(addresses.begin(), addresses.end(), c.ip) != addresses.end()) continue;
     addresses.push_back(c.ip);
@@ -243,7 +330,7 @@ int run_upgrade(const UpgradeOptions& o) {
     return rows;
   };
   std::string reason;
-  if (!o.report.empty() && !journal_start(run.journal.get(), o.report, journal_rows(), &reason)) {
+  if (!o.dry_run && !o.report.empty() && !journal_start(run.journal.get(), o.report, journal_rows(), &reason)) {
     std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", o.report.c_str(),
                  reason.c_str());
     return EXIT_USAGE;
@@ -302,20 +389,41 @@ int run_upgrade(const UpgradeOptions& o) {
     job.card.version_before = job.record.version;
     job.card.started = job.card.ended = local_time_now();
   }
-  RunPorts ports(run, o, check.version);
+  const bool rollout = rollout_on(o);
+  RunningChecks checks;
+  RunPorts ports(run, o, check.version, rollout ? &checks : nullptr, done,
+                 report_name_of(o.resume));
+  if (o.dry_run) return print_dry_run(&ports, ports.rollout_options());
   for (Job& job : run.jobs)
-    if (job.answered && !ports.is_current(job)) ++run.to_send;
+    if (job.answered && !ports.is_current(job) &&
+        std::find(done.begin(), done.end(), job.order.ip) == done.end())
+      ++run.to_send;
   // What the cards said of themselves; a file that cannot be written now
   // is tried again at the next change.
   if (!o.report.empty()) journal_set(run.journal.get(), journal_rows());
 
+  // A rollout's waves wait for the checks: they run beside the batch.
+  if (rollout && !checks.start()) {
+    std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
+    return EXIT_CARD_FAILED;
+  }
   run_batch(&ports, &file.bytes, file.opened);
+  checks.stop();
   {
     std::lock_guard<std::mutex> lock(run.mutex);
     clear_live_line(run);
   }
 
-  if (o.verify) {
+  if (rollout) {
+    for (const CardResult& card : run.report ? report_cards(run.report.get())
+                                             : std::vector<CardResult>()) {
+      Job& job = *std::find_if(run.jobs.begin(), run.jobs.end(),
+                               [&](const Job& j) { return j.order.ip == card.ip; });
+      job.result.outcome = card.outcome;
+      job.result.answered_version = card.answered_version;
+      job.result.verified_seconds = card.verified_seconds;
+    }
+  } else if (o.verify) {
     std::vector<std::pair<std::shared_ptr<Report>, CardResult>> done;
     for (Job& job : run.jobs)
       if (job.result.outcome == CardOutcome::ok) done.emplace_back(run.report, job.result);
@@ -335,9 +443,12 @@ int run_upgrade(const UpgradeOptions& o) {
   for (Job& job : run.jobs) {
     results.push_back(job.result);
     CardOutcome outcome = job.result.outcome;
-    bool fine = o.verify ? outcome == CardOutcome::applied : outcome_is_ok(outcome);
+    bool fine = rollout    ? outcome_settles_ok(outcome) || outcome == CardOutcome::skipped_done
+                : o.verify ? outcome == CardOutcome::applied
+                           : outcome_is_ok(outcome);
     if (!fine && outcome != CardOutcome::skipped_version) all_ok = false;
   }
+  if (o.json) print_json_line(run, summary_json(results, ports.rollout_status()));
   // The report once more with every card's final result; a report behind
   // its cards fails the run.
   if (!o.report.empty() && !journal_set(run.journal.get(), results)) {
@@ -349,6 +460,10 @@ int run_upgrade(const UpgradeOptions& o) {
     for (const Job& job : run.jobs) ok += outcome_is_ok(job.result.outcome) ? 1 : 0;
     std::fprintf(stderr, "summary: %zu cards, %zu OK; %s: %s\n", run.jobs.size(), ok,
                  scanned.c_str(), scan_counts_text(result).c_str());
+  }
+  if (rollout && ports.rollout_status().halted) {
+    std::fprintf(stderr, "%s\n", halt_line(ports.rollout_status()).c_str());
+    return EXIT_HALTED;
   }
   return all_ok ? EXIT_ALL_OK : EXIT_CARD_FAILED;
 }

@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cstdio>
+#include <atomic>
 #include <thread>
 
 #include "cli/cli.h"
@@ -68,4 +69,55 @@ bool verify_upgraded_cards(const std::vector<std::pair<std::shared_ptr<Report>, 
     release_device_records(table);
   });
   return true;
+}
+
+struct RunningChecks::State {
+  Clock::time_point start = Clock::now();
+  Verifier verifier;
+  HeadlessDiscovery d;
+  std::unique_ptr<CheckPorts> check;
+  std::atomic<bool> stop{false};
+  std::thread ticker;
+  bool started = false;
+  int64_t now_ms() const {
+    return static_cast<int64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+  }
+};
+
+RunningChecks::RunningChecks() : state_(std::make_unique<State>()) {}
+RunningChecks::~RunningChecks() { stop(); }
+
+bool RunningChecks::start() {
+  State& s = *state_;
+  if (!start_headless_discovery(s.d, [&s](const DeviceRecord& r) {
+        verifier_answer(s.verifier, r.ip, r.version, s.now_ms());
+      }))
+    return false;
+  s.check = std::make_unique<CheckPorts>(s.d.svc);
+  s.started = true;
+  s.ticker = std::thread([&s] {
+    while (!s.stop && !interrupted) {
+      s.d.executor.run([&] { verifier_tick(s.verifier, *s.check, s.now_ms()); });
+      std::this_thread::sleep_for(TICK_EVERY);
+    }
+  });
+  return true;
+}
+
+void RunningChecks::card_done(const std::shared_ptr<Report>& report, const CardResult& card) {
+  if (state_->started) verifier_card_done(state_->verifier, report, card);
+}
+
+void RunningChecks::stop() {
+  State& s = *state_;
+  if (!s.started) return;
+  s.started = false;
+  s.stop = true;
+  if (s.ticker.joinable()) s.ticker.join();
+  stop_discovery(s.d.svc);
+  s.d.executor.run([&] {
+    unsubscribe_merges(s.d.table, s.d.merge_listener);
+    release_device_records(s.d.table);
+  });
 }

@@ -206,7 +206,7 @@ def test_check(tool, images):
 
 
 def test_usage(tool, fleet, images):
-    for args in (["upgrade", images["good"], "--parallel", "5", "10.69.8.1"],
+    for args in (["upgrade", images["good"], "--parallel", "65", "10.69.8.1"],
                  ["upgrade", images["good"], "10.69.8.x"],
                  ["upgrade", images["good"]],
                  ["upgrade", images["good"], "--cards", images["missing"]],

@@ -1,0 +1,277 @@
+#!/usr/bin/env python3
+"""daveridur-cli upgrade as a rollout against a simulated fleet, read back
+from the cards' own record: waves in plan order, none started before every
+card of the wave before it came back with the new version; --json parsed
+back; a refused write halting the run (exit 4, the cards after it not
+started, the true failure count); --resume of that report sending to
+exactly the unfinished cards; --dry-run sending no write request; 32
+transfers open at once with --parallel 32.
+
+    scripts/netns-run.sh python3 tests/net/cli/rollout_test.py COMMAND...
+
+About 50 s: every wave waits for the checks after the upgrade (the first
+asks 5 s after the card's " OK.")."""
+
+import json
+import os
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+
+passed = 0
+failed = 0
+
+# The cards come back with the image's version a second after the upload.
+CARD = "fw=1.00 restart=1 restart_fw=1.05"
+WAVES = ["10.69.14.%d" % n for n in range(1, 6)]      # .5 already at the version
+HALT = ["10.69.15.%d" % n for n in range(1, 7)]       # .4 refuses the write
+WIDE = ["10.69.16.%d" % n for n in range(1, 34)]      # 33 slow cards
+REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
+                  "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds"]
+
+
+def check(name, expected, actual):
+    global passed, failed
+    if expected == actual:
+        passed += 1
+        return True
+    failed += 1
+    print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
+    return False
+
+
+def fleet_conf(refusing):
+    out = []
+    for ip in WAVES:
+        out.append("ip=%s %s" % (ip, "fw=1.05" if ip.endswith(".5") else CARD))
+    for ip in HALT:
+        out.append("ip=%s %s%s" % (ip, CARD, " write=0" if ip in refusing else ""))
+    for ip in WIDE:
+        # 118 blocks at 40 ms each: about 5 s a transfer, longer than the
+        # 3.2 s the batch takes to start 32 of them.
+        out.append("ip=%s fw=1.00 ack_delay=40" % ip)
+    return "\n".join(out) + "\n"
+
+
+class Fleet:
+    def __init__(self, native, work):
+        self.work = work
+        self.conf = os.path.join(work, "fleet.conf")
+        self.record = os.path.join(work, "record")
+        with open(self.conf, "w") as f:
+            f.write(fleet_conf({"10.69.15.4"}))
+        ready = os.path.join(work, "ready")
+        self.proc = subprocess.Popen(
+            [os.path.join(native, "tools/cardsim/cardsim"), "--config", self.conf, "--record",
+             self.record, "--ready-file", ready], stderr=open(os.path.join(work, "cardsim.log"), "w"))
+        for _ in range(200):
+            if os.path.exists(ready):
+                return
+            time.sleep(0.05)
+        raise RuntimeError("cardsim did not start")
+
+    def reconfigure(self, refusing):
+        before = len(self.events("reload"))
+        with open(self.conf, "w") as f:
+            f.write(fleet_conf(refusing))
+        self.proc.send_signal(signal.SIGHUP)
+        for _ in range(100):
+            if len(self.events("reload")) > before:
+                return
+            time.sleep(0.05)
+        raise RuntimeError("cardsim did not reload")
+
+    def stop(self):
+        self.proc.terminate()
+        self.proc.wait(timeout=10)
+
+    def mark(self):
+        return len(self.events())
+
+    def events(self, *names, since=0):
+        """(index, event, fields) of the record's whole lines from `since`."""
+        out = []
+        with open(self.record) as f:
+            for i, line in enumerate(f.read().split("\n")[:-1]):
+                fields = line.split("\t")
+                if i >= since and (not names or fields[0] in names):
+                    out.append((i, fields[0], dict(x.split("=", 1) for x in fields[1:])))
+        return out
+
+
+class Tool:
+    def __init__(self, command):
+        self.command = command
+
+    def run(self, *args, timeout=90):
+        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+            p = subprocess.run(self.command + list(args), stdout=out, stderr=err, timeout=timeout)
+            out.seek(0)
+            err.seek(0)
+            return p.returncode, out.read().decode(errors="replace"), err.read().decode(errors="replace")
+
+
+def lines(text):
+    return [l.rstrip("\r") for l in text.splitlines() if l.strip()]
+
+
+def json_lines(text):
+    objects = []
+    for l in lines(text):
+        try:
+            objects.append(json.loads(l))
+        except ValueError:
+            check("a JSON line", "parses", l)
+    return objects
+
+
+def wrq_order(fleet, since, ips):
+    seen = []
+    for _, _, f in fleet.events("wrq", since=since):
+        if f["ip"] in ips and f["ip"] not in seen:
+            seen.append(f["ip"])
+    return seen
+
+
+def settled_at(fleet, since, ip):
+    """Where the card answered its first query after its upload: back with
+    the new version (its check's answer)."""
+    uploaded = None
+    for i, event, f in fleet.events("upload", "sysinfo", since=since):
+        if f.get("ip") != ip:
+            continue
+        if event == "upload" and f.get("status") == "ok":
+            uploaded = i
+        elif event == "sysinfo" and uploaded is not None:
+            return i
+    return None
+
+
+def test_waves_and_json(tool, fleet, image):
+    start = fleet.mark()
+    rc, out, err = tool.run("upgrade", image, *WAVES, "--waves", "1,100%", "--json")
+    objects = json_lines(out)
+    cards = [o for o in objects if "summary" not in o]
+    check("waves: exit 0, every card applied or skipped", 0, rc)
+    check("--json: one object per card, then the summary last",
+          (5, True), (len(cards), bool(objects) and "summary" in objects[-1]))
+    by_ip = {c.get("ip"): c for c in cards}
+    check("--json: the report's columns and the wave as keys",
+          [sorted(REPORT_COLUMNS + ["wave"])] * len(cards), [sorted(c) for c in cards])
+    check("--json: waves as planned, the skipped card outside them",
+          {"10.69.14.1": 1, "10.69.14.2": 2, "10.69.14.3": 2, "10.69.14.4": 2, "10.69.14.5": None},
+          {ip: c.get("wave") for ip, c in by_ip.items()})
+    first = by_ip.get("10.69.14.1", {})
+    skipped = by_ip.get("10.69.14.5", {})
+    check("--json: a settled card's result, numbers as numbers, empty cells as null",
+          ("ok", "applied", int, int, "skipped_version", None, None),
+          (first.get("result"), first.get("verified"), type(first.get("bytes_sent")),
+           type(first.get("verified_seconds")), skipped.get("result"), skipped.get("verified"),
+           skipped.get("verified_seconds")))
+    summary = objects[-1].get("summary", {}) if objects else {}
+    check("--json: the summary", ({"applied": 4, "skipped_version": 1}, 0, 2, 2, False),
+          (summary.get("results"), summary.get("failures"), summary.get("waves"),
+           summary.get("waves_run"), summary.get("halted")))
+    check("waves: written to in plan order", WAVES[:4], wrq_order(fleet, start, WAVES))
+    wave2 = [i for i, _, f in fleet.events("wrq", since=start) if f["ip"] in WAVES[1:4]]
+    back = settled_at(fleet, start, "10.69.14.1")
+    check("waves: no write request of wave 2 before wave 1 came back with the new version",
+          True, back is not None and bool(wave2) and min(wave2) > back)
+
+
+def test_halt_and_resume(tool, fleet, image, work):
+    report = os.path.join(work, "halted.csv")
+    start = fleet.mark()
+    rc, out, err = tool.run("upgrade", image, *HALT, "--waves", "2", "--report", report, "--json")
+    objects = json_lines(out)
+    results = {o.get("ip"): o.get("verified") or o.get("result") for o in objects
+               if "summary" not in o}
+    check("halt: exit 4", 4, rc)
+    # .3 is still sending when .4 refuses: it finishes and is checked.
+    check("halt: the refused card failed, the one beside it finished, the rest not started",
+          {"10.69.15.1": "applied", "10.69.15.2": "applied", "10.69.15.3": "applied",
+           "10.69.15.4": "card_error", "10.69.15.5": "not_started", "10.69.15.6": "not_started"},
+          results)
+    summary = objects[-1].get("summary", {}) if objects else {}
+    check("halt: the summary counts the true failures and says why",
+          (1, True, 2, "1 card failed, none allowed"),
+          (summary.get("failures"), summary.get("halted"), summary.get("waves_run"),
+           summary.get("reason")))
+    check("halt: nothing written to after the halt", HALT[:4], wrq_order(fleet, start, HALT))
+    check("halt: stderr names the halt",
+          True, "Rollout halted in wave 2: 1 card failed, none allowed; 2 cards not started." in err)
+
+    # The refusing card is fixed, and every card is put back at the old
+    # version: only the report tells the done ones apart.
+    fleet.reconfigure(set())
+    start = fleet.mark()
+    rc, out, err = tool.run("upgrade", image, "--resume", report, "--waves", "2")
+    name = os.path.basename(report)
+    check("resume: the done cards skipped, the others upgraded and checked, exit 0",
+          (0, ["10.69.15.1 Skipped : done in %s ." % name, "10.69.15.2 Skipped : done in %s ." % name,
+               "10.69.15.3 Skipped : done in %s ." % name, "10.69.15.4 OK.",
+               "10.69.15.5 OK.", "10.69.15.6 OK."]),
+          (rc, sorted(lines(out))))
+    check("resume: written to are exactly the unfinished cards",
+          ["10.69.15.4", "10.69.15.5", "10.69.15.6"], wrq_order(fleet, start, HALT))
+
+
+def test_dry_run(tool, fleet, image):
+    start = fleet.mark()
+    rc, out, err = tool.run("upgrade", image, "10.69.14.5", "10.69.14.9", *WIDE[:5],
+                            "--dry-run", "--waves", "1,50%")
+    check("--dry-run: each card's wave or the line it would get, exit 0",
+          (0, ["10.69.14.5 Skipped : version 1.05 .", "10.69.14.9 No connection , abort.",
+               "10.69.16.1 wave 1", "10.69.16.2 wave 2", "10.69.16.3 wave 2",
+               "10.69.16.4 wave 3", "10.69.16.5 wave 3"]),
+          (rc, lines(out)))
+    check("--dry-run: the plan and the budget on stderr",
+          True, "plan: 5 cards in 3 waves (1, 2 x 2); stops after the first failure" in err)
+    check("--dry-run: no write request", [], fleet.events("wrq", since=start))
+
+
+def test_parallel_32(tool, fleet, image):
+    start = fleet.mark()
+    rc, out, err = tool.run("upgrade", image, *WIDE, "--parallel", "32")
+    check("--parallel 32: every card OK", (0, 33), (rc, sum(l.endswith(" OK.") for l in lines(out))))
+    open_now, most = set(), 0
+    for _, event, f in fleet.events("wrq", "upload", since=start):
+        if f.get("ip") not in WIDE:
+            continue
+        if event == "wrq":
+            open_now.add(f["ip"])
+        else:
+            open_now.discard(f["ip"])
+        most = max(most, len(open_now))
+    check("--parallel 32: 32 transfers open at once, never more", 32, most)
+
+
+def main():
+    command = sys.argv[1:]
+    native = os.environ["DAVERIDUR_BIN"]
+    work = tempfile.mkdtemp(prefix="daveridur-rollout-test.")
+    os.environ["HOME"] = work
+    image = os.path.join(work, "fw.bin")
+    subprocess.run([os.path.join(native, "tools/mkimage/mkimage"), image, "--version", "1.05",
+                    "--date", "07042020", "--size", "60000"], check=True, stdout=subprocess.DEVNULL)
+    tool = Tool(command)
+    fleet = Fleet(native, work)
+    try:
+        for group in (lambda: test_dry_run(tool, fleet, image),
+                      lambda: test_waves_and_json(tool, fleet, image),
+                      lambda: test_halt_and_resume(tool, fleet, image, work),
+                      lambda: test_parallel_32(tool, fleet, image)):
+            try:
+                group()
+            except Exception as e:  # one broken group must not hide the others
+                check("group ran", None, repr(e))
+    finally:
+        fleet.stop()
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(1 if failed else 0)
+
+
+if __name__ == "__main__":
+    main()
