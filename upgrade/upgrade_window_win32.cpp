@@ -18,6 +18,7 @@
 #include "protocol/packet.h"
 #include "resources/resource.h"
 #include "upgrade/report_dialog.h"
+#include "upgrade/rollout_fields.h"
 #include "upgrade/upgrade.h"
 #include "upgrade/upgrade_commands.h"
 
@@ -168,6 +169,10 @@ std::atomic<bool> session_ending{false};
 // Table work is done on the interface thread: the batch runs on a worker.
 class ProductBatchPorts : public BatchPorts {
  public:
+  // How the batch runs, as the Upgrade command found the setting: the
+  // window is disabled from then until the batch has ended.
+  RolloutSetting rollout;
+
   int row_count() override {
     int n = 0;
     upgrade_services().executor->run([&] { n = ::row_count(*upgrade_services().table); });
@@ -195,7 +200,11 @@ class ProductBatchPorts : public BatchPorts {
   void show_row_upgrading(int row) override {
     upgrade_services().executor->run([&] { set_row_icon(*upgrade_services().table, row, ICON_NO_WRITE); });
   }
-  int ask_confirmation(const std::string& text) override { return upgrade_services().window.ask(text.c_str()); }
+  // In waves, the question names the plan on a last line of its own.
+  int ask_confirmation(const std::string& text) override {
+    const std::string plan = rollout_setting_line(rollout);
+    return upgrade_services().window.ask((plan.empty() ? text : text + "\r\n" + plan).c_str());
+  }
   void show_report(const std::string& text) override { upgrade_services().window.show_information(text.c_str()); }
   void show_batch_report(const std::string& text, const std::vector<CardResult>& cards,
                          const std::string& kept_path) override {
@@ -296,6 +305,7 @@ void guard_session_end(WindowHandle main_window) {
 }
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  batch_ports.rollout = read_rollout_setting();
   start_batch(&batch_ports, upgrade_services().modal_step, opened_image());
   return 0;
 }
