@@ -1,6 +1,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -132,8 +133,12 @@ bool card_answers(BatchPorts* ports, int row, DeviceRecord* record, bool* waited
 }
 
 struct BatchCard {
-  int row;
-  DeviceRecord record;
+  int row = 0;
+  DeviceRecord record{};
+  // With a rollout: the gate asked when the plan was made, and the wave.
+  CardOutcome gate = CardOutcome::pending;
+  std::string message;
+  int wave = 0;
 };
 
 // The sessions of one batch, each with the thread that runs it. A card
@@ -240,6 +245,107 @@ bool start_session(BatchPorts* ports, Report* report, BatchSessions* sessions,
   return true;
 }
 
+// A batch's rollout: its run state, each planned card's wave, and when each
+// card's " OK." came while its check is still out. Shared with the report's
+// hooks, which may outlive the batch (the window's checks go on).
+struct BatchRollout {
+  using Clock = std::chrono::steady_clock;
+  explicit BatchRollout(RolloutPlan plan) : run(std::move(plan)) {
+    for (const PlannedCard& c : run.plan().cards) waves[c.ip] = c.wave;
+  }
+  int wave_of(uint32_t ip) const {
+    auto it = waves.find(ip);
+    return it == waves.end() ? 0 : it->second;
+  }
+  // A card line: the rollout hears of the transfer's end.
+  void line(const CardResult& card) {
+    if (card.outcome == CardOutcome::ok) {
+      std::lock_guard<std::mutex> lock(mutex);
+      checking[card.ip] = Clock::now();
+    }
+    std::lock_guard<std::mutex> lock(telling);
+    run.transfer_ended(card.ip, card.outcome);
+  }
+  void check(const CardResult& card) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      checking.erase(card.ip);
+    }
+    std::lock_guard<std::mutex> lock(telling);
+    run.checked(card.ip, card.outcome);
+  }
+  // The failure that halted the run is told before the cards it leaves
+  // unstarted: the worker waits here for the outcome being told.
+  void told() { std::lock_guard<std::mutex> lock(telling); }
+  // A check still out past ROLLOUT_CHECK_LIMIT_MS is no answer.
+  void give_up_late_checks(Report* report) {
+    std::vector<uint32_t> late;
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      const auto now = Clock::now();
+      for (auto it = checking.begin(); it != checking.end();) {
+        if (now - it->second >= std::chrono::milliseconds(ROLLOUT_CHECK_LIMIT_MS)) {
+          late.push_back(it->first);
+          it = checking.erase(it);
+        } else {
+          ++it;
+        }
+      }
+    }
+    for (uint32_t ip : late)
+      if (!report_check(report, ip, CardOutcome::no_answer, 0,
+                        static_cast<int>(ROLLOUT_CHECK_LIMIT_MS / 1000)))
+        run.checked(ip, CardOutcome::no_answer);
+  }
+  // The front is told of settled cards until the rollout has ended.
+  bool front_hears() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return !ended;
+  }
+  void end() {
+    std::lock_guard<std::mutex> lock(mutex);
+    ended = true;
+  }
+
+  Rollout run;
+  std::map<uint32_t, int> waves;
+  std::mutex mutex;
+  std::mutex telling;  // held while an outcome is given to the run and told
+  std::map<uint32_t, Clock::time_point> checking;
+  bool ended = false;
+};
+
+// The card's latest state in the report (its last line, checked or not).
+CardResult reported_card(Report* report, uint32_t ip) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  for (auto it = report->cards.rbegin(); it != report->cards.rend(); ++it)
+    if (it->ip == ip) return *it;
+  CardResult none;
+  none.ip = ip;
+  return none;
+}
+
+enum class Turn { start, never, stopped };
+
+// A planned card waits for its wave: start, never (the run halted), or
+// stopped from outside. While it waits the front hears every half second and
+// checks lost past their limit are given up on.
+Turn rollout_turn(BatchPorts* ports, BatchRollout* roll, Report* report, uint32_t ip) {
+  for (;;) {
+    switch (roll->run.begin(ip, WAITING_EVERY_MS)) {
+      case StartDecision::start:
+        return Turn::start;
+      case StartDecision::never:
+        return Turn::never;
+      case StartDecision::wait:
+        break;
+    }
+    ports->batch_waiting();
+    roll->give_up_late_checks(report);
+    if (ports->stopping()) return Turn::stopped;
+  }
+}
+
 struct Verdict {
   CardOutcome outcome = CardOutcome::pending;  // pending: send it
   std::string message;
@@ -248,9 +354,11 @@ struct Verdict {
 
 // Which card starts next, and when: the next card in batch order, once a
 // session is free, BETWEEN_STARTS_MS after the last start (the caller's
-// pause). What the card takes when it is not to be sent.
+// pause); with a rollout, once its wave has begun (the gate was asked when
+// the plan was made), never after a halt. What the card takes when it is not
+// to be sent.
 Verdict next_card_verdict(BatchPorts* ports, BatchSessions* sessions, BatchCard* c, bool* waited,
-                          const OpenedImage& opened) {
+                          const OpenedImage& opened, BatchRollout* roll, Report* report) {
   Verdict v;
   auto judged = [&](CardOutcome outcome) {
     v.outcome = outcome;
@@ -258,10 +366,19 @@ Verdict next_card_verdict(BatchPorts* ports, BatchSessions* sessions, BatchCard*
     return v;
   };
   if (ports->stopping()) return judged(CardOutcome::aborted);
-  CardOutcome gate = ports->card_gate(c->record, &v.message);
+  CardOutcome gate = c->gate;
+  if (roll)
+    v.message = c->message;
+  else
+    gate = ports->card_gate(c->record, &v.message);
   if (gate != CardOutcome::pending) return judged(gate);
   wait_for_sessions(ports, sessions, false);
   if (ports->stopping()) return judged(CardOutcome::aborted);
+  if (roll) {
+    const Turn turn = rollout_turn(ports, roll, report, c->record.ip);
+    if (turn == Turn::never) return judged(CardOutcome::not_started);
+    if (turn == Turn::stopped) return judged(CardOutcome::aborted);
+  }
   judged(CardOutcome::pending);
   // A card that does not answer is sent nothing: it never reads sending.
   if (!card_answers(ports, c->row, &c->record, waited)) v.outcome = CardOutcome::no_connection;
@@ -276,6 +393,26 @@ struct ProgressCount {
 
 }  // namespace
 
+std::vector<BatchGate> plan_batch(BatchPorts* ports, const RolloutOptions& options,
+                                  RolloutPlan* plan) {
+  std::vector<BatchGate> gates;
+  std::vector<uint32_t> eligible;
+  for (int row = ports->row_count() - 1; row >= 0; --row) {
+    if (!ports->row_checked(row)) continue;
+    BatchGate g;
+    g.row = row;
+    if (!ports->row_record(row, &g.record)) continue;
+    g.gate = ports->card_gate(g.record, &g.message);
+    if (g.gate == CardOutcome::pending) eligible.push_back(g.record.ip);
+    gates.push_back(g);
+  }
+  const int budget = failure_budget(!options.steps.empty(), options.max_failures);
+  *plan = make_rollout_plan(options.steps, budget, eligible);
+  for (BatchGate& g : gates)
+    if (g.gate == CardOutcome::pending) g.wave = planned_wave(*plan, g.record.ip);
+  return gates;
+}
+
 // The kept report names every card from the start and follows each one.
 void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage& opened) {
   const int held = ports->session_count();
@@ -285,7 +422,27 @@ void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage
   auto report = std::make_shared<Report>();
   report->clock = [ports] { return ports->local_time(); };
   std::weak_ptr<Report> weak = report;
-  report->card_done = [ports, weak, count](const CardResult& card) {
+  const RolloutOptions rollout_options = ports->rollout_options();
+  std::shared_ptr<BatchRollout> roll;
+  std::vector<BatchGate> gates;
+  if (rollout_options.on) {
+    RolloutPlan plan;
+    gates = plan_batch(ports, rollout_options, &plan);
+    roll = std::make_shared<BatchRollout>(std::move(plan));
+    std::weak_ptr<BatchRollout> weak_roll = roll;
+    // Once per card as it settles: transfer failures and checks (a card not
+    // started is told by the worker, after its line).
+    roll->run.settled = [ports, weak, weak_roll](uint32_t ip, CardOutcome outcome) {
+      auto held = weak.lock();
+      auto r = weak_roll.lock();
+      if (!held || !r || outcome == CardOutcome::not_started || !r->front_hears()) return;
+      ports->card_settled(reported_card(held.get(), ip), r->wave_of(ip));
+    };
+    report->checked = [weak_roll](const CardResult& card) {
+      if (auto r = weak_roll.lock()) r->check(card);
+    };
+  }
+  report->card_done = [ports, weak, count, roll](const CardResult& card) {
     BatchProgress now;
     {
       std::lock_guard<std::mutex> lock(count->mutex);
@@ -295,6 +452,10 @@ void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage
     }
     ports->batch_progress(now);
     if (auto held = weak.lock()) ports->card_done(held, card);
+    if (!roll) return;
+    roll->line(card);
+    // A card the plan left out (its gate's line) settles with its line.
+    if (!roll->wave_of(card.ip) && roll->front_hears()) ports->card_settled(card, 0);
   };
   const LocalTime batch_start = ports->local_time();
   const std::string& image_path = opened.path;
@@ -303,13 +464,30 @@ void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage
 
   std::vector<BatchCard> batch;
   std::vector<CardResult> pending;
-  for (int row = ports->row_count() - 1; row >= 0; --row) {
-    if (!ports->row_checked(row)) continue;
-    DeviceRecord record;
-    if (!ports->row_record(row, &record)) continue;
-    batch.push_back({row, record});
-    pending.push_back(result_of(record, image_path, image_version, batch_start));
-    pending.back().outcome = CardOutcome::pending;
+  if (roll) {
+    for (const BatchGate& g : gates) {
+      BatchCard c;
+      c.row = g.row;
+      c.record = g.record;
+      c.gate = g.gate;
+      c.message = g.message;
+      c.wave = g.wave;
+      batch.push_back(c);
+      pending.push_back(result_of(g.record, image_path, image_version, batch_start));
+      pending.back().outcome = CardOutcome::pending;
+    }
+  } else {
+    for (int row = ports->row_count() - 1; row >= 0; --row) {
+      if (!ports->row_checked(row)) continue;
+      DeviceRecord record;
+      if (!ports->row_record(row, &record)) continue;
+      BatchCard c;
+      c.row = row;
+      c.record = record;
+      batch.push_back(c);
+      pending.push_back(result_of(record, image_path, image_version, batch_start));
+      pending.back().outcome = CardOutcome::pending;
+    }
   }
   count->progress.total = static_cast<int>(batch.size());
   ports->batch_progress(count->progress);
@@ -332,14 +510,21 @@ void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage
   }
   ports->journal_started(journal);
   ports->batch_running(true);
+  if (roll)
+    for (const BatchCard& c : batch)
+      if (c.wave) ports->card_waiting(c.record, c.wave);
 
   bool waited = false;
   for (BatchCard& c : batch) {
-    const Verdict verdict = next_card_verdict(ports, &sessions, &c, &waited, opened);
+    const Verdict verdict =
+        next_card_verdict(ports, &sessions, &c, &waited, opened, roll.get(), report.get());
     if (verdict.outcome != CardOutcome::pending) {
+      if (verdict.outcome == CardOutcome::not_started) roll->told();
       report_card_queue(report.get(), verdict.card);
       report_card(report.get(), ip_to_text(c.record.ip), c.record.ip, verdict.outcome,
                   verdict.message, 0);
+      if (roll && verdict.outcome == CardOutcome::not_started && roll->front_hears())
+        ports->card_settled(reported_card(report.get(), c.record.ip), c.wave);
       continue;
     }
     report_card_start(report.get(), verdict.card);
@@ -349,9 +534,22 @@ void run_batch(BatchPorts* ports, std::vector<uint8_t>* image, const OpenedImage
   }
   wait_for_sessions(ports, &sessions, true);
   sessions.join_all();
+  RolloutStatus rollout_status;
+  if (roll) {
+    // Every started card's check, each bounded by its limit.
+    while (!roll->run.wait_settled(WAITING_EVERY_MS) && !ports->stopping()) {
+      ports->batch_waiting();
+      roll->give_up_late_checks(report.get());
+    }
+    roll->run.end_unstarted();
+    rollout_status = roll->run.status();
+    ports->rollout_ended(rollout_status);
+    roll->end();
+  }
   ports->batch_running(false);
   std::vector<uint8_t>().swap(*image);
   std::string text = report_text(report.get());
+  if (rollout_status.halted) text = halt_line(rollout_status) + "\r\n" + text;
   if (!folder.empty()) text += not_kept.empty() ? journal_status(journal.get()) : not_kept;
   ports->show_batch_report(ports->display_text(text), report_cards(report.get()), journal->path);
   std::vector<uint32_t> ok_ips;

@@ -82,6 +82,7 @@ bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t ans
   }
   // A file that cannot be written now is tried again later.
   if (journal) journal_update(journal.get(), card);
+  if (report->checked) report->checked(card);
   return true;
 }
 

@@ -22,6 +22,7 @@
 #include "platform/udp.h"
 #include "protocol/sysinfo.h"
 #include "upgrade/results.h"
+#include "upgrade/rollout.h"
 
 inline constexpr int WINDOW_SESSIONS = 4;  // the window's batch: four progress windows
 inline constexpr int BATCH_SESSIONS_MAX = 64;
@@ -112,6 +113,9 @@ struct Report {
   std::function<LocalTime()> clock = local_time_now;
   // Called after each card line, outside the lock, on the thread that ended it.
   std::function<void(const CardResult&)> card_done;
+  // Called after each check outcome (report_check), outside the lock, with
+  // the card as it now stands.
+  std::function<void(const CardResult&)> checked;
   // Told of every card's start, line and check before anyone hears of it.
   std::shared_ptr<Journal> journal;
 };
@@ -254,6 +258,27 @@ enum class TaskbarState { none, normal, error, paused };
 // What the button shows; questions is how many questions are open meanwhile.
 TaskbarState taskbar_state(const BatchProgress& progress, int questions);
 
+// A batch run as a rollout (upgrade/rollout.h): the cards the gate lets go,
+// in batch order, split into waves; a wave starts when every card of the one
+// before has settled (its check after the upgrade said applied or not
+// verified, or it failed), and failures past the budget halt the run. Off:
+// the batch as without a rollout.
+struct RolloutOptions {
+  bool on = false;
+  std::vector<WaveStep> steps;  // empty: one wave of every card
+  int max_failures = -1;        // below 0: failure_budget's default
+};
+
+// The cards of a batch as the rollout plans them: each checked row's record
+// and its gate (asked once), in batch order; the plan of those it lets go.
+struct BatchGate {
+  int row = 0;
+  DeviceRecord record;
+  CardOutcome gate = CardOutcome::pending;  // pending: planned
+  std::string message;                      // for card_error and skipped_version
+  int wave = 0;                             // 0: not planned
+};
+
 // What the batch needs from the rest of the program. Called on the batch's
 // worker thread; the adapter hands table and window work to their thread.
 class BatchPorts {
@@ -328,7 +353,35 @@ class BatchPorts {
   virtual bool stopping() { return false; }
   // The report box was closed; the cards whose line was " OK." are given.
   virtual void report_closed(const std::vector<uint32_t>& ok_ips) { (void)ok_ips; }
+
+  // ---- The rollout (none of these is called while it is off)
+  // Asked once, before the batch plans its cards.
+  virtual RolloutOptions rollout_options() { return {}; }
+  // Each planned card once, when the plan is made and before any starts
+  // (the window's Result column: waiting_column_text(wave)).
+  virtual void card_waiting(const DeviceRecord& record, int wave) {
+    (void)record;
+    (void)wave;
+  }
+  // A card's final result, once per card as it settles (any thread): its
+  // line when it was not sent or failed, its check's outcome after " OK.",
+  // its not_started line after a halt. wave 0: not in the plan.
+  virtual void card_settled(const CardResult& card, int wave) {
+    (void)card;
+    (void)wave;
+  }
+  // The run is over, every started card settled (or given up on), before
+  // the report box; the status holds the true failure count.
+  virtual void rollout_ended(const RolloutStatus& status) { (void)status; }
 };
+
+// The rollout's plan over the ports' checked rows, as run_batch makes it:
+// each card's gate asked once; *plan holds the cards it lets go.
+std::vector<BatchGate> plan_batch(BatchPorts* ports, const RolloutOptions& options,
+                                  RolloutPlan* plan);
+// A started card whose check has not settled this long after its " OK."
+// is counted no_answer: the wait for a wave never hangs on a lost check.
+inline constexpr int64_t ROLLOUT_CHECK_LIMIT_MS = 330000;
 
 // The confirmation text for the checked rows against the image version; 0
 // when a checked row has no record (the batch must not start).

@@ -858,3 +858,150 @@ TEST(Report, LinesFromManyThreadsStayWhole) {
 }
 
 }  // namespace
+
+// The batch as a rollout: the fake's rollout options and what it hears.
+struct RolloutPorts : FakePorts {
+  RolloutOptions options;
+  std::vector<std::pair<std::string, int>> waiting;                  // ip, wave
+  std::vector<std::tuple<std::string, CardOutcome, int>> settled;    // ip, outcome, wave
+  std::vector<RolloutStatus> ended_status;
+  RolloutOptions rollout_options() override { return options; }
+  CardOutcome card_gate(const DeviceRecord& record, std::string* message) override {
+    if (record.version >= 0x0102) {
+      *message = "Skipped : version 1.02 .";
+      return CardOutcome::skipped_version;
+    }
+    return CardOutcome::pending;
+  }
+  void card_waiting(const DeviceRecord& record, int wave) override {
+    note([&] { waiting.emplace_back(ip_to_text(record.ip), wave); });
+  }
+  void card_settled(const CardResult& card, int wave) override {
+    note([&] { settled.emplace_back(ip_to_text(card.ip), card.outcome, wave); });
+  }
+  void rollout_ended(const RolloutStatus& status) override {
+    note([&] { ended_status.push_back(status); });
+  }
+  std::shared_ptr<Report> report() {
+    std::lock_guard<std::mutex> lock(mutex);
+    return held.empty() ? nullptr : held.back();
+  }
+};
+
+class RolloutBatch : public testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/daveridur-rollout-XXXXXX";
+    ASSERT_NE(mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+    ImagePlan plan;
+    plan.body = make_body(3000, 4);
+    image_ = make_image(plan);
+    ports_.path = dir_ + "/fw.bin";
+    std::FILE* f = std::fopen(ports_.path.c_str(), "wb");
+    std::fwrite(image_.data(), 1, image_.size(), f);
+    std::fclose(f);
+  }
+  void TearDown() override {
+    if (worker_.joinable()) join_batch(ports_, worker_);
+    std::string command = "rm -rf '" + dir_ + "'";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+  }
+  void run_worker() {
+    busy_.set();
+    worker_ = std::thread(batch_worker, &ports_, &busy_, opened_image_of(ports_.path, image_, 0x0102));
+  }
+  size_t starts() {
+    std::lock_guard<std::mutex> lock(ports_.mutex);
+    return ports_.starts.size();
+  }
+  int slot_of(const std::string& ip) {
+    std::lock_guard<std::mutex> lock(ports_.mutex);
+    for (auto& [slot, s] : ports_.by_slot)
+      if (ip_to_text(s->ip) == ip && !s->ended) return slot;
+    return -1;
+  }
+  void check(const std::string& ip, CardOutcome outcome) {
+    uint32_t addr = 0;
+    inet_pton(AF_INET, ip.c_str(), &addr);
+    ASSERT_TRUE(report_check(ports_.report().get(), addr, outcome, 0x0102, 6));
+  }
+
+  RolloutPorts ports_;
+  Event busy_{true};
+  std::thread worker_;
+  std::string dir_;
+  std::vector<uint8_t> image_;
+};
+
+// Waves 1, then 2 at a time, no failure allowed: the next wave waits for the
+// checks of the one before; a failure halts it, the cards still sending
+// finish and are checked (their failure counted), the rest are not started.
+TEST_F(RolloutBatch, WavesWaitForChecksAndAFailureHalts) {
+  ports_.options.on = true;
+  ports_.options.steps = {{false, 1}, {false, 2}};
+  // Batch order is from the last row: .15 (at the version), .14, .13 ... .10
+  for (int i = 0; i < 5; ++i) ports_.rows.push_back(card_row(10 + i));
+  ports_.rows.push_back(card_row(15, 0x0102));
+  ports_.endings["10.69.0.12"] = {CardOutcome::timeout, ""};
+  run_worker();
+
+  ASSERT_TRUE(ports_.wait_until([&] { return ports_.starts.size() == 1; }));
+  EXPECT_EQ(ports_.waiting, (std::vector<std::pair<std::string, int>>{
+                                {"10.69.0.14", 1}, {"10.69.0.13", 2}, {"10.69.0.12", 2},
+                                {"10.69.0.11", 3}, {"10.69.0.10", 3}}));
+  ports_.finish(slot_of("10.69.0.14"));
+  // " OK." is not settled: nothing of wave 2 starts before the check.
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_EQ(starts(), 1u);
+  check("10.69.0.14", CardOutcome::applied);
+  ASSERT_TRUE(ports_.wait_until([&] { return ports_.starts.size() == 3; }));
+  EXPECT_EQ(ports_.starts[1].ip, "10.69.0.13");
+  EXPECT_EQ(ports_.starts[2].ip, "10.69.0.12");
+
+  ports_.finish(slot_of("10.69.0.12"));  // timeout: over the budget, the run halts
+  // The cards not started are told at once, while .13 still sends.
+  ASSERT_TRUE(ports_.wait_until([&] { return ports_.settled.size() == 5; }));
+  ports_.finish(slot_of("10.69.0.13"));  // still finishes, and is checked
+  std::this_thread::sleep_for(std::chrono::milliseconds(700));
+  EXPECT_TRUE(ports_.reports.empty());  // the report waits for that check
+  check("10.69.0.13", CardOutcome::not_applied);
+  join_batch(ports_, worker_);
+
+  EXPECT_EQ(starts(), 3u);
+  ASSERT_EQ(ports_.ended_status.size(), 1u);
+  const RolloutStatus& s = ports_.ended_status[0];
+  EXPECT_TRUE(s.halted);
+  EXPECT_EQ(s.failures, 2);
+  EXPECT_EQ(s.not_started, 2);
+  EXPECT_EQ(s.waves_run, 2);
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0],
+            "Rollout halted in wave 2: 2 cards failed, none allowed; 2 cards not started.\r\n"
+            "10.69.0.15 Skipped : version 1.02 .\r\n10.69.0.14 OK.\r\n10.69.0.12 Timeout.\r\n"
+            "10.69.0.11 Not started : rollout halted .\r\n"
+            "10.69.0.10 Not started : rollout halted .\r\n10.69.0.13 OK.\r\n");
+  using S = std::tuple<std::string, CardOutcome, int>;
+  EXPECT_EQ(ports_.settled,
+            (std::vector<S>{S{"10.69.0.15", CardOutcome::skipped_version, 0},
+                            S{"10.69.0.14", CardOutcome::applied, 1},
+                            S{"10.69.0.12", CardOutcome::timeout, 2},
+                            S{"10.69.0.11", CardOutcome::not_started, 3},
+                            S{"10.69.0.10", CardOutcome::not_started, 3},
+                            S{"10.69.0.13", CardOutcome::not_applied, 2}}));
+}
+
+// Off, the batch asks nothing of the rollout and tells it nothing.
+TEST_F(RolloutBatch, OffIsTheBatchWithoutARollout) {
+  for (int i = 0; i < 3; ++i) ports_.rows.push_back(card_row(10 + i));
+  ports_.end_at_once = true;
+  ports_.endings["10.69.0.11"] = {CardOutcome::timeout, ""};
+  run_worker();
+  join_batch(ports_, worker_);
+  EXPECT_EQ(starts(), 3u);
+  EXPECT_TRUE(ports_.waiting.empty());
+  EXPECT_TRUE(ports_.settled.empty());
+  EXPECT_TRUE(ports_.ended_status.empty());
+  ASSERT_EQ(ports_.reports.size(), 1u);
+  EXPECT_EQ(ports_.reports[0], "10.69.0.12 OK.\r\n10.69.0.11 Timeout.\r\n10.69.0.10 OK.\r\n");
+}
