@@ -198,7 +198,17 @@ class ProductBatchPorts : public BatchPorts {
     return found;
   }
   void show_row_upgrading(int row) override {
-    upgrade_services().executor->run([&] { set_row_icon(*upgrade_services().table, row, ICON_NO_WRITE); });
+    upgrade_services().executor->run([&] {
+      DeviceTable& t = *upgrade_services().table;
+      set_row_icon(t, row, ICON_NO_WRITE);
+      // Its wave has begun: the card's place gives way.
+      if (rollout.waves)
+        if (const DeviceRecord* r = ::row_record(t, row)) {
+          CardResult sending;
+          sending.outcome = CardOutcome::sending;
+          set_row_result(t, r->ip, result_column_text(sending).c_str());
+        }
+    });
   }
   // In waves, the question names the plan on a last line of its own.
   int ask_confirmation(const std::string& text) override {
@@ -251,6 +261,21 @@ class ProductBatchPorts : public BatchPorts {
   }
   void report_closed(const std::vector<uint32_t>& ok_ips) override {
     upgrade_services().executor->run([&] { untick_rows(*upgrade_services().table, ok_ips); });
+  }
+  // In waves: the cards of the setting the Upgrade command read, each
+  // waiting card's place in the Result column until its wave begins.
+  RolloutOptions rollout_options() override {
+    RolloutOptions options;
+    options.on = rollout.waves;
+    options.steps = rollout_setting_steps(rollout);
+    options.max_failures = rollout_setting_budget(rollout);
+    return options;
+  }
+  void card_waiting(const DeviceRecord& record, int wave) override {
+    const uint32_t ip = record.ip;
+    upgrade_services().executor->run([ip, wave] {
+      set_row_result(*upgrade_services().table, ip, waiting_column_text(wave).c_str());
+    });
   }
   // The report box is an ANSI message box; a path or a card's text outside
   // the code page shows with the system's stand-in characters.
