@@ -34,18 +34,21 @@ TEST(RolloutFields, GoodFieldsMakeTheSettingAndShowAgainAsTyped) {
   EXPECT_EQ(s.later_percent, false);
   EXPECT_EQ(s.later, 1000000u);
 
-  // What the dialog shows reads back as the same setting, ticked or not.
-  for (bool waves : {true, false}) {
-    RolloutSetting kept;
-    kept.waves = waves;
-    kept.first = 4;
-    kept.later = 7;
-    kept.later_percent = false;
-    kept.stop_after = 2;
-    RolloutSetting back;
-    ASSERT_TRUE(read_rollout_fields(rollout_fields_of(kept), &back, &why)) << why;
-    EXPECT_EQ(back, kept);
-  }
+  // What the dialog shows reads back as the same setting, ticked or not,
+  // in cards or in percent.
+  for (bool waves : {true, false})
+    for (bool percent : {true, false}) {
+      RolloutSetting kept;
+      kept.waves = waves;
+      kept.first = 4;
+      kept.later = 7;
+      kept.later_percent = percent;
+      kept.stop_after = 2;
+      RolloutSetting back;
+      ASSERT_TRUE(read_rollout_fields(rollout_fields_of(kept), &back, &why)) << why;
+      EXPECT_EQ(back, kept) << waves << percent;
+    }
+  EXPECT_EQ(rollout_fields_of(RolloutSetting{}).later, "25%");
 }
 
 TEST(RolloutFields, EachRefusalNamesItsFieldAndKeepsTheSetting) {
