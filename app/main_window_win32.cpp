@@ -143,6 +143,7 @@ void register_module_services() {
   devices.modal_step = &modal_step_event(discovery_service);
   devices.query_card = query_card;
   devices.scan_addresses = scan_addresses_command;
+  devices.rollout = rollout_command;
   register_devices_services(devices);
 
   DiscoveryServices discovery;

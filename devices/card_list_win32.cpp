@@ -1,6 +1,6 @@
 // The device list's context menu: card lists in and out through the common
 // open and save dialogs (wide file names), the reports folder, and the scan
-// of address ranges.
+// of address ranges, and how Upgrade runs (the rollout dialog).
 #include <windows.h>
 #include <commctrl.h>
 #include <commdlg.h>
@@ -25,6 +25,7 @@ enum MenuCommand : UINT {
   MENU_EXPORT_PASSWORDS = 3,
   MENU_REPORTS = 4,
   MENU_SCAN = 5,
+  MENU_ROLLOUT = 6,
 };
 
 struct MenuItem {
@@ -38,6 +39,7 @@ const MenuItem MENU_ITEMS[] = {
     {MENU_EXPORT_PASSWORDS, "Export cards with &passwords..."},
     {MENU_REPORTS, "Open &reports folder"},
     {MENU_SCAN, "&Scan addresses..."},
+    {MENU_ROLLOUT, "R&ollout..."},
 };
 
 // The folder the list dialogs start in: UTF-8 bytes, stored as binary so
@@ -171,6 +173,9 @@ void run_menu(POINT at) {
       return;
     case MENU_SCAN:
       devices_services().scan_addresses();
+      return;
+    case MENU_ROLLOUT:
+      devices_services().rollout();
       return;
     default:
       return;

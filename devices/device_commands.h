@@ -19,6 +19,7 @@ struct DevicesServices {
   Event* modal_step = nullptr;
   std::function<void(uint32_t ip)> query_card;  // one direct query
   std::function<void()> scan_addresses;         // the menu's "Scan addresses..."
+  std::function<void()> rollout;                // the menu's "Rollout..."
 };
 void register_devices_services(const DevicesServices& services);
 const DevicesServices& devices_services();

@@ -1,5 +1,5 @@
 #pragma once
-// The program's two remembered values: the registry in the product, a small
+// The program's remembered values: the registry in the product, a small
 // file store natively. Every operation opens and closes its key itself.
 #include <cstdint>
 #include <string>
@@ -26,6 +26,29 @@ bool read_setting_path(const char* key, const char* name, std::string* utf8);
 // The user name every new card starts with: the last one confirmed
 // ("LastAccount"), or "admin". Read from the store at every call.
 std::string default_account();
+
+// How Upgrade runs the ticked cards, as the Rollout dialog keeps it in its
+// own value ("Rollout", text such as "on 1 25% 1"): in waves or not, the
+// first wave's cards, the later waves' cards or percentage of the cards,
+// and the failure that stops the run. Each number is 1 to
+// ROLLOUT_NUMBER_MAX, a percentage 1 to 100.
+inline constexpr const char* ROLLOUT_SETTING = "Rollout";
+inline constexpr uint32_t ROLLOUT_NUMBER_MAX = 1000000;
+struct RolloutSetting {
+  bool waves = false;
+  uint32_t first = 1;
+  uint32_t later = 25;
+  bool later_percent = true;
+  uint32_t stop_after = 1;  // the run stops at this failure
+  bool operator==(const RolloutSetting&) const = default;
+};
+std::string rollout_setting_text(const RolloutSetting& setting);
+// False for text rollout_setting_text does not write; *setting unchanged.
+bool read_rollout_setting_text(const std::string& text, RolloutSetting* setting);
+// The kept choice; the defaults (not in waves) when none is kept or it
+// cannot be read.
+RolloutSetting read_rollout_setting();
+bool write_rollout_setting(const RolloutSetting& setting);
 
 // Native store only: the folder that holds the values (tests use a temporary
 // one). The default is $HOME/.config/daveridur.

@@ -30,6 +30,9 @@ void register_upgrade_services(const UpgradeServices& services);
 const UpgradeServices& upgrade_services();
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+// The device list menu's "Rollout...": the dialog that keeps how Upgrade
+// runs the ticked cards (at once, or in waves).
+void rollout_command();
 
 // The checks after " OK.": a one-second timer on the main window, listening
 // to the table's merges; a card's line is handed over from any thread.

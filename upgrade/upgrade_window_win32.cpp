@@ -18,6 +18,7 @@
 #include "protocol/packet.h"
 #include "resources/resource.h"
 #include "upgrade/report_dialog.h"
+#include "upgrade/rollout_fields.h"
 #include "upgrade/upgrade.h"
 #include "upgrade/upgrade_commands.h"
 
@@ -168,6 +169,10 @@ std::atomic<bool> session_ending{false};
 // Table work is done on the interface thread: the batch runs on a worker.
 class ProductBatchPorts : public BatchPorts {
  public:
+  // How the batch runs, as the Upgrade command found the setting: the
+  // window is disabled from then until the batch has ended.
+  RolloutSetting rollout;
+
   int row_count() override {
     int n = 0;
     upgrade_services().executor->run([&] { n = ::row_count(*upgrade_services().table); });
@@ -193,9 +198,23 @@ class ProductBatchPorts : public BatchPorts {
     return found;
   }
   void show_row_upgrading(int row) override {
-    upgrade_services().executor->run([&] { set_row_icon(*upgrade_services().table, row, ICON_NO_WRITE); });
+    upgrade_services().executor->run([&] {
+      DeviceTable& t = *upgrade_services().table;
+      set_row_icon(t, row, ICON_NO_WRITE);
+      // Its wave has begun: the card's place gives way.
+      if (rollout.waves)
+        if (const DeviceRecord* r = ::row_record(t, row)) {
+          CardResult sending;
+          sending.outcome = CardOutcome::sending;
+          set_row_result(t, r->ip, result_column_text(sending).c_str());
+        }
+    });
   }
-  int ask_confirmation(const std::string& text) override { return upgrade_services().window.ask(text.c_str()); }
+  // In waves, the question names the plan on a last line of its own.
+  int ask_confirmation(const std::string& text) override {
+    const std::string plan = rollout_setting_line(rollout);
+    return upgrade_services().window.ask((plan.empty() ? text : text + "\r\n" + plan).c_str());
+  }
   void show_report(const std::string& text) override { upgrade_services().window.show_information(text.c_str()); }
   void show_batch_report(const std::string& text, const std::vector<CardResult>& cards,
                          const std::string& kept_path) override {
@@ -242,6 +261,21 @@ class ProductBatchPorts : public BatchPorts {
   }
   void report_closed(const std::vector<uint32_t>& ok_ips) override {
     upgrade_services().executor->run([&] { untick_rows(*upgrade_services().table, ok_ips); });
+  }
+  // In waves: the cards of the setting the Upgrade command read, each
+  // waiting card's place in the Result column until its wave begins.
+  RolloutOptions rollout_options() override {
+    RolloutOptions options;
+    options.on = rollout.waves;
+    options.steps = rollout_setting_steps(rollout);
+    options.max_failures = rollout_setting_budget(rollout);
+    return options;
+  }
+  void card_waiting(const DeviceRecord& record, int wave) override {
+    const uint32_t ip = record.ip;
+    upgrade_services().executor->run([ip, wave] {
+      set_row_result(*upgrade_services().table, ip, waiting_column_text(wave).c_str());
+    });
   }
   // The report box is an ANSI message box; a path or a card's text outside
   // the code page shows with the system's stand-in characters.
@@ -296,6 +330,7 @@ void guard_session_end(WindowHandle main_window) {
 }
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  batch_ports.rollout = read_rollout_setting();
   start_batch(&batch_ports, upgrade_services().modal_step, opened_image());
   return 0;
 }

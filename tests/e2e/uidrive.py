@@ -243,6 +243,10 @@ class Driver:
     def visible(self, hwnd):
         return self.call("visible", hex(hwnd)) == "1"
 
+    def checked(self, hwnd):
+        """A check box's tick."""
+        return self.call("checked", hex(hwnd)) == "1"
+
     def rect(self, hwnd):
         return tuple(int(v) for v in self.call("rect", hex(hwnd)).split("\t"))
 

@@ -55,6 +55,7 @@ std::string cmd_settextw(const Args& args);
 std::string cmd_click(const Args& args);
 std::string cmd_enabled(const Args& args);
 std::string cmd_visible(const Args& args);
+std::string cmd_checked(const Args& args);  // a check box: 1 when ticked
 std::string cmd_rect(const Args& args);
 std::string cmd_msgbox(const Args& args);
 std::string cmd_answer(const Args& args);

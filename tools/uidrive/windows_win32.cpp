@@ -265,6 +265,12 @@ std::string cmd_visible(const Args& args) {
   return ok(flag(IsWindowVisible(h)));
 }
 
+std::string cmd_checked(const Args& args) {
+  HWND h = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: checked HWND");
+  return ok(flag(SendMessageA(h, BM_GETCHECK, 0, 0) == BST_CHECKED));
+}
+
 std::string cmd_rect(const Args& args) {
   HWND h = nullptr;
   RECT r{};

@@ -72,4 +72,37 @@ TEST_F(Settings, DefaultAccountIsTheLastOneStoredOrAdmin) {
   EXPECT_EQ(default_account(), "admin");
 }
 
+TEST_F(Settings, RolloutIsKeptInItsOwnValueAndReadsBackTheDefaultsWhenUnreadable) {
+  const RolloutSetting defaults;
+  EXPECT_EQ(read_rollout_setting(), defaults);  // nothing kept: not in waves
+  EXPECT_FALSE(defaults.waves);
+
+  RolloutSetting s;
+  s.waves = true;
+  s.first = 1000000;
+  s.later = 100;
+  s.later_percent = true;
+  s.stop_after = 2;
+  ASSERT_TRUE(write_rollout_setting(s));
+  EXPECT_EQ(read_rollout_setting(), s);
+  char text[64] = {};
+  ASSERT_EQ(read_setting_text(SETTINGS_KEY, "Rollout", text, sizeof text - 1), 1);
+  EXPECT_STREQ(text, "on 1000000 100% 2");
+  EXPECT_EQ(default_account(), "admin");  // no other value written
+
+  s.waves = false;
+  s.later = 1000000;
+  s.later_percent = false;
+  ASSERT_TRUE(write_rollout_setting(s));
+  EXPECT_EQ(read_rollout_setting(), s);
+
+  // Text it never writes is not half read: the defaults, not some fields.
+  for (const char* bad : {"on 0 25% 1", "on 1 101% 1", "on 1 0% 1", "on 1 25% 0", "on 1000001 25% 1",
+                          "on 1 1000001 1", "yes 1 25% 1", "on 1 25% 1 1", "on  1 25% 1", "on 1 25%",
+                          "on 1 25%% 1", "on -1 25% 1", ""}) {
+    ASSERT_EQ(write_setting_text(SETTINGS_KEY, "Rollout", bad), 1);
+    EXPECT_EQ(read_rollout_setting(), defaults) << bad;
+  }
+}
+
 }  // namespace

@@ -1,0 +1,101 @@
+// The rollout dialog (122), from the device list's menu: whether Upgrade
+// runs the ticked cards in waves, the waves' sizes and the failure that
+// stops the run, kept in the settings at OK.
+#include <windows.h>
+
+#include <string>
+
+#include "resources/resource.h"
+#include "settings/settings.h"
+#include "upgrade/rollout_fields.h"
+#include "upgrade/upgrade_commands.h"
+
+namespace {
+
+// The longest number a field takes, with a "%" and blanks around.
+const int FIELD_LIMIT = 12;
+
+std::string item_text(HWND dialog, int id) {
+  char text[FIELD_LIMIT + 4] = "";
+  GetDlgItemTextA(dialog, id, text, sizeof text);
+  return text;
+}
+
+int field_id(RolloutField field) {
+  switch (field) {
+    case RolloutField::first:
+      return IDC_ROLLOUT_FIRST;
+    case RolloutField::later:
+      return IDC_ROLLOUT_LATER;
+    case RolloutField::stop_after:
+      return IDC_ROLLOUT_STOP;
+    default:
+      return 0;
+  }
+}
+
+void init_rollout_dialog(HWND dialog) {
+  const RolloutFields fields = rollout_fields_of(read_rollout_setting());
+  CheckDlgButton(dialog, IDC_ROLLOUT_WAVES, fields.waves ? BST_CHECKED : BST_UNCHECKED);
+  const std::pair<int, const std::string*> edits[] = {
+      {IDC_ROLLOUT_FIRST, &fields.first},
+      {IDC_ROLLOUT_LATER, &fields.later},
+      {IDC_ROLLOUT_STOP, &fields.stop_after}};
+  for (const auto& [id, text] : edits) {
+    SendDlgItemMessageA(dialog, id, EM_SETLIMITTEXT, FIELD_LIMIT, 0);
+    SetDlgItemTextA(dialog, id, text->c_str());
+  }
+  SetFocus(GetDlgItem(dialog, IDC_ROLLOUT_WAVES));
+}
+
+// OK: the fields read and kept, or the one refused named and focused.
+bool keep_fields(HWND dialog) {
+  RolloutFields fields;
+  fields.waves = IsDlgButtonChecked(dialog, IDC_ROLLOUT_WAVES) == BST_CHECKED;
+  fields.first = item_text(dialog, IDC_ROLLOUT_FIRST);
+  fields.later = item_text(dialog, IDC_ROLLOUT_LATER);
+  fields.stop_after = item_text(dialog, IDC_ROLLOUT_STOP);
+  RolloutSetting setting;
+  std::string why;
+  RolloutField refused = RolloutField::none;
+  const WindowServices& window = upgrade_services().window;
+  if (!read_rollout_fields(fields, &setting, &why, &refused)) {
+    window.show_error(why.c_str());
+    if (HWND edit = GetDlgItem(dialog, field_id(refused))) {
+      SetFocus(edit);
+      SendMessageA(edit, EM_SETSEL, 0, -1);
+    }
+    return false;
+  }
+  if (!write_rollout_setting(setting)) {
+    window.show_error("The rollout could not be kept: the settings cannot be written.");
+    return false;
+  }
+  return true;
+}
+
+INT_PTR CALLBACK rollout_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) {
+  if (message == WM_INITDIALOG) {
+    init_rollout_dialog(dialog);
+    return FALSE;  // the focus is set
+  }
+  if (message != WM_COMMAND) return FALSE;
+  switch (LOWORD(wparam)) {
+    case IDOK:
+      if (keep_fields(dialog)) EndDialog(dialog, 1);
+      return TRUE;
+    case IDCANCEL:
+      EndDialog(dialog, 0);
+      return TRUE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+void rollout_command() {
+  const WindowServices& window = upgrade_services().window;
+  DialogBoxParamA(reinterpret_cast<HINSTANCE>(window.instance), MAKEINTRESOURCEA(IDD_ROLLOUT),
+                  reinterpret_cast<HWND>(window.owner), rollout_proc, 0);
+}

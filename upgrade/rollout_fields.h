@@ -1,0 +1,35 @@
+#pragma once
+// The window's rollout: the Rollout dialog's fields as typed, the rules
+// they are read by, and the plan a kept setting stands for.
+#include <string>
+#include <vector>
+
+#include "settings/settings.h"
+#include "upgrade/rollout.h"
+
+struct RolloutFields {
+  bool waves = false;
+  std::string first;       // cards
+  std::string later;       // cards, or a percentage: "25%"
+  std::string stop_after;  // failures
+};
+// The texts the dialog opens with.
+RolloutFields rollout_fields_of(const RolloutSetting& setting);
+enum class RolloutField { none, first, later, stop_after };
+// The setting the fields make (blanks around a number allowed). False with
+// *why naming the field refused, e.g. "Later waves: a percentage is 1 to
+// 100."; *setting unchanged then. The fields are read whether the box is
+// ticked or not: what is kept is always a plan that can run.
+// *refused, when given, says which field it was.
+bool read_rollout_fields(const RolloutFields& fields, RolloutSetting* setting, std::string* why,
+                         RolloutField* refused = nullptr);
+
+// The waves of the setting: the first wave, then the later ones repeating;
+// none when it is off (one wave of every card).
+std::vector<WaveStep> rollout_setting_steps(const RolloutSetting& setting);
+// The failures the run allows: one fewer than the failure that stops it;
+// no budget when it is off.
+int rollout_setting_budget(const RolloutSetting& setting);
+// The Upgrade confirmation's last line when the setting is on, "In waves:
+// 1, then 25 % at a time; stops after the first failure."; empty when off.
+std::string rollout_setting_line(const RolloutSetting& setting);
