@@ -115,6 +115,16 @@ void send_reply(Sim& sim, Session& s) {
   const CardConfig& cfg = sim.cards[s.card].cfg;
   std::string err;
   s.fd = open_fresh(sim, cfg, s.peer, s.id, &err);
+  // A fleet of thousands answering one broadcast can hold more reply ports
+  // at once than the process may open: a card would still answer, so the
+  // reply waits for a descriptor (every 20 ms, for up to answer_timeout).
+  if (!s.fd.valid() && (err == std::string("socket: ") + std::strerror(EMFILE) ||
+                        err == std::string("socket: ") + std::strerror(ENFILE))) {
+    int64_t now = now_ms();
+    if (s.fd_wait_until_ms == 0)
+      s.fd_wait_until_ms = now + static_cast<int64_t>(cfg.answer_timeout * 1000);
+    if (now < s.fd_wait_until_ms) return set_timer(sim, s, 0.02);
+  }
   if (!s.fd.valid()) {
     socket_failed(sim, cfg, err);
     record_answer(sim, s, {{"kind", "NONE"}, {"error", "no socket"}});

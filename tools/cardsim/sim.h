@@ -30,6 +30,8 @@ struct Session {
   bool via_broadcast = false;
   Timers::iterator timer;
   bool has_timer = false;
+  // reply: out of descriptors, the reply waits for one until then (0: not yet)
+  int64_t fd_wait_until_ms = 0;
   // transfer
   uint64_t blocks = 0;  // blocks accepted so far (the wire number is this mod 65536)
   bool ack_pending = false;  // the last block's ACK waits for ack_delay

@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Rollout benchmark, in the private network: a cardsim fleet whose cards
+# store each block at a card's pace and restart before they answer with the
+# new version; daveridur-cli upgrade --waves 1,10,25% --verify at --parallel
+# 4, 32 and 64, natively and the Windows build under Wine. Each run prints
+# its wall time beside a lower bound computed from the same run: per wave,
+# its cards N at a time at the mean transfer time measured, plus the restart
+# and one check interval. Then one run in which 5 % of the cards, all in the
+# third wave, never come back: it must stop after that wave (exit 4), with
+# exactly those cards failed and every later card not started.
+#   bench/rollout.sh [native|wine|both]        (default: both)
+# The fleet, from the environment (defaults in brackets):
+#   ROLLOUT_CARDS [1000]  ROLLOUT_KB image size [1024]  ROLLOUT_ACK_MS per
+#   block [10]  ROLLOUT_RESTART_S [20]  ROLLOUT_WAVES [1,10,25%]
+#   ROLLOUT_PARALLEL ["4 32 64"]  ROLLOUT_HALT [1]
+# Cards that never come back are failed when their check gives up (five
+# minutes), so the halting run takes at least that long.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+if [ -z "${DAVERIDUR_PRIVATE_NET:-}" ]; then
+  exec "$root/scripts/netns-run.sh" "$0" "$@"
+fi
+source "$root/scripts/require-private-net.sh"
+part=${1:-both}
+export DAVERIDUR_BIN=${DAVERIDUR_BIN:-$root/build/native}
+windows=${DAVERIDUR_WINDOWS_BIN:-$root/build/windows}
+echo "$(nproc) CPUs; load $(cut -d' ' -f1-3 /proc/loadavg)"
+status=0
+if [ "$part" != wine ]; then
+  ninja -C "$DAVERIDUR_BIN" daveridur-cli cardsim mkimage >/dev/null
+  python3 "$root/bench/rollout_bench.py" native "$DAVERIDUR_BIN/cli/daveridur-cli" || status=1
+fi
+if [ "$part" != native ]; then
+  ninja -C "$windows" daveridur-cli >/dev/null
+  "$root/scripts/wine-run.sh" bash -c 'python3 "$1" wine "$2" --wine "$WINE"' _ \
+    "$root/bench/rollout_bench.py" "$windows/cli/daveridur-cli.exe" || status=1
+fi
+echo "load at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+exit $status
