@@ -414,7 +414,8 @@ int run_upgrade(const UpgradeOptions& o) {
     clear_live_line(run);
   }
 
-  if (rollout) {
+  // The checks' outcomes, from the report, into each card's job.
+  auto take_checks = [&run] {
     for (const CardResult& card : run.report ? report_cards(run.report.get())
                                              : std::vector<CardResult>()) {
       Job& job = *std::find_if(run.jobs.begin(), run.jobs.end(),
@@ -423,19 +424,15 @@ int run_upgrade(const UpgradeOptions& o) {
       job.result.answered_version = card.answered_version;
       job.result.verified_seconds = card.verified_seconds;
     }
+  };
+  if (rollout) {
+    take_checks();
   } else if (o.verify) {
     std::vector<std::pair<std::shared_ptr<Report>, CardResult>> done;
     for (Job& job : run.jobs)
       if (job.result.outcome == CardOutcome::ok) done.emplace_back(run.report, job.result);
     verify_upgraded_cards(done);
-    for (const CardResult& card : run.report ? report_cards(run.report.get())
-                                             : std::vector<CardResult>()) {
-      Job& job = *std::find_if(run.jobs.begin(), run.jobs.end(),
-                               [&](const Job& j) { return j.order.ip == card.ip; });
-      job.result.outcome = card.outcome;
-      job.result.answered_version = card.answered_version;
-      job.result.verified_seconds = card.verified_seconds;
-    }
+    take_checks();
   }
 
   std::vector<CardResult> results;
