@@ -93,6 +93,12 @@ uint16_t socket_local_port(Socket s);
 // 1 when the socket becomes readable within usec microseconds.
 int socket_readable(Socket s, long usec);
 
+// Waits at most ms milliseconds until one of count sockets is readable;
+// ready[i] is set to 1 for each that is. The number ready, 0 when the time
+// ran out, -1 on failure. At most SOCKET_WAIT_MAX sockets.
+inline constexpr int SOCKET_WAIT_MAX = 256;
+int socket_wait_any(const Socket* sockets, int count, long ms, unsigned char* ready);
+
 #ifdef _WIN32
 // Posts message to the window whenever a datagram is waiting on the socket
 // (again after each receive while more are waiting); makes the socket

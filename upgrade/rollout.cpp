@@ -1,7 +1,6 @@
 #include "upgrade/rollout.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <utility>
 
@@ -148,7 +147,10 @@ bool outcome_settles_ok(CardOutcome outcome) {
 // ---- The run
 
 Rollout::Rollout(RolloutPlan plan) : plan_(std::move(plan)) {
-  for (const PlannedCard& c : plan_.cards) cards_.push_back({c.ip, c.wave, State::planned});
+  for (const PlannedCard& c : plan_.cards) {
+    index_.emplace(c.ip, cards_.size());
+    cards_.push_back({c.ip, c.wave, State::planned});
+  }
   unsettled_.assign(static_cast<size_t>(plan_.waves), 0);
   for (const Card& c : cards_) ++unsettled_[static_cast<size_t>(c.wave - 1)];
   status_.cards = static_cast<int>(cards_.size());
@@ -158,9 +160,8 @@ Rollout::Rollout(RolloutPlan plan) : plan_(std::move(plan)) {
 }
 
 Rollout::Card* Rollout::find(uint32_t ip) {
-  for (Card& c : cards_)
-    if (c.ip == ip) return &c;
-  return nullptr;
+  auto it = index_.find(ip);
+  return it == index_.end() ? nullptr : &cards_[it->second];
 }
 
 void Rollout::advance() {
@@ -189,90 +190,75 @@ bool Rollout::settle(Card* card, State state) {
     }
   }
   advance();
-  changed_.notify_all();
   return true;
 }
 
-StartDecision Rollout::begin(uint32_t ip, int64_t wait_ms) {
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
-  std::unique_lock<std::mutex> lock(mutex_);
-  // Looked at again after each change, and once more when the time is up.
-  for (bool last = false;;) {
-    Card* card = find(ip);
-    if (!card || card->state == State::not_started) return StartDecision::never;
-    if (card->state != State::planned) return StartDecision::start;
-    if (status_.halted || over_) {
-      settle(card, State::not_started);
-      lock.unlock();
-      if (settled) settled(ip, CardOutcome::not_started);
-      return StartDecision::never;
-    }
-    if (card->wave <= status_.waves_run) {
-      card->state = State::sending;
-      ++status_.started;
-      return StartDecision::start;
-    }
-    if (last) return StartDecision::wait;
-    last = changed_.wait_until(lock, deadline) == std::cv_status::timeout;
+StartDecision Rollout::begin(uint32_t ip) {
+  Card* card = find(ip);
+  if (!card || card->state == State::not_started) return StartDecision::never;
+  if (card->state != State::planned) return StartDecision::start;
+  if (status_.halted || over_) {
+    settle(card, State::not_started);
+    if (settled) settled(ip, CardOutcome::not_started);
+    return StartDecision::never;
   }
+  if (card->wave > status_.waves_run) return StartDecision::wait;
+  card->state = State::sending;
+  ++status_.started;
+  return StartDecision::start;
 }
 
 void Rollout::transfer_ended(uint32_t ip, CardOutcome outcome) {
-  bool told = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Card* card = find(ip);
-    if (!card || card->state != State::sending) return;
-    if (outcome == CardOutcome::ok) {
-      card->state = State::checking;
-      return;
-    }
-    if (outcome_is_failure(outcome))
-      told = settle(card, State::failed);
-    else if (outcome_settles_ok(outcome))
-      told = settle(card, State::done);
+  Card* card = find(ip);
+  if (!card || card->state != State::sending) return;
+  if (outcome == CardOutcome::ok) {
+    card->state = State::checking;
+    return;
   }
+  bool told = false;
+  if (outcome_is_failure(outcome))
+    told = settle(card, State::failed);
+  else if (outcome_settles_ok(outcome))
+    told = settle(card, State::done);
   if (told && settled) settled(ip, outcome);
 }
 
 void Rollout::checked(uint32_t ip, CardOutcome outcome) {
+  Card* card = find(ip);
+  if (!card || (card->state != State::checking && card->state != State::sending)) return;
   bool told = false;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    Card* card = find(ip);
-    if (!card || (card->state != State::checking && card->state != State::sending)) return;
-    if (outcome_settles_ok(outcome))
-      told = settle(card, State::done);
-    else if (outcome_is_failure(outcome))
-      told = settle(card, State::failed);
-  }
+  if (outcome_settles_ok(outcome))
+    told = settle(card, State::done);
+  else if (outcome_is_failure(outcome))
+    told = settle(card, State::failed);
   if (told && settled) settled(ip, outcome);
+}
+
+void Rollout::abandon(uint32_t ip, CardOutcome outcome) {
+  Card* card = find(ip);
+  if (!card || card->state != State::planned) return;
+  // Counted as started and settled: the operator's stop is a failure.
+  card->state = State::sending;
+  ++status_.started;
+  if (settle(card, State::failed) && settled) settled(ip, outcome);
 }
 
 std::vector<uint32_t> Rollout::end_unstarted() {
   std::vector<uint32_t> ips;
-  {
-    std::lock_guard<std::mutex> lock(mutex_);
-    over_ = true;
-    for (Card& c : cards_)
-      if (c.state == State::planned) {
-        settle(&c, State::not_started);
-        ips.push_back(c.ip);
-      }
-  }
+  over_ = true;
+  for (Card& c : cards_)
+    if (c.state == State::planned) {
+      settle(&c, State::not_started);
+      ips.push_back(c.ip);
+    }
   if (settled)
     for (uint32_t ip : ips) settled(ip, CardOutcome::not_started);
   return ips;
 }
 
-bool Rollout::wait_settled(int64_t wait_ms) {
-  std::unique_lock<std::mutex> lock(mutex_);
-  return changed_.wait_for(lock, std::chrono::milliseconds(wait_ms),
-                           [this] { return status_.settled == status_.started; });
-}
+bool Rollout::all_settled() const { return status_.settled == status_.started; }
 
-RolloutStatus Rollout::status() {
-  std::lock_guard<std::mutex> lock(mutex_);
+RolloutStatus Rollout::status() const {
   RolloutStatus s = status_;
   if (s.halted)
     s.halt_reason = cards_words(s.failures) + " failed, " +

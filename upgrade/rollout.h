@@ -7,13 +7,11 @@
 // the cards already sending finish and are checked (their failures still
 // count), and every card not started is reported not started.
 //
-// The state is shared by the batch's worker (which asks before each start)
-// and whoever delivers transfer ends and checks; one mutex guards it.
-#include <condition_variable>
+// The state belongs to the run's loop: every decision is a plain call on
+// its thread, made as the outcomes come in.
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -68,7 +66,7 @@ bool outcome_settles_ok(CardOutcome outcome);
 
 enum class StartDecision {
   start,  // the card is marked started: send it now
-  wait,   // its wave has not begun yet: ask again
+  wait,   // its wave has not begun yet: ask again after the next settling
   never,  // the run halted: the card is marked not started, report it so
           // (also for a card not in the plan, which is not marked)
 };
@@ -96,10 +94,10 @@ class Rollout {
   const RolloutPlan& plan() const { return plan_; }
 
   // Before each start, in batch order: start (the card is marked started),
-  // never, or wait once wait_ms passed without its wave beginning. A card
-  // asked again after its decision was given gets it again; a card not in
-  // the plan gets never and is not counted.
-  StartDecision begin(uint32_t ip, int64_t wait_ms);
+  // never, or wait while its wave has not begun. A card asked again after
+  // its decision was given gets it again; a card not in the plan gets never
+  // and is not counted.
+  StartDecision begin(uint32_t ip);
   // A transfer's end: ok waits for its check; anything else settles it.
   void transfer_ended(uint32_t ip, CardOutcome outcome);
   // The check's outcome after ok: applied and not_verified settle it,
@@ -108,12 +106,17 @@ class Rollout {
   // Every planned card not started yet is marked not started (the run is
   // over, or stopped from outside); their addresses in plan order.
   std::vector<uint32_t> end_unstarted();
-  // Waits up to wait_ms until every started card has settled; true then.
-  bool wait_settled(int64_t wait_ms);
+  // A planned card that will not be sent after all (the operator stopped
+  // it before its turn): settled as a failure with that outcome.
+  void abandon(uint32_t ip, CardOutcome outcome);
+  // True when every started card has settled.
+  bool all_settled() const;
+  // The wave the next start belongs to (from 1).
+  int wave_under_way() const { return status_.waves_run; }
 
-  RolloutStatus status();
-  // Called outside the lock, on the thread that delivered the outcome, once
-  // per card as it settles (or is marked not started).
+  RolloutStatus status() const;
+  // Called once per card as it settles (or is marked not started), after
+  // the state has changed.
   std::function<void(uint32_t ip, CardOutcome outcome)> settled;
 
  private:
@@ -124,15 +127,14 @@ class Rollout {
     State state;
   };
   Card* find(uint32_t ip);
-  // Under the lock: the next waves begin when the earlier ones settled.
+  // The next waves begin when the earlier ones settled.
   void advance();
-  // Under the lock: the card's final state; true when it changed.
+  // The card's final state; true when it changed.
   bool settle(Card* card, State state);
 
   RolloutPlan plan_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<Card> cards_;
+  std::map<uint32_t, size_t> index_;  // by address, into cards_
   std::vector<int> unsettled_;  // per wave (index wave - 1): cards not settled
   RolloutStatus status_;
   bool over_ = false;  // end_unstarted was called: no wave begins any more
