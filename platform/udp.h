@@ -110,6 +110,22 @@ int socket_notify_window(Socket s, uintptr_t window, uint32_t message);
 // the name or its addresses can't be had.
 uint32_t local_host_first_address();
 
+// An IPv4 address between network byte order (as sockets hold it) and host
+// order (as numbers compare), independent of the host's byte order.
+inline uint32_t host_address(uint32_t network_order) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&network_order);
+  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+inline uint32_t network_address(uint32_t host_order) {
+  uint32_t value = 0;
+  auto* b = reinterpret_cast<uint8_t*>(&value);
+  b[0] = static_cast<uint8_t>(host_order >> 24);
+  b[1] = static_cast<uint8_t>(host_order >> 16);
+  b[2] = static_cast<uint8_t>(host_order >> 8);
+  b[3] = static_cast<uint8_t>(host_order);
+  return value;
+}
+
 // 16-bit values in network order, independent of the host's byte order.
 inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline void put_be16(uint8_t* p, uint16_t v) {

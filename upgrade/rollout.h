@@ -26,6 +26,9 @@ struct WaveStep {
   uint32_t value = 0;
 };
 inline constexpr uint32_t WAVE_CARDS_MAX = 1000000;
+// Digits only, without a sign, at most max_digits of them, and a 32-bit
+// value (wave lists and the kept report's numbers).
+bool read_decimal(const std::string& text, size_t max_digits, uint32_t* value);
 // "1,5,20%" (blanks around entries allowed). False with *why naming the
 // entry refused, e.g. `wave "0": a wave holds at least 1 card`.
 bool read_wave_list(const std::string& text, std::vector<WaveStep>* steps, std::string* why);
@@ -158,35 +161,5 @@ std::string dry_run_summary(const RolloutPlan& plan);
 // The report's first line when the run halted, empty when it did not:
 // "Rollout halted in wave 3: 1 card failed, none allowed; 40 cards not started."
 std::string halt_line(const RolloutStatus& status);
-// --waves and --max-failures in --help.
-extern const char WAVES_HELP[];
-extern const char MAX_FAILURES_HELP[];
-
-// ---- JSON Lines
-
-// The word a card is counted under: the verified word when its check said
-// one, else the result word ("applied", "no_answer", "timeout", "ok").
-std::string result_count_word(const CardResult& card);
-std::map<std::string, int> result_counts(const std::vector<CardResult>& cards);
-// One settled card: the kept report's columns (numbers as numbers, empty
-// cells as null) and "wave" (null outside the plan), on one line.
-std::string card_json(const CardResult& card, int wave);
-// {"summary":{"cards":..,"results":{..},"failures":..,"max_failures":..,
-// "waves":..,"waves_run":..,"halted":..,"reason":..}}
-std::string summary_json(const std::vector<CardResult>& cards, const RolloutStatus& status);
-
-// ---- Resume
-
-inline constexpr size_t KEPT_REPORT_MAX = 16u << 20;
-// A kept report as report_csv writes it, back into its cards (file order).
-// False with *why ("line 4: ...", "no column verified") for text that is
-// not such a report.
-bool read_kept_report(const std::string& text, std::vector<CardResult>* cards, std::string* why);
-// The same from a file; *why begins with the path.
-bool read_kept_report_file(const std::string& path, std::vector<CardResult>* cards,
-                           std::string* why);
-// Ended ok and its check said applied or not_verified, or skipped as done
-// in the report before.
-bool card_is_done(const CardResult& card);
-// The name a skipped_done card's line gives: the path's last part.
-std::string report_name_of(const std::string& path);
+// "1 card", "3 cards".
+std::string cards_words(long long n);

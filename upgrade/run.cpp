@@ -257,6 +257,9 @@ void UpgradeRun::stop_card(uint32_t ip) {
 void UpgradeRun::stop_running(bool shutdown) {
   if (shutdown) shutting_down_ = true;
   stopping_ = true;
+  // Nothing more starts: the planned cards get their not_started lines as
+  // their turn comes.
+  if (rollout_) rollout_->end_unstarted();
   for (auto& slot : slots_)
     if (slot->busy) {
       abort_session(slot->view, &slot->session);
@@ -296,7 +299,14 @@ void UpgradeRun::tell_waiting(RunWait what, int wave) {
 // rollout, once its wave has begun, never after a halt. A card that is not
 // to be sent gets its line as its turn comes.
 void UpgradeRun::start_due_cards(int64_t now) {
-  while (cursor_ < cards_.size() && now >= next_start_ms_) {
+  // Looked at again when this is due, or when something changes: a session
+  // ends, a card settles, a command comes.
+  cursor_due_ms_ = -1;
+  while (cursor_ < cards_.size()) {
+    if (now < next_start_ms_) {
+      cursor_due_ms_ = next_start_ms_;
+      return;
+    }
     RunCard& c = cards_[cursor_];
     const uint32_t ip = c.record.ip;
     if (shutting_down_) {
@@ -305,8 +315,9 @@ void UpgradeRun::start_due_cards(int64_t now) {
       continue;
     }
     if (std::find(stopped_.begin(), stopped_.end(), ip) != stopped_.end()) {
-      if (rollout_) rollout_->abandon(ip, CardOutcome::aborted);
+      // The line first: the rollout tells the card settled as it now stands.
       line_without_transfer(c, CardOutcome::aborted, "");
+      if (rollout_) rollout_->abandon(ip, CardOutcome::aborted);
       ++cursor_;
       continue;
     }
@@ -323,7 +334,6 @@ void UpgradeRun::start_due_cards(int64_t now) {
     if (paused_ && !stopping_) return tell_waiting(RunWait::paused, 0);
     if (free_slot() < 0) return tell_waiting(RunWait::session, 0);
     if (rollout_) {
-      if (stopping_) rollout_->end_unstarted();
       const StartDecision decision = rollout_->begin(ip);
       if (decision == StartDecision::wait) return tell_waiting(RunWait::wave, c.wave - 1);
       if (decision == StartDecision::never) {
@@ -339,7 +349,10 @@ void UpgradeRun::start_due_cards(int64_t now) {
         answer_waited_ = true;
         if (options_.answer_window_ms) answer_until_ms_ = now + options_.answer_window_ms;
       }
-      if (now < answer_until_ms_) return tell_waiting(RunWait::answer, 0);
+      if (now < answer_until_ms_) {
+        cursor_due_ms_ = answer_until_ms_;
+        return tell_waiting(RunWait::answer, 0);
+      }
       if (c.record.unanswered_queries) {
         line_without_transfer(c, CardOutcome::no_connection, "");
         ++cursor_;
@@ -390,6 +403,7 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
   slot.card = index;
   slot.busy = begin_session(slot.view, &s, now) != 0;
   slot.due_ms = s.next_tick_ms;
+  if (slot.busy) events_->session_running(place);
 }
 
 void UpgradeRun::on_line(const CardResult& card) {
@@ -533,10 +547,7 @@ void UpgradeRun::settle_run() {
 
 int64_t UpgradeRun::next_due(int64_t now) const {
   int64_t due = now + WAIT_LONGEST_MS;
-  if (phase_ == Phase::sending && cursor_ < cards_.size()) {
-    if (free_slot() >= 0 && !paused_) due = std::min(due, next_start_ms_);
-    if (answer_until_ms_ > now) due = std::min(due, answer_until_ms_);
-  }
+  if (phase_ == Phase::sending && cursor_due_ms_ >= 0) due = std::min(due, cursor_due_ms_);
   if (pause_.questions == 0)
     for (const auto& slot : slots_)
       if (slot->busy) due = std::min(due, slot->due_ms);
@@ -551,14 +562,15 @@ bool UpgradeRun::pass() {
   if (phase_ == Phase::ended) return false;
   int64_t now = io_->now_ms();
   take_commands();
-  if (phase_ == Phase::sending) {
-    drive_sessions(now);
-    start_due_cards(now);
-    if (cursor_ == cards_.size() && !any_running()) phase_ = Phase::settling;
-  }
+  // Whatever settles cards comes before the starts it may let go.
+  if (phase_ == Phase::sending) drive_sessions(now);
   if (phase_ != Phase::waiting_start) {
     drive_checks(now, check_ready_);
     if (rollout_) give_up_late_checks(now);
+  }
+  if (phase_ == Phase::sending) {
+    start_due_cards(now);
+    if (cursor_ == cards_.size() && !any_running()) phase_ = Phase::settling;
   }
   if (rollout_) {
     const RolloutStatus status = rollout_->status();

@@ -110,6 +110,8 @@ class RunEvents {
     (void)card;
     (void)slot;
   }
+  // The session in slot has begun: its request is out (a view shows now).
+  virtual void session_running(int slot) { (void)slot; }
   // A card's line came (its transfer ended, or it was not sent); the report
   // holds it.
   virtual void card_line(const std::shared_ptr<Report>& report, const CardResult& card) {
@@ -304,6 +306,7 @@ class UpgradeRun {
   SessionPause pause_;
   size_t cursor_ = 0;              // the next card in run order
   int64_t next_start_ms_ = 0;      // BETWEEN_STARTS_MS after the last start
+  int64_t cursor_due_ms_ = -1;     // when the next card is looked at again; -1: on a change
   bool answer_waited_ = false;     // the answer window is given once
   int64_t answer_until_ms_ = -1;   // while it runs
   bool paused_ = false;

@@ -169,6 +169,9 @@ void session_tick(SessionView* view, UploadSession* s) {
     end_session(view, s, 1);
     return;
   }
+  // The card answered the request: nothing is sent again while "Connected"
+  // shows before the first block.
+  if (s->connected_wait) return;
   for (uint16_t at : RESEND_TICKS)
     if (s->ticks == at) send_last_packet(s);
 }

@@ -10,8 +10,10 @@
 #include "image/image.h"
 #include "protocol/sysinfo.h"
 #include "upgrade/journal.h"
+#include "upgrade/kept_report.h"
 #include "upgrade/results.h"
 #include "upgrade/rollout.h"
+#include "upgrade/rollout_json.h"
 #include "upgrade/run.h"
 #include "upgrade/session.h"
 
