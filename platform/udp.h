@@ -25,6 +25,9 @@ void net_cleanup();
 Socket socket_create_udp();  // 0 on failure
 int socket_bind_any(Socket s, uint16_t port);
 int socket_enable_broadcast(Socket s);
+// A receive with nothing waiting fails at once (RECV_FAILED) instead of
+// waiting; 1 on success.
+int socket_set_nonblocking(Socket s);
 void socket_close(Socket s);
 
 // What closes a socket where socket_close must not: a test's fake sockets.

@@ -38,6 +38,11 @@ Socket socket_create_udp() {
 
 int socket_bind_any(Socket s, uint16_t port) { return bind_any_address(fd_of(s), port); }
 
+int socket_set_nonblocking(Socket s) {
+  const int flags = ::fcntl(fd_of(s), F_GETFL, 0);
+  return flags >= 0 && ::fcntl(fd_of(s), F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
 int socket_enable_broadcast(Socket s) {
   int on = 1;
   return ::setsockopt(fd_of(s), SOL_SOCKET, SO_BROADCAST, &on, sizeof on) == 0;

@@ -41,6 +41,11 @@ Socket socket_create_udp() {
 
 int socket_bind_any(Socket s, uint16_t port) { return bind_any_address(sock_of(s), port); }
 
+int socket_set_nonblocking(Socket s) {
+  u_long on = 1;
+  return ioctlsocket(sock_of(s), FIONBIO, &on) == 0;
+}
+
 int socket_enable_broadcast(Socket s) {
   int on = 1;
   return ::setsockopt(sock_of(s), SOL_SOCKET, SO_BROADCAST, reinterpret_cast<const char*>(&on),

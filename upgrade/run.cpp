@@ -379,6 +379,10 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
                 0);
     return;
   }
+  // The wait tells which socket has a datagram: it is read without asking
+  // again, and a readiness that was not one costs a failed receive, not a
+  // loop held in it.
+  socket_set_nonblocking(socket.get());
   UploadSession& s = slot.session;
   s = UploadSession{};
   s.socket = std::move(socket);
@@ -491,7 +495,8 @@ void UpgradeRun::give_up_late_checks(int64_t now) {
 void UpgradeRun::drive_sessions(int64_t now) {
   for (auto& slot : slots_) {
     if (!slot->busy) continue;
-    slot->due_ms = session_run(slot->view, &slot->session, now, slot->readable);
+    slot->due_ms = session_run(slot->view, &slot->session, now,
+                               slot->readable ? SessionInput::waiting : SessionInput::none);
     slot->readable = false;
     if (slot->session.ended) slot->busy = false;
   }

@@ -215,7 +215,7 @@ void end_session(SessionView* view, UploadSession* s, int result) {
 
 bool session_paused(const UploadSession* s) { return s->pause && s->pause->questions > 0; }
 
-int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms, bool readable) {
+int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms, SessionInput input) {
   if (s->ended || session_paused(s)) return s->next_tick_ms;
   s->now_ms = now_ms;
   if (now_ms >= s->next_tick_ms) {
@@ -226,7 +226,8 @@ int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms, bool re
   }
   if (!s->ended && s->connected_wait && now_ms >= s->connected_until_ms)
     end_connected_wait(view, s);
-  if (!s->ended && readable) session_poll(view, s);
+  if (!s->ended && input == SessionInput::maybe) session_poll(view, s);
+  if (!s->ended && input == SessionInput::waiting) take_datagram(view, s);
   if (s->connected_wait && s->connected_until_ms < s->next_tick_ms) return s->connected_until_ms;
   return s->next_tick_ms;
 }

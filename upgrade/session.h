@@ -131,7 +131,12 @@ bool session_paused(const UploadSession* s);
 // first block once "Connected" has shown, then every waiting datagram.
 // Returns when it is next due, by the same clock: the driver calls again by
 // then, and whenever the socket has a datagram.
-int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms, bool readable = true);
+// What the driver knows of the socket: maybe (it is asked), a datagram
+// waits (the driver's wait said so: taken without asking, from a socket
+// that does not block), or none.
+enum class SessionInput { maybe, waiting, none };
+int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms,
+                    SessionInput input = SessionInput::maybe);
 // Ends a running session at once as aborted, with its line (the operator
 // or the system stopped it).
 void abort_session(SessionView* view, UploadSession* s);

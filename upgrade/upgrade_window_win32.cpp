@@ -120,7 +120,10 @@ struct WindowRun : RunEvents {
   std::vector<Place> places;                        // the window's thread
   std::shared_ptr<Journal> journal;
   int merge_listener = 0;
+  // The run goes once it is over and no box of its own is open on the
+  // window's thread (the report, an "Are you sure ?").
   bool reporting = false, over = false;
+  int asking = 0;
   bool session_ended = false;  // the system's session ends: no window opens any more
 
   WindowRun(UpgradeRunHolder* h, int parallel) : holder(h) {
@@ -197,7 +200,7 @@ struct WindowRun : RunEvents {
   void ended() override {
     post_task([this] {
       over = true;
-      if (!reporting) finish();
+      if (!reporting && !asking) finish();
     });
   }
 };
@@ -263,11 +266,15 @@ void WindowRun::ask_abort(int slot) {
   HWND dialog = place.dialog;
   run->post({RunCommandKind::hold});
   taskbar_question(true);
+  ++asking;
   const bool yes =
       MessageBoxA(dialog, "Are you sure ?", "Upgrade Box", MB_YESNO | MB_ICONQUESTION) == IDYES;
+  --asking;
   taskbar_question(false);
   if (yes) run->post({RunCommandKind::stop_card, ip});
   run->post({RunCommandKind::release});
+  // The run may have ended while the question was open.
+  if (over && !reporting && !asking) finish();
 }
 
 void WindowRun::show_report(const std::string& text, const std::vector<CardResult>& cards,
@@ -287,7 +294,7 @@ void WindowRun::show_report(const std::string& text, const std::vector<CardResul
   untick_rows(*ui().table, ok_ips);
   show_taskbar_progress(BatchProgress{});
   reporting = false;
-  if (over) finish();
+  if (over && !asking) finish();
 }
 
 // The run is over and its report closed: the window is the operator's again.

@@ -113,7 +113,7 @@ class Session : public testing::Test {
     answer(ack(0), from);
     poll(s, view);
     ASSERT_TRUE(s->connected_wait);
-    session_run(view, s, s->connected_until_ms, false);
+    session_run(view, s, s->connected_until_ms, SessionInput::none);
     ASSERT_FALSE(s->connected_wait);
   }
   void ticks(UploadSession* s, int n, SessionView* view) {
@@ -429,7 +429,7 @@ TEST_F(Session, DatagramHandledOnceHoweverOftenItIsPolled) {
   session_run(&view_, s, 12);  // a pass right after it
   EXPECT_EQ(s->state, SESSION_SENDING);
   EXPECT_TRUE(card_.quiet());  // "Connected" shows first
-  session_run(&view_, s, 110, false);
+  session_run(&view_, s, 110, SessionInput::none);
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 1);
   EXPECT_TRUE(card_.quiet());
 
@@ -518,16 +518,16 @@ TEST_F(Session, FirstBlockGoesOnceConnectedHasShown) {
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
   EXPECT_EQ(session_run(&view_, s, 1050), 1100);
   EXPECT_TRUE(card_.quiet());
-  EXPECT_EQ(session_run(&view_, s, 1100, false), 1110);  // the tick; the block is next
-  EXPECT_EQ(session_run(&view_, s, 1109, false), 1110);
+  EXPECT_EQ(session_run(&view_, s, 1100, SessionInput::none), 1110);  // the tick; the block is next
+  EXPECT_EQ(session_run(&view_, s, 1109, SessionInput::none), 1110);
   EXPECT_TRUE(card_.quiet());
   EXPECT_EQ(view_.statuses.size(), 2u);
 
   pause_.questions = 1;
-  session_run(&view_, s, 1110, false);
+  session_run(&view_, s, 1110, SessionInput::none);
   EXPECT_TRUE(card_.quiet());
   pause_.questions = 0;
-  EXPECT_EQ(session_run(&view_, s, 1150, false), 1200);
+  EXPECT_EQ(session_run(&view_, s, 1150, SessionInput::none), 1200);
   Bytes data1 = card_.receive();
   ASSERT_EQ(data1.size(), 4u + 512);
   EXPECT_EQ(get_be16(&data1[2]), 1);
@@ -601,8 +601,8 @@ TEST_F(Session, QuestionHoldsTheSessionsOfItsRunOnly) {
   session_run(&view1, s1, 2050);
   EXPECT_EQ(s0->state, SESSION_SENDING);
   EXPECT_EQ(s1->ticks, 1);  // the late tick ran once, not once per period held
-  session_run(&view_, s0, 2150, false);
-  session_run(&view1, s1, 2150, false);
+  session_run(&view_, s0, 2150, SessionInput::none);
+  session_run(&view1, s1, 2150, SessionInput::none);
   EXPECT_EQ(get_be16(&card_.receive()[2]), 1);
   EXPECT_EQ(get_be16(&card1.receive()[2]), 1);
   EXPECT_EQ(s1->ticks, 0);  // the block reset it
@@ -649,7 +649,7 @@ TEST_F(Session, LateAbortAfterTheSessionEndedAddsNothing) {
   card.receive();
   card.send(ack(0), card.last_from);
   poll(s, &view);
-  session_run(&view, s, s->connected_until_ms, false);
+  session_run(&view, s, s->connected_until_ms, SessionInput::none);
   ASSERT_EQ(get_be16(&card.receive()[2]), 1);  // the one, short, block
   card.send(ack(1), card.last_from);
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
