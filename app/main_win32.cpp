@@ -7,6 +7,7 @@
 #include "app/ui.h"
 #include "platform/udp.h"
 #include "resources/resource.h"
+#include "upgrade/upgrade_commands.h"
 
 namespace {
 
@@ -64,6 +65,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   while (GetMessageA(&msg, nullptr, 0, 0) > 0) {
     // While a batch runs the main window is disabled, and its keys (Esc and
     // Alt+Q would ask to quit in the middle of the transfers) with it.
+    if (upgrade_dialog_message(&msg)) continue;
     if (accelerators && IsWindowEnabled(main_hwnd) &&
         TranslateAcceleratorA(main_hwnd, accelerators, &msg))
       continue;

@@ -7,6 +7,7 @@
 #include <iterator>
 #include <memory>
 
+#include "toolkit/win32_handle.h"
 #include "app/main_window.h"
 #include "app/ui.h"
 #include "daveridur_version.h"
@@ -33,6 +34,8 @@ const UINT_PTR FULL_NOTICE_TIMER = 0x3100;
 DeviceTable device_table;
 DiscoveryService discovery_service;
 std::unique_ptr<TableExecutor> executor;
+// The Upgrade command's run while one goes.
+UpgradeRunHolder upgrade_runs;
 std::unique_ptr<ButtonPort> panel_buttons;
 
 // One row of the page's table: where it goes among the handles, then the
@@ -110,7 +113,6 @@ int on_table_step(WindowHandle window, HandlerArg, HandlerArg, HandlerArg, Handl
   return static_cast<int>(run_queued_table_steps(window));
 }
 
-HWND hwnd(WindowHandle w) { return reinterpret_cast<HWND>(w); }
 
 int on_full_notice(WindowHandle window, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
   KillTimer(hwnd(window), FULL_NOTICE_TIMER);
@@ -167,6 +169,7 @@ void register_module_services() {
   upgrade.executor = executor.get();
   upgrade.modal_step = &modal_step_event(discovery_service);
   upgrade.query_card = query_card;
+  upgrade.runs = &upgrade_runs;
   register_upgrade_services(upgrade);
 }
 

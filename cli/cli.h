@@ -31,6 +31,9 @@ int output_error();
 // Windows); watched by every wait of the commands.
 extern std::atomic<bool> interrupted;
 void catch_interrupt();
+// The wait of the run under way, woken by the same handlers.
+class RunIo;
+extern std::atomic<RunIo*> interrupt_wake;
 
 // The discovery service over the table's model, with no view, owned by a
 // thread of its own as the window's would be. Members go in reverse order:

@@ -3,10 +3,15 @@
 
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "upgrade/run.h"
 
 namespace {
 
-void on_interrupt(int) { interrupted = true; }
+// sendto, all a wake does, may be called from a signal handler.
+void on_interrupt(int) {
+  interrupted = true;
+  if (RunIo* io = interrupt_wake.load()) io->wake();
+}
 
 }  // namespace
 

@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "upgrade/run.h"
 
 namespace {
 
@@ -22,11 +23,13 @@ BOOL WINAPI on_console_event(DWORD event) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
       interrupted = true;
+      if (RunIo* io = interrupt_wake.load()) io->wake();
       return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
       interrupted = true;
+      if (RunIo* io = interrupt_wake.load()) io->wake();
       if (finished) WaitForSingleObject(finished, SYSTEM_END_WAIT_MS);
       return TRUE;
     default:

@@ -12,11 +12,6 @@
 
 namespace {
 
-uint32_t host_order(uint32_t ip) {
-  const auto* b = reinterpret_cast<const uint8_t*>(&ip);
-  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
-}
-
 // A CSV record on stdout ends as the system's lines do (text mode turns
 // "\n" into CR LF on Windows); the files the tool writes keep CR LF.
 void print_record(std::string record) {
@@ -66,7 +61,7 @@ int run_discover(const DiscoverOptions& o) {
   }
   std::vector<DeviceRecord>& cards = result.found;
   std::sort(cards.begin(), cards.end(), [](const DeviceRecord& a, const DeviceRecord& b) {
-    return host_order(a.ip) < host_order(b.ip);
+    return host_address(a.ip) < host_address(b.ip);
   });
   print_cards(cards, o);
   flush_output();

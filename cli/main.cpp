@@ -44,6 +44,15 @@ const char DESCRIPTION[] =
 
 const char PASSWORD_VARIABLE[] = "DAVERIDUR_PASSWORD";
 
+const char WAVES_HELP[] =
+    "Upgrade in waves: a list of card counts or percentages of the cards to upgrade, like "
+    "1,5,20% (a percentage is rounded down, and at least 1 card); the last entry repeats until "
+    "every card has its wave. A wave starts only when every card of the one before runs the new "
+    "version or has failed";
+const char MAX_FAILURES_HELP[] =
+    "Failures the whole run allows (with --waves: 0); one more halts it: nothing more starts, "
+    "the cards not started are reported \"Not started : rollout halted .\"";
+
 // The password from --password-file, --password or the environment, in that
 // order; false with the reason. A password given on the command line can be
 // read by every user of the computer for as long as the run lasts.
@@ -139,6 +148,145 @@ int output_checked(int status) {
 
 }  // namespace
 
+namespace {
+
+// What the discover command's options are read into.
+struct DiscoverArgs {
+  DiscoverOptions options;
+  std::vector<std::string> addresses, excludes;
+  bool force = false;
+  CLI::App* command = nullptr;
+};
+
+CLI::App* add_discover(CLI::App& app, DiscoverArgs& a) {
+  DiscoverOptions& discover = a.options;
+  CLI::App* cmd = app.add_subcommand(
+      "discover", "Lists the cards that answer: ip, mac, version, state, user.");
+  cmd->add_option("--wait", discover.wait_ms, "Milliseconds to listen for replies")
+      ->default_val(3000)
+      ->check(CLI::Range(0u, 600000u));
+  CLI::Option* csv_flag = cmd->add_flag("--csv", discover.csv, "CSV with a header row instead of tabs");
+  cmd->add_flag("--json", discover.json, "One JSON object per card and line, the CSV's columns as keys")
+      ->excludes(csv_flag);
+  cmd->add_option("ADDRESS", a.addresses,
+                  std::string("Cards to ask directly: ") + RANGES +
+                      "; none: broadcast on every adapter");
+  add_scan_options(cmd, discover.scan, a.excludes);
+  cmd->add_flag("--force", a.force, "Scan more than 65536 addresses");
+  return a.command = cmd;
+}
+
+// What the upgrade command's options are read into, before they are checked.
+struct UpgradeArgs {
+  UpgradeOptions options;
+  std::vector<std::string> addresses, excludes;
+  std::string card_list, password_file, wave_list;
+  bool force_scan = false;
+  CLI::Option *user = nullptr, *password = nullptr, *waves = nullptr;
+  CLI::App* command = nullptr;
+};
+
+// The account, the report and the transfers.
+void add_upgrade_run_options(CLI::App* cmd, UpgradeArgs& a) {
+  UpgradeOptions& upgrade = a.options;
+  cmd->add_option("--cards", a.card_list, "CSV card list: ip[,user[,password]]");
+  a.user = cmd->add_option(
+      "--user", upgrade.user, "Account for cards without one in the list (default: the stored one)");
+  a.password = cmd->add_option(
+      "--password", upgrade.password,
+      "Password for that account (other users can read it: prefer --password-file)");
+  cmd->add_option("--password-file", a.password_file,
+                  "File whose first line is the password (else DAVERIDUR_PASSWORD)");
+  cmd->add_option("--transfer-limit", upgrade.transfer_limit_minutes,
+                  "Minutes a card's transfer may take in all")
+      ->default_val(30)
+      ->check(CLI::Range(1u, 1440u));
+  cmd->add_flag("--force", upgrade.force, "Upgrade cards at the image's version or newer");
+  cmd->add_flag("--verify", upgrade.verify, "Wait until each card runs the new version");
+  cmd->add_option("--report", upgrade.report, "Write a CSV report of every card");
+  cmd->add_option("--parallel", upgrade.parallel, "Transfers at once (within a wave)")
+      ->default_val(4)
+      ->check(CLI::Range(1, BATCH_SESSIONS_MAX));
+}
+
+CLI::App* add_upgrade(CLI::App& app, UpgradeArgs& a) {
+  UpgradeOptions& upgrade = a.options;
+  CLI::App* cmd = app.add_subcommand(
+      "upgrade", "Upgrades cards behind the image's version and prints the report.");
+  cmd->add_option("IMAGE", upgrade.image, "Firmware image file")->required();
+  cmd->add_option("CARD", a.addresses,
+                  std::string("Cards: ") + RANGES + "; a range upgrades the cards that answer");
+  add_scan_options(cmd, upgrade.scan, a.excludes);
+  cmd->add_flag("--force-scan", a.force_scan, "Scan more than 65536 addresses");
+  add_upgrade_run_options(cmd, a);
+  a.waves = cmd->add_option("--waves", a.wave_list, WAVES_HELP);
+  cmd->add_option("--max-failures", upgrade.max_failures, MAX_FAILURES_HELP)
+      ->check(CLI::Range(0, 1000000));
+  CLI::Option* dry_run = cmd->add_flag(
+      "--dry-run", upgrade.dry_run,
+      "Asks the cards and prints each card's wave or the line it would get, and the plan on "
+      "stderr; sends nothing");
+  cmd->add_option("--resume", upgrade.resume,
+                  "A report of an earlier run: its cards join this run, and those it "
+                  "shows done (ok and applied or not verified) are skipped");
+  CLI::Option* json = cmd->add_flag(
+      "--json", upgrade.json,
+      "JSON Lines on stdout instead of the report lines: one object per card as it settles "
+      "(the report's columns and wave), then {\"summary\": ...}");
+  dry_run->excludes(json);
+  return a.command = cmd;
+}
+
+// The upgrade's cards and options as given, read strictly; false with *bad.
+bool check_upgrade(UpgradeArgs& a, std::string* bad) {
+  UpgradeOptions& upgrade = a.options;
+  upgrade.has_user = a.user->count() > 0;
+  if (!take_password(a.password_file, a.password->count() > 0, &upgrade, bad) ||
+      !account_usable(upgrade, bad))
+    return false;
+  // Lone addresses are cards, each reported; ranges find the cards in them.
+  std::vector<std::string> ranges;
+  for (const std::string& t : a.addresses) {
+    if (!is_lone_address(t)) {
+      ranges.push_back(t);
+      continue;
+    }
+    CardOrder card;
+    if (!read_card_address(t, &card.ip, bad)) return false;
+    upgrade.cards.push_back(card);
+  }
+  if (!ranges.empty() &&
+      !read_targets(ranges, a.excludes, a.force_scan, "--force-scan", &upgrade.ranges, bad))
+    return false;
+  upgrade.range_texts = ranges;
+  if (a.waves->count()) {
+    if (!read_wave_list(a.wave_list, &upgrade.waves, bad)) return false;
+    upgrade.has_waves = true;
+  }
+  if (upgrade.dry_run && !upgrade.report.empty()) {
+    *bad = "--dry-run sends nothing and writes no report";
+    return false;
+  }
+  if (!a.card_list.empty() && !read_card_file(a.card_list, &upgrade.cards, bad)) return false;
+  // An exclude wins over a named card as over a range.
+  AddressSet left_out;
+  for (const std::string& t : a.excludes)
+    if (!read_address_ranges(t, &left_out, bad, RangeRole::exclude)) return false;
+  upgrade.cards.erase(std::remove_if(upgrade.cards.begin(), upgrade.cards.end(),
+                                     [&](const CardOrder& c) {
+                                       uint64_t at = 0;
+                                       return address_index(left_out, host_address(c.ip), &at);
+                                     }),
+                      upgrade.cards.end());
+  if (upgrade.cards.empty() && upgrade.ranges.intervals.empty() && upgrade.resume.empty()) {
+    *bad = "no cards: name them or give --cards";
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
   CLI::App app{DESCRIPTION, "daveridur-cli"};
   app.require_subcommand(1, 1);
@@ -149,77 +297,14 @@ int main(int argc, char** argv) {
   // options; the subcommands inherit this.
   app.allow_windows_style_options(false);
 
-  DiscoverOptions discover;
-  std::vector<std::string> discover_addresses;
-  CLI::App* discover_cmd = app.add_subcommand(
-      "discover", "Lists the cards that answer: ip, mac, version, state, user.");
-  discover_cmd->add_option("--wait", discover.wait_ms, "Milliseconds to listen for replies")
-      ->default_val(3000)
-      ->check(CLI::Range(0u, 600000u));
-  CLI::Option* csv_flag =
-      discover_cmd->add_flag("--csv", discover.csv, "CSV with a header row instead of tabs");
-  discover_cmd->add_flag("--json", discover.json, "One JSON object per card and line, the CSV's columns as keys")
-      ->excludes(csv_flag);
-  discover_cmd->add_option("ADDRESS", discover_addresses,
-                           std::string("Cards to ask directly: ") + RANGES +
-                               "; none: broadcast on every adapter");
-  std::vector<std::string> discover_excludes;
-  bool discover_force = false;
-  add_scan_options(discover_cmd, discover.scan, discover_excludes);
-  discover_cmd->add_flag("--force", discover_force, "Scan more than 65536 addresses");
-
+  DiscoverArgs discover;
+  CLI::App* discover_cmd = add_discover(app, discover);
   std::string check_image_path;
   CLI::App* check_cmd =
       app.add_subcommand("check", "Checks an image; prints its version, date code and size.");
   check_cmd->add_option("IMAGE", check_image_path, "Firmware image file")->required();
-
-  UpgradeOptions upgrade;
-  std::vector<std::string> upgrade_addresses;
-  std::string card_list;
-  CLI::App* upgrade_cmd = app.add_subcommand(
-      "upgrade", "Upgrades cards behind the image's version and prints the report.");
-  upgrade_cmd->add_option("IMAGE", upgrade.image, "Firmware image file")->required();
-  upgrade_cmd->add_option("CARD", upgrade_addresses,
-                          std::string("Cards: ") + RANGES + "; a range upgrades the cards that answer");
-  std::vector<std::string> upgrade_excludes;
-  bool upgrade_force_scan = false;
-  add_scan_options(upgrade_cmd, upgrade.scan, upgrade_excludes);
-  upgrade_cmd->add_flag("--force-scan", upgrade_force_scan, "Scan more than 65536 addresses");
-  upgrade_cmd->add_option("--cards", card_list, "CSV card list: ip[,user[,password]]");
-  CLI::Option* user = upgrade_cmd->add_option(
-      "--user", upgrade.user, "Account for cards without one in the list (default: the stored one)");
-  CLI::Option* password = upgrade_cmd->add_option(
-      "--password", upgrade.password,
-      "Password for that account (other users can read it: prefer --password-file)");
-  std::string password_file;
-  upgrade_cmd->add_option("--password-file", password_file,
-                          "File whose first line is the password (else DAVERIDUR_PASSWORD)");
-  upgrade_cmd->add_option("--transfer-limit", upgrade.transfer_limit_minutes,
-                          "Minutes a card's transfer may take in all")
-      ->default_val(30)
-      ->check(CLI::Range(1u, 1440u));
-  upgrade_cmd->add_flag("--force", upgrade.force, "Upgrade cards at the image's version or newer");
-  upgrade_cmd->add_flag("--verify", upgrade.verify, "Wait until each card runs the new version");
-  upgrade_cmd->add_option("--report", upgrade.report, "Write a CSV report of every card");
-  upgrade_cmd->add_option("--parallel", upgrade.parallel, "Transfers at once (within a wave)")
-      ->default_val(4)
-      ->check(CLI::Range(1, BATCH_SESSIONS_MAX));
-  std::string wave_list;
-  CLI::Option* waves = upgrade_cmd->add_option("--waves", wave_list, WAVES_HELP);
-  upgrade_cmd->add_option("--max-failures", upgrade.max_failures, MAX_FAILURES_HELP)
-      ->check(CLI::Range(0, 1000000));
-  CLI::Option* dry_run = upgrade_cmd->add_flag(
-      "--dry-run", upgrade.dry_run,
-      "Asks the cards and prints each card's wave or the line it would get, and the plan on "
-      "stderr; sends nothing");
-  upgrade_cmd->add_option("--resume", upgrade.resume,
-                          "A report of an earlier run: its cards join this run, and those it "
-                          "shows done (ok and applied or not verified) are skipped");
-  CLI::Option* json = upgrade_cmd->add_flag(
-      "--json", upgrade.json,
-      "JSON Lines on stdout instead of the report lines: one object per card as it settles "
-      "(the report's columns and wave), then {\"summary\": ...}");
-  dry_run->excludes(json);
+  UpgradeArgs upgrade;
+  CLI::App* upgrade_cmd = add_upgrade(app, upgrade);
 
   try {
     app.parse(argc, argv);
@@ -234,53 +319,14 @@ int main(int argc, char** argv) {
   }
 
   std::string bad;
-  if (discover_cmd->parsed() && !read_targets(discover_addresses, discover_excludes, discover_force,
-                                              "--force", &discover.addresses, &bad))
+  if (discover_cmd->parsed() &&
+      !read_targets(discover.addresses, discover.excludes, discover.force, "--force",
+                    &discover.options.addresses, &bad))
     return usage_error(app, bad);
-  if (discover_cmd->parsed() && !discover_addresses.empty() && discover.addresses.intervals.empty())
+  if (discover_cmd->parsed() && !discover.addresses.empty() &&
+      discover.options.addresses.intervals.empty())
     return usage_error(app, "every address named is excluded");
-  if (upgrade_cmd->parsed()) {
-    upgrade.has_user = user->count() > 0;
-    std::string error;
-    if (!take_password(password_file, password->count() > 0, &upgrade, &error) ||
-        !account_usable(upgrade, &error))
-      return usage_error(app, error);
-    // Lone addresses are cards, each reported; ranges find the cards in them.
-    std::vector<std::string> ranges;
-    for (const std::string& t : upgrade_addresses) {
-      if (!is_lone_address(t)) {
-        ranges.push_back(t);
-        continue;
-      }
-      CardOrder card;
-      if (!read_card_address(t, &card.ip, &bad)) return usage_error(app, bad);
-      upgrade.cards.push_back(card);
-    }
-    if (!ranges.empty() && !read_targets(ranges, upgrade_excludes, upgrade_force_scan,
-                                         "--force-scan", &upgrade.ranges, &bad))
-      return usage_error(app, bad);
-    upgrade.range_texts = ranges;
-    if (waves->count()) {
-      if (!read_wave_list(wave_list, &upgrade.waves, &error)) return usage_error(app, error);
-      upgrade.has_waves = true;
-    }
-    if (upgrade.dry_run && !upgrade.report.empty())
-      return usage_error(app, "--dry-run sends nothing and writes no report");
-    if (!card_list.empty() && !read_card_file(card_list, &upgrade.cards, &error))
-      return usage_error(app, error);
-    // An exclude wins over a named card as over a range.
-    AddressSet left_out;
-    for (const std::string& t : upgrade_excludes)
-      if (!read_address_ranges(t, &left_out, &bad, RangeRole::exclude)) return usage_error(app, bad);
-    upgrade.cards.erase(std::remove_if(upgrade.cards.begin(), upgrade.cards.end(),
-                                       [&](const CardOrder& c) {
-                                         uint64_t at = 0;
-                                         return address_index(left_out, host_address(c.ip), &at);
-                                       }),
-                        upgrade.cards.end());
-    if (upgrade.cards.empty() && upgrade.ranges.intervals.empty() && upgrade.resume.empty())
-      return usage_error(app, "no cards: name them or give --cards");
-  }
+  if (upgrade_cmd->parsed() && !check_upgrade(upgrade, &bad)) return usage_error(app, bad);
 
   catch_interrupt();
   if (check_cmd->parsed()) return output_checked(run_check_command(check_image_path));
@@ -289,7 +335,8 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "daveridur-cli: the socket library cannot be started\n");
     return output_checked(EXIT_CARD_FAILED);
   }
-  int status = discover_cmd->parsed() ? run_discover(discover) : run_upgrade(upgrade);
+  int status =
+      discover_cmd->parsed() ? run_discover(discover.options) : run_upgrade(upgrade.options);
   net_cleanup();
   return output_checked(status);
 }

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "toolkit/win32_handle.h"
 #include "devices/account_dialog.h"
 #include "devices/device_commands.h"
 #include "devices/device_table.h"
@@ -16,7 +17,6 @@ const int USER_NAME_COLUMN = 3;
 int batch_column = 4;
 HWND batch_edit = nullptr;
 
-HWND hwnd(WindowHandle w) { return reinterpret_cast<HWND>(w); }
 
 int batch_ok(WindowHandle dialog, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
   DeviceTable& table = *devices_services().table;

@@ -21,13 +21,6 @@ const ColumnSpec COLUMNS[DEVICE_COLUMNS] = {
     {"Result", 150},
 };
 
-// Dotted-quad order needs the address in host order.
-uint32_t host_order(uint32_t ip_be) {
-  uint8_t b[4];
-  std::memcpy(b, &ip_be, 4);
-  return uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3];
-}
-
 int ordered(uint32_t a, uint32_t b, int after) {
   if (a > b) return after;
   if (a < b) return -after;
@@ -293,7 +286,7 @@ int compare_rows(const DeviceRecord& a, const DeviceRecord& b, int column, int s
   int after = sort_descending ? -1 : 1;
   switch (column) {
     case 0:
-      return ordered(host_order(a.ip), host_order(b.ip), after);
+      return ordered(host_address(a.ip), host_address(b.ip), after);
     case 1:
       for (int i = 0; i < 6; ++i)
         if (a.mac[i] != b.mac[i]) return ordered(a.mac[i], b.mac[i], after);

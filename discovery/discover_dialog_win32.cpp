@@ -2,6 +2,7 @@
 // broadcasts and blinks an icon, then one refresh pass over every card.
 #include <windows.h>
 
+#include "toolkit/win32_handle.h"
 #include "discovery/discovery.h"
 #include "discovery/discovery_commands.h"
 #include "resources/resource.h"
@@ -16,7 +17,6 @@ DiscoveryService& service() { return *services.service; }
 const UINT_PTR DISCOVERY_TIMER = 13192;
 int discovery_countdown = 0;
 
-HWND hwnd(WindowHandle w) { return reinterpret_cast<HWND>(w); }
 
 int discovery_cancel(WindowHandle dialog, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
   EndDialog(hwnd(dialog), 0);

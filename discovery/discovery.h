@@ -88,7 +88,8 @@ struct DiscoveryState {
   Event query_done{false};
   Event broadcast_done{false};
   std::atomic<int> running{0};  // threads not yet returned
-  // The scans under way (discovery/scan.h), told of every card's reply.
+  // The scans under way (discovery/scan.h), told of every card's reply
+  // once it is merged.
   std::mutex scans_mutex;
   std::vector<ScanShared*> scans;
   // Every address sent a direct query: a reply on the query socket from any

@@ -115,12 +115,24 @@ bool take_token(RateLimiter& r, uint64_t now_us, uint64_t* wait_us) {
   return false;
 }
 
+namespace {
+
+// The first pass asks in address order: an address it has not reached yet
+// was not asked, and a reply from it speaks out of turn.
+bool asked_index(const ScanShared& scan, uint32_t ip, uint64_t* index) {
+  return address_index(scan.addresses, host_address(ip), index) && *index < scan.asked.load();
+}
+
+}  // namespace
+
+bool scan_asked(const ScanShared& scan, uint32_t ip) {
+  uint64_t index = 0;
+  return asked_index(scan, ip, &index);
+}
+
 bool scan_heard(ScanShared& scan, uint32_t ip) {
   uint64_t index = 0;
-  if (!address_index(scan.addresses, host_address(ip), &index)) return false;
-  // The first pass asks in address order: an address it has not reached yet
-  // was not asked, and a reply from it speaks out of turn.
-  if (index >= scan.asked.load()) return false;
+  if (!asked_index(scan, ip, &index)) return false;
   std::lock_guard<std::mutex> lock(scan.mutex);
   uint8_t bit = uint8_t(1u << (index % 8));
   if (scan.answered[index / 8] & bit) return true;

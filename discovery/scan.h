@@ -43,7 +43,7 @@ struct ScanSettings {
 struct ScanProgress {
   uint64_t total = 0;    // addresses in the scan
   uint64_t asked = 0;    // addresses asked at least once
-  uint64_t found = 0;    // addresses that answered as a card
+  uint64_t found = 0;    // addresses that answered as a card, merged into the table
   uint64_t queries = 0;  // queries sent, retries included
   uint64_t ms_left = 0;  // at the rate, with the retries and the wait
   bool finished = false;
@@ -62,9 +62,11 @@ struct ScanShared {
   std::vector<uint8_t> answered;  // one bit per address, by index
 };
 
-// A reply from ip (network byte order) to a scan: counted once, when ip is
-// one of its addresses that the scan has asked already. False when the scan
-// did not ask ip (yet).
+// Whether ip (network byte order) is one of the scan's addresses that it
+// has asked already: a reply from it is taken.
+bool scan_asked(const ScanShared& scan, uint32_t ip);
+// A reply from ip to a scan, once it is in the table: counted once, when
+// scan_asked. False when the scan did not ask ip (yet).
 bool scan_heard(ScanShared& scan, uint32_t ip);
 bool scan_answered(ScanShared& scan, uint64_t index);
 

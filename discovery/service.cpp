@@ -26,15 +26,26 @@ void poll_loop(DiscoveryState& s) {
 
 using Batch = std::vector<std::unique_ptr<DeviceRecord>>;
 
-// One step on the table's thread for the replies taken so far. Once stop is
-// signalled they are dropped: the owner is then waiting for this thread and
-// would not run the step before its wait has run out.
-void merge_batch(DiscoveryState& s, Batch& batch) {
+// One step on the table's thread for the replies taken so far; `heard` are
+// the senders among them that a scan asked. Once stop is signalled they are
+// dropped: the owner is then waiting for this thread and would not run the
+// step before its wait has run out.
+void merge_batch(DiscoveryState& s, Batch& batch, std::vector<uint32_t>& heard) {
   if (batch.empty()) return;
   DeviceTable* table = s.ports.table;
   // If the owner is gone the step does not run and the records are released.
-  if (!s.ports.stop->is_set()) s.ports.executor->run([&] { merge_devices(*table, batch, 0); });
+  bool merged = !s.ports.stop->is_set() &&
+                s.ports.executor->run([&] { merge_devices(*table, batch, 0); });
+  // A scan counts a card only once it is in the table: whoever ends when
+  // every address has answered (and then stops the service, which drops what
+  // is still unmerged) must not lose a reply read but not yet merged.
+  if (merged) {
+    std::lock_guard<std::mutex> lock(s.scans_mutex);
+    for (uint32_t ip : heard)
+      for (ScanShared* scan : s.scans) scan_heard(*scan, ip);
+  }
   batch.clear();
+  heard.clear();
 }
 
 bool was_asked(DiscoveryState& s, uint32_t ip) {
@@ -44,7 +55,7 @@ bool was_asked(DiscoveryState& s, uint32_t ip) {
 
 // One datagram: 1 to go on draining, 0 when the socket has failed.
 int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& work,
-                  uint8_t* buf, Batch& batch) {
+                  uint8_t* buf, Batch& batch, std::vector<uint32_t>& heard) {
   SocketAddress from;
   int n = s.ports.transport->receive(sock, buf, REPLY_CAPACITY, &from);
   // A port-unreachable from an earlier send to an address without a card
@@ -64,9 +75,12 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
     bool scanned = false;
     {
       std::lock_guard<std::mutex> lock(s.scans_mutex);
-      for (ScanShared* scan : s.scans) scanned = scan_heard(*scan, from.ip) || scanned;
+      for (ScanShared* scan : s.scans) scanned = scan_asked(*scan, from.ip) || scanned;
     }
-    if (!scanned && !was_asked(s, from.ip)) return 1;
+    if (scanned)
+      heard.push_back(from.ip);
+    else if (!was_asked(s, from.ip))
+      return 1;
   }
   auto r = std::make_unique<DeviceRecord>(work);
   if (source == Source::broadcast) r->unanswered_queries = 1;
@@ -82,6 +96,7 @@ void receive_loop(DiscoveryState& s, Source source) {
   uint8_t buf[REPLY_CAPACITY + 1];
   Batch batch;
   batch.reserve(MERGE_BATCH);
+  std::vector<uint32_t> heard;
   for (;;) {
     if (s.ports.clock->wait_for_datagram(*s.ports.stop, *s.ports.transport, sock, RECEIVE_WAKE_MS)) {
       done.set();
@@ -89,12 +104,15 @@ void receive_loop(DiscoveryState& s, Source source) {
     }
     // Everything waiting is read, each reply answered as it is read; a
     // steady stream of replies must not keep the thread from seeing stop.
+    // A step every MERGE_BATCH datagrams, taken or not: the cards read ahead
+    // of a flood of rejected ones are merged without waiting for its end.
     int alive = 1;
+    size_t read = 0;
     while (alive && !s.ports.stop->is_set() && s.ports.transport->readable(sock, 1)) {
-      alive = take_datagram(s, source, sock, work, buf, batch);
-      if (batch.size() >= MERGE_BATCH) merge_batch(s, batch);
+      alive = take_datagram(s, source, sock, work, buf, batch, heard);
+      if (++read % MERGE_BATCH == 0) merge_batch(s, batch, heard);
     }
-    merge_batch(s, batch);
+    merge_batch(s, batch, heard);
     // A real receive failure ends the thread without its done event.
     if (!alive) return;
   }

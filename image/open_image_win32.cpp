@@ -2,6 +2,7 @@
 // the three information fields of the main panel.
 #include <windows.h>
 
+#include "toolkit/win32_handle.h"
 #include "settings/settings.h"
 #include "image/image.h"
 #include "image/open_image.h"
@@ -15,7 +16,6 @@ OpenedImage opened;
 
 ImageServices services;
 
-HWND hwnd(WindowHandle w) { return reinterpret_cast<HWND>(w); }
 
 // Labels and patterns, each NUL-terminated, and an empty text at the end.
 const char IMAGE_FILTER[] = "Binary Files(*.bin)\0*.bin;*.bon\0All Files(*.*)\0*.*\0";

@@ -2,24 +2,11 @@
 
 #include <algorithm>
 
+#include "platform/udp.h"
+
 namespace {
 
 const uint32_t LIMITED_BROADCAST = 0xFFFFFFFFu;
-
-uint32_t host_order(uint32_t be) {
-  const auto* b = reinterpret_cast<const uint8_t*>(&be);
-  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
-}
-
-uint32_t network_order(uint32_t v) {
-  uint32_t be;
-  auto* b = reinterpret_cast<uint8_t*>(&be);
-  b[0] = static_cast<uint8_t>(v >> 24);
-  b[1] = static_cast<uint8_t>(v >> 16);
-  b[2] = static_cast<uint8_t>(v >> 8);
-  b[3] = static_cast<uint8_t>(v);
-  return be;
-}
 
 }  // namespace
 
@@ -28,7 +15,7 @@ uint32_t directed_broadcast(const AdapterAddress& a) {
   // itself; a /0 would be the limited broadcast again.
   if (a.prefix < 1 || a.prefix > 30) return 0;
   uint32_t host_bits = 0xFFFFFFFFu >> a.prefix;
-  return network_order(host_order(a.ip) | host_bits);
+  return network_address(host_address(a.ip) | host_bits);
 }
 
 std::vector<uint32_t> broadcast_targets(const std::vector<AdapterAddress>& adapters) {

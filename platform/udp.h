@@ -25,6 +25,9 @@ void net_cleanup();
 Socket socket_create_udp();  // 0 on failure
 int socket_bind_any(Socket s, uint16_t port);
 int socket_enable_broadcast(Socket s);
+// A receive with nothing waiting fails at once (RECV_FAILED) instead of
+// waiting; 1 on success.
+int socket_set_nonblocking(Socket s);
 void socket_close(Socket s);
 
 // What closes a socket where socket_close must not: a test's fake sockets.
@@ -93,6 +96,12 @@ uint16_t socket_local_port(Socket s);
 // 1 when the socket becomes readable within usec microseconds.
 int socket_readable(Socket s, long usec);
 
+// Waits at most ms milliseconds until one of count sockets is readable;
+// ready[i] is set to 1 for each that is. The number ready, 0 when the time
+// ran out, -1 on failure. At most SOCKET_WAIT_MAX sockets.
+inline constexpr int SOCKET_WAIT_MAX = 256;
+int socket_wait_any(const Socket* sockets, int count, long ms, unsigned char* ready);
+
 #ifdef _WIN32
 // Posts message to the window whenever a datagram is waiting on the socket
 // (again after each receive while more are waiting); makes the socket
@@ -103,6 +112,22 @@ int socket_notify_window(Socket s, uintptr_t window, uint32_t message);
 // The first IPv4 address of the local host's name, in network order; 0 when
 // the name or its addresses can't be had.
 uint32_t local_host_first_address();
+
+// An IPv4 address between network byte order (as sockets hold it) and host
+// order (as numbers compare), independent of the host's byte order.
+inline uint32_t host_address(uint32_t network_order) {
+  const auto* b = reinterpret_cast<const uint8_t*>(&network_order);
+  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+inline uint32_t network_address(uint32_t host_order) {
+  uint32_t value = 0;
+  auto* b = reinterpret_cast<uint8_t*>(&value);
+  b[0] = static_cast<uint8_t>(host_order >> 24);
+  b[1] = static_cast<uint8_t>(host_order >> 16);
+  b[2] = static_cast<uint8_t>(host_order >> 8);
+  b[3] = static_cast<uint8_t>(host_order);
+  return value;
+}
 
 // 16-bit values in network order, independent of the host's byte order.
 inline uint16_t get_be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }

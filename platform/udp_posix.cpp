@@ -1,3 +1,4 @@
+#include <poll.h>
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netdb.h>
@@ -36,6 +37,11 @@ Socket socket_create_udp() {
 }
 
 int socket_bind_any(Socket s, uint16_t port) { return bind_any_address(fd_of(s), port); }
+
+int socket_set_nonblocking(Socket s) {
+  const int flags = ::fcntl(fd_of(s), F_GETFL, 0);
+  return flags >= 0 && ::fcntl(fd_of(s), F_SETFL, flags | O_NONBLOCK) == 0;
+}
 
 int socket_enable_broadcast(Socket s) {
   int on = 1;
@@ -76,6 +82,15 @@ int socket_readable(Socket s, long usec) {
   FD_SET(fd_of(s), &set);
   timeval tv{0, usec};
   return ::select(fd_of(s) + 1, &set, nullptr, nullptr, &tv) > 0;
+}
+
+int socket_wait_any(const Socket* sockets, int count, long ms, unsigned char* ready) {
+  if (count < 0 || count > SOCKET_WAIT_MAX) return -1;
+  pollfd fds[SOCKET_WAIT_MAX];
+  for (int i = 0; i < count; ++i) fds[i] = pollfd{fd_of(sockets[i]), POLLIN, 0};
+  int n = ::poll(fds, static_cast<nfds_t>(count), static_cast<int>(ms < 0 ? 0 : ms));
+  for (int i = 0; i < count; ++i) ready[i] = n > 0 && (fds[i].revents & (POLLIN | POLLERR)) != 0;
+  return n < 0 ? -1 : n;
 }
 
 uint32_t local_host_first_address() {

@@ -1,3 +1,6 @@
+// A run waits on every session's socket at once: more than Winsock's
+// default 64 of a set.
+#define FD_SETSIZE 260
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <mswsock.h>
@@ -37,6 +40,11 @@ Socket socket_create_udp() {
 }
 
 int socket_bind_any(Socket s, uint16_t port) { return bind_any_address(sock_of(s), port); }
+
+int socket_set_nonblocking(Socket s) {
+  u_long on = 1;
+  return ioctlsocket(sock_of(s), FIONBIO, &on) == 0;
+}
 
 int socket_enable_broadcast(Socket s) {
   int on = 1;
@@ -89,6 +97,17 @@ int socket_readable(Socket s, long usec) {
   FD_SET(sock_of(s), &set);
   timeval tv{0, usec};
   return ::select(0, &set, nullptr, nullptr, &tv) > 0;
+}
+
+int socket_wait_any(const Socket* sockets, int count, long ms, unsigned char* ready) {
+  if (count < 0 || count > SOCKET_WAIT_MAX) return -1;
+  fd_set set;
+  FD_ZERO(&set);
+  for (int i = 0; i < count; ++i) FD_SET(sock_of(sockets[i]), &set);
+  timeval tv{ms < 0 ? 0 : ms / 1000, ms < 0 ? 0 : (ms % 1000) * 1000};
+  int n = count ? ::select(0, &set, nullptr, nullptr, &tv) : (Sleep(static_cast<DWORD>(ms < 0 ? 0 : ms)), 0);
+  for (int i = 0; i < count; ++i) ready[i] = n > 0 && FD_ISSET(sock_of(sockets[i]), &set);
+  return n == SOCKET_ERROR ? -1 : n;
 }
 
 int socket_notify_window(Socket s, uintptr_t window, uint32_t message) {

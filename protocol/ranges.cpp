@@ -115,21 +115,6 @@ void normalise(std::vector<AddressInterval>& v) {
 
 }  // namespace
 
-uint32_t host_address(uint32_t network_order) {
-  const auto* b = reinterpret_cast<const uint8_t*>(&network_order);
-  return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
-}
-
-uint32_t network_address(uint32_t host_order) {
-  uint32_t value = 0;
-  auto* b = reinterpret_cast<uint8_t*>(&value);
-  b[0] = uint8_t(host_order >> 24);
-  b[1] = uint8_t(host_order >> 16);
-  b[2] = uint8_t(host_order >> 8);
-  b[3] = uint8_t(host_order);
-  return value;
-}
-
 bool read_address_ranges(const std::string& text, AddressSet* set, std::string* why,
                          RangeRole role) {
   std::vector<AddressInterval> items;

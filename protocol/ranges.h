@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/udp.h"  // host_address, network_address
+
 // More addresses than this in one scan are refused unless forced; even
 // forced, no scan holds more than SCAN_HARD_MAX (a 2 MB answer map).
 inline constexpr uint64_t SCAN_ADDRESS_MAX = 65536;
@@ -48,6 +50,3 @@ bool read_scan_addresses(const std::vector<std::string>& targets,
                          const std::vector<std::string>& excludes, bool force, AddressSet* set,
                          std::string* why);
 
-// Host and network byte order.
-uint32_t host_address(uint32_t network_order);
-uint32_t network_address(uint32_t host_order);

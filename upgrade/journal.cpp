@@ -2,7 +2,7 @@
 #include <chrono>
 
 #include "platform/files.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/journal.h"
 
 namespace {
 

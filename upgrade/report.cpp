@@ -1,6 +1,6 @@
 // The report of a batch: its lines, one result per line, and the journal.
 #include "platform/files.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/journal.h"
 
 namespace {
 
@@ -11,6 +11,16 @@ CardResult started_card(const CardResult& card) {
 }
 
 }  // namespace
+
+void report_append(Report* report, const std::string& line) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  report->text += line;
+}
+
+std::string report_text(Report* report) {
+  std::lock_guard<std::mutex> lock(report->mutex);
+  return report->text;
+}
 
 void report_card_start(Report* report, const CardResult& card) {
   std::shared_ptr<Journal> journal;

@@ -7,13 +7,11 @@
 // the cards already sending finish and are checked (their failures still
 // count), and every card not started is reported not started.
 //
-// The state is shared by the batch's worker (which asks before each start)
-// and whoever delivers transfer ends and checks; one mutex guards it.
-#include <condition_variable>
+// The state belongs to the run's loop: every decision is a plain call on
+// its thread, made as the outcomes come in.
 #include <cstdint>
 #include <functional>
 #include <map>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -28,6 +26,9 @@ struct WaveStep {
   uint32_t value = 0;
 };
 inline constexpr uint32_t WAVE_CARDS_MAX = 1000000;
+// Digits only, without a sign, at most max_digits of them, and a 32-bit
+// value (wave lists and the kept report's numbers).
+bool read_decimal(const std::string& text, size_t max_digits, uint32_t* value);
 // "1,5,20%" (blanks around entries allowed). False with *why naming the
 // entry refused, e.g. `wave "0": a wave holds at least 1 card`.
 bool read_wave_list(const std::string& text, std::vector<WaveStep>* steps, std::string* why);
@@ -68,7 +69,7 @@ bool outcome_settles_ok(CardOutcome outcome);
 
 enum class StartDecision {
   start,  // the card is marked started: send it now
-  wait,   // its wave has not begun yet: ask again
+  wait,   // its wave has not begun yet: ask again after the next settling
   never,  // the run halted: the card is marked not started, report it so
           // (also for a card not in the plan, which is not marked)
 };
@@ -96,10 +97,10 @@ class Rollout {
   const RolloutPlan& plan() const { return plan_; }
 
   // Before each start, in batch order: start (the card is marked started),
-  // never, or wait once wait_ms passed without its wave beginning. A card
-  // asked again after its decision was given gets it again; a card not in
-  // the plan gets never and is not counted.
-  StartDecision begin(uint32_t ip, int64_t wait_ms);
+  // never, or wait while its wave has not begun. A card asked again after
+  // its decision was given gets it again; a card not in the plan gets never
+  // and is not counted.
+  StartDecision begin(uint32_t ip);
   // A transfer's end: ok waits for its check; anything else settles it.
   void transfer_ended(uint32_t ip, CardOutcome outcome);
   // The check's outcome after ok: applied and not_verified settle it,
@@ -108,12 +109,17 @@ class Rollout {
   // Every planned card not started yet is marked not started (the run is
   // over, or stopped from outside); their addresses in plan order.
   std::vector<uint32_t> end_unstarted();
-  // Waits up to wait_ms until every started card has settled; true then.
-  bool wait_settled(int64_t wait_ms);
+  // A planned card that will not be sent after all (the operator stopped
+  // it before its turn): settled as a failure with that outcome.
+  void abandon(uint32_t ip, CardOutcome outcome);
+  // True when every started card has settled.
+  bool all_settled() const;
+  // The wave the next start belongs to (from 1).
+  int wave_under_way() const { return status_.waves_run; }
 
-  RolloutStatus status();
-  // Called outside the lock, on the thread that delivered the outcome, once
-  // per card as it settles (or is marked not started).
+  RolloutStatus status() const;
+  // Called once per card as it settles (or is marked not started), after
+  // the state has changed.
   std::function<void(uint32_t ip, CardOutcome outcome)> settled;
 
  private:
@@ -124,15 +130,14 @@ class Rollout {
     State state;
   };
   Card* find(uint32_t ip);
-  // Under the lock: the next waves begin when the earlier ones settled.
+  // The next waves begin when the earlier ones settled.
   void advance();
-  // Under the lock: the card's final state; true when it changed.
+  // The card's final state; true when it changed.
   bool settle(Card* card, State state);
 
   RolloutPlan plan_;
-  std::mutex mutex_;
-  std::condition_variable changed_;
   std::vector<Card> cards_;
+  std::map<uint32_t, size_t> index_;  // by address, into cards_
   std::vector<int> unsettled_;  // per wave (index wave - 1): cards not settled
   RolloutStatus status_;
   bool over_ = false;  // end_unstarted was called: no wave begins any more
@@ -156,35 +161,5 @@ std::string dry_run_summary(const RolloutPlan& plan);
 // The report's first line when the run halted, empty when it did not:
 // "Rollout halted in wave 3: 1 card failed, none allowed; 40 cards not started."
 std::string halt_line(const RolloutStatus& status);
-// --waves and --max-failures in --help.
-extern const char WAVES_HELP[];
-extern const char MAX_FAILURES_HELP[];
-
-// ---- JSON Lines
-
-// The word a card is counted under: the verified word when its check said
-// one, else the result word ("applied", "no_answer", "timeout", "ok").
-std::string result_count_word(const CardResult& card);
-std::map<std::string, int> result_counts(const std::vector<CardResult>& cards);
-// One settled card: the kept report's columns (numbers as numbers, empty
-// cells as null) and "wave" (null outside the plan), on one line.
-std::string card_json(const CardResult& card, int wave);
-// {"summary":{"cards":..,"results":{..},"failures":..,"max_failures":..,
-// "waves":..,"waves_run":..,"halted":..,"reason":..}}
-std::string summary_json(const std::vector<CardResult>& cards, const RolloutStatus& status);
-
-// ---- Resume
-
-inline constexpr size_t KEPT_REPORT_MAX = 16u << 20;
-// A kept report as report_csv writes it, back into its cards (file order).
-// False with *why ("line 4: ...", "no column verified") for text that is
-// not such a report.
-bool read_kept_report(const std::string& text, std::vector<CardResult>* cards, std::string* why);
-// The same from a file; *why begins with the path.
-bool read_kept_report_file(const std::string& path, std::vector<CardResult>* cards,
-                           std::string* why);
-// Ended ok and its check said applied or not_verified, or skipped as done
-// in the report before.
-bool card_is_done(const CardResult& card);
-// The name a skipped_done card's line gives: the path's last part.
-std::string report_name_of(const std::string& path);
+// "1 card", "3 cards".
+std::string cards_words(long long n);

@@ -1,5 +1,7 @@
 #include "upgrade/rollout_fields.h"
 
+#include "upgrade/run.h"
+
 static_assert(ROLLOUT_NUMBER_MAX == WAVE_CARDS_MAX,
               "a kept wave holds no more cards than a wave list allows");
 
@@ -98,4 +100,12 @@ int rollout_setting_budget(const RolloutSetting& s) {
 std::string rollout_setting_line(const RolloutSetting& s) {
   if (!s.waves) return "";
   return rollout_plan_line(rollout_setting_steps(s), rollout_setting_budget(s));
+}
+
+RolloutOptions rollout_options_of(const RolloutSetting& setting) {
+  RolloutOptions options;
+  options.on = setting.waves;
+  options.steps = rollout_setting_steps(setting);
+  options.max_failures = rollout_setting_budget(setting);
+  return options;
 }

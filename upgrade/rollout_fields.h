@@ -33,3 +33,6 @@ int rollout_setting_budget(const RolloutSetting& setting);
 // The Upgrade confirmation's last line when the setting is on, "In waves:
 // 1, then 25 % at a time; stops after the first failure."; empty when off.
 std::string rollout_setting_line(const RolloutSetting& setting);
+// The run's options for the setting: on, its waves and its budget.
+struct RolloutOptions;
+RolloutOptions rollout_options_of(const RolloutSetting& setting);

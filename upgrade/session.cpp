@@ -1,11 +1,9 @@
-#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <new>
-#include <thread>
 
 #include "protocol/packet.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/session.h"
 
 namespace {
 
@@ -70,6 +68,8 @@ void send_next_block(SessionView* view, UploadSession* s) {
 
 void handle_ack(SessionView* view, UploadSession* s) {
   if (get_be16(s->recv_buf.get() + 2) != s->block) return;  // a repeated or stray ACK
+  // A repeated ACK 0 while "Connected" shows: block 1 is not due yet.
+  if (s->connected_wait) return;
   if (s->state == SESSION_LAST_SENT) {
     append_result(s, CardOutcome::ok);
     end_session(view, s, 1);
@@ -83,10 +83,19 @@ void handle_ack(SessionView* view, UploadSession* s) {
     char text[96];
     std::snprintf(text, sizeof text, "%s Connected . Start the upgrade !", s->ip_text);
     view->set_status(text);
-    view->delay(100);
-    std::snprintf(text, sizeof text, "To : %s", s->ip_text);
-    view->set_status(text);
+    // The first block goes once that has been on show a moment.
+    s->connected_wait = true;
+    s->connected_until_ms = s->now_ms + SESSION_CONNECTED_MS;
+    return;
   }
+  send_next_block(view, s);
+}
+
+void end_connected_wait(SessionView* view, UploadSession* s) {
+  s->connected_wait = false;
+  char text[96];
+  std::snprintf(text, sizeof text, "To : %s", s->ip_text);
+  view->set_status(text);
   send_next_block(view, s);
 }
 
@@ -160,13 +169,17 @@ void session_tick(SessionView* view, UploadSession* s) {
     end_session(view, s, 1);
     return;
   }
+  // The card answered the request: nothing is sent again while "Connected"
+  // shows before the first block.
+  if (s->connected_wait) return;
   for (uint16_t at : RESEND_TICKS)
     if (s->ticks == at) send_last_packet(s);
 }
 
-int session_poll(SessionView* view, UploadSession* s) {
-  if (s->ended) return 0;
-  if (!wait_readable(s->socket.get(), 1)) return 0;
+namespace {
+
+// Takes the datagram waiting on the session's socket.
+int take_datagram(SessionView* view, UploadSession* s) {
   s->from_len = sizeof s->from_addr;
   s->recv_len = socket_recv_from(s->socket.get(), s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
   if (s->recv_len < 4) return 1;  // receive errors included
@@ -183,6 +196,14 @@ int session_poll(SessionView* view, UploadSession* s) {
   }
 }
 
+}  // namespace
+
+int session_poll(SessionView* view, UploadSession* s) {
+  if (s->ended) return 0;
+  if (!wait_readable(s->socket.get(), 1)) return 0;
+  return take_datagram(view, s);
+}
+
 void end_session(SessionView* view, UploadSession* s, int result) {
   if (s->ended) return;
   s->ended = true;
@@ -194,36 +215,21 @@ void end_session(SessionView* view, UploadSession* s, int result) {
 
 bool session_paused(const UploadSession* s) { return s->pause && s->pause->questions > 0; }
 
-int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms) {
+int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms, SessionInput input) {
   if (s->ended || session_paused(s)) return s->next_tick_ms;
+  s->now_ms = now_ms;
   if (now_ms >= s->next_tick_ms) {
     session_tick(view, s);
     // Like window timers, a late tick fires once, not once per period missed.
     s->next_tick_ms += SESSION_TICK_MS;
     if (s->next_tick_ms <= now_ms) s->next_tick_ms = now_ms + SESSION_TICK_MS;
   }
-  session_poll(view, s);
+  if (!s->ended && s->connected_wait && now_ms >= s->connected_until_ms)
+    end_connected_wait(view, s);
+  if (!s->ended && input == SessionInput::maybe) session_poll(view, s);
+  if (!s->ended && input == SessionInput::waiting) take_datagram(view, s);
+  if (s->connected_wait && s->connected_until_ms < s->next_tick_ms) return s->connected_until_ms;
   return s->next_tick_ms;
-}
-
-bool is_session_timer(uint32_t timer_id, int32_t slot) {
-  if (slot < 0) return false;
-  const uint32_t at = static_cast<uint32_t>(slot);
-  return timer_id == TICK_TIMER + at || timer_id == POLL_TIMER + at;
-}
-
-void session_command(SessionView* view, UploadSession* s, int command_id) {
-  int id = command_id & 0xFFFF;
-  if (id != 1 && id != 2) return;
-  if (s->ended) return;
-  if (s->pause) ++s->pause->questions;
-  int yes = view->confirm_abort();
-  if (s->pause) --s->pause->questions;
-  // The session may have ended by itself while the question was open
-  // (another window's question ended first): then Yes adds nothing.
-  if (!yes || s->ended) return;
-  append_result(s, CardOutcome::aborted);
-  end_session(view, s, 1);
 }
 
 void abort_session(SessionView* view, UploadSession* s) {
@@ -232,31 +238,3 @@ void abort_session(SessionView* view, UploadSession* s) {
   end_session(view, s, 1);
 }
 
-void run_session_loop(UploadSession* s, SessionView* view, uint32_t poll_ms,
-                      const std::function<bool()>& stop) {
-  using Clock = std::chrono::steady_clock;
-  const auto since = Clock::now();
-  auto now_ms = [since] {
-    return static_cast<int64_t>(
-        std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - since).count());
-  };
-  if (!begin_session(view, s, now_ms())) return;
-  while (!s->ended) {
-    if (stop && stop()) {
-      session_command(view, s, 2);
-      if (!s->ended) std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
-      continue;
-    }
-    const int64_t now = now_ms();
-    const int64_t due = session_run(view, s, now);
-    if (s->ended) break;
-    // Held by a question: leave the datagram to the run after it.
-    if (session_paused(s)) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(poll_ms));
-      continue;
-    }
-    // Sleep on the socket until a datagram comes or the tick is due.
-    const int64_t wait_ms = due > now ? due - now : 0;
-    wait_readable(s->socket.get(), wait_ms > 0 ? static_cast<long>(wait_ms * 1000) : 1);
-  }
-}

@@ -16,6 +16,15 @@ struct CardResult;
 struct Journal;
 struct BatchProgress;
 
+// The window's run while one goes (upgrade/upgrade_window_win32.cpp),
+// owned by the main window.
+struct WindowRun;
+struct UpgradeRunHolder {
+  UpgradeRunHolder();
+  ~UpgradeRunHolder();
+  std::unique_ptr<WindowRun> run;
+};
+
 // What the module needs, given once by the main window before any runs.
 struct UpgradeServices {
   WindowServices window;
@@ -25,11 +34,15 @@ struct UpgradeServices {
   // Set while a batch runs (the refresh pass holds off).
   Event* modal_step = nullptr;
   std::function<void(uint32_t ip)> query_card;  // one direct query
+  UpgradeRunHolder* runs = nullptr;
 };
 void register_upgrade_services(const UpgradeServices& services);
 const UpgradeServices& upgrade_services();
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+// The message loop's: keys of the progress windows (Enter, Esc) become their
+// commands. True when msg was theirs.
+bool upgrade_dialog_message(void* msg);
 // The device list menu's "Rollout...": the dialog that keeps how Upgrade
 // runs the ticked cards (at once, or in waves).
 void rollout_command();
@@ -43,7 +56,8 @@ void verify_upgraded_card(const std::shared_ptr<Report>& report, const CardResul
 // not save, and in the report box while that is open.
 void keep_journal(const std::shared_ptr<Journal>& journal);
 // Logoff and shutdown while a batch runs: the system is asked to wait, and
-// a session that ends anyway aborts the transfers with their lines.
+// a session that ends anyway aborts the transfers with their lines. The
+// run's events reach the window through the handler set up here too.
 void guard_session_end(WindowHandle main_window);
 
 // The batch's progress on the main window's taskbar button (any thread);

@@ -12,7 +12,7 @@
 #include <mutex>
 #include <vector>
 
-#include "upgrade/upgrade.h"
+#include "upgrade/journal.h"
 
 inline constexpr int64_t VERIFY_PERIOD_MS = 5000;
 inline constexpr int64_t VERIFY_LIMIT_MS = 300000;

@@ -252,6 +252,12 @@ class Scene:
         self.driver.settext_utf8(find("Edit", 1148), "Z:" + path.replace("/", "\\"))
         self.driver.click(find("Button", 1))
         self.driver.gone(dialog, 10000)
+        # The program reads the file once the dialog is gone, on the thread
+        # that answers these: a caller that rewrites the file right after
+        # must not race that read.
+        for _ in range(2):
+            time.sleep(0.05)
+            self.driver.text(self.main)
 
     def open_by_name(self, name):
         """Open, then only a file name typed into the dialog, which opens it in

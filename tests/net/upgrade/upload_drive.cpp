@@ -1,7 +1,7 @@
 // upload-drive --image FILE [--poll-ms N] [--user U] [--password P] [--stats FILE]
 //              [--sessions N] [--unchecked] IP...
 // Runs one upgrade batch over the given cards the way the program does, with
-// each session driven by the headless loop in place of its window. Prints
+// every session driven by the run's one loop, with no window. Prints
 // the report to stdout. --unchecked sends any file, image or not, through
 // the same batch and sessions (for transfer sizes no image has); --sessions
 // is how many the batch holds (4, as the window's). --stats
@@ -12,9 +12,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <map>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "protocol/packet.h"
@@ -41,73 +40,70 @@ struct SessionStats {
   double seconds;
 };
 
-std::mutex stats_mutex;
 std::vector<SessionStats> all_stats;
 
-// The window without a window: texts are dropped, the pause is real time.
-struct HeadlessView : SessionView {
-  UploadSession* session;
-  Clock::time_point started = Clock::now();
-  explicit HeadlessView(UploadSession* s) : session(s) {}
-  void set_title(const char*) override {}
-  void set_status(const char*) override {}
-  void set_progress_range(uint32_t) override {}
-  void set_progress_position(uint32_t) override {}
-  void set_percent(const char*) override {}
-  void delay(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-  int confirm_abort() override { return 0; }
-  void close(int) override {
-    // Read here: once the session is free the batch may refill it.
-    std::chrono::duration<double> took = Clock::now() - started;
-    std::lock_guard<std::mutex> lock(stats_mutex);
+// The run's events without a window: the report to stdout, one stat line
+// per session.
+struct DriveEvents : RunEvents {
+  std::vector<Clock::time_point> started = std::vector<Clock::time_point>(BATCH_SESSIONS_MAX);
+  std::vector<int> slot_of_card;
+  std::map<uint32_t, int> slots;
+  void card_started(const RunCard& card, int slot) override {
+    started[static_cast<size_t>(slot)] = Clock::now();
+    slots[card.record.ip] = slot;
+  }
+  void card_line(const std::shared_ptr<Report>&, const CardResult& card) override {
+    auto it = slots.find(card.ip);
+    if (it == slots.end()) return;
+    std::chrono::duration<double> took = Clock::now() - started[static_cast<size_t>(it->second)];
+    // The last block is always a short one.
+    const uint32_t blocks = card.outcome == CardOutcome::ok ? card.bytes_sent / 512 + 1 : 0;
     all_stats.push_back(
-        SessionStats{session->ip_text, session->slot, session->block, session->sent, took.count()});
+        SessionStats{ip_to_text(card.ip), it->second, blocks, card.bytes_sent, took.count()});
+  }
+  void settled(const std::string& text, const std::vector<CardResult>&, const std::string&,
+               const RolloutStatus&) override {
+    std::fputs(text.c_str(), stdout);
   }
 };
 
-struct DrivePorts : BatchPorts {
-  const Options& options;
-  explicit DrivePorts(const Options& o) : options(o) {}
-
-  int row_count() override { return static_cast<int>(options.cards.size()); }
-  int row_checked(int) override { return 1; }
-  int row_record(int row, DeviceRecord* record) override {
-    std::memset(record, 0, sizeof *record);
-    record->filled = 1;
-    record->ip = options.cards[static_cast<size_t>(row)];
-    std::snprintf(record->user_name, sizeof record->user_name, "%s", options.user.c_str());
-    std::snprintf(record->password, sizeof record->password, "%s", options.password.c_str());
-    return 1;
+void drive(const Options& options, std::vector<uint8_t> image, const OpenedImage& opened) {
+  std::vector<RunCard> cards;
+  for (uint32_t ip : options.cards) {
+    RunCard c;
+    c.record.filled = 1;
+    c.record.ip = ip;
+    std::snprintf(c.record.user_name, sizeof c.record.user_name, "%s", options.user.c_str());
+    std::snprintf(c.record.password, sizeof c.record.password, "%s", options.password.c_str());
+    cards.push_back(c);
   }
-  void show_row_upgrading(int) override {}
-  int ask_confirmation(const std::string&) override { return 1; }
-  void show_report(const std::string& text) override { std::fputs(text.c_str(), stdout); }
-  void show_refusal(const std::string& text) override {
-    std::fprintf(stderr, "upload-drive: %s\n", text.c_str());
-  }
-  void enable_main_window(int) override {}
-  void run_session(UploadSession* s) override {
-    HeadlessView view(s);
-    run_session_loop(s, &view, options.poll_ms);
-  }
-  int session_count() override { return options.sessions; }
-  void sleep_ms(uint32_t ms) override { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-  LocalTime local_time() override { return local_time_now(); }
-  SocketOwner open_socket() override { return udp_open(0); }
-};
-
-// The batch without its image checks: the file's bytes as they are.
-void unchecked_batch(DrivePorts* ports) {
-  std::vector<uint8_t> image;
-  if (!read_image_file(ports->options.image, &image)) return;
-  run_batch(ports, &image, opened_image_of(ports->options.image, image, IMAGE_VERSION_NONE));
+  RunOptions run_options;
+  run_options.parallel = options.sessions;
+  SystemRunIo io;
+  DriveEvents events;
+  UpgradeRun run(std::move(cards), std::move(image), opened, run_options, &events, &io);
+  run.post({RunCommandKind::start});
+  run.run();
 }
 
-// The image the operator would have confirmed: the file as Open read it.
-OpenedImage opened(const std::string& path) {
+// The batch without its image checks: the file's bytes as they are.
+void unchecked_batch(const Options& options) {
+  std::vector<uint8_t> image;
+  if (!read_image_file(options.image, &image)) return;
+  const OpenedImage opened = opened_image_of(options.image, image, IMAGE_VERSION_NONE);
+  drive(options, std::move(image), opened);
+}
+
+// The image the operator would have confirmed, read again as the window does.
+void checked_batch(const Options& options) {
+  ImageFile opened_file;
+  read_checked_image(options.image, &opened_file);
   ImageFile file;
-  read_checked_image(path, &file);
-  return file.opened;
+  if (const char* refusal = image_refusal(opened_file.opened, &file)) {
+    std::fprintf(stderr, "upload-drive: %s\n", refusal);
+    return;
+  }
+  drive(options, std::move(file.bytes), file.opened);
 }
 
 int usage() {
@@ -145,21 +141,17 @@ int main(int argc, char** argv) {
     } else {
       uint32_t ip = text_to_ip(arg.c_str());
       if (ip == BROADCAST_ADDRESS) return usage();
-      // Rows are visited from the last: list them backwards so the first
-      // address named goes first.
-      options.cards.insert(options.cards.begin(), ip);
+      options.cards.push_back(ip);
     }
   }
   if (options.image.empty() || options.cards.empty()) return usage();
   if (!net_startup()) return 1;
 
-  DrivePorts ports(options);
-  Event busy(true, true);
   auto started = Clock::now();
   if (options.unchecked)
-    unchecked_batch(&ports);
+    unchecked_batch(options);
   else
-    batch_worker(&ports, &busy, opened(options.image));
+    checked_batch(options);
   std::chrono::duration<double> took = Clock::now() - started;
   net_cleanup();
 

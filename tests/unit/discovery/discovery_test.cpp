@@ -13,6 +13,7 @@
 
 #include "settings/settings.h"
 #include "discovery/discovery.h"
+#include "discovery/scan.h"
 #include "protocol/packet.h"
 #include "tests/support/table_doubles.h"
 
@@ -455,6 +456,86 @@ TEST_F(Discovery, EndlessRepliesDoNotHoldOffStop) {
   auto [ok, took] = stop_with_time();
   EXPECT_EQ(ok, 1);
   EXPECT_LT(took, STOP_WAIT_MS);
+}
+
+// A card's reply read just ahead of a flood of rejected ones, as a lying
+// card sends them. A scan counts the card only once it is in the table: the
+// command-line tool stops the service as soon as every address of its scan
+// has answered, and stop drops what is read but not merged. Nor does the
+// card wait for the flood's end: a step runs every MERGE_BATCH datagrams.
+TEST_F(Discovery, AScanCountsACardOnlyOnceMergedAndAFloodDoesNotHoldItBack) {
+  // Holds the query thread inside its n-th read, for each n of gates.
+  struct Gated : FakeTransport {
+    std::mutex m;
+    std::condition_variable cv;
+    std::set<size_t> gates;
+    size_t reads = 0;
+    bool held = false;
+    int receive(Socket s, uint8_t* buf, int cap, SocketAddress* from) override {
+      {
+        std::unique_lock<std::mutex> lock(m);
+        if (gates.count(++reads)) {
+          held = true;
+          cv.notify_all();
+          cv.wait(lock, [&] { return !held; });
+        }
+      }
+      return FakeTransport::receive(s, buf, cap, from);
+    }
+    bool wait_held() {
+      std::unique_lock<std::mutex> lock(m);
+      return cv.wait_for(lock, 5s, [&] { return held; });
+    }
+    void let_go(bool for_good = false) {
+      std::lock_guard<std::mutex> lock(m);
+      if (for_good) gates.clear();
+      held = false;
+      cv.notify_all();
+    }
+  } gated;
+  ports.transport = &gated;
+  start();
+  Scan scan;
+  ScanSettings settings;
+  settings.rate = SCAN_RATE_MAX;
+  settings.retries = 0;
+  settings.wait_ms = 60000;
+  AddressSet one;
+  std::string why;
+  ASSERT_TRUE(read_address_ranges("10.69.0.5", &one, &why));
+  ASSERT_TRUE(start_scan(scan, svc, one, settings));
+  for (int i = 0; i < 5000 && scan_progress(scan).asked == 0; ++i) std::this_thread::sleep_for(1ms);
+  EXPECT_EQ(scan_progress(scan).asked, 1u);
+  auto rows = [&] {
+    int n = -1;
+    executor.run([&] { n = list.item_count(); });
+    return n;
+  };
+
+  gated.deliver(query_socket(), reply("10.69.0.5"));
+  for (size_t i = 0; i < 2 * MERGE_BATCH + 40; ++i)
+    gated.deliver(query_socket(), reply("10.70.0.1", true, 0, "10.69.0.66"));
+  {
+    std::lock_guard<std::mutex> lock(gated.m);
+    gated.gates = {5, MERGE_BATCH + 10};
+  }
+  clock.advance(RECEIVE_WAKE_MS);
+  EXPECT_TRUE(gated.wait_held());  // the card read, the flood begun
+  EXPECT_EQ(rows(), 0);
+  EXPECT_EQ(scan_progress(scan).found, 0u);
+  gated.let_go();
+  EXPECT_TRUE(gated.wait_held());  // past MERGE_BATCH datagrams, the flood still on
+  EXPECT_EQ(rows(), 1);
+  EXPECT_EQ(scan_progress(scan).found, 1u);
+
+  gated.let_go(true);
+  EXPECT_TRUE(clock.settle(3));
+  cancel_scan(scan);
+  end_scan(scan);
+  EXPECT_EQ(rows(), 1);
+  EXPECT_EQ(scan_progress(scan).found, 1u);
+  EXPECT_EQ(gated.answers.size(), 2 * MERGE_BATCH + 41);  // every datagram answered once
+  EXPECT_EQ(stop_with_time().first, 1);
 }
 
 TEST_F(Discovery, TheSystemClockWakesForADatagramOrForStop) {

@@ -1,16 +1,15 @@
-// The kept report as a journal: every card from the start, each change on
-// disk before anyone hears of it, a locked file caught up later.
+// The kept report as a journal: a name of its own, a locked file caught up
+// later; and the report's lines. The journal as a run keeps it is tested
+// with the run (run_test.cpp).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
 #include <cstdlib>
-#include <map>
 #include <thread>
 
 #include "platform/files.h"
 #include "protocol/packet.h"
-#include "tools/mkimage/image_maker.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -66,111 +65,6 @@ class Kept : public testing::Test {
   }
   std::string dir_;
 };
-
-// A batch against ports whose sessions end as they start: the file is read
-// at every session start.
-struct QuickPorts : BatchPorts {
-  std::vector<DeviceRecord> rows;
-  std::string path, folder;
-  std::vector<std::vector<std::string>> seen_at_start;
-  std::shared_ptr<Journal> journal;
-  std::vector<bool> running;
-  size_t stop_after = 99;  // sessions started before the system's session ends
-  bool stopping() override { return seen_at_start.size() >= stop_after; }
-  int row_count() override { return static_cast<int>(rows.size()); }
-  int row_checked(int) override { return 1; }
-  int row_record(int row, DeviceRecord* record) override {
-    *record = rows[static_cast<size_t>(row)];
-    return 1;
-  }
-  void show_row_upgrading(int) override {}
-  int ask_confirmation(const std::string&) override { return 1; }
-  void show_report(const std::string&) override {}
-  void show_refusal(const std::string&) override {}
-  void enable_main_window(int) override {}
-  void sleep_ms(uint32_t) override {}
-  LocalTime local_time() override { return LocalTime{2001, 2, 3, 4, 5, 6}; }
-  SocketOwner open_socket() override { return udp_open(0); }
-  std::string reports_folder() override { return folder; }
-  void journal_started(const std::shared_ptr<Journal>& j) override { journal = j; }
-  void batch_running(bool r) override { running.push_back(r); }
-  // One at a time: each card's line is in before the next card starts.
-  int session_count() override { return 1; }
-  void run_session(UploadSession* s) override {
-    std::string file;
-    {
-      std::lock_guard<std::mutex> lock(journal->mutex);
-      file = journal->path;
-    }
-    seen_at_start.push_back(states(read_text(file)));
-    report_card(s->report, ip_to_text(s->ip), s->ip, CardOutcome::ok, "", 100);
-    s->socket.reset();
-    s->ended = true;
-  }
-};
-
-TEST_F(Kept, BatchNamesEveryCardBeforeTheFirstSessionAndFollowsEach) {
-  ImagePlan plan;
-  plan.body = make_body(1000, 4);
-  std::vector<uint8_t> image = make_image(plan);
-  QuickPorts ports;
-  ports.path = dir_ + "/fw.bin";
-  ASSERT_TRUE(write_file_whole(ports.path, std::string(image.begin(), image.end()), nullptr));
-  ports.folder = dir_ + "/reports";
-  for (int o : {1, 2, 3}) {
-    DeviceRecord r{};
-    r.filled = 1;
-    r.ip = card_ip(o);
-    r.version = 0x0100;
-    ports.rows.push_back(r);
-  }
-  Event busy(true);
-  batch_worker(&ports, &busy, opened_image_of(ports.path, image, 0x0102));
-
-  // Rows are visited from the last: batch order is .3, .2, .1.
-  ASSERT_EQ(ports.seen_at_start.size(), 3u);
-  EXPECT_EQ(ports.seen_at_start[0], (std::vector<std::string>{
-                                        "10.69.0.3 sending", "10.69.0.2 pending", "10.69.0.1 pending"}));
-  EXPECT_EQ(ports.seen_at_start[2], (std::vector<std::string>{
-                                        "10.69.0.3 ok", "10.69.0.2 ok", "10.69.0.1 sending"}));
-  const std::string file = dir_ + "/reports/2001-02-03_040506.csv";
-  EXPECT_EQ(states(read_text(file)),
-            (std::vector<std::string>{"10.69.0.3 ok", "10.69.0.2 ok", "10.69.0.1 ok"}));
-  EXPECT_EQ(ports.running, (std::vector<bool>{true, false}));
-
-  // A check's outcome rewrites the row in place.
-  ASSERT_TRUE(ports.journal);
-  Report report;
-  report.journal = ports.journal;
-  report.cards = journal_cards(ports.journal.get());
-  EXPECT_TRUE(report_check(&report, card_ip(2), CardOutcome::applied, 0x0102, 40));
-  EXPECT_EQ(states(read_text(file)),
-            (std::vector<std::string>{"10.69.0.3 ok", "10.69.0.2 ok applied", "10.69.0.1 ok"}));
-}
-
-// The system's session ends after the first start: no more cards start,
-// the rest have their line and their row, aborted.
-TEST_F(Kept, SessionEndStartsNoMoreCards) {
-  ImagePlan plan;
-  plan.body = make_body(1000, 4);
-  std::vector<uint8_t> image = make_image(plan);
-  QuickPorts ports;
-  ports.path = dir_ + "/fw.bin";
-  ASSERT_TRUE(write_file_whole(ports.path, std::string(image.begin(), image.end()), nullptr));
-  ports.folder = dir_;
-  ports.stop_after = 1;
-  for (int o : {1, 2, 3}) {
-    DeviceRecord r{};
-    r.filled = 1;
-    r.ip = card_ip(o);
-    ports.rows.push_back(r);
-  }
-  Event busy(true);
-  batch_worker(&ports, &busy, opened_image_of(ports.path, image, 0x0102));
-  EXPECT_EQ(ports.seen_at_start.size(), 1u);
-  EXPECT_EQ(states(read_text(dir_ + "/2001-02-03_040506.csv")),
-            (std::vector<std::string>{"10.69.0.3 ok", "10.69.0.2 aborted", "10.69.0.1 aborted"}));
-}
 
 TEST_F(Kept, ASecondBatchInTheSameSecondGetsANameOfItsOwn) {
   const LocalTime start{2001, 2, 3, 4, 5, 6};
@@ -260,6 +154,21 @@ TEST_F(Kept, UnwritableStartLeavesTheJournalUnkept) {
   CardResult one = j.cards[0];
   one.outcome = CardOutcome::ok;
   EXPECT_TRUE(journal_update(&j, one));  // nothing to write, nothing behind
+}
+
+TEST(Report, LinesFromManyThreadsStayWhole) {
+  Report report;
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&report, t] {
+      for (int i = 0; i < 500; ++i)
+        report_append(&report, std::string(40, static_cast<char>('a' + t)) + "\r\n");
+    });
+  for (auto& t : threads) t.join();
+  std::string text = report_text(&report);
+  ASSERT_EQ(text.size(), 4u * 500 * 42);  // far beyond 4096 characters
+  for (size_t at = 0; at < text.size(); at += 42)
+    EXPECT_EQ(text.substr(at, 42), std::string(40, text[at]) + "\r\n");
 }
 
 }  // namespace

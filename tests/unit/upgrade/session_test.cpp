@@ -1,6 +1,6 @@
 // The upload session over real loopback sockets: a peer socket on 127.0.0.1
 // plays the card, the fake view records what the window would show, and time
-// moves only by explicit ticks.
+// moves only by explicit ticks or the clock passed to session_run.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
@@ -9,9 +9,7 @@
 
 #include <algorithm>
 #include <cstring>
-#include <functional>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "image/image.h"
@@ -29,21 +27,13 @@ struct FakeView : SessionView {
   std::vector<std::string> percents;
   std::vector<uint32_t> positions;
   uint32_t range = 0xDEAD;
-  std::vector<uint32_t> delays;
   int closes = 0;
-  int answer = 0;                     // confirm_abort's answer
-  std::function<void()> while_asked;  // runs while the question is open
 
   void set_title(const char* t) override { title = t; }
   void set_status(const char* t) override { statuses.push_back(t); }
   void set_progress_range(uint32_t high) override { range = high; }
   void set_progress_position(uint32_t p) override { positions.push_back(p); }
   void set_percent(const char* t) override { percents.push_back(t); }
-  void delay(uint32_t ms) override { delays.push_back(ms); }
-  int confirm_abort() override {
-    if (while_asked) while_asked();
-    return answer;
-  }
   void close(int result) override {
     ++closes;
     EXPECT_EQ(result, 1);
@@ -116,6 +106,16 @@ class Session : public testing::Test {
     ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
     session_poll(view, s);
   }
+  // The card's first ACK: "Connected" shows, and the first block goes once
+  // that has been on show, by the session's clock (a tick due by then runs
+  // first).
+  void connect(UploadSession* s, SessionView* view, Peer* from = nullptr) {
+    answer(ack(0), from);
+    poll(s, view);
+    ASSERT_TRUE(s->connected_wait);
+    session_run(view, s, s->connected_until_ms, SessionInput::none);
+    ASSERT_FALSE(s->connected_wait);
+  }
   void ticks(UploadSession* s, int n, SessionView* view) {
     for (int i = 0; i < n; ++i) session_tick(view, s);
   }
@@ -154,17 +154,16 @@ TEST_F(Session, ThousandByteImageEndsOnTheAckOfItsShortBlock) {
   };
   EXPECT_EQ(card_.receive(), Bytes(wrq, wrq + sizeof wrq));
 
-  answer(ack(0));
-  poll(s, &view_);
+  connect(s, &view_);
   Bytes data1 = card_.receive();
   ASSERT_EQ(data1.size(), 4u + 512);
   EXPECT_EQ(Bytes(data1.begin(), data1.begin() + 4), (Bytes{0, 3, 0, 1}));  // DATA, block 1
   EXPECT_EQ(Bytes(data1.begin() + 4, data1.end()), Bytes(image.begin(), image.begin() + 512));
   EXPECT_EQ(view_.percents.back(), "51%");
   EXPECT_EQ(view_.positions.back(), 512u);
-  EXPECT_EQ(view_.statuses[1], "127.0.0.1 Connected . Start the upgrade !");
-  EXPECT_EQ(view_.delays, std::vector<uint32_t>{100});
-  EXPECT_EQ(view_.statuses[2], "To : 127.0.0.1");
+  EXPECT_EQ(view_.statuses, (std::vector<std::string>{"Connecting to UPS 127.0.0.1 ...",
+                                                      "127.0.0.1 Connected . Start the upgrade !",
+                                                      "To : 127.0.0.1"}));
   EXPECT_EQ(s->state, SESSION_SENDING);
 
   answer(ack(1));
@@ -204,8 +203,12 @@ TEST_P(SessionSizes, BlocksAndPercents) {
   card_.receive();
   Bytes received;
   for (uint16_t block = 0; block < c.blocks; ++block) {
-    answer(ack(block));
-    poll(s, &view_);
+    if (block == 0) {
+      connect(s, &view_);
+    } else {
+      answer(ack(block));
+      poll(s, &view_);
+    }
     Bytes data = card_.receive();
     ASSERT_GE(data.size(), 4u);
     EXPECT_EQ(get_be16(&data[2]), block + 1);
@@ -260,16 +263,19 @@ TEST_F(Session, SlowCardEndsAtTheOverallLimit) {
   s->transfer_limit_ticks = 1000;
   ASSERT_EQ(begin_session(&view_, s), 1);
   card_.receive();
-  int elapsed = 0;
   for (uint16_t block = 0; block < 3; ++block) {
     ticks(s, 300, &view_);  // resends come and go meanwhile
-    elapsed += 300;
     while (!card_.quiet(0)) card_.receive();
-    answer(ack(block));
-    poll(s, &view_);
+    if (block == 0) {
+      connect(s, &view_);  // a tick may come while "Connected" shows
+    } else {
+      answer(ack(block));
+      poll(s, &view_);
+    }
     EXPECT_FALSE(card_.receive().empty());  // the next block
   }
-  ticks(s, 1000 - elapsed, &view_);
+  ASSERT_LT(s->transfer_ticks, 1000u);
+  ticks(s, static_cast<int>(1000 - s->transfer_ticks), &view_);
   EXPECT_TRUE(outcomes().empty());
   session_tick(&view_, s);
   EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::timeout});
@@ -282,7 +288,9 @@ TEST_F(Session, RepeatedOldAckIsIgnored) {
   UploadSession* s = open(image);
   ASSERT_EQ(begin_session(&view_, s), 1);
   card_.receive();
-  for (uint16_t block = 0; block < 5; ++block) {
+  connect(s, &view_);
+  card_.receive();
+  for (uint16_t block = 1; block < 5; ++block) {
     answer(ack(block));
     poll(s, &view_);
     card_.receive();
@@ -303,8 +311,7 @@ TEST_F(Session, FollowsTheReplyPortAndIgnoresEveryOtherSender) {
   card_.receive();
 
   Peer reply_port;  // the card's fresh port
-  answer(ack(0), &reply_port);
-  poll(s, &view_);
+  connect(s, &view_, &reply_port);
   EXPECT_TRUE(card_.quiet());
   Bytes data1 = reply_port.receive();
   EXPECT_EQ(get_be16(&data1[2]), 1);
@@ -407,26 +414,29 @@ TEST_F(Session, HostileErrorTextStaysOneSaneLine) {
   EXPECT_EQ(view_.closes, 1);
 }
 
-// The window is told when a datagram waits and handles it at once; the poll
-// that follows (or a notification that comes late) finds nothing of it, so
-// each datagram is handled once. A question holds notifications too; the
-// datagram waits for the poll after it.
-TEST_F(Session, DatagramHandledOnceByNotificationOrPoll) {
+// The run's loop passes readable when its wait saw a datagram and handles
+// it at once; a pass that follows (or a readable that comes late) finds
+// nothing of it, so each datagram is handled once. A question holds the
+// session; the datagram waits for the pass after it.
+TEST_F(Session, DatagramHandledOnceHoweverOftenItIsPolled) {
   Bytes image = make_body(2000, 3);
   UploadSession* s = open(image);
   ASSERT_EQ(begin_session(&view_, s), 1);
   card_.receive();
   answer(ack(0));
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
-  session_run(&view_, s, 10);  // the notification
-  session_run(&view_, s, 12);  // the poll timer right after it
+  session_run(&view_, s, 10);  // the wait saw the datagram
+  session_run(&view_, s, 12);  // a pass right after it
+  EXPECT_EQ(s->state, SESSION_SENDING);
+  EXPECT_TRUE(card_.quiet());  // "Connected" shows first
+  session_run(&view_, s, 110, SessionInput::none);
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 1);
   EXPECT_TRUE(card_.quiet());
 
   answer(ack(1));
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
-  session_run(&view_, s, 14);  // the poll timer
-  session_run(&view_, s, 15);  // the notification, late
+  session_run(&view_, s, 114);
+  session_run(&view_, s, 115);  // told readable again, late
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 2);
   EXPECT_TRUE(card_.quiet());
 
@@ -434,14 +444,14 @@ TEST_F(Session, DatagramHandledOnceByNotificationOrPoll) {
   ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
   pause_.questions = 1;
   EXPECT_TRUE(session_paused(s));
-  session_run(&view_, s, 16);
+  session_run(&view_, s, 116);
   EXPECT_TRUE(card_.quiet());
   pause_.questions = 0;
-  session_run(&view_, s, 18);
+  session_run(&view_, s, 118);
   EXPECT_EQ(get_be16(card_.receive().data() + 2), 3);
   EXPECT_TRUE(card_.quiet());
   EXPECT_EQ(view_.percents, (std::vector<std::string>{"25%", "51%", "76%"}));
-  EXPECT_EQ(s->ticks, 0);  // no tick was due before 100 ms
+  EXPECT_EQ(s->ticks, 0);  // the tick at 100 ms came before block 1 reset the count
 }
 
 // Ticks come by the time passed in: the first 100 ms after the start, a
@@ -489,10 +499,56 @@ TEST_F(Session, ShortAndForeignDatagramsAreIgnored) {
   EXPECT_TRUE(outcomes().empty());
 }
 
-// A question in one progress window holds every session of its batch, and
-// only those: another batch's session goes on, and a session of the batch
-// that starts meanwhile does not lift the hold.
-TEST_F(Session, QuestionHoldsTheSessionsOfItsBatchOnly) {
+// After the first ACK "Connected" shows for SESSION_CONNECTED_MS before the
+// first block goes, by the clock passed in: the run's loop is told when
+// that is due. The card repeating its ACK 0 meanwhile brings nothing
+// forward, and a question holds the block like any other work.
+TEST_F(Session, FirstBlockGoesOnceConnectedHasShown) {
+  Bytes image = make_body(1000, 5);
+  UploadSession* s = open(image);
+  ASSERT_EQ(begin_session(&view_, s, 1000), 1);
+  card_.receive();
+  answer(ack(0));
+  ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
+  EXPECT_EQ(session_run(&view_, s, 1010), 1100);  // the tick is due before the block
+  EXPECT_EQ(view_.statuses.back(), "127.0.0.1 Connected . Start the upgrade !");
+  EXPECT_TRUE(card_.quiet());
+
+  answer(ack(0));  // the card, impatient
+  ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
+  EXPECT_EQ(session_run(&view_, s, 1050), 1100);
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_EQ(session_run(&view_, s, 1100, SessionInput::none), 1110);  // the tick; the block is next
+  EXPECT_EQ(session_run(&view_, s, 1109, SessionInput::none), 1110);
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_EQ(view_.statuses.size(), 2u);
+
+  pause_.questions = 1;
+  session_run(&view_, s, 1110, SessionInput::none);
+  EXPECT_TRUE(card_.quiet());
+  pause_.questions = 0;
+  EXPECT_EQ(session_run(&view_, s, 1150, SessionInput::none), 1200);
+  Bytes data1 = card_.receive();
+  ASSERT_EQ(data1.size(), 4u + 512);
+  EXPECT_EQ(get_be16(&data1[2]), 1);
+  EXPECT_EQ(view_.statuses.back(), "To : 127.0.0.1");
+  EXPECT_EQ(view_.statuses.size(), 3u);
+  EXPECT_EQ(s->ticks, 0);
+  EXPECT_TRUE(card_.quiet()) << "one block, not one per ACK 0";
+
+  // A late ACK 0 acknowledges nothing of block 1.
+  answer(ack(0));
+  ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
+  session_run(&view_, s, 1160);
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_EQ(s->block, 1);
+  EXPECT_EQ(view_.percents, std::vector<std::string>{"51%"});
+}
+
+// A question in one front holds every session of its run, and only those:
+// another run's session goes on, and a session of the run that starts
+// meanwhile is held as well.
+TEST_F(Session, QuestionHoldsTheSessionsOfItsRunOnly) {
   Bytes image = make_body(3000, 4);
   Peer card1, card2, card3;
   UploadSession* s0 = open(image, 0);
@@ -500,112 +556,115 @@ TEST_F(Session, QuestionHoldsTheSessionsOfItsBatchOnly) {
   FakeView view1;
   UploadSession* s1 = open(image, 1, &card1);
   ASSERT_EQ(begin_session(&view1, s1), 1);
-  SessionPause other_batch;
+  SessionPause other_run;
   FakeView view2;
   UploadSession* s2 = open(image, 2, &card2);
-  s2->pause = &other_batch;
+  s2->pause = &other_run;
   ASSERT_EQ(begin_session(&view2, s2), 1);
   card_.receive();
   card1.receive();
   card2.receive();
 
-  view_.answer = 0;
-  view_.while_asked = [&] {
-    FakeView view3;
-    UploadSession* s3 = open(image, 3, &card3);
-    ASSERT_EQ(begin_session(&view3, s3), 1);
-    card3.receive();
-    answer(ack(0));
-    card1.send(ack(0), card1.last_from);
-    card2.send(ack(0), card2.last_from);
-    ASSERT_TRUE(socket_readable(s2->socket.get(), 1000000));
-    for (int64_t at = 0; at <= 2000; at += 100) {
-      session_run(&view_, s0, at);
-      session_run(&view1, s1, at);
-      session_run(&view2, s2, at);
-      session_run(&view3, s3, at);
-    }
-    EXPECT_EQ(s0->ticks, 0);
-    EXPECT_EQ(s1->ticks, 0);
-    EXPECT_EQ(s3->ticks, 0);
-    EXPECT_EQ(s0->state, SESSION_CONNECTING);
-    EXPECT_TRUE(card_.quiet());
-    EXPECT_TRUE(card3.quiet());
-    // The other batch's session took its ACK and ticks on.
-    EXPECT_EQ(get_be16(&card2.receive()[2]), 1);
-    EXPECT_GT(s2->ticks, 0);
-  };
-  session_command(&view_, s0, 2);
-  EXPECT_EQ(pause_.questions, 0);
+  pause_.questions = 1;  // "Are you sure ?"
+  FakeView view3;
+  UploadSession* s3 = open(image, 3, &card3);
+  ASSERT_EQ(begin_session(&view3, s3), 1);
+  card3.receive();
+  answer(ack(0));
+  card1.send(ack(0), card1.last_from);
+  card2.send(ack(0), card2.last_from);
+  card3.send(ack(0), card3.last_from);
+  ASSERT_TRUE(socket_readable(s2->socket.get(), 1000000));
+  for (int64_t at = 0; at <= 2000; at += 100) {
+    session_run(&view_, s0, at);
+    session_run(&view1, s1, at);
+    session_run(&view2, s2, at);
+    session_run(&view3, s3, at);
+  }
+  EXPECT_EQ(s0->ticks, 0);
+  EXPECT_EQ(s1->ticks, 0);
+  EXPECT_EQ(s3->ticks, 0);
+  EXPECT_EQ(s0->state, SESSION_CONNECTING);
+  EXPECT_EQ(s3->state, SESSION_CONNECTING);
+  EXPECT_TRUE(card_.quiet());
+  EXPECT_TRUE(card3.quiet());
+  // The other run's session took its ACK and ticks on.
+  EXPECT_EQ(get_be16(&card2.receive()[2]), 1);
+  EXPECT_GT(s2->ticks, 0);
+  pause_.questions = 0;
   EXPECT_TRUE(outcomes().empty());
 
-  // No: both carry on with what waited meanwhile.
+  // Closed: they carry on with what waited meanwhile.
   ASSERT_TRUE(socket_readable(s0->socket.get(), 1000000));
   ASSERT_TRUE(socket_readable(s1->socket.get(), 1000000));
   session_run(&view_, s0, 2050);
   session_run(&view1, s1, 2050);
+  EXPECT_EQ(s0->state, SESSION_SENDING);
+  EXPECT_EQ(s1->ticks, 1);  // the late tick ran once, not once per period held
+  session_run(&view_, s0, 2150, SessionInput::none);
+  session_run(&view1, s1, 2150, SessionInput::none);
   EXPECT_EQ(get_be16(&card_.receive()[2]), 1);
   EXPECT_EQ(get_be16(&card1.receive()[2]), 1);
-  EXPECT_EQ(s1->ticks, 0);  // the late tick ran once, and the block reset it
-  session_run(&view1, s1, 2150);
+  EXPECT_EQ(s1->ticks, 0);  // the block reset it
+  session_run(&view1, s1, 2250);
   EXPECT_EQ(s1->ticks, 1);
 }
 
-TEST_F(Session, AbortYesAddsItsLineAndSendsNothing) {
-  Bytes image = make_body(100, 3);
+// The operator's Abort (the front asked and was told Yes) or the system's
+// end: the line " User Aborted !", the view closed, nothing more sent. A
+// second abort adds nothing.
+TEST_F(Session, AbortAddsItsLineOnceAndSendsNothing) {
+  Bytes image = make_body(2000, 3);
   UploadSession* s = open(image);
   ASSERT_EQ(begin_session(&view_, s), 1);
   card_.receive();
-  view_.answer = 1;
-  session_command(&view_, s, 7);  // other commands ask nothing
-  EXPECT_EQ(view_.closes, 0);
-  session_command(&view_, s, 0x10001);  // Enter, high word ignored
+  connect(s, &view_);
+  card_.receive();
+  abort_session(&view_, s);
+  EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::aborted});
+  EXPECT_EQ(report_.text, "127.0.0.1 User Aborted !\r\n");
+  EXPECT_EQ(report_cards(&report_)[0].bytes_sent, 512u);
+  EXPECT_EQ(view_.closes, 1);
+  EXPECT_FALSE(s->socket);
+  abort_session(&view_, s);
   EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::aborted});
   EXPECT_EQ(view_.closes, 1);
-  EXPECT_EQ(pause_.questions, 0);
+  session_run(&view_, s, 5000);  // no resend, no tick
   EXPECT_TRUE(card_.quiet());
 }
 
-// The system's session ends while the question is open: the window aborts
-// the transfer with its line, and the Yes that follows adds nothing. A
-// session of no batch is held by nothing and may end by itself meanwhile.
-TEST_F(Session, LateYesAfterTheSessionEndedAddsNothing) {
+// An abort that comes after the session ended by itself (its last ACK came
+// while the question was open) adds nothing. A session of no run is held
+// by nothing.
+TEST_F(Session, LateAbortAfterTheSessionEndedAddsNothing) {
   Bytes image = make_body(100, 3);
-  UploadSession* s = open(image);
-  ASSERT_EQ(begin_session(&view_, s), 1);
-  card_.receive();
-  view_.answer = 1;
-  view_.while_asked = [&] { abort_session(&view_, s); };
-  session_command(&view_, s, 2);
-  EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::aborted});
-  EXPECT_EQ(view_.closes, 1);
-
   Report report;
   FakeView view;
   Peer card;
-  s = open(image, 1, &card);
+  UploadSession* s = open(image, 1, &card);
   s->report = &report;
   s->pause = nullptr;
+  EXPECT_FALSE(session_paused(s));
   ASSERT_EQ(begin_session(&view, s), 1);
   card.receive();
   card.send(ack(0), card.last_from);
   poll(s, &view);
-  card.receive();
-  view.answer = 1;
-  view.while_asked = [&] {
-    // The card acknowledges the last block and the session ends by itself.
-    card.send(ack(1), card.last_from);
-    ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
-    session_run(&view, s, 10);
-  };
-  session_command(&view, s, 2);
+  session_run(&view, s, s->connected_until_ms, SessionInput::none);
+  ASSERT_EQ(get_be16(&card.receive()[2]), 1);  // the one, short, block
+  card.send(ack(1), card.last_from);
+  ASSERT_TRUE(socket_readable(s->socket.get(), 1000000));
+  session_run(&view, s, 150);
   ASSERT_EQ(report_cards(&report).size(), 1u);
   EXPECT_EQ(report_cards(&report)[0].outcome, CardOutcome::ok);
   EXPECT_EQ(view.closes, 1);
-  session_run(&view, s, 1000);  // no work on an ended session
-  EXPECT_EQ(s->ticks, 0);
-  session_command(&view, s, 2);
+  abort_session(&view, s);
+  EXPECT_EQ(report_cards(&report).size(), 1u);
+  EXPECT_EQ(report_text(&report), "127.0.0.1 OK.\r\n");
   EXPECT_EQ(view.closes, 1);
+  const uint16_t ticks_then = s->ticks;
+  session_run(&view, s, 1000);  // no work on an ended session
+  EXPECT_EQ(s->ticks, ticks_then);
+  EXPECT_TRUE(card.quiet());
 }
 
 TEST_F(Session, FailedAllocationEndsWithALine) {
@@ -640,15 +699,6 @@ TEST_F(Session, ImagesBeyondTheBlockNumbersAreRefused) {
   EXPECT_TRUE(fits.text.empty());
 }
 
-TEST(SessionTimers, OnlyTheSessionsOwnTwoTimers) {
-  EXPECT_TRUE(is_session_timer(TICK_TIMER + 0, 0));
-  EXPECT_TRUE(is_session_timer(POLL_TIMER + 3, 3));
-  EXPECT_FALSE(is_session_timer(0x3000, 0));
-  EXPECT_FALSE(is_session_timer(TICK_TIMER + 4, 3));
-  EXPECT_FALSE(is_session_timer(POLL_TIMER + 0xFF, 0));
-  EXPECT_FALSE(is_session_timer(TICK_TIMER, -1));
-}
-
 TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
   ImagePlan plan;
   plan.body = make_body(600, 1);
@@ -661,8 +711,7 @@ TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
   ASSERT_EQ(begin_session(&view_, s), 1);
   card_.receive();
   image[IMAGE_STAMP_AT] = 0x77;  // a later start restamped the copy
-  answer(ack(0));
-  poll(s, &view_);
+  connect(s, &view_);
   Bytes data1 = card_.receive();
   ASSERT_EQ(data1.size(), 516u);
   EXPECT_EQ(Bytes(data1.begin() + 4 + 28, data1.begin() + 4 + 32), Bytes(stamp, stamp + 4));
@@ -670,48 +719,6 @@ TEST_F(Session, SendsItsOwnStampWhateverTheSharedCopyHoldsLater) {
             Bytes(original.begin(), original.begin() + 28));
   EXPECT_EQ(Bytes(data1.begin() + 4 + 32, data1.end()),
             Bytes(original.begin() + 32, original.begin() + 512));
-}
-
-// The headless loop that stands in for the two timers: a card on another
-// thread acknowledges every block; the loop ends the session.
-TEST_F(Session, LoopDrivesTheTransferToItsEnd) {
-  Bytes image = make_body(3000, 6);
-  UploadSession* s = open(image, 3);
-  Bytes received;
-  std::thread card([&] {
-    Bytes packet = card_.receive();
-    uint16_t block = 0;
-    while (!packet.empty()) {
-      if (get_be16(packet.data()) == OP_DATA && get_be16(&packet[2]) == block + 1) {
-        ++block;
-        received.insert(received.end(), packet.begin() + 4, packet.end());
-      }
-      card_.send(ack(block), card_.last_from);
-      if (packet.size() < 516 && block > 0) break;
-      packet = card_.receive();
-    }
-  });
-  run_session_loop(s, &view_, 1);
-  card.join();
-  // Blocks come as fast as the card answers: the text changes only when the
-  // percent does.
-  EXPECT_EQ(std::adjacent_find(view_.percents.begin(), view_.percents.end()), view_.percents.end());
-  EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::ok});
-  EXPECT_EQ(received, image);
-  EXPECT_EQ(view_.closes, 1);
-}
-
-// Ctrl+C in the command-line tool: the loop asks the view, as Abort does.
-TEST_F(Session, LoopStopsWhenAsked) {
-  Bytes image = make_body(3000, 6);
-  UploadSession* s = open(image);
-  view_.answer = 1;
-  int asked = 0;
-  run_session_loop(s, &view_, 1, [&] { return ++asked > 3; });
-  EXPECT_FALSE(card_.receive().empty());  // the request went out first
-  EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::aborted});
-  EXPECT_EQ(view_.closes, 1);
-  EXPECT_EQ(pause_.questions, 0);
 }
 
 }  // namespace

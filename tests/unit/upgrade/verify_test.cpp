@@ -8,6 +8,7 @@
 #include <map>
 
 #include "protocol/packet.h"
+#include "upgrade/session.h"
 #include "upgrade/verify.h"
 
 namespace {

@@ -1,0 +1,100 @@
+#pragma once
+// The record of a run: its report (the lines as they come, one result per
+// card) and its journal, the kept file written again at every change.
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "upgrade/results.h"
+
+// its last known state, written whole again at every change, so that
+// whatever moment the program is stopped at the file names every card.
+// A write that fails (the file held open elsewhere) is tried again at the
+// next change and by journal_retry; the cards whose state is not on disk
+// carry the reason until a write succeeds.
+inline constexpr int64_t JOURNAL_RETRY_MS = 3000;
+using FileWriter = std::function<bool(const std::string& path, const std::string& bytes,
+                                      std::string* reason)>;
+struct Journal {
+  std::mutex mutex;
+  std::vector<CardResult> cards;  // batch order
+  std::vector<bool> unsaved;      // beside cards: its latest state is not on disk
+  std::vector<bool> renoted;      // beside cards: unsaved changed since journal_notes
+  std::string path;               // empty: not kept
+  std::string failure;            // why the last write failed; empty when it did not
+  int64_t failed_ms = 0;          // when, by the caller's clock
+  std::function<int64_t()> clock_ms;
+  FileWriter write;  // write_file_whole unless a test holds the file
+};
+// Starts the journal at path with the cards of the batch (their outcome as
+// given, pending for the cards still to go), replacing what is there. False
+// with the reason when the file cannot be written; the journal stays unkept.
+bool journal_start(Journal* journal, const std::string& path, const std::vector<CardResult>& cards,
+                   std::string* reason);
+// The same for a kept report in folder (made when missing) named by start:
+// never over another file, "..._2.csv" and on when the name is taken.
+bool journal_start_kept(Journal* journal, const std::string& folder, const LocalTime& start,
+                        const std::vector<CardResult>& cards, std::string* reason);
+// Every card's state at once (the batch's order), written at once. False
+// when the file is behind.
+bool journal_set(Journal* journal, const std::vector<CardResult>& cards);
+// A card's new state (matched by address; a card not in the batch is added
+// at the end), written at once. False when the file is behind.
+bool journal_update(Journal* journal, const CardResult& card);
+// Writes again when a write failed and JOURNAL_RETRY_MS have passed since;
+// true when the file is (now) up to date.
+bool journal_retry(Journal* journal);
+bool journal_behind(Journal* journal);
+// "Report saved: <path>" or "Report not saved: <reason>"; empty when the
+// journal is not kept.
+std::string journal_status(Journal* journal);
+// Every card whose state is not on disk, with its note "Report not saved:
+// <reason>", and each card saved since the last call, with an empty note.
+std::vector<std::pair<CardResult, std::string>> journal_notes(Journal* journal);
+std::vector<CardResult> journal_cards(Journal* journal);
+// Every card still pending takes this outcome, written at once (the
+// program is about to go).
+bool journal_end_pending(Journal* journal, CardOutcome outcome);
+
+// The text of one batch: whole lines appended under one lock, no size limit;
+// beside it one result per card line, and the batch's journal. UTF-8
+// throughout: the cards' messages are cleaned into it, and a front shows it
+// in its own code page.
+struct Report {
+  std::mutex mutex;
+  std::string text;
+  std::vector<CardResult> cards;     // in line order
+  std::vector<CardResult> starting;  // cards whose line is still to come
+  std::string path;                  // the kept file, once written
+  std::function<LocalTime()> clock = local_time_now;
+  // Called after each card line, outside the lock, on the thread that ended it.
+  std::function<void(const CardResult&)> card_done;
+  // Called after each check outcome (report_check), outside the lock, with
+  // the card as it now stands.
+  std::function<void(const CardResult&)> checked;
+  // Told of every card's start, line and check before anyone hears of it.
+  std::shared_ptr<Journal> journal;
+};
+void report_append(Report* report, const std::string& line);
+std::string report_text(Report* report);
+// A card handed to the batch; its line comes later through report_card.
+void report_card_start(Report* report, const CardResult& card);
+// The same for a card that is not sent anything: the journal hears only of its line.
+void report_card_queue(Report* report, const CardResult& card);
+// A card's line (ip_text + the outcome's line, or the card's message) and
+// its result; message is used for card_error only.
+void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
+                 const std::string& message, uint32_t bytes_sent);
+// A check outcome after " OK.": the card's result changes and the kept file
+// is written again. False when the card is not in this report.
+bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
+                  int seconds);
+// The report box's last line for the kept file in folder: the journal's
+// status, the journal started there (pending for no card) when it has none.
+// "Report saved: <path>" or "Report not saved: <reason>".
+std::string keep_report(Report* report, const std::string& folder, const LocalTime& start);
+std::vector<CardResult> report_cards(Report* report);

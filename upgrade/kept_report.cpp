@@ -1,0 +1,213 @@
+// A kept report read back: the cards of an earlier run, for --resume.
+#include "upgrade/kept_report.h"
+
+#include <algorithm>
+
+#include "platform/files.h"
+#include "protocol/address.h"
+#include "protocol/csv.h"
+#include "protocol/packet.h"
+#include "upgrade/rollout.h"
+
+namespace {
+
+// The ' that report_csv puts before a formula-like cell from outside.
+std::string unguarded(const std::string& cell) {
+  if (cell.size() >= 2 && cell[0] == '\'' &&
+      std::string("=+-@\t\r").find(cell[1]) != std::string::npos)
+    return cell.substr(1);
+  return cell;
+}
+
+bool read_time(const std::string& text, LocalTime* t) {
+  // "YYYY-MM-DD HH:MM:SS"
+  if (text.size() != 19 || text[4] != '-' || text[7] != '-' || text[10] != ' ' ||
+      text[13] != ':' || text[16] != ':')
+    return false;
+  uint32_t v[6];
+  const size_t at[6] = {0, 5, 8, 11, 14, 17}, len[6] = {4, 2, 2, 2, 2, 2};
+  for (int i = 0; i < 6; ++i)
+    if (!read_decimal(text.substr(at[i], len[i]), len[i], &v[i])) return false;
+  if (v[1] < 1 || v[1] > 12 || v[2] < 1 || v[2] > 31 || v[3] > 23 || v[4] > 59 || v[5] > 60)
+    return false;
+  *t = LocalTime{int(v[0]), int(v[1]), int(v[2]), int(v[3]), int(v[4]), int(v[5]), 0};
+  return true;
+}
+
+bool read_mac(const std::string& text, uint8_t* mac) {
+  if (text.size() != 17) return false;
+  for (int i = 0; i < 6; ++i) {
+    if (i && text[size_t(i) * 3 - 1] != '-') return false;
+    unsigned v = 0;
+    for (int k = 0; k < 2; ++k) {
+      const char c = text[size_t(i) * 3 + size_t(k)];
+      const int d = c >= '0' && c <= '9'   ? c - '0'
+                    : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                    : c >= 'A' && c <= 'F' ? c - 'A' + 10
+                                           : -1;
+      if (d < 0) return false;
+      v = v * 16 + unsigned(d);
+    }
+    mac[i] = static_cast<uint8_t>(v);
+  }
+  return true;
+}
+
+// "2.05": the version's two bytes in decimal.
+bool read_version(const std::string& text, uint32_t* version) {
+  const size_t dot = text.find('.');
+  uint32_t major = 0, minor = 0;
+  if (dot == std::string::npos || !read_decimal(text.substr(0, dot), 3, &major) ||
+      !read_decimal(text.substr(dot + 1), 3, &minor) || major > 255 || minor > 255)
+    return false;
+  *version = major << 8 | minor;
+  return true;
+}
+
+bool read_outcome(const std::string& result, const std::string& verified, CardOutcome* outcome) {
+  for (int i = 0; i <= static_cast<int>(CardOutcome::sending); ++i) {
+    const CardOutcome o = static_cast<CardOutcome>(i);
+    if (result == outcome_result_word(o) && verified == outcome_verified_word(o)) {
+      *outcome = o;
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+namespace {
+
+enum Column { STARTED, ENDED, IP, MAC, VERSION_BEFORE, IMAGE, IMAGE_VERSION, RESULT, MESSAGE,
+              SECONDS, BYTES_SENT, VERIFIED, VERIFIED_SECONDS };
+
+// Where each of the report's columns stands in the header; false with *why.
+bool find_columns(const std::vector<std::string>& header, std::vector<size_t>* at,
+                  std::string* why) {
+  const std::vector<std::string>& columns = report_columns();
+  at->assign(columns.size(), 0);
+  for (size_t i = 0; i < columns.size(); ++i) {
+    auto it = std::find(header.begin(), header.end(), columns[i]);
+    if (it == header.end()) {
+      *why = "not a report of this program: no column \"" + columns[i] + "\"";
+      return false;
+    }
+    (*at)[i] = static_cast<size_t>(it - header.begin());
+  }
+  return true;
+}
+
+// A skipped_done card's message is its line: the earlier report's name inside.
+bool read_done_in(const std::string& message, std::string* name) {
+  const std::string head = skipped_done_text("");
+  const std::string before = head.substr(0, head.size() - 2), after = " .";
+  if (message.size() < before.size() + after.size() || message.rfind(before, 0) != 0 ||
+      message.compare(message.size() - after.size(), after.size(), after) != 0)
+    return false;
+  *name = message.substr(before.size(), message.size() - before.size() - after.size());
+  return true;
+}
+
+// One row into its card; false with *why naming the line and the cell.
+bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, CardResult* out,
+                     std::string* why) {
+  const std::vector<std::string>& columns = report_columns();
+  const std::string where = "line " + std::to_string(record.line) + ": ";
+  auto cell = [&](int column) {
+    const size_t i = at[static_cast<size_t>(column)];
+    return i < record.fields.size() ? record.fields[i] : std::string();
+  };
+  auto refuse = [&](int column, const char* what) {
+    *why = where + columns[static_cast<size_t>(column)] + " \"" + cell(column) + "\" " + what;
+    return false;
+  };
+  CardResult card;
+  std::string address_why;
+  if (!read_card_address(cell(IP), &card.ip, &address_why)) {
+    *why = where + address_why;
+    return false;
+  }
+  if (!read_time(cell(STARTED), &card.started)) return refuse(STARTED, "is not a time");
+  if (!read_time(cell(ENDED), &card.ended)) return refuse(ENDED, "is not a time");
+  if (!read_mac(cell(MAC), card.mac)) return refuse(MAC, "is not a MAC address");
+  if (!read_version(cell(VERSION_BEFORE), &card.version_before))
+    return refuse(VERSION_BEFORE, "is not a version");
+  card.image = unguarded(cell(IMAGE));
+  card.image_version = IMAGE_VERSION_NONE;
+  if (!cell(IMAGE_VERSION).empty() && !read_version(cell(IMAGE_VERSION), &card.image_version))
+    return refuse(IMAGE_VERSION, "is not a version");
+  if (!read_outcome(cell(RESULT), cell(VERIFIED), &card.outcome)) {
+    *why = where + "result \"" + cell(RESULT) + "\" with verified \"" + cell(VERIFIED) +
+           "\" is not one of this program's";
+    return false;
+  }
+  const std::string message = unguarded(cell(MESSAGE));
+  if (card.outcome == CardOutcome::card_error) card.message = message;
+  if (card.outcome == CardOutcome::skipped_done && !read_done_in(message, &card.message))
+    return refuse(MESSAGE, "is not a skipped card's line");
+  if (!read_decimal(cell(BYTES_SENT), 10, &card.bytes_sent))
+    return refuse(BYTES_SENT, "is not a number");
+  uint32_t seconds = 0;
+  if (!cell(VERIFIED_SECONDS).empty()) {
+    if (!read_decimal(cell(VERIFIED_SECONDS), 9, &seconds))
+      return refuse(VERIFIED_SECONDS, "is not a number");
+    card.verified_seconds = static_cast<int>(seconds);
+  }
+  if (card.outcome == CardOutcome::applied) card.answered_version = card.image_version;
+  *out = card;
+  return true;
+}
+
+}  // namespace
+
+bool read_kept_report(const std::string& text, std::vector<CardResult>* cards, std::string* why) {
+  std::vector<CsvRecord> records;
+  int bad_line = 0;
+  if (!read_csv(text, false, &records, &bad_line)) {
+    *why = "line " + std::to_string(bad_line) + ": a quoted cell is not closed";
+    return false;
+  }
+  if (records.empty()) {
+    *why = "empty, not a report of this program";
+    return false;
+  }
+  // The columns by name, wherever they stand.
+  std::vector<size_t> at;
+  if (!find_columns(records[0].fields, &at, why)) return false;
+  std::vector<CardResult> out;
+  for (size_t r = 1; r < records.size(); ++r) {
+    CardResult card;
+    if (!read_report_row(records[r], at, &card, why)) return false;
+    for (const CardResult& earlier : out)
+      if (earlier.ip == card.ip) {
+        *why = "line " + std::to_string(records[r].line) + ": " + ip_to_text(card.ip) +
+               " is listed twice";
+        return false;
+      }
+    out.push_back(card);
+  }
+  *cards = out;
+  return true;
+}
+
+bool read_kept_report_file(const std::string& path, std::vector<CardResult>* cards,
+                           std::string* why) {
+  std::string text, reason;
+  if (!read_file_text(path, KEPT_REPORT_MAX, &text, &reason) ||
+      !read_kept_report(text, cards, &reason)) {
+    *why = path + ": " + reason;
+    return false;
+  }
+  return true;
+}
+
+bool card_is_done(const CardResult& card) {
+  // A card skipped as done by the run this report followed stays done.
+  return outcome_settles_ok(card.outcome) || card.outcome == CardOutcome::skipped_done;
+}
+
+std::string report_name_of(const std::string& path) {
+  const size_t slash = path.find_last_of("/\\");
+  return slash == std::string::npos ? path : path.substr(slash + 1);
+}

@@ -1,0 +1,63 @@
+// A rollout's JSON Lines: one object per settled card, then the summary.
+#include "upgrade/rollout_json.h"
+
+#include "protocol/csv.h"
+#include "protocol/json.h"
+
+namespace {
+
+std::string json_raw_object(const std::vector<std::pair<std::string, std::string>>& members) {
+  std::string out = "{";
+  for (const auto& [key, value] : members) {
+    if (out.size() > 1) out += ',';
+    out += json_string(key) + ':' + value;
+  }
+  return out + "}";
+}
+
+bool is_number_column(const std::string& column) {
+  return column == "seconds" || column == "bytes_sent" || column == "verified_seconds";
+}
+
+}  // namespace
+
+std::string result_count_word(const CardResult& card) {
+  const char* verified = outcome_verified_word(card.outcome);
+  return *verified ? verified : outcome_result_word(card.outcome);
+}
+
+std::map<std::string, int> result_counts(const std::vector<CardResult>& cards) {
+  std::map<std::string, int> counts;
+  for (const CardResult& c : cards) ++counts[result_count_word(c)];
+  return counts;
+}
+
+std::string card_json(const CardResult& card, int wave) {
+  const std::vector<std::string>& columns = report_columns();
+  const std::vector<std::string> row = report_row(card);
+  std::vector<std::pair<std::string, std::string>> members;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    const std::string& cell = row[i];
+    members.emplace_back(columns[i], cell.empty()                  ? "null"
+                                     : is_number_column(columns[i]) ? cell
+                                                                    : json_string(cell));
+  }
+  members.emplace_back("wave", wave > 0 ? std::to_string(wave) : "null");
+  return json_raw_object(members);
+}
+
+std::string summary_json(const std::vector<CardResult>& cards, const RolloutStatus& s) {
+  std::vector<std::pair<std::string, std::string>> results;
+  for (const auto& [word, n] : result_counts(cards)) results.emplace_back(word, std::to_string(n));
+  const std::vector<std::pair<std::string, std::string>> members = {
+      {"cards", std::to_string(cards.size())},
+      {"results", json_raw_object(results)},
+      {"failures", std::to_string(s.failures)},
+      {"max_failures", s.budget >= 0 ? std::to_string(s.budget) : "null"},
+      {"waves", std::to_string(s.waves)},
+      {"waves_run", std::to_string(s.waves_run)},
+      {"halted", s.halted ? "true" : "false"},
+      {"reason", s.halted ? json_string(s.halt_reason) : "null"},
+  };
+  return json_raw_object({{"summary", json_raw_object(members)}});
+}

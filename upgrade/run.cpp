@@ -1,0 +1,628 @@
+#include "upgrade/run.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+#include "protocol/packet.h"
+#include "upgrade/upgrade.h"
+
+namespace {
+
+// No socket, no card line: the run waits for a wake or for its next
+// deadline, however far.
+const int64_t WAIT_LONGEST_MS = 3600 * 1000;
+
+class SilentView : public SessionView {
+ public:
+  void set_title(const char*) override {}
+  void set_status(const char*) override {}
+  void set_progress_range(uint32_t) override {}
+  void set_progress_position(uint32_t) override {}
+  void set_percent(const char*) override {}
+  void close(int) override {}
+};
+
+// The record's fields are fixed arrays; a text that fills one has no NUL.
+template <size_t N, size_t M>
+void copy_text(char (&dest)[N], const char (&src)[M]) {
+  size_t n = 0;
+  while (n < M && n + 1 < N && src[n]) ++n;
+  std::memcpy(dest, src, n);
+  dest[n] = '\0';
+}
+
+}  // namespace
+
+struct UpgradeRun::Slot {
+  UploadSession session;
+  SilentView silent;
+  SessionView* view = &silent;
+  size_t card = 0;
+  bool busy = false;
+  bool readable = false;  // its socket had a datagram at the last wait
+  int64_t due_ms = 0;     // the session's next tick or step
+};
+
+// ---- The inbox
+
+void RunInbox::post(const RunCommand& command) {
+  std::lock_guard<std::mutex> lock(mutex);
+  commands.push_back(command);
+  // Under the lock: the run clears io before it goes.
+  if (io) io->wake();
+}
+
+std::vector<RunCommand> RunInbox::take() {
+  std::lock_guard<std::mutex> lock(mutex);
+  std::vector<RunCommand> taken;
+  taken.swap(commands);
+  return taken;
+}
+
+// ---- The system's io
+
+SystemRunIo::SystemRunIo() : wake_socket_(udp_open(0)) {
+  since_ms_ = now_ms();
+  wake_address_ = make_address(text_to_ip("127.0.0.1"), socket_local_port(wake_socket_.get()));
+}
+
+int64_t SystemRunIo::now_ms() {
+  return static_cast<int64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch())
+                                  .count()) -
+         since_ms_;
+}
+
+void SystemRunIo::wait(const std::vector<Socket>& sockets, int64_t wait_ms,
+                       std::vector<unsigned char>* ready) {
+  std::vector<Socket> all(sockets);
+  if (wake_socket_) all.push_back(wake_socket_.get());
+  std::vector<unsigned char> is_ready(all.size(), 0);
+  if (all.empty()) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(wait_ms));
+  } else {
+    socket_wait_any(all.data(), static_cast<int>(all.size()), static_cast<long>(wait_ms),
+                    is_ready.data());
+  }
+  if (wake_socket_ && is_ready.back()) {
+    uint8_t byte[16];
+    SocketAddress from;
+    while (socket_readable(wake_socket_.get(), 0))
+      socket_recv_from(wake_socket_.get(), byte, sizeof byte, &from);
+  }
+  ready->assign(is_ready.begin(), is_ready.begin() + static_cast<long>(sockets.size()));
+}
+
+void SystemRunIo::wake() {
+  if (!wake_socket_) return;
+  const uint8_t byte = 1;
+  socket_send_to(wake_socket_.get(), &byte, 1, wake_address_);
+}
+
+// ---- The run
+
+UpgradeRun::UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image,
+                       const OpenedImage& opened, const RunOptions& options, RunEvents* events,
+                       RunIo* io, std::unique_ptr<CheckTransport> checks)
+    : cards_(std::move(cards)), image_(std::move(image)), opened_(opened), options_(options),
+      events_(events), io_(io), transport_(std::move(checks)),
+      inbox_(std::make_shared<RunInbox>()) {
+  inbox_->io = io_;
+  options_.parallel = std::clamp(options_.parallel, 1, BATCH_SESSIONS_MAX);
+  for (int i = 0; i < options_.parallel; ++i) slots_.push_back(std::make_unique<Slot>());
+  report_ = std::make_shared<Report>();
+  report_->clock = [io] { return io->local_time(); };
+  start_time_ = io_->local_time();
+  if (options_.rollout.on) {
+    plan_ = plan_cards(&cards_, options_.rollout);
+    rollout_ = std::make_unique<Rollout>(plan_);
+    // A card not started is told after its line, by the cursor.
+    rollout_->settled = [this](uint32_t ip, CardOutcome outcome) {
+      if (outcome != CardOutcome::not_started) events_->card_settled(latest_of(ip), wave_of(ip));
+    };
+  }
+  report_->card_done = [this](const CardResult& card) { on_line(card); };
+  // The loop's own checks settle on its thread; the window's come on its
+  // own and are posted in. The report may outlive the run.
+  std::weak_ptr<RunInbox> weak = inbox_;
+  const bool in_loop = options_.checks != RunChecks::none;
+  report_->checked = [this, weak, in_loop](const CardResult& card) {
+    if (in_loop) {
+      on_checked(card);
+    } else if (auto inbox = weak.lock()) {
+      inbox->post({RunCommandKind::checked, card.ip, card.outcome});
+    }
+  };
+  progress_.total = static_cast<int>(cards_.size());
+}
+
+UpgradeRun::~UpgradeRun() {
+  {
+    std::lock_guard<std::mutex> lock(inbox_->mutex);
+    inbox_->io = nullptr;
+  }
+  report_->card_done = nullptr;
+  report_->checked = nullptr;
+}
+
+CardResult UpgradeRun::judged(const RunCard& c) const {
+  CardResult card;
+  card.started = card.ended = io_->local_time();
+  card.ip = c.record.ip;
+  std::memcpy(card.mac, c.record.mac, sizeof card.mac);
+  card.version_before = c.record.version;
+  card.image = opened_.path;
+  card.image_version = opened_.version;
+  return card;
+}
+
+int UpgradeRun::wave_of(uint32_t ip) const {
+  auto it = waves_.find(ip);
+  return it == waves_.end() ? 0 : it->second;
+}
+
+CardResult UpgradeRun::latest_of(uint32_t ip) const {
+  std::lock_guard<std::mutex> lock(report_->mutex);
+  for (auto it = report_->cards.rbegin(); it != report_->cards.rend(); ++it)
+    if (it->ip == ip) return *it;
+  CardResult none;
+  none.ip = ip;
+  return none;
+}
+
+void UpgradeRun::begin_run() {
+  for (const RunCard& c : cards_)
+    if (c.wave) waves_[c.record.ip] = c.wave;
+  std::vector<CardResult> pending;
+  for (const RunCard& c : cards_) {
+    pending.push_back(judged(c));
+    pending.back().started = pending.back().ended = start_time_;
+    pending.back().outcome = CardOutcome::pending;
+  }
+  journal_ = options_.journal;
+  const bool front_kept = journal_ != nullptr;
+  if (!journal_) journal_ = std::make_shared<Journal>();
+  report_->journal = journal_;
+  if (front_kept) {
+    journal_set(journal_.get(), pending);
+  } else if (!options_.reports_folder.empty()) {
+    std::string reason;
+    if (journal_start_kept(journal_.get(), options_.reports_folder, start_time_, pending, &reason))
+      report_->path = journal_->path;
+    else
+      not_kept_ = "Report not saved: " + reason;
+  } else {
+    journal_start(journal_.get(), "", pending, nullptr);
+  }
+  events_->journal_started(journal_);
+  events_->progress(progress_);
+  if (rollout_)
+    for (const RunCard& c : cards_)
+      if (c.wave) events_->card_waiting(c, c.wave);
+  phase_ = Phase::sending;
+}
+
+void UpgradeRun::take_commands() {
+  if (stop_flag_ && stop_flag_->load() && !shutting_down_) stop_running(true);
+  for (const RunCommand& command : inbox_->take()) {
+    switch (command.kind) {
+      case RunCommandKind::start:
+        if (phase_ == Phase::waiting_start) begin_run();
+        break;
+      case RunCommandKind::pause:
+        paused_ = true;
+        break;
+      case RunCommandKind::resume:
+        paused_ = false;
+        break;
+      case RunCommandKind::stop_card:
+        stop_card(command.ip);
+        break;
+      case RunCommandKind::stop_all:
+        stop_running(false);
+        break;
+      case RunCommandKind::shutdown:
+        stop_running(true);
+        break;
+      case RunCommandKind::hold:
+        ++pause_.questions;
+        break;
+      case RunCommandKind::release:
+        if (pause_.questions > 0) --pause_.questions;
+        break;
+      case RunCommandKind::answered:
+        for (size_t i = cursor_; i < cards_.size(); ++i)
+          if (cards_[i].record.ip == command.ip) cards_[i].record.unanswered_queries = 0;
+        break;
+      case RunCommandKind::checked:
+        on_checked(latest_of(command.ip));
+        break;
+    }
+  }
+}
+
+void UpgradeRun::stop_card(uint32_t ip) {
+  for (auto& slot : slots_)
+    if (slot->busy && slot->session.ip == ip) {
+      abort_session(slot->view, &slot->session);
+      slot->busy = false;
+      return;
+    }
+  for (size_t i = cursor_; i < cards_.size(); ++i)
+    if (cards_[i].record.ip == ip) stopped_.push_back(ip);
+}
+
+void UpgradeRun::stop_running(bool shutdown) {
+  if (shutdown) shutting_down_ = true;
+  stopping_ = true;
+  // Nothing more starts: the planned cards get their not_started lines as
+  // their turn comes.
+  if (rollout_) rollout_->end_unstarted();
+  for (auto& slot : slots_)
+    if (slot->busy) {
+      abort_session(slot->view, &slot->session);
+      slot->busy = false;
+    }
+  // The checks of cards already sent go on after a stop, not after the end.
+  if (shutdown) checks_running_ = false;
+}
+
+void UpgradeRun::line_without_transfer(const RunCard& c, CardOutcome outcome,
+                                       const std::string& message) {
+  report_card_queue(report_.get(), judged(c));
+  report_card(report_.get(), ip_to_text(c.record.ip), c.record.ip, outcome, message, 0);
+}
+
+int UpgradeRun::free_slot() const {
+  for (size_t i = 0; i < slots_.size(); ++i)
+    if (!slots_[i]->busy) return static_cast<int>(i);
+  return -1;
+}
+
+bool UpgradeRun::any_running() const {
+  for (const auto& slot : slots_)
+    if (slot->busy) return true;
+  return false;
+}
+
+void UpgradeRun::tell_waiting(RunWait what, int wave) {
+  if (what == told_wait_ && wave == told_wave_) return;
+  told_wait_ = what;
+  told_wave_ = wave;
+  events_->waiting(what, wave);
+}
+
+// Which card starts next, and when: the next card in run order, once a
+// session is free and BETWEEN_STARTS_MS after the last start; with a
+// rollout, once its wave has begun, never after a halt. A card that is not
+// to be sent gets its line as its turn comes.
+void UpgradeRun::start_due_cards(int64_t now) {
+  // Looked at again when this is due, or when something changes: a session
+  // ends, a card settles, a command comes.
+  cursor_due_ms_ = -1;
+  while (cursor_ < cards_.size()) {
+    if (now < next_start_ms_) {
+      cursor_due_ms_ = next_start_ms_;
+      return;
+    }
+    RunCard& c = cards_[cursor_];
+    const uint32_t ip = c.record.ip;
+    if (shutting_down_) {
+      line_without_transfer(c, CardOutcome::aborted, "");
+      ++cursor_;
+      continue;
+    }
+    if (std::find(stopped_.begin(), stopped_.end(), ip) != stopped_.end()) {
+      // The line first: the rollout tells the card settled as it now stands.
+      line_without_transfer(c, CardOutcome::aborted, "");
+      if (rollout_) rollout_->abandon(ip, CardOutcome::aborted);
+      ++cursor_;
+      continue;
+    }
+    if (c.gate != CardOutcome::pending) {
+      line_without_transfer(c, c.gate, c.message);
+      ++cursor_;
+      continue;
+    }
+    if (stopping_ && !rollout_) {
+      line_without_transfer(c, CardOutcome::not_started, "");
+      ++cursor_;
+      continue;
+    }
+    if (paused_ && !stopping_) return tell_waiting(RunWait::paused, 0);
+    if (free_slot() < 0) return tell_waiting(RunWait::session, 0);
+    if (rollout_) {
+      const StartDecision decision = rollout_->begin(ip);
+      if (decision == StartDecision::wait) return tell_waiting(RunWait::wave, c.wave - 1);
+      if (decision == StartDecision::never) {
+        line_without_transfer(c, CardOutcome::not_started, "");
+        events_->card_settled(latest_of(ip), c.wave);
+        ++cursor_;
+        continue;
+      }
+    }
+    // A card that does not answer is sent nothing: it never reads sending.
+    if (c.record.unanswered_queries) {
+      if (!answer_waited_) {
+        answer_waited_ = true;
+        if (options_.answer_window_ms) answer_until_ms_ = now + options_.answer_window_ms;
+      }
+      if (now < answer_until_ms_) {
+        cursor_due_ms_ = answer_until_ms_;
+        return tell_waiting(RunWait::answer, 0);
+      }
+      if (c.record.unanswered_queries) {
+        line_without_transfer(c, CardOutcome::no_connection, "");
+        ++cursor_;
+        continue;
+      }
+    }
+    start_card(cursor_, now);
+    ++cursor_;
+    next_start_ms_ = now + BETWEEN_STARTS_MS;
+  }
+}
+
+void UpgradeRun::start_card(size_t index, int64_t now) {
+  const RunCard& c = cards_[index];
+  report_card_start(report_.get(), judged(c));
+  const int place = free_slot();
+  Slot& slot = *slots_[static_cast<size_t>(place)];
+  SessionView* view = events_->session_view(place);
+  slot.view = view ? view : &slot.silent;
+  events_->card_started(c, place);
+  SocketOwner socket = io_->open_socket();
+  if (!socket) {
+    report_card(report_.get(), ip_to_text(c.record.ip), c.record.ip, CardOutcome::socket_error, "",
+                0);
+    return;
+  }
+  // The wait tells which socket has a datagram: it is read without asking
+  // again, and a readiness that was not one costs a failed receive, not a
+  // loop held in it.
+  socket_set_nonblocking(socket.get());
+  UploadSession& s = slot.session;
+  s = UploadSession{};
+  s.socket = std::move(socket);
+  s.report = report_.get();
+  s.ip = c.record.ip;
+  s.port = options_.card_port;
+  copy_text(s.user_name, c.record.user_name);
+  copy_text(s.password, c.record.password);
+  s.slot = place;
+  s.pause = &pause_;
+  s.transfer_limit_ticks = options_.transfer_limit_ticks;
+  s.image_size = static_cast<uint32_t>(image_.size());
+  s.cursor = image_.data();
+  // The shared copy is stamped for each start; the session keeps its own
+  // stamp for when a later start rewrites it.
+  LocalTime at = io_->local_time();
+  stamp_header(image_.data(), s.image_size, &at);
+  if (s.image_size >= IMAGE_FIXED_HEADER && std::memcmp(image_.data(), IMAGE_MAGIC, 4) == 0) {
+    s.has_stamp = true;
+    std::memcpy(s.stamp, image_.data() + IMAGE_STAMP_AT, 4);
+  }
+  slot.card = index;
+  slot.busy = begin_session(slot.view, &s, now) != 0;
+  slot.due_ms = s.next_tick_ms;
+  if (slot.busy) events_->session_running(place);
+}
+
+void UpgradeRun::on_line(const CardResult& card) {
+  ++progress_.settled;
+  if (!outcome_is_ok(card.outcome)) progress_.failed = true;
+  events_->progress(progress_);
+  events_->card_line(report_, card);
+  if (journal_behind(journal_.get()) && next_journal_retry_ms_ < 0)
+    next_journal_retry_ms_ = io_->now_ms() + JOURNAL_RETRY_MS;
+  if (rollout_) {
+    if (card.outcome == CardOutcome::ok) checking_.emplace_back(card.ip, io_->now_ms());
+    rollout_->transfer_ended(card.ip, card.outcome);
+    // A card the plan left out (its gate's line) settles with its line.
+    if (!wave_of(card.ip)) events_->card_settled(card, 0);
+  }
+  if (options_.checks == RunChecks::each_ok) {
+    verifier_card_done(verifier_, report_, card);
+    checks_running_ = true;
+    next_check_ms_ = 0;
+  }
+}
+
+void UpgradeRun::on_checked(const CardResult& card) {
+  checking_.erase(std::remove_if(checking_.begin(), checking_.end(),
+                                 [&](const auto& c) { return c.first == card.ip; }),
+                  checking_.end());
+  if (journal_behind(journal_.get()) && next_journal_retry_ms_ < 0)
+    next_journal_retry_ms_ = io_->now_ms() + JOURNAL_RETRY_MS;
+  events_->card_checked(card);
+  if (rollout_) rollout_->checked(card.ip, card.outcome);
+}
+
+namespace {
+
+// The checks in the loop ask through the transport; the outcomes reach the
+// run through the report (report_check), not through the ports.
+class LoopCheckPorts : public VerifyPorts {
+ public:
+  explicit LoopCheckPorts(CheckTransport* transport) : transport_(transport) {}
+  void query(uint32_t ip) override {
+    if (transport_) transport_->query(ip);
+  }
+  bool row_listed(uint32_t) override { return true; }
+  void show_result(const CardResult&) override {}
+
+ private:
+  CheckTransport* transport_;
+};
+
+}  // namespace
+
+void UpgradeRun::drive_checks(int64_t now, bool readable) {
+  if (!checks_running_) return;
+  bool due = now >= next_check_ms_;
+  if (readable && transport_) {
+    for (const CheckTransport::Answer& a : transport_->read())
+      verifier_answer(verifier_, a.ip, a.version, now);
+    due = true;
+  }
+  if (!due) return;
+  LoopCheckPorts ports(transport_.get());
+  verifier_tick(verifier_, ports, now);
+  next_check_ms_ = now + WAIT_LONGEST_MS;
+  for (const VerifyWatch& w : verifier_.watches)
+    next_check_ms_ = std::min({next_check_ms_, w.next_query_ms, w.started_ms + VERIFY_LIMIT_MS});
+  std::lock_guard<std::mutex> lock(verifier_.inbox_mutex);
+  if (verifier_.watches.empty() && verifier_.inbox.empty() && phase_ == Phase::checking_after)
+    checks_running_ = false;
+}
+
+void UpgradeRun::give_up_late_checks(int64_t now) {
+  std::vector<uint32_t> late;
+  for (const auto& [ip, since] : checking_)
+    if (now - since >= ROLLOUT_CHECK_LIMIT_MS) late.push_back(ip);
+  for (uint32_t ip : late) {
+    checking_.erase(std::remove_if(checking_.begin(), checking_.end(),
+                                   [&](const auto& c) { return c.first == ip; }),
+                    checking_.end());
+    if (!report_check(report_.get(), ip, CardOutcome::no_answer, 0,
+                      static_cast<int>(ROLLOUT_CHECK_LIMIT_MS / 1000)))
+      rollout_->checked(ip, CardOutcome::no_answer);
+  }
+}
+
+void UpgradeRun::drive_sessions(int64_t now) {
+  for (auto& slot : slots_) {
+    if (!slot->busy) continue;
+    slot->due_ms = session_run(slot->view, &slot->session, now,
+                               slot->readable ? SessionInput::waiting : SessionInput::none);
+    slot->readable = false;
+    if (slot->session.ended) slot->busy = false;
+  }
+}
+
+RolloutStatus UpgradeRun::rollout_status() const {
+  return rollout_ ? rollout_->status() : RolloutStatus{};
+}
+
+std::vector<CardResult> UpgradeRun::results() const {
+  std::vector<CardResult> out;
+  for (const RunCard& c : cards_) out.push_back(latest_of(c.record.ip));
+  return out;
+}
+
+void UpgradeRun::settle_run() {
+  RolloutStatus status;
+  if (rollout_) {
+    rollout_->end_unstarted();
+    status = rollout_->status();
+    if (status.halted && !halt_told_) {
+      halt_told_ = true;
+      events_->halted(status);
+    }
+  }
+  std::vector<uint8_t>().swap(image_);
+  std::string text = report_text(report_.get());
+  if (status.halted) text = halt_line(status) + "\r\n" + text;
+  if (!options_.journal && !options_.reports_folder.empty())
+    text += not_kept_.empty() ? journal_status(journal_.get()) : not_kept_;
+  std::string kept;
+  {
+    std::lock_guard<std::mutex> lock(journal_->mutex);
+    kept = journal_->path;
+  }
+  events_->settled(text, report_cards(report_.get()), kept, status);
+  phase_ = Phase::ended;
+  if (options_.checks == RunChecks::after_all && !shutting_down_) {
+    size_t n = 0;
+    for (const CardResult& card : report_cards(report_.get()))
+      if (card.outcome == CardOutcome::ok) {
+        verifier_card_done(verifier_, report_, card);
+        ++n;
+      }
+    if (n) {
+      events_->checks_started(n);
+      checks_running_ = true;
+      next_check_ms_ = 0;
+      phase_ = Phase::checking_after;
+    }
+  }
+}
+
+int64_t UpgradeRun::next_due(int64_t now) const {
+  int64_t due = now + WAIT_LONGEST_MS;
+  if (phase_ == Phase::sending && cursor_due_ms_ >= 0) due = std::min(due, cursor_due_ms_);
+  if (pause_.questions == 0)
+    for (const auto& slot : slots_)
+      if (slot->busy) due = std::min(due, slot->due_ms);
+  if (checks_running_) due = std::min(due, next_check_ms_);
+  for (const auto& c : checking_) due = std::min(due, c.second + ROLLOUT_CHECK_LIMIT_MS);
+  if (next_journal_retry_ms_ >= 0) due = std::min(due, next_journal_retry_ms_);
+  if (options_.heartbeat_ms && phase_ != Phase::waiting_start) due = std::min(due, next_heartbeat_ms_);
+  return due;
+}
+
+bool UpgradeRun::pass() {
+  if (phase_ == Phase::ended) return false;
+  int64_t now = io_->now_ms();
+  take_commands();
+  // Whatever settles cards comes before the starts it may let go.
+  if (phase_ == Phase::sending) drive_sessions(now);
+  if (phase_ != Phase::waiting_start) {
+    drive_checks(now, check_ready_);
+    if (rollout_) give_up_late_checks(now);
+  }
+  if (phase_ == Phase::sending) {
+    start_due_cards(now);
+    if (cursor_ == cards_.size() && !any_running()) phase_ = Phase::settling;
+  }
+  if (rollout_) {
+    const RolloutStatus status = rollout_->status();
+    while (waves_told_ < status.waves_run) events_->wave_started(++waves_told_);
+    if (status.halted && !halt_told_) {
+      halt_told_ = true;
+      events_->halted(status);
+    }
+  }
+  if (phase_ == Phase::settling && (!rollout_ || rollout_->all_settled() || shutting_down_)) {
+    if (rollout_ && !rollout_->all_settled()) tell_waiting(RunWait::checks, 0);
+    settle_run();
+  } else if (phase_ == Phase::settling) {
+    tell_waiting(RunWait::checks, rollout_->wave_under_way());
+  }
+  if (phase_ == Phase::checking_after && (!checks_running_ || shutting_down_)) phase_ = Phase::ended;
+  if (next_journal_retry_ms_ >= 0 && now >= next_journal_retry_ms_)
+    next_journal_retry_ms_ = journal_retry(journal_.get()) ? -1 : now + JOURNAL_RETRY_MS;
+  if (options_.heartbeat_ms && phase_ != Phase::waiting_start && now >= next_heartbeat_ms_) {
+    events_->heartbeat();
+    next_heartbeat_ms_ = now + options_.heartbeat_ms;
+  }
+  if (phase_ == Phase::ended) {
+    events_->ended();
+    return false;
+  }
+  // Sleep on every socket with work to come until the next thing is due.
+  std::vector<Socket> sockets;
+  std::vector<Slot*> waited;
+  if (pause_.questions == 0)
+    for (const auto& slot : slots_)
+      if (slot->busy) {
+        sockets.push_back(slot->session.socket.get());
+        waited.push_back(slot.get());
+      }
+  const size_t session_sockets = sockets.size();
+  if (checks_running_ && transport_ && transport_->socket()) sockets.push_back(transport_->socket());
+  now = io_->now_ms();
+  const int64_t wait = std::max<int64_t>(0, next_due(now) - now);
+  std::vector<unsigned char> ready;
+  io_->wait(sockets, wait, &ready);
+  for (size_t i = 0; i < session_sockets && i < ready.size(); ++i) waited[i]->readable = ready[i];
+  check_ready_ = sockets.size() > session_sockets && ready.size() == sockets.size() && ready.back();
+  return true;
+}
+
+void UpgradeRun::run() {
+  while (pass()) {
+  }
+}

@@ -1,0 +1,328 @@
+#pragma once
+// A run: the cards of one upgrade, in the front's order, planned (gates,
+// waves), sent at most N at a time through upload sessions, checked after
+// " OK.", settled and reported. The front that starts it owns it and drives
+// its one loop on one thread; commands go in through its inbox from any
+// thread, and events come out to the front's observer on the loop's thread.
+//
+// Life: plan (the constructor), run (start, sessions, checks), settle
+// (every card in, the report's text), report (the settled event), end (the
+// checks that outlast the report are over: the ended event). The run is
+// destroyed only after its loop has returned.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+#include "platform/udp.h"
+#include "protocol/packet.h"
+#include "protocol/sysinfo.h"
+#include "upgrade/journal.h"
+#include "upgrade/rollout.h"
+#include "upgrade/session.h"
+#include "upgrade/verify.h"
+
+// A batch run as a rollout: the cards the gate lets go, in batch order,
+// split into waves; a wave starts when every card of the one before has
+// settled (its check after the upgrade said applied or not verified, or it
+// failed), and failures past the budget halt the run. Off: the batch as
+// without a rollout.
+struct RolloutOptions {
+  bool on = false;
+  std::vector<WaveStep> steps;  // empty: one wave of every card
+  int max_failures = -1;        // below 0: failure_budget's default
+};
+
+// How far a batch has come, for the main window's taskbar button.
+struct BatchProgress {
+  int total = 0;        // cards in the batch; 0: no batch runs
+  int settled = 0;      // cards whose line is in
+  bool failed = false;  // a card's line is not " OK."
+};
+
+// One card of a run, as the front judged it when the run was made.
+struct RunCard {
+  DeviceRecord record{};  // address, MAC, version and the account to send with
+  // pending: to be sent; any other outcome is its line without a transfer
+  // (message for card_error, skipped_version and skipped_done).
+  CardOutcome gate = CardOutcome::pending;
+  std::string message;
+  int row = -1;  // the front's own: the window's row
+  int wave = 0;  // set by the plan; 0: not in it
+};
+
+// When the checks after " OK." run in the loop, and when they start.
+enum class RunChecks {
+  none,       // no checks here (the window checks on its own thread)
+  each_ok,    // from each card's " OK." on (a rollout waits for them)
+  after_all,  // once every transfer has ended (--verify)
+};
+
+// A started card whose check has not settled this long after its " OK."
+// is counted no_answer: the wait for a wave never hangs on a lost check.
+inline constexpr int64_t ROLLOUT_CHECK_LIMIT_MS = 330000;
+
+struct RunOptions {
+  RolloutOptions rollout;
+  int parallel = WINDOW_SESSIONS;  // 1 to BATCH_SESSIONS_MAX
+  uint32_t transfer_limit_ticks = SESSION_TRANSFER_LIMIT_TICKS;
+  // How long a card still counted unanswered is given, once per run, for
+  // the merge of its answer to the last refresh pass.
+  uint32_t answer_window_ms = 0;
+  RunChecks checks = RunChecks::none;
+  // The journal the front started already (the command-line tool's
+  // --report); none: the run starts one, kept in reports_folder when that
+  // is given.
+  std::shared_ptr<Journal> journal;
+  std::string reports_folder;
+  // How often the front hears heartbeat while the run goes (0: never).
+  uint32_t heartbeat_ms = 0;
+  uint16_t card_port = 69;  // the cards' TFTP port
+};
+
+// Whatever the run waits for while no card can start.
+enum class RunWait { nothing, session, wave, answer, checks, paused };
+
+// What the run tells its front, on the loop's thread. A front that shows
+// windows posts these to its own thread and returns.
+class RunEvents {
+ public:
+  virtual ~RunEvents() = default;
+  // The view of the session about to start in slot (nullptr: none).
+  virtual SessionView* session_view(int slot) {
+    (void)slot;
+    return nullptr;
+  }
+  // The kept report was started (kept: at every change).
+  virtual void journal_started(const std::shared_ptr<Journal>& journal) { (void)journal; }
+  // Each planned card once, before any starts.
+  virtual void card_waiting(const RunCard& card, int wave) {
+    (void)card;
+    (void)wave;
+  }
+  virtual void wave_started(int wave) { (void)wave; }
+  // A card's transfer starts in slot (its view was asked for just before).
+  virtual void card_started(const RunCard& card, int slot) {
+    (void)card;
+    (void)slot;
+  }
+  // The session in slot has begun: its request is out (a view shows now).
+  virtual void session_running(int slot) { (void)slot; }
+  // A card's line came (its transfer ended, or it was not sent); the report
+  // holds it.
+  virtual void card_line(const std::shared_ptr<Report>& report, const CardResult& card) {
+    (void)report;
+    (void)card;
+  }
+  // A check in the loop said what the card runs (applied, not_applied,
+  // no_answer, not_verified).
+  virtual void card_checked(const CardResult& card) { (void)card; }
+  // With a rollout, each card once as it settles; wave 0: not in the plan.
+  virtual void card_settled(const CardResult& card, int wave) {
+    (void)card;
+    (void)wave;
+  }
+  virtual void progress(const BatchProgress& progress) { (void)progress; }
+  // What the run waits for changed.
+  virtual void waiting(RunWait what, int wave) {
+    (void)what;
+    (void)wave;
+  }
+  virtual void halted(const RolloutStatus& status) { (void)status; }
+  virtual void heartbeat() {}
+  // The checks of --verify begin, for that many cards.
+  virtual void checks_started(size_t cards) { (void)cards; }
+  // Every card is in: the report's text (the halt line first, the kept
+  // file's status last), every card, the kept file, the rollout's status.
+  virtual void settled(const std::string& text, const std::vector<CardResult>& cards,
+                       const std::string& kept_path, const RolloutStatus& status) {
+    (void)text;
+    (void)cards;
+    (void)kept_path;
+    (void)status;
+  }
+  // The loop is over; nothing of the run runs any more.
+  virtual void ended() {}
+};
+
+// What the run needs of the system: time, sockets, and the wait.
+class RunIo {
+ public:
+  virtual ~RunIo() = default;
+  virtual int64_t now_ms() = 0;
+  virtual LocalTime local_time() = 0;
+  virtual SocketOwner open_socket() = 0;  // udp_open(0) in the product
+  // Waits until one of the sockets is readable, wake() was called or
+  // wait_ms passed; (*ready)[i] tells whether sockets[i] is readable.
+  virtual void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
+                    std::vector<unsigned char>* ready) = 0;
+  // From any thread (and, natively, from a signal handler).
+  virtual void wake() = 0;
+};
+
+// The system's: the steady clock, real sockets, and a wake datagram to a
+// socket of its own on the loopback address.
+class SystemRunIo : public RunIo {
+ public:
+  SystemRunIo();
+  int64_t now_ms() override;
+  LocalTime local_time() override { return local_time_now(); }
+  SocketOwner open_socket() override { return udp_open(0); }
+  void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
+            std::vector<unsigned char>* ready) override;
+  void wake() override;
+
+ private:
+  int64_t since_ms_ = 0;
+  SocketOwner wake_socket_;
+  SocketAddress wake_address_{};
+};
+
+// How the checks in the loop ask a card and hear its answers: a socket of
+// their own in the product, a fake in tests.
+class CheckTransport {
+ public:
+  virtual ~CheckTransport() = default;
+  virtual void query(uint32_t ip) = 0;
+  virtual Socket socket() = 0;  // waited on by the loop; 0: none
+  struct Answer {
+    uint32_t ip = 0;
+    uint32_t version = 0;
+  };
+  // The answers waiting on the socket.
+  virtual std::vector<Answer> read() = 0;
+};
+// A socket of the checks' own: a "sysinfo" request to each card asked, and
+// every reply that speaks for its sender read as the card's answer.
+std::unique_ptr<CheckTransport> open_check_transport(uint16_t card_port = 69);
+
+// The commands a run takes, from any thread.
+enum class RunCommandKind {
+  start,
+  pause,      // no new card starts; running transfers go on
+  resume,
+  stop_card,  // ip: a running transfer ends " User Aborted !"; one not started is not sent
+  stop_all,   // running transfers end aborted, cards not started are not_started
+  shutdown,   // the system's session ends: everything ends aborted, at once
+  hold,       // a question opened: no session does timer work
+  release,    // and closed
+  answered,   // ip answered a query (the window's merge): it is no longer unanswered
+  checked,    // ip's check (the window's) settled with outcome
+};
+struct RunCommand {
+  RunCommandKind kind = RunCommandKind::start;
+  uint32_t ip = 0;
+  CardOutcome outcome = CardOutcome::pending;
+};
+
+// The inbox: the run's only lock. Shared with whoever may post after the
+// run has gone (a posted command then goes nowhere).
+struct RunInbox {
+  std::mutex mutex;
+  std::vector<RunCommand> commands;
+  RunIo* io = nullptr;  // woken after each post; cleared when the run goes
+  void post(const RunCommand& command);
+  std::vector<RunCommand> take();
+};
+
+class UpgradeRun {
+ public:
+  // The plan is made here: each card's wave, the journal's first write.
+  // image holds the file's bytes, stamped for each start.
+  UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image, const OpenedImage& opened,
+             const RunOptions& options, RunEvents* events, RunIo* io,
+             std::unique_ptr<CheckTransport> checks = nullptr);
+  ~UpgradeRun();
+  UpgradeRun(const UpgradeRun&) = delete;
+  UpgradeRun& operator=(const UpgradeRun&) = delete;
+
+  // From any thread.
+  void post(const RunCommand& command) { inbox_->post(command); }
+  std::shared_ptr<RunInbox> inbox() const { return inbox_; }
+  // Set from outside (a signal handler, the console's handler): taken as a
+  // shutdown at the next pass; wake the io after setting it.
+  void watch_stop_flag(const std::atomic<bool>* flag) { stop_flag_ = flag; }
+
+  // The loop: passes until the run has ended.
+  void run();
+  // One pass: the commands, the work due by now, the wait for the next.
+  // False once the run has ended.
+  bool pass();
+
+  bool ended() const { return phase_ == Phase::ended; }
+  const std::vector<RunCard>& cards() const { return cards_; }
+  const RolloutPlan& plan() const { return plan_; }
+  RolloutStatus rollout_status() const;
+  std::vector<CardResult> results() const;  // every card's latest, in run order
+  std::shared_ptr<Report> report() const { return report_; }
+
+ private:
+  struct Slot;
+  enum class Phase { waiting_start, sending, settling, checking_after, ended };
+  void begin_run();
+  void take_commands();
+  void stop_card(uint32_t ip);
+  void stop_running(bool shutdown);
+  void start_due_cards(int64_t now);
+  void start_card(size_t index, int64_t now);
+  void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
+  void drive_sessions(int64_t now);
+  void drive_checks(int64_t now, bool readable);
+  void give_up_late_checks(int64_t now);
+  void on_line(const CardResult& card);
+  void on_checked(const CardResult& card);
+  void settle_run();
+  int64_t next_due(int64_t now) const;
+  int free_slot() const;
+  bool any_running() const;
+  void tell_waiting(RunWait what, int wave);
+  CardResult judged(const RunCard& card) const;
+  CardResult latest_of(uint32_t ip) const;
+  int wave_of(uint32_t ip) const;
+
+  std::vector<RunCard> cards_;
+  std::vector<uint8_t> image_;
+  OpenedImage opened_;
+  RunOptions options_;
+  RunEvents* events_;
+  RunIo* io_;
+  std::unique_ptr<CheckTransport> transport_;
+  std::shared_ptr<RunInbox> inbox_;
+  const std::atomic<bool>* stop_flag_ = nullptr;
+
+  Phase phase_ = Phase::waiting_start;
+  RolloutPlan plan_;
+  std::unique_ptr<Rollout> rollout_;
+  std::map<uint32_t, int> waves_;
+  std::shared_ptr<Report> report_;
+  std::shared_ptr<Journal> journal_;
+  std::string not_kept_;
+  LocalTime start_time_{};
+  std::vector<std::unique_ptr<Slot>> slots_;
+  SessionPause pause_;
+  size_t cursor_ = 0;              // the next card in run order
+  int64_t next_start_ms_ = 0;      // BETWEEN_STARTS_MS after the last start
+  int64_t cursor_due_ms_ = -1;     // when the next card is looked at again; -1: on a change
+  bool answer_waited_ = false;     // the answer window is given once
+  int64_t answer_until_ms_ = -1;   // while it runs
+  bool paused_ = false;
+  bool stopping_ = false;          // stop_all: nothing more starts
+  bool shutting_down_ = false;     // shutdown: the rest ends aborted
+  std::vector<uint32_t> stopped_;  // cards stopped before their turn
+  BatchProgress progress_;
+  bool halt_told_ = false;
+  RunWait told_wait_ = RunWait::nothing;
+  int told_wave_ = 0;
+  int waves_told_ = 0;
+  int64_t next_heartbeat_ms_ = 0;
+  int64_t next_journal_retry_ms_ = -1;
+  std::vector<std::pair<uint32_t, int64_t>> checking_;  // " OK." cards whose check is out, and when
+  Verifier verifier_;
+  bool checks_running_ = false;
+  int64_t next_check_ms_ = 0;
+  bool check_ready_ = false;  // the checks' socket was readable
+};
