@@ -13,6 +13,8 @@
 #   ROLLOUT_CARDS [1000]  ROLLOUT_KB image size [1024]  ROLLOUT_ACK_MS per
 #   block [10]  ROLLOUT_RESTART_S [20]  ROLLOUT_WAVES [1,10,25%]
 #   ROLLOUT_PARALLEL ["4 32 64"]  ROLLOUT_HALT [1]
+#   ROLLOUT_BASELINE_EXE: another build's daveridur-cli.exe, run under Wine
+#   beside this one at each --parallel (the same fleet, one after the other)
 # Cards that never come back are failed when their check gives up (five
 # minutes), so the halting run takes at least that long.
 set -euo pipefail
@@ -32,8 +34,8 @@ if [ "$part" != wine ]; then
 fi
 if [ "$part" != native ]; then
   ninja -C "$windows" daveridur-cli >/dev/null
-  "$root/scripts/wine-run.sh" bash -c 'python3 "$1" wine "$2" --wine "$WINE"' _ \
-    "$root/bench/rollout_bench.py" "$windows/cli/daveridur-cli.exe" || status=1
+  "$root/scripts/wine-run.sh" bash -c 'python3 "$1" wine "$2" --wine "$WINE" ${3:+--baseline "$3"}' _ \
+    "$root/bench/rollout_bench.py" "$windows/cli/daveridur-cli.exe" "${ROLLOUT_BASELINE_EXE:-}" || status=1
 fi
 echo "load at the end $(cut -d' ' -f1-3 /proc/loadavg)"
 exit $status

@@ -122,8 +122,12 @@ def main():
     ap.add_argument("front")
     ap.add_argument("cli")
     ap.add_argument("--wine")
+    ap.add_argument("--baseline", help="another build of the CLI, run beside it at each --parallel")
     a = ap.parse_args()
     command = ([a.wine] if a.wine else []) + [a.cli]
+    builds = [("", command)]
+    if a.baseline:
+        builds.append(("baseline ", ([a.wine] if a.wine else []) + [a.baseline]))
     work = tempfile.mkdtemp(prefix="daveridur-rollout.")
     subprocess.run([MKIMAGE, os.path.join(work, "fw.bin"), "--size", str(IMAGE_KB * 1024), "--seed", "5",
                     "--version", "2.00"], check=True, stdout=subprocess.DEVNULL)
@@ -135,16 +139,18 @@ def main():
     failed = False
     walls = {}
     for n in PARALLEL:
-        fleet = Fleet(work, "p%d" % n)
-        rc, wall, report, lines = run_cli(command, work, "p%d" % n, [], n)
-        fleet.stop()
-        per_card = mean_transfer_s(report)
-        bound = sum(math.ceil(w / n) * per_card + RESTART_S + CHECK_PERIOD_S for w in sizes)
-        applied = sum(1 for l in lines if l.get("verified") == "applied")
-        walls[n] = wall
-        print("  --parallel %-3d %4d/%d applied  wall %7.1f s  bound %7.1f s  ratio %.3f  (%.2f s per card, exit %d)"
-              % (n, applied, CARDS, wall, bound, wall / bound, per_card, rc))
-        failed |= rc != 0 or applied != CARDS
+        for label, build in builds:
+            fleet = Fleet(work, "p%d" % n)
+            rc, wall, report, lines = run_cli(build, work, "p%d" % n, [], n)
+            fleet.stop()
+            per_card = mean_transfer_s(report)
+            bound = sum(math.ceil(w / n) * per_card + RESTART_S + CHECK_PERIOD_S for w in sizes)
+            applied = sum(1 for l in lines if l.get("verified") == "applied")
+            if not label:
+                walls[n] = wall
+            print("  %s--parallel %-3d %4d/%d applied  wall %7.1f s  bound %7.1f s  ratio %.3f  "
+                  "(%.2f s per card, exit %d)" % (label, n, applied, CARDS, wall, bound, wall / bound, per_card, rc))
+            failed |= rc != 0 or applied != CARDS
     if 4 in walls and 32 in walls:
         print("  --parallel 32 is %.1f x faster than --parallel 4" % (walls[4] / walls[32]))
     if HALT:

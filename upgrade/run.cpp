@@ -13,6 +13,8 @@ namespace {
 // No socket, no card line: the run waits for a wake or for its next
 // deadline, however far.
 const int64_t WAIT_LONGEST_MS = 3600 * 1000;
+// The datagrams one pass reads before the ticks and starts have their turn.
+const int TRANSFER_READS_PER_PASS = 256;
 
 class SilentView : public SessionView {
  public:
@@ -41,7 +43,6 @@ struct UpgradeRun::Slot {
   SessionView* view = &silent;
   size_t card = 0;
   bool busy = false;
-  bool readable = false;  // its socket had a datagram at the last wait
   int64_t due_ms = 0;     // the session's next tick or step
 };
 
@@ -281,6 +282,12 @@ int UpgradeRun::free_slot() const {
   return -1;
 }
 
+bool UpgradeRun::sending_to(uint32_t ip) const {
+  for (const auto& slot : slots_)
+    if (slot->busy && slot->session.ip == ip) return true;
+  return false;
+}
+
 bool UpgradeRun::any_running() const {
   for (const auto& slot : slots_)
     if (slot->busy) return true;
@@ -332,7 +339,7 @@ void UpgradeRun::start_due_cards(int64_t now) {
       continue;
     }
     if (paused_ && !stopping_) return tell_waiting(RunWait::paused, 0);
-    if (free_slot() < 0) return tell_waiting(RunWait::session, 0);
+    if (free_slot() < 0 || sending_to(ip)) return tell_waiting(RunWait::session, 0);
     if (rollout_) {
       const StartDecision decision = rollout_->begin(ip);
       if (decision == StartDecision::wait) return tell_waiting(RunWait::wave, c.wave - 1);
@@ -373,19 +380,20 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
   SessionView* view = events_->session_view(place);
   slot.view = view ? view : &slot.silent;
   events_->card_started(c, place);
-  SocketOwner socket = io_->open_socket();
-  if (!socket) {
+  if (!transfers_) {
+    transfers_ = io_->open_socket();
+    // Read until it has nothing more: a readiness that was not one costs a
+    // failed receive, not a loop held in it.
+    if (transfers_) socket_set_nonblocking(transfers_.get());
+  }
+  if (!transfers_) {
     report_card(report_.get(), ip_to_text(c.record.ip), c.record.ip, CardOutcome::socket_error, "",
                 0);
     return;
   }
-  // The wait tells which socket has a datagram: it is read without asking
-  // again, and a readiness that was not one costs a failed receive, not a
-  // loop held in it.
-  socket_set_nonblocking(socket.get());
   UploadSession& s = slot.session;
   s = UploadSession{};
-  s.socket = std::move(socket);
+  s.shared_socket = transfers_.get();
   s.report = report_.get();
   s.ip = c.record.ip;
   s.port = options_.card_port;
@@ -495,11 +503,30 @@ void UpgradeRun::give_up_late_checks(int64_t now) {
 void UpgradeRun::drive_sessions(int64_t now) {
   for (auto& slot : slots_) {
     if (!slot->busy) continue;
-    slot->due_ms = session_run(slot->view, &slot->session, now,
-                               slot->readable ? SessionInput::waiting : SessionInput::none);
-    slot->readable = false;
+    slot->due_ms = session_run(slot->view, &slot->session, now, SessionInput::none);
     if (slot->session.ended) slot->busy = false;
   }
+}
+
+// Every datagram waiting on the run's socket goes to the session of the
+// card it came from; one from no running card's address is dropped. A
+// question open holds them all in the socket.
+void UpgradeRun::read_transfers(int64_t now) {
+  if (!transfers_ready_ || pause_.questions > 0) return;
+  transfers_ready_ = false;
+  datagram_.resize(SESSION_BUFFER);
+  for (int n = 0; n < TRANSFER_READS_PER_PASS; ++n) {
+    SocketAddress from{};
+    const int length = socket_recv_from(transfers_.get(), datagram_.data(), SESSION_BUFFER, &from);
+    if (length < 0) return;  // nothing more (or an error the next wait tells again)
+    for (auto& slot : slots_) {
+      if (!slot->busy || slot->session.ip != from.ip) continue;
+      slot->due_ms = session_deliver(slot->view, &slot->session, now, datagram_.data(), length, from);
+      if (slot->session.ended) slot->busy = false;
+      break;
+    }
+  }
+  transfers_ready_ = true;  // more may wait: the next pass reads on
 }
 
 RolloutStatus UpgradeRun::rollout_status() const {
@@ -568,7 +595,10 @@ bool UpgradeRun::pass() {
   int64_t now = io_->now_ms();
   take_commands();
   // Whatever settles cards comes before the starts it may let go.
-  if (phase_ == Phase::sending) drive_sessions(now);
+  if (phase_ == Phase::sending) {
+    drive_sessions(now);
+    read_transfers(now);
+  }
   if (phase_ != Phase::waiting_start) {
     drive_checks(now, check_ready_);
     if (rollout_) give_up_late_checks(now);
@@ -604,20 +634,17 @@ bool UpgradeRun::pass() {
   }
   // Sleep on every socket with work to come until the next thing is due.
   std::vector<Socket> sockets;
-  std::vector<Slot*> waited;
-  if (pause_.questions == 0)
-    for (const auto& slot : slots_)
-      if (slot->busy) {
-        sockets.push_back(slot->session.socket.get());
-        waited.push_back(slot.get());
-      }
+  const bool hear_transfers = pause_.questions == 0 && any_running();
+  if (hear_transfers) sockets.push_back(transfers_.get());
   const size_t session_sockets = sockets.size();
   if (checks_running_ && transport_ && transport_->socket()) sockets.push_back(transport_->socket());
   now = io_->now_ms();
-  const int64_t wait = std::max<int64_t>(0, next_due(now) - now);
+  // Datagrams left from a full read: no wait before the next.
+  const int64_t wait =
+      hear_transfers && transfers_ready_ ? 0 : std::max<int64_t>(0, next_due(now) - now);
   std::vector<unsigned char> ready;
   io_->wait(sockets, wait, &ready);
-  for (size_t i = 0; i < session_sockets && i < ready.size(); ++i) waited[i]->readable = ready[i];
+  transfers_ready_ = transfers_ready_ || (hear_transfers && !ready.empty() && ready[0]);
   check_ready_ = sockets.size() > session_sockets && ready.size() == sockets.size() && ready.back();
   return true;
 }

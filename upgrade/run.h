@@ -271,6 +271,7 @@ class UpgradeRun {
   void start_card(size_t index, int64_t now);
   void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
   void drive_sessions(int64_t now);
+  void read_transfers(int64_t now);
   void drive_checks(int64_t now, bool readable);
   void give_up_late_checks(int64_t now);
   void on_line(const CardResult& card);
@@ -278,6 +279,7 @@ class UpgradeRun {
   void settle_run();
   int64_t next_due(int64_t now) const;
   int free_slot() const;
+  bool sending_to(uint32_t ip) const;
   bool any_running() const;
   void tell_waiting(RunWait what, int wave);
   CardResult judged(const RunCard& card) const;
@@ -303,6 +305,11 @@ class UpgradeRun {
   std::string not_kept_;
   LocalTime start_time_{};
   std::vector<std::unique_ptr<Slot>> slots_;
+  // The one socket every transfer of the run sends from and hears on; the
+  // card's address tells whose datagram it is. Opened at the first start.
+  SocketOwner transfers_;
+  bool transfers_ready_ = false;  // it was readable at the last wait
+  std::vector<uint8_t> datagram_;
   SessionPause pause_;
   size_t cursor_ = 0;              // the next card in run order
   int64_t next_start_ms_ = 0;      // BETWEEN_STARTS_MS after the last start

@@ -18,8 +18,10 @@ void append_result(UploadSession* s, CardOutcome outcome, const std::string& mes
   report_card(s->report, s->ip_text, s->ip, outcome, message, s->sent);
 }
 
+Socket socket_of(const UploadSession* s) { return s->socket ? s->socket.get() : s->shared_socket; }
+
 void send_last_packet(UploadSession* s) {
-  socket_send_to(s->socket.get(), s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
+  socket_send_to(socket_of(s), s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
 }
 
 // Copies the next n image bytes, the stamp field taken from the session's
@@ -178,29 +180,52 @@ void session_tick(SessionView* view, UploadSession* s) {
 
 namespace {
 
-// Takes the datagram waiting on the session's socket.
-int take_datagram(SessionView* view, UploadSession* s) {
-  s->from_len = sizeof s->from_addr;
-  s->recv_len = socket_recv_from(s->socket.get(), s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
-  if (s->recv_len < 4) return 1;  // receive errors included
-  if (!from_the_card(s)) return 1;
+// Applies the transfer's rules to the datagram in recv_buf.
+void handle_datagram(SessionView* view, UploadSession* s) {
+  if (s->recv_len < 4) return;  // receive errors included
+  if (!from_the_card(s)) return;
   switch (get_be16(s->recv_buf.get())) {
     case OP_ACK:
       handle_ack(view, s);
-      return 1;
+      return;
     case OP_ERROR:
       handle_error(view, s);
-      return 1;
+      return;
     default:
-      return 1;
+      return;
   }
+}
+
+// Takes the datagram waiting on the session's socket.
+int take_datagram(SessionView* view, UploadSession* s) {
+  s->from_len = sizeof s->from_addr;
+  s->recv_len = socket_recv_from(socket_of(s), s->recv_buf.get(), SESSION_BUFFER, &s->from_addr);
+  handle_datagram(view, s);
+  return 1;
+}
+
+int64_t next_due_of(const UploadSession* s) {
+  if (s->connected_wait && s->connected_until_ms < s->next_tick_ms) return s->connected_until_ms;
+  return s->next_tick_ms;
 }
 
 }  // namespace
 
+int64_t session_deliver(SessionView* view, UploadSession* s, int64_t now_ms, const uint8_t* data,
+                        int32_t length, const SocketAddress& from) {
+  if (s->ended) return s->next_tick_ms;
+  s->now_ms = now_ms;
+  s->from_addr = from;
+  s->from_len = sizeof s->from_addr;
+  s->recv_len = length < SESSION_BUFFER ? length : SESSION_BUFFER;
+  if (s->recv_len > 0) std::memcpy(s->recv_buf.get(), data, static_cast<size_t>(s->recv_len));
+  handle_datagram(view, s);
+  return next_due_of(s);
+}
+
 int session_poll(SessionView* view, UploadSession* s) {
   if (s->ended) return 0;
-  if (!wait_readable(s->socket.get(), 1)) return 0;
+  if (!wait_readable(socket_of(s), 1)) return 0;
   return take_datagram(view, s);
 }
 
@@ -210,6 +235,7 @@ void end_session(SessionView* view, UploadSession* s, int result) {
   s->send_buf.reset();
   s->recv_buf.reset();
   s->socket.reset();
+  s->shared_socket = 0;
   view->close(result);
 }
 
@@ -228,8 +254,7 @@ int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms, Session
     end_connected_wait(view, s);
   if (!s->ended && input == SessionInput::maybe) session_poll(view, s);
   if (!s->ended && input == SessionInput::waiting) take_datagram(view, s);
-  if (s->connected_wait && s->connected_until_ms < s->next_tick_ms) return s->connected_until_ms;
-  return s->next_tick_ms;
+  return next_due_of(s);
 }
 
 void abort_session(SessionView* view, UploadSession* s) {

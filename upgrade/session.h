@@ -61,6 +61,9 @@ class SessionView {
 
 struct UploadSession {
   SocketOwner socket;              // closed when the session ends
+  // Or the socket of its run, shared by the run's sessions: the run reads
+  // it and hands each session the datagrams from its card (session_deliver).
+  Socket shared_socket = 0;
   SocketAddress from_addr{};       // sender of the last datagram
   int32_t from_len = 0;
   SocketAddress dest_addr{};       // the card's port 69, then the port of its ACK 0
@@ -137,6 +140,11 @@ bool session_paused(const UploadSession* s);
 enum class SessionInput { maybe, waiting, none };
 int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms,
                     SessionInput input = SessionInput::maybe);
+// A datagram the run read from the shared socket, from the session's
+// card's address: handled as one taken from the session's own socket, at
+// now_ms. Returns when the session is next due, as session_run does.
+int64_t session_deliver(SessionView* view, UploadSession* s, int64_t now_ms, const uint8_t* data,
+                        int32_t length, const SocketAddress& from);
 // Ends a running session at once as aborted, with its line (the operator
 // or the system stopped it).
 void abort_session(SessionView* view, UploadSession* s);
