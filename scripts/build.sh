@@ -2,25 +2,38 @@
 # Builds the trees under build/: native (libraries, tools, unit tests),
 # windows (daveridur.exe and the Wine tests), sanitize (the native programs
 # with ASan and UBSan) and fuzz (clang, libFuzzer).
+#   scripts/build.sh [TREE...]     (default: all four; DAVERIDUR_SKIP_SANITIZE
+#                                   or DAVERIDUR_SKIP_FUZZ leave one out)
+# The test command builds windows and native first; the sanitize and fuzz
+# trees are built by CTest tests of their own, beside the first tests.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 werror=${DAVERIDUR_WERROR:-ON}
-cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DDAVERIDUR_WERROR=$werror >/dev/null
-ninja -C build/windows
-cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DDAVERIDUR_WERROR=$werror -DDAVERIDUR_WINDOWS_BUILD_DIR="$root/build/windows" >/dev/null
-ninja -C build/native
-# The native programs again, Debug with AddressSanitizer and
-# UndefinedBehaviorSanitizer: CTest's "sanitize" label runs their tests.
-if [ -z "${DAVERIDUR_SKIP_SANITIZE:-}" ]; then
-  cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDAVERIDUR_SANITIZE=ON \
-    -DDAVERIDUR_WERROR=$werror >/dev/null
-  ninja -C build/sanitize
+trees=("$@")
+if [ ${#trees[@]} -eq 0 ]; then
+  trees=(windows native)
+  [ -z "${DAVERIDUR_SKIP_SANITIZE:-}" ] && trees+=(sanitize)
+  [ -z "${DAVERIDUR_SKIP_FUZZ:-}" ] && trees+=(fuzz)
 fi
-[ -n "${DAVERIDUR_SKIP_FUZZ:-}" ] && exit 0
-cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DDAVERIDUR_FUZZ=ON \
-  -DDAVERIDUR_WERROR=$werror >/dev/null
-ninja -C build/fuzz
+for tree in "${trees[@]}"; do
+  case $tree in
+    windows)
+      cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DDAVERIDUR_WERROR=$werror >/dev/null ;;
+    native)
+      cmake -S . -B build/native -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DDAVERIDUR_WERROR=$werror -DDAVERIDUR_WINDOWS_BUILD_DIR="$root/build/windows" >/dev/null ;;
+    sanitize)
+      # The native programs again, Debug with AddressSanitizer and
+      # UndefinedBehaviorSanitizer: CTest's "sanitize" label runs their tests.
+      cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDAVERIDUR_SANITIZE=ON \
+        -DDAVERIDUR_WERROR=$werror >/dev/null ;;
+    fuzz)
+      cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DDAVERIDUR_FUZZ=ON \
+        -DDAVERIDUR_WERROR=$werror >/dev/null ;;
+    *) echo "build.sh: no tree $tree (windows, native, sanitize, fuzz)" >&2; exit 2 ;;
+  esac
+  ninja -C "build/$tree"
+done

@@ -17,7 +17,7 @@ cd "$root"
 scripts/install-deps.sh
 mkdir -p build
 echo "Building (log: build/demo-build.log) ..."
-DAVERIDUR_SKIP_FUZZ=1 scripts/build.sh >build/demo-build.log 2>&1 || {
+scripts/build.sh windows native >build/demo-build.log 2>&1 || {
   tail -n 40 build/demo-build.log
   echo "the build failed: build/demo-build.log"
   exit 1

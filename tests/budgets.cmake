@@ -1,0 +1,82 @@
+# Each test's usual time in whole seconds, in a full run of scripts/test.sh
+# on the 2-core machine (tests four at a time). Its budget, CTest's TIMEOUT,
+# is three times that and never under 20 s, so that a hang fails in a minute
+# or two rather than in ten; CTest starts the longest first. A new test needs
+# its line here: the configuration stops without one.
+set(DAVERIDUR_BUDGETS
+  build.fuzz                            30
+  build.sanitize                       180
+  demo                                  31
+  fuzz.fuzz_check_image                  3
+  fuzz.fuzz_parse_mac                    3
+  fuzz.fuzz_parse_sysinfo                3
+  fuzz.fuzz_read_card_list               5
+  fuzz.fuzz_read_ranges                  6
+  net.batch_of_64_sessions               8
+  net.cardsim                            6
+  net.cli                               48
+  net.cli_journal                       52
+  net.cli_rollout                       47
+  net.cli_tftpd                         14
+  net.discovery                          8
+  net.hostile                           24
+  net.probe_against_cardsim              6
+  net.routed                            19
+  net.two_subnets                       18
+  net.upload_against_cardsim            77
+  package.deb                            5
+  package.windows                       20
+  sanitize.net.batch_of_64_sessions      8
+  sanitize.net.cardsim                   6
+  sanitize.net.cli                      56
+  sanitize.net.discovery                 8
+  sanitize.net.hostile                  24
+  sanitize.net.probe_against_cardsim     6
+  sanitize.net.upload_against_cardsim   30
+  sanitize.unit.devices_test             3
+  sanitize.unit.discovery_test           1
+  sanitize.unit.image_test               1
+  sanitize.unit.platform_test            1
+  sanitize.unit.protocol_test            1
+  sanitize.unit.settings_test            1
+  sanitize.unit.toolkit_builder_test     1
+  sanitize.unit.toolkit_handlers_test    1
+  sanitize.unit.upgrade_test             4
+  unit.demo_checks                       1
+  unit.devices_test                      1
+  unit.discovery_test                    1
+  unit.image_test                        1
+  unit.layers                            1
+  unit.layers_self_test                  1
+  unit.platform_test                     1
+  unit.protocol_test                     1
+  unit.settings_test                     1
+  unit.toolkit_builder_test              1
+  unit.toolkit_handlers_test             1
+  unit.upgrade_test                      3
+  wine.cli                              15
+  wine.daveridur_exe_starts              4
+  wine.devices_wine_test                22
+  wine.e2e.accounts                     23
+  wine.e2e.discover                     76
+  wine.e2e.faults                       75
+  wine.e2e.hostile                      14
+  wine.e2e.image                        24
+  wine.e2e.journal                      55
+  wine.e2e.layout                       16
+  wine.e2e.quit                          9
+  wine.e2e.report                       42
+  wine.e2e.results                      26
+  wine.e2e.rollout                      34
+  wine.e2e.unicode                      13
+  wine.e2e.upgrade                      58
+  wine.hostile                          27
+  wine.image_wine_test                   4
+  wine.protocol_wine_test                4
+  wine.screenshot_index                  1
+  wine.settings_wine_test                4
+  wine.smoke                            16
+  wine.toolkit_tabs_wine_test           11
+  wine.toolkit_wine_test                22
+  wine.uidrive                          15
+)
