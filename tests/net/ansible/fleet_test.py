@@ -21,7 +21,8 @@ comes from an Ansible Vault file. Three runs of the playbook:
 During every run every process's arguments (/proc/*/cmdline) are read:
 the password must never be among them, and daveridur-cli must be seen
 running in the site hosts' namespaces. ansible-doc must render both
-modules and the callback, and a bad option must get Ansible's refusal.
+modules and the callback, their documented options must be their
+argument_spec, and a bad option must get Ansible's refusal.
 
     scripts/netns-run.sh python3 tests/net/ansible/fleet_test.py DAVERIDUR_CLI
 
@@ -291,11 +292,9 @@ def body(cli, native, source, work, namespaces):
     callback_doc = subprocess.Popen(
         ["ansible-doc", "-t", "callback", "daveridur.fleet.fleet_summary"], env=env,
         stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-    listed = subprocess.Popen(["ansible-doc", "-l", "daveridur.fleet"], env=env,
-                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
     refused = subprocess.Popen(
         ["ansible", "localhost", "-i", "localhost,", "-c", "local", "-m", "daveridur.fleet.upgrade",
-         "-a", json.dumps({"image": "/nowhere.bin", "parallel": "many", "colour": "blue"})],
+         "-a", json.dumps({"image": "/nowhere.bin", "parallel": "many"})],
         env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
     # Each module's options as its DOCUMENTATION gives them, the way
@@ -359,8 +358,9 @@ def body(cli, native, source, work, namespaces):
     run("ansible-vault", "encrypt", "--vault-password-file", vault_pass, vault, env=env,
         stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     with open(vault) as f:
-        check("the vault file is encrypted", (True, False),
-              (f.read().startswith("$ANSIBLE_VAULT"), PASSWORD in open(vault).read()))
+        sealed = f.read()
+    check("the vault file is encrypted", (True, False),
+          (sealed.startswith("$ANSIBLE_VAULT"), PASSWORD in sealed))
     image = os.path.join(work, "fw.bin")
     run(os.path.join(native, "tools/mkimage/mkimage"), image, "--version", "1.05", "--date",
         "07042020", "--size", "60000", stdout=subprocess.DEVNULL)
@@ -395,12 +395,10 @@ def body(cli, native, source, work, namespaces):
     out = callback_doc.communicate(timeout=60)[0]
     check("ansible-doc renders the summary callback", (0, True),
           (callback_doc.returncode, "json_file" in out))
-    out = listed.communicate(timeout=60)[0]
-    check("ansible-doc lists both modules", (True, True),
-          ("daveridur.fleet.discover" in out, "daveridur.fleet.upgrade" in out))
     out = refused.communicate(timeout=60)[0]
     check("a bad option gets Ansible's own refusal", (True, True),
-          ("FAILED" in out, "Unsupported parameters" in out or "unable to convert to int" in out))
+          ("FAILED" in out, "argument 'parallel' is of type <class 'str'> and we were unable to "
+                            "convert to int" in out))
 
     for name, (_, site_ip, _, _, _) in sorted(SITES.items()):
         for _ in range(100):
@@ -426,7 +424,7 @@ def body(cli, native, source, work, namespaces):
         p = subprocess.run(control.enter + [
             "ansible-playbook", "-i", inventory, "--vault-password-file", vault_pass,
             os.path.join(examples, "fleet.yml")] + list(extra), env=env, cwd=work,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=150)
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=100)
         print("     playbook %s: exit %d in %.1f s" % (" ".join(extra) or "run", p.returncode,
                                                    time.monotonic() - started), flush=True)
         try:
