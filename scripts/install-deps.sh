@@ -9,6 +9,7 @@ packages=(
   nsis python3-markdown zip unzip
   tftpd-hpa tftp-hpa libcli11-dev
   dpkg-dev lintian man-db
+  ansible-core openssh-server openssh-client
 )
 missing=()
 for p in "${packages[@]}"; do
@@ -19,8 +20,9 @@ echo "installing: ${missing[*]}"
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
 export DEBIAN_FRONTEND=noninteractive
-# tftpd-hpa would start its server on the host's port 69; the benchmark runs
-# in.tftpd itself, only inside the private network. A policy-rc.d that
+# tftpd-hpa would start its server on the host's port 69, openssh-server its
+# sshd on port 22; the benchmark runs in.tftpd itself and the Ansible test
+# its own sshd, only inside the private network. A policy-rc.d that
 # refuses every start holds the service back during the install (unless the
 # machine already has a policy of its own, which is then left alone).
 policy=/usr/sbin/policy-rc.d
@@ -36,4 +38,10 @@ $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 # A system without invoke-rc.d (no policy asked) may have started it anyway.
 if command -v systemctl >/dev/null && systemctl is-active --quiet tftpd-hpa 2>/dev/null; then
   $sudo systemctl disable --now tftpd-hpa >/dev/null 2>&1 || true
+fi
+# The same for the sshd of openssh-server, when this install brought it (one
+# that was there before is the machine's own, and left alone).
+if [[ " ${missing[*]} " == *" openssh-server "* ]] && command -v systemctl >/dev/null &&
+   systemctl is-active --quiet ssh 2>/dev/null; then
+  $sudo systemctl disable --now ssh >/dev/null 2>&1 || true
 fi

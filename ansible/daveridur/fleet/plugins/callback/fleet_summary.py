@@ -1,0 +1,220 @@
+# -*- coding: utf-8 -*-
+# MIT licence: see LICENSE at the top of the Daveridur project.
+from __future__ import absolute_import, division, print_function
+
+__metaclass__ = type
+
+DOCUMENTATION = r'''
+---
+name: fleet_summary
+type: aggregate
+short_description: One summary of a fleet run at its end, sites and cards
+version_added: 1.0.0
+description:
+  - At the end of a playbook run, prints what became of every site that a
+    M(daveridur.fleet.discover) or M(daveridur.fleet.upgrade) task ran on, and of their cards.
+  - "Sites: done (the upgrade task ended well), failed (it failed: its C(msg) is shown),
+    not started (the site was discovered but a halt, for example C(max_fail_percentage: 0)
+    after a failed site, kept the upgrade from it) and unreachable."
+  - "Cards: applied, failed, not started and skipped, from each site's C(summary); for a
+    site not started, the cards its discovery found."
+  - In check mode, each site's plan instead (cards that would be sent, in how many waves).
+  - Printed however the run ends, a halt included, since a halted play ends the playbook
+    before any later play could summarise it.
+  - A site host that runs the tool without the modules (a Windows site host, through
+    C(ansible.windows.win_command) and C(--json)) is counted when a task sets the fact
+    C(daveridur_found) (with C(count)) and the fact C(daveridur_upgrade), a dictionary
+    with the module's C(cards), C(summary), C(report), C(changed), and C(failed) with C(msg)
+    when the site failed.
+author:
+  - Daveridur
+requirements:
+  - Enabled in ansible.cfg, C(callbacks_enabled = daveridur.fleet.fleet_summary) in
+    C([defaults]), or by C(ANSIBLE_CALLBACKS_ENABLED).
+options:
+  json_file:
+    description:
+      - Also write the summary as JSON to this file on the control node (for a ticket, or a
+        script that reads the run).
+    type: path
+    env:
+      - name: DAVERIDUR_FLEET_SUMMARY_JSON
+    ini:
+      - section: callback_fleet_summary
+        key: json_file
+'''
+
+import json
+
+from ansible import context
+from ansible.module_utils.common.text.converters import to_text
+from ansible.module_utils.parsing.convert_bool import boolean
+from ansible.plugins.callback import CallbackBase
+
+UPGRADE = ('daveridur.fleet.upgrade', 'upgrade')
+DISCOVER = ('daveridur.fleet.discover', 'discover')
+
+
+def action_of(task):
+    return getattr(task, 'resolved_action', None) or task.action
+
+
+# The summary's result words of the cards that took the image, that were
+# not started, and that were not sent on purpose; every other word is a
+# card that failed (no connection, a refusal, not applied, no answer...).
+APPLIED = ('applied', 'not_verified')
+NOT_STARTED = ('not_started',)
+SKIPPED = ('skipped_version', 'skipped_done')
+
+
+def site_cards(summary):
+    """applied, failed, not started, skipped of a site's summary."""
+    results = (summary or {}).get('results') or {}
+    counts = dict(applied=0, failed=0, not_started=0, skipped=0)
+    for word, n in results.items():
+        key = ('applied' if word in APPLIED else 'not_started' if word in NOT_STARTED
+               else 'skipped' if word in SKIPPED else 'failed')
+        counts[key] += count_of(n) or 0
+    return counts
+
+
+def count_of(value):
+    try:
+        return int(value)
+    except (TypeError, ValueError):
+        return None
+
+
+def plural(n, word):
+    return '%d %s%s' % (n, word, '' if n == 1 else 's')
+
+
+class CallbackModule(CallbackBase):
+    CALLBACK_VERSION = 2.0
+    CALLBACK_TYPE = 'aggregate'
+    CALLBACK_NAME = 'daveridur.fleet.fleet_summary'
+    CALLBACK_NEEDS_ENABLED = True
+
+    def __init__(self):
+        super(CallbackModule, self).__init__()
+        self.sites = {}  # host name -> what its tasks said, in the order met
+        self.check_mode = False
+
+    def _site(self, host):
+        return self.sites.setdefault(host, dict(state='not started', found=None, result=None))
+
+    def _record(self, result, failed):
+        host = result._host.get_name()
+        action = action_of(result._task)
+        res = result._result
+        facts = res.get('ansible_facts') or {}
+        if not failed and isinstance(facts.get('daveridur_found'), dict):
+            # A site whose tool runs without the modules (a Windows site host).
+            self._site(host)['found'] = count_of(facts['daveridur_found'].get('count'))
+        if not failed and isinstance(facts.get('daveridur_upgrade'), dict):
+            site = self._site(host)
+            site['result'] = upgrade = facts['daveridur_upgrade']
+            site['changed'] = boolean(upgrade.get('changed', False), strict=False)
+            failed_site = boolean(upgrade.get('failed', False), strict=False)
+            site['state'] = 'failed' if failed_site else 'done'
+            if site['state'] == 'failed':
+                site['msg'] = to_text(site['result'].get('msg', ''))
+        if action in DISCOVER:
+            site = self._site(host)
+            if not failed and 'count' in res:
+                site['found'] = res['count']
+            elif failed:
+                site['state'] = 'failed'
+                site['msg'] = to_text(res.get('msg', ''))
+        elif action in UPGRADE:
+            site = self._site(host)
+            site['result'] = res
+            site['changed'] = bool(res.get('changed'))
+            if 'plan' in res:
+                self.check_mode = True
+            site['state'] = 'failed' if failed else 'done'
+            if failed:
+                site['msg'] = to_text(res.get('msg', ''))
+
+    def v2_runner_on_ok(self, result):
+        self._record(result, False)
+
+    def v2_runner_on_failed(self, result, ignore_errors=False):
+        self._record(result, not ignore_errors)
+
+    def v2_runner_on_unreachable(self, result):
+        site = self._site(result._host.get_name())
+        site['state'] = 'unreachable'
+        site['msg'] = to_text(result._result.get('msg', ''))
+
+    def _rows(self):
+        """One entry per site with its counts, and the totals."""
+        sites = []
+        totals = dict(applied=0, failed=0, not_started=0, skipped=0, would_send=0)
+        for host, s in self.sites.items():
+            res = s['result'] or {}
+            entry = dict(site=host, state=s['state'], found=s['found'],
+                         changed=s.get('changed', False), msg=s.get('msg'),
+                         report=res.get('report'), upgraded=s['result'] is not None)
+            if not entry['upgraded']:
+                pass
+            elif 'plan' in res:
+                entry['would_send'] = sum(1 for c in res['plan'] if c.get('wave'))
+                entry['plan_summary'] = res.get('plan_summary')
+                totals['would_send'] += entry['would_send']
+            else:
+                entry.update(site_cards(res.get('summary')))
+                for key in ('applied', 'failed', 'not_started', 'skipped'):
+                    totals[key] += entry[key]
+            sites.append(entry)
+        return sites, totals
+
+    def _display_summary(self, sites, totals):
+        count = dict((state, sum(1 for s in sites if s['state'] == state))
+                     for state in ('done', 'failed', 'not started', 'unreachable'))
+        show = self._display.display
+        show('', screen_only=True)
+        show('DAVERIDUR FLEET SUMMARY' +
+             (' (check mode: nothing was sent)' if self.check_mode else ''))
+        line = 'sites: %d %s, %d failed, %d not started' % (
+            count['done'], 'planned' if self.check_mode else 'done', count['failed'],
+            count['not started'])
+        if count['unreachable']:
+            line += ', %d unreachable' % count['unreachable']
+        show(line + ' (%d in all)' % len(sites))
+        if self.check_mode:
+            show('cards: %d would be sent' % totals['would_send'])
+        else:
+            unstarted_found = sum(s['found'] or 0 for s in sites if s['state'] == 'not started')
+            line = 'cards: %d applied, %d failed, %d not started, %d skipped' % (
+                totals['applied'], totals['failed'], totals['not_started'], totals['skipped'])
+            if unstarted_found:
+                line += '; %s found at the sites not started' % plural(unstarted_found, 'card')
+            show(line)
+        width = max([len(s['site']) for s in sites] + [4])
+        for s in sites:
+            if not s['upgraded']:
+                what = '' if s['found'] is None else plural(s['found'], 'card') + ' found'
+            elif 'would_send' in s:
+                what = s.get('plan_summary') or plural(s['would_send'], 'card') + ' would be sent'
+            else:
+                what = '%d applied, %d failed, %d not started, %d skipped' % (
+                    s['applied'], s['failed'], s['not_started'], s['skipped'])
+            if s['msg'] and s['state'] != 'done':
+                what = (what + ': ' if what else '') + s['msg']
+            state = 'planned' if self.check_mode and s['state'] == 'done' else s['state']
+            show('  %-*s  %-11s  %s' % (width, s['site'], state, what))
+
+    def v2_playbook_on_start(self, playbook):
+        self.check_mode = bool(context.CLIARGS.get('check'))
+
+    def v2_playbook_on_stats(self, stats):
+        if not self.sites:
+            return
+        sites, totals = self._rows()
+        self._display_summary(sites, totals)
+        path = self.get_option('json_file')
+        if path:
+            with open(path, 'w') as f:
+                json.dump(dict(check_mode=self.check_mode, sites=sites, totals=totals), f, indent=2)
+                f.write('\n')

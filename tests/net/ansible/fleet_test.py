@@ -1,0 +1,533 @@
+#!/usr/bin/env python3
+"""The fleet playbook (ansible/examples/fleet.yml) run from a control node
+over SSH against two site hosts, each on a LAN of its own with its own
+simulated cards; everything built inside the private network:
+
+    control (10.70.1.1, 10.70.2.1)
+      |-- site-a (10.70.1.2, sshd) -- LAN 10.71.1.0/24 -- cards .11 .12 .13
+      `-- site-b (10.70.2.2, sshd) -- LAN 10.72.1.0/24 -- cards .21 .22
+
+Each box is a network namespace; the site hosts run their own sshd, the
+control node reaches them with a key the test makes, the cards' password
+comes from an Ansible Vault file. Three runs of the playbook:
+
+  1. --check: each site's plan, no write request to any card;
+  2. the run: every card applied, site-a's before site-b's, both reports
+     on the control node, the summary;
+  3. site-a's first card comes back with its old version: site-a fails
+     with the halt's reason, site-b gets no write request, site-a's report
+     still comes back.
+
+During every run every process's arguments (/proc/*/cmdline) are read:
+the password must never be among them, and daveridur-cli must be seen
+running in the site hosts' namespaces. ansible-doc must render both
+modules and the callback, their documented options must be their
+argument_spec, and a bad option must get Ansible's refusal.
+
+    scripts/netns-run.sh python3 tests/net/ansible/fleet_test.py DAVERIDUR_CLI
+
+Needs the real root (sshd's privilege separation); exits 77 (skipped)
+without it. About 50 s. DAVERIDUR_TEST_SHOW=1 prints each playbook's output."""
+
+import csv
+import json
+import os
+import secrets
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+
+SKIPPED = 77
+passed = 0
+failed = 0
+
+SITES = {
+    # name: (control's address, site's address, LAN prefix, card hosts, waves)
+    "site-a": ("10.70.1.1", "10.70.1.2", "10.71.1", (11, 12, 13), [1, "100%"]),
+    "site-b": ("10.70.2.1", "10.70.2.2", "10.72.1", (21, 22), ["100%"]),
+}
+USER = "ops"
+# Made here, written only to files: it must never show in a command line.
+PASSWORD = "Fleet-" + secrets.token_hex(8)
+# The cards come back with the image's version a second after the upload.
+GOOD = "fw=1.00 restart=1 restart_fw=1.05"
+# Back after 11 s with the old version: the check says not applied
+# (quiet at the 5 s and 10 s queries, the old version at 15 s).
+OLD_VERSION = "fw=1.00 restart=11"
+
+
+def check(name, expected, actual):
+    global passed, failed
+    if expected == actual:
+        passed += 1
+        print("ok   %s" % name, flush=True)
+        return True
+    failed += 1
+    print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
+    return False
+
+
+def run(*cmd, **kw):
+    return subprocess.run(list(cmd), check=True, **kw)
+
+
+class Namespace:
+    """A network namespace held open by a sleeping process."""
+
+    def __init__(self):
+        own = os.readlink("/proc/self/ns/net")
+        self.holder = subprocess.Popen(["unshare", "--net", "sleep", "600"])
+        for _ in range(200):
+            try:
+                if os.readlink("/proc/%d/ns/net" % self.holder.pid) != own:
+                    break
+            except OSError:
+                pass
+            time.sleep(0.01)
+        self.pid = self.holder.pid
+        self.ident = os.readlink("/proc/%d/ns/net" % self.pid)
+        self.enter = ["nsenter", "--net=/proc/%d/ns/net" % self.pid]
+        self.sh("ip", "link", "set", "lo", "up")
+
+    def sh(self, *cmd):
+        run(*(self.enter + list(cmd)))
+
+
+def link(a, name_a, b, name_b):
+    run("ip", "link", "add", name_a, "type", "veth", "peer", "name", name_b)
+    run("ip", "link", "set", name_a, "netns", str(a.pid))
+    run("ip", "link", "set", name_b, "netns", str(b.pid))
+
+
+def address(ns, dev, cidr):
+    ns.sh("ip", "addr", "add", cidr, "brd", "+", "dev", dev)
+    ns.sh("ip", "link", "set", dev, "up")
+
+
+class Cards:
+    """The cardsim of one site's LAN and its record."""
+
+    def __init__(self, ns, work, prefix, hosts, native):
+        self.ns, self.prefix, self.hosts = ns, prefix, hosts
+        self.ips = ["%s.%d" % (prefix, h) for h in hosts]
+        self.conf = os.path.join(work, "cards.conf")
+        self.record = os.path.join(work, "record")
+        self.write_conf({})
+        ready = os.path.join(work, "ready")
+        self.proc = subprocess.Popen(
+            ns.enter + [os.path.join(native, "tools/cardsim/cardsim"), "--config", self.conf,
+                        "--record", self.record, "--broadcast-address", prefix + ".255",
+                        "--ready-file", ready],
+            stderr=open(os.path.join(work, "cardsim.log"), "w"))
+        for _ in range(200):
+            if os.path.exists(ready):
+                return
+            time.sleep(0.05)
+        raise RuntimeError("cardsim of %s did not start" % prefix)
+
+    def write_conf(self, special):
+        with open(self.conf, "w") as f:
+            for ip in self.ips:
+                f.write("ip=%s %s user=%s password=%s\n" % (ip, special.get(ip, GOOD), USER, PASSWORD))
+
+    def reconfigure(self, special):
+        before = len(self.events("reload"))
+        self.write_conf(special)
+        self.proc.send_signal(signal.SIGHUP)
+        for _ in range(100):
+            if len(self.events("reload")) > before:
+                return
+            time.sleep(0.05)
+        raise RuntimeError("cardsim of %s did not reload" % self.prefix)
+
+    def mark(self):
+        return len(self.events())
+
+    def events(self, *names, since=0):
+        out = []
+        with open(self.record) as f:
+            for i, line in enumerate(f.read().split("\n")[:-1]):
+                fields = line.split("\t")
+                if i >= since and (not names or fields[0] in names):
+                    out.append((fields[0], dict(x.split("=", 1) for x in fields[1:])))
+        return out
+
+    def written_to(self, since):
+        return sorted({f["ip"] for _, f in self.events("wrq", since=since)})
+
+    def uploaded(self, since):
+        """The cards that took a whole upload, with the account it came with."""
+        return sorted((f["ip"], f.get("user"), f.get("password") == PASSWORD)
+                      for _, f in self.events("upload", since=since) if f.get("status") == "ok")
+
+
+class Sampler(threading.Thread):
+    """Reads every process's arguments until stopped: any with the password,
+    and when and in which network namespace daveridur-cli upgrade ran."""
+
+    def __init__(self):
+        super().__init__(daemon=True)
+        self.leaks, self.upgrades, self.stopped = [], [], False
+        self.lock = threading.Lock()
+
+    def run(self):
+        secret = PASSWORD.encode()
+        while not self.stopped:
+            for pid in os.listdir("/proc"):
+                if not pid.isdigit():
+                    continue
+                try:
+                    with open("/proc/%s/cmdline" % pid, "rb") as f:
+                        args = f.read()
+                    if secret in args:
+                        with self.lock:
+                            self.leaks.append(args.replace(b"\0", b" ").decode(errors="replace"))
+                    words = args.split(b"\0")
+                    if words and words[0].endswith(b"daveridur-cli") and b"upgrade" in words:
+                        ns = os.readlink("/proc/%s/ns/net" % pid)
+                        with self.lock:
+                            self.upgrades.append((time.monotonic(), ns, b"--json" in words))
+                except OSError:
+                    pass
+            time.sleep(0.05)
+
+    def take(self):
+        with self.lock:
+            leaks, upgrades = self.leaks, self.upgrades
+            self.leaks, self.upgrades = [], []
+        return leaks, upgrades
+
+
+def ssh_config(site_dir, listen, keys):
+    return "\n".join([
+        "Port 22", "ListenAddress " + listen,
+        "HostKey " + os.path.join(site_dir, "ssh_host_ed25519_key"),
+        "PidFile " + os.path.join(site_dir, "sshd.pid"),
+        "AuthorizedKeysFile " + os.path.join(keys, "authorized_keys"),
+        "PermitRootLogin prohibit-password", "PasswordAuthentication no",
+        "KbdInteractiveAuthentication no", "UsePAM no", "StrictModes no",
+        "PrintMotd no", "PrintLastLog no", "Subsystem sftp internal-sftp",
+        "LogLevel ERROR", ""])
+
+
+def ansible_python():
+    """The Python that runs Ansible (its modules import ansible)."""
+    with open(shutil.which("ansible-doc")) as f:
+        first = f.readline()
+    return first[2:].split()[0] if first.startswith("#!") else sys.executable
+
+
+def spec_drift(module):
+    """Where a module's DOCUMENTATION options and its argument_spec differ."""
+    import yaml
+    doc = yaml.safe_load(module.DOCUMENTATION)["options"]
+    spec = module.argument_spec()
+    drift = sorted(set(doc) ^ set(spec))
+    for name in sorted(set(doc) & set(spec)):
+        for key, unset in (("type", "str"), ("required", False), ("default", None),
+                           ("choices", None), ("elements", None), ("aliases", None)):
+            if doc[name].get(key, unset) != spec[name].get(key, unset):
+                drift.append((name, key, doc[name].get(key, unset), spec[name].get(key, unset)))
+    return drift
+
+
+def main():
+    cli = os.path.abspath(sys.argv[1])
+    native = os.environ["DAVERIDUR_BIN"]
+    source = os.environ["DAVERIDUR_SOURCE"]
+    # Refuses to go on (exit 3) unless this runs in the private network.
+    guard = subprocess.run(["bash", "-c", 'source "$1"', "_",
+                            os.path.join(source, "scripts/require-private-net.sh")])
+    if guard.returncode:
+        sys.exit(guard.returncode)
+    with open("/proc/self/uid_map") as f:
+        if f.read().split() != ["0", "0", "4294967295"]:
+            print("skipped: sshd needs the real root (run the test command as root)")
+            sys.exit(SKIPPED)
+    work = tempfile.mkdtemp(prefix="daveridur-ansible.")
+    os.chmod(work, 0o755)
+    namespaces = []
+    try:
+        body(cli, native, source, work, namespaces)
+    finally:
+        # Every process left in the test's namespaces (sshd and its sessions,
+        # the SSH masters Ansible keeps, cardsim), then the holders.
+        idents = {ns.ident for ns in namespaces}
+        for pid in os.listdir("/proc"):
+            try:
+                if pid.isdigit() and int(pid) != os.getpid() and \
+                        os.readlink("/proc/%s/ns/net" % pid) in idents:
+                    os.kill(int(pid), signal.SIGTERM)
+            except OSError:
+                pass
+        for ns in namespaces:
+            ns.holder.wait(timeout=10)
+        shutil.rmtree(work, ignore_errors=True)
+    print("%d passed, %d failed" % (passed, failed))
+    sys.exit(1 if failed else 0)
+
+
+def body(cli, native, source, work, namespaces):
+    examples = os.path.join(source, "ansible", "examples")
+    collections = os.path.join(work, "collections")
+    home = os.path.join(work, "home")
+    os.makedirs(home)
+    env = dict(os.environ, HOME=home, ANSIBLE_CONFIG=os.path.join(examples, "ansible.cfg"),
+               ANSIBLE_COLLECTIONS_PATH=collections, ANSIBLE_NOCOLOR="1",
+               ANSIBLE_LOCAL_TEMP=os.path.join(home, "tmp"),
+               DAVERIDUR_FLEET_SUMMARY_JSON=os.path.join(work, "summary.json"))
+    env.pop("ANSIBLE_VAULT_PASSWORD_FILE", None)
+
+    # The collection as the README installs it, and what ansible-doc shows,
+    # while the network is built.
+    run("ansible-galaxy", "collection", "install", os.path.join(source, "ansible/daveridur/fleet"),
+        "-p", collections, env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    docs = subprocess.Popen(
+        ["ansible-doc", "daveridur.fleet.discover", "daveridur.fleet.upgrade"], env=env,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    callback_doc = subprocess.Popen(
+        ["ansible-doc", "-t", "callback", "daveridur.fleet.fleet_summary"], env=env,
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+    refused = subprocess.Popen(
+        ["ansible", "localhost", "-i", "localhost,", "-c", "local", "-m", "daveridur.fleet.upgrade",
+         "-a", json.dumps({"image": "/nowhere.bin", "parallel": "many"})],
+        env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
+
+    # Each module's options as its DOCUMENTATION gives them, the way
+    # ansible-test's validate-modules compares them.
+    drift = subprocess.run([ansible_python(), os.path.abspath(__file__), "--spec-drift", collections],
+                           stdout=subprocess.PIPE, text=True)
+    check("the modules' documented options are their argument_spec",
+          {"discover": [], "upgrade": []}, json.loads(drift.stdout or "null"))
+
+    # The network.
+    control = Namespace()
+    namespaces.append(control)
+    keys = os.path.join(work, "keys")
+    os.makedirs(keys)
+    run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", os.path.join(keys, "id_ed25519"))
+    shutil.copy(os.path.join(keys, "id_ed25519.pub"), os.path.join(keys, "authorized_keys"))
+    os.makedirs("/run/sshd", mode=0o755, exist_ok=True)  # sshd's privilege separation
+    known_hosts = []
+    cards, sites = {}, {}
+    for i, (name, (control_ip, site_ip, prefix, hosts, _)) in enumerate(sorted(SITES.items())):
+        site, lan = Namespace(), Namespace()
+        namespaces += [site, lan]
+        sites[name] = site
+        link(control, "c%d" % i, site, "up%d" % i)
+        address(control, "c%d" % i, control_ip + "/30")
+        address(site, "up%d" % i, site_ip + "/30")
+        link(site, "lan%d" % i, lan, "cards%d" % i)
+        address(site, "lan%d" % i, prefix + ".1/24")
+        site.sh("ip", "route", "add", "default", "dev", "lan%d" % i)
+        for h in hosts:
+            lan.sh("ip", "addr", "add", "%s.%d/24" % (prefix, h), "brd", "+", "dev", "cards%d" % i)
+        lan.sh("ip", "link", "set", "cards%d" % i, "up")
+        lan.sh("ip", "route", "add", "default", "dev", "cards%d" % i)
+        site_dir = os.path.join(work, name)
+        os.makedirs(site_dir)
+        cards[name] = Cards(lan, site_dir, prefix, hosts, native)
+        run("ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f",
+            os.path.join(site_dir, "ssh_host_ed25519_key"))
+        with open(os.path.join(site_dir, "ssh_host_ed25519_key.pub")) as f:
+            known_hosts.append("%s %s" % (site_ip, " ".join(f.read().split()[:2])))
+        with open(os.path.join(site_dir, "sshd_config"), "w") as f:
+            f.write(ssh_config(site_dir, site_ip, keys))
+        subprocess.Popen(site.enter + ["/usr/sbin/sshd", "-D", "-e", "-f",
+                                       os.path.join(site_dir, "sshd_config")],
+                         stderr=open(os.path.join(site_dir, "sshd.log"), "w"))
+    with open(os.path.join(keys, "known_hosts"), "w") as f:
+        f.write("\n".join(known_hosts) + "\n")
+
+    # The inventory: the example's group variables (the vault's mapping),
+    # the password in a vault, each site's own settings as host variables.
+    inventory = os.path.join(work, "inventory")
+    group_vars = os.path.join(inventory, "group_vars", "sites")
+    os.makedirs(group_vars)
+    shutil.copy(os.path.join(examples, "inventory/group_vars/sites/vars.yml"), group_vars)
+    vault_pass = os.path.join(work, "vault-pass")
+    with open(vault_pass, "w") as f:
+        f.write(secrets.token_hex(16) + "\n")
+    vault = os.path.join(group_vars, "vault.yml")
+    with open(vault, "w") as f:
+        f.write("vault_daveridur_password: %s\n" % PASSWORD)
+    run("ansible-vault", "encrypt", "--vault-password-file", vault_pass, vault, env=env,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    with open(vault) as f:
+        sealed = f.read()
+    check("the vault file is encrypted", (True, False),
+          (sealed.startswith("$ANSIBLE_VAULT"), PASSWORD in sealed))
+    image = os.path.join(work, "fw.bin")
+    run(os.path.join(native, "tools/mkimage/mkimage"), image, "--version", "1.05", "--date",
+        "07042020", "--size", "60000", stdout=subprocess.DEVNULL)
+    reports = os.path.join(work, "reports")
+    ssh_args = "-o UserKnownHostsFile=%s -o GlobalKnownHostsFile=/dev/null -o StrictHostKeyChecking=yes" % \
+        os.path.join(keys, "known_hosts")
+    lines = ["sites:", "  hosts:"]
+    for name, (_, site_ip, _, _, waves) in sorted(SITES.items()):
+        host = {
+            "ansible_host": site_ip, "ansible_user": "root",
+            "ansible_ssh_private_key_file": os.path.join(keys, "id_ed25519"),
+            "ansible_ssh_common_args": ssh_args,
+            "ansible_python_interpreter": "/usr/bin/python3",
+            "ansible_remote_tmp": os.path.join(work, name, "remote-tmp"),
+            "daveridur_cli": cli, "daveridur_image": image, "daveridur_waves": waves,
+            "daveridur_discover_wait": 500,
+            "daveridur_site_report": os.path.join(work, name, "report.csv"),
+            "daveridur_reports_dir": reports,
+        }
+        lines.append("    %s:" % name)
+        lines += ["      %s: %s" % (k, json.dumps(v)) for k, v in host.items()]
+    with open(os.path.join(inventory, "hosts.yml"), "w") as f:
+        f.write("\n".join(lines) + "\n")
+
+    # What ansible-doc showed, and the refusal, meanwhile.
+    out = docs.communicate(timeout=60)[0]
+    check("ansible-doc renders both modules: options, examples, return values",
+          (0, True, True, True, True, True),
+          (docs.returncode, "> DAVERIDUR.FLEET.DISCOVER" in out, "> DAVERIDUR.FLEET.UPGRADE" in out,
+           "= image" in out and "- password" in out and "- waves" in out,
+           out.count("EXAMPLES:") == 2, out.count("RETURN VALUES:") == 2))
+    out = callback_doc.communicate(timeout=60)[0]
+    check("ansible-doc renders the summary callback", (0, True),
+          (callback_doc.returncode, "json_file" in out))
+    out = refused.communicate(timeout=60)[0]
+    check("a bad option gets Ansible's own refusal", (True, True),
+          ("FAILED" in out, "argument 'parallel' is of type <class 'str'> and we were unable to "
+                            "convert to int" in out))
+
+    for name, (_, site_ip, _, _, _) in sorted(SITES.items()):
+        for _ in range(100):
+            probe = subprocess.run(control.enter + [
+                "ssh", "-i", os.path.join(keys, "id_ed25519")] + ssh_args.split() + [
+                "-o", "BatchMode=yes", "-o", "ConnectTimeout=2", "root@" + site_ip, "true"],
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True)
+            if probe.returncode == 0:
+                break
+            time.sleep(0.1)
+        if not check("the control node logs in to %s over SSH" % name, 0, probe.returncode):
+            print(probe.stderr, open(os.path.join(work, name, "sshd.log")).read())
+            return
+
+    sampler = Sampler()
+    sampler.start()
+
+    def playbook(*extra):
+        if os.path.exists(env["DAVERIDUR_FLEET_SUMMARY_JSON"]):
+            os.remove(env["DAVERIDUR_FLEET_SUMMARY_JSON"])
+        marks = {name: c.mark() for name, c in cards.items()}
+        started = time.monotonic()
+        p = subprocess.run(control.enter + [
+            "ansible-playbook", "-i", inventory, "--vault-password-file", vault_pass,
+            os.path.join(examples, "fleet.yml")] + list(extra), env=env, cwd=work,
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=100)
+        print("     playbook %s: exit %d in %.1f s" % (" ".join(extra) or "run", p.returncode,
+                                                   time.monotonic() - started), flush=True)
+        try:
+            with open(env["DAVERIDUR_FLEET_SUMMARY_JSON"]) as f:
+                summary = json.load(f)
+        except (OSError, ValueError):
+            summary = {}
+        if os.environ.get("DAVERIDUR_TEST_SHOW"):
+            print(p.stdout if "-vvv" not in extra else p.stdout[-5000:])
+        leaks, upgrades = sampler.take()
+        check("%s: the password in no process's arguments" % (" ".join(extra) or "run"), [], leaks)
+        check("%s: the password nowhere in Ansible's output" % (" ".join(extra) or "run"), False,
+              PASSWORD in p.stdout)
+        return p, marks, {s["site"]: s for s in summary.get("sites", [])}, upgrades
+
+    def show(p):
+        print(p.stdout[-6000:])
+
+    def report_rows(name):
+        path = os.path.join(reports, name + ".csv")
+        if not os.path.exists(path):
+            return None
+        with open(path, newline="") as f:
+            return {r["ip"]: (r["result"], r["verified"]) for r in csv.DictReader(f)}
+
+    # 1. Check mode: the plan, nothing sent.
+    p, marks, summary, upgrades = playbook("--check")
+    ok = check("check mode: exit 0", 0, p.returncode)
+    check("check mode: no write request to any card", {"site-a": [], "site-b": []},
+          {n: c.written_to(marks[n]) for n, c in cards.items()})
+    check("check mode: each site found its own LAN's cards, and its plan",
+          {"site-a": (3, 3, "plan: 3 cards in 2 waves (1, 2); stops after the first failure"),
+           "site-b": (2, 2, "plan: 2 cards in 1 wave (2); stops after the first failure")},
+          {n: (s.get("found"), s.get("would_send"), s.get("plan_summary")) for n, s in summary.items()})
+    check("check mode: no report fetched", False, os.path.exists(reports))
+    check("check mode: the summary printed at the end", True,
+          "sites: 2 planned, 0 failed, 0 not started (2 in all)" in p.stdout and
+          "cards: 5 would be sent" in p.stdout)
+    if not ok:
+        show(p)
+
+    # 2. The run: every card applied, site by site, both reports back.
+    p, marks, summary, upgrades = playbook()
+    ok = check("run: exit 0", 0, p.returncode)
+    for name, c in sorted(cards.items()):
+        check("run: %s's cards took the image with the vault's account" % name,
+              [(ip, USER, True) for ip in c.ips], c.uploaded(marks[name]))
+        check("run: %s's report on the control node, every card applied" % name,
+              {ip: ("ok", "applied") for ip in c.ips}, report_rows(name))
+    check("run: the summary per site (state, changed, applied, failed, not started)",
+          {"site-a": ("done", True, 3, 0, 0), "site-b": ("done", True, 2, 0, 0)},
+          {n: (s.get("state"), s.get("changed"), s.get("applied"), s.get("failed"),
+               s.get("not_started")) for n, s in summary.items()})
+    check("run: the summary printed at the end", True,
+          "sites: 2 done, 0 failed, 0 not started (2 in all)" in p.stdout and
+          "cards: 5 applied, 0 failed, 0 not started, 0 skipped" in p.stdout)
+    # Other tests' namespaces are none of this test's business.
+    others = {os.readlink("/proc/self/ns/net"), control.ident} | \
+        {ns.ident for ns in namespaces} - {s.ident for s in sites.values()}
+    where = [(t, n, j) for t, ns, j in upgrades for n, s in sites.items() if s.ident == ns]
+    check("run: daveridur-cli upgrade --json ran on both site hosts, and nowhere else of this test",
+          ({"site-a", "site-b"}, True, 0),
+          ({n for _, n, _ in where}, all(j for _, _, j in where),
+           sum(1 for _, ns, _ in upgrades if ns in others)))
+    last_a = max((t for t, n, _ in where if n == "site-a"), default=None)
+    first_b = min((t for t, n, _ in where if n == "site-b"), default=None)
+    check("run: site-b started after site-a ended (waves of sites)", True,
+          last_a is not None and first_b is not None and last_a < first_b)
+    if not ok:
+        show(p)
+
+    # 3. site-a's first card comes back with its old version; every card
+    # is put back at the old version, so site-b would be written to if it ran.
+    cards["site-a"].reconfigure({"10.71.1.11": OLD_VERSION})
+    cards["site-b"].reconfigure({})
+    p, marks, summary, upgrades = playbook("-vvv")
+    check("halt: the playbook fails", 2, p.returncode)
+    a, b = summary.get("site-a", {}), summary.get("site-b", {})
+    check("halt: site-a failed with the halt's reason as msg, nothing applied",
+          ("failed", False, 0, 1, 2,
+           "Rollout halted in wave 1: 1 card failed, none allowed; 2 cards not started."),
+          (a.get("state"), a.get("changed"), a.get("applied"), a.get("failed"),
+           a.get("not_started"), a.get("msg")))
+    check("halt: site-b not started, and written to never", ("not started", 2, []),
+          (b.get("state"), b.get("found"), cards["site-b"].written_to(marks["site-b"])))
+    check("halt: site-a's later waves got no write request", ["10.71.1.11"],
+          cards["site-a"].written_to(marks["site-a"]))
+    check("halt: site-a's report still came back", {
+        "10.71.1.11": ("ok", "not_applied"), "10.71.1.12": ("not_started", ""),
+        "10.71.1.13": ("not_started", "")}, report_rows("site-a"))
+    check("halt: the summary printed at the end", True,
+          "sites: 0 done, 1 failed, 1 not started (2 in all)" in p.stdout)
+    check("halt: the module's arguments shown (-vvv) with the password masked", True,
+          '"password": "VALUE_SPECIFIED_IN_NO_LOG_PARAMETER"' in p.stdout)
+    if failed:
+        show(p)
+    sampler.stopped = True
+
+
+if __name__ == "__main__":
+    if sys.argv[1:2] == ["--spec-drift"]:
+        sys.path.insert(0, sys.argv[2])
+        from ansible_collections.daveridur.fleet.plugins.modules import discover, upgrade
+        print(json.dumps({"discover": spec_drift(discover), "upgrade": spec_drift(upgrade)}))
+    else:
+        main()
