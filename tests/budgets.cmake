@@ -12,6 +12,7 @@ set(DAVERIDUR_BUDGETS
   fuzz.fuzz_parse_sysinfo                3
   fuzz.fuzz_read_card_list               5
   fuzz.fuzz_read_ranges                  6
+  net.ansible_fleet                      52
   net.batch_of_64_sessions               8
   net.cardsim                            6
   net.cli                               48
