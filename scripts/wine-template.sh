@@ -4,7 +4,7 @@
 #   scripts/wine-template.sh [DIR]
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
-dir=${1:-$here/../build/wine-template}
+dir=$(realpath -m "${1:-$here/../build/wine-template}")
 
 # Windows' metrics where Wine's stand-ins differ, as they affect the layout:
 # - Debian's wineboot leaves C:\windows\Fonts empty, so "System" (the font
@@ -23,6 +23,15 @@ windows_metrics() {
 has_metrics() {
   [ -f "$1/drive_c/windows/Fonts/vgasys.fon" ] && grep -q '^"CaptionHeight"="22"$' "$1/user.reg"
 }
+# Wine brings a prefix up to date at its first start when wine.inf is newer
+# than the prefix's stamp; the runs share the template's files, so a
+# template older than the installed Wine is made again instead.
+current() {
+  [ "$(tr -d '\r\n' <"$1/.update-timestamp" 2>/dev/null)" = "$(stat -c %Y /usr/share/wine/wine.inf)" ]
+}
+if [ -d "$dir" ] && ! current "$dir"; then
+  rm -rf "$dir"
+fi
 if [ -d "$dir" ]; then
   has_metrics "$dir" || windows_metrics "$dir"
   exit 0
