@@ -27,8 +27,13 @@ for tree in "${trees[@]}"; do
     sanitize)
       # The native programs again, Debug with AddressSanitizer and
       # UndefinedBehaviorSanitizer: CTest's "sanitize" label runs their tests.
+      # With clang: a second compiler's warnings, in half of g++'s time.
+      if [ -f build/sanitize/CMakeCache.txt ] &&
+         ! grep -q '^CMAKE_CXX_COMPILER:.*clang++$' build/sanitize/CMakeCache.txt; then
+        rm -rf build/sanitize
+      fi
       cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=Debug -DDAVERIDUR_SANITIZE=ON \
-        -DDAVERIDUR_WERROR=$werror >/dev/null ;;
+        -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DDAVERIDUR_WERROR=$werror >/dev/null ;;
     fuzz)
       cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DDAVERIDUR_FUZZ=ON \

@@ -28,8 +28,9 @@ void take_inbox(Verifier& v, VerifyPorts& ports, int64_t now_ms) {
   }
   for (auto& [report, card] : arrived) {
     // A card of a later batch replaces an earlier watch of the same address.
+    const uint32_t ip = card.ip;
     v.watches.erase(std::remove_if(v.watches.begin(), v.watches.end(),
-                                   [&](const VerifyWatch& w) { return w.ip == card.ip; }),
+                                   [ip](const VerifyWatch& w) { return w.ip == ip; }),
                     v.watches.end());
     if (card.outcome == CardOutcome::ok && card.image_version == IMAGE_VERSION_NONE) {
       report_check(report.get(), card.ip, CardOutcome::not_verified, 0, -1);
