@@ -278,6 +278,7 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
                                        return address_index(left_out, host_address(c.ip), &at);
                                      }),
                       upgrade.cards.end());
+  upgrade.excluded = left_out;
   if (upgrade.cards.empty() && upgrade.ranges.intervals.empty() && upgrade.resume.empty()) {
     *bad = "no cards: name them or give --cards";
     return false;

@@ -14,9 +14,16 @@ bool write_file_whole(const std::string& path, const std::string& bytes, std::st
 // when something is at path already (left as it was).
 bool write_file_new(const std::string& path, const std::string& bytes, std::string* reason,
                     bool* taken);
-// Fails for a file larger than limit bytes.
+// Fails for a file larger than limit bytes, and for anything that is not a
+// regular file (a FIFO, a device, a folder: "not a regular file (a FIFO)"),
+// which is never waited on.
 bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
                     std::string* reason);
+// Whether something at path may be replaced by a file the program writes:
+// nothing there (*exists false), a regular file or a link (which the
+// write replaces, never follows). False with the reason for a FIFO, a
+// device, a folder.
+bool regular_file_check(const std::string& path, bool* exists, std::string* reason);
 // Creates the folder and every missing parent.
 bool make_folder_path(const std::string& path, std::string* reason);
 

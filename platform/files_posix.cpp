@@ -105,24 +105,76 @@ bool write_file_new(const std::string& path, const std::string& bytes, std::stri
   return true;
 }
 
+namespace {
+
+std::string not_regular_reason(mode_t mode) {
+  const char* kind = S_ISFIFO(mode)                      ? "a FIFO"
+                     : S_ISDIR(mode)                     ? "a folder"
+                     : S_ISCHR(mode) || S_ISBLK(mode)    ? "a device"
+                     : S_ISSOCK(mode)                    ? "a socket"
+                                                         : "not a file";
+  return std::string("not a regular file (") + kind + ")";
+}
+
+int open_regular(const std::string& path, int flags, std::string* reason) {
+  // Without blocking: opening a FIFO that no one writes would wait forever.
+  int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    fail(reason, "cannot open " + path);
+    return -1;
+  }
+  struct stat st;
+  if (::fstat(fd, &st) != 0) {
+    fail(reason, "cannot open " + path);
+    ::close(fd);
+    return -1;
+  }
+  if (!S_ISREG(st.st_mode)) {
+    if (reason) *reason = not_regular_reason(st.st_mode);
+    ::close(fd);
+    return -1;
+  }
+  // Reads and writes of a regular file wait as they always do.
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  return fd;
+}
+
+}  // namespace
+
 bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
                     std::string* reason) {
-  FILE* f = std::fopen(path.c_str(), "rb");
-  if (!f) return fail(reason, "cannot open " + path);
+  const int fd = open_regular(path, O_RDONLY, reason);
+  if (fd < 0) return false;
   bytes->clear();
-  char chunk[4096];
-  size_t n;
-  while ((n = std::fread(chunk, 1, sizeof chunk, f)) > 0) {
-    if (bytes->size() + n > limit) {
-      std::fclose(f);
+  char chunk[65536];
+  for (;;) {
+    const ssize_t n = ::read(fd, chunk, sizeof chunk);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      fail(reason, "cannot read " + path);
+      ::close(fd);
+      return false;
+    }
+    if (n == 0) break;
+    if (bytes->size() + static_cast<size_t>(n) > limit) {
+      ::close(fd);
       if (reason) *reason = "file too large";
       return false;
     }
-    bytes->append(chunk, n);
+    bytes->append(chunk, static_cast<size_t>(n));
   }
-  bool ok = !std::ferror(f);
-  std::fclose(f);
-  return ok || fail(reason, "cannot read " + path);
+  ::close(fd);
+  return true;
+}
+
+bool regular_file_check(const std::string& path, bool* exists, std::string* reason) {
+  struct stat st;
+  *exists = ::lstat(path.c_str(), &st) == 0;
+  if (!*exists) return true;
+  // A link is replaced by the rename, never written through.
+  if (S_ISLNK(st.st_mode) || S_ISREG(st.st_mode)) return true;
+  if (reason) *reason = not_regular_reason(st.st_mode);
+  return false;
 }
 
 bool make_folder_path(const std::string& path, std::string* reason) {

@@ -98,11 +98,55 @@ bool write_file_new(const std::string& path, const std::string& bytes, std::stri
   return true;
 }
 
+namespace {
+
+// A folder, a device or a pipe is no file to read or replace.
+std::string not_regular_reason(DWORD type, bool folder) {
+  return std::string("not a regular file (") +
+         (folder                       ? "a folder"
+          : type == FILE_TYPE_PIPE     ? "a FIFO"
+          : type == FILE_TYPE_CHAR     ? "a device"
+                                       : "not a file") +
+         ")";
+}
+
+}  // namespace
+
+bool regular_file_check(const std::string& path, bool* exists, std::string* reason) {
+  const std::wstring w = wide_text(path);
+  const DWORD attributes = GetFileAttributesW(w.c_str());
+  *exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!*exists) return true;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (reason) *reason = not_regular_reason(0, true);
+    return false;
+  }
+  Handle f{CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                       FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr)};
+  if (f.h == INVALID_HANDLE_VALUE) return true;  // the write says why
+  const DWORD type = GetFileType(f.h);
+  if (type == FILE_TYPE_DISK) return true;
+  if (reason) *reason = not_regular_reason(type, false);
+  return false;
+}
+
 bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
                     std::string* reason) {
-  Handle f{CreateFileW(wide_text(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  const std::wstring w = wide_text(path);
+  const DWORD attributes = GetFileAttributesW(w.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (reason) *reason = not_regular_reason(0, true);
+    return false;
+  }
+  Handle f{CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (f.h == INVALID_HANDLE_VALUE) return fail(reason, "cannot open " + path);
+  const DWORD type = GetFileType(f.h);
+  if (type != FILE_TYPE_DISK) {
+    if (reason) *reason = not_regular_reason(type, false);
+    return false;
+  }
   LARGE_INTEGER size;
   if (!GetFileSizeEx(f.h, &size)) return fail(reason, "cannot read " + path);
   if (static_cast<unsigned long long>(size.QuadPart) > limit) {

@@ -90,9 +90,11 @@ void report_card_queue(Report* report, const CardResult& card);
 void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
                  const std::string& message, uint32_t bytes_sent);
 // A check outcome after " OK.": the card's result changes and the kept file
-// is written again. False when the card is not in this report.
+// is written again; message, for not_applied, says why when it is not the
+// version ("another device answers at this address"). False when the card
+// is not in this report.
 bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
-                  int seconds);
+                  int seconds, const std::string& message = "");
 // The report box's last line for the kept file in folder: the journal's
 // status, the journal started there (pending for no card) when it has none.
 // "Report saved: <path>" or "Report not saved: <reason>".

@@ -32,7 +32,8 @@ REFUSING = {"10.69.9.3", "10.69.9.13"}
 CARD = "fw=1.00 delay=250 ack_delay=3 restart=1 restart_fw=1.05"
 KILLS_PER_LANE = 27
 COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
-           "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds"]
+           "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
+           "image_sha256"]
 RESULTS = {"pending", "sending", "ok", "timeout", "card_error", "aborted", "no_connection",
            "socket_error", "no_memory", "too_large", "no_session", "skipped_version"}
 UNFINISHED = {"pending", "sending"}
