@@ -15,6 +15,7 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "protocol/packet.h"
+#include "platform/files.h"
 #include "protocol/sha256.h"
 #include "upgrade/upgrade.h"
 
@@ -183,6 +184,35 @@ bool cards_to_ask(const UpgradeOptions& o, std::vector<CardOrder>* cards, KeptRe
     }
   }
   return true;
+}
+
+// The report file this run holds.
+struct HeldReport {
+  std::shared_ptr<HeldFile> file;
+};
+
+bool hold_report(const std::string& path, const std::string& initial, HeldReport* held) {
+  std::string why;
+  bool exists = false;
+  if (!regular_file_check(path, &exists, &why)) {
+    std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", path.c_str(),
+                 why.c_str());
+    return false;
+  }
+  HeldFilePtr file;
+  switch (hold_file(path, &file, &why, initial)) {
+    case HoldStatus::held:
+      held->file = std::shared_ptr<HeldFile>(std::move(file));
+      return true;
+    case HoldStatus::busy:
+      std::fprintf(stderr, "daveridur-cli: the report is in use by another run: %s\n", path.c_str());
+      return false;
+    case HoldStatus::failed:
+      break;
+  }
+  std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", path.c_str(),
+               why.c_str());
+  return false;
 }
 
 Job& add_job(Run& run, const CardOrder& order, const UpgradeOptions& o, uint32_t image_version,
@@ -422,6 +452,14 @@ int run_upgrade(const UpgradeOptions& o) {
   // The report names every card before anything is sent: a run stopped at
   // any moment leaves it whole. No report, no run.
   std::string reason;
+  // One run per report, held before anything is sent (the report resumed
+  // may be the same file: this run holds it then); a new one is made whole.
+  HeldReport held;
+  if (!o.dry_run && !o.report.empty()) {
+    std::vector<Journal::Slot> slots;
+    if (!hold_report(o.report, journal_layout(journal_rows(run), &slots), &held)) return EXIT_USAGE;
+    run.journal->held = held.file;
+  }
   if (!o.dry_run && !o.report.empty() &&
       !journal_start(run.journal.get(), o.report, journal_rows(run), &reason)) {
     std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", o.report.c_str(),

@@ -178,3 +178,134 @@ bool make_folder_path(const std::string& path, std::string* reason) {
     return fail(reason, "cannot create " + path);
   return true;
 }
+
+// ---- Held files
+
+namespace {
+
+// The byte locked: far past any report, so that readers of the content are
+// never kept out by the lock.
+const DWORD LOCK_OFFSET_HIGH = 0x40000000;
+
+bool lock_handle(HANDLE h) {
+  OVERLAPPED at{};
+  at.OffsetHigh = LOCK_OFFSET_HIGH;
+  return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+
+bool same_file(HANDLE h, const std::wstring& path) {
+  Handle named{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr)};
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return named.h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &a) &&
+         GetFileInformationByHandle(named.h, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+struct HeldFile {
+  std::string path;
+  HANDLE h = INVALID_HANDLE_VALUE;
+};
+
+void HeldFileRelease::operator()(HeldFile* file) const {
+  if (file && file->h != INVALID_HANDLE_VALUE) CloseHandle(file->h);
+  delete file;
+}
+
+HoldStatus hold_file(const std::string& path, HeldFilePtr* held, std::string* reason,
+                     const std::string& initial) {
+  const std::wstring w = wide_text(path);
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    bool exists = false;
+    if (!regular_file_check(path, &exists, reason)) return HoldStatus::failed;
+    // A new file takes the name whole (the move fails where one is).
+    if (!exists) {
+      bool taken = false;
+      if (!write_file_new(path, initial, reason, &taken) && !taken) return HoldStatus::failed;
+    }
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      fail(reason, "cannot open " + path);
+      return HoldStatus::failed;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+      CloseHandle(h);
+      if (reason) *reason = "not a regular file (a device)";
+      return HoldStatus::failed;
+    }
+    if (!lock_handle(h)) {
+      const DWORD code = GetLastError();
+      CloseHandle(h);
+      if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return HoldStatus::busy;
+      SetLastError(code);
+      fail(reason, "cannot lock " + path);
+      return HoldStatus::failed;
+    }
+    if (same_file(h, w)) {
+      held->reset(new HeldFile{path, h});
+      return HoldStatus::held;
+    }
+    CloseHandle(h);
+  }
+  if (reason) *reason = "cannot lock " + path + ": it keeps changing";
+  return HoldStatus::failed;
+}
+
+bool write_held_whole(HeldFile* held, const std::string& bytes, std::string* reason) {
+  const std::wstring target = wide_text(held->path);
+  static LONG counter = 0;
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    wchar_t tail[64];
+    swprintf(tail, 64, L".%lu.%lu.%ld.tmp", GetCurrentProcessId(),
+             static_cast<unsigned long>(GetTickCount()), InterlockedIncrement(&counter));
+    const std::wstring temporary = target + tail;
+    HANDLE h = CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
+                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
+      return fail(reason, "cannot create a temporary file beside " + held->path);
+    }
+    DWORD written = 0;
+    // Locked before it takes the name: no moment where the name is free.
+    bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+              written == bytes.size() && FlushFileBuffers(h) && lock_handle(h);
+    if (ok && !MoveFileExW(temporary.c_str(), target.c_str(),
+                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
+      fail(reason, "cannot replace " + held->path);
+      CloseHandle(h);
+      DeleteFileW(temporary.c_str());
+      return false;
+    }
+    if (!ok) {
+      fail(reason, "cannot write " + held->path);
+      CloseHandle(h);
+      DeleteFileW(temporary.c_str());
+      return false;
+    }
+    CloseHandle(held->h);
+    held->h = h;
+    return true;
+  }
+  SetLastError(ERROR_FILE_EXISTS);
+  return fail(reason, "cannot create a temporary file beside " + held->path);
+}
+
+bool write_held_at(HeldFile* held, uint64_t offset, const std::string& bytes, std::string* reason) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD written = 0;
+  if (!WriteFile(held->h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &at) ||
+      written != bytes.size())
+    return fail(reason, "cannot write " + held->path);
+  return true;
+}
+
+bool sync_held(HeldFile* held) { return FlushFileBuffers(held->h) != 0; }

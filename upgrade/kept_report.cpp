@@ -172,7 +172,9 @@ bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, siz
     card.verified_seconds = static_cast<int>(seconds);
   }
   if (card.outcome == CardOutcome::applied) card.answered_version = card.image_version;
+  // The journal pads each row's slot with blanks after its last cell.
   card.image_sha256 = cell(IMAGE_SHA256);
+  card.image_sha256.erase(card.image_sha256.find_last_not_of(' ') + 1);
   if (!card.image_sha256.empty() && !is_digest(card.image_sha256))
     return refuse(IMAGE_SHA256, "is not a SHA-256 digest");
   *out = card;
