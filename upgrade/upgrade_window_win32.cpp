@@ -393,6 +393,7 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   UpgradeRunHolder* holder = ui().runs;
   if (!holder || holder->run) return 0;
   const RolloutSetting setting = read_rollout_setting();
+  show_setting_problems();
   std::vector<RunCard> cards;
   ImageFile file;
   if (!prepare_run(setting, &cards, &file)) return 0;

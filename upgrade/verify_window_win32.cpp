@@ -14,6 +14,7 @@
 #include "devices/device_table.h"
 #include "platform/file_names.h"
 #include "resources/resource.h"
+#include "settings/settings.h"
 #include "upgrade/run.h"
 #include "upgrade/upgrade_commands.h"
 #include "upgrade/verify.h"
@@ -108,6 +109,7 @@ void tend_journals() {
 }
 
 int on_check_timer(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  show_setting_problems();
   const int64_t now = now_ms();
   if (transport)
     for (const CheckTransport::Answer& a : transport->read()) verifier_answer(verifier, a, now);
@@ -117,6 +119,16 @@ int on_check_timer(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg)
 }
 
 }  // namespace
+
+void show_setting_problems() {
+  // The box waits for the operator while this timer goes on ticking.
+  static bool showing = false;
+  if (showing) return;
+  showing = true;
+  for (const std::string& text : take_setting_problems())
+    services.window.show_information(utf8_to_ansi("Settings: " + text + ".").c_str());
+  showing = false;
+}
 
 void register_upgrade_services(const UpgradeServices& given) { services = given; }
 const UpgradeServices& upgrade_services() { return services; }
