@@ -335,7 +335,7 @@ std::vector<RunCard> run_cards(Run& run, const UpgradeOptions& o, const OpenedIm
 
 // The run's plan without sending anything: the line each card would get
 // before a transfer, or its wave; the plan and the budget on stderr.
-int print_dry_run(std::vector<RunCard> cards, const RolloutOptions& options) {
+int print_dry_run(std::vector<RunCard> cards, const RolloutOptions& options, bool versionless) {
   const RolloutPlan plan = plan_cards(&cards, options);
   for (const RunCard& c : cards) {
     if (c.wave) {
@@ -351,6 +351,9 @@ int print_dry_run(std::vector<RunCard> cards, const RolloutOptions& options) {
   }
   flush_output();
   std::fprintf(stderr, "%s\n", dry_run_summary(plan).c_str());
+  if (versionless && options.on)
+    std::fprintf(stderr, "the image has no version: no check can fail a card, the waves wait "
+                         "for the transfers alone\n");
   return EXIT_ALL_OK;
 }
 
@@ -437,6 +440,12 @@ int run_upgrade(const UpgradeOptions& o) {
   }
   const uint32_t version = file.check.version;
   const std::string digest = sha256_hex(file.opened.digest);
+  // Without a version no check can tell a card that took the image from
+  // one that did not: no gate stands on it unless forced.
+  if (version == IMAGE_VERSION_NONE && (o.has_waves || o.max_failures >= 0) && !o.force) {
+    std::fprintf(stderr, "daveridur-cli: %s; give --force to run it so\n", VERSIONLESS_ROLLOUT_TEXT);
+    return EXIT_USAGE;
+  }
   std::vector<CardOrder> orders;
   KeptReport kept;
   if (!cards_to_ask(o, &orders, &kept)) return EXIT_USAGE;
@@ -471,7 +480,7 @@ int run_upgrade(const UpgradeOptions& o) {
   if (!ask_cards(o, run, version, digest, &found, &scanned)) return EXIT_CARD_FAILED;
   std::vector<RunCard> cards = run_cards(run, o, file.opened, kept);
   const RunOptions options = run_options(o, run);
-  if (o.dry_run) return print_dry_run(std::move(cards), options.rollout);
+  if (o.dry_run) return print_dry_run(std::move(cards), options.rollout, version == IMAGE_VERSION_NONE);
   // What the cards said of themselves; a file that cannot be written now
   // is tried again at the next change.
   if (!o.report.empty()) journal_set(run.journal.get(), journal_rows(run));

@@ -284,6 +284,20 @@ def test_dry_run(tool, fleet, image):
           True, "plan: 5 cards in 3 waves (1, 2 x 2); stops after the first failure" in err)
     check("--dry-run: no write request", [], fleet.events("wrq", since=start))
 
+    # An image without a version: no check could fail a card, so no gate
+    # stands on one unless forced; the forced dry run says so.
+    versionless = image + ".noversion"
+    subprocess.run([os.path.join(os.environ["DAVERIDUR_BIN"], "tools/mkimage/mkimage"), versionless,
+                    "--no-records", "--size", "3000"], check=True, stdout=subprocess.DEVNULL)
+    refused = [tool.run("upgrade", versionless, WIDE[0], *flags) for flags in
+               (["--waves", "1"], ["--max-failures", "0"], ["--waves", "1", "--dry-run"])]
+    check("versionless: --waves, --max-failures and their dry run refused with exit 2",
+          [(2, True)] * 3, [(rc, "the image has no version" in err) for rc, _, err in refused])
+    rc, out, err = tool.run("upgrade", versionless, WIDE[0], "--waves", "1", "--dry-run", "--force")
+    check("versionless: forced, the dry run says what the waves wait for",
+          (0, True), (rc, "no check can fail a card" in err))
+    check("versionless: no write request", [], fleet.events("wrq", since=start))
+
 
 def test_parallel_32(tool, fleet, image):
     start = fleet.mark()
