@@ -51,8 +51,10 @@ enum class HoldStatus { held, busy, failed };
 // failed: the reason (not a regular file, cannot be opened).
 HoldStatus hold_file(const std::string& path, HeldFilePtr* held, std::string* reason,
                      const std::string& initial = std::string());
-// The whole content replaced as write_file_whole does, the new file keeping
-// the mode and group of the one it replaces; the hold moves to it.
+// The whole content replaced: natively as write_file_whole does, the new
+// file keeping the mode and group of the one it replaces, the hold moving
+// to it; in the product, where no file may be renamed over one held open,
+// written over in place in one write and cut to its length.
 bool write_held_whole(HeldFile* held, const std::string& bytes, std::string* reason);
 // bytes written over the content at offset, in one call, not synced: a
 // write inside one 4096-byte page is whole or not there when the process

@@ -258,43 +258,19 @@ HoldStatus hold_file(const std::string& path, HeldFilePtr* held, std::string* re
   return HoldStatus::failed;
 }
 
+// Here the held file cannot be replaced by another while it is open (the
+// system refuses to rename over it): it is written over in place, in one
+// write, and cut to its new length.
 bool write_held_whole(HeldFile* held, const std::string& bytes, std::string* reason) {
-  const std::wstring target = wide_text(held->path);
-  static LONG counter = 0;
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    wchar_t tail[64];
-    swprintf(tail, 64, L".%lu.%lu.%ld.tmp", GetCurrentProcessId(),
-             static_cast<unsigned long>(GetTickCount()), InterlockedIncrement(&counter));
-    const std::wstring temporary = target + tail;
-    HANDLE h = CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr,
-                           CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (h == INVALID_HANDLE_VALUE) {
-      if (GetLastError() == ERROR_FILE_EXISTS || GetLastError() == ERROR_ALREADY_EXISTS) continue;
-      return fail(reason, "cannot create a temporary file beside " + held->path);
-    }
-    DWORD written = 0;
-    // Locked before it takes the name: no moment where the name is free.
-    bool ok = WriteFile(h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
-              written == bytes.size() && FlushFileBuffers(h) && lock_handle(h);
-    if (ok && !MoveFileExW(temporary.c_str(), target.c_str(),
-                           MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) {
-      fail(reason, "cannot replace " + held->path);
-      CloseHandle(h);
-      DeleteFileW(temporary.c_str());
-      return false;
-    }
-    if (!ok) {
-      fail(reason, "cannot write " + held->path);
-      CloseHandle(h);
-      DeleteFileW(temporary.c_str());
-      return false;
-    }
-    CloseHandle(held->h);
-    held->h = h;
-    return true;
-  }
-  SetLastError(ERROR_FILE_EXISTS);
-  return fail(reason, "cannot create a temporary file beside " + held->path);
+  OVERLAPPED at{};
+  DWORD written = 0;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(bytes.size());
+  if (!WriteFile(held->h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &at) ||
+      written != bytes.size() || !SetFilePointerEx(held->h, end, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(held->h) || !FlushFileBuffers(held->h))
+    return fail(reason, "cannot write " + held->path);
+  return true;
 }
 
 bool write_held_at(HeldFile* held, uint64_t offset, const std::string& bytes, std::string* reason) {
