@@ -130,22 +130,16 @@ bool journal_start_kept(Journal* journal, const std::string& folder, const Local
   }
   const std::string name = report_file_name(start);
   const std::string stem = name.substr(0, name.size() - 4);  // without ".csv"
-  std::vector<Journal::Slot> slots;
-  const std::string text = journal_layout(journal->cards, &slots);
+  const std::string text = report_csv(journal->cards);
   for (int n = 1; n <= KEPT_NAME_TRIES; ++n) {
     const std::string path =
         join_path(folder, n == 1 ? name : stem + "_" + std::to_string(n) + ".csv");
     bool taken = false;
     if (write_file_new(path, text, &why, &taken)) {
+      // Not held: a spreadsheet must be able to open it while the window
+      // runs (a held file is open for writing, which it refuses to share);
+      // it is written whole at each change.
       journal->path = path;
-      // Held from now on, its rows written in place; when it cannot be
-      // held, it is written whole at each change.
-      HeldFilePtr held;
-      std::string ignored;
-      if (!journal->write && hold_file(path, &held, &ignored) == HoldStatus::held) {
-        journal->held = std::shared_ptr<HeldFile>(std::move(held));
-        journal->slots = std::move(slots);
-      }
       return true;
     }
     if (!taken) break;

@@ -47,8 +47,9 @@ struct Journal {
   int64_t failed_ms = 0;          // when, by the caller's clock
   std::function<int64_t()> clock_ms;
   FileWriter write;  // write_file_whole unless a test holds the file
-  // The file held by this run (the command-line tool's --report, a kept
-  // report in the window's folder): written through it, rows in place.
+  // The file held by this run (the command-line tool's --report): written
+  // through it, rows in place. Unheld (the window's kept reports, which a
+  // spreadsheet must be able to open meanwhile) it is written whole.
   std::shared_ptr<HeldFile> held;
   struct Slot {
     uint64_t at = 0;
