@@ -113,9 +113,11 @@ struct UpgradeOptions {
   bool json = false;
   // Asks the cards and prints the plan; nothing is sent.
   bool dry_run = false;
-  // A kept report of an earlier run: its cards join the run, those it shows
-  // done are skipped.
+  // A kept report of an earlier run: its cards join the run, those it
+  // proves done (resume_proves_done) are skipped.
   std::string resume;
+  // --exclude: never asked, whether named, in a range or in the report resumed.
+  AddressSet excluded;
 };
 int run_upgrade(const UpgradeOptions& o);
 

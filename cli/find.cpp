@@ -114,9 +114,15 @@ bool find_cards(const FindRequest& request, FindResult* result) {
   if (!interrupted) std::this_thread::sleep_for(std::chrono::milliseconds(MERGE_GRACE_MS));
   stop_discovery(svc);
 
+  // A discovery by address lists only the addresses it asked.
+  const bool by_address = !request.addresses.intervals.empty();
   d.executor.run([&] {
-    for (int i = 0; i < row_count(d.table); ++i)
-      if (const DeviceRecord* r = row_record(d.table, i)) result->found.push_back(*r);
+    for (int i = 0; i < row_count(d.table); ++i) {
+      const DeviceRecord* r = row_record(d.table, i);
+      uint64_t at = 0;
+      if (r && (!by_address || address_index(request.addresses, host_address(r->ip), &at)))
+        result->found.push_back(*r);
+    }
     release_device_records(d.table);
   });
   return true;

@@ -15,6 +15,7 @@
 #include "platform/udp.h"
 #include "protocol/address.h"
 #include "protocol/packet.h"
+#include "settings/settings.h"
 #include "upgrade/upgrade.h"
 
 std::atomic<bool> interrupted{false};
@@ -81,7 +82,8 @@ bool take_password(const std::string& file, bool given, UpgradeOptions* o, std::
   return true;
 }
 
-// A user name or password goes into the write request between '@'s.
+// A user name or password goes into the write request between '@'s; the
+// stored account is held to the same rule (settings.h).
 bool account_usable(const UpgradeOptions& o, std::string* error) {
   if (o.user.size() > 31 || o.password.size() > 31) {
     *error = "user name and password hold at most 31 characters";
@@ -91,7 +93,16 @@ bool account_usable(const UpgradeOptions& o, std::string* error) {
     *error = "a user name or password cannot hold '@'";
     return false;
   }
+  std::string why;
+  if (!user_name_usable(o.user, &why)) {
+    *error = "--user: " + why;
+    return false;
+  }
   return true;
+}
+
+void print_setting_problem(const std::string& text) {
+  std::fprintf(stderr, "daveridur-cli: %s\n", text.c_str());
 }
 
 // A lone address names a card; anything else is a range or a list to scan.
@@ -278,6 +289,7 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
                                        return address_index(left_out, host_address(c.ip), &at);
                                      }),
                       upgrade.cards.end());
+  upgrade.excluded = left_out;
   if (upgrade.cards.empty() && upgrade.ranges.intervals.empty() && upgrade.resume.empty()) {
     *bad = "no cards: name them or give --cards";
     return false;
@@ -329,6 +341,7 @@ int main(int argc, char** argv) {
   if (upgrade_cmd->parsed() && !check_upgrade(upgrade, &bad)) return usage_error(app, bad);
 
   catch_interrupt();
+  set_setting_problem_handler(print_setting_problem);
   if (check_cmd->parsed()) return output_checked(run_check_command(check_image_path));
 
   if (!net_startup()) {

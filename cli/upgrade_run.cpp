@@ -15,6 +15,8 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "protocol/packet.h"
+#include "platform/files.h"
+#include "protocol/sha256.h"
 #include "upgrade/upgrade.h"
 
 std::atomic<RunIo*> interrupt_wake{nullptr};
@@ -154,42 +156,73 @@ void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job)
   std::snprintf(job.record.password, sizeof job.record.password, "%s", password.c_str());
 }
 
-// The earlier report's cards first, in its order, then those named (a card
-// of the report named again takes the account it is named with); *done
-// gets the cards it shows done. False with the message printed.
-bool cards_to_ask(const UpgradeOptions& o, std::vector<CardOrder>* cards,
-                  std::vector<uint32_t>* done) {
+// The earlier report's cards first, in its order, less the excluded ones,
+// then those named (a card of the report named again takes the account it
+// is named with); *kept gets the report. False with the message printed.
+bool cards_to_ask(const UpgradeOptions& o, std::vector<CardOrder>* cards, KeptReport* kept) {
+  std::unordered_map<uint32_t, size_t> at;
   if (!o.resume.empty()) {
-    std::vector<CardResult> kept;
     std::string why;
-    if (!read_kept_report_file(o.resume, &kept, &why)) {
+    if (!read_kept_report_file(o.resume, kept, &why)) {
       std::fprintf(stderr, "daveridur-cli: --resume %s\n", why.c_str());
       return false;
     }
-    for (const CardResult& k : kept) {
+    for (uint32_t ip : resumed_cards(*kept, o.excluded)) {
       CardOrder c;
-      c.ip = k.ip;
+      c.ip = ip;
+      at.emplace(c.ip, cards->size());
       cards->push_back(c);
-      if (card_is_done(k)) done->push_back(k.ip);
     }
   }
   for (const CardOrder& c : o.cards) {
-    auto it = std::find_if(cards->begin(), cards->end(),
-                           [&](const CardOrder& k) { return k.ip == c.ip; });
-    if (it != cards->end())
-      *it = c;
-    else
+    auto it = at.find(c.ip);
+    if (it != at.end()) {
+      (*cards)[it->second] = c;
+    } else {
+      at.emplace(c.ip, cards->size());
       cards->push_back(c);
+    }
   }
   return true;
 }
 
-Job& add_job(Run& run, const CardOrder& order, const UpgradeOptions& o, uint32_t image_version) {
+// The report file this run holds.
+struct HeldReport {
+  std::shared_ptr<HeldFile> file;
+};
+
+bool hold_report(const std::string& path, const std::string& initial, HeldReport* held) {
+  std::string why;
+  bool exists = false;
+  if (!regular_file_check(path, &exists, &why)) {
+    std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", path.c_str(),
+                 why.c_str());
+    return false;
+  }
+  HeldFilePtr file;
+  switch (hold_file(path, &file, &why, initial)) {
+    case HoldStatus::held:
+      held->file = std::shared_ptr<HeldFile>(std::move(file));
+      return true;
+    case HoldStatus::busy:
+      std::fprintf(stderr, "daveridur-cli: the report is in use by another run: %s\n", path.c_str());
+      return false;
+    case HoldStatus::failed:
+      break;
+  }
+  std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", path.c_str(),
+               why.c_str());
+  return false;
+}
+
+Job& add_job(Run& run, const CardOrder& order, const UpgradeOptions& o, uint32_t image_version,
+             const std::string& image_sha256) {
   Job& job = run.jobs.emplace_back();
   job.order = order;
   job.card.ip = order.ip;
   job.card.image = o.image;
   job.card.image_version = image_version;
+  job.card.image_sha256 = image_sha256;
   job.card.started = job.card.ended = local_time_now();
   run.by_ip[order.ip] = &job;
   return job;
@@ -208,13 +241,14 @@ std::vector<CardResult> journal_rows(const Run& run) {
 // cards a range found join the run in address order after the named ones
 // (the silent addresses of a range were never cards and get no line).
 // False when the sockets can't be had.
-bool ask_cards(const UpgradeOptions& o, Run& run, uint32_t image_version, FindResult* result,
-               std::string* scanned) {
+bool ask_cards(const UpgradeOptions& o, Run& run, uint32_t image_version,
+               const std::string& image_sha256, FindResult* result, std::string* scanned) {
   FindRequest request;
   request.addresses = o.ranges;
-  std::string why;
-  for (const Job& job : run.jobs)
-    read_address_ranges(ip_to_text(job.order.ip), &request.addresses, &why);
+  std::vector<uint32_t> named;
+  named.reserve(run.jobs.size());
+  for (const Job& job : run.jobs) named.push_back(host_address(job.order.ip));
+  add_addresses(&request.addresses, named);
   request.scan = o.scan;
   request.scan.wait_ms = QUERY_WAIT_MS;
   request.stop_when_all = true;
@@ -235,7 +269,7 @@ bool ask_cards(const UpgradeOptions& o, Run& run, uint32_t image_version, FindRe
   for (const DeviceRecord& r : in_ranges) {
     CardOrder order;
     order.ip = r.ip;
-    add_job(run, order, o, image_version);
+    add_job(run, order, o, image_version, image_sha256);
   }
   if (!o.ranges.intervals.empty()) {
     for (const std::string& t : o.range_texts) *scanned += (scanned->empty() ? "" : " ") + t;
@@ -243,12 +277,14 @@ bool ask_cards(const UpgradeOptions& o, Run& run, uint32_t image_version, FindRe
                  scan_counts_text(*result).c_str(), in_ranges.size());
   }
   const std::string stored = default_account();
+  std::unordered_map<uint32_t, const DeviceRecord*> found;
+  for (const DeviceRecord& r : result->found) found[r.ip] = &r;
   for (Job& job : run.jobs) {
-    for (const DeviceRecord& r : result->found)
-      if (r.ip == job.order.ip) {
-        job.record = r;
-        job.answered = true;
-      }
+    auto it = found.find(job.order.ip);
+    if (it != found.end()) {
+      job.record = *it->second;
+      job.answered = true;
+    }
     job.record.ip = job.order.ip;
     job.record.unanswered_queries = 0;
     apply_account(o, stored, job);
@@ -259,21 +295,38 @@ bool ask_cards(const UpgradeOptions& o, Run& run, uint32_t image_version, FindRe
   return true;
 }
 
-// Every job as the run takes it, judged once: skipped as done, silent,
-// current, or to be sent.
-std::vector<RunCard> run_cards(Run& run, const UpgradeOptions& o, uint32_t image_version,
-                               const std::vector<uint32_t>& done) {
+// Every job as the run takes it, judged once: skipped as done (proved so
+// by the resume rule; a card of the report that is not gets its "Planned
+// again" line on stderr), silent, current, or to be sent.
+std::vector<RunCard> run_cards(Run& run, const UpgradeOptions& o, const OpenedImage& image,
+                               const KeptReport& kept) {
   std::vector<RunCard> cards;
+  cards.reserve(run.jobs.size());
   const std::string done_in = report_name_of(o.resume);
+  ResumeImage resumed;
+  resumed.version = image.version;
+  resumed.size = image.size;
+  resumed.sha256 = sha256_hex(image.digest);
   for (const Job& job : run.jobs) {
     RunCard c;
     c.record = job.record;
     CardJudgement j;
     j.answered = job.answered;
-    j.done_before = std::find(done.begin(), done.end(), job.order.ip) != done.end();
+    if (const CardResult* row = kept.find(job.order.ip)) {
+      CardNow now;
+      now.answered = job.answered;
+      std::memcpy(now.mac, job.record.mac, sizeof now.mac);
+      now.version = job.record.version;
+      std::string why;
+      j.done_before = resume_proves_done(*row, kept.has_digest, resumed, now, done_in, &why);
+      if (!j.done_before) {
+        clear_live_line(run);
+        std::fprintf(stderr, "%s\n", planned_again_line(job.order.ip, why).c_str());
+      }
+    }
     j.force = o.force;
     j.done_in = done_in;
-    c.gate = judge_card(job.record, image_version, j, &c.message);
+    c.gate = judge_card(job.record, image.version, j, &c.message);
     if (c.gate == CardOutcome::pending) ++run.to_send;
     cards.push_back(c);
   }
@@ -282,7 +335,7 @@ std::vector<RunCard> run_cards(Run& run, const UpgradeOptions& o, uint32_t image
 
 // The run's plan without sending anything: the line each card would get
 // before a transfer, or its wave; the plan and the budget on stderr.
-int print_dry_run(std::vector<RunCard> cards, const RolloutOptions& options) {
+int print_dry_run(std::vector<RunCard> cards, const RolloutOptions& options, bool versionless) {
   const RolloutPlan plan = plan_cards(&cards, options);
   for (const RunCard& c : cards) {
     if (c.wave) {
@@ -298,6 +351,9 @@ int print_dry_run(std::vector<RunCard> cards, const RolloutOptions& options) {
   }
   flush_output();
   std::fprintf(stderr, "%s\n", dry_run_summary(plan).c_str());
+  if (versionless && options.on)
+    std::fprintf(stderr, "the image has no version: no check can fail a card, the waves wait "
+                         "for the transfers alone\n");
   return EXIT_ALL_OK;
 }
 
@@ -383,9 +439,16 @@ int run_upgrade(const UpgradeOptions& o) {
     return EXIT_BAD_IMAGE;
   }
   const uint32_t version = file.check.version;
+  const std::string digest = sha256_hex(file.opened.digest);
+  // Without a version no check can tell a card that took the image from
+  // one that did not: no gate stands on it unless forced.
+  if (version == IMAGE_VERSION_NONE && (o.has_waves || o.max_failures >= 0) && !o.force) {
+    std::fprintf(stderr, "daveridur-cli: %s; give --force to run it so\n", VERSIONLESS_ROLLOUT_TEXT);
+    return EXIT_USAGE;
+  }
   std::vector<CardOrder> orders;
-  std::vector<uint32_t> done;
-  if (!cards_to_ask(o, &orders, &done)) return EXIT_USAGE;
+  KeptReport kept;
+  if (!cards_to_ask(o, &orders, &kept)) return EXIT_USAGE;
 
   Run run;
   run.image_size = file.opened.size;
@@ -393,11 +456,19 @@ int run_upgrade(const UpgradeOptions& o) {
   run.json = o.json;
   // A card named twice is upgraded once, with the account named first.
   for (const CardOrder& c : orders)
-    if (!run.by_ip.count(c.ip)) add_job(run, c, o, version);
+    if (!run.by_ip.count(c.ip)) add_job(run, c, o, version, digest);
 
   // The report names every card before anything is sent: a run stopped at
   // any moment leaves it whole. No report, no run.
   std::string reason;
+  // One run per report, held before anything is sent (the report resumed
+  // may be the same file: this run holds it then); a new one is made whole.
+  HeldReport held;
+  if (!o.dry_run && !o.report.empty()) {
+    std::vector<Journal::Slot> slots;
+    if (!hold_report(o.report, journal_layout(journal_rows(run), &slots), &held)) return EXIT_USAGE;
+    run.journal->held = held.file;
+  }
   if (!o.dry_run && !o.report.empty() &&
       !journal_start(run.journal.get(), o.report, journal_rows(run), &reason)) {
     std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", o.report.c_str(),
@@ -406,10 +477,10 @@ int run_upgrade(const UpgradeOptions& o) {
   }
   FindResult found;
   std::string scanned;
-  if (!ask_cards(o, run, version, &found, &scanned)) return EXIT_CARD_FAILED;
-  std::vector<RunCard> cards = run_cards(run, o, version, done);
+  if (!ask_cards(o, run, version, digest, &found, &scanned)) return EXIT_CARD_FAILED;
+  std::vector<RunCard> cards = run_cards(run, o, file.opened, kept);
   const RunOptions options = run_options(o, run);
-  if (o.dry_run) return print_dry_run(std::move(cards), options.rollout);
+  if (o.dry_run) return print_dry_run(std::move(cards), options.rollout, version == IMAGE_VERSION_NONE);
   // What the cards said of themselves; a file that cannot be written now
   // is tried again at the next change.
   if (!o.report.empty()) journal_set(run.journal.get(), journal_rows(run));

@@ -50,12 +50,7 @@ bool field_at(const std::vector<std::string>& fields, int at, std::string* value
 
 // The CSV writers put a ' before a cell that a spreadsheet would take for a
 // formula; reading the list back takes that one quote away again.
-std::string unguarded(const std::string& cell) {
-  if (cell.size() >= 2 && cell[0] == '\'' &&
-      std::string_view("=+-@\t\r").find(cell[1]) != std::string_view::npos)
-    return cell.substr(1);
-  return cell;
-}
+std::string unguarded(const std::string& cell) { return csv_outside_text_read(cell); }
 
 // C0 controls (NUL included), DEL, and the C1 controls as UTF-8 writes them.
 bool has_control_character(const std::string& s) {

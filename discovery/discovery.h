@@ -96,6 +96,9 @@ struct DiscoveryState {
   // other address was not asked for and is dropped.
   std::mutex asked_mutex;
   std::unordered_set<uint32_t> asked;
+  // A broadcast request went out: until then nothing is taken from the
+  // broadcast socket, whoever sends to it.
+  std::atomic<bool> broadcast_sent{false};
 };
 
 // Whether a reply is taken: its text must speak for the address it came
@@ -135,6 +138,8 @@ Event& modal_step_event(DiscoveryService& svc);
 
 // A direct query to one card (after an account edit) and the broadcast
 // request of the Discover command, sent once to each broadcast address.
+// Replies on the broadcast socket are taken only once a broadcast went out
+// (and while the modal step is set).
 void query_device(DiscoveryService& svc, uint32_t ip);
 void send_broadcast_request(DiscoveryService& svc);
 

@@ -62,7 +62,9 @@ int take_datagram(DiscoveryState& s, Source source, Socket sock, DeviceRecord& w
   // surfaces here as a reset; it is not this socket's failure.
   if (n == RECV_RESET) return 1;
   if (n < 0) return 0;
-  if (source == Source::broadcast && !s.modal_step.is_set()) return 1;
+  // A discovery that broadcast nothing takes nothing from that socket.
+  if (source == Source::broadcast && (!s.modal_step.is_set() || !s.broadcast_sent.load()))
+    return 1;
   if (n < 4) return 1;
   s.ports.transport->answer(sock, buf, n, from);
   buf[n] = 0;
@@ -218,5 +220,6 @@ void query_device(DiscoveryService& svc, uint32_t ip) {
 void send_broadcast_request(DiscoveryService& svc) {
   if (!svc.state || !svc.state->broadcast_socket) return;
   DiscoveryTransport* t = svc.state->ports.transport;
+  svc.state->broadcast_sent = true;
   for (uint32_t to : t->broadcast_addresses()) t->send_request(svc.state->broadcast_socket.get(), to);
 }

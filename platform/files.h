@@ -6,6 +6,8 @@
 // never written through. Paths are UTF-8; the Windows adapter uses the wide
 // calls so that a folder outside the ANSI code page works.
 #include <cstddef>
+#include <cstdint>
+#include <memory>
 #include <string>
 
 // Each false result leaves a short reason for the operator in *reason.
@@ -14,11 +16,49 @@ bool write_file_whole(const std::string& path, const std::string& bytes, std::st
 // when something is at path already (left as it was).
 bool write_file_new(const std::string& path, const std::string& bytes, std::string* reason,
                     bool* taken);
-// Fails for a file larger than limit bytes.
+// Fails for a file larger than limit bytes, and for anything that is not a
+// regular file (a FIFO, a device, a folder: "not a regular file (a FIFO)"),
+// which is never waited on.
 bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
                     std::string* reason);
+// Whether something at path may be replaced by a file the program writes:
+// nothing there (*exists false), a regular file or a link (which the
+// write replaces, never follows). False with the reason for a FIFO, a
+// device, a folder.
+bool regular_file_check(const std::string& path, bool* exists, std::string* reason);
 // Creates the folder and every missing parent.
 bool make_folder_path(const std::string& path, std::string* reason);
 
 // The platform's separator: '\' in the product, '/' natively.
 std::string join_path(const std::string& folder, const std::string& name);
+
+// ---- A file held by one run alone
+
+// An exclusive lock on the file at a path, taken without waiting, held
+// until released; it stays with the name through write_held_whole, whose
+// new file is locked before it takes the name, so a second run never finds
+// the name unlocked while the first holds it. Writes in place go through
+// the held file. Natively flock, in the product LockFileEx on a byte past
+// any content (readers are not kept out).
+struct HeldFile;
+struct HeldFileRelease {
+  void operator()(HeldFile* file) const;
+};
+using HeldFilePtr = std::unique_ptr<HeldFile, HeldFileRelease>;
+enum class HoldStatus { held, busy, failed };
+// Holds the file at path; when nothing is there, it is made whole with
+// initial (mode 0600) as write_file_new makes it. busy: another holds it;
+// failed: the reason (not a regular file, cannot be opened).
+HoldStatus hold_file(const std::string& path, HeldFilePtr* held, std::string* reason,
+                     const std::string& initial = std::string());
+// The whole content replaced: natively as write_file_whole does, the new
+// file keeping the mode and group of the one it replaces, the hold moving
+// to it; in the product, where no file may be renamed over one held open,
+// written over in place in one write and cut to its length.
+bool write_held_whole(HeldFile* held, const std::string& bytes, std::string* reason);
+// bytes written over the content at offset, in one call, not synced: a
+// write inside one 4096-byte page is whole or not there when the process
+// is killed.
+bool write_held_at(HeldFile* held, uint64_t offset, const std::string& bytes, std::string* reason);
+// Flushes what was written in place to the disk.
+bool sync_held(HeldFile* held);

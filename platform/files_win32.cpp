@@ -98,11 +98,55 @@ bool write_file_new(const std::string& path, const std::string& bytes, std::stri
   return true;
 }
 
+namespace {
+
+// A folder, a device or a pipe is no file to read or replace.
+std::string not_regular_reason(DWORD type, bool folder) {
+  return std::string("not a regular file (") +
+         (folder                       ? "a folder"
+          : type == FILE_TYPE_PIPE     ? "a FIFO"
+          : type == FILE_TYPE_CHAR     ? "a device"
+                                       : "not a file") +
+         ")";
+}
+
+}  // namespace
+
+bool regular_file_check(const std::string& path, bool* exists, std::string* reason) {
+  const std::wstring w = wide_text(path);
+  const DWORD attributes = GetFileAttributesW(w.c_str());
+  *exists = attributes != INVALID_FILE_ATTRIBUTES;
+  if (!*exists) return true;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    if (reason) *reason = not_regular_reason(0, true);
+    return false;
+  }
+  Handle f{CreateFileW(w.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                       FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT,
+                       nullptr)};
+  if (f.h == INVALID_HANDLE_VALUE) return true;  // the write says why
+  const DWORD type = GetFileType(f.h);
+  if (type == FILE_TYPE_DISK) return true;
+  if (reason) *reason = not_regular_reason(type, false);
+  return false;
+}
+
 bool read_file_text(const std::string& path, size_t limit, std::string* bytes,
                     std::string* reason) {
-  Handle f{CreateFileW(wide_text(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+  const std::wstring w = wide_text(path);
+  const DWORD attributes = GetFileAttributesW(w.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (reason) *reason = not_regular_reason(0, true);
+    return false;
+  }
+  Handle f{CreateFileW(w.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                        FILE_ATTRIBUTE_NORMAL, nullptr)};
   if (f.h == INVALID_HANDLE_VALUE) return fail(reason, "cannot open " + path);
+  const DWORD type = GetFileType(f.h);
+  if (type != FILE_TYPE_DISK) {
+    if (reason) *reason = not_regular_reason(type, false);
+    return false;
+  }
   LARGE_INTEGER size;
   if (!GetFileSizeEx(f.h, &size)) return fail(reason, "cannot read " + path);
   if (static_cast<unsigned long long>(size.QuadPart) > limit) {
@@ -134,3 +178,110 @@ bool make_folder_path(const std::string& path, std::string* reason) {
     return fail(reason, "cannot create " + path);
   return true;
 }
+
+// ---- Held files
+
+namespace {
+
+// The byte locked: far past any report, so that readers of the content are
+// never kept out by the lock.
+const DWORD LOCK_OFFSET_HIGH = 0x40000000;
+
+bool lock_handle(HANDLE h) {
+  OVERLAPPED at{};
+  at.OffsetHigh = LOCK_OFFSET_HIGH;
+  return LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at) != 0;
+}
+
+bool same_file(HANDLE h, const std::wstring& path) {
+  Handle named{CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, 0, nullptr)};
+  BY_HANDLE_FILE_INFORMATION a, b;
+  return named.h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &a) &&
+         GetFileInformationByHandle(named.h, &b) &&
+         a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+const DWORD SHARE_ALL = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+
+}  // namespace
+
+struct HeldFile {
+  std::string path;
+  HANDLE h = INVALID_HANDLE_VALUE;
+};
+
+void HeldFileRelease::operator()(HeldFile* file) const {
+  if (file && file->h != INVALID_HANDLE_VALUE) CloseHandle(file->h);
+  delete file;
+}
+
+HoldStatus hold_file(const std::string& path, HeldFilePtr* held, std::string* reason,
+                     const std::string& initial) {
+  const std::wstring w = wide_text(path);
+  for (int attempt = 0; attempt < 20; ++attempt) {
+    bool exists = false;
+    if (!regular_file_check(path, &exists, reason)) return HoldStatus::failed;
+    // A new file takes the name whole (the move fails where one is).
+    if (!exists) {
+      bool taken = false;
+      if (!write_file_new(path, initial, reason, &taken) && !taken) return HoldStatus::failed;
+    }
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE, SHARE_ALL, nullptr, OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) {
+      fail(reason, "cannot open " + path);
+      return HoldStatus::failed;
+    }
+    if (GetFileType(h) != FILE_TYPE_DISK) {
+      CloseHandle(h);
+      if (reason) *reason = "not a regular file (a device)";
+      return HoldStatus::failed;
+    }
+    if (!lock_handle(h)) {
+      const DWORD code = GetLastError();
+      CloseHandle(h);
+      if (code == ERROR_LOCK_VIOLATION || code == ERROR_IO_PENDING) return HoldStatus::busy;
+      SetLastError(code);
+      fail(reason, "cannot lock " + path);
+      return HoldStatus::failed;
+    }
+    if (same_file(h, w)) {
+      held->reset(new HeldFile{path, h});
+      return HoldStatus::held;
+    }
+    CloseHandle(h);
+  }
+  if (reason) *reason = "cannot lock " + path + ": it keeps changing";
+  return HoldStatus::failed;
+}
+
+// Here the held file cannot be replaced by another while it is open (the
+// system refuses to rename over it): it is written over in place, in one
+// write, and cut to its new length.
+bool write_held_whole(HeldFile* held, const std::string& bytes, std::string* reason) {
+  OVERLAPPED at{};
+  DWORD written = 0;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(bytes.size());
+  if (!WriteFile(held->h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &at) ||
+      written != bytes.size() || !SetFilePointerEx(held->h, end, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(held->h) || !FlushFileBuffers(held->h))
+    return fail(reason, "cannot write " + held->path);
+  return true;
+}
+
+bool write_held_at(HeldFile* held, uint64_t offset, const std::string& bytes, std::string* reason) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD written = 0;
+  if (!WriteFile(held->h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &at) ||
+      written != bytes.size())
+    return fail(reason, "cannot write " + held->path);
+  return true;
+}
+
+bool sync_held(HeldFile* held) { return FlushFileBuffers(held->h) != 0; }

@@ -10,9 +10,20 @@ std::string csv_field(const std::string& value) {
   return out + '"';
 }
 
+namespace {
+
+bool guarded_start(char c) { return std::string("=+-@\t\r'").find(c) != std::string::npos; }
+
+}  // namespace
+
 std::string csv_outside_text(const std::string& value) {
-  if (value.empty() || std::string("=+-@\t\r").find(value[0]) == std::string::npos) return value;
+  if (value.empty() || !guarded_start(value[0])) return value;
   return "'" + value;
+}
+
+std::string csv_outside_text_read(const std::string& cell) {
+  if (cell.size() >= 2 && cell[0] == '\'' && guarded_start(cell[1])) return cell.substr(1);
+  return cell;
 }
 
 std::string csv_record(const std::vector<std::string>& fields) {

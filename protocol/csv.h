@@ -7,9 +7,12 @@
 std::string csv_field(const std::string& value);
 // A text cell that came from outside the program (a card's message, a user
 // name, a password, a path): one that begins with = + - @, a tab or a CR
-// gets a leading ' so that a spreadsheet never takes it for a formula.
-// Nothing else is touched; reading a list back removes that one quote.
+// gets a leading ' so that a spreadsheet never takes it for a formula, and
+// so does one that begins with ' itself, so that the guard is never taken
+// for part of the text. Nothing else is touched.
 std::string csv_outside_text(const std::string& value);
+// The cell as csv_outside_text was given it: the one guarding ' removed.
+std::string csv_outside_text_read(const std::string& cell);
 // One record with its CRLF.
 std::string csv_record(const std::vector<std::string>& fields);
 

@@ -9,7 +9,11 @@ namespace {
 size_t utf8_length(const std::string& text, size_t i) {
   const auto byte = [&](size_t at) { return static_cast<unsigned char>(text[at]); };
   const unsigned char lead = byte(i);
-  size_t n = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
+  // F5 to FF begin nothing (they would run past U+10FFFF), nor do C0, C1.
+  size_t n = lead >= 0xF0 && lead <= 0xF4   ? 4
+             : lead >= 0xE0 && lead <= 0xEF ? 3
+             : lead >= 0xC2 && lead < 0xE0  ? 2
+                                            : 0;
   if (n == 0 || i + n > text.size()) return 0;
   for (size_t k = 1; k < n; ++k)
     if ((byte(i + k) & 0xC0) != 0x80) return 0;

@@ -134,6 +134,14 @@ bool read_address_ranges(const std::string& text, AddressSet* set, std::string* 
   return true;
 }
 
+void add_addresses(AddressSet* set, const std::vector<uint32_t>& host_order) {
+  std::vector<AddressInterval> items = set->intervals;
+  items.reserve(items.size() + host_order.size());
+  for (uint32_t ip : host_order) items.push_back({ip, ip});
+  normalise(items);
+  set->intervals = std::move(items);
+}
+
 AddressSet subtract_addresses(const AddressSet& set, const AddressSet& without) {
   AddressSet out;
   size_t j = 0;

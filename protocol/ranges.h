@@ -34,6 +34,10 @@ enum class RangeRole { target, exclude };
 bool read_address_ranges(const std::string& text, AddressSet* set, std::string* why,
                          RangeRole role = RangeRole::target);
 
+// Every address of the list (host byte order) added to *set at once: a
+// run's named cards, however many, cost one sort.
+void add_addresses(AddressSet* set, const std::vector<uint32_t>& host_order);
+
 // The addresses of `set` that are not in `without`.
 AddressSet subtract_addresses(const AddressSet& set, const AddressSet& without);
 

@@ -1,11 +1,92 @@
 #include "settings/settings.h"
 
+#include <mutex>
+#include <set>
 #include <vector>
+
+namespace {
+
+std::mutex problems_mutex;
+void (*problem_handler)(const std::string&) = nullptr;
+std::set<std::string> problems_told;
+std::vector<std::string> problems_kept;
+
+bool is_control_at(const std::string& s, size_t i) {
+  const unsigned char c = static_cast<unsigned char>(s[i]);
+  if (c < 0x20 || c == 0x7F) return true;
+  // The C1 controls as UTF-8 writes them.
+  return c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) >= 0x80 &&
+         static_cast<unsigned char>(s[i + 1]) <= 0x9F;
+}
+
+// A stored value as it may be shown: controls as '?', cut at 40 bytes.
+std::string shown_value(const std::string& value) {
+  std::string out;
+  for (size_t i = 0; i < value.size() && out.size() < 40; ++i)
+    out += is_control_at(value, i) ? '?' : value[i];
+  return out;
+}
+
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  out.append(text).append("\"");
+  return out;
+}
+
+}  // namespace
+
+bool user_name_usable(const std::string& name, std::string* why) {
+  if (name.size() > 31) {
+    *why = "a user name holds at most 31 characters";
+    return false;
+  }
+  if (name.find('@') != std::string::npos) {
+    *why = "a user name cannot hold '@'";
+    return false;
+  }
+  for (size_t i = 0; i < name.size(); ++i)
+    if (is_control_at(name, i)) {
+      *why = "a user name cannot hold a control character";
+      return false;
+    }
+  return true;
+}
+
+void set_setting_problem_handler(void (*handler)(const std::string& text)) {
+  std::lock_guard<std::mutex> lock(problems_mutex);
+  problem_handler = handler;
+}
+
+void setting_problem(const char* name, const std::string& why, const std::string& used) {
+  void (*handler)(const std::string&) = nullptr;
+  std::string text = "the stored setting \"";
+  text.append(name).append("\" cannot be used (").append(why).append("): ").append(used);
+  text.append(" is used instead");
+  {
+    std::lock_guard<std::mutex> lock(problems_mutex);
+    if (!problems_told.insert(name).second) return;
+    handler = problem_handler;
+    if (!handler) problems_kept.push_back(text);
+  }
+  if (handler) handler(text);
+}
+
+std::vector<std::string> take_setting_problems() {
+  std::lock_guard<std::mutex> lock(problems_mutex);
+  std::vector<std::string> out;
+  out.swap(problems_kept);
+  return out;
+}
 
 std::string default_account() {
   char buffer[512] = {};
   if (!read_setting(SETTINGS_KEY, "LastAccount", buffer, sizeof buffer - 1, nullptr))
     return "admin";
+  std::string why;
+  if (!user_name_usable(buffer, &why)) {
+    setting_problem("LastAccount", quoted(shown_value(buffer)).insert(0, why + ": "), "\"admin\"");
+    return "admin";
+  }
   return buffer;
 }
 
@@ -61,8 +142,10 @@ bool read_rollout_setting_text(const std::string& text, RolloutSetting* setting)
 RolloutSetting read_rollout_setting() {
   char buffer[64] = {};
   RolloutSetting s;
-  if (read_setting_text(SETTINGS_KEY, ROLLOUT_SETTING, buffer, sizeof buffer - 1))
-    read_rollout_setting_text(buffer, &s);
+  if (read_setting_text(SETTINGS_KEY, ROLLOUT_SETTING, buffer, sizeof buffer - 1) &&
+      !read_rollout_setting_text(buffer, &s))
+    setting_problem(ROLLOUT_SETTING, quoted(shown_value(buffer)).append(" is no rollout"),
+                    quoted(rollout_setting_text(s)).append(" (not in waves)"));
   return s;
 }
 

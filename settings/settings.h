@@ -3,6 +3,7 @@
 // file store natively. Every operation opens and closes its key itself.
 #include <cstdint>
 #include <string>
+#include <vector>
 
 inline constexpr const char* SETTINGS_KEY = "Software\\Duzavod\\Daveridur";
 inline constexpr uint32_t SETTING_TEXT = 1;  // REG_SZ
@@ -24,8 +25,23 @@ bool write_setting_path(const char* key, const char* name, const std::string& ut
 bool read_setting_path(const char* key, const char* name, std::string* utf8);
 
 // The user name every new card starts with: the last one confirmed
-// ("LastAccount"), or "admin". Read from the store at every call.
+// ("LastAccount"), or "admin". Read from the store at every call; a stored
+// name that is no usable user name (user_name_usable) is reported once
+// (setting_problem) and "admin" is used.
 std::string default_account();
+// A user name as a card's write request carries it: at most 31 bytes, no
+// '@' (it separates the request's fields), no control character. False
+// with the reason.
+bool user_name_usable(const std::string& name, std::string* why);
+
+// A stored value that does not read back: told once per setting and
+// process, to the handler when one is set (the command-line tool's stderr),
+// else kept until taken (the window shows them in an information box).
+// text: 'the stored setting "Rollout" cannot be read ("on x"): its default
+// is used'.
+void set_setting_problem_handler(void (*handler)(const std::string& text));
+void setting_problem(const char* name, const std::string& why, const std::string& used);
+std::vector<std::string> take_setting_problems();
 
 // How Upgrade runs the ticked cards, as the Rollout dialog keeps it in its
 // own value ("Rollout", text such as "on 1 25% 1"): in waves or not, the
@@ -46,7 +62,7 @@ std::string rollout_setting_text(const RolloutSetting& setting);
 // False for text rollout_setting_text does not write; *setting unchanged.
 bool read_rollout_setting_text(const std::string& text, RolloutSetting* setting);
 // The kept choice; the defaults (not in waves) when none is kept or it
-// cannot be read.
+// cannot be read (then reported once, setting_problem).
 RolloutSetting read_rollout_setting();
 bool write_rollout_setting(const RolloutSetting& setting);
 

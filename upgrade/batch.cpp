@@ -79,10 +79,12 @@ RolloutPlan plan_cards(std::vector<RunCard>* cards, const RolloutOptions& option
 
 bool card_fine(const CardResult& card, RunVerdict verdict) {
   const CardOutcome outcome = card.outcome;
-  if (outcome == CardOutcome::skipped_version) return true;
+  // A skipped card is fine however the run judges: skipped as done only
+  // once the resume rule proved it runs this image.
+  if (outcome == CardOutcome::skipped_version || outcome == CardOutcome::skipped_done) return true;
   switch (verdict) {
     case RunVerdict::rollout:
-      return outcome_settles_ok(outcome) || outcome == CardOutcome::skipped_done;
+      return outcome_settles_ok(outcome);
     case RunVerdict::checked:
       return outcome == CardOutcome::applied;
     case RunVerdict::transfer:

@@ -1,4 +1,5 @@
-// The kept record of a batch, written whole at every change.
+// The kept record of a batch: written whole once, then each card's row in
+// its own slot.
 #include <chrono>
 
 #include "platform/files.h"
@@ -7,6 +8,7 @@
 namespace {
 
 const int KEPT_NAME_TRIES = 1000;  // "_2" to "_1000" after the plain name
+const uint64_t PAGE = 4096;
 
 const char SAVED[] = "Report saved: ";
 const char NOT_SAVED[] = "Report not saved: ";
@@ -18,19 +20,66 @@ int64_t now_ms(Journal* j) {
       .count();
 }
 
-std::string file_text(Journal* j) { return report_csv(j->cards); }
+// The row padded to its slot's size: blanks before the line break.
+std::string padded(std::string row, size_t size) {
+  row.insert(row.size() - 2, size - row.size(), ' ');
+  return row;
+}
 
 void mark(Journal* j, size_t i, bool unsaved) {
   if (j->unsaved[i] != unsaved) j->renoted[i] = true;
   j->unsaved[i] = unsaved;
 }
 
+void index_cards(Journal* j) {
+  j->index.clear();
+  j->index.reserve(j->cards.size());
+  for (size_t i = 0; i < j->cards.size(); ++i) j->index[j->cards[i].ip] = i;
+}
+
+void sync_due(Journal* j, bool force) {
+  if (!j->unsynced || !j->held) return;
+  const int64_t now = now_ms(j);
+  if (!force && now - j->synced_ms < JOURNAL_SYNC_MS) return;
+  sync_held(j->held.get());
+  j->synced_ms = now;
+  j->unsynced = false;
+}
+
+// One card's row over its slot; false when it must be written whole.
+bool write_in_place(Journal* j, size_t i, std::string* reason) {
+  if (!j->held || j->write || i >= j->slots.size() || !j->failure.empty()) return false;
+  const std::string row = report_csv_row(j->cards[i]);
+  const Journal::Slot& slot = j->slots[i];
+  if (row.size() > slot.size) return false;
+  if (!write_held_at(j->held.get(), slot.at, padded(row, slot.size), reason)) return false;
+  j->unsynced = true;
+  sync_due(j, false);
+  return true;
+}
+
 // Under the lock. changed: the card whose state this write carries, or -1.
 bool write_locked(Journal* j, long changed) {
   if (j->path.empty()) return true;
   std::string reason;
-  const std::string text = file_text(j);
-  bool ok = j->write ? j->write(j->path, text, &reason) : write_file_whole(j->path, text, &reason);
+  bool ok = changed >= 0 && write_in_place(j, static_cast<size_t>(changed), &reason);
+  if (ok) {
+    // Nothing else was behind (write_in_place asks that): only this row changed.
+    mark(j, static_cast<size_t>(changed), false);
+    return true;
+  }
+  {
+    std::vector<Journal::Slot> slots;
+    const std::string text = journal_layout(j->cards, &slots);
+    ok = j->write  ? j->write(j->path, text, &reason)
+         : j->held ? write_held_whole(j->held.get(), text, &reason)
+                   : write_file_whole(j->path, text, &reason);
+    if (ok) {
+      j->slots = j->held && !j->write ? std::move(slots) : std::vector<Journal::Slot>();
+      j->synced_ms = now_ms(j);
+      j->unsynced = false;
+    }
+  }
   if (ok) {
     j->failure.clear();
     for (size_t i = 0; i < j->cards.size(); ++i) mark(j, i, false);
@@ -48,9 +97,11 @@ bool write_locked(Journal* j, long changed) {
 
 void set_cards(Journal* j, const std::vector<CardResult>& cards) {
   j->cards = cards;
+  index_cards(j);
   j->unsaved.assign(cards.size(), false);
   j->renoted.assign(cards.size(), false);
   j->failure.clear();
+  j->slots.clear();
 }
 
 }  // namespace
@@ -79,12 +130,15 @@ bool journal_start_kept(Journal* journal, const std::string& folder, const Local
   }
   const std::string name = report_file_name(start);
   const std::string stem = name.substr(0, name.size() - 4);  // without ".csv"
-  const std::string text = file_text(journal);
+  const std::string text = report_csv(journal->cards);
   for (int n = 1; n <= KEPT_NAME_TRIES; ++n) {
     const std::string path =
         join_path(folder, n == 1 ? name : stem + "_" + std::to_string(n) + ".csv");
     bool taken = false;
     if (write_file_new(path, text, &why, &taken)) {
+      // Not held: a spreadsheet must be able to open it while the window
+      // runs (a held file is open for writing, which it refuses to share);
+      // it is written whole at each change.
       journal->path = path;
       return true;
     }
@@ -97,27 +151,33 @@ bool journal_start_kept(Journal* journal, const std::string& folder, const Local
 bool journal_set(Journal* journal, const std::vector<CardResult>& cards) {
   std::lock_guard<std::mutex> lock(journal->mutex);
   journal->cards = cards;
+  index_cards(journal);
   journal->unsaved.resize(cards.size(), false);
   journal->renoted.resize(cards.size(), false);
-  return write_locked(journal, -1);
+  const bool ok = write_locked(journal, -1);
+  sync_due(journal, true);
+  return ok;
 }
 
 bool journal_update(Journal* journal, const CardResult& card) {
   std::lock_guard<std::mutex> lock(journal->mutex);
-  size_t i = 0;
-  while (i < journal->cards.size() && journal->cards[i].ip != card.ip) ++i;
+  auto it = journal->index.find(card.ip);
+  size_t i = it == journal->index.end() ? journal->cards.size() : it->second;
   if (i == journal->cards.size()) {
+    // A card not in the batch: at the end, with the file written whole.
+    journal->index[card.ip] = i;
     journal->cards.push_back(card);
     journal->unsaved.push_back(false);
     journal->renoted.push_back(false);
-  } else {
-    journal->cards[i] = card;
+    return write_locked(journal, -1);
   }
+  journal->cards[i] = card;
   return write_locked(journal, static_cast<long>(i));
 }
 
 bool journal_retry(Journal* journal) {
   std::lock_guard<std::mutex> lock(journal->mutex);
+  sync_due(journal, false);
   if (journal->failure.empty()) return true;
   if (now_ms(journal) - journal->failed_ms < JOURNAL_RETRY_MS) return false;
   return write_locked(journal, -1);
@@ -163,4 +223,31 @@ bool journal_end_pending(Journal* journal, CardOutcome outcome) {
       changed = true;
     }
   return !changed || write_locked(journal, -1);
+}
+
+std::string journal_layout(const std::vector<CardResult>& cards, std::vector<Journal::Slot>* slots) {
+  std::string out = report_csv_header();
+  slots->clear();
+  slots->reserve(cards.size());
+  for (const CardResult& card : cards) {
+    const std::string row = report_csv_row(card);
+    const size_t size = row.size() + JOURNAL_ROW_SLACK;
+    uint64_t at = out.size();
+    if (size > PAGE || (slots->empty() && at % PAGE + size > PAGE)) {
+      // No slot fits in a page: plain rows, written whole at every change.
+      slots->clear();
+      return report_csv(cards);
+    }
+    if (at % PAGE + size > PAGE) {
+      // The slot would cross into the next page: the row before it takes
+      // the rest of this one.
+      const uint64_t next = (at / PAGE + 1) * PAGE;
+      out.insert(out.size() - 2, static_cast<size_t>(next - at), ' ');
+      slots->back().size += static_cast<size_t>(next - at);
+      at = next;
+    }
+    out += padded(row, size);
+    slots->push_back({at, size});
+  }
+  return out;
 }

@@ -6,22 +6,40 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
 #include "upgrade/results.h"
 
-// its last known state, written whole again at every change, so that
+// The kept report of a batch: every card of the batch in batch order with
+// its last known state, on disk before anyone hears of a change, so that
 // whatever moment the program is stopped at the file names every card.
+//
+// The file is written whole once (at the start, and when the front sets
+// every card), laid out so that each card's row has a slot of its own,
+// padded with blanks before its line break and never crossing a 4096-byte
+// page; a change of one card is then written over its slot alone, in one
+// write held inside one page, through the held file (platform/files.h):
+// its cost does not grow with the batch, and a process killed at any
+// moment leaves either the old row or the new one. A row that outgrows its
+// slot has the file written whole again, with new slots. What is written
+// in place reaches the disk within JOURNAL_SYNC_MS.
+//
 // A write that fails (the file held open elsewhere) is tried again at the
 // next change and by journal_retry; the cards whose state is not on disk
 // carry the reason until a write succeeds.
 inline constexpr int64_t JOURNAL_RETRY_MS = 3000;
+inline constexpr int64_t JOURNAL_SYNC_MS = 1000;
+// Blanks each row's slot leaves for its later states (a line, a check).
+inline constexpr size_t JOURNAL_ROW_SLACK = 96;
 using FileWriter = std::function<bool(const std::string& path, const std::string& bytes,
                                       std::string* reason)>;
+struct HeldFile;
 struct Journal {
   std::mutex mutex;
   std::vector<CardResult> cards;  // batch order
+  std::unordered_map<uint32_t, size_t> index;  // into cards, by address
   std::vector<bool> unsaved;      // beside cards: its latest state is not on disk
   std::vector<bool> renoted;      // beside cards: unsaved changed since journal_notes
   std::string path;               // empty: not kept
@@ -29,7 +47,21 @@ struct Journal {
   int64_t failed_ms = 0;          // when, by the caller's clock
   std::function<int64_t()> clock_ms;
   FileWriter write;  // write_file_whole unless a test holds the file
+  // The file held by this run (the command-line tool's --report): written
+  // through it, rows in place. Unheld (the window's kept reports, which a
+  // spreadsheet must be able to open meanwhile) it is written whole.
+  std::shared_ptr<HeldFile> held;
+  struct Slot {
+    uint64_t at = 0;
+    size_t size = 0;
+  };
+  std::vector<Slot> slots;  // beside cards, as last written whole; empty: whole writes only
+  int64_t synced_ms = 0;
+  bool unsynced = false;
 };
+// The kept file's text for these cards, each row padded to its slot; the
+// slots where they lie (none when a row does not fit in a page).
+std::string journal_layout(const std::vector<CardResult>& cards, std::vector<Journal::Slot>* slots);
 // Starts the journal at path with the cards of the batch (their outcome as
 // given, pending for the cards still to go), replacing what is there. False
 // with the reason when the file cannot be written; the journal stays unkept.
@@ -90,9 +122,11 @@ void report_card_queue(Report* report, const CardResult& card);
 void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
                  const std::string& message, uint32_t bytes_sent);
 // A check outcome after " OK.": the card's result changes and the kept file
-// is written again. False when the card is not in this report.
+// is written again; message, for not_applied, says why when it is not the
+// version ("another device answers at this address"). False when the card
+// is not in this report.
 bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
-                  int seconds);
+                  int seconds, const std::string& message = "");
 // The report box's last line for the kept file in folder: the journal's
 // status, the journal started there (pending for no card) when it has none.
 // "Report saved: <path>" or "Report not saved: <reason>".

@@ -2,22 +2,20 @@
 #include "upgrade/kept_report.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <cstring>
 
 #include "platform/files.h"
 #include "protocol/address.h"
 #include "protocol/csv.h"
 #include "protocol/packet.h"
 #include "upgrade/rollout.h"
+#include "upgrade/rollout_json.h"
 
 namespace {
 
 // The ' that report_csv puts before a formula-like cell from outside.
-std::string unguarded(const std::string& cell) {
-  if (cell.size() >= 2 && cell[0] == '\'' &&
-      std::string("=+-@\t\r").find(cell[1]) != std::string::npos)
-    return cell.substr(1);
-  return cell;
-}
+std::string unguarded(const std::string& cell) { return csv_outside_text_read(cell); }
 
 bool read_time(const std::string& text, LocalTime* t) {
   // "YYYY-MM-DD HH:MM:SS"
@@ -80,21 +78,33 @@ bool read_outcome(const std::string& result, const std::string& verified, CardOu
 namespace {
 
 enum Column { STARTED, ENDED, IP, MAC, VERSION_BEFORE, IMAGE, IMAGE_VERSION, RESULT, MESSAGE,
-              SECONDS, BYTES_SENT, VERIFIED, VERIFIED_SECONDS };
+              SECONDS, BYTES_SENT, VERIFIED, VERIFIED_SECONDS, IMAGE_SHA256 };
+// Where a column the report lacks "stands": never a cell.
+const size_t ABSENT = static_cast<size_t>(-1);
 
 // Where each of the report's columns stands in the header; false with *why.
+// Only image_sha256 may be missing (a report of an earlier version).
 bool find_columns(const std::vector<std::string>& header, std::vector<size_t>* at,
-                  std::string* why) {
+                  bool* has_digest, std::string* why) {
   const std::vector<std::string>& columns = report_columns();
-  at->assign(columns.size(), 0);
+  at->assign(columns.size(), ABSENT);
   for (size_t i = 0; i < columns.size(); ++i) {
     auto it = std::find(header.begin(), header.end(), columns[i]);
-    if (it == header.end()) {
+    if (it != header.end()) {
+      (*at)[i] = static_cast<size_t>(it - header.begin());
+    } else if (i != IMAGE_SHA256) {
       *why = "not a report of this program: no column \"" + columns[i] + "\"";
       return false;
     }
-    (*at)[i] = static_cast<size_t>(it - header.begin());
   }
+  *has_digest = (*at)[IMAGE_SHA256] != ABSENT;
+  return true;
+}
+
+bool is_digest(const std::string& text) {
+  if (text.size() != 64) return false;
+  for (char c : text)
+    if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
   return true;
 }
 
@@ -110,14 +120,19 @@ bool read_done_in(const std::string& message, std::string* name) {
 }
 
 // One row into its card; false with *why naming the line and the cell.
-bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, CardResult* out,
-                     std::string* why) {
+bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, size_t header_cells,
+                     CardResult* out, std::string* why) {
   const std::vector<std::string>& columns = report_columns();
   const std::string where = "line " + std::to_string(record.line) + ": ";
   auto cell = [&](int column) {
     const size_t i = at[static_cast<size_t>(column)];
     return i < record.fields.size() ? record.fields[i] : std::string();
   };
+  if (record.fields.size() != header_cells) {
+    *why = where + std::to_string(record.fields.size()) + " cells, the header has " +
+           std::to_string(header_cells);
+    return false;
+  }
   auto refuse = [&](int column, const char* what) {
     *why = where + columns[static_cast<size_t>(column)] + " \"" + cell(column) + "\" " + what;
     return false;
@@ -144,6 +159,8 @@ bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, Car
   }
   const std::string message = unguarded(cell(MESSAGE));
   if (card.outcome == CardOutcome::card_error) card.message = message;
+  if (card.outcome == CardOutcome::not_applied && message != report_message(CardResult{}))
+    card.message = message;
   if (card.outcome == CardOutcome::skipped_done && !read_done_in(message, &card.message))
     return refuse(MESSAGE, "is not a skipped card's line");
   if (!read_decimal(cell(BYTES_SENT), 10, &card.bytes_sent))
@@ -155,50 +172,86 @@ bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, Car
     card.verified_seconds = static_cast<int>(seconds);
   }
   if (card.outcome == CardOutcome::applied) card.answered_version = card.image_version;
+  // The journal pads each row's slot with blanks after its last cell.
+  card.image_sha256 = cell(IMAGE_SHA256);
+  card.image_sha256.erase(card.image_sha256.find_last_not_of(' ') + 1);
+  if (!card.image_sha256.empty() && !is_digest(card.image_sha256))
+    return refuse(IMAGE_SHA256, "is not a SHA-256 digest");
   *out = card;
   return true;
 }
 
 }  // namespace
 
-bool read_kept_report(const std::string& text, std::vector<CardResult>* cards, std::string* why) {
+const CardResult* KeptReport::find(uint32_t ip) const {
+  auto it = by_ip.find(ip);
+  return it == by_ip.end() ? nullptr : &cards[it->second];
+}
+
+bool read_kept_report(const std::string& text, KeptReport* report, std::string* why) {
   std::vector<CsvRecord> records;
   int bad_line = 0;
   if (!read_csv(text, false, &records, &bad_line)) {
-    *why = "line " + std::to_string(bad_line) + ": a quoted cell is not closed";
+    *why = "line " + std::to_string(bad_line) + ": a quoted cell is not closed: the report ends inside a row";
     return false;
   }
   if (records.empty()) {
     *why = "empty, not a report of this program";
     return false;
   }
+  // Every row of this program's reports ends with its line break: a file
+  // without one at its end was cut inside its last row.
+  if (text.back() != '\n' && text.back() != '\r') {
+    *why = "line " + std::to_string(records.back().line) +
+           ": the report ends inside a row (it was cut)";
+    return false;
+  }
   // The columns by name, wherever they stand.
   std::vector<size_t> at;
-  if (!find_columns(records[0].fields, &at, why)) return false;
-  std::vector<CardResult> out;
+  KeptReport out;
+  if (!find_columns(records[0].fields, &at, &out.has_digest, why)) return false;
+  if (records.size() == 1) {
+    *why = "no cards: the report holds its header alone";
+    return false;
+  }
+  out.cards.reserve(records.size() - 1);
+  out.by_ip.reserve(records.size() - 1);
   for (size_t r = 1; r < records.size(); ++r) {
     CardResult card;
-    if (!read_report_row(records[r], at, &card, why)) return false;
-    for (const CardResult& earlier : out)
-      if (earlier.ip == card.ip) {
-        *why = "line " + std::to_string(records[r].line) + ": " + ip_to_text(card.ip) +
-               " is listed twice";
-        return false;
-      }
-    out.push_back(card);
+    if (!read_report_row(records[r], at, records[0].fields.size(), &card, why)) return false;
+    if (!out.by_ip.emplace(card.ip, out.cards.size()).second) {
+      *why = "line " + std::to_string(records[r].line) + ": " + ip_to_text(card.ip) +
+             " is listed twice";
+      return false;
+    }
+    out.cards.push_back(std::move(card));
   }
-  *cards = out;
+  *report = std::move(out);
+  return true;
+}
+
+bool read_kept_report(const std::string& text, std::vector<CardResult>* cards, std::string* why) {
+  KeptReport report;
+  if (!read_kept_report(text, &report, why)) return false;
+  *cards = std::move(report.cards);
+  return true;
+}
+
+bool read_kept_report_file(const std::string& path, KeptReport* report, std::string* why) {
+  std::string text, reason;
+  if (!read_file_text(path, KEPT_REPORT_MAX, &text, &reason) ||
+      !read_kept_report(text, report, &reason)) {
+    *why = path + ": " + reason;
+    return false;
+  }
   return true;
 }
 
 bool read_kept_report_file(const std::string& path, std::vector<CardResult>* cards,
                            std::string* why) {
-  std::string text, reason;
-  if (!read_file_text(path, KEPT_REPORT_MAX, &text, &reason) ||
-      !read_kept_report(text, cards, &reason)) {
-    *why = path + ": " + reason;
-    return false;
-  }
+  KeptReport report;
+  if (!read_kept_report_file(path, &report, why)) return false;
+  *cards = std::move(report.cards);
   return true;
 }
 
@@ -210,4 +263,70 @@ bool card_is_done(const CardResult& card) {
 std::string report_name_of(const std::string& path) {
   const size_t slash = path.find_last_of("/\\");
   return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+namespace {
+
+std::string version_words(uint32_t version) {
+  char text[16];
+  std::snprintf(text, sizeof text, "%d.%02d", int(version >> 8 & 0xFF), int(version & 0xFF));
+  return text;
+}
+
+std::string mac_words(const uint8_t* mac) {
+  char text[32];
+  mac_to_text(text, mac);
+  return text;
+}
+
+}  // namespace
+
+bool resume_proves_done(const CardResult& row, bool has_digest, const ResumeImage& image,
+                        const CardNow& now, const std::string& report_name, std::string* why) {
+  if (!card_is_done(row)) {
+    *why = "not done in " + report_name + " (" + result_count_word(row) + ")";
+    return false;
+  }
+  if (image.version == IMAGE_VERSION_NONE) {
+    *why = "the image has no version to check the card against";
+    return false;
+  }
+  const bool same_image =
+      has_digest ? !row.image_sha256.empty() && row.image_sha256 == image.sha256
+                 : row.image_version == image.version && row.bytes_sent == image.size;
+  if (!same_image) {
+    *why = has_digest && row.image_sha256.empty()
+               ? report_name + " does not name the image it sent"
+               : report_name + " shows another image sent";
+    return false;
+  }
+  if (!now.answered) {
+    *why = "the card does not answer now";
+    return false;
+  }
+  if (std::memcmp(row.mac, now.mac, sizeof row.mac) != 0) {
+    *why = "another device answers at this address (" + mac_words(now.mac) + ", not " +
+           mac_words(row.mac) + ")";
+    return false;
+  }
+  if (now.version != image.version) {
+    *why = "the card runs " + version_words(now.version) + ", not the image's " +
+           version_words(image.version);
+    return false;
+  }
+  return true;
+}
+
+std::vector<uint32_t> resumed_cards(const KeptReport& report, const AddressSet& excluded) {
+  std::vector<uint32_t> out;
+  out.reserve(report.cards.size());
+  for (const CardResult& k : report.cards) {
+    uint64_t at = 0;
+    if (!address_index(excluded, host_address(k.ip), &at)) out.push_back(k.ip);
+  }
+  return out;
+}
+
+std::string planned_again_line(uint32_t ip, const std::string& why) {
+  return std::string(ip_to_text(ip)) + " Planned again : " + why + " .";
 }

@@ -76,7 +76,7 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
 }
 
 bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
-                  int seconds) {
+                  int seconds, const std::string& message) {
   CardResult card;
   std::shared_ptr<Journal> journal;
   {
@@ -87,6 +87,7 @@ bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t ans
     it->outcome = outcome;
     it->answered_version = answered_version;
     it->verified_seconds = seconds;
+    it->message = outcome == CardOutcome::not_applied ? message : "";
     card = *it;
     journal = report->journal;
   }

@@ -198,6 +198,8 @@ std::string result_column_text(const CardResult& card) {
       return "applied " + version_words(card.answered_version) + " in " +
              std::to_string(card.verified_seconds) + " s";
     case CardOutcome::not_applied:
+      if (!card.message.empty())
+        return "not applied: " + card.message + " (" + version_words(card.answered_version) + ")";
       return "not applied: " + version_words(card.answered_version);
     default:
       return text_of(card.outcome).column;
@@ -209,6 +211,8 @@ std::string report_message(const CardResult& card) {
   if (card.outcome == CardOutcome::skipped_version)
     return "Skipped : version " + version_words(card.version_before) + " .";
   if (card.outcome == CardOutcome::skipped_done) return skipped_done_text(card.message);
+  // A check that found something else answering for the card says so.
+  if (card.outcome == CardOutcome::not_applied && !card.message.empty()) return card.message;
   std::string line = outcome_line(card.outcome);
   size_t from = line.find_first_not_of(' ');
   size_t to = line.find_last_not_of("\r\n");
@@ -225,7 +229,8 @@ const size_t IMAGE_CELL = 5, MESSAGE_CELL = 8;
 const std::vector<std::string>& report_columns() {
   static const std::vector<std::string> columns = {
       "started", "ended",  "ip",      "mac",     "version_before", "image",           "image_version",
-      "result",  "message", "seconds", "bytes_sent", "verified",   "verified_seconds"};
+      "result",  "message", "seconds", "bytes_sent", "verified",   "verified_seconds",
+      "image_sha256"};
   return columns;
 }
 
@@ -240,17 +245,22 @@ std::vector<std::string> report_row(const CardResult& c) {
           outcome_result_word(c.outcome), report_message(c),
           std::to_string(seconds_between(c.started, c.ended)), std::to_string(c.bytes_sent),
           verified,
-          *verified && c.verified_seconds >= 0 ? std::to_string(c.verified_seconds) : ""};
+          *verified && c.verified_seconds >= 0 ? std::to_string(c.verified_seconds) : "",
+          c.image_sha256};
+}
+
+std::string report_csv_header() { return csv_record(report_columns()); }
+
+std::string report_csv_row(const CardResult& c) {
+  std::vector<std::string> row = report_row(c);
+  row[IMAGE_CELL] = csv_outside_text(row[IMAGE_CELL]);
+  row[MESSAGE_CELL] = csv_outside_text(row[MESSAGE_CELL]);
+  return csv_record(row);
 }
 
 std::string report_csv(const std::vector<CardResult>& cards) {
-  std::string out = csv_record(report_columns());
-  for (const CardResult& c : cards) {
-    std::vector<std::string> row = report_row(c);
-    row[IMAGE_CELL] = csv_outside_text(row[IMAGE_CELL]);
-    row[MESSAGE_CELL] = csv_outside_text(row[MESSAGE_CELL]);
-    out += csv_record(row);
-  }
+  std::string out = report_csv_header();
+  for (const CardResult& c : cards) out += report_csv_row(c);
   return out;
 }
 

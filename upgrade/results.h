@@ -61,8 +61,11 @@ struct CardResult {
   uint32_t version_before = 0;
   std::string image;  // the image's file path
   uint32_t image_version = IMAGE_VERSION_NONE;
+  std::string image_sha256;  // the image file's digest, 64 hex digits; empty when not known
   CardOutcome outcome = CardOutcome::ok;
-  std::string message;  // the card's own text (cleaned), for card_error
+  // The card's own text (cleaned), for card_error; the report's name for
+  // skipped_done; why, for a not_applied whose check heard another device.
+  std::string message;
   uint32_t bytes_sent = 0;
   uint32_t answered_version = 0;  // what the card said when checked
   int verified_seconds = -1;      // from the transfer's end to the check's outcome
@@ -92,6 +95,10 @@ std::string report_message(const CardResult& card);
 
 // The CSV file: header and one row per card, in the order given.
 std::string report_csv(const std::vector<CardResult>& cards);
+// The header alone, and one card's row, each with its CRLF: report_csv is
+// the header and the rows one after the other.
+std::string report_csv_header();
+std::string report_csv_row(const CardResult& card);
 // Its columns, and one card's cells as they are (the cells from outside
 // without the spreadsheet's guard), for other forms of the same report.
 const std::vector<std::string>& report_columns();

@@ -145,6 +145,12 @@ class Rollout {
 
 // ---- Texts
 
+// Why a rollout of an image without a version is refused (the command-line
+// tool without --force, the window's waves).
+inline constexpr const char* VERSIONLESS_ROLLOUT_TEXT =
+    "the image has no version: a rollout in waves or with a failure budget could not tell which "
+    "cards took it";
+
 // The confirmation's last line: "In waves: 1, then 25 % at a time; stops
 // after the first failure."
 std::string rollout_plan_line(const std::vector<WaveStep>& steps, int budget);

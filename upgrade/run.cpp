@@ -6,6 +6,7 @@
 #include <thread>
 
 #include "protocol/packet.h"
+#include "protocol/sha256.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -156,6 +157,7 @@ CardResult UpgradeRun::judged(const RunCard& c) const {
   card.version_before = c.record.version;
   card.image = opened_.path;
   card.image_version = opened_.version;
+  card.image_sha256 = sha256_hex(opened_.digest);
   return card;
 }
 
@@ -470,17 +472,16 @@ class LoopCheckPorts : public VerifyPorts {
 void UpgradeRun::drive_checks(int64_t now, bool readable) {
   if (!checks_running_) return;
   bool due = now >= next_check_ms_;
-  if (readable && transport_) {
-    for (const CheckTransport::Answer& a : transport_->read())
-      verifier_answer(verifier_, a.ip, a.version, now);
+  // Every socket of the checks is read when one is readable or a tick is
+  // due: what contests an answer is heard before the answer is believed.
+  if ((readable || due) && transport_) {
+    for (const CheckTransport::Answer& a : transport_->read()) verifier_answer(verifier_, a, now);
     due = true;
   }
   if (!due) return;
   LoopCheckPorts ports(transport_.get());
   verifier_tick(verifier_, ports, now);
-  next_check_ms_ = now + WAIT_LONGEST_MS;
-  for (const VerifyWatch& w : verifier_.watches)
-    next_check_ms_ = std::min({next_check_ms_, w.next_query_ms, w.started_ms + VERIFY_LIMIT_MS});
+  next_check_ms_ = verifier_next_due(verifier_, now + WAIT_LONGEST_MS);
   std::lock_guard<std::mutex> lock(verifier_.inbox_mutex);
   if (verifier_.watches.empty() && verifier_.inbox.empty() && phase_ == Phase::checking_after)
     checks_running_ = false;

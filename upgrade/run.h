@@ -182,22 +182,26 @@ class SystemRunIo : public RunIo {
   SocketAddress wake_address_{};
 };
 
-// How the checks in the loop ask a card and hear its answers: a socket of
+// How the checks in the loop ask a card and hear its answers: sockets of
 // their own in the product, a fake in tests.
 class CheckTransport {
  public:
   virtual ~CheckTransport() = default;
   virtual void query(uint32_t ip) = 0;
-  virtual Socket socket() = 0;  // waited on by the loop; 0: none
-  struct Answer {
-    uint32_t ip = 0;
-    uint32_t version = 0;
-  };
-  // The answers waiting on the socket.
+  virtual Socket socket() = 0;  // the one the loop waits on; 0: none
+  using Answer = VerifyAnswer;
+  // What came since the last read, on every socket of the transport: only
+  // replies to its own queries, each from the address asked on the socket
+  // the query left from, and whatever contested one (verify.h).
   virtual std::vector<Answer> read() = 0;
 };
-// A socket of the checks' own: a "sysinfo" request to each card asked, and
-// every reply that speaks for its sender read as the card's answer.
+// The checks' own sockets: each "sysinfo" request goes out from a socket
+// opened for the queries of that moment (a quarter second), kept open a
+// few seconds for their replies: a sender that did not see the query does
+// not know where to answer it. A reply counts only on the socket its query
+// left from, from the address asked, once (twice when the way doubled it);
+// a different second reply, a third one, or a datagram for an address not
+// asked there, contests that address.
 std::unique_ptr<CheckTransport> open_check_transport(uint16_t card_port = 69);
 
 // The commands a run takes, from any thread.

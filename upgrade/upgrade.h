@@ -48,6 +48,7 @@ RolloutPlan plan_cards(std::vector<RunCard>* cards, const RolloutOptions& option
 
 // What a front counts as done when the run is over: in a rollout, running
 // the new version or skipped; with checks, applied; else the transfer's
-// " OK.". Skipped for its version counts as fine everywhere.
+// " OK.". Skipped (for its version, or as done in the report resumed)
+// counts as fine everywhere.
 enum class RunVerdict { transfer, checked, rollout };
 bool card_fine(const CardResult& card, RunVerdict verdict);

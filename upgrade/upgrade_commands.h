@@ -37,6 +37,9 @@ struct UpgradeServices {
   UpgradeRunHolder* runs = nullptr;
 };
 void register_upgrade_services(const UpgradeServices& services);
+// A stored setting that did not read back, told once in an information box
+// naming it (settings.h); the checks' timer calls it every second too.
+void show_setting_problems();
 const UpgradeServices& upgrade_services();
 
 int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);

@@ -358,6 +358,14 @@ bool prepare_run(const RolloutSetting& setting, std::vector<RunCard>* cards, Ima
   const OpenedImage opened = opened_image();
   std::vector<DeviceRecord> records;
   if (!ticked_cards(cards, &records)) return false;
+  // No check can prove such an image applied: no wave may wait on one.
+  if (setting.waves && opened.version == IMAGE_VERSION_NONE) {
+    std::string text = VERSIONLESS_ROLLOUT_TEXT;
+    text[0] = 'T';
+    text += ". Untick \"Upgrade in waves\" in the Rollout dialog to send it to every card at once.";
+    ui().window.show_error(text.c_str());
+    return false;
+  }
   // In waves, the question names the plan on a last line of its own.
   std::string question = confirm_upgrade_text(records, opened.version);
   const std::string plan = rollout_setting_line(setting);
@@ -393,6 +401,7 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   UpgradeRunHolder* holder = ui().runs;
   if (!holder || holder->run) return 0;
   const RolloutSetting setting = read_rollout_setting();
+  show_setting_problems();
   std::vector<RunCard> cards;
   ImageFile file;
   if (!prepare_run(setting, &cards, &file)) return 0;

@@ -1,6 +1,8 @@
 // The checks after " OK." in the product: the verifier runs on the main
-// window's thread, ticked by a one-second timer, asking through the
-// discovery service's query socket and listening to the table's merges.
+// window's thread, ticked by a one-second timer, asking through sockets of
+// its own (open_check_transport: an answer is only a reply to its query)
+// and reading them at each tick. A settled card is asked once more through
+// the discovery service, so that the table's Version column follows.
 // The module's services are registered here too.
 #include <windows.h>
 
@@ -12,6 +14,8 @@
 #include "devices/device_table.h"
 #include "platform/file_names.h"
 #include "resources/resource.h"
+#include "settings/settings.h"
+#include "upgrade/run.h"
 #include "upgrade/upgrade_commands.h"
 #include "upgrade/verify.h"
 
@@ -23,17 +27,21 @@ const UINT CHECK_EVERY_MS = 1000;
 UpgradeServices services;
 
 Verifier verifier;
-int merge_listener = 0;
+std::unique_ptr<CheckTransport> transport;
 
 int64_t now_ms() { return static_cast<int64_t>(GetTickCount64()); }
 
 class TablePorts : public VerifyPorts {
  public:
-  void query(uint32_t ip) override { services.query_card(ip); }
+  void query(uint32_t ip) override {
+    if (transport) transport->query(ip);
+  }
   bool row_listed(uint32_t ip) override { return find_row(*services.table, ip) >= 0; }
   void show_result(const CardResult& card) override {
     // The list view's texts are in the ANSI code page; a card's message is UTF-8.
     set_row_result(*services.table, card.ip, utf8_to_ansi(result_column_text(card)).c_str());
+    if (card.outcome == CardOutcome::applied || card.outcome == CardOutcome::not_applied)
+      services.query_card(card.ip);
   }
 };
 
@@ -101,22 +109,32 @@ void tend_journals() {
 }
 
 int on_check_timer(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  verifier_tick(verifier, table_ports, now_ms());
+  show_setting_problems();
+  const int64_t now = now_ms();
+  if (transport)
+    for (const CheckTransport::Answer& a : transport->read()) verifier_answer(verifier, a, now);
+  verifier_tick(verifier, table_ports, now);
   tend_journals();
   return 0;
 }
 
 }  // namespace
 
+void show_setting_problems() {
+  // The box waits for the operator while this timer goes on ticking.
+  static bool showing = false;
+  if (showing) return;
+  showing = true;
+  for (const std::string& text : take_setting_problems())
+    services.window.show_information(utf8_to_ansi("Settings: " + text + ".").c_str());
+  showing = false;
+}
+
 void register_upgrade_services(const UpgradeServices& given) { services = given; }
 const UpgradeServices& upgrade_services() { return services; }
 
 void start_upgrade_verifier(WindowHandle main_window) {
-  // A record without a version was not read from a card's reply.
-  if (!merge_listener)
-    merge_listener = subscribe_merges(*services.table, [](const DeviceRecord& r) {
-      if (r.version) verifier_answer(verifier, r.ip, r.version, now_ms());
-    });
+  if (!transport) transport = open_check_transport();
   register_handlers(main_window, {{WM_TIMER, on_check_timer, CHECK_TIMER, 0}});
   SetTimer(reinterpret_cast<HWND>(main_window), CHECK_TIMER, CHECK_EVERY_MS, nullptr);
 }

@@ -68,6 +68,8 @@ struct CardConfig {
   double restart = 0;          // seconds silent after a completed upload; < 0: for good
   int restart_major = -1;      // the version run after the restart (-1: unchanged)
   int restart_minor = 0;
+  uint8_t restart_mac[6] = {};  // the MAC it answers with after the restart (another device)
+  bool has_restart_mac = false;
 };
 
 // Applies one key=value to a card; returns false with *err set on failure.

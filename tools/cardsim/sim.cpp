@@ -198,6 +198,7 @@ void restart_card(Sim& sim, Card& card) {
     cfg.fw_minor = cfg.restart_minor;
     cfg.has_fw_raw = false;
   }
+  if (cfg.has_restart_mac) std::memcpy(cfg.mac, cfg.restart_mac, sizeof cfg.mac);
   char fw[16];
   std::snprintf(fw, sizeof fw, "%d.%02d", cfg.fw_major, cfg.fw_minor);
   sim.rec.write("restart", {{"ip", ip_text(cfg.ip)},

@@ -41,7 +41,8 @@ ip=10.69.8.10 fw=1.00 restart=12
 """
 ANSWERING = ["10.69.8.%d" % n for n in (1, 2, 4, 5, 6, 7, 8, 9, 10)]  # in address order
 REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
-                  "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds"]
+                  "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
+                  "image_sha256"]
 
 
 def check(name, expected, actual):

@@ -2,7 +2,11 @@
 """daveridur-cli against lying cards on its own LAN: a card that answers as
 another address (a newer version for a card still to be upgraded, the new
 version for a card whose check is running), answers queries meant for
-another, floods made-up addresses from one source, and cards whose error
+another, floods made-up addresses from one source, sprays new-version
+replies from the address of a card under its check (to the port its first
+check came from, blindly from then on: the check must not believe them),
+sprays every port of the host with a reply from an address never asked
+while a discovery asks one card, and cards whose error
 texts carry C1 control characters, read as the program's own "OK." or hold a
 spreadsheet formula.
 
@@ -36,6 +40,7 @@ MADE_UP = ["8.8.8.8", "0.0.0.0", "224.0.0.1", "255.255.255.255", "127.0.0.1", "2
            "10.69.9.200", "10.69.9.201", "not an address"]
 FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 RESTART_S = 16  # the victim is silent this long after an upload, then back with 1.00
+NEVER_ASKED = "10.69.50.50"  # sprays its reply to every port during a direct discovery
 
 
 def check(name, expected, actual):
@@ -70,6 +75,9 @@ class HostileNet:
         self.wrq = []            # ips that got a write request
         self.quiet_until = 0.0   # the victim restarting
         self.stop = False
+        self.spray_to = []       # where the victim's check asked first after its upload
+        self.far_sprayed = False
+        self.discovering = False  # the direct discovery is under way
         self.socks = {}
         for ip in [VICTIM, LIAR] + list(ERRORS):
             s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
@@ -81,12 +89,48 @@ class HostileNet:
         self.bcast = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.bcast.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         self.bcast.bind(("255.255.255.255", 69))
+        # Senders of datagrams that claim another source: the victim's
+        # address (another port), and an address nobody asks.
+        self.spoof = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.spoof.bind((VICTIM, 0))
+        self.far = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.far.bind((NEVER_ASKED, 0))
         self.thread = threading.Thread(target=self.serve, daemon=True)
         self.thread.start()
+        self.sprayer = threading.Thread(target=self.spray, daemon=True)
+        self.sprayer.start()
+
+    def spray(self):
+        """v1.05 as the victim, with its own MAC, twenty times a second, to
+        where its check first asked after the upload."""
+        while not self.stop:
+            with self.lock:
+                targets = list(self.spray_to)
+            for to in targets:
+                try:
+                    self.spoof.sendto(sysinfo(VICTIM, "1.05"), to)
+                except OSError:
+                    pass
+            time.sleep(0.05)
+
+    def spray_every_port(self, host):
+        low, high = 32768, 60999
+        try:
+            with open("/proc/sys/net/ipv4/ip_local_port_range") as f:
+                low, high = (int(x) for x in f.read().split())
+        except (OSError, ValueError):
+            pass
+        reply = sysinfo(NEVER_ASKED, "1.00")
+        for port in range(low, high + 1):
+            try:
+                self.far.sendto(reply, (host, port))
+            except OSError:
+                pass
 
     def close(self):
         self.stop = True
         self.thread.join(timeout=5)
+        self.sprayer.join(timeout=5)
 
     def lie(self, to, about_victim_version):
         liar = self.socks[LIAR]
@@ -137,8 +181,14 @@ class HostileNet:
                                          daemon=True).start()
 
     def answer_query(self, ip, peer):
+        if ip == VICTIM and self.discovering and not self.far_sprayed:
+            self.far_sprayed = True
+            self.spray_every_port(peer[0])
         if ip == VICTIM:
             after_upload = VICTIM in self.uploads
+            with self.lock:
+                if after_upload and not self.spray_to:
+                    self.spray_to.append(peer)
             if time.time() >= self.quiet_until:
                 self.socks[VICTIM].sendto(sysinfo(VICTIM, "1.00"), peer)
             # The liar answers every query for the victim: first with a newer
@@ -232,13 +282,18 @@ def main():
         check("discover --csv: no formula cell", [], formula_cells(out.decode(), True))
         check("discover: no control character", ([], []), (control_characters(out), control_characters(err)))
 
-        # Asked directly, only the card asked is listed, as it says itself.
+        # Asked directly, only the card asked is listed, as it says itself:
+        # not the address that sprayed its reply to every port meanwhile.
+        net.discovering = True
         rc, out, _ = run(command, "discover", VICTIM, "--wait", "600")
+        net.discovering = False
+        check("direct discover: every port was sprayed", True, net.far_sprayed)
         check("direct discover", [VICTIM + "\t00-0a-ff-09-00-05\t1.00\tready\t" + user],
               [l.rstrip("\r") for l in out.decode().splitlines()])
 
         # Upgraded and checked: the liar's 9.99 skips nothing, its 1.05
-        # during the check applies nothing; the cards' texts stay theirs.
+        # during the check (as itself, as the victim, sprayed) applies
+        # nothing; the cards' texts stay theirs.
         report = os.path.join(work, "report.csv")
         cards = [VICTIM, LIAR] + list(ERRORS)
         started = time.time()
@@ -263,6 +318,7 @@ def main():
             rows = {r["ip"]: r for r in csv.DictReader(f)}
         check("report: the victim as it was and is", ("1.00", "ok", "not_applied"),
               (rows[VICTIM]["version_before"], rows[VICTIM]["result"], rows[VICTIM]["verified"]))
+        check("upgrade: the victim's check was sprayed", True, bool(net.spray_to))
         check("report: the OK. card", ("card_error", 'Card error: "OK."'),
               (rows["10.69.9.11"]["result"], rows["10.69.9.11"]["message"]))
         check("report: the formula kept as text", "'=HYPERLINK(",

@@ -4,7 +4,8 @@ random moments before the first transfer, mid-transfer and during the
 checks, each time leaving a valid CSV that names every card with a state no
 later than what the cards recorded; SIGTERM and SIGHUP as Ctrl+C; a reader
 that went away and a full disk; a report that cannot be created; links
-planted at the report's names.
+planted at the report's names; a second run refused a report in use; a
+FIFO, a device or a folder refused for every file the upgrade reads.
 
     scripts/netns-run.sh python3 tests/net/cli/journal_test.py COMMAND...
 
@@ -29,10 +30,11 @@ REFUSING = {"10.69.9.3", "10.69.9.13"}
 # A reply delay keeps the run a moment before its first transfer; slow
 # ACKs keep the transfers going for a while; a restart into the image's
 # version gives the checks something to settle.
-CARD = "fw=1.00 delay=250 ack_delay=3 restart=1 restart_fw=1.05"
+CARD = "fw=1.00 delay=250 ack_delay=3 restart=3 restart_fw=1.05"
 KILLS_PER_LANE = 27
 COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
-           "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds"]
+           "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
+           "image_sha256"]
 RESULTS = {"pending", "sending", "ok", "timeout", "card_error", "aborted", "no_connection",
            "socket_error", "no_memory", "too_large", "no_session", "skipped_version"}
 UNFINISHED = {"pending", "sending"}
@@ -188,7 +190,7 @@ def kill_lane(command, fleet, image, work, lane, seed, phases):
                 time.sleep(rnd.uniform(0.0, 0.3))
             else:
                 run.checking.wait(15)
-                time.sleep(rnd.uniform(0.0, 5.5))
+                time.sleep(rnd.uniform(0.0, 3.0))
             # Where the run was when the kill came.
             seen = "checks" if run.checking.is_set() else "transfer" if run.started.is_set() \
                 else "before"
@@ -288,6 +290,49 @@ def test_unwritable_report(command, fleet, images, work):
     check("unwritable --report: nothing sent to any card", [], fleet.events(since, lane))
 
 
+def test_one_run_per_report(command, fleet, images, work):
+    """A second run given the report of a run under way is refused before
+    it sends anything; so is a FIFO, a device or a folder given for any
+    file the upgrade reads or writes, without waiting on it."""
+    lane, other = LANES[0][:2], LANES[1][:2]  # none refusing
+    report = os.path.join(work, "held.csv")
+    first = Run(command, ["upgrade", images["small"]] + lane +
+                ["--force", "--verify", "--report", report], subprocess.DEVNULL)
+    first.started.wait(10)
+    since = len(fleet.lines())
+    second = Run(command, ["upgrade", images["small"]] + other + ["--force", "--report", report],
+                 subprocess.DEVNULL)
+    rc = second.finish(30)
+    check("second run on a held report: status 2 and the reason", (2, True),
+          (rc, any("the report is in use by another run" in l for l in second.err)))
+    check("second run on a held report: nothing sent", [], fleet.events(since, other))
+    check("the first run goes on to its end", 0, first.finish(60))
+    parsed = read_report(report)
+    check("the first run's report names its cards only", lane,
+          [r["ip"] for r in parsed[1]] if parsed else None)
+    # Resumed into itself: the run holds the report it reads, and skips
+    # the cards it proves done.
+    since = len(fleet.lines())
+    rc = Run(command, ["upgrade", images["small"], "--resume", report, "--report", report],
+             subprocess.DEVNULL).finish(60)
+    parsed = read_report(report)
+    check("--resume and --report the same file: done, no write request",
+          (0, ["skipped_done"] * len(lane), []),
+          (rc, [r["result"] for r in parsed[1]] if parsed else None,
+           [e for e, _ in fleet.events(since, lane) if e == "wrq"]))
+
+    fifo = os.path.join(work, "fifo")
+    os.mkfifo(fifo)
+    since = len(fleet.lines())
+    for flag in ("--cards", "--resume", "--password-file", "--report"):
+        for path, kind in ((fifo, "a FIFO"), ("/dev/null", "a device"), (work, "a folder")):
+            run = Run(command, ["upgrade", images["small"], lane[0], flag, path], subprocess.DEVNULL)
+            rc = run.finish(15)
+            check("%s %s: status 2 and the reason, at once" % (flag, kind), (2, True),
+                  (rc, any("not a regular file (%s)" % kind in l for l in run.err)))
+    check("non-regular files: nothing sent", [], fleet.events(since, lane))
+
+
 def test_planted_links(command, fleet, images, work):
     folder = os.path.join(work, "shared")
     os.makedirs(folder)
@@ -323,7 +368,8 @@ def main():
     fleet = Fleet(native, work)
     start = time.time()
     try:
-        for group in (test_unwritable_report, test_planted_links, test_output_errors, test_stops,
+        for group in (test_unwritable_report, test_one_run_per_report, test_planted_links,
+                      test_output_errors, test_stops,
                       test_kills):
             try:
                 group(command, fleet, images, work)

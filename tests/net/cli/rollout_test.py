@@ -4,13 +4,18 @@ from the cards' own record: waves in plan order, none started before every
 card of the wave before it came back with the new version; --json parsed
 back; a refused write halting the run (exit 4, the cards after it not
 started, the true failure count); --resume of that report sending to
-exactly the unfinished cards; --dry-run sending no write request; 32
-transfers open at once with --parallel 32.
+exactly the cards it cannot prove done (not done, another device at the
+address, the old version back), an exclude winning over it; a card back
+from a quick restart with its old version, and one back as another device
+(another MAC), settled not applied within 30 s; a halt in a wave larger
+than --parallel whose first card fails, its unstarted cards never started;
+--dry-run sending no write request; 32 transfers open at once with
+--parallel 32.
 
     scripts/netns-run.sh python3 tests/net/cli/rollout_test.py COMMAND...
 
-About 50 s: every wave waits for the checks after the upgrade (the first
-asks 5 s after the card's " OK.")."""
+About 45 s: every wave waits for the checks after the upgrade (asked
+every second for the first two minutes after the card's " OK.")."""
 
 import json
 import os
@@ -28,8 +33,12 @@ CARD = "fw=1.00 restart=1 restart_fw=1.05"
 WAVES = ["10.69.14.%d" % n for n in range(1, 6)]      # .5 already at the version
 HALT = ["10.69.15.%d" % n for n in range(1, 7)]       # .4 refuses the write
 WIDE = ["10.69.16.%d" % n for n in range(1, 34)]      # 33 slow cards
+QUICK = "10.69.17.1"    # silent 6 s after the upload, back with its old version
+SWAPPED = "10.69.17.2"  # back with the new version, as another device
+WIDE_WAVE = ["10.69.18.%d" % n for n in range(1, 7)]  # .1 refuses the write
 REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
-                  "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds"]
+                  "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
+                  "image_sha256"]
 
 
 def check(name, expected, actual):
@@ -42,12 +51,18 @@ def check(name, expected, actual):
     return False
 
 
-def fleet_conf(refusing):
+def fleet_conf(refusing, knobs=None):
+    knobs = knobs or {}
     out = []
     for ip in WAVES:
         out.append("ip=%s %s" % (ip, "fw=1.05" if ip.endswith(".5") else CARD))
     for ip in HALT:
-        out.append("ip=%s %s%s" % (ip, CARD, " write=0" if ip in refusing else ""))
+        out.append("ip=%s %s%s %s" % (ip, CARD, " write=0" if ip in refusing else "",
+                                      knobs.get(ip, "")))
+    out.append("ip=%s fw=1.00 restart=6" % QUICK)
+    out.append("ip=%s %s restart_mac=02-00-00-00-17-02" % (SWAPPED, CARD))
+    for ip in WIDE_WAVE:
+        out.append("ip=%s %s%s" % (ip, CARD, " write=0" if ip.endswith(".1") else ""))
     for ip in WIDE:
         # 118 blocks at 40 ms each: about 5 s a transfer, longer than the
         # 3.2 s the batch takes to start 32 of them.
@@ -72,10 +87,10 @@ class Fleet:
             time.sleep(0.05)
         raise RuntimeError("cardsim did not start")
 
-    def reconfigure(self, refusing):
+    def reconfigure(self, refusing, knobs=None):
         before = len(self.events("reload"))
         with open(self.conf, "w") as f:
-            f.write(fleet_conf(refusing))
+            f.write(fleet_conf(refusing, knobs))
         self.proc.send_signal(signal.SIGHUP)
         for _ in range(100):
             if len(self.events("reload")) > before:
@@ -203,19 +218,57 @@ def test_halt_and_resume(tool, fleet, image, work):
     check("halt: stderr names the halt",
           True, "Rollout halted in wave 2: 1 card failed, none allowed; 2 cards not started." in err)
 
-    # The refusing card is fixed, and every card is put back at the old
-    # version: only the report tells the done ones apart.
-    fleet.reconfigure(set())
+    # The refusing card is fixed; of the cards done, .1 still runs the new
+    # version, .2 is now another device at its address and .3 was put back
+    # at the old version: only .1 is proved done. .6 is excluded.
+    fleet.reconfigure(set(), {"10.69.15.1": "fw=1.05", "10.69.15.2": "fw=1.00 mac=02-00-00-00-15-02",
+                              "10.69.15.3": "fw=1.00"})
     start = fleet.mark()
-    rc, out, err = tool.run("upgrade", image, "--resume", report, "--waves", "2")
+    rc, out, err = tool.run("upgrade", image, "--resume", report, "--exclude", "10.69.15.6")
     name = os.path.basename(report)
-    check("resume: the done cards skipped, the others upgraded and checked, exit 0",
-          (0, ["10.69.15.1 Skipped : done in %s ." % name, "10.69.15.2 Skipped : done in %s ." % name,
-               "10.69.15.3 Skipped : done in %s ." % name, "10.69.15.4 OK.",
-               "10.69.15.5 OK.", "10.69.15.6 OK."]),
+    check("resume: the card proved done skipped, the others upgraded, the excluded one left "
+          "out, exit 0 without waves",
+          (0, ["10.69.15.1 Skipped : done in %s ." % name, "10.69.15.2 OK.", "10.69.15.3 OK.",
+               "10.69.15.4 OK.", "10.69.15.5 OK."]),
           (rc, sorted(lines(out))))
-    check("resume: written to are exactly the unfinished cards",
-          ["10.69.15.4", "10.69.15.5", "10.69.15.6"], wrq_order(fleet, start, HALT))
+    check("resume: each card of the report planned again says why", [
+        "10.69.15.2 Planned again : another device answers at this address "
+        "(02-00-00-00-15-02, not 00-0a-fe-45-0f-02) .",
+        "10.69.15.3 Planned again : the card runs 1.00, not the image's 1.05 .",
+        "10.69.15.4 Planned again : not done in %s (card_error) ." % name,
+        "10.69.15.5 Planned again : not done in %s (not_started) ." % name],
+        sorted(l for l in lines(err) if "Planned again" in l))
+    check("resume: written to are exactly the cards not proved done",
+          ["10.69.15.2", "10.69.15.3", "10.69.15.4", "10.69.15.5"], wrq_order(fleet, start, HALT))
+
+
+def test_checks_prove_the_version(tool, fleet, image):
+    """Back from a quick restart with the old version, or as another
+    device with the new one: neither is applied, both settled long before
+    the check's limit; the rollout halts on the first."""
+    started = time.time()
+    rc, out, err = tool.run("upgrade", image, QUICK, SWAPPED, "--max-failures", "1", "--json")
+    took = time.time() - started
+    by_ip = {o.get("ip"): o for o in json_lines(out) if "summary" not in o}
+    quick, swapped = by_ip.get(QUICK, {}), by_ip.get(SWAPPED, {})
+    check("checks: the quick restart and the other device are not applied, exit 4",
+          (4, "not_applied", "not_applied", "another device answers at this address"),
+          (rc, quick.get("verified"), swapped.get("verified"), swapped.get("message")))
+    check("checks: the quick restart settled within 30 s of its transfer",
+          True, (quick.get("verified_seconds") or 99) <= 30 and took < 45)
+    check("checks: stderr says another device answers",
+          True, "%s: not applied: another device answers at this address (1.05)" % SWAPPED in err)
+
+
+def test_halt_in_a_wide_wave(tool, fleet, image):
+    start = fleet.mark()
+    rc, out, err = tool.run("upgrade", image, *WIDE_WAVE, "--waves", "6", "--parallel", "2")
+    check("wide wave: the first card's refusal halts it, exit 4", 4, rc)
+    check("wide wave: its cards not started never got a write request",
+          ["10.69.18.1"], wrq_order(fleet, start, WIDE_WAVE))
+    check("wide wave: the rest not started",
+          ["%s Not started : rollout halted ." % ip for ip in WIDE_WAVE[1:]],
+          [l for l in lines(out) if "Not started" in l])
 
 
 def test_dry_run(tool, fleet, image):
@@ -230,6 +283,20 @@ def test_dry_run(tool, fleet, image):
     check("--dry-run: the plan and the budget on stderr",
           True, "plan: 5 cards in 3 waves (1, 2 x 2); stops after the first failure" in err)
     check("--dry-run: no write request", [], fleet.events("wrq", since=start))
+
+    # An image without a version: no check could fail a card, so no gate
+    # stands on one unless forced; the forced dry run says so.
+    versionless = image + ".noversion"
+    subprocess.run([os.path.join(os.environ["DAVERIDUR_BIN"], "tools/mkimage/mkimage"), versionless,
+                    "--no-records", "--size", "3000"], check=True, stdout=subprocess.DEVNULL)
+    refused = [tool.run("upgrade", versionless, WIDE[0], *flags) for flags in
+               (["--waves", "1"], ["--max-failures", "0"], ["--waves", "1", "--dry-run"])]
+    check("versionless: --waves, --max-failures and their dry run refused with exit 2",
+          [(2, True)] * 3, [(rc, "the image has no version" in err) for rc, _, err in refused])
+    rc, out, err = tool.run("upgrade", versionless, WIDE[0], "--waves", "1", "--dry-run", "--force")
+    check("versionless: forced, the dry run says what the waves wait for",
+          (0, True), (rc, "no check can fail a card" in err))
+    check("versionless: no write request", [], fleet.events("wrq", since=start))
 
 
 def test_parallel_32(tool, fleet, image):
@@ -262,6 +329,8 @@ def main():
         for group in (lambda: test_dry_run(tool, fleet, image),
                       lambda: test_waves_and_json(tool, fleet, image),
                       lambda: test_halt_and_resume(tool, fleet, image, work),
+                      lambda: test_checks_prove_the_version(tool, fleet, image),
+                      lambda: test_halt_in_a_wide_wave(tool, fleet, image),
                       lambda: test_parallel_32(tool, fleet, image)):
             try:
                 group()

@@ -572,7 +572,9 @@ INSTANTIATE_TEST_SUITE_P(
         LineCase{"password_too_long", "10.70.0.9,u," + std::string(31, 'p'), nullptr,
                  "password longer than 30 characters"},
         LineCase{"guard_quote_removed", "10.70.0.9,'-ops,'=pw", "10.70.0.9", "-ops", "=pw"},
-        LineCase{"other_quote_kept", "10.70.0.9,'ops,''=pw", "10.70.0.9", "'ops", "''=pw"},
+        LineCase{"other_quote_kept", "10.70.0.9,'ops,'x", "10.70.0.9", "'ops", "'x"},
+        // A text of its own that began with ' was written with a second one.
+        LineCase{"doubled_quote_reads_as_one", "10.70.0.9,''ops,''=pw", "10.70.0.9", "'ops", "'=pw"},
         LineCase{"guarded_at_still_refused", "10.70.0.9,'@ops", nullptr, "user name contains '@'"},
         LineCase{"utf8_password", "10.70.0.9,ops,p\xC3\xA9", "10.70.0.9", "ops", "p\xC3\xA9"}),
     [](const auto& info) { return std::string(info.param.name); });

@@ -349,13 +349,19 @@ TEST_F(Discovery, BroadcastRepliesCountOnlyWhileBusy) {
   EXPECT_EQ(list.item_count(), 0);
   EXPECT_TRUE(net.answers.empty());
 
+  // Busy, but nothing was broadcast: nothing is taken from that socket.
   modal_step_event(svc).set();
+  net.deliver(broadcast_socket(), reply("10.69.0.5"));
+  wake_receivers();
+  EXPECT_EQ(list.item_count(), 0);
+
+  send_broadcast_request(svc);
   net.deliver(broadcast_socket(), reply("10.69.0.5"));
   wake_receivers();
   ASSERT_EQ(list.item_count(), 1);
   EXPECT_EQ(row(0)->unanswered_queries, 1u);
   EXPECT_EQ(list.rows[0].image, ICON_NO_REPLY);
-  EXPECT_EQ(net.answers.size(), 1u);
+  EXPECT_EQ(net.answers.size(), 1u);  // what is not taken is not answered either
 
   // A listed card found again by broadcast keeps its account and is marked.
   std::strcpy(row(0)->user_name, "ops");
@@ -371,6 +377,7 @@ TEST_F(Discovery, BroadcastRepliesCountOnlyWhileBusy) {
 TEST_F(Discovery, AReplyIsTakenOnlyFromTheCardItSpeaksFor) {
   start();
   modal_step_event(svc).set();
+  send_broadcast_request(svc);
   ask({"10.69.0.5", "10.69.0.7"});
   struct Case {
     bool query;  // else the broadcast socket
@@ -415,6 +422,7 @@ TEST_F(Discovery, AReplyIsTakenOnlyFromTheCardItSpeaksFor) {
 TEST_F(Discovery, EveryReplyOfAWakeIsMergedOnce) {
   start();
   modal_step_event(svc).set();
+  send_broadcast_request(svc);
   size_t delivered = 0;
   for (int round = 0; round < 2; ++round)
     for (int i = 1; i <= 40; ++i, ++delivered)
@@ -605,6 +613,7 @@ TEST_F(Discovery, ReceiveFailureEndsThatThreadAndStopTakesTheFullWait) {
   EXPECT_EQ(list.item_count(), 0);
   // The other receive thread goes on.
   modal_step_event(svc).set();
+  send_broadcast_request(svc);
   net.deliver(broadcast_socket(), reply("10.69.0.6"));
   clock.advance(RECEIVE_WAKE_MS);
   ASSERT_TRUE(clock.settle(2));

@@ -74,12 +74,19 @@ TEST(Csv, OutsideTextThatCouldBeAFormulaGetsALeadingQuote) {
       {"", ""},
       {"x=1", "x=1"},
       {" =1", " =1"},
-      {"'=1", "'=1"},
+      {"'=1", "''=1"},  // its own quote is guarded too: read back, it stays
+      {"'", "''"},
+      {"'x", "''x"},
       {"\n=1", "\n=1"},
       {"%1", "%1"},
       {"admin", "admin"},
   };
-  for (const Case& c : cases) EXPECT_EQ(csv_outside_text(c.value), c.cell) << c.value;
+  for (const Case& c : cases) {
+    EXPECT_EQ(csv_outside_text(c.value), c.cell) << c.value;
+    EXPECT_EQ(csv_outside_text_read(c.cell), c.value) << c.cell;
+  }
+  // A cell of another writer that begins with ' and no formula keeps it.
+  EXPECT_EQ(csv_outside_text_read("'x"), "'x");
   EXPECT_EQ(csv_record({csv_outside_text("=1,2")}), "\"'=1,2\"\r\n");
 }
 

@@ -27,7 +27,10 @@ INSTANTIATE_TEST_SUITE_P(
                     JsonCase{"Latin1Byte", "caf\xe9", "\"caf\\u00e9\""},
                     JsonCase{"CutSequence", "x\xe2\x82", "\"x\\u00e2\\u0082\""},
                     JsonCase{"Overlong", "\xc0\xaf", "\"\\u00c0\\u00af\""},
-                    JsonCase{"Surrogate", "\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""}),
+                    JsonCase{"Surrogate", "\xed\xa0\x80", "\"\\u00ed\\u00a0\\u0080\""},
+                    // No sequence begins with F5 to FF, whatever follows.
+                    JsonCase{"PastTheLastLead", "\xf5\x80\x80\xff\xbf\xbf",
+                             "\"\\u00f5\\u0080\\u0080\\u00ff\\u00bf\\u00bf\""}),
     [](const testing::TestParamInfo<JsonCase>& info) { return info.param.name; });
 
 TEST(JsonObject, MembersInOrderOnOneLine) {

@@ -70,6 +70,16 @@ TEST_F(Settings, DefaultAccountIsTheLastOneStoredOrAdmin) {
   std::string too_long(600, 'w');  // does not fit the 511-byte limit
   ASSERT_EQ(write_setting_text(SETTINGS_KEY, "LastAccount", too_long.c_str()), 1);
   EXPECT_EQ(default_account(), "admin");
+  // Held to the rule of a user name given on the command line: told once.
+  take_setting_problems();
+  for (const std::string& bad : {std::string("ops@x"), std::string("\x1b[2Jops"), std::string(40, 'u')}) {
+    ASSERT_EQ(write_setting_text(SETTINGS_KEY, "LastAccount", bad.c_str()), 1);
+    EXPECT_EQ(default_account(), "admin") << bad;
+  }
+  const std::vector<std::string> told = take_setting_problems();
+  ASSERT_EQ(told.size(), 1u);
+  EXPECT_EQ(told[0], "the stored setting \"LastAccount\" cannot be used (a user name cannot hold "
+                     "'@': \"ops@x\"): \"admin\" is used instead");
 }
 
 TEST_F(Settings, RolloutIsKeptInItsOwnValueAndReadsBackTheDefaultsWhenUnreadable) {
@@ -103,6 +113,14 @@ TEST_F(Settings, RolloutIsKeptInItsOwnValueAndReadsBackTheDefaultsWhenUnreadable
     ASSERT_EQ(write_setting_text(SETTINGS_KEY, "Rollout", bad), 1);
     EXPECT_EQ(read_rollout_setting(), defaults) << bad;
   }
+  // Told once, naming the setting, before its default is used.
+  bool rollout_told = false;
+  for (const std::string& text : take_setting_problems())
+    rollout_told = rollout_told || text == "the stored setting \"Rollout\" cannot be used "
+                                           "(\"on 0 25% 1\" is no rollout): \"off 1 25% 1\" "
+                                           "(not in waves) is used instead";
+  EXPECT_TRUE(rollout_told);
+  EXPECT_TRUE(take_setting_problems().empty());
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 // with the run (run_test.cpp).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -154,6 +155,67 @@ TEST_F(Kept, UnwritableStartLeavesTheJournalUnkept) {
   CardResult one = j.cards[0];
   one.outcome = CardOutcome::ok;
   EXPECT_TRUE(journal_update(&j, one));  // nothing to write, nothing behind
+}
+
+// A held report: one run at a time (a second hold is busy, until the first
+// lets go), each change written over its row's slot alone and read back as
+// the same report, no slot across a page, a row that outgrows its slot
+// written whole again with the lock kept and the file's mode kept.
+TEST_F(Kept, AHeldReportIsWrittenInPlaceAndHeldByOneRun) {
+  const std::string path = dir_ + "/report.csv";
+  ASSERT_TRUE(write_file_whole(path, "earlier run\r\n", nullptr));
+  ASSERT_EQ(chmod(path.c_str(), 0640), 0);
+  HeldFilePtr held, second;
+  std::string reason;
+  ASSERT_EQ(hold_file(path, &held, &reason), HoldStatus::held) << reason;
+  EXPECT_EQ(hold_file(path, &second, &reason), HoldStatus::busy);
+  Journal j;
+  j.held = std::shared_ptr<HeldFile>(std::move(held));
+  std::vector<CardResult> cards;
+  for (int n = 1; n <= 60; ++n) {
+    cards.push_back(pending({n})[0]);
+    cards.back().started = cards.back().ended = LocalTime{2026, 1, 2, 3, 4, 5};
+  }
+  ASSERT_TRUE(journal_start(&j, path, cards, &reason)) << reason;
+  ASSERT_EQ(j.slots.size(), 60u);
+  for (const Journal::Slot& slot : j.slots) EXPECT_EQ(slot.at / 4096, (slot.at + slot.size - 1) / 4096);
+  struct stat st{};
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0640u) << "the report keeps its mode";
+  const ino_t laid_out = st.st_ino;
+
+  for (int n : {7, 60, 1}) {
+    cards[size_t(n - 1)].outcome = CardOutcome::timeout;
+    ASSERT_TRUE(journal_update(&j, cards[size_t(n - 1)]));
+  }
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_ino, laid_out) << "written in place";
+  std::vector<CardResult> read;
+  ASSERT_TRUE(read_kept_report(read_text(path), &read, &reason)) << reason;
+  EXPECT_EQ(report_csv(read), report_csv(cards));
+
+  // A card's long text does not fit its slot: the file is written whole.
+  cards[4].outcome = CardOutcome::card_error;
+  cards[4].message = std::string(300, 'x');
+  ASSERT_TRUE(journal_update(&j, cards[4]));
+  ASSERT_EQ(stat(path.c_str(), &st), 0);
+  EXPECT_NE(st.st_ino, laid_out);
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  ASSERT_TRUE(read_kept_report(read_text(path), &read, &reason)) << reason;
+  EXPECT_EQ(report_csv(read), report_csv(cards));
+  EXPECT_EQ(hold_file(path, &second, &reason), HoldStatus::busy) << "the new file is held too";
+  j.held.reset();
+  EXPECT_EQ(hold_file(path, &second, &reason), HoldStatus::held) << reason;
+
+  // Nothing but a regular file is held, read or replaced.
+  ASSERT_EQ(mkfifo((dir_ + "/fifo").c_str(), 0600), 0);
+  EXPECT_EQ(hold_file(dir_ + "/fifo", &second, &reason), HoldStatus::failed);
+  EXPECT_EQ(reason, "not a regular file (a FIFO)");
+  std::string text;
+  EXPECT_FALSE(read_file_text(dir_ + "/fifo", 100, &text, &reason));
+  EXPECT_EQ(reason, "not a regular file (a FIFO)");
+  EXPECT_FALSE(read_file_text(dir_, 100, &text, &reason));
+  EXPECT_EQ(reason, "not a regular file (a folder)");
 }
 
 TEST(Report, LinesFromManyThreadsStayWhole) {

@@ -105,7 +105,8 @@ TEST(ReportCsv, EachOutcomesRow) {
     ASSERT_EQ(records.size(), 2u);
     std::vector<std::string> expected = {"2026-01-02 03:04:05", "2026-01-02 03:05:00", "10.69.0.5",
                                          "00-0a-fe-01-02-03", "2.00", "/images/fw,new.bin", "1.05",
-                                         c.tail[0], c.tail[1], "55", "60080", c.tail[2], c.tail[3]};
+                                         c.tail[0], c.tail[1], "55", "60080", c.tail[2], c.tail[3],
+                                         ""};
     EXPECT_EQ(records[1].fields, expected) << c.tail[0] << "/" << c.tail[2];
   }
   CardResult unversioned;

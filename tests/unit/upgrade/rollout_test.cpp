@@ -6,6 +6,8 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <functional>
 #include <map>
 #include <memory>
 #include <string>
@@ -572,3 +574,197 @@ TEST(Resume, OurOwnReportReadsBackAndNamesTheDoneCards) {
 }
 
 }  // namespace
+
+namespace {
+
+const std::string DIGEST(64, 'a');
+const std::string OTHER_DIGEST(64, 'b');
+
+// An applied row of run1.csv for the image 1.05 of 60080 bytes (the
+// sample's), digest DIGEST.
+CardResult done_row(CardOutcome outcome = CardOutcome::applied) {
+  CardResult row = sample(5, outcome);
+  row.image_sha256 = DIGEST;
+  return row;
+}
+
+}  // namespace
+
+// A resumed run skips a card only when the report shows it done with this
+// image, the same device answers at its address now, and it runs the
+// image's version now; every other case says why it is planned again.
+TEST(Resume, DoneOnlyWhenProved) {
+  struct Case {
+    const char* name;
+    std::function<void(CardResult&, bool&, ResumeImage&, CardNow&)> change;
+    bool done;
+    std::string why;
+  };
+  const Case cases[] = {
+      {"same_image_device_and_version", [](CardResult&, bool&, ResumeImage&, CardNow&) {}, true, ""},
+      {"not_verified_then_the_version_now",
+       [](CardResult& r, bool&, ResumeImage&, CardNow&) { r.outcome = CardOutcome::not_verified; },
+       true, ""},
+      {"skipped_as_done_before",
+       [](CardResult& r, bool&, ResumeImage&, CardNow&) { r = done_row(CardOutcome::skipped_done); },
+       true, ""},
+      {"not_applied_row",
+       [](CardResult& r, bool&, ResumeImage&, CardNow&) { r.outcome = CardOutcome::not_applied; },
+       false, "not done in run1.csv (not_applied)"},
+      {"ok_row_never_checked",
+       [](CardResult& r, bool&, ResumeImage&, CardNow&) { r.outcome = CardOutcome::ok; }, false,
+       "not done in run1.csv (ok)"},
+      {"another_image_by_digest",
+       [](CardResult&, bool&, ResumeImage& i, CardNow&) { i.sha256 = OTHER_DIGEST; }, false,
+       "run1.csv shows another image sent"},
+      {"another_image_same_version_and_size",
+       [](CardResult& r, bool&, ResumeImage&, CardNow&) { r.image_sha256 = OTHER_DIGEST; }, false,
+       "run1.csv shows another image sent"},
+      {"a_row_without_its_digest",
+       [](CardResult& r, bool&, ResumeImage&, CardNow&) { r.image_sha256.clear(); }, false,
+       "run1.csv does not name the image it sent"},
+      {"older_report_same_version_and_size",
+       [](CardResult& r, bool& d, ResumeImage&, CardNow&) { r.image_sha256.clear(); d = false; },
+       true, ""},
+      {"older_report_another_version",
+       [](CardResult& r, bool& d, ResumeImage& i, CardNow& n) {
+         r.image_sha256.clear();
+         d = false;
+         i.version = n.version = 0x0106;
+       },
+       false, "run1.csv shows another image sent"},
+      {"older_report_another_size",
+       [](CardResult& r, bool& d, ResumeImage& i, CardNow&) {
+         r.image_sha256.clear();
+         d = false;
+         i.size = 60081;
+       },
+       false, "run1.csv shows another image sent"},
+      {"older_report_skipped_row_shows_no_size",
+       [](CardResult& r, bool& d, ResumeImage&, CardNow&) {
+         r = sample(5, CardOutcome::skipped_done);
+         r.bytes_sent = 0;
+         d = false;
+       },
+       false, "run1.csv shows another image sent"},
+      {"the_card_silent_now",
+       [](CardResult&, bool&, ResumeImage&, CardNow& n) { n.answered = false; }, false,
+       "the card does not answer now"},
+      {"another_mac_now", [](CardResult&, bool&, ResumeImage&, CardNow& n) { n.mac[5] ^= 1; },
+       false, "another device answers at this address (a5-a6-a7-a8-a9-ab, not a5-a6-a7-a8-a9-aa)"},
+      {"the_old_version_now",
+       [](CardResult&, bool&, ResumeImage&, CardNow& n) { n.version = 0x0104; }, false,
+       "the card runs 1.04, not the image's 1.05"},
+      {"a_newer_version_now",
+       [](CardResult&, bool&, ResumeImage&, CardNow& n) { n.version = 0x0106; }, false,
+       "the card runs 1.06, not the image's 1.05"},
+      {"an_image_without_version",
+       [](CardResult& r, bool&, ResumeImage& i, CardNow&) {
+         r.outcome = CardOutcome::not_verified;
+         i.version = IMAGE_VERSION_NONE;
+       },
+       false, "the image has no version to check the card against"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CardResult row = done_row();
+    bool has_digest = true;
+    ResumeImage image;
+    image.version = 0x0105;
+    image.size = 60080;
+    image.sha256 = DIGEST;
+    CardNow now;
+    now.answered = true;
+    std::memcpy(now.mac, row.mac, 6);
+    now.version = 0x0105;
+    c.change(row, has_digest, image, now);
+    std::string why;
+    EXPECT_EQ(resume_proves_done(row, has_digest, image, now, "run1.csv", &why), c.done);
+    EXPECT_EQ(why, c.why);
+  }
+  EXPECT_EQ(planned_again_line(card_ip(5), "the card does not answer now"),
+            "10.69.0.5 Planned again : the card does not answer now .");
+}
+
+// The report's cards join a resumed run less the excluded ones; reading it
+// indexes every card by address.
+TEST(Resume, ExcludesWinOverTheReportsCards) {
+  std::vector<CardResult> rows;
+  for (int n = 1; n <= 5; ++n) rows.push_back(done_row());
+  for (int n = 0; n < 5; ++n) rows[size_t(n)].ip = card_ip(n + 1);
+  KeptReport kept;
+  std::string why;
+  ASSERT_TRUE(read_kept_report(report_csv(rows), &kept, &why)) << why;
+  EXPECT_TRUE(kept.has_digest);
+  ASSERT_NE(kept.find(card_ip(3)), nullptr);
+  EXPECT_EQ(kept.find(card_ip(3))->ip, card_ip(3));
+  EXPECT_EQ(kept.find(card_ip(3))->image_sha256, DIGEST);
+  EXPECT_EQ(kept.find(card_ip(9)), nullptr);
+  AddressSet excluded;
+  ASSERT_TRUE(read_address_ranges("10.69.0.2,10.69.0.4-10.69.0.5", &excluded, &why,
+                                  RangeRole::exclude));
+  EXPECT_EQ(resumed_cards(kept, excluded), (std::vector<uint32_t>{card_ip(1), card_ip(3)}));
+  EXPECT_EQ(resumed_cards(kept, AddressSet{}).size(), 5u);
+}
+
+// What a reader needs, or the report is refused with the reason: its
+// columns, at least one row, every row whole.
+TEST(Resume, ReportsThatAreNotWholeAreRefused) {
+  const std::string header = report_csv_header();
+  const std::string row = report_csv_row(done_row());
+  std::string old_header = header, old_row = row;
+  old_header.replace(old_header.find(",image_sha256"), 13, "");
+  old_row.replace(old_row.find("," + DIGEST), 65, "");
+  struct Case {
+    const char* name;
+    std::string text;
+    std::string why;  // empty: read
+  };
+  const Case cases[] = {
+      {"whole", header + row, ""},
+      {"older_report_without_the_digest", old_header + old_row, ""},
+      {"header_alone", header, "no cards: the report holds its header alone"},
+      {"cut_inside_the_last_row", header + row + row.substr(0, 40),
+       "line 3: the report ends inside a row (it was cut)"},
+      {"cut_before_its_line_break", header + row.substr(0, row.size() - 2),
+       "line 2: the report ends inside a row (it was cut)"},
+      {"cut_inside_a_quoted_cell", header + row.substr(0, row.find("\"") + 3),
+       "line 2: a quoted cell is not closed"},
+      {"a_row_short_of_cells", header + old_row, "line 2: 13 cells, the header has 14"},
+      {"a_missing_column", old_header.substr(old_header.find(',') + 1) + row,
+       "no column \"started\""},
+      {"not_a_digest", header + row.substr(0, row.size() - 67) + ",xyz\r\n",
+       "image_sha256 \"xyz\" is not a SHA-256 digest"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    KeptReport kept;
+    std::string why;
+    EXPECT_EQ(read_kept_report(c.text, &kept, &why), c.why.empty()) << why;
+    if (c.why.empty()) {
+      EXPECT_EQ(kept.cards.size(), 1u);
+    } else {
+      EXPECT_NE(why.find(c.why), std::string::npos) << why;
+    }
+  }
+  KeptReport old;
+  std::string why;
+  ASSERT_TRUE(read_kept_report(old_header + old_row, &old, &why));
+  EXPECT_FALSE(old.has_digest);
+  EXPECT_EQ(old.cards[0].image_sha256, "");
+}
+
+// The guard against formulas is taken off exactly: a card's own text that
+// begins with ' reads back as it was.
+TEST(Resume, TheGuardReadsBackWhatWasWritten) {
+  for (const char* message : {"'=1+1", "'", "''x", "'plain", "=1+1", "-x", "plain"}) {
+    CardResult card = sample(5, CardOutcome::card_error);
+    card.message = message;
+    card.image = message;
+    std::vector<CardResult> read;
+    std::string why;
+    ASSERT_TRUE(read_kept_report(report_csv({card}), &read, &why)) << why;
+    EXPECT_EQ(read.at(0).message, message);
+    EXPECT_EQ(read.at(0).image, message);
+  }
+}

@@ -29,6 +29,7 @@
 #include "platform/files.h"
 #include "protocol/csv.h"
 #include "protocol/packet.h"
+#include "protocol/sha256.h"
 #include "tools/mkimage/image_maker.h"
 #include "upgrade/upgrade.h"
 
@@ -239,13 +240,22 @@ class FakeChecks : public CheckTransport {
  public:
   explicit FakeChecks(FakeIo* io) : io_(io), socket_(udp_open(0)), poke_(udp_open(0)) {}
   std::map<uint32_t, uint32_t> versions;
+  std::set<uint32_t> other_macs;  // answer as another device at the card's address
   std::vector<std::pair<uint32_t, int64_t>> queries;
 
   void query(uint32_t ip) override {
     queries.emplace_back(ip, io_->now);
     auto it = versions.find(ip);
     if (it == versions.end()) return;
-    answers_.push_back({ip, it->second});
+    // The card's own MAC, as the test's cards have it, unless told another.
+    Answer a;
+    a.ip = ip;
+    a.version = it->second;
+    const uint8_t mac[6] = {0x00, 0x0a, 0xff, 0x10, 0x20, static_cast<uint8_t>(ntohl(ip) & 0xFF)};
+    std::memcpy(a.mac, mac, 6);
+    if (other_macs.count(ip)) a.mac[0] = 0x02;
+    a.has_mac = true;
+    answers_.push_back(a);
     const uint8_t byte = 1;
     socket_send_to(poke_.get(), &byte, 1,
                    make_address(text_to_ip("127.0.0.1"), socket_local_port(socket_.get())));
@@ -807,7 +817,9 @@ TEST_F(RunTest, WavesWaitForChecksAndAFailureHalts) {
   const auto [checked_n, checked_outcome, checked_at] = events_.checked[0];
   EXPECT_EQ(checked_n, 2);
   EXPECT_EQ(checked_outcome, CardOutcome::applied);
-  EXPECT_EQ(checked_at, events_.line_of(2)->at + VERIFY_PERIOD_MS);
+  // Asked a second after its line, believed when nothing contested the
+  // answer for a second more.
+  EXPECT_EQ(checked_at, events_.line_of(2)->at + VERIFY_FAST_PERIOD_MS + VERIFY_CONFIRM_MS);
   EXPECT_EQ(fake(3).wrq_at, std::vector<int64_t>{checked_at});
   for (int n : {5, 6}) EXPECT_TRUE(fake(n).wrq_at.empty()) << n;
   EXPECT_EQ(checks_->queries_of(1), 0);
@@ -1072,11 +1084,12 @@ TEST_F(RunTest, ChecksAfterAllOutlastTheReport) {
   EXPECT_EQ(events_.text, "127.0.0.1 OK.\r\n127.0.0.3 Flash error\r\n127.0.0.2 OK.\r\n");
   EXPECT_EQ(events_.checks_started_for, std::vector<size_t>{2});
   ASSERT_FALSE(checks_->queries.empty());
-  EXPECT_GE(checks_->queries.front().second, events_.settled_at + VERIFY_PERIOD_MS);
+  EXPECT_GE(checks_->queries.front().second, events_.settled_at + VERIFY_FAST_PERIOD_MS);
   EXPECT_EQ(checks_->queries_of(3), 0);
   using C = std::tuple<int, CardOutcome, int64_t>;
+  const int64_t believed = events_.settled_at + VERIFY_FAST_PERIOD_MS + VERIFY_CONFIRM_MS;
   EXPECT_EQ(events_.checked,
-            (std::vector<C>{C{1, CardOutcome::applied, events_.settled_at + VERIFY_PERIOD_MS},
+            (std::vector<C>{C{1, CardOutcome::applied, believed},
                             C{2, CardOutcome::no_answer, events_.settled_at + VERIFY_LIMIT_MS}}));
   EXPECT_EQ(events_.ended_at, events_.settled_at + VERIFY_LIMIT_MS);
   EXPECT_EQ(results(), (std::vector<CardOutcome>{CardOutcome::applied, CardOutcome::no_answer,
@@ -1124,8 +1137,12 @@ TEST_F(RunTest, KeptReportInAFolder) {
   EXPECT_EQ(records[0].fields, report_columns());
   const std::vector<std::string> row1 = {
       "2000-06-15 10:30:00", "2000-06-15 10:30:00", "127.0.0.1", "00-0a-fe-01-02-03", "1.00",
-      opened_.path, "1.02", "ok", "OK.", "0", std::to_string(image_.size()), "", ""};
-  EXPECT_EQ(records[1].fields, row1);
+      opened_.path, "1.02", "ok", "OK.", "0", std::to_string(image_.size()), "", "",
+      sha256_hex(opened_.digest)};
+  // Each row's slot is padded with blanks after its last cell.
+  std::vector<std::string> fields = records[1].fields;
+  fields.back().erase(fields.back().find_last_not_of(' ') + 1);
+  EXPECT_EQ(fields, row1);
   EXPECT_EQ(records[2].fields[7], "card_error");
   EXPECT_EQ(records[2].fields[8], "Flash \"A\", B");
   EXPECT_EQ(records[3].fields[7], "no_connection");
@@ -1330,7 +1347,8 @@ TEST(CardFine, WhatCountsAsDone) {
       {O::ok, V::checked, false},           {O::applied, V::checked, true},
       {O::not_verified, V::checked, false}, {O::ok, V::rollout, false},
       {O::applied, V::rollout, true},       {O::not_verified, V::rollout, true},
-      {O::skipped_done, V::rollout, true},  {O::skipped_done, V::transfer, false},
+      {O::skipped_done, V::rollout, true},  {O::skipped_done, V::transfer, true},
+      {O::skipped_done, V::checked, true},
       {O::not_started, V::rollout, false},  {O::skipped_version, V::checked, true},
       {O::skipped_version, V::transfer, true},
   };

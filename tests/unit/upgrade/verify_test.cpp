@@ -4,6 +4,7 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <functional>
 #include <map>
 
@@ -27,34 +28,51 @@ struct FakeVerifyPorts : VerifyPorts {
 
 // What the card says to a query sent at t ms: its version, or 0 for nothing.
 using Card = std::function<uint32_t(int64_t)>;
+// Whether the answer at t ms names another MAC than the card had.
+using OtherMac = std::function<bool(int64_t)>;
+
+const uint8_t CARD_MAC[6] = {0x00, 0x0a, 0xff, 0x00, 0x00, 0x05};
+
+VerifyAnswer answer_of(uint32_t ip, uint32_t version, bool other_mac = false) {
+  VerifyAnswer a;
+  a.ip = ip;
+  a.version = version;
+  std::memcpy(a.mac, CARD_MAC, 6);
+  if (other_mac) a.mac[5] = 0x99;
+  a.has_mac = true;
+  return a;
+}
 
 struct Watched {
   Verifier verifier;
   FakeVerifyPorts ports;
   std::shared_ptr<Report> report = std::make_shared<Report>();
 
-  explicit Watched(uint32_t image_version = 0x0105, CardOutcome outcome = CardOutcome::ok) {
+  explicit Watched(uint32_t image_version = 0x0105, CardOutcome outcome = CardOutcome::ok,
+                   bool with_mac = true) {
     report->clock = [] { return LocalTime{2026, 1, 2, 3, 4, 5}; };
     CardResult card;
     card.ip = IP;
     card.image_version = image_version;
+    if (with_mac) std::memcpy(card.mac, CARD_MAC, 6);
     report_card_start(report.get(), card);
     report_card(report.get(), "10.69.0.5", IP, outcome, "Flash write error !", 100);
     verifier_card_done(verifier, report, report_cards(report.get())[0]);
   }
   // Steps time one second at a time up to until_ms; a query is answered at once.
-  void play(const Card& card, int64_t until_ms) {
+  void play(const Card& card, int64_t until_ms, const OtherMac& other = nullptr) {
     for (; ports.now <= until_ms; ports.now += 1000) {
       size_t asked = ports.queries.size();
       verifier_tick(verifier, ports, ports.now);
       if (ports.queries.size() > asked) {
         uint32_t version = card(ports.now);
-        if (version) verifier_answer(verifier, IP, version, ports.now);
+        if (version) verifier_answer(verifier, answer_of(IP, version, other && other(ports.now)), ports.now);
       }
       if (verifier.watches.empty() && ports.now > 0) return;
     }
   }
-  std::string verified() { return outcome_verified_word(report_cards(report.get())[0].outcome); }
+  CardResult result() { return report_cards(report.get())[0]; }
+  std::string verified() { return outcome_verified_word(result().outcome); }
 };
 
 struct CheckCase {
@@ -64,6 +82,7 @@ struct CheckCase {
   std::string verified;
   int64_t settled_at_ms;  // the tick that gave the outcome
   int verified_seconds;   // in the kept report
+  OtherMac other_mac = nullptr;
 };
 
 class Check : public testing::TestWithParam<CheckCase> {};
@@ -71,55 +90,70 @@ class Check : public testing::TestWithParam<CheckCase> {};
 TEST_P(Check, Outcome) {
   const CheckCase& c = GetParam();
   Watched run;
-  run.play(c.card, VERIFY_LIMIT_MS + 2000);
+  run.play(c.card, VERIFY_LIMIT_MS + 2000, c.other_mac);
   ASSERT_GE(run.ports.shown.size(), 2u);
   EXPECT_EQ(run.ports.shown.front(), "OK, checking ...");
   EXPECT_EQ(run.ports.shown.back(), c.result);
   EXPECT_EQ(run.verified(), c.verified);
   EXPECT_EQ(run.ports.now, c.settled_at_ms);
-  EXPECT_EQ(report_cards(run.report.get())[0].verified_seconds, c.verified_seconds);
+  EXPECT_EQ(run.result().verified_seconds, c.verified_seconds);
   EXPECT_TRUE(run.verifier.watches.empty());
-  // Every 5 s, the first one 5 s after the line.
+  // Every second for the first two minutes, the first a second after the
+  // line; then every 5 s.
   ASSERT_FALSE(run.ports.queries.empty());
-  for (size_t i = 0; i < run.ports.queries.size(); ++i)
-    EXPECT_EQ(run.ports.queries[i], 5000 * int64_t(i + 1));
+  for (size_t i = 0; i < run.ports.queries.size(); ++i) {
+    const int64_t expected =
+        i < 120 ? 1000 * int64_t(i + 1) : VERIFY_FAST_MS + 5000 * int64_t(i - 119);
+    EXPECT_EQ(run.ports.queries[i], expected) << i;
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Cards, Check,
     testing::Values(
-        // Old version until it restarts at 12 s, quiet for 60 s, then the new one.
+        // Old version until it restarts at 12 s, quiet for 60 s, then the new
+        // one: believed a second later, when nothing spoke against it.
         CheckCase{"Applied",
                   [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 72000 ? 0 : 0x0105; },
-                  "applied 1.05 in 75 s", "applied", 76000, 75},
+                  "applied 1.05 in 72 s", "applied", 73000, 72},
         // A first reply lost on the way is not the card's last word.
         CheckCase{"FirstReplyLostThenNewVersion",
-                  [](int64_t t) -> uint32_t { return t == 5000 ? 0 : 0x0105; },
-                  "applied 1.05 in 10 s", "applied", 11000, 10},
+                  [](int64_t t) -> uint32_t { return t == 1000 ? 0 : 0x0105; },
+                  "applied 1.05 in 2 s", "applied", 3000, 2},
         CheckCase{"QuietThenNewVersion",
                   [](int64_t t) -> uint32_t { return t <= 10000 ? 0 : 0x0105; },
-                  "applied 1.05 in 15 s", "applied", 16000, 15},
+                  "applied 1.05 in 11 s", "applied", 12000, 11},
         CheckCase{"BackWithTheOldVersion",
                   [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 30000 ? 0 : 0x0102; },
                   "not applied: 1.02", "not_applied", 31000, 30},
+        // A card silent 6 s and back with its old firmware is settled at once,
+        // not when the limit runs out.
+        CheckCase{"QuickRestartBackWithTheOldVersion",
+                  [](int64_t t) -> uint32_t { return t < 2000 ? 0x0102 : t < 8000 ? 0 : 0x0102; },
+                  "not applied: 1.02", "not_applied", 9000, 8},
         // The image's version, and no other, is the image applied.
         CheckCase{"BackWithANewerVersion",
                   [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 30000 ? 0 : 0x0200; },
                   "not applied: 2.00", "not_applied", 31000, 30},
-        // Two queries in a row unanswered are a restart; one is not.
+        // Three queries in a row unanswered over 4 s are a restart; two are not.
+        CheckCase{"ThreeLostRepliesThenTheOldVersion",
+                  [](int64_t t) -> uint32_t { return t >= 10000 && t <= 12000 ? 0 : 0x0102; },
+                  "not applied: 1.02", "not_applied", 14000, 13},
         CheckCase{"TwoLostRepliesThenTheOldVersion",
-                  [](int64_t t) -> uint32_t { return t == 10000 || t == 15000 ? 0 : 0x0102; },
-                  "not applied: 1.02", "not_applied", 21000, 20},
-        CheckCase{"OneLostReplyThenTheOldVersion",
-                  [](int64_t t) -> uint32_t { return t == 10000 ? 0 : 0x0102; },
+                  [](int64_t t) -> uint32_t { return t == 10000 || t == 11000 ? 0 : 0x0102; },
                   "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS, 300},
         // Never seen restarting: decided at the limit only.
         CheckCase{"NeverRestarts", [](int64_t) -> uint32_t { return 0x0102; },
                   "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS, 300},
         // A lost reply now and then is not a restart.
         CheckCase{"LossyButOld",
-                  [](int64_t t) -> uint32_t { return (t / 5000) % 2 ? 0 : 0x0102; },
+                  [](int64_t t) -> uint32_t { return (t / 1000) % 2 ? 0 : 0x0102; },
                   "not applied: 1.02", "not_applied", VERIFY_LIMIT_MS, 300},
+        // The new version from another device at the card's address.
+        CheckCase{"AnotherDeviceWithTheNewVersion",
+                  [](int64_t t) -> uint32_t { return t < 12000 ? 0x0102 : t < 20000 ? 0 : 0x0105; },
+                  "not applied: another device answers at this address (1.05)", "not_applied",
+                  21000, 20, [](int64_t t) { return t >= 20000; }},
         // At the limit a card still answers when its last answer is at most
         // two periods old.
         CheckCase{"SilentForTheLastTenSeconds",
@@ -132,6 +166,47 @@ INSTANTIATE_TEST_SUITE_P(
                   [](int64_t t) -> uint32_t { return t < 10000 ? 0x0102 : 0; }, "no answer",
                   "no_answer", VERIFY_LIMIT_MS, 300}),
     [](const testing::TestParamInfo<CheckCase>& info) { return info.param.name; });
+
+// Nothing is believed but an answer to the check's own query: what came
+// before it asked settles nothing, and a datagram that contests an answer
+// before it is believed leaves the card not applied.
+TEST(Check, OnlyAnUncontestedAnswerToItsQueryIsBelieved) {
+  Watched run;
+  verifier_tick(run.verifier, run.ports, 0);
+  verifier_answer(run.verifier, answer_of(IP, 0x0105), 500);  // asked nothing yet
+  verifier_tick(run.verifier, run.ports, 999);
+  ASSERT_EQ(run.verifier.watches.size(), 1u);
+  EXPECT_EQ(run.verifier.watches[0].confirm_ms, -1);
+  EXPECT_TRUE(run.ports.queries.empty());
+
+  verifier_tick(run.verifier, run.ports, 1000);
+  ASSERT_EQ(run.ports.queries.size(), 1u);
+  verifier_answer(run.verifier, answer_of(IP, 0x0105), 1010);
+  VerifyAnswer contest;
+  contest.ip = IP;
+  contest.contested = true;
+  verifier_answer(run.verifier, contest, 1020);
+  verifier_tick(run.verifier, run.ports, 1030);
+  EXPECT_TRUE(run.verifier.watches.empty());
+  EXPECT_EQ(run.verified(), "not_applied");
+  EXPECT_EQ(run.result().message, CONTESTED_TEXT);
+
+  // The image's version, then the old one from the same address before it
+  // was believed: two voices, not a proof.
+  Watched two;
+  verifier_tick(two.verifier, two.ports, 0);
+  verifier_tick(two.verifier, two.ports, 1000);
+  verifier_answer(two.verifier, answer_of(IP, 0x0105), 1001);
+  verifier_tick(two.verifier, two.ports, 1500);
+  verifier_answer(two.verifier, answer_of(IP, 0x0102), 1600);
+  verifier_tick(two.verifier, two.ports, 2001);
+  EXPECT_EQ(two.verified(), "not_applied");
+
+  // Without a MAC known before the upgrade, the version alone decides.
+  Watched unknown(0x0105, CardOutcome::ok, false);
+  unknown.play([](int64_t) -> uint32_t { return 0x0105; }, 5000, [](int64_t) { return true; });
+  EXPECT_EQ(unknown.verified(), "applied");
+}
 
 TEST(Check, ImageWithoutVersionOrFailedCardIsNotWatched) {
   Watched unversioned(IMAGE_VERSION_NONE);
@@ -154,19 +229,21 @@ TEST(Check, RemovedRowStopsTheWatchWithoutAnOutcome) {
   EXPECT_TRUE(run.verifier.watches.empty());
   EXPECT_EQ(run.ports.shown, std::vector<std::string>{"OK, checking ..."});
   EXPECT_EQ(run.verified(), "");
-  EXPECT_EQ(run.ports.queries.size(), 4u);
+  EXPECT_EQ(run.ports.queries.size(), 20u);
 }
 
 // Seconds are counted from the tick that took the line to the answer, to the
 // nearest second.
 TEST(Check, SecondsRoundToTheNearest) {
-  for (auto [answer_ms, seconds] : {std::pair<int64_t, int>{5499, 5}, {5500, 6}, {9999, 10}}) {
+  for (auto [answer_ms, seconds] : {std::pair<int64_t, int>{1499, 1}, {1500, 2}, {1999, 2}}) {
     Watched run;
     verifier_tick(run.verifier, run.ports, 0);
-    verifier_tick(run.verifier, run.ports, 5000);
+    verifier_tick(run.verifier, run.ports, 1000);
     ASSERT_EQ(run.ports.queries.size(), 1u);
-    verifier_answer(run.verifier, IP, 0x0105, answer_ms);
-    verifier_tick(run.verifier, run.ports, 10500);
+    verifier_answer(run.verifier, answer_of(IP, 0x0105), answer_ms);
+    verifier_tick(run.verifier, run.ports, answer_ms + VERIFY_CONFIRM_MS - 1);
+    EXPECT_EQ(run.ports.shown.back(), "OK, checking ...") << "believed before its confirmation";
+    verifier_tick(run.verifier, run.ports, answer_ms + VERIFY_CONFIRM_MS);
     EXPECT_EQ(run.ports.shown.back(), "applied 1.05 in " + std::to_string(seconds) + " s");
     EXPECT_EQ(report_cards(run.report.get())[0].verified_seconds, seconds) << answer_ms;
   }
@@ -180,7 +257,8 @@ TEST(Check, AnotherCardsReplyIsNotThisCardsAnswer) {
   for (; run.ports.now <= VERIFY_LIMIT_MS; run.ports.now += 1000) {
     size_t asked = run.ports.queries.size();
     verifier_tick(run.verifier, run.ports, run.ports.now);
-    if (run.ports.queries.size() > asked) verifier_answer(run.verifier, other, 0x0105, run.ports.now);
+    if (run.ports.queries.size() > asked)
+      verifier_answer(run.verifier, answer_of(other, 0x0105), run.ports.now);
   }
   EXPECT_EQ(run.ports.shown.back(), "no answer");
   EXPECT_EQ(run.verified(), "no_answer");
@@ -204,8 +282,8 @@ TEST(Check, ALaterBatchTakesOverTheCardsWatch) {
   EXPECT_TRUE(first.verifier.watches.empty());
   EXPECT_EQ(first.verified(), "");
   EXPECT_STREQ(outcome_verified_word(report_cards(later.get())[0].outcome), "applied");
-  // Asked every 5 s from the later line on, by one watch.
-  EXPECT_EQ(first.ports.queries, (std::vector<int64_t>{6000}));
+  // Asked a second after the later line, by one watch.
+  EXPECT_EQ(first.ports.queries, (std::vector<int64_t>{2000}));
 }
 
 TEST(Check, TakenLineShowsAtOnceAndIsFirstAskedAPeriodLater) {
@@ -214,8 +292,8 @@ TEST(Check, TakenLineShowsAtOnceAndIsFirstAskedAPeriodLater) {
   verifier_take(run.verifier, run.ports, run.ports.now);
   EXPECT_EQ(run.ports.shown, std::vector<std::string>{"OK, checking ..."});
   ASSERT_EQ(run.verifier.watches.size(), 1u);
-  EXPECT_EQ(run.verifier.watches[0].next_query_ms, 700 + VERIFY_PERIOD_MS);
-  verifier_tick(run.verifier, run.ports, 1000);  // nothing left to take: shown once
+  EXPECT_EQ(run.verifier.watches[0].next_query_ms, 700 + VERIFY_FAST_PERIOD_MS);
+  verifier_tick(run.verifier, run.ports, 1000);  // nothing left to take: shown once, not due
   EXPECT_EQ(run.ports.shown.size(), 1u);
   EXPECT_TRUE(run.ports.queries.empty());
 }
@@ -247,7 +325,7 @@ TEST(Outcome, EachRendersItsLineWordsAndColumn) {
   for (const Row& row : rows) {
     CardResult card;
     card.outcome = row.outcome;
-    card.message = "Bad password";
+    card.message = row.outcome == CardOutcome::not_applied ? "" : "Bad password";
     card.version_before = 0x0200;
     card.answered_version = 0x0105;
     card.verified_seconds = 74;
@@ -258,6 +336,13 @@ TEST(Outcome, EachRendersItsLineWordsAndColumn) {
     EXPECT_EQ(result_column_text(card), row.column);
     EXPECT_EQ(outcome_is_ok(row.outcome), std::string(row.result) == "ok");
   }
+  // A check that heard another device says so, in the column and the report.
+  CardResult other;
+  other.outcome = CardOutcome::not_applied;
+  other.answered_version = 0x0105;
+  other.message = ANOTHER_DEVICE_TEXT;
+  EXPECT_EQ(result_column_text(other), "not applied: another device answers at this address (1.05)");
+  EXPECT_EQ(report_message(other), "another device answers at this address");
   CardResult skipped;
   skipped.outcome = CardOutcome::skipped_version;
   skipped.version_before = 0x0105;
