@@ -221,17 +221,17 @@ def ansible_python():
     return first[2:].split()[0] if first.startswith("#!") else sys.executable
 
 
-def spec_drift(module):
+def options_drift(module):
     """Where a module's DOCUMENTATION options and its argument_spec differ."""
     import yaml
     doc = yaml.safe_load(module.DOCUMENTATION)["options"]
-    spec = module.argument_spec()
-    drift = sorted(set(doc) ^ set(spec))
-    for name in sorted(set(doc) & set(spec)):
+    declared = module.argument_spec()
+    drift = sorted(set(doc) ^ set(declared))
+    for name in sorted(set(doc) & set(declared)):
         for key, unset in (("type", "str"), ("required", False), ("default", None),
                            ("choices", None), ("elements", None), ("aliases", None)):
-            if doc[name].get(key, unset) != spec[name].get(key, unset):
-                drift.append((name, key, doc[name].get(key, unset), spec[name].get(key, unset)))
+            if doc[name].get(key, unset) != declared[name].get(key, unset):
+                drift.append((name, key, doc[name].get(key, unset), declared[name].get(key, unset)))
     return drift
 
 
@@ -299,7 +299,7 @@ def body(cli, native, source, work, namespaces):
 
     # Each module's options as its DOCUMENTATION gives them, the way
     # ansible-test's validate-modules compares them.
-    drift = subprocess.run([ansible_python(), os.path.abspath(__file__), "--spec-drift", collections],
+    drift = subprocess.run([ansible_python(), os.path.abspath(__file__), "--options-drift", collections],
                            stdout=subprocess.PIPE, text=True)
     check("the modules' documented options are their argument_spec",
           {"discover": [], "upgrade": []}, json.loads(drift.stdout or "null"))
@@ -525,9 +525,9 @@ def body(cli, native, source, work, namespaces):
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--spec-drift"]:
+    if sys.argv[1:2] == ["--options-drift"]:
         sys.path.insert(0, sys.argv[2])
         from ansible_collections.daveridur.fleet.plugins.modules import discover, upgrade
-        print(json.dumps({"discover": spec_drift(discover), "upgrade": spec_drift(upgrade)}))
+        print(json.dumps({"discover": options_drift(discover), "upgrade": options_drift(upgrade)}))
     else:
         main()

@@ -155,7 +155,7 @@ def discover(module, ranges):
 
 def argument_spec():
     """The options, as DOCUMENTATION describes them."""
-    spec = dict(
+    options = dict(
         ranges=dict(type='list', elements='str', default=[], aliases=['addresses']),
         exclude=dict(type='list', elements='str', default=[]),
         broadcast=dict(type='bool'),
@@ -164,8 +164,8 @@ def argument_spec():
         retries=dict(type='int', choices=[0, 1, 2]),
         force=dict(type='bool', default=False),
     )
-    spec.update(COMMON_ARGS)
-    return spec
+    options.update(COMMON_ARGS)
+    return options
 
 
 def main():

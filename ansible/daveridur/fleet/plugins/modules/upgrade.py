@@ -428,7 +428,7 @@ def dry_run(module, args):
 
 def argument_spec():
     """The options, as DOCUMENTATION describes them."""
-    spec = dict(
+    options = dict(
         image=dict(type='path', required=True),
         cards=dict(type='list', elements='str'),
         cards_file=dict(type='path'),
@@ -449,8 +449,8 @@ def argument_spec():
         force_scan=dict(type='bool', default=False),
         discover_wait=dict(type='int', default=3000),
     )
-    spec.update(COMMON_ARGS)
-    return spec
+    options.update(COMMON_ARGS)
+    return options
 
 
 def main():
