@@ -63,11 +63,43 @@ std::vector<RunCommand> RunInbox::take() {
   return taken;
 }
 
+void RunInbox::post_datagram(const uint8_t* data, int length, const SocketAddress& from) {
+  std::lock_guard<std::mutex> lock(mutex);
+  if (datagrams.size() >= DATAGRAMS_MAX) return;
+  datagrams.push_back({from, bytes.size(), length});
+  bytes.insert(bytes.end(), data, data + length);
+  if (loop_waiting && io) {
+    loop_waiting = false;  // one wake is enough
+    io->wake();
+  }
+}
+
+void RunInbox::take_datagrams(std::vector<RunDatagram>* list, std::vector<uint8_t>* heard) {
+  list->clear();
+  heard->clear();
+  std::lock_guard<std::mutex> lock(mutex);
+  list->swap(datagrams);
+  heard->swap(bytes);
+}
+
+bool RunInbox::may_wait() {
+  std::lock_guard<std::mutex> lock(mutex);
+  loop_waiting = datagrams.empty();
+  return loop_waiting;
+}
+
+void RunInbox::waited() {
+  std::lock_guard<std::mutex> lock(mutex);
+  loop_waiting = false;
+}
+
 // ---- The system's io
 
 SystemRunIo::SystemRunIo() : wake_socket_(udp_open(0)) {
   since_ms_ = now_ms();
   wake_address_ = make_address(text_to_ip("127.0.0.1"), socket_local_port(wake_socket_.get()));
+  // Drained until a receive fails: no readiness test per wake datagram.
+  if (wake_socket_) socket_set_nonblocking(wake_socket_.get());
 }
 
 int64_t SystemRunIo::now_ms() {
@@ -91,8 +123,8 @@ void SystemRunIo::wait(const std::vector<Socket>& sockets, int64_t wait_ms,
   if (wake_socket_ && is_ready.back()) {
     uint8_t byte[16];
     SocketAddress from;
-    while (socket_readable(wake_socket_.get(), 0))
-      socket_recv_from(wake_socket_.get(), byte, sizeof byte, &from);
+    for (int n = 0; n < 64 && socket_recv_from(wake_socket_.get(), byte, sizeof byte, &from) >= 0; ++n) {
+    }
   }
   ready->assign(is_ready.begin(), is_ready.begin() + static_cast<long>(sockets.size()));
 }
@@ -101,6 +133,57 @@ void SystemRunIo::wake() {
   if (!wake_socket_) return;
   const uint8_t byte = 1;
   socket_send_to(wake_socket_.get(), &byte, 1, wake_address_);
+}
+
+namespace {
+
+// A blocking receive on the run's socket, in a loop, each datagram posted
+// to the inbox. Told to end by a flag and a datagram of its own to the
+// socket's port on the loopback address, which ends the receive it waits in.
+class ThreadReceiver : public TransferReceiver {
+ public:
+  ThreadReceiver(Socket socket, std::shared_ptr<RunInbox> inbox)
+      : socket_(socket), inbox_(std::move(inbox)), thread_([this] { hear(); }) {}
+  ~ThreadReceiver() override {
+    stop_ = true;
+    SocketOwner nudge(udp_open(0));
+    const SocketAddress self = make_address(text_to_ip("127.0.0.1"), socket_local_port(socket_));
+    const uint8_t byte = 0;
+    // Lost datagrams are possible on any path: the nudge goes until heard.
+    while (!ended_) {
+      if (nudge) socket_send_to(nudge.get(), &byte, 1, self);
+      socket_readable(nudge ? nudge.get() : socket_, 20000);
+    }
+    thread_.join();
+  }
+
+ private:
+  void hear() {
+    uint8_t datagram[SESSION_BUFFER];
+    while (!stop_) {
+      SocketAddress from{};
+      const int length = socket_recv_from(socket_, datagram, SESSION_BUFFER, &from);
+      if (stop_) break;
+      if (length >= 0) inbox_->post_datagram(datagram, length, from);
+      // RECV_RESET: an ICMP error about an earlier send, whose session's
+      // own deadline tells; RECV_FAILED: the socket is gone.
+      if (length == RECV_FAILED) break;
+    }
+    ended_ = true;
+  }
+
+  Socket socket_;
+  std::shared_ptr<RunInbox> inbox_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> ended_{false};
+  std::thread thread_;
+};
+
+}  // namespace
+
+std::unique_ptr<TransferReceiver> SystemRunIo::receive(Socket socket,
+                                                       const std::shared_ptr<RunInbox>& inbox) {
+  return std::make_unique<ThreadReceiver>(socket, inbox);
 }
 
 // ---- The run
@@ -384,9 +467,10 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
   events_->card_started(c, place);
   if (!transfers_) {
     transfers_ = io_->open_socket();
-    // Read until it has nothing more: a readiness that was not one costs a
-    // failed receive, not a loop held in it.
-    if (transfers_) socket_set_nonblocking(transfers_.get());
+    if (transfers_) receiver_ = io_->receive(transfers_.get(), inbox_);
+    // Read by the loop until it has nothing more: a readiness that was not
+    // one costs a failed receive, not a loop held in it.
+    if (transfers_ && !receiver_) socket_set_nonblocking(transfers_.get());
   }
   if (!transfers_) {
     report_card(report_.get(), ip_to_text(c.record.ip), c.record.ip, CardOutcome::socket_error, "",
@@ -520,14 +604,26 @@ void UpgradeRun::read_transfers(int64_t now) {
     SocketAddress from{};
     const int length = socket_recv_from(transfers_.get(), datagram_.data(), SESSION_BUFFER, &from);
     if (length < 0) return;  // nothing more (or an error the next wait tells again)
-    for (auto& slot : slots_) {
-      if (!slot->busy || slot->session.ip != from.ip) continue;
-      slot->due_ms = session_deliver(slot->view, &slot->session, now, datagram_.data(), length, from);
-      if (slot->session.ended) slot->busy = false;
-      break;
-    }
+    deliver(now, datagram_.data(), length, from);
   }
   transfers_ready_ = true;  // more may wait: the next pass reads on
+}
+
+// What the receiver heard since the last pass, the same way; a question
+// open holds it in the inbox.
+void UpgradeRun::take_heard(int64_t now) {
+  if (!receiver_ || pause_.questions > 0) return;
+  inbox_->take_datagrams(&heard_, &heard_bytes_);
+  for (const RunDatagram& d : heard_) deliver(now, heard_bytes_.data() + d.at, d.length, d.from);
+}
+
+void UpgradeRun::deliver(int64_t now, const uint8_t* data, int length, const SocketAddress& from) {
+  for (auto& slot : slots_) {
+    if (!slot->busy || slot->session.ip != from.ip) continue;
+    slot->due_ms = session_deliver(slot->view, &slot->session, now, data, length, from);
+    if (slot->session.ended) slot->busy = false;
+    return;
+  }
 }
 
 RolloutStatus UpgradeRun::rollout_status() const {
@@ -551,6 +647,7 @@ void UpgradeRun::settle_run() {
     }
   }
   std::vector<uint8_t>().swap(image_);
+  receiver_.reset();  // no transfer runs any more
   std::string text = report_text(report_.get());
   if (status.halted) text = halt_line(status) + "\r\n" + text;
   if (!options_.journal && !options_.reports_folder.empty())
@@ -599,6 +696,7 @@ bool UpgradeRun::pass() {
   if (phase_ == Phase::sending) {
     drive_sessions(now);
     read_transfers(now);
+    take_heard(now);
   }
   if (phase_ != Phase::waiting_start) {
     drive_checks(now, check_ready_);
@@ -636,16 +734,21 @@ bool UpgradeRun::pass() {
   // Sleep on every socket with work to come until the next thing is due.
   std::vector<Socket> sockets;
   const bool hear_transfers = pause_.questions == 0 && any_running();
-  if (hear_transfers) sockets.push_back(transfers_.get());
+  if (hear_transfers && !receiver_) sockets.push_back(transfers_.get());
   const size_t session_sockets = sockets.size();
   if (checks_running_ && transport_ && transport_->socket()) sockets.push_back(transport_->socket());
   now = io_->now_ms();
-  // Datagrams left from a full read: no wait before the next.
-  const int64_t wait =
-      hear_transfers && transfers_ready_ ? 0 : std::max<int64_t>(0, next_due(now) - now);
+  // Datagrams left from a full read, or heard meanwhile: no wait before the
+  // next pass.
+  const bool heard = hear_transfers && receiver_ && !inbox_->may_wait();
+  const int64_t wait = (hear_transfers && transfers_ready_) || heard
+                           ? 0
+                           : std::max<int64_t>(0, next_due(now) - now);
   std::vector<unsigned char> ready;
   io_->wait(sockets, wait, &ready);
-  transfers_ready_ = transfers_ready_ || (hear_transfers && !ready.empty() && ready[0]);
+  if (receiver_) inbox_->waited();
+  transfers_ready_ =
+      transfers_ready_ || (hear_transfers && session_sockets && !ready.empty() && ready[0]);
   check_ready_ = sockets.size() > session_sockets && ready.size() == sockets.size() && ready.back();
   return true;
 }

@@ -149,6 +149,13 @@ class RunEvents {
   virtual void ended() {}
 };
 
+struct RunInbox;
+// A thread hearing a run's transfer socket; it ends when this goes.
+class TransferReceiver {
+ public:
+  virtual ~TransferReceiver() = default;
+};
+
 // What the run needs of the system: time, sockets, and the wait.
 class RunIo {
  public:
@@ -162,6 +169,15 @@ class RunIo {
                     std::vector<unsigned char>* ready) = 0;
   // From any thread (and, natively, from a signal handler).
   virtual void wake() = 0;
+  // Hears the run's transfer socket on a thread of its own, posting each
+  // datagram into the inbox, until the returned object goes. nullptr: the
+  // loop waits on the socket and reads it itself.
+  virtual std::unique_ptr<TransferReceiver> receive(Socket socket,
+                                                    const std::shared_ptr<RunInbox>& inbox) {
+    (void)socket;
+    (void)inbox;
+    return nullptr;
+  }
 };
 
 // The system's: the steady clock, real sockets, and a wake datagram to a
@@ -175,6 +191,10 @@ class SystemRunIo : public RunIo {
   void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
             std::vector<unsigned char>* ready) override;
   void wake() override;
+  // Under Wine every receive and send is a round trip to the wineserver:
+  // one thread receiving beside the loop's sends keeps both going.
+  std::unique_ptr<TransferReceiver> receive(Socket socket,
+                                            const std::shared_ptr<RunInbox>& inbox) override;
 
  private:
   int64_t since_ms_ = 0;
@@ -223,14 +243,37 @@ struct RunCommand {
   CardOutcome outcome = CardOutcome::pending;
 };
 
+// A datagram the receiver heard on the transfer socket: its bytes are
+// bytes[at, at + length) of the inbox's (then the loop's) byte buffer.
+struct RunDatagram {
+  SocketAddress from{};
+  size_t at = 0;
+  int length = 0;
+};
+
 // The inbox: the run's only lock. Shared with whoever may post after the
 // run has gone (a posted command then goes nowhere).
 struct RunInbox {
+  // Datagrams heard while the loop had no time for them, at most this many
+  // (more are dropped, as a full socket drops them).
+  static constexpr size_t DATAGRAMS_MAX = 8192;
+
   std::mutex mutex;
   std::vector<RunCommand> commands;
+  std::vector<RunDatagram> datagrams;
+  std::vector<uint8_t> bytes;
+  bool loop_waiting = false;  // the loop waits (or is about to): a datagram wakes it
   RunIo* io = nullptr;  // woken after each post; cleared when the run goes
   void post(const RunCommand& command);
   std::vector<RunCommand> take();
+  // The receiver's: wakes the loop only when it waits.
+  void post_datagram(const uint8_t* data, int length, const SocketAddress& from);
+  // Swaps what was heard into *list and *heard (whose old contents go).
+  void take_datagrams(std::vector<RunDatagram>* list, std::vector<uint8_t>* heard);
+  // Before the loop waits: false when datagrams wait already (no wait
+  // then); otherwise the next datagram wakes it. waited() after the wait.
+  bool may_wait();
+  void waited();
 };
 
 class UpgradeRun {
@@ -276,6 +319,8 @@ class UpgradeRun {
   void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
   void drive_sessions(int64_t now);
   void read_transfers(int64_t now);
+  void take_heard(int64_t now);
+  void deliver(int64_t now, const uint8_t* data, int length, const SocketAddress& from);
   void drive_checks(int64_t now, bool readable);
   void give_up_late_checks(int64_t now);
   void on_line(const CardResult& card);
@@ -314,6 +359,10 @@ class UpgradeRun {
   SocketOwner transfers_;
   bool transfers_ready_ = false;  // it was readable at the last wait
   std::vector<uint8_t> datagram_;
+  // Hears the socket on its own thread (the system's io); gone before it.
+  std::unique_ptr<TransferReceiver> receiver_;
+  std::vector<RunDatagram> heard_;
+  std::vector<uint8_t> heard_bytes_;
   SessionPause pause_;
   size_t cursor_ = 0;              // the next card in run order
   int64_t next_start_ms_ = 0;      // BETWEEN_STARTS_MS after the last start
