@@ -42,7 +42,11 @@ class SocketChecks : public CheckTransport {
     socket_send_to(round.socket.get(), request, length, make_address(ip, port_));
   }
 
-  Socket socket() override { return rounds_.empty() ? 0 : rounds_.back().socket.get(); }
+  std::vector<Socket> sockets() override {
+    std::vector<Socket> all;
+    for (const Round& round : rounds_) all.push_back(round.socket.get());
+    return all;
+  }
 
   std::vector<Answer> read() override {
     std::vector<Answer> answers;

@@ -736,7 +736,8 @@ bool UpgradeRun::pass() {
   const bool hear_transfers = pause_.questions == 0 && any_running();
   if (hear_transfers && !receiver_) sockets.push_back(transfers_.get());
   const size_t session_sockets = sockets.size();
-  if (checks_running_ && transport_ && transport_->socket()) sockets.push_back(transport_->socket());
+  if (checks_running_ && transport_)
+    for (Socket s : transport_->sockets()) sockets.push_back(s);
   now = io_->now_ms();
   // Datagrams left from a full read, or heard meanwhile: no wait before the
   // next pass.
@@ -749,7 +750,9 @@ bool UpgradeRun::pass() {
   if (receiver_) inbox_->waited();
   transfers_ready_ =
       transfers_ready_ || (hear_transfers && session_sockets && !ready.empty() && ready[0]);
-  check_ready_ = sockets.size() > session_sockets && ready.size() == sockets.size() && ready.back();
+  check_ready_ = ready.size() == sockets.size() &&
+                 std::any_of(ready.begin() + static_cast<long>(session_sockets), ready.end(),
+                             [](unsigned char r) { return r != 0; });
   return true;
 }
 

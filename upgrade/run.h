@@ -208,7 +208,8 @@ class CheckTransport {
  public:
   virtual ~CheckTransport() = default;
   virtual void query(uint32_t ip) = 0;
-  virtual Socket socket() = 0;  // the one the loop waits on; 0: none
+  // The sockets the loop waits on for answers (each query round's own).
+  virtual std::vector<Socket> sockets() = 0;
   using Answer = VerifyAnswer;
   // What came since the last read, on every socket of the transport: only
   // replies to its own queries, each from the address asked on the socket

@@ -260,7 +260,7 @@ class FakeChecks : public CheckTransport {
     socket_send_to(poke_.get(), &byte, 1,
                    make_address(text_to_ip("127.0.0.1"), socket_local_port(socket_.get())));
   }
-  Socket socket() override { return socket_.get(); }
+  std::vector<Socket> sockets() override { return {socket_.get()}; }
   std::vector<Answer> read() override {
     uint8_t buf[16];
     SocketAddress from{};
