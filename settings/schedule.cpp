@@ -76,8 +76,9 @@ int seconds_until(int minutes, int second_of_day) {
 std::string schedule_words(const RunSchedule& s) {
   std::string words;
   if (s.start_at >= 0) words = "starts at " + clock_text(s.start_at);
-  if (s.has_window())
-    words += (words.empty() ? "" : "; ") + std::string("cards start only in the window ") +
-             window_text(s.window_from, s.window_to);
+  if (s.has_window()) {
+    if (!words.empty()) words += "; ";
+    words += "cards start only in the window " + window_text(s.window_from, s.window_to);
+  }
   return words;
 }

@@ -51,8 +51,11 @@ std::string summary_json(const std::vector<CardResult>& cards, const RolloutStat
   std::vector<std::pair<std::string, std::string>> results;
   for (const auto& [word, n] : result_counts(cards)) results.emplace_back(word, std::to_string(n));
   std::string failed = "[";
-  for (uint32_t ip : s.failed) failed += (failed.size() > 1 ? "," : "") + json_string(ip_to_text(ip));
-  failed += "]";
+  for (uint32_t ip : s.failed) {
+    if (failed.size() > 1) failed += ',';
+    failed += json_string(ip_to_text(ip));
+  }
+  failed += ']';
   const std::vector<std::pair<std::string, std::string>> members = {
       {"cards", std::to_string(cards.size())},
       {"results", json_raw_object(results)},

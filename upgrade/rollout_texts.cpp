@@ -63,7 +63,8 @@ std::string halt_line(const RolloutStatus& s, const std::vector<CardResult>& car
     card.ip = s.failed[i];
     for (const CardResult& c : cards)
       if (c.ip == card.ip) card = c;  // the latest
-    line += (i ? ", " : "") + std::string(ip_to_text(card.ip)) + " " + failure_words(card);
+    if (i) line += ", ";
+    line += std::string(ip_to_text(card.ip)) + " " + failure_words(card);
   }
   if (s.failed.size() > HALT_LINE_CARDS)
     line += " and " + std::to_string(s.failed.size() - HALT_LINE_CARDS) + " more";
