@@ -58,7 +58,7 @@ const char WAVES_HELP[] =
     "range found, in address order";
 const char START_AT_HELP[] =
     "HH:MM, local time: the first card starts at the next such time (within that minute: at "
-    "once); the cards are asked, and the report written, now";
+    "once); the cards are asked, and the report started, at once";
 const char WINDOW_HELP[] =
     "HH:MM-HH:MM, local time: cards start only inside this daily window (it may cross "
     "midnight); at its end no more start, those sending finish, and the run waits for its "
@@ -251,8 +251,8 @@ CLI::App* add_upgrade(CLI::App& app, UpgradeArgs& a) {
   a.window_option = cmd->add_option("--window", a.window, WINDOW_HELP);
   CLI::Option* dry_run = cmd->add_flag(
       "--dry-run", upgrade.dry_run,
-      "Asks the cards and prints each card's wave or the line it would get, and the plan on "
-      "stderr; sends nothing");
+      "Asks the cards and prints each card's wave or the line it would get, and the plan and "
+      "the schedule on stderr; sends nothing");
   cmd->add_option("--resume", upgrade.resume,
                   "A report of an earlier run: its cards join this run, and those it "
                   "shows done (ok and applied or not verified) are skipped");
