@@ -12,6 +12,7 @@
 #include "discovery/scan.h"
 #include "protocol/ranges.h"
 #include "protocol/sysinfo.h"
+#include "settings/schedule.h"
 #include "upgrade/rollout.h"
 
 enum ExitStatus : int {
@@ -19,7 +20,7 @@ enum ExitStatus : int {
   EXIT_CARD_FAILED = 1,
   EXIT_USAGE = 2,
   EXIT_BAD_IMAGE = 3,
-  EXIT_HALTED = 4,  // a rollout halted by its failure budget
+  EXIT_HALTED = 4,  // a rollout halted by its failure budget, or a run stopped by a first Ctrl+C
 };
 
 // Flushes stdout; the first failure's errno is kept for the run's end
@@ -28,8 +29,17 @@ void flush_output();
 int output_error();
 
 // Set by Ctrl+C (SIGINT natively, the console's Ctrl+C and Ctrl+Break on
-// Windows); watched by every wait of the commands.
+// Windows), SIGTERM, SIGHUP and the console's close; watched by every wait
+// of the commands. While an upgrade's run is under way (run_under_way), a
+// first Ctrl+C sets stop_starting_asked instead: no more cards start, those
+// sending finish and are checked; the next one sets interrupted.
 extern std::atomic<bool> interrupted;
+extern std::atomic<bool> run_under_way;
+extern std::atomic<bool> stop_starting_asked;
+// What a first Ctrl+C during a run says on stderr.
+inline constexpr const char STOP_STARTING_NOTE[] =
+    "daveridur-cli: stopping: no more cards start, those sending finish and are checked; "
+    "Ctrl+C again aborts them\n";
 void catch_interrupt();
 // The wait of the run under way, woken by the same handlers.
 class RunIo;
@@ -118,6 +128,8 @@ struct UpgradeOptions {
   std::string resume;
   // --exclude: never asked, whether named, in a range or in the report resumed.
   AddressSet excluded;
+  // --start-at and --window, by the local clock.
+  RunSchedule schedule;
 };
 int run_upgrade(const UpgradeOptions& o);
 

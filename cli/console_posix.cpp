@@ -7,16 +7,22 @@
 
 namespace {
 
-// sendto, all a wake does, may be called from a signal handler.
-void on_interrupt(int) {
-  interrupted = true;
+// sendto, all a wake does, may be called from a signal handler (and write).
+void on_interrupt(int signal) {
+  if (signal == SIGINT && run_under_way && !stop_starting_asked.exchange(true)) {
+    const ssize_t written = write(STDERR_FILENO, STOP_STARTING_NOTE, sizeof STOP_STARTING_NOTE - 1);
+    (void)written;
+  } else {
+    interrupted = true;
+  }
   if (RunIo* io = interrupt_wake.load()) io->wake();
 }
 
 }  // namespace
 
 // A scheduled run is stopped with SIGTERM, a lost terminal sends SIGHUP:
-// both end the run as Ctrl+C does, with every card's line and the report. A
+// both end the run at once, as a second Ctrl+C does, with every card's
+// line and the report (a first Ctrl+C lets the transfers finish). A
 // reader of the output that went away (SIGPIPE) must not cut a transfer:
 // the writes fail instead, and the run ends with status 1.
 void catch_interrupt() {

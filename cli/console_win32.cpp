@@ -21,6 +21,15 @@ HANDLE finished = nullptr;
 BOOL WINAPI on_console_event(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
+      // The first during a run lets the transfers finish.
+      if (run_under_way && !stop_starting_asked.exchange(true)) {
+        std::fputs(STOP_STARTING_NOTE, stderr);
+        std::fflush(stderr);
+      } else {
+        interrupted = true;
+      }
+      if (RunIo* io = interrupt_wake.load()) io->wake();
+      return TRUE;
     case CTRL_BREAK_EVENT:
       interrupted = true;
       if (RunIo* io = interrupt_wake.load()) io->wake();

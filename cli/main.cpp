@@ -19,6 +19,8 @@
 #include "upgrade/upgrade.h"
 
 std::atomic<bool> interrupted{false};
+std::atomic<bool> run_under_way{false};
+std::atomic<bool> stop_starting_asked{false};
 
 namespace {
 
@@ -41,7 +43,9 @@ const char DESCRIPTION[] =
     "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
     "Exit status: 0 every card OK, 1 a card failed or the output or report could not be written,\n"
     "2 usage error or a report that cannot be created, 3 the image fails its checks,\n"
-    "4 a rollout (upgrade --waves or --max-failures) halted by its failure budget.";
+    "4 a rollout (upgrade --waves or --max-failures) halted by its failure budget, or an upgrade\n"
+    "stopped by Ctrl+C: the first lets the cards sending finish and starts no more (the rest are\n"
+    "\"Not started : stopped by the operator .\"); a second aborts them.";
 
 const char PASSWORD_VARIABLE[] = "DAVERIDUR_PASSWORD";
 
@@ -49,7 +53,16 @@ const char WAVES_HELP[] =
     "Upgrade in waves: a list of card counts or percentages of the cards to upgrade, like "
     "1,5,20% (a percentage is rounded down, and at least 1 card); the last entry repeats until "
     "every card has its wave. A wave starts only when every card of the one before runs the new "
-    "version or has failed";
+    "version or has failed. The waves take the cards in the order given: with --resume the "
+    "report's first, then the addresses named, then the --cards list's rows, then the cards a "
+    "range found, in address order";
+const char START_AT_HELP[] =
+    "HH:MM, local time: the first card starts at the next such time (within that minute: at "
+    "once); the cards are asked, and the report started, at once";
+const char WINDOW_HELP[] =
+    "HH:MM-HH:MM, local time: cards start only inside this daily window (it may cross "
+    "midnight); at its end no more start, those sending finish, and the run waits for its "
+    "next opening";
 const char MAX_FAILURES_HELP[] =
     "Failures the whole run allows (with --waves: 0); one more halts it: nothing more starts, "
     "the cards not started are reported \"Not started : rollout halted .\"";
@@ -191,9 +204,10 @@ CLI::App* add_discover(CLI::App& app, DiscoverArgs& a) {
 struct UpgradeArgs {
   UpgradeOptions options;
   std::vector<std::string> addresses, excludes;
-  std::string card_list, password_file, wave_list;
+  std::string card_list, password_file, wave_list, start_at, window;
   bool force_scan = false;
-  CLI::Option *user = nullptr, *password = nullptr, *waves = nullptr;
+  CLI::Option *user = nullptr, *password = nullptr, *waves = nullptr, *start_at_option = nullptr,
+              *window_option = nullptr;
   CLI::App* command = nullptr;
 };
 
@@ -233,10 +247,12 @@ CLI::App* add_upgrade(CLI::App& app, UpgradeArgs& a) {
   a.waves = cmd->add_option("--waves", a.wave_list, WAVES_HELP);
   cmd->add_option("--max-failures", upgrade.max_failures, MAX_FAILURES_HELP)
       ->check(CLI::Range(0, 1000000));
+  a.start_at_option = cmd->add_option("--start-at", a.start_at, START_AT_HELP);
+  a.window_option = cmd->add_option("--window", a.window, WINDOW_HELP);
   CLI::Option* dry_run = cmd->add_flag(
       "--dry-run", upgrade.dry_run,
-      "Asks the cards and prints each card's wave or the line it would get, and the plan on "
-      "stderr; sends nothing");
+      "Asks the cards and prints each card's wave or the line it would get, and the plan and "
+      "the schedule on stderr; sends nothing");
   cmd->add_option("--resume", upgrade.resume,
                   "A report of an earlier run: its cards join this run, and those it "
                   "shows done (ok and applied or not verified) are skipped");
@@ -273,6 +289,17 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
   if (a.waves->count()) {
     if (!read_wave_list(a.wave_list, &upgrade.waves, bad)) return false;
     upgrade.has_waves = true;
+  }
+  std::string why;
+  if (a.start_at_option->count() &&
+      !read_clock_time(a.start_at, &upgrade.schedule.start_at, &why)) {
+    *bad = "--start-at " + why;
+    return false;
+  }
+  if (a.window_option->count() && !read_time_window(a.window, &upgrade.schedule.window_from,
+                                                    &upgrade.schedule.window_to, &why)) {
+    *bad = "--window " + why;
+    return false;
   }
   if (upgrade.dry_run && !upgrade.report.empty()) {
     *bad = "--dry-run sends nothing and writes no report";

@@ -104,7 +104,8 @@ class CountingView : public SessionView {
 // card starts and ends, its report line (or JSON object) to stdout.
 class Printer : public RunEvents {
  public:
-  explicit Printer(Run& run) : run_(run), views_(BATCH_SESSIONS_MAX) {}
+  Printer(Run& run, const RunSchedule& schedule)
+      : run_(run), schedule_(schedule), views_(BATCH_SESSIONS_MAX) {}
   SessionView* session_view(int slot) override { return &views_[static_cast<size_t>(slot)]; }
   void card_started(const RunCard& card, int slot) override {
     Job& job = *run_.by_ip.at(card.record.ip);
@@ -133,6 +134,15 @@ class Printer : public RunEvents {
   void card_settled(const CardResult& card, int wave) override {
     if (run_.json) print_line(run_, card_json(card, wave));
   }
+  void waiting(RunWait what, int) override {
+    if (what != RunWait::start_time && what != RunWait::window) return;
+    clear_live_line(run_);
+    if (what == RunWait::start_time)
+      std::fprintf(stderr, "waiting for %s to start\n", clock_text(schedule_.start_at).c_str());
+    else
+      std::fprintf(stderr, "waiting for the window %s\n",
+                   window_text(schedule_.window_from, schedule_.window_to).c_str());
+  }
   void heartbeat() override { show_live_line(run_); }
   void checks_started(size_t cards) override {
     clear_live_line(run_);
@@ -145,6 +155,7 @@ class Printer : public RunEvents {
 
  private:
   Run& run_;
+  RunSchedule schedule_;
   std::vector<CountingView> views_;
 };
 
@@ -335,7 +346,8 @@ std::vector<RunCard> run_cards(Run& run, const UpgradeOptions& o, const OpenedIm
 
 // The run's plan without sending anything: the line each card would get
 // before a transfer, or its wave; the plan and the budget on stderr.
-int print_dry_run(std::vector<RunCard> cards, const RolloutOptions& options, bool versionless) {
+int print_dry_run(std::vector<RunCard> cards, const RunOptions& run_options, bool versionless) {
+  const RolloutOptions& options = run_options.rollout;
   const RolloutPlan plan = plan_cards(&cards, options);
   for (const RunCard& c : cards) {
     if (c.wave) {
@@ -351,6 +363,8 @@ int print_dry_run(std::vector<RunCard> cards, const RolloutOptions& options, boo
   }
   flush_output();
   std::fprintf(stderr, "%s\n", dry_run_summary(plan).c_str());
+  if (!run_options.schedule.empty())
+    std::fprintf(stderr, "schedule: %s (local time)\n", schedule_words(run_options.schedule).c_str());
   if (versionless && options.on)
     std::fprintf(stderr, "the image has no version: no check can fail a card, the waves wait "
                          "for the transfers alone\n");
@@ -368,10 +382,12 @@ RunOptions run_options(const UpgradeOptions& o, const Run& run) {
   r.checks = r.rollout.on ? RunChecks::each_ok : o.verify ? RunChecks::after_all : RunChecks::none;
   r.journal = run.journal;
   r.heartbeat_ms = run.live ? LIVE_LINE_EVERY_MS : 0;
+  r.schedule = o.schedule;
   return r;
 }
 
-// The run itself, on this thread; Ctrl+C and the like end it as a shutdown.
+// The run itself, on this thread: a first Ctrl+C stops starting cards, a
+// second one, SIGTERM and the like end it as a shutdown.
 // False when the checks' socket can't be had.
 bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunOptions& options) {
   std::unique_ptr<CheckTransport> transport;
@@ -381,14 +397,17 @@ bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunO
   }
   // Lives as long as the process: a signal may come at any moment.
   static SystemRunIo io;
-  Printer printer(run);
+  Printer printer(run, options.schedule);
   UpgradeRun upgrade(std::move(cards), std::move(file.bytes), file.opened, options, &printer, &io,
                      std::move(transport));
   upgrade.watch_stop_flag(&interrupted);
+  upgrade.watch_stop_starting_flag(&stop_starting_asked);
   interrupt_wake = &io;
+  run_under_way = true;
   if (interrupted) io.wake();
   upgrade.post({RunCommandKind::start});
   upgrade.run();
+  run_under_way = false;
   clear_live_line(run);
   for (const CardResult& card : upgrade.results()) {
     Job& job = *run.by_ip.at(card.ip);
@@ -424,7 +443,15 @@ int finish_run(Run& run, const UpgradeOptions& o, const FindResult& found,
                  scanned.c_str(), scan_counts_text(found).c_str());
   }
   if (rollout && run.status.halted) {
-    std::fprintf(stderr, "%s\n", halt_line(run.status).c_str());
+    std::fprintf(stderr, "%s\n", halt_line(run.status, results).c_str());
+    return EXIT_HALTED;
+  }
+  // Stopped by a first Ctrl+C (not aborted by a second one).
+  if (stop_starting_asked && !interrupted) {
+    size_t left = 0;
+    for (const CardResult& card : results) left += card.outcome == CardOutcome::not_started;
+    std::fprintf(stderr, "stopped by the operator: %s not started\n",
+                 cards_words(static_cast<long long>(left)).c_str());
     return EXIT_HALTED;
   }
   return all_ok ? EXIT_ALL_OK : EXIT_CARD_FAILED;
@@ -480,7 +507,7 @@ int run_upgrade(const UpgradeOptions& o) {
   if (!ask_cards(o, run, version, digest, &found, &scanned)) return EXIT_CARD_FAILED;
   std::vector<RunCard> cards = run_cards(run, o, file.opened, kept);
   const RunOptions options = run_options(o, run);
-  if (o.dry_run) return print_dry_run(std::move(cards), options.rollout, version == IMAGE_VERSION_NONE);
+  if (o.dry_run) return print_dry_run(std::move(cards), options, version == IMAGE_VERSION_NONE);
   // What the cards said of themselves; a file that cannot be written now
   // is tried again at the next change.
   if (!o.report.empty()) journal_set(run.journal.get(), journal_rows(run));

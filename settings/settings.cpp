@@ -120,13 +120,29 @@ std::vector<std::string> words(const std::string& text) {
 
 std::string rollout_setting_text(const RolloutSetting& s) {
   return std::string(s.waves ? "on " : "off ") + std::to_string(s.first) + " " +
-         std::to_string(s.later) + (s.later_percent ? "% " : " ") + std::to_string(s.stop_after);
+         std::to_string(s.later) + (s.later_percent ? "% " : " ") + std::to_string(s.stop_after) +
+         (s.schedule.start_at >= 0 ? " start=" + clock_text(s.schedule.start_at) : "") +
+         (s.schedule.has_window()
+              ? " window=" + window_text(s.schedule.window_from, s.schedule.window_to)
+              : "");
 }
 
 bool read_rollout_setting_text(const std::string& text, RolloutSetting* setting) {
   const std::vector<std::string> w = words(text);
-  if (w.size() != 4 || (w[0] != "on" && w[0] != "off")) return false;
+  if (w.size() < 4 || w.size() > 6 || (w[0] != "on" && w[0] != "off")) return false;
   RolloutSetting s;
+  std::string why;
+  for (size_t i = 4; i < w.size(); ++i) {
+    const std::string& word = w[i];
+    if (word.rfind("start=", 0) == 0 && s.schedule.start_at < 0) {
+      if (!read_clock_time(word.substr(6), &s.schedule.start_at, &why)) return false;
+    } else if (word.rfind("window=", 0) == 0 && !s.schedule.has_window()) {
+      if (!read_time_window(word.substr(7), &s.schedule.window_from, &s.schedule.window_to, &why))
+        return false;
+    } else {
+      return false;
+    }
+  }
   s.waves = w[0] == "on";
   std::string later = w[2];
   s.later_percent = !later.empty() && later.back() == '%';
@@ -140,7 +156,7 @@ bool read_rollout_setting_text(const std::string& text, RolloutSetting* setting)
 }
 
 RolloutSetting read_rollout_setting() {
-  char buffer[64] = {};
+  char buffer[96] = {};
   RolloutSetting s;
   if (read_setting_text(SETTINGS_KEY, ROLLOUT_SETTING, buffer, sizeof buffer - 1) &&
       !read_rollout_setting_text(buffer, &s))

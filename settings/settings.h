@@ -5,6 +5,8 @@
 #include <string>
 #include <vector>
 
+#include "settings/schedule.h"
+
 inline constexpr const char* SETTINGS_KEY = "Software\\Duzavod\\Daveridur";
 inline constexpr uint32_t SETTING_TEXT = 1;  // REG_SZ
 
@@ -47,7 +49,9 @@ std::vector<std::string> take_setting_problems();
 // own value ("Rollout", text such as "on 1 25% 1"): in waves or not, the
 // first wave's cards, the later waves' cards or percentage of the cards,
 // and the failure that stops the run. Each number is 1 to
-// ROLLOUT_NUMBER_MAX, a percentage 1 to 100.
+// ROLLOUT_NUMBER_MAX, a percentage 1 to 100. A schedule follows when one is
+// kept: "start=22:00", "window=22:00-05:00" (a text without them, as
+// written before there were schedules, reads as none).
 inline constexpr const char* ROLLOUT_SETTING = "Rollout";
 inline constexpr uint32_t ROLLOUT_NUMBER_MAX = 1000000;
 struct RolloutSetting {
@@ -56,6 +60,7 @@ struct RolloutSetting {
   uint32_t later = 25;
   bool later_percent = true;
   uint32_t stop_after = 1;  // the run stops at this failure
+  RunSchedule schedule;     // with waves only
   bool operator==(const RolloutSetting&) const = default;
 };
 std::string rollout_setting_text(const RolloutSetting& setting);

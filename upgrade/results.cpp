@@ -211,12 +211,71 @@ std::string report_message(const CardResult& card) {
   if (card.outcome == CardOutcome::skipped_version)
     return "Skipped : version " + version_words(card.version_before) + " .";
   if (card.outcome == CardOutcome::skipped_done) return skipped_done_text(card.message);
+  if (card.outcome == CardOutcome::not_started && !card.message.empty()) return card.message;
   // A check that found something else answering for the card says so.
   if (card.outcome == CardOutcome::not_applied && !card.message.empty()) return card.message;
   std::string line = outcome_line(card.outcome);
   size_t from = line.find_first_not_of(' ');
   size_t to = line.find_last_not_of("\r\n");
   return from == std::string::npos ? "" : line.substr(from, to + 1 - from);
+}
+
+namespace {
+
+// "still 1.02" when the card answered with the version it ran before.
+std::string answered_words(const CardResult& card) {
+  return (card.answered_version == card.version_before ? "still " : "runs ") +
+         version_words(card.answered_version);
+}
+
+}  // namespace
+
+std::string check_line_text(const CardResult& card) {
+  if (card.outcome == CardOutcome::no_answer) return "No answer after the upgrade .";
+  if (card.outcome != CardOutcome::not_applied) return "";
+  return "Not applied : " + (card.message.empty() ? answered_words(card) : card.message) + " .";
+}
+
+std::string report_text_with_checks(const std::string& text, const std::vector<CardResult>& cards) {
+  std::string out = text;
+  for (const CardResult& card : cards) {
+    const std::string line = check_line_text(card);
+    if (line.empty()) continue;
+    const std::string was = std::string(ip_to_text(card.ip)) + LINE_OK;
+    for (size_t at = out.find(was); at != std::string::npos; at = out.find(was, at + 1)) {
+      if (at != 0 && (at < 2 || out.compare(at - 2, 2, "\r\n") != 0)) continue;  // inside a line
+      out.replace(at, was.size(), std::string(ip_to_text(card.ip)) + " " + line + "\r\n");
+      break;
+    }
+  }
+  return out;
+}
+
+std::string failure_words(const CardResult& card) {
+  switch (card.outcome) {
+    case CardOutcome::timeout:
+      return "timed out";
+    case CardOutcome::card_error:
+      return "refused (\"" + card.message + "\")";
+    case CardOutcome::aborted:
+      return "aborted";
+    case CardOutcome::no_connection:
+      return "no connection";
+    case CardOutcome::socket_error:
+      return "socket error";
+    case CardOutcome::no_memory:
+      return "out of memory";
+    case CardOutcome::too_large:
+      return "image too large";
+    case CardOutcome::no_session:
+      return "no session";
+    case CardOutcome::not_applied:
+      return "not applied (" + (card.message.empty() ? answered_words(card) : card.message) + ")";
+    case CardOutcome::no_answer:
+      return "no answer after the upgrade";
+    default:
+      return result_column_text(card);
+  }
 }
 
 namespace {

@@ -92,6 +92,16 @@ std::string card_message_text(const std::string& message);
 std::string result_column_text(const CardResult& card);
 // The report line without the IP: "OK.", "Timeout.", the card's message...
 std::string report_message(const CardResult& card);
+// A failed check's line without the IP, in place of the transfer's "OK.":
+// "Not applied : still 1.02 .", "No answer after the upgrade ."; empty for
+// any other outcome.
+std::string check_line_text(const CardResult& card);
+// The report's text with each failed check's card line so: the line " OK."
+// of that card becomes its check_line_text.
+std::string report_text_with_checks(const std::string& text, const std::vector<CardResult>& cards);
+// Why a card failed, in a few words after its address: "not applied (still
+// 1.02)", "refused (\"Flash error\")", "timed out".
+std::string failure_words(const CardResult& card);
 
 // The CSV file: header and one row per card, in the order given.
 std::string report_csv(const std::vector<CardResult>& cards);

@@ -177,6 +177,7 @@ bool Rollout::settle(Card* card, State state) {
   }
   if (state == State::failed) {
     ++status_.failures;
+    status_.failed.push_back(card->ip);
     if (plan_.budget >= 0 && status_.failures > plan_.budget && !status_.halted) {
       status_.halted = true;
       status_.halted_in_wave = card->wave;

@@ -86,6 +86,7 @@ struct RolloutStatus {
   bool halted = false;
   int halted_in_wave = 0;   // the wave whose failure halted the run
   std::string halt_reason;  // "2 cards failed, more than the 1 allowed"; empty unless halted
+  std::vector<uint32_t> failed;  // the cards that failed, in the order they did
 };
 
 class Rollout {
@@ -164,8 +165,11 @@ std::string dry_run_line(uint32_t ip, int wave);
 // Its summary on stderr, equal waves in one: "plan: 120 cards in 6 waves
 // (1, 12, 30 x 3, 17); stops after the first failure".
 std::string dry_run_summary(const RolloutPlan& plan);
-// The report's first line when the run halted, empty when it did not:
-// "Rollout halted in wave 3: 1 card failed, none allowed; 40 cards not started."
-std::string halt_line(const RolloutStatus& status);
+// The report's first line when the run halted, empty when it did not: the
+// cards that failed (the first HALT_LINE_CARDS, then how many more) and
+// why, from their latest results in cards:
+// "Rollout halted in wave 1: 198.18.3.16 not applied (still 1.02); 5 cards not started."
+inline constexpr size_t HALT_LINE_CARDS = 3;
+std::string halt_line(const RolloutStatus& status, const std::vector<CardResult>& cards);
 // "1 card", "3 cards".
 std::string cards_words(long long n);

@@ -1,6 +1,7 @@
 // The rollout dialog (122), from the device list's menu: whether Upgrade
-// runs the ticked cards in waves, the waves' sizes and the failure that
-// stops the run, kept in the settings at OK.
+// runs the ticked cards in waves, the waves' sizes, the failure that stops
+// the run and when its cards may start, kept in the settings at OK. The
+// fields are greyed while the box is unticked.
 #include <windows.h>
 
 #include <string>
@@ -12,8 +13,18 @@
 
 namespace {
 
-// The longest number a field takes, with a "%" and blanks around.
-const int FIELD_LIMIT = 12;
+// The longest text a field takes: a number with a "%", a window, and
+// blanks around.
+const int FIELD_LIMIT = 16;
+
+// The fields of the waves, in the dialog's order.
+const int FIELDS[] = {IDC_ROLLOUT_FIRST, IDC_ROLLOUT_LATER, IDC_ROLLOUT_STOP, IDC_ROLLOUT_START,
+                      IDC_ROLLOUT_WINDOW};
+
+void grey_fields(HWND dialog) {
+  const BOOL on = IsDlgButtonChecked(dialog, IDC_ROLLOUT_WAVES) == BST_CHECKED;
+  for (int id : FIELDS) EnableWindow(GetDlgItem(dialog, id), on);
+}
 
 std::string item_text(HWND dialog, int id) {
   char text[FIELD_LIMIT + 4] = "";
@@ -29,6 +40,10 @@ int field_id(RolloutField field) {
       return IDC_ROLLOUT_LATER;
     case RolloutField::stop_after:
       return IDC_ROLLOUT_STOP;
+    case RolloutField::start_at:
+      return IDC_ROLLOUT_START;
+    case RolloutField::window:
+      return IDC_ROLLOUT_WINDOW;
     default:
       return 0;
   }
@@ -40,11 +55,14 @@ void init_rollout_dialog(HWND dialog) {
   const std::pair<int, const std::string*> edits[] = {
       {IDC_ROLLOUT_FIRST, &fields.first},
       {IDC_ROLLOUT_LATER, &fields.later},
-      {IDC_ROLLOUT_STOP, &fields.stop_after}};
+      {IDC_ROLLOUT_STOP, &fields.stop_after},
+      {IDC_ROLLOUT_START, &fields.start_at},
+      {IDC_ROLLOUT_WINDOW, &fields.window}};
   for (const auto& [id, text] : edits) {
     SendDlgItemMessageA(dialog, id, EM_SETLIMITTEXT, FIELD_LIMIT, 0);
     SetDlgItemTextA(dialog, id, text->c_str());
   }
+  grey_fields(dialog);
   SetFocus(GetDlgItem(dialog, IDC_ROLLOUT_WAVES));
 }
 
@@ -55,13 +73,17 @@ bool keep_fields(HWND dialog) {
   fields.first = item_text(dialog, IDC_ROLLOUT_FIRST);
   fields.later = item_text(dialog, IDC_ROLLOUT_LATER);
   fields.stop_after = item_text(dialog, IDC_ROLLOUT_STOP);
+  fields.start_at = item_text(dialog, IDC_ROLLOUT_START);
+  fields.window = item_text(dialog, IDC_ROLLOUT_WINDOW);
   RolloutSetting setting;
   std::string why;
   RolloutField refused = RolloutField::none;
   const WindowServices& window = upgrade_services().window;
   if (!read_rollout_fields(fields, &setting, &why, &refused)) {
     window.show_error(why.c_str());
-    if (HWND edit = GetDlgItem(dialog, field_id(refused))) {
+    // A greyed field (the box unticked) is named but takes no focus.
+    HWND edit = GetDlgItem(dialog, field_id(refused));
+    if (edit && IsWindowEnabled(edit)) {
       SetFocus(edit);
       SendMessageA(edit, EM_SETSEL, 0, -1);
     }
@@ -86,6 +108,9 @@ INT_PTR CALLBACK rollout_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM) 
       return TRUE;
     case IDCANCEL:
       EndDialog(dialog, 0);
+      return TRUE;
+    case IDC_ROLLOUT_WAVES:
+      if (HIWORD(wparam) == BN_CLICKED) grey_fields(dialog);
       return TRUE;
     default:
       return FALSE;

@@ -45,6 +45,8 @@ RolloutFields rollout_fields_of(const RolloutSetting& s) {
   f.first = std::to_string(s.first);
   f.later = std::to_string(s.later) + (s.later_percent ? "%" : "");
   f.stop_after = std::to_string(s.stop_after);
+  if (s.schedule.start_at >= 0) f.start_at = clock_text(s.schedule.start_at);
+  if (s.schedule.has_window()) f.window = window_text(s.schedule.window_from, s.schedule.window_to);
   return f;
 }
 
@@ -82,6 +84,15 @@ bool read_rollout_fields(const RolloutFields& fields, RolloutSetting* setting, s
   if (s.stop_after > ROLLOUT_NUMBER_MAX)
     return refuse(STOP, "Stop after N failures: at most " + MAX_TEXT + ".");
 
+  std::string reason;
+  const std::string start_at = trimmed(fields.start_at);
+  if (!start_at.empty() && !read_clock_time(start_at, &s.schedule.start_at, &reason))
+    return refuse(RolloutField::start_at, "Start at: " + reason + ", or empty to start at once.");
+  const std::string window = trimmed(fields.window);
+  if (!window.empty() &&
+      !read_time_window(window, &s.schedule.window_from, &s.schedule.window_to, &reason))
+    return refuse(RolloutField::window, "Window: " + reason + ", or empty for any time.");
+
   *setting = s;
   if (refused) *refused = RolloutField::none;
   return true;
@@ -108,4 +119,8 @@ RolloutOptions rollout_options_of(const RolloutSetting& setting) {
   options.steps = rollout_setting_steps(setting);
   options.max_failures = rollout_setting_budget(setting);
   return options;
+}
+
+RunSchedule rollout_schedule_of(const RolloutSetting& setting) {
+  return setting.waves ? setting.schedule : RunSchedule{};
 }

@@ -12,10 +12,12 @@ struct RolloutFields {
   std::string first;       // cards
   std::string later;       // cards, or a percentage: "25%"
   std::string stop_after;  // failures
+  std::string start_at;    // "22:00", empty: at once
+  std::string window;      // "22:00-05:00", empty: any time
 };
 // The texts the dialog opens with.
 RolloutFields rollout_fields_of(const RolloutSetting& setting);
-enum class RolloutField { none, first, later, stop_after };
+enum class RolloutField { none, first, later, stop_after, start_at, window };
 // The setting the fields make (blanks around a number allowed). False with
 // *why naming the field refused, e.g. "Later waves: a percentage is 1 to
 // 100."; *setting unchanged then. The fields are read whether the box is
@@ -36,3 +38,6 @@ std::string rollout_setting_line(const RolloutSetting& setting);
 // The run's options for the setting: on, its waves and its budget.
 struct RolloutOptions;
 RolloutOptions rollout_options_of(const RolloutSetting& setting);
+// When the run may start its cards: the setting's schedule; none when it is
+// off.
+RunSchedule rollout_schedule_of(const RolloutSetting& setting);

@@ -3,6 +3,7 @@
 
 #include "protocol/csv.h"
 #include "protocol/json.h"
+#include "protocol/packet.h"
 
 namespace {
 
@@ -49,6 +50,12 @@ std::string card_json(const CardResult& card, int wave) {
 std::string summary_json(const std::vector<CardResult>& cards, const RolloutStatus& s) {
   std::vector<std::pair<std::string, std::string>> results;
   for (const auto& [word, n] : result_counts(cards)) results.emplace_back(word, std::to_string(n));
+  std::string failed = "[";
+  for (uint32_t ip : s.failed) {
+    if (failed.size() > 1) failed += ',';
+    failed += json_string(ip_to_text(ip));
+  }
+  failed += ']';
   const std::vector<std::pair<std::string, std::string>> members = {
       {"cards", std::to_string(cards.size())},
       {"results", json_raw_object(results)},
@@ -58,6 +65,7 @@ std::string summary_json(const std::vector<CardResult>& cards, const RolloutStat
       {"waves_run", std::to_string(s.waves_run)},
       {"halted", s.halted ? "true" : "false"},
       {"reason", s.halted ? json_string(s.halt_reason) : "null"},
+      {"failed", failed},
   };
   return json_raw_object({{"summary", json_raw_object(members)}});
 }

@@ -55,10 +55,20 @@ std::string dry_run_summary(const RolloutPlan& plan) {
          budget_words(plan.budget);
 }
 
-std::string halt_line(const RolloutStatus& s) {
+std::string halt_line(const RolloutStatus& s, const std::vector<CardResult>& cards) {
   if (!s.halted) return "";
-  std::string line = "Rollout halted in wave " + std::to_string(s.halted_in_wave) + ": " +
-                     s.halt_reason;
+  std::string line = "Rollout halted in wave " + std::to_string(s.halted_in_wave) + ": ";
+  for (size_t i = 0; i < s.failed.size() && i < HALT_LINE_CARDS; ++i) {
+    CardResult card;
+    card.ip = s.failed[i];
+    for (const CardResult& c : cards)
+      if (c.ip == card.ip) card = c;  // the latest
+    if (i) line += ", ";
+    line += std::string(ip_to_text(card.ip)) + " " + failure_words(card);
+  }
+  if (s.failed.size() > HALT_LINE_CARDS)
+    line += " and " + std::to_string(s.failed.size() - HALT_LINE_CARDS) + " more";
+  if (s.failed.empty()) line += s.halt_reason;
   if (s.not_started) line += "; " + cards_words(s.not_started) + " not started";
   return line + ".";
 }

@@ -27,6 +27,8 @@ class SilentView : public SessionView {
   void close(int) override {}
 };
 
+int second_of_day(const LocalTime& t) { return t.hour * 3600 + t.minute * 60 + t.second; }
+
 // The record's fields are fixed arrays; a text that fills one has no NUL.
 template <size_t N, size_t M>
 void copy_text(char (&dest)[N], const char (&src)[M]) {
@@ -283,6 +285,9 @@ void UpgradeRun::begin_run() {
     journal_start(journal_.get(), "", pending, nullptr);
   }
   events_->journal_started(journal_);
+  if (options_.schedule.start_at >= 0)
+    start_at_ms_ = io_->now_ms() + 1000LL * seconds_until(options_.schedule.start_at,
+                                                          second_of_day(io_->local_time()));
   events_->progress(progress_);
   if (rollout_)
     for (const RunCard& c : cards_)
@@ -292,6 +297,7 @@ void UpgradeRun::begin_run() {
 
 void UpgradeRun::take_commands() {
   if (stop_flag_ && stop_flag_->load() && !shutting_down_) stop_running(true);
+  if (stop_starting_flag_ && stop_starting_flag_->load()) stop_starting();
   for (const RunCommand& command : inbox_->take()) {
     switch (command.kind) {
       case RunCommandKind::start:
@@ -308,6 +314,9 @@ void UpgradeRun::take_commands() {
         break;
       case RunCommandKind::stop_all:
         stop_running(false);
+        break;
+      case RunCommandKind::stop_starting:
+        stop_starting();
         break;
       case RunCommandKind::shutdown:
         stop_running(true);
@@ -353,6 +362,30 @@ void UpgradeRun::stop_running(bool shutdown) {
     }
   // The checks of cards already sent go on after a stop, not after the end.
   if (shutdown) checks_running_ = false;
+}
+
+void UpgradeRun::stop_starting() {
+  if (stopping_) return;
+  stopping_ = true;
+  not_started_message_ = STOPPED_BY_OPERATOR_TEXT;
+  if (rollout_) rollout_->end_unstarted();
+}
+
+// While the schedule keeps cards from starting: the loop looks again at
+// the start time or the window's next opening, and on a change.
+bool UpgradeRun::schedule_holds(int64_t now) {
+  if (now < start_at_ms_) {
+    cursor_due_ms_ = start_at_ms_;
+    tell_waiting(RunWait::start_time, 0);
+    return true;
+  }
+  const RunSchedule& schedule = options_.schedule;
+  if (!schedule.has_window()) return false;
+  const int second = second_of_day(io_->local_time());
+  if (window_open(schedule, second)) return false;
+  cursor_due_ms_ = now + 1000LL * seconds_until(schedule.window_from, second);
+  tell_waiting(RunWait::window, 0);
+  return true;
 }
 
 void UpgradeRun::line_without_transfer(const RunCard& c, CardOutcome outcome,
@@ -419,17 +452,20 @@ void UpgradeRun::start_due_cards(int64_t now) {
       continue;
     }
     if (stopping_ && !rollout_) {
-      line_without_transfer(c, CardOutcome::not_started, "");
+      line_without_transfer(c, CardOutcome::not_started, not_started_message_);
       ++cursor_;
       continue;
     }
     if (paused_ && !stopping_) return tell_waiting(RunWait::paused, 0);
-    if (free_slot() < 0 || sending_to(ip)) return tell_waiting(RunWait::session, 0);
+    if (!stopping_ && schedule_holds(now)) return;
+    // A card a stop keeps from starting needs no session for its line.
+    if (!stopping_ && (free_slot() < 0 || sending_to(ip))) return tell_waiting(RunWait::session, 0);
     if (rollout_) {
       const StartDecision decision = rollout_->begin(ip);
       if (decision == StartDecision::wait) return tell_waiting(RunWait::wave, c.wave - 1);
       if (decision == StartDecision::never) {
-        line_without_transfer(c, CardOutcome::not_started, "");
+        line_without_transfer(c, CardOutcome::not_started,
+                              rollout_->status().halted ? "" : not_started_message_);
         events_->card_settled(latest_of(ip), c.wave);
         ++cursor_;
         continue;
@@ -452,6 +488,9 @@ void UpgradeRun::start_due_cards(int64_t now) {
       }
     }
     start_card(cursor_, now);
+    // A schedule that holds the run again is told again.
+    if (told_wait_ == RunWait::start_time || told_wait_ == RunWait::window)
+      told_wait_ = RunWait::nothing;
     ++cursor_;
     next_start_ms_ = now + BETWEEN_STARTS_MS;
   }
@@ -648,8 +687,9 @@ void UpgradeRun::settle_run() {
   }
   std::vector<uint8_t>().swap(image_);
   receiver_.reset();  // no transfer runs any more
-  std::string text = report_text(report_.get());
-  if (status.halted) text = halt_line(status) + "\r\n" + text;
+  const std::vector<CardResult> cards = report_cards(report_.get());
+  std::string text = report_text_with_checks(report_text(report_.get()), cards);
+  if (status.halted) text = halt_line(status, cards) + "\r\n" + text;
   if (!options_.journal && !options_.reports_folder.empty())
     text += not_kept_.empty() ? journal_status(journal_.get()) : not_kept_;
   std::string kept;
@@ -657,7 +697,7 @@ void UpgradeRun::settle_run() {
     std::lock_guard<std::mutex> lock(journal_->mutex);
     kept = journal_->path;
   }
-  events_->settled(text, report_cards(report_.get()), kept, status);
+  events_->settled(text, cards, kept, status);
   phase_ = Phase::ended;
   if (options_.checks == RunChecks::after_all && !shutting_down_) {
     size_t n = 0;

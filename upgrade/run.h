@@ -21,6 +21,7 @@
 #include "platform/udp.h"
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
+#include "settings/schedule.h"
 #include "upgrade/journal.h"
 #include "upgrade/rollout.h"
 #include "upgrade/session.h"
@@ -82,10 +83,16 @@ struct RunOptions {
   // How often the front hears heartbeat while the run goes (0: never).
   uint32_t heartbeat_ms = 0;
   uint16_t card_port = 69;  // the cards' TFTP port
+  // When cards may start, by RunIo::local_time: the first at start_at, each
+  // inside the window (a run that reaches its end waits, as paused, for
+  // its next opening).
+  RunSchedule schedule;
 };
 
 // Whatever the run waits for while no card can start.
-enum class RunWait { nothing, session, wave, answer, checks, paused };
+// start_time: the schedule's first start; window: the schedule's window
+// is closed (the front names it: "the window 22:00-05:00").
+enum class RunWait { nothing, session, wave, answer, checks, paused, start_time, window };
 
 // What the run tells its front, on the loop's thread. A front that shows
 // windows posts these to its own thread and returns.
@@ -232,12 +239,18 @@ enum class RunCommandKind {
   resume,
   stop_card,  // ip: a running transfer ends " User Aborted !"; one not started is not sent
   stop_all,   // running transfers end aborted, cards not started are not_started
+  // No card starts any more; running transfers finish and are checked;
+  // cards not started are not_started with STOPPED_BY_OPERATOR_TEXT.
+  stop_starting,
   shutdown,   // the system's session ends: everything ends aborted, at once
   hold,       // a question opened: no session does timer work
   release,    // and closed
   answered,   // ip answered a query (the window's merge): it is no longer unanswered
   checked,    // ip's check (the window's) settled with outcome
 };
+// The line of a card the operator's stop kept from starting.
+inline constexpr const char* STOPPED_BY_OPERATOR_TEXT = "Not started : stopped by the operator .";
+
 struct RunCommand {
   RunCommandKind kind = RunCommandKind::start;
   uint32_t ip = 0;
@@ -294,6 +307,8 @@ class UpgradeRun {
   // Set from outside (a signal handler, the console's handler): taken as a
   // shutdown at the next pass; wake the io after setting it.
   void watch_stop_flag(const std::atomic<bool>* flag) { stop_flag_ = flag; }
+  // The same for stop_starting (the command-line tool's first Ctrl+C).
+  void watch_stop_starting_flag(const std::atomic<bool>* flag) { stop_starting_flag_ = flag; }
 
   // The loop: passes until the run has ended.
   void run();
@@ -315,6 +330,8 @@ class UpgradeRun {
   void take_commands();
   void stop_card(uint32_t ip);
   void stop_running(bool shutdown);
+  void stop_starting();
+  bool schedule_holds(int64_t now);
   void start_due_cards(int64_t now);
   void start_card(size_t index, int64_t now);
   void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
@@ -345,6 +362,7 @@ class UpgradeRun {
   std::unique_ptr<CheckTransport> transport_;
   std::shared_ptr<RunInbox> inbox_;
   const std::atomic<bool>* stop_flag_ = nullptr;
+  const std::atomic<bool>* stop_starting_flag_ = nullptr;
 
   Phase phase_ = Phase::waiting_start;
   RolloutPlan plan_;
@@ -373,6 +391,8 @@ class UpgradeRun {
   bool paused_ = false;
   bool stopping_ = false;          // stop_all: nothing more starts
   bool shutting_down_ = false;     // shutdown: the rest ends aborted
+  std::string not_started_message_;  // the line of a card a stop kept from starting
+  int64_t start_at_ms_ = 0;          // the schedule's first start
   std::vector<uint32_t> stopped_;  // cards stopped before their turn
   BatchProgress progress_;
   bool halt_told_ = false;

@@ -408,6 +408,7 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
 
   RunOptions options;
   options.rollout = rollout_options_of(setting);
+  options.schedule = rollout_schedule_of(setting);
   options.parallel = WINDOW_SESSIONS;
   options.answer_window_ms = ANSWER_WINDOW_MS;
   options.reports_folder = reports_folder();

@@ -1,12 +1,13 @@
 """Upgrade in waves, driven from outside the program: the rollout dialog
-opened from the device list's menu (a bad field refused by name, the
-choice kept, Cancel keeping nothing), then a rollout of three cards in two
+opened from the device list's menu (its fields greyed while unticked, a
+bad field and a bad window refused by name, the choice kept, Cancel
+keeping nothing), then a rollout of three cards in two
 waves (1, then 2 at a time) whose cards restart into the new version: the
 confirmation names the plan, the cards of wave 2 wait in the Result column
 and get no write request before the card of wave 1 answered with the new
 version, one report box names every card. Last, a rollout whose first card
 refuses the image halts: the other two are not started, and the report's
-first line says why. Takes about 40 s.
+first line names the card and why. Takes about 40 s.
 
     scripts/netns-run.sh scripts/wine-run.sh python3 tests/e2e/scenario_rollout.py"""
 
@@ -34,7 +35,8 @@ WAVE_1, WAVE_2 = BATCH_ORDER[:1], BATCH_ORDER[1:]
 MENU_CLASS = "class:#32768"
 ROLLOUT_ITEM = 6  # the sixth item of the device list's menu
 TITLE = "Rollout"
-WAVES, FIRST, LATER, STOP = 1050, 1051, 1052, 1053
+WAVES, FIRST, LATER, STOP, START, WINDOW = 1050, 1051, 1052, 1053, 1054, 1055
+FIELDS = (FIRST, LATER, STOP, START, WINDOW)
 IDOK, IDCANCEL, IDYES = 1, 2, 6
 RESULT = 5
 
@@ -72,9 +74,21 @@ def set_up_rollout(s, list_view):
     if not dialog:
         return False
     t.check("off and the defaults at first", (False, "1", "25%", "1"), fields(s, dialog))
+    t.check("its fields greyed while unticked", [False] * 5,
+            [d.enabled(d.child(dialog, i)) for i in FIELDS])
     no_text_cut(s, dialog)
     d.click(d.child(dialog, WAVES))
     wait_until(lambda: d.checked(d.child(dialog, WAVES)), 3)
+    t.check("and not once ticked", [True] * 5, [d.enabled(d.child(dialog, i)) for i in FIELDS])
+    d.settext(d.child(dialog, WINDOW), "22:00-22:00")
+    d.click(d.child(dialog, IDOK))
+    box = d.msgbox(CONFIRM, 5000)
+    t.check("a bad window is refused by its name",
+            "Window: \"22:00-22:00\" opens and closes at the same time, or empty for any time.",
+            box and box["text"])
+    if box:
+        d.answer(box["hwnd"], IDOK)
+    d.settext(d.child(dialog, WINDOW), "")
     d.settext(d.child(dialog, LATER), "101%")
     d.click(d.child(dialog, IDOK))
     box = d.msgbox(CONFIRM, 5000)
@@ -173,7 +187,8 @@ def halted(s, seen):
     if report:
         s.shot(report["hwnd"], "rollout-halted")
     t.check("first line says it halted and why, then one line per card", [
-        "Rollout halted in wave 1: 1 card failed, none allowed; 2 cards not started.",
+        "Rollout halted in wave 1: %s refused (\"Upgrade not allowed !\"); 2 cards not started."
+        % BATCH_ORDER[0],
         BATCH_ORDER[0] + " Upgrade not allowed !",
         BATCH_ORDER[1] + " Not started : rollout halted .",
         BATCH_ORDER[2] + " Not started : rollout halted ."], report_lines(report))

@@ -419,8 +419,9 @@ def test_verify(tool, work):
 
 
 def test_interrupt(tool, command, images, work):
-    """One transfer at a time: Ctrl+C comes while the first card takes a
-    large image; the second has not started."""
+    """One transfer at a time: Ctrl+C comes twice while the first card
+    takes a large image: the first stops the starts (the second card is not
+    started), the second aborts the transfer."""
     report = os.path.join(work, "interrupted.csv")
     proc = subprocess.Popen(command + ["upgrade", images["large"], "10.69.8.7", "10.69.8.8",
                                        "--parallel", "1", "--report", report],
@@ -431,13 +432,15 @@ def test_interrupt(tool, command, images, work):
             break
     time.sleep(0.3)  # the image takes more than a second even on an idle machine
     proc.send_signal(signal.SIGINT)
+    time.sleep(0.3)
+    proc.send_signal(signal.SIGINT)
     try:
         out, _ = proc.communicate(timeout=20)
     except subprocess.TimeoutExpired:
         proc.kill()
         out, _ = proc.communicate()
-    check("Ctrl+C: status 1, the running transfer and the card after it aborted",
-          (1, ["10.69.8.7 User Aborted !", "10.69.8.8 User Aborted !"]),
+    check("Ctrl+C twice: status 1, the running transfer aborted, the card after it not started",
+          (1, ["10.69.8.7 User Aborted !", "10.69.8.8 Not started : stopped by the operator ."]),
           (proc.returncode, sorted(lines(out.decode()))))
     if not os.path.exists(report):
         check("Ctrl+C: the report is still written", True, False)
@@ -445,8 +448,8 @@ def test_interrupt(tool, command, images, work):
     _, rows = read_report(report)
     first, second = rows.get("10.69.8.7", {}), rows.get("10.69.8.8", {})
     size = os.path.getsize(images["large"])
-    check("Ctrl+C: the report has both cards aborted", ("aborted", "aborted"),
-          (first.get("result"), second.get("result")))
+    check("Ctrl+C twice: the report has the first card aborted, the second not started",
+          ("aborted", "not_started"), (first.get("result"), second.get("result")))
     check("Ctrl+C: part of the image had gone to the first card, nothing to the second",
           (True, "0"), (0 < int(first.get("bytes_sent", 0)) < size, second.get("bytes_sent")))
 

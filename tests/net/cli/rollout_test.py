@@ -9,14 +9,17 @@ address, the old version back), an exclude winning over it; a card back
 from a quick restart with its old version, and one back as another device
 (another MAC), settled not applied within 30 s; a halt in a wave larger
 than --parallel whose first card fails, its unstarted cards never started;
---dry-run sending no write request; 32 transfers open at once with
---parallel 32.
+--dry-run sending no write request, and printing the schedule; bad
+times refused by name; a run outside its window sending nothing; a
+first Ctrl+C letting the card sending finish and be checked, the rest
+not started; 32 transfers open at once with --parallel 32.
 
     scripts/netns-run.sh python3 tests/net/cli/rollout_test.py COMMAND...
 
 About 45 s: every wave waits for the checks after the upgrade (asked
 every second for the first two minutes after the card's " OK.")."""
 
+import csv
 import json
 import os
 import signal
@@ -36,6 +39,7 @@ WIDE = ["10.69.16.%d" % n for n in range(1, 34)]      # 33 slow cards
 QUICK = "10.69.17.1"    # silent 6 s after the upload, back with its old version
 SWAPPED = "10.69.17.2"  # back with the new version, as another device
 WIDE_WAVE = ["10.69.18.%d" % n for n in range(1, 7)]  # .1 refuses the write
+STOPPED = ["10.69.19.%d" % n for n in range(1, 4)]    # .1 takes 2.4 s
 REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
                   "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
                   "image_sha256"]
@@ -63,6 +67,8 @@ def fleet_conf(refusing, knobs=None):
     out.append("ip=%s %s restart_mac=02-00-00-00-17-02" % (SWAPPED, CARD))
     for ip in WIDE_WAVE:
         out.append("ip=%s %s%s" % (ip, CARD, " write=0" if ip.endswith(".1") else ""))
+    for ip in STOPPED:
+        out.append("ip=%s %s%s" % (ip, CARD, " ack_delay=20" if ip.endswith(".1") else ""))
     for ip in WIDE:
         # 118 blocks at 40 ms each: about 5 s a transfer, longer than the
         # 3.2 s the batch takes to start 32 of them.
@@ -164,9 +170,15 @@ def settled_at(fleet, since, ip):
     return None
 
 
-def test_waves_and_json(tool, fleet, image):
+def test_waves_and_json(tool, fleet, image, work):
+    # The waves take the cards as given: those named, then the list's.
+    given = ["10.69.14.3", "10.69.14.1", "10.69.14.4", "10.69.14.2"]
+    card_list = os.path.join(work, "waves.csv")
+    with open(card_list, "w") as f:
+        f.write("ip\n10.69.14.4\n10.69.14.2\n10.69.14.5\n")
     start = fleet.mark()
-    rc, out, err = tool.run("upgrade", image, *WAVES, "--waves", "1,100%", "--json")
+    rc, out, err = tool.run("upgrade", image, *given[:2], "--cards", card_list, "--waves", "1,100%",
+                            "--json")
     objects = json_lines(out)
     cards = [o for o in objects if "summary" not in o]
     check("waves: exit 0, every card applied or skipped", 0, rc)
@@ -175,10 +187,10 @@ def test_waves_and_json(tool, fleet, image):
     by_ip = {c.get("ip"): c for c in cards}
     check("--json: the report's columns and the wave as keys",
           [sorted(REPORT_COLUMNS + ["wave"])] * len(cards), [sorted(c) for c in cards])
-    check("--json: waves as planned, the skipped card outside them",
-          {"10.69.14.1": 1, "10.69.14.2": 2, "10.69.14.3": 2, "10.69.14.4": 2, "10.69.14.5": None},
+    check("--json: waves as planned, in the order given, the skipped card outside them",
+          {"10.69.14.3": 1, "10.69.14.1": 2, "10.69.14.4": 2, "10.69.14.2": 2, "10.69.14.5": None},
           {ip: c.get("wave") for ip, c in by_ip.items()})
-    first = by_ip.get("10.69.14.1", {})
+    first = by_ip.get("10.69.14.3", {})
     skipped = by_ip.get("10.69.14.5", {})
     check("--json: a settled card's result, numbers as numbers, empty cells as null",
           ("ok", "applied", int, int, "skipped_version", None, None),
@@ -189,9 +201,9 @@ def test_waves_and_json(tool, fleet, image):
     check("--json: the summary", ({"applied": 4, "skipped_version": 1}, 0, 2, 2, False),
           (summary.get("results"), summary.get("failures"), summary.get("waves"),
            summary.get("waves_run"), summary.get("halted")))
-    check("waves: written to in plan order", WAVES[:4], wrq_order(fleet, start, WAVES))
-    wave2 = [i for i, _, f in fleet.events("wrq", since=start) if f["ip"] in WAVES[1:4]]
-    back = settled_at(fleet, start, "10.69.14.1")
+    check("waves: written to in the order given", given, wrq_order(fleet, start, WAVES))
+    wave2 = [i for i, _, f in fleet.events("wrq", since=start) if f["ip"] in given[1:]]
+    back = settled_at(fleet, start, given[0])
     check("waves: no write request of wave 2 before wave 1 came back with the new version",
           True, back is not None and bool(wave2) and min(wave2) > back)
 
@@ -215,8 +227,10 @@ def test_halt_and_resume(tool, fleet, image, work):
           (summary.get("failures"), summary.get("halted"), summary.get("waves_run"),
            summary.get("reason")))
     check("halt: nothing written to after the halt", HALT[:4], wrq_order(fleet, start, HALT))
-    check("halt: stderr names the halt",
-          True, "Rollout halted in wave 2: 1 card failed, none allowed; 2 cards not started." in err)
+    check("halt: stderr names the halt, the card and why",
+          True, 'Rollout halted in wave 2: 10.69.15.4 refused ("Upgrade not allowed !"); 2 cards '
+                'not started.' in err)
+    check("halt: the summary lists the failed cards", ["10.69.15.4"], summary.get("failed"))
 
     # The refusing card is fixed; of the cards done, .1 still runs the new
     # version, .2 is now another device at its address and .3 was put back
@@ -283,6 +297,18 @@ def test_dry_run(tool, fleet, image):
     check("--dry-run: the plan and the budget on stderr",
           True, "plan: 5 cards in 3 waves (1, 2 x 2); stops after the first failure" in err)
     check("--dry-run: no write request", [], fleet.events("wrq", since=start))
+    rc, out, err = tool.run("upgrade", image, WIDE[0], "--dry-run", "--start-at", "22:00",
+                            "--window", " 22:00-5:00")
+    check("--dry-run: the schedule on stderr", (0, True),
+          (rc, "schedule: starts at 22:00; cards start only in the window 22:00-05:00 (local "
+               "time)" in err))
+    refused = [tool.run("upgrade", image, WIDE[0], *flags)[::2] for flags in
+               (["--start-at", "24:00"], ["--window", "22:00"], ["--window", "1:00-01:00"])]
+    check("bad times refused by name, exit 2", [
+        (2, 'daveridur-cli: --start-at "24:00" is not a time of day HH:MM, like 22:00'),
+        (2, 'daveridur-cli: --window "22:00" is not a window HH:MM-HH:MM, like 22:00-05:00'),
+        (2, 'daveridur-cli: --window "1:00-01:00" opens and closes at the same time')],
+        [(rc, err.splitlines()[0] if err else "") for rc, err in refused])
 
     # An image without a version: no check could fail a card, so no gate
     # stands on one unless forced; the forced dry run says so.
@@ -297,6 +323,55 @@ def test_dry_run(tool, fleet, image):
     check("versionless: forced, the dry run says what the waves wait for",
           (0, True), (rc, "no check can fail a card" in err))
     check("versionless: no write request", [], fleet.events("wrq", since=start))
+
+
+def test_first_interrupt(tool, fleet, image, work, command):
+    """A window closed now: nothing sent; a first Ctrl+C while a card
+    sends: it finishes and is checked, the rest are not started, exit 4
+    with the report written."""
+    report = os.path.join(work, "stopped.csv")
+    now = time.localtime()
+    opens = (now.tm_hour * 60 + now.tm_min + 2) % 1440
+    window = "%02d:%02d-%02d:%02d" % (opens // 60, opens % 60, (opens + 1) // 60 % 24, (opens + 1) % 60)
+    start = fleet.mark()
+    for args, stop_when in ((["--window", window], b"waiting for the window"),
+                            (["--report", report], b": started\n")):
+        proc = subprocess.Popen(command + ["upgrade", image, *STOPPED, "--waves", "1", "--parallel",
+                                           "1"] + args,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+        err = b""
+        while True:
+            line = proc.stderr.readline()
+            err += line
+            if not line or stop_when in line:
+                break
+        time.sleep(0.3)
+        proc.send_signal(signal.SIGINT)
+        try:
+            out, more = proc.communicate(timeout=30)
+        except subprocess.TimeoutExpired:
+            proc.kill()
+            out, more = proc.communicate()
+        err = (err + more).decode(errors="replace")
+        stopped = ["%s Not started : stopped by the operator ." % ip for ip in STOPPED]
+        if "--window" in args:
+            check("outside its window: nothing sent; Ctrl+C leaves every card not started, exit 4",
+                  (4, stopped, []), (proc.returncode, lines(out.decode()), wrq_order(fleet, start, STOPPED)))
+            continue
+        # The cards not started have their lines at once, the one sending when it ends.
+        check("first Ctrl+C: the card sending finishes, the rest are not started, exit 4",
+              (4, stopped[1:] + ["%s OK." % STOPPED[0]]), (proc.returncode, lines(out.decode())))
+        check("first Ctrl+C: said on stderr", (True, True),
+              ("Ctrl+C again aborts them" in err, "stopped by the operator: 2 cards not started" in err))
+        with open(report) as f:
+            rows = {r["ip"]: r for r in csv.DictReader(f)}
+        check("first Ctrl+C: the report written, the card checked, the rest not started",
+              [("ok", "applied", "OK."), ("not_started", "", "Not started : stopped by the operator ."),
+               ("not_started", "", "Not started : stopped by the operator .")],
+              [(rows.get(ip, {}).get("result"), rows.get(ip, {}).get("verified"),
+                rows.get(ip, {}).get("message")) for ip in STOPPED])
+        check("first Ctrl+C: written to is the card that was sending", STOPPED[:1],
+              wrq_order(fleet, start, STOPPED))
 
 
 def test_parallel_32(tool, fleet, image):
@@ -327,10 +402,11 @@ def main():
     fleet = Fleet(native, work)
     try:
         for group in (lambda: test_dry_run(tool, fleet, image),
-                      lambda: test_waves_and_json(tool, fleet, image),
+                      lambda: test_waves_and_json(tool, fleet, image, work),
                       lambda: test_halt_and_resume(tool, fleet, image, work),
                       lambda: test_checks_prove_the_version(tool, fleet, image),
                       lambda: test_halt_in_a_wide_wave(tool, fleet, image),
+                      lambda: test_first_interrupt(tool, fleet, image, work, command),
                       lambda: test_parallel_32(tool, fleet, image)):
             try:
                 group()

@@ -106,10 +106,24 @@ TEST_F(Settings, RolloutIsKeptInItsOwnValueAndReadsBackTheDefaultsWhenUnreadable
   ASSERT_TRUE(write_rollout_setting(s));
   EXPECT_EQ(read_rollout_setting(), s);
 
+  // A schedule is kept after the four words, each part when set; the text
+  // written before schedules (above) reads as none.
+  s.schedule = RunSchedule{22 * 60, 23 * 60 + 59, 5 * 60};
+  s.first = s.later = s.stop_after = 1000000;
+  ASSERT_TRUE(write_rollout_setting(s));
+  EXPECT_EQ(read_rollout_setting(), s);
+  ASSERT_EQ(read_setting_text(SETTINGS_KEY, "Rollout", text, sizeof text - 1), 1);
+  EXPECT_STREQ(text, "off 1000000 1000000 1000000 start=22:00 window=23:59-05:00");
+  s.schedule.start_at = -1;
+  ASSERT_TRUE(write_rollout_setting(s));
+  EXPECT_EQ(read_rollout_setting(), s);
+
   // Text it never writes is not half read: the defaults, not some fields.
   for (const char* bad : {"on 0 25% 1", "on 1 101% 1", "on 1 0% 1", "on 1 25% 0", "on 1000001 25% 1",
                           "on 1 1000001 1", "yes 1 25% 1", "on 1 25% 1 1", "on  1 25% 1", "on 1 25%",
-                          "on 1 25%% 1", "on -1 25% 1", ""}) {
+                          "on 1 25%% 1", "on -1 25% 1", "on 1 25% 1 start=24:00",
+                          "on 1 25% 1 window=22:00-22:00", "on 1 25% 1 start=1:00 start=2:00",
+                          "on 1 25% 1 window=22:00", "on 1 25% 1 stop=22:00", ""}) {
     ASSERT_EQ(write_setting_text(SETTINGS_KEY, "Rollout", bad), 1);
     EXPECT_EQ(read_rollout_setting(), defaults) << bad;
   }

@@ -9,8 +9,11 @@
 
 namespace {
 
-RolloutFields typed(const std::string& first, const std::string& later, const std::string& stop) {
+RolloutFields typed(const std::string& first, const std::string& later, const std::string& stop,
+                    const std::string& start_at = "", const std::string& window = "") {
   RolloutFields f;
+  f.start_at = start_at;
+  f.window = window;
   f.waves = true;
   f.first = first;
   f.later = later;
@@ -49,7 +52,47 @@ TEST(RolloutFields, GoodFieldsMakeTheSettingAndShowAgainAsTyped) {
       EXPECT_EQ(back, kept) << waves << percent;
     }
   EXPECT_EQ(rollout_fields_of(RolloutSetting{}).later, "25%");
+
+  // The schedule: empty fields are none; typed, they show again as kept;
+  // the run has it only in waves.
+  RolloutFields f = typed("1", "25%", "1");
+  ASSERT_TRUE(read_rollout_fields(f, &s, &why)) << why;
+  EXPECT_TRUE(s.schedule.empty());
+  f.start_at = " 6:05 ";
+  f.window = "22:00 - 05:30";
+  ASSERT_TRUE(read_rollout_fields(f, &s, &why)) << why;
+  EXPECT_EQ(s.schedule, (RunSchedule{6 * 60 + 5, 22 * 60, 5 * 60 + 30}));
+  EXPECT_EQ(rollout_fields_of(s).start_at, "06:05");
+  EXPECT_EQ(rollout_fields_of(s).window, "22:00-05:30");
+  EXPECT_EQ(rollout_schedule_of(s), s.schedule);
+  s.waves = false;
+  EXPECT_TRUE(rollout_schedule_of(s).empty());
 }
+
+// A window is open from its first minute to the one before its last, and
+// across midnight when it ends before it begins; a start time is the next
+// time the clock reads it.
+TEST(Schedule, WindowsAndStartTimes) {
+  const RunSchedule day{-1, 8 * 60, 17 * 60}, night{-1, 22 * 60, 5 * 60};
+  const auto at = [](int h, int m, int s = 0) { return h * 3600 + m * 60 + s; };
+  EXPECT_FALSE(window_open(day, at(7, 59, 59)));
+  EXPECT_TRUE(window_open(day, at(8, 0)));
+  EXPECT_TRUE(window_open(day, at(16, 59, 59)));
+  EXPECT_FALSE(window_open(day, at(17, 0)));
+  EXPECT_TRUE(window_open(night, at(23, 59, 59)));
+  EXPECT_TRUE(window_open(night, at(0, 0)));
+  EXPECT_TRUE(window_open(night, at(4, 59, 59)));
+  EXPECT_FALSE(window_open(night, at(5, 0)));
+  EXPECT_FALSE(window_open(night, at(21, 59, 59)));
+  EXPECT_TRUE(window_open(RunSchedule{}, at(3, 0)));
+  EXPECT_EQ(seconds_until(22 * 60, at(21, 59, 59)), 1);
+  EXPECT_EQ(seconds_until(22 * 60, at(22, 0, 59)), 0);
+  EXPECT_EQ(seconds_until(22 * 60, at(22, 1)), 24 * 3600 - 60);
+  EXPECT_EQ(seconds_until(0, at(23, 0)), 3600);
+  EXPECT_EQ(schedule_words(RunSchedule{22 * 60, 22 * 60, 5 * 60}),
+            "starts at 22:00; cards start only in the window 22:00-05:00");
+}
+
 
 TEST(RolloutFields, EachRefusalNamesItsFieldAndKeepsTheSetting) {
   struct Case {
@@ -76,6 +119,17 @@ TEST(RolloutFields, EachRefusalNamesItsFieldAndKeepsTheSetting) {
       {typed("1", "25%", "1000001"), RolloutField::stop_after, "Stop after N failures: at most 1000000."},
       {typed("1", "25%", "1.5"), RolloutField::stop_after,
        "Stop after N failures: \"1.5\" is not a number, like 1."},
+      {typed("1", "25%", "1", "24:00"), RolloutField::start_at,
+       "Start at: \"24:00\" is not a time of day HH:MM, like 22:00, or empty to start at once."},
+      {typed("1", "25%", "1", "9:5"), RolloutField::start_at,
+       "Start at: \"9:5\" is not a time of day HH:MM, like 22:00, or empty to start at once."},
+      {typed("1", "25%", "1", "", "22:00"), RolloutField::window,
+       "Window: \"22:00\" is not a window HH:MM-HH:MM, like 22:00-05:00, or empty for any time."},
+      {typed("1", "25%", "1", "", "22:00-22:60"), RolloutField::window,
+       "Window: \"22:00-22:60\" is not a window HH:MM-HH:MM, like 22:00-05:00, or empty for any "
+       "time."},
+      {typed("1", "25%", "1", "", "05:00-5:00"), RolloutField::window,
+       "Window: \"05:00-5:00\" opens and closes at the same time, or empty for any time."},
   };
   for (const Case& c : cases) {
     RolloutSetting s;

@@ -36,11 +36,12 @@ std::vector<WaveStep> steps_of(const std::string& text) {
 
 // ---- A small reader of the JSON the lines hold, enough to check them.
 struct Json {
-  enum Kind { null, boolean, number, string, object } kind = null;
+  enum Kind { null, boolean, number, string, object, array } kind = null;
   bool flag = false;
   double value = 0;
   std::string text;
   std::map<std::string, Json> members;
+  std::vector<Json> items;
 };
 
 class JsonReader {
@@ -116,6 +117,19 @@ class JsonReader {
         blanks();
         if (at_ >= s_.size()) return false;
         if (s_[at_] == '}') return ++at_, true;
+        if (s_[at_++] != ',') return false;
+      }
+    }
+    if (c == '[') {
+      out->kind = Json::array;
+      ++at_;
+      blanks();
+      if (at_ < s_.size() && s_[at_] == ']') return ++at_, true;
+      for (;;) {
+        if (!value(&out->items.emplace_back())) return false;
+        blanks();
+        if (at_ >= s_.size()) return false;
+        if (s_[at_] == ']') return ++at_, true;
         if (s_[at_++] != ',') return false;
       }
     }
@@ -263,7 +277,7 @@ TEST_F(Run, AWaveBeginsWhenTheOneBeforeHasSettled) {
   EXPECT_EQ(s.started, 4);
   EXPECT_EQ(s.settled, 3);
   EXPECT_FALSE(s.halted);
-  EXPECT_EQ(halt_line(s), "");
+  EXPECT_EQ(halt_line(s, {}), "");
   EXPECT_EQ(settled.size(), 3u);
 }
 
@@ -291,7 +305,7 @@ TEST_F(Run, AFailureHaltsTheRunAndCardsInFlightStillCount) {
   EXPECT_EQ(s.not_started, 3);
   EXPECT_EQ(s.waves_run, 2);
   EXPECT_EQ(s.halt_reason, "2 cards failed, none allowed");
-  EXPECT_EQ(halt_line(s), "Rollout halted in wave 2: 2 cards failed, none allowed; 3 cards not started.");
+  EXPECT_EQ(s.failed, (std::vector<uint32_t>{card_ip(2), card_ip(3)}));
   const std::vector<std::pair<uint32_t, CardOutcome>> expected = {
       {card_ip(1), CardOutcome::applied},     {card_ip(2), CardOutcome::timeout},
       {card_ip(3), CardOutcome::no_answer},   {card_ip(4), CardOutcome::not_started},
@@ -439,6 +453,57 @@ TEST(RolloutTexts, FailuresPlansAndLines) {
   EXPECT_EQ(report_name_of("C:\\reports\\a.csv"), "a.csv");
 }
 
+// A halt names its failed cards first, each with why from its latest
+// result, at most three of them; the report's line of a card whose check
+// failed is that check's, not the transfer's " OK.".
+TEST(RolloutTexts, AHaltNamesTheCardsAndTheirChecks) {
+  auto card = [](int n, CardOutcome outcome, uint32_t answered = 0, std::string message = "") {
+    CardResult c;
+    c.ip = card_ip(n);
+    c.version_before = 0x0102;
+    c.outcome = outcome;
+    c.answered_version = answered;
+    c.message = std::move(message);
+    return c;
+  };
+  RolloutStatus s;
+  s.halted = true;
+  s.halted_in_wave = 1;
+  s.not_started = 5;
+  s.failed = {card_ip(16)};
+  // The card's first line (" OK.") precedes its check: the latest counts.
+  const std::vector<CardResult> one = {card(16, CardOutcome::ok), card(1, CardOutcome::applied),
+                                       card(16, CardOutcome::not_applied, 0x0102)};
+  EXPECT_EQ(halt_line(s, one),
+            "Rollout halted in wave 1: 10.69.0.16 not applied (still 1.02); 5 cards not started.");
+  s.not_started = 0;
+  s.failed = {card_ip(1), card_ip(2), card_ip(3), card_ip(4), card_ip(5)};
+  const std::vector<CardResult> many = {
+      card(1, CardOutcome::card_error, 0, "Upgrade not allowed !"),
+      card(2, CardOutcome::not_applied, 0x0103),
+      card(3, CardOutcome::not_applied, 0x0105, "another device answers at this address"),
+      card(4, CardOutcome::timeout), card(5, CardOutcome::no_answer)};
+  EXPECT_EQ(halt_line(s, many),
+            "Rollout halted in wave 1: 10.69.0.1 refused (\"Upgrade not allowed !\"), 10.69.0.2 not "
+            "applied (runs 1.03), 10.69.0.3 not applied (another device answers at this address) "
+            "and 2 more.");
+
+  // 10.69.0.1 OK. inside another line is not its line.
+  const std::string text =
+      "10.69.0.10 OK.\r\n10.69.0.2 OK.\r\n10.69.0.1 OK.\r\n10.69.0.5 OK.\r\n10.69.0.6 OK.\r\n";
+  const std::vector<CardResult> checked = {
+      card(1, CardOutcome::no_answer), card(2, CardOutcome::not_applied, 0x0102),
+      card(10, CardOutcome::applied), card(5, CardOutcome::not_verified)};
+  EXPECT_EQ(report_text_with_checks(text, checked),
+            "10.69.0.10 OK.\r\n10.69.0.2 Not applied : still 1.02 .\r\n"
+            "10.69.0.1 No answer after the upgrade .\r\n10.69.0.5 OK.\r\n10.69.0.6 OK.\r\n");
+  // The operator's stop gives a card not started its own line and message.
+  Report report;
+  report_card(&report, "10.69.0.7", card_ip(7), CardOutcome::not_started, STOPPED_BY_OPERATOR_TEXT, 0);
+  EXPECT_EQ(report_text(&report), "10.69.0.7 Not started : stopped by the operator .\r\n");
+  EXPECT_EQ(report_row(report_cards(&report)[0])[8], STOPPED_BY_OPERATOR_TEXT);
+}
+
 // ---- JSON Lines and the kept report read back
 
 CardResult sample(int n, CardOutcome outcome) {
@@ -487,6 +552,7 @@ TEST(RolloutJson, CardsAndSummaryParseBack) {
   status.budget = 0;
   status.halted = true;
   status.halt_reason = "2 cards failed, none allowed";
+  status.failed = {card_ip(4), card_ip(3)};
   const std::vector<CardResult> cards = {sample(1, CardOutcome::applied), sample(2, CardOutcome::applied),
                                          sample(3, CardOutcome::no_answer), sample(4, CardOutcome::timeout),
                                          sample(5, CardOutcome::not_started)};
@@ -499,6 +565,10 @@ TEST(RolloutJson, CardsAndSummaryParseBack) {
   EXPECT_EQ(summary.members["waves_run"].value, 2);
   EXPECT_TRUE(summary.members["halted"].flag);
   EXPECT_EQ(summary.members["reason"].text, "2 cards failed, none allowed");
+  const std::vector<Json>& failed = summary.members["failed"].items;
+  ASSERT_EQ(failed.size(), 2u);
+  EXPECT_EQ(failed[0].text, "10.69.0.4");
+  EXPECT_EQ(failed[1].text, "10.69.0.3");
   std::map<std::string, double> results;
   for (auto& [word, n] : summary.members["results"].members) results[word] = n.value;
   EXPECT_EQ(results, (std::map<std::string, double>{
@@ -510,6 +580,8 @@ TEST(RolloutJson, CardsAndSummaryParseBack) {
   EXPECT_EQ(s.members["summary"].members["halted"].kind, Json::boolean);
   EXPECT_EQ(s.members["summary"].members["max_failures"].kind, Json::null);
   EXPECT_EQ(s.members["summary"].members["reason"].kind, Json::null);
+  EXPECT_EQ(s.members["summary"].members["failed"].kind, Json::array);
+  EXPECT_TRUE(s.members["summary"].members["failed"].items.empty());
 }
 
 TEST(Resume, OurOwnReportReadsBackAndNamesTheDoneCards) {

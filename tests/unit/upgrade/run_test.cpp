@@ -841,10 +841,11 @@ TEST_F(RunTest, WavesWaitForChecksAndAFailureHalts) {
   EXPECT_EQ(s.not_started, 2);
   EXPECT_EQ(s.waves_run, 2);
   EXPECT_EQ(events_.text,
-            "Rollout halted in wave 2: 2 cards failed, none allowed; 2 cards not started.\r\n"
+            "Rollout halted in wave 2: 127.0.0.4 refused (\"Flash error\"), 127.0.0.3 not applied "
+            "(still 1.00); 2 cards not started.\r\n"
             "127.0.0.1 Skipped : version 1.02 .\r\n127.0.0.2 OK.\r\n127.0.0.4 Flash error\r\n"
             "127.0.0.5 Not started : rollout halted .\r\n"
-            "127.0.0.6 Not started : rollout halted .\r\n127.0.0.3 OK.\r\n");
+            "127.0.0.6 Not started : rollout halted .\r\n127.0.0.3 Not applied : still 1.00 .\r\n");
   EXPECT_EQ(results(),
             (std::vector<CardOutcome>{CardOutcome::skipped_version, CardOutcome::applied,
                                       CardOutcome::not_applied, CardOutcome::card_error,
@@ -1009,6 +1010,100 @@ TEST_F(RunTest, StopAll) {
       EXPECT_EQ(events_.status.failures, 2);
     }
   }
+}
+
+// Stop starting (the command, or the flag the first Ctrl+C sets): the
+// running transfers finish and, in a rollout, are checked; the cards not
+// started get the operator's line.
+TEST_F(RunTest, StopStartingLetsTheRunningFinish) {
+  for (bool rollout : {false, true}) {
+    SCOPED_TRACE(rollout);
+    fresh();
+    cards({1, 2, 3, 4});
+    RunOptions options;
+    options.parallel = 2;
+    options.rollout.on = rollout;
+    if (rollout) options.checks = RunChecks::each_ok;
+    make(options, rollout);
+    if (rollout)
+      for (int n = 1; n <= 4; ++n) checks_->versions[card_ip(n)] = IMAGE_VERSION;
+    std::atomic<bool> stop{false};
+    if (rollout) {
+      run_->watch_stop_starting_flag(&stop);
+      io_.at(150, [&] {
+        stop = true;
+        io_.wake();
+      });
+    } else {
+      post_at(150, RunCommandKind::stop_starting);
+    }
+    run_to_end();
+    EXPECT_EQ(events_.start_order(), (std::vector<int>{1, 2}));
+    for (int n : {3, 4}) EXPECT_TRUE(fake(n).wrq_at.empty()) << n;
+    EXPECT_EQ(fake(2).received, stamped_at(100));
+    const std::string stopped = std::string(" ") + STOPPED_BY_OPERATOR_TEXT + "\r\n";
+    EXPECT_EQ(events_.text, "127.0.0.3" + stopped + "127.0.0.4" + stopped +
+                                "127.0.0.1 OK.\r\n127.0.0.2 OK.\r\n");
+    const CardOutcome done = rollout ? CardOutcome::applied : CardOutcome::ok;
+    EXPECT_EQ(results(), (std::vector<CardOutcome>{done, done, CardOutcome::not_started,
+                                                   CardOutcome::not_started}));
+    EXPECT_EQ(run_->results()[2].message, STOPPED_BY_OPERATOR_TEXT);
+    EXPECT_FALSE(events_.status.halted);
+  }
+}
+
+// ---- The schedule, by the run's local clock
+
+// A start time sends nothing before it; within its minute the run starts
+// at once; one already past today is tomorrow's.
+TEST_F(RunTest, StartAtSendsNothingBeforeItsTime) {
+  struct Case {
+    int start_at;
+    int64_t first_ms;
+  };
+  // The clock starts at 10:30:00.
+  for (const Case& c : {Case{10 * 60 + 45, 15 * 60 * 1000}, Case{10 * 60 + 30, 0},
+                        Case{10 * 60 + 29, (24 * 60 - 1) * 60 * 1000LL}}) {
+    SCOPED_TRACE(c.start_at);
+    fresh();
+    cards({1, 2});
+    RunOptions options;
+    options.schedule.start_at = c.start_at;
+    make(options);
+    run_to_end();
+    EXPECT_EQ(fake(1).wrq_at, std::vector<int64_t>{c.first_ms});
+    EXPECT_EQ(fake(2).wrq_at, std::vector<int64_t>{c.first_ms + BETWEEN_STARTS_MS});
+    const std::pair<RunWait, int> waited{RunWait::start_time, 0};
+    EXPECT_EQ(std::count(events_.waits.begin(), events_.waits.end(), waited), c.first_ms ? 1 : 0);
+    EXPECT_EQ(results(), std::vector<CardOutcome>(2, CardOutcome::ok));
+  }
+}
+
+// A window across midnight, 23:59-00:01, the run begun at 00:00:50: open
+// after midnight; at 00:01 the card sending finishes and the next waits for
+// the opening at 23:59, when it starts (the wait computed to it: no pass
+// in between but the longest wait's).
+TEST_F(RunTest, WindowAcrossMidnightHoldsStartsUntilItOpensAgain) {
+  io_.start = LocalTime{2000, 6, 15, 0, 0, 50};
+  cards({1, 2, 3});
+  RunOptions options;
+  options.parallel = 1;
+  options.schedule.window_from = 23 * 60 + 59;
+  options.schedule.window_to = 1;
+  make(options);
+  run_to_end();
+  const int64_t closes = 10 * 1000, opens = (24 * 3600 - 60 - 50) * 1000LL;
+  EXPECT_EQ(events_.start_of(1)->at, 0);
+  EXPECT_LT(events_.start_of(2)->at, closes);
+  EXPECT_GT(events_.line_of(2)->at, closes);  // the transfer under way went on
+  // The local clock tells whole seconds: the opening is seen within one.
+  ASSERT_EQ(fake(3).wrq_at.size(), 1u);
+  EXPECT_GE(fake(3).wrq_at[0], opens);
+  EXPECT_LT(fake(3).wrq_at[0], opens + 1000);
+  const std::pair<RunWait, int> waited{RunWait::window, 0};
+  EXPECT_EQ(std::count(events_.waits.begin(), events_.waits.end(), waited), 1);
+  EXPECT_EQ(results(), std::vector<CardOutcome>(3, CardOutcome::ok));
+  EXPECT_EQ(fake(3).received, stamped_at(fake(3).wrq_at[0]));
 }
 
 // The system's session ends (the command, or the flag a signal handler
