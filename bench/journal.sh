@@ -8,7 +8,9 @@
 # cost is all there is). Then, natively without the network, a kept
 # report of JOURNAL_RESUME_CARDS rows [100000] read back and planned as a
 # resumed run plans it (target: under 2 s), and that many cards' journal
-# changes written in place (bench/journal_bench.cpp).
+# changes written in place (bench/journal_bench.cpp); then the changes of
+# JOURNAL_KEPT_CARDS ["1000 10000"] cards through a kept report that is not
+# held, as the window keeps it.
 #   bench/journal.sh
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -19,6 +21,7 @@ source "$root/scripts/require-private-net.sh"
 bin=${DAVERIDUR_BIN:-$root/build/native}
 cards=${JOURNAL_CARDS:-10000}
 resume_cards=${JOURNAL_RESUME_CARDS:-100000}
+kept_cards=${JOURNAL_KEPT_CARDS:-1000 10000}
 ninja -C "$bin" daveridur-cli cardsim mkimage journal_bench >/dev/null
 work=$(mktemp -d /tmp/daveridur-journal-bench.XXXXXX)
 trap 'kill $sim 2>/dev/null || true; wait 2>/dev/null || true; rm -rf "$work"' EXIT
@@ -57,5 +60,6 @@ without=$(silent)
 with=$(silent --report "$work/silent-report.csv")
 echo "$cards silent cards: without --report ${without} s, with it ${with} s" \
   "(ratio $(python3 -c "print('%.3f' % ($with / $without))"))"
-"$bin/bench/journal_bench" "$resume_cards" "$work"
+# One argument per count.
+"$bin/bench/journal_bench" "$resume_cards" "$work" $kept_cards
 echo "load at the end $(cut -d' ' -f1-3 /proc/loadavg)"

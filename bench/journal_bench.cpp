@@ -1,8 +1,10 @@
 // The journal's costs without the network: a kept report of N cards read
 // back and planned as a resumed run plans it (the resume rule for every
 // card, then the waves), and N cards' journal changes (a start, a line and
-// a check each) written to a held report. Prints one line per part.
-//   journal_bench CARDS FOLDER
+// a check each) written to a held report; then, for each KEPT count, that
+// many cards' changes (a start and a line each) through a kept report in a
+// folder, unheld, as the window keeps it. Prints one line per part.
+//   journal_bench CARDS FOLDER [KEPT...]
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -42,8 +44,8 @@ CardResult card_of(size_t n, const std::string& digest) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: journal_bench CARDS FOLDER\n");
+  if (argc < 3) {
+    std::fprintf(stderr, "usage: journal_bench CARDS FOLDER [KEPT...]\n");
     return 2;
   }
   const size_t count = std::strtoul(argv[1], nullptr, 10);
@@ -119,5 +121,31 @@ int main(int argc, char** argv) {
   const double journal_s = seconds_since(start);
   std::printf("journal of %zu cards: %zu changes in %.2f s (%.1f us each)\n", count, 3 * count,
               journal_s, journal_s * 1e6 / static_cast<double>(3 * count));
+
+  for (int arg = 3; arg < argc; ++arg) {
+    const size_t kept_count = std::strtoul(argv[arg], nullptr, 10);
+    std::vector<CardResult> fleet;
+    for (size_t n = 0; n < kept_count; ++n) {
+      fleet.push_back(card_of(n, digest));
+      fleet.back().outcome = CardOutcome::pending;
+    }
+    Journal window;
+    start = Clock::now();
+    const std::string reports = join_path(folder, "Reports-" + std::to_string(kept_count));
+    if (!journal_start_kept(&window, reports, LocalTime{2026, 1, 2, 3, 4, 5}, fleet, &why)) {
+      std::fprintf(stderr, "%s\n", why.c_str());
+      return 1;
+    }
+    for (CardOutcome step : {CardOutcome::sending, CardOutcome::ok})
+      for (CardResult& c : fleet) {
+        c.outcome = step;
+        journal_update(&window, c);
+      }
+    journal_sync(&window);
+    const double kept_s = seconds_since(start);
+    std::printf("kept report of %zu cards, unheld: %zu changes in %.2f s (%.1f us each)\n",
+                kept_count, 2 * kept_count, kept_s,
+                kept_s * 1e6 / static_cast<double>(2 * kept_count));
+  }
   return 0;
 }

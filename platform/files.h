@@ -10,12 +10,36 @@
 #include <memory>
 #include <string>
 
+// What tells the file a write made from any other that takes its name later
+// (a spreadsheet's save, a planted link), and its size then.
+struct FileStamp {
+  uint64_t volume = 0;
+  uint64_t index = 0;
+  uint64_t size = 0;
+};
+
 // Each false result leaves a short reason for the operator in *reason.
-bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason);
+// stamp, when given: the new file's, as it took the name.
+bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason,
+                      FileStamp* stamp = nullptr);
 // The same for a file that must not replace another: false, with *taken set,
 // when something is at path already (left as it was).
 bool write_file_new(const std::string& path, const std::string& bytes, std::string* reason,
-                    bool* taken);
+                    bool* taken, FileStamp* stamp = nullptr);
+// bytes written over the stamped file at offset, in one call, not synced,
+// without holding it: opened for this write alone, letting others read,
+// write and delete it meanwhile (in the product FILE_SHARE_READ |
+// FILE_SHARE_WRITE | FILE_SHARE_DELETE), and closed. A write inside one
+// 4096-byte page is whole or not there when the process is killed.
+// changed: the name no longer has that file at that size; nothing was
+// written. failed: the reason (held by another program that shares no
+// writing, cannot be written).
+enum class InPlace { written, changed, failed };
+InPlace write_file_at(const std::string& path, const FileStamp& stamp, uint64_t offset,
+                      const std::string& bytes, std::string* reason);
+// Flushes what was written in place to the stamped file to the disk; true
+// too when the name no longer has it (there is nothing of ours to flush).
+bool sync_file(const std::string& path, const FileStamp& stamp);
 // Fails for a file larger than limit bytes, and for anything that is not a
 // regular file (a FIFO, a device, a folder: "not a regular file (a FIFO)"),
 // which is never waited on.

@@ -38,6 +38,11 @@ bool write_all(int fd, const std::string& bytes) {
   return true;
 }
 
+FileStamp stamp_of(const struct stat& st) {
+  return {static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino),
+          static_cast<uint64_t>(st.st_size)};
+}
+
 // The folder's entry for the new name reaches the disk too: a power cut
 // after the rename must not bring back the old file, or none.
 void sync_folder(const std::string& folder) {
@@ -51,7 +56,7 @@ void sync_folder(const std::string& folder) {
 // exclusively, mode 0600: a link or a file planted under any name is never
 // opened. The temporary's path, or empty with errno set.
 std::string write_temporary(const std::string& path, const std::string& bytes,
-                            std::string* reason) {
+                            std::string* reason, FileStamp* stamp) {
   std::string name = folder_of(path) + "/." + name_of(path) + ".XXXXXX.tmp";
   int fd = ::mkostemps(name.data(), 4, O_CLOEXEC);
   if (fd < 0) {
@@ -60,6 +65,12 @@ std::string write_temporary(const std::string& path, const std::string& bytes,
   }
   bool written = write_all(fd, bytes);
   written = written && ::fsync(fd) == 0;
+  struct stat st;
+  if (written && stamp) {
+    // The file keeps its numbers when it takes the name.
+    written = ::fstat(fd, &st) == 0;
+    if (written) *stamp = stamp_of(st);
+  }
   if (::close(fd) != 0) written = false;
   if (!written) {
     fail(reason, "cannot write " + path);
@@ -73,8 +84,9 @@ std::string write_temporary(const std::string& path, const std::string& bytes,
 
 }  // namespace
 
-bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason) {
-  const std::string temporary = write_temporary(path, bytes, reason);
+bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason,
+                      FileStamp* stamp) {
+  const std::string temporary = write_temporary(path, bytes, reason, stamp);
   if (temporary.empty()) return false;
   // rename replaces whatever is at path, a link included, and never follows it.
   if (::rename(temporary.c_str(), path.c_str()) != 0) {
@@ -89,9 +101,9 @@ bool write_file_whole(const std::string& path, const std::string& bytes, std::st
 }
 
 bool write_file_new(const std::string& path, const std::string& bytes, std::string* reason,
-                    bool* taken) {
+                    bool* taken, FileStamp* stamp) {
   *taken = false;
-  const std::string temporary = write_temporary(path, bytes, reason);
+  const std::string temporary = write_temporary(path, bytes, reason, stamp);
   if (temporary.empty()) return false;
   // A hard link appears only where nothing is, and appears whole.
   int linked = ::link(temporary.c_str(), path.c_str());
@@ -191,6 +203,72 @@ bool make_folder_path(const std::string& path, std::string* reason) {
     return fail(reason, "cannot create " + path);
   }
   return true;
+}
+
+// ---- Files written in place, unheld
+
+namespace {
+
+// The stamped file, opened without following a link: -1 with *changed set
+// when the name has another file (or none, or it changed size).
+int open_stamped(const std::string& path, const FileStamp& stamp, int flags, bool* changed,
+                 std::string* reason) {
+  *changed = false;
+  const int fd = ::open(path.c_str(), flags | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat st;
+  if (fd < 0) {
+    *changed = errno == ENOENT || errno == ELOOP;
+    fail(reason, "cannot open " + path);
+    return -1;
+  }
+  if (::fstat(fd, &st) != 0) {
+    fail(reason, "cannot open " + path);
+    ::close(fd);
+    return -1;
+  }
+  const FileStamp now = stamp_of(st);
+  if (!S_ISREG(st.st_mode) || now.volume != stamp.volume || now.index != stamp.index ||
+      now.size != stamp.size) {
+    *changed = true;
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+}  // namespace
+
+InPlace write_file_at(const std::string& path, const FileStamp& stamp, uint64_t offset,
+                      const std::string& bytes, std::string* reason) {
+  bool changed = false;
+  const int fd = open_stamped(path, stamp, O_WRONLY, &changed, reason);
+  if (fd < 0) return changed ? InPlace::changed : InPlace::failed;
+  ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  size_t done = 0;
+  while (done < bytes.size()) {
+    const ssize_t n = ::pwrite(fd, bytes.data() + done, bytes.size() - done,
+                               static_cast<off_t>(offset + done));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) {
+      fail(reason, "cannot write " + path);
+      ::close(fd);
+      return InPlace::failed;
+    }
+    done += static_cast<size_t>(n);
+  }
+  if (::close(fd) == 0) return InPlace::written;
+  fail(reason, "cannot write " + path);
+  return InPlace::failed;
+}
+
+bool sync_file(const std::string& path, const FileStamp& stamp) {
+  bool changed = false;
+  const int fd = open_stamped(path, stamp, O_RDONLY, &changed, nullptr);
+  if (fd < 0) return changed;
+  // The file's data, whichever descriptor wrote it.
+  const bool synced = ::fdatasync(fd) == 0;
+  ::close(fd);
+  return synced;
 }
 
 // ---- Held files

@@ -33,8 +33,23 @@ namespace {
 // A file beside the target, of a name of its own, created only where
 // nothing is (CREATE_NEW): a link or another run's file under any name is
 // never opened. The temporary's name, or empty.
+FileStamp stamp_of(const BY_HANDLE_FILE_INFORMATION& info) {
+  return {info.dwVolumeSerialNumber,
+          (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+          (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow};
+}
+
+// The file keeps its numbers when it is moved to the name (one folder, one volume).
+bool stamp_temporary(HANDLE h, FileStamp* stamp) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!stamp) return true;
+  if (!GetFileInformationByHandle(h, &info)) return false;
+  *stamp = stamp_of(info);
+  return true;
+}
+
 std::wstring write_temporary(const std::string& path, const std::wstring& target,
-                             const std::string& bytes, std::string* reason) {
+                             const std::string& bytes, std::string* reason, FileStamp* stamp) {
   static LONG counter = 0;
   for (int attempt = 0; attempt < 100; ++attempt) {
     wchar_t tail[64];
@@ -51,7 +66,7 @@ std::wstring write_temporary(const std::string& path, const std::wstring& target
     }
     DWORD written = 0;
     if (!WriteFile(f.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) ||
-        written != bytes.size() || !FlushFileBuffers(f.h)) {
+        written != bytes.size() || !FlushFileBuffers(f.h) || !stamp_temporary(f.h, stamp)) {
       fail(reason, "cannot write " + path);
       CloseHandle(f.h);
       f.h = INVALID_HANDLE_VALUE;
@@ -67,9 +82,10 @@ std::wstring write_temporary(const std::string& path, const std::wstring& target
 
 }  // namespace
 
-bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason) {
+bool write_file_whole(const std::string& path, const std::string& bytes, std::string* reason,
+                      FileStamp* stamp) {
   const std::wstring target = wide_text(path);
-  const std::wstring temporary = write_temporary(path, target, bytes, reason);
+  const std::wstring temporary = write_temporary(path, target, bytes, reason, stamp);
   if (temporary.empty()) return false;
   // A target held open without delete sharing (a spreadsheet) refuses this.
   if (!MoveFileExW(temporary.c_str(), target.c_str(),
@@ -82,10 +98,10 @@ bool write_file_whole(const std::string& path, const std::string& bytes, std::st
 }
 
 bool write_file_new(const std::string& path, const std::string& bytes, std::string* reason,
-                    bool* taken) {
+                    bool* taken, FileStamp* stamp) {
   *taken = false;
   const std::wstring target = wide_text(path);
-  const std::wstring temporary = write_temporary(path, target, bytes, reason);
+  const std::wstring temporary = write_temporary(path, target, bytes, reason, stamp);
   if (temporary.empty()) return false;
   // Without MOVEFILE_REPLACE_EXISTING the move fails where a file is.
   if (!MoveFileExW(temporary.c_str(), target.c_str(), MOVEFILE_WRITE_THROUGH)) {
@@ -285,3 +301,66 @@ bool write_held_at(HeldFile* held, uint64_t offset, const std::string& bytes, st
 }
 
 bool sync_held(HeldFile* held) { return FlushFileBuffers(held->h) != 0; }
+
+// ---- Files written in place, unheld
+
+namespace {
+
+// The stamped file, opened with every sharing so that a reader that lets
+// writers in is not disturbed, and a link at the name is opened as itself
+// (never followed): INVALID_HANDLE_VALUE with *changed set when the name
+// has another file (or none, or it changed size). A program holding the
+// file without sharing writes refuses the open: the reason says so.
+HANDLE open_stamped(const std::string& path, const FileStamp& stamp, bool* changed,
+                    std::string* reason) {
+  *changed = false;
+  HANDLE h = CreateFileW(wide_text(path).c_str(), GENERIC_WRITE, SHARE_ALL, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (h == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    *changed = code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND;
+    fail(reason, "cannot open " + path);
+    return INVALID_HANDLE_VALUE;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  if (GetFileType(h) != FILE_TYPE_DISK || !GetFileInformationByHandle(h, &info) ||
+      (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+    *changed = true;
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  const FileStamp now = stamp_of(info);
+  if (now.volume != stamp.volume || now.index != stamp.index || now.size != stamp.size) {
+    *changed = true;
+    CloseHandle(h);
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+}  // namespace
+
+InPlace write_file_at(const std::string& path, const FileStamp& stamp, uint64_t offset,
+                      const std::string& bytes, std::string* reason) {
+  bool changed = false;
+  Handle f{open_stamped(path, stamp, &changed, reason)};
+  if (f.h == INVALID_HANDLE_VALUE) return changed ? InPlace::changed : InPlace::failed;
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD written = 0;
+  if (!WriteFile(f.h, bytes.data(), static_cast<DWORD>(bytes.size()), &written, &at) ||
+      written != bytes.size()) {
+    fail(reason, "cannot write " + path);
+    return InPlace::failed;
+  }
+  return InPlace::written;
+}
+
+bool sync_file(const std::string& path, const FileStamp& stamp) {
+  bool changed = false;
+  Handle f{open_stamped(path, stamp, &changed, nullptr)};
+  if (f.h == INVALID_HANDLE_VALUE) return changed;
+  // The file's cached data, whichever handle wrote it.
+  return FlushFileBuffers(f.h) != 0;
+}

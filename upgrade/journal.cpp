@@ -37,45 +37,72 @@ void index_cards(Journal* j) {
   for (size_t i = 0; i < j->cards.size(); ++i) j->index[j->cards[i].ip] = i;
 }
 
-void sync_due(Journal* j, bool force) {
-  if (!j->unsynced || !j->held) return;
-  const int64_t now = now_ms(j);
-  if (!force && now - j->synced_ms < JOURNAL_SYNC_MS) return;
-  sync_held(j->held.get());
-  j->synced_ms = now;
-  j->unsynced = false;
+bool sync_now(Journal* j) {
+  return j->held ? sync_held(j->held.get()) : !j->stamped || sync_file(j->path, j->stamp);
 }
 
-// One card's row over its slot; false when it must be written whole.
-bool write_in_place(Journal* j, size_t i, std::string* reason) {
-  if (!j->held || j->write || i >= j->slots.size() || !j->failure.empty()) return false;
+void sync_due(Journal* j, bool force) {
+  if (!j->unsynced) return;
+  const int64_t now = now_ms(j);
+  if (!force && now - j->synced_ms < JOURNAL_SYNC_MS) return;
+  // Not flushed (the file held elsewhere meanwhile): again at the next turn.
+  j->unsynced = !sync_now(j);
+  j->synced_ms = now;
+}
+
+enum class Placed { written, whole, failed };
+
+// One card's row over its slot. whole: it must be written whole (no slot,
+// it outgrew it, the file changed); failed: the file could not be written
+// now, and a whole write would fail as well (the reason).
+Placed write_in_place(Journal* j, size_t i, std::string* reason) {
+  if ((!j->held && !j->stamped) || j->write || i >= j->slots.size() || !j->failure.empty())
+    return Placed::whole;
   const std::string row = report_csv_row(j->cards[i]);
   const Journal::Slot& slot = j->slots[i];
-  if (row.size() > slot.size) return false;
-  if (!write_held_at(j->held.get(), slot.at, padded(row, slot.size), reason)) return false;
+  if (row.size() > slot.size) return Placed::whole;
+  const std::string bytes = padded(row, slot.size);
+  if (j->held) {
+    if (!write_held_at(j->held.get(), slot.at, bytes, reason)) return Placed::whole;
+  } else {
+    switch (write_file_at(j->path, j->stamp, slot.at, bytes, reason)) {
+      case InPlace::written:
+        break;
+      case InPlace::changed:
+        reason->clear();
+        return Placed::whole;
+      case InPlace::failed:
+        return Placed::failed;
+    }
+  }
   j->unsynced = true;
   sync_due(j, false);
-  return true;
+  return Placed::written;
 }
 
 // Under the lock. changed: the card whose state this write carries, or -1.
 bool write_locked(Journal* j, long changed) {
   if (j->path.empty()) return true;
   std::string reason;
-  bool ok = changed >= 0 && write_in_place(j, static_cast<size_t>(changed), &reason);
-  if (ok) {
+  const Placed placed =
+      changed >= 0 ? write_in_place(j, static_cast<size_t>(changed), &reason) : Placed::whole;
+  if (placed == Placed::written) {
     // Nothing else was behind (write_in_place asks that): only this row changed.
     mark(j, static_cast<size_t>(changed), false);
     return true;
   }
-  {
+  bool ok = false;
+  if (placed == Placed::whole) {
     std::vector<Journal::Slot> slots;
     const std::string text = journal_layout(j->cards, &slots);
+    FileStamp stamp;
     ok = j->write  ? j->write(j->path, text, &reason)
          : j->held ? write_held_whole(j->held.get(), text, &reason)
-                   : write_file_whole(j->path, text, &reason);
+                   : write_file_whole(j->path, text, &reason, &stamp);
     if (ok) {
-      j->slots = j->held && !j->write ? std::move(slots) : std::vector<Journal::Slot>();
+      j->slots = j->write ? std::vector<Journal::Slot>() : std::move(slots);
+      j->stamp = stamp;
+      j->stamped = !j->held && !j->write;
       j->synced_ms = now_ms(j);
       j->unsynced = false;
     }
@@ -96,6 +123,8 @@ bool write_locked(Journal* j, long changed) {
 }
 
 void set_cards(Journal* j, const std::vector<CardResult>& cards) {
+  sync_due(j, true);  // what was written in place to the file before
+  j->stamped = false;
   j->cards = cards;
   index_cards(j);
   j->unsaved.assign(cards.size(), false);
@@ -130,16 +159,21 @@ bool journal_start_kept(Journal* journal, const std::string& folder, const Local
   }
   const std::string name = report_file_name(start);
   const std::string stem = name.substr(0, name.size() - 4);  // without ".csv"
-  const std::string text = report_csv(journal->cards);
+  std::vector<Journal::Slot> slots;
+  const std::string text = journal_layout(journal->cards, &slots);
   for (int n = 1; n <= KEPT_NAME_TRIES; ++n) {
     const std::string path =
         join_path(folder, n == 1 ? name : stem + "_" + std::to_string(n) + ".csv");
     bool taken = false;
-    if (write_file_new(path, text, &why, &taken)) {
+    if (write_file_new(path, text, &why, &taken, &journal->stamp)) {
       // Not held: a spreadsheet must be able to open it while the window
       // runs (a held file is open for writing, which it refuses to share);
-      // it is written whole at each change.
+      // its rows are written in place, the file open only for each write.
       journal->path = path;
+      journal->slots = std::move(slots);
+      journal->stamped = true;
+      journal->synced_ms = now_ms(journal);
+      journal->unsynced = false;
       return true;
     }
     if (!taken) break;
@@ -186,6 +220,17 @@ bool journal_retry(Journal* journal) {
 bool journal_behind(Journal* journal) {
   std::lock_guard<std::mutex> lock(journal->mutex);
   return !journal->failure.empty();
+}
+
+bool journal_unsynced(Journal* journal) {
+  std::lock_guard<std::mutex> lock(journal->mutex);
+  return journal->unsynced;
+}
+
+bool journal_sync(Journal* journal) {
+  std::lock_guard<std::mutex> lock(journal->mutex);
+  sync_due(journal, true);
+  return !journal->unsynced;
 }
 
 std::string journal_status(Journal* journal) {

@@ -10,6 +10,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/files.h"
 #include "upgrade/results.h"
 
 // The kept report of a batch: every card of the batch in batch order with
@@ -20,11 +21,14 @@
 // every card), laid out so that each card's row has a slot of its own,
 // padded with blanks before its line break and never crossing a 4096-byte
 // page; a change of one card is then written over its slot alone, in one
-// write held inside one page, through the held file (platform/files.h):
-// its cost does not grow with the batch, and a process killed at any
-// moment leaves either the old row or the new one. A row that outgrows its
-// slot has the file written whole again, with new slots. What is written
-// in place reaches the disk within JOURNAL_SYNC_MS.
+// write held inside one page (platform/files.h), through the held file or,
+// for a file the run does not hold, the file opened for that write alone
+// with sharing that lets readers in: its cost does not grow with the
+// batch, and a process killed at any moment leaves either the old row or
+// the new one. A row that outgrows its slot, or a file that is no longer
+// the one written (another program saved over it), has the file written
+// whole again, with new slots. What is written in place reaches the disk
+// within JOURNAL_SYNC_MS of the next change, or of journal_sync.
 //
 // A write that fails (the file held open elsewhere) is tried again at the
 // next change and by journal_retry; the cards whose state is not on disk
@@ -49,8 +53,11 @@ struct Journal {
   FileWriter write;  // write_file_whole unless a test holds the file
   // The file held by this run (the command-line tool's --report): written
   // through it, rows in place. Unheld (the window's kept reports, which a
-  // spreadsheet must be able to open meanwhile) it is written whole.
+  // spreadsheet must be able to open meanwhile) rows are written in place
+  // to the file as stamped by its last whole write.
   std::shared_ptr<HeldFile> held;
+  FileStamp stamp;
+  bool stamped = false;
   struct Slot {
     uint64_t at = 0;
     size_t size = 0;
@@ -81,6 +88,10 @@ bool journal_update(Journal* journal, const CardResult& card);
 // true when the file is (now) up to date.
 bool journal_retry(Journal* journal);
 bool journal_behind(Journal* journal);
+// Whether rows written in place are not yet flushed to the disk; and the
+// flush, true when nothing is left unflushed.
+bool journal_unsynced(Journal* journal);
+bool journal_sync(Journal* journal);
 // "Report saved: <path>" or "Report not saved: <reason>"; empty when the
 // journal is not kept.
 std::string journal_status(Journal* journal);

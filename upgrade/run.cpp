@@ -724,6 +724,7 @@ int64_t UpgradeRun::next_due(int64_t now) const {
   if (checks_running_) due = std::min(due, next_check_ms_);
   for (const auto& c : checking_) due = std::min(due, c.second + ROLLOUT_CHECK_LIMIT_MS);
   if (next_journal_retry_ms_ >= 0) due = std::min(due, next_journal_retry_ms_);
+  if (next_journal_sync_ms_ >= 0) due = std::min(due, next_journal_sync_ms_);
   if (options_.heartbeat_ms && phase_ != Phase::waiting_start) due = std::min(due, next_heartbeat_ms_);
   return due;
 }
@@ -763,6 +764,13 @@ bool UpgradeRun::pass() {
   if (phase_ == Phase::checking_after && (!checks_running_ || shutting_down_)) phase_ = Phase::ended;
   if (next_journal_retry_ms_ >= 0 && now >= next_journal_retry_ms_)
     next_journal_retry_ms_ = journal_retry(journal_.get()) ? -1 : now + JOURNAL_RETRY_MS;
+  // Rows written in place reach the disk within a second, the last ones too.
+  if ((next_journal_sync_ms_ >= 0 && now >= next_journal_sync_ms_) || phase_ == Phase::ended) {
+    next_journal_sync_ms_ = -1;
+    journal_sync(journal_.get());
+  }
+  if (next_journal_sync_ms_ < 0 && journal_unsynced(journal_.get()))
+    next_journal_sync_ms_ = now + JOURNAL_SYNC_MS;
   if (options_.heartbeat_ms && phase_ != Phase::waiting_start && now >= next_heartbeat_ms_) {
     events_->heartbeat();
     next_heartbeat_ms_ = now + options_.heartbeat_ms;

@@ -401,6 +401,7 @@ class UpgradeRun {
   int waves_told_ = 0;
   int64_t next_heartbeat_ms_ = 0;
   int64_t next_journal_retry_ms_ = -1;
+  int64_t next_journal_sync_ms_ = -1;  // rows written in place flushed then
   std::vector<std::pair<uint32_t, int64_t>> checking_;  // " OK." cards whose check is out, and when
   Verifier verifier_;
   bool checks_running_ = false;

@@ -3,9 +3,11 @@
 // with the run (run_test.cpp).
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <thread>
 
@@ -216,6 +218,108 @@ TEST_F(Kept, AHeldReportIsWrittenInPlaceAndHeldByOneRun) {
   EXPECT_EQ(reason, "not a regular file (a FIFO)");
   EXPECT_FALSE(read_file_text(dir_, 100, &text, &reason));
   EXPECT_EQ(reason, "not a regular file (a folder)");
+}
+
+// A kept report the run does not hold (the window's, open to a spreadsheet
+// meanwhile): each change goes over its row's slot alone, the rest of the
+// file and its size as they were and a whole report read back at every
+// step; a file another program saved in its place is written whole, never
+// over; a file that cannot be opened for the write (in the product: held
+// without sharing; here the process's descriptors spent) leaves the cards
+// noted until the retry catches up, after which rows go in place again.
+TEST_F(Kept, AnUnheldKeptReportIsWrittenInPlace) {
+  Journal j;
+  int64_t now = 0;
+  j.clock_ms = [&] { return now; };
+  std::vector<CardResult> cards;
+  for (int n = 1; n <= 60; ++n) {
+    cards.push_back(pending({n})[0]);
+    cards.back().started = cards.back().ended = LocalTime{2026, 1, 2, 3, 4, 5};
+  }
+  std::string reason;
+  ASSERT_TRUE(journal_start_kept(&j, dir_, LocalTime{2026, 1, 2, 3, 4, 5}, cards, &reason)) << reason;
+  ASSERT_EQ(j.slots.size(), 60u);
+  struct stat first{}, st{};
+  ASSERT_EQ(stat(j.path.c_str(), &first), 0);
+  std::vector<CardResult> read;
+  auto whole_report = [&] {
+    return read_kept_report(read_text(j.path), &read, &reason) && report_csv(read) == report_csv(cards);
+  };
+  ASSERT_TRUE(whole_report()) << reason;
+
+  std::string before = read_text(j.path);
+  for (int n : {7, 60, 1, 7}) {
+    const size_t i = size_t(n - 1);
+    cards[i].outcome = cards[i].outcome == CardOutcome::pending ? CardOutcome::sending : CardOutcome::ok;
+    ASSERT_TRUE(journal_update(&j, cards[i]));
+    const std::string after = read_text(j.path);
+    ASSERT_EQ(stat(j.path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_ino, first.st_ino) << "card " << n << " written in place";
+    ASSERT_EQ(after.size(), before.size());
+    const Journal::Slot slot = j.slots[i];
+    EXPECT_EQ(after.substr(0, slot.at), before.substr(0, slot.at)) << "card " << n;
+    EXPECT_EQ(after.substr(slot.at + slot.size), before.substr(slot.at + slot.size)) << "card " << n;
+    EXPECT_TRUE(whole_report()) << "card " << n << ": " << reason;
+    before = after;
+  }
+  EXPECT_TRUE(journal_unsynced(&j));
+  EXPECT_TRUE(journal_sync(&j));
+  EXPECT_FALSE(journal_unsynced(&j));
+
+  // Saved over by another program, in the same file: the next change
+  // rewrites it whole.
+  std::FILE* other = std::fopen(j.path.c_str(), "wb");
+  ASSERT_NE(other, nullptr);
+  std::fputs("ip\r\n10.69.0.1\r\n", other);
+  std::fclose(other);
+  cards[1].outcome = CardOutcome::timeout;
+  ASSERT_TRUE(journal_update(&j, cards[1]));
+  EXPECT_TRUE(whole_report()) << reason;
+  ASSERT_EQ(stat(j.path.c_str(), &st), 0);
+  const ino_t rewritten = st.st_ino;
+
+  struct rlimit files{};
+  ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &files), 0);
+  struct rlimit spent = files;
+  spent.rlim_cur = static_cast<rlim_t>(dup(0));
+  close(static_cast<int>(spent.rlim_cur));
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &spent), 0);
+  const std::vector<CardResult> saved = cards;
+  cards[2].outcome = CardOutcome::sending;
+  const bool third = journal_update(&j, cards[2]);
+  now = 500;
+  cards[3].outcome = CardOutcome::ok;
+  const bool fourth = journal_update(&j, cards[3]);
+  now = 500 + JOURNAL_RETRY_MS;
+  const bool retried = journal_retry(&j);
+  ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &files), 0);
+  EXPECT_FALSE(third);
+  EXPECT_FALSE(fourth);
+  EXPECT_FALSE(retried);
+  std::vector<uint32_t> noted;
+  for (const auto& note : journal_notes(&j)) {
+    noted.push_back(note.first.ip);
+    EXPECT_EQ(note.second.rfind("Report not saved: cannot ", 0), 0u) << note.second;
+  }
+  EXPECT_EQ(noted, (std::vector<uint32_t>{card_ip(3), card_ip(4)}));
+  ASSERT_TRUE(read_kept_report(read_text(j.path), &read, &reason)) << reason;
+  EXPECT_EQ(report_csv(read), report_csv(saved)) << "still the earlier state, whole";
+
+  now += 1;
+  EXPECT_FALSE(journal_retry(&j)) << "not before the pause";
+  now += JOURNAL_RETRY_MS;
+  EXPECT_TRUE(journal_retry(&j));
+  EXPECT_TRUE(whole_report()) << reason;
+  EXPECT_EQ(journal_notes(&j).size(), 2u) << "the two cards told they are saved";
+  EXPECT_EQ(journal_status(&j), "Report saved: " + j.path);
+  ASSERT_EQ(stat(j.path.c_str(), &st), 0);
+  const ino_t caught_up = st.st_ino;
+  EXPECT_NE(caught_up, rewritten);
+  cards[4].outcome = CardOutcome::sending;
+  ASSERT_TRUE(journal_update(&j, cards[4]));
+  ASSERT_EQ(stat(j.path.c_str(), &st), 0);
+  EXPECT_EQ(st.st_ino, caught_up) << "in place again";
+  EXPECT_TRUE(whole_report()) << reason;
 }
 
 TEST(Report, LinesFromManyThreadsStayWhole) {
