@@ -1,6 +1,6 @@
 // The rollout dialog (122), from the device list's menu: whether Upgrade
-// runs the ticked cards in waves, the waves' sizes and the failure that
-// stops the run, kept in the settings at OK.
+// runs the ticked cards in waves, the waves' sizes, the failure that stops
+// the run and how many transfers run at once, kept in the settings at OK.
 #include <windows.h>
 
 #include <string>
@@ -45,7 +45,17 @@ void init_rollout_dialog(HWND dialog) {
     SendDlgItemMessageA(dialog, id, EM_SETLIMITTEXT, FIELD_LIMIT, 0);
     SetDlgItemTextA(dialog, id, text->c_str());
   }
+  SendDlgItemMessageA(dialog, IDC_ROLLOUT_PARALLEL, EM_SETLIMITTEXT, FIELD_LIMIT, 0);
+  SetDlgItemTextA(dialog, IDC_ROLLOUT_PARALLEL, std::to_string(read_transfers_setting()).c_str());
   SetFocus(GetDlgItem(dialog, IDC_ROLLOUT_WAVES));
+}
+
+void refuse_field(HWND dialog, int id, const std::string& why) {
+  upgrade_services().window.show_error(why.c_str());
+  if (HWND edit = GetDlgItem(dialog, id)) {
+    SetFocus(edit);
+    SendMessageA(edit, EM_SETSEL, 0, -1);
+  }
 }
 
 // OK: the fields read and kept, or the one refused named and focused.
@@ -60,14 +70,17 @@ bool keep_fields(HWND dialog) {
   RolloutField refused = RolloutField::none;
   const WindowServices& window = upgrade_services().window;
   if (!read_rollout_fields(fields, &setting, &why, &refused)) {
-    window.show_error(why.c_str());
-    if (HWND edit = GetDlgItem(dialog, field_id(refused))) {
-      SetFocus(edit);
-      SendMessageA(edit, EM_SETSEL, 0, -1);
-    }
+    refuse_field(dialog, field_id(refused), why);
     return false;
   }
-  if (!write_rollout_setting(setting)) {
+  const std::string parallel = item_text(dialog, IDC_ROLLOUT_PARALLEL);
+  uint32_t transfers = 0;
+  if (!read_transfers_text(parallel, &transfers)) {
+    refuse_field(dialog, IDC_ROLLOUT_PARALLEL,
+                 "Transfers at once: \"" + parallel + "\" is not a number of 1 to 64.");
+    return false;
+  }
+  if (!write_rollout_setting(setting) || !write_transfers_setting(transfers)) {
     window.show_error("The rollout could not be kept: the settings cannot be written.");
     return false;
   }

@@ -84,8 +84,14 @@ struct RunOptions {
   uint16_t card_port = 69;  // the cards' TFTP port
 };
 
-// Whatever the run waits for while no card can start.
+// Whatever the run waits for while no card can start; nothing once one
+// starts again.
 enum class RunWait { nothing, session, wave, answer, checks, paused };
+
+// Why a card stopped before its turn was not sent: its line is
+// "<ip> Not started : stopped by the operator ." and the report begins
+// with the count of such cards.
+inline constexpr const char* STOPPED_BY_OPERATOR = "stopped by the operator";
 
 // What the run tells its front, on the loop's thread. A front that shows
 // windows posts these to its own thread and returns.
@@ -210,7 +216,10 @@ enum class RunCommandKind {
   pause,      // no new card starts; running transfers go on
   resume,
   stop_card,  // ip: a running transfer ends " User Aborted !"; one not started is not sent
-  stop_all,   // running transfers end aborted, cards not started are not_started
+  // Running transfers end aborted, cards not started are not_started
+  // (stopped by the operator); the report comes without waiting for the
+  // checks of a front that checks on its own.
+  stop_all,
   shutdown,   // the system's session ends: everything ends aborted, at once
   hold,       // a question opened: no session does timer work
   release,    // and closed
@@ -274,6 +283,7 @@ class UpgradeRun {
   void start_due_cards(int64_t now);
   void start_card(size_t index, int64_t now);
   void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
+  std::string stop_reason() const;
   void drive_sessions(int64_t now);
   void read_transfers(int64_t now);
   void drive_checks(int64_t now, bool readable);
@@ -323,6 +333,7 @@ class UpgradeRun {
   bool paused_ = false;
   bool stopping_ = false;          // stop_all: nothing more starts
   bool shutting_down_ = false;     // shutdown: the rest ends aborted
+  bool operator_stop_ = false;     // stop_all before any halt: the report says so
   std::vector<uint32_t> stopped_;  // cards stopped before their turn
   BatchProgress progress_;
   bool halt_told_ = false;

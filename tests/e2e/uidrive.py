@@ -374,5 +374,10 @@ class Driver:
                 for f in self.fit(hwnd)
                 if f["need"][0] > f["room"][0] or f["need"][1] > f["room"][1]]
 
+    def icon(self, hwnd):
+        """The system icon a dialog or message box shows: "error",
+        "question", "warning", "information" or "none"."""
+        return records(self.call("icon", hex(hwnd)))[0][0]
+
     def sleep(self, ms):
         self.call("sleep", ms)

@@ -80,3 +80,6 @@ std::string cmd_header(const Args& args);
 
 std::string cmd_shot(const Args& args);
 std::string cmd_fit(const Args& args);
+// The system message icon a dialog shows: error, question, warning,
+// information or none, then how many pixels each would change.
+std::string cmd_icon(const Args& args);
