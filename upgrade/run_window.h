@@ -30,6 +30,7 @@ struct RunWindowState {
   bool stopping = false;                 // Stop said yes: the buttons are done
   std::string ended;                     // set when the run is over: why
   uint64_t started_ms = 0;               // GetTickCount64 at the start
+  uint64_t ended_ms = 0;                 // and at the report; 0: not yet
   bool changed = true;                   // drawn again at the next tick
 };
 

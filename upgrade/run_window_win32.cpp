@@ -93,7 +93,7 @@ void draw(HWND dialog) {
   RunWindow* w = window_of(dialog);
   if (!w || !w->state) return;
   const RunWindowState& s = *w->state;
-  const uint64_t seconds = (GetTickCount64() - s.started_ms) / 1000;
+  const uint64_t seconds = ((s.ended_ms ? s.ended_ms : GetTickCount64()) - s.started_ms) / 1000;
   if (!s.changed && seconds == w->drawn_second) return;
   w->drawn_second = seconds;
   const_cast<RunWindowState&>(s).changed = false;

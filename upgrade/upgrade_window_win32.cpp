@@ -263,6 +263,7 @@ struct WindowRun : RunEvents {
                   : halted     ? text.substr(0, text.find("\r\n"))
                                : "Every card is in.";
       state.sending.clear();
+      state.ended_ms = GetTickCount64();
       state.changed = true;
       draw_run_window(window);
       show_report(text, cards, kept, halted || stop_asked);

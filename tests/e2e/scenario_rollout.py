@@ -56,7 +56,7 @@ WAVES, FIRST, LATER, STOP, AT_ONCE = 1050, 1051, 1052, 1053, 1054
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 # The rollout window.
 RUN_TITLE = "Daveridur -- Rollout"
-RUN_STATE, RUN_WAIT, RUN_WAVES, RUN_SENDING, PAUSE, RESUME, RUN_STOP = 1060, 1061, 1063, 1064, 1065, 1066, 1067
+RUN_STATE, RUN_WAIT, RUN_ELAPSED, RUN_WAVES, RUN_SENDING, PAUSE, RESUME, RUN_STOP = 1060, 1061, 1062, 1063, 1064, 1065, 1066, 1067
 STOPPED = " Not started : stopped by the operator ."
 RESULT = 5
 
@@ -216,6 +216,8 @@ def two_waves(s):
     if window:
         said = wait_until(lambda: run_text(s, window, RUN_WAIT) == "Waiting for checks of wave 1.", 20)
         t.true("it says what the run waits for (%r)" % run_text(s, window, RUN_WAIT), said)
+        t.true("the time since the start goes",
+               wait_until(lambda: run_text(s, window, RUN_ELAPSED) not in (None, "Elapsed: 0:00:00"), 5))
         s.shot(window, "rollout-window")
         planned = [w[0] for w in wave_rows(s, window)]
         t.check("the cards planned per wave", [1, 2], planned)

@@ -379,5 +379,11 @@ class Driver:
         "question", "warning", "information" or "none"."""
         return records(self.call("icon", hex(hwnd)))[0][0]
 
+    def latency(self, hwnd, ms, interval_ms):
+        """WM_NULL round trips to the window for ms milliseconds, one every
+        interval_ms: each one's milliseconds."""
+        recs = records(self.call("latency", hex(hwnd), ms, interval_ms))
+        return [float(v) for v in recs[0]] if recs else []
+
     def sleep(self, ms):
         self.call("sleep", ms)

@@ -62,6 +62,8 @@ std::string cmd_answer(const Args& args);
 std::string cmd_close(const Args& args);
 std::string cmd_session(const Args& args);
 std::string cmd_hold(const Args& args);
+// WM_NULL round trips to a window for a while: each one's milliseconds.
+std::string cmd_latency(const Args& args);
 
 std::string cmd_focus(const Args& args);
 std::string cmd_setfocus(const Args& args);

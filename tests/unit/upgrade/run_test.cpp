@@ -1015,25 +1015,26 @@ TEST_F(RunTest, StopAll) {
 }
 
 // A stop after a halt is no stop of the operator's: the halt's words stay,
-// and the checks of the cards sent are still waited for.
+// though the stop aborts a transfer the halt let run on.
 TEST_F(RunTest, StopAfterAHaltKeepsTheHaltsWords) {
   cards({1, 2, 3});
   RunOptions options;
-  options.parallel = 1;
+  options.parallel = 2;
   options.rollout.on = true;
-  options.rollout.steps = {{false, 1}};
   options.rollout.max_failures = 0;
   options.checks = RunChecks::each_ok;
   make(options, true);
-  checks_->versions[card_ip(1)] = 0x0100;  // back with the old version: the halt
+  fake(1).acts = FakeCard::Acts::errs;  // refuses at once: the halt
   run_->post({RunCommandKind::start});
   for (int n = 0; n < 100000 && events_.halts.empty() && run_->pass(); ++n) {
   }
   ASSERT_EQ(events_.halts.size(), 1u);
+  ASSERT_EQ(events_.line_of(2), nullptr);  // still sending
   run_->post({RunCommandKind::stop_all});
   run_to_end();
   EXPECT_EQ(events_.text.substr(0, events_.text.find("\r\n")), halt_line(events_.status));
-  EXPECT_NE(events_.text.find("127.0.0.2" + std::string(LINE_NOT_STARTED)), std::string::npos)
+  EXPECT_NE(events_.text.find("127.0.0.2 User Aborted !"), std::string::npos) << events_.text;
+  EXPECT_NE(events_.text.find("127.0.0.3" + std::string(LINE_NOT_STARTED)), std::string::npos)
       << events_.text;
   EXPECT_EQ(events_.text.find(STOPPED_BY_OPERATOR), std::string::npos);
 }
