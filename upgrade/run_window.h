@@ -5,34 +5,11 @@
 // its buttons are the run's pause, resume and stop. Windows build only.
 #include <cstdint>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
 #include "upgrade/run.h"
-
-// One wave's cards as they stand.
-struct RunWindowWave {
-  int planned = 0;
-  int sending = 0;
-  int settled = 0;
-  int failed = 0;
-  int not_started = 0;
-};
-
-struct RunWindowState {
-  std::vector<RunWindowWave> waves;      // [0]: wave 1
-  std::map<uint32_t, int> sending;       // card -> percent sent
-  int wave_under_way = 0;                // 0: none yet
-  RunWait wait = RunWait::nothing;
-  int wait_wave = 0;
-  bool paused = false;
-  bool stopping = false;                 // Stop said yes: the buttons are done
-  std::string ended;                     // set when the run is over: why
-  uint64_t started_ms = 0;               // GetTickCount64 at the start
-  uint64_t ended_ms = 0;                 // and at the report; 0: not yet
-  bool changed = true;                   // drawn again at the next tick
-};
+#include "upgrade/run_tally.h"
 
 struct RunWindowCommands {
   std::function<void()> pause, resume, stop;

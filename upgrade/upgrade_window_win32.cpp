@@ -125,13 +125,6 @@ struct WindowRun : RunEvents {
     bool running = false;
   };
 
-  // Where each card of the run stands, on the window's thread.
-  enum class Stage { planned, sending, in };
-  struct Seen {
-    int wave = 1;
-    Stage stage = Stage::planned;
-  };
-
   UpgradeRunHolder* holder = nullptr;
   SystemRunIo io;
   std::unique_ptr<UpgradeRun> run;
@@ -142,8 +135,8 @@ struct WindowRun : RunEvents {
   // Result column and the rollout window.
   bool progress_windows = true;
   bool fleet = false;  // the rollout window shows the run
-  std::map<uint32_t, Seen> seen;
-  RunWindowState state;
+  RunTally tally;  // what the rollout window shows
+  RunWindowState& state = tally.state;
   void* window = nullptr;
   bool stop_asked = false;
   bool quit_after = false;  // the program quits once the report has closed
@@ -182,13 +175,8 @@ struct WindowRun : RunEvents {
   void finish();
   void open_window();
   void show_percent(int slot, int percent);
-  void note_started(uint32_t ip);
-  void note_line(const CardResult& card);
-  void note_settled(const CardResult& card, int wave);
   bool ask_stop();
   void stop();
-  int not_started() const;
-  RunWindowWave& wave_of(uint32_t ip);
 
   // ---- The run's events, on its thread
   SessionView* session_view(int slot) override { return views[static_cast<size_t>(slot)].get(); }
@@ -208,7 +196,7 @@ struct WindowRun : RunEvents {
       Place& place = places[static_cast<size_t>(slot)];
       place.ip = ip;
       place.running = true;
-      note_started(ip);
+      tally.started(ip);
       DeviceTable& t = *ui().table;
       set_row_icon(t, find_row(t, ip), ICON_NO_WRITE);
       if (!progress_windows) {
@@ -234,12 +222,13 @@ struct WindowRun : RunEvents {
   }
   void card_line(const std::shared_ptr<Report>& report, const CardResult& card) override {
     post_task([this, report, card] {
-      note_line(card);
+      tally.line(card);
       verify_upgraded_card(report, card);
     });
   }
   void card_settled(const CardResult& card, int wave) override {
-    post_task([this, card, wave] { note_settled(card, wave); });
+    (void)wave;
+    post_task([this, card] { tally.settled(card); });
   }
   void wave_started(int wave) override {
     post_task([this, wave] {
@@ -391,62 +380,10 @@ void WindowRun::finish() {
   if (quit && ui().quit) ui().quit();
 }
 
-RunWindowWave& WindowRun::wave_of(uint32_t ip) {
-  const int wave = seen.count(ip) ? seen[ip].wave : 1;
-  return state.waves[static_cast<size_t>(std::clamp(wave, 1, static_cast<int>(state.waves.size())) - 1)];
-}
-
-void WindowRun::note_started(uint32_t ip) {
-  Seen& card = seen[ip];
-  if (card.stage == Stage::planned) ++wave_of(ip).sending;
-  card.stage = Stage::sending;
-  state.sending[ip] = 0;
-  state.changed = true;
-}
-
-void WindowRun::note_line(const CardResult& card) {
-  auto it = seen.find(card.ip);
-  if (it == seen.end()) return;
-  RunWindowWave& wave = wave_of(card.ip);
-  if (it->second.stage == Stage::sending) --wave.sending;
-  it->second.stage = Stage::in;
-  state.sending.erase(card.ip);
-  state.changed = true;
-  // In waves a card is settled by its check; at once, by its line.
-  if (waves) return;
-  if (card.outcome == CardOutcome::not_started) {
-    ++wave.not_started;
-    return;
-  }
-  ++wave.settled;
-  if (!outcome_is_ok(card.outcome)) ++wave.failed;
-}
-
-void WindowRun::note_settled(const CardResult& card, int) {
-  if (!waves || !seen.count(card.ip)) return;
-  RunWindowWave& wave = wave_of(card.ip);
-  seen[card.ip].stage = Stage::in;
-  state.changed = true;
-  if (card.outcome == CardOutcome::not_started) {
-    ++wave.not_started;
-    return;
-  }
-  ++wave.settled;
-  if (outcome_is_failure(card.outcome)) ++wave.failed;
-}
-
-int WindowRun::not_started() const {
-  int n = 0;
-  for (const auto& [ip, card] : seen)
-    if (card.stage == Stage::planned) ++n;
-  return n;
-}
-
 void WindowRun::show_percent(int slot, int percent) {
   Place& place = places[static_cast<size_t>(slot)];
   if (!place.running) return;
-  state.sending[place.ip] = percent;
-  state.changed = true;
+  tally.percent(place.ip, percent);
   set_row_result(*ui().table, place.ip, ("sending " + std::to_string(percent) + " %").c_str());
 }
 
@@ -472,15 +409,7 @@ void WindowRun::stop() {
 
 void WindowRun::open_window() {
   // Each card's wave as planned; at once, every card in one.
-  int waves_planned = 1;
-  for (const RunCard& c : run->cards()) {
-    Seen card;
-    card.wave = std::max(1, c.wave);
-    waves_planned = std::max(waves_planned, card.wave);
-    seen[c.record.ip] = card;
-  }
-  state.waves.assign(static_cast<size_t>(waves_planned), RunWindowWave{});
-  for (const auto& [ip, card] : seen) ++state.waves[static_cast<size_t>(card.wave - 1)].planned;
+  tally.plan(run->cards(), waves);
   state.started_ms = GetTickCount64();
   if (!fleet) return;
   RunWindowCommands commands;
@@ -599,7 +528,7 @@ RunQuit ask_quit_during_run() {
     w.quit_after = true;
     return RunQuit::after_report;
   }
-  const int left = w.not_started();
+  const int left = w.tally.not_started();
   const std::string question = std::string(w.fleet ? "A rollout" : "An upgrade") + " is running: " +
                                std::to_string(left) + (left == 1 ? " card" : " cards") +
                                " not started. Stop it and quit ?";
