@@ -136,6 +136,21 @@ WindowServices window_services() {
 
 void query_card(uint32_t ip) { query_device(discovery_service, ip); }
 
+void quit_program() {
+  stop_discovery(discovery_service);
+  PostQuitMessage(0);
+}
+
+// While a run holds its cards the buttons that would change them are grey;
+// a key or a late click is refused the same way.
+int discover_unless_held(WindowHandle w, HandlerArg a, HandlerArg b, HandlerArg c, HandlerArg d) {
+  return device_table.run_holds ? 0 : discover_command(w, a, b, c, d);
+}
+
+int open_unless_held(WindowHandle w, HandlerArg a, HandlerArg b, HandlerArg c, HandlerArg d) {
+  return device_table.run_holds ? 0 : open_image(w, a, b, c, d);
+}
+
 // Each module gets what its commands need, once, before any of them runs.
 void register_module_services() {
   DevicesServices devices;
@@ -170,6 +185,7 @@ void register_module_services() {
   upgrade.modal_step = &modal_step_event(discovery_service);
   upgrade.query_card = query_card;
   upgrade.runs = &upgrade_runs;
+  upgrade.quit = quit_program;
   register_upgrade_services(upgrade);
 }
 
@@ -245,8 +261,8 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
   register_handlers(page, {{WM_COMMAND, add_device, PANEL_ADD, 0},
                            {WM_COMMAND, modify_devices, PANEL_MODIFY, 0},
                            {WM_COMMAND, remove_rows_command, PANEL_REMOVE, 0},
-                           {WM_COMMAND, discover_command, PANEL_DISCOVER, 0},
-                           {WM_COMMAND, open_image, PANEL_OPEN, 0},
+                           {WM_COMMAND, discover_unless_held, PANEL_DISCOVER, 0},
+                           {WM_COMMAND, open_unless_held, PANEL_OPEN, 0},
                            {WM_COMMAND, upgrade_command, PANEL_UPGRADE, 0},
                            {WM_NOTIFY, on_device_notify, PANEL_LIST, 0},
                            {WM_CONTEXTMENU, device_list_menu, 0, 0}});
@@ -264,10 +280,15 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
 }
 
 int confirm_quit(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  if (ask_operator("Are you sure to quit ?")) {
-    stop_discovery(discovery_service);
-    PostQuitMessage(0);
+  // A run is asked about by name; a stopped one quits after its report.
+  switch (ask_quit_during_run()) {
+    case RunQuit::stay:
+    case RunQuit::after_report:
+      return 0;
+    case RunQuit::no_run:
+      break;
   }
+  if (ask_operator("Are you sure to quit ?")) quit_program();
   return 0;
 }
 

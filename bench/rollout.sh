@@ -8,7 +8,7 @@
 # and one check interval. Then one run in which 5 % of the cards, all in the
 # third wave, never come back: it must stop after that wave (exit 4), with
 # exactly those cards failed and every later card not started.
-#   bench/rollout.sh [native|wine|both]        (default: both)
+#   bench/rollout.sh [native|wine|both|window]  (default: both)
 # The fleet, from the environment (defaults in brackets):
 #   ROLLOUT_CARDS [1000]  ROLLOUT_KB image size [1024]  ROLLOUT_ACK_MS per
 #   block [10]  ROLLOUT_RESTART_S [20]  ROLLOUT_WAVES [1,10,25%]
@@ -17,6 +17,11 @@
 #   beside this one at each --parallel (the same fleet, one after the other)
 # Cards that never come back are failed when their check gives up (five
 # minutes), so the halting run takes at least that long.
+#   bench/rollout.sh window: the window's rollout instead (bench/rollout_window.py):
+#   daveridur.exe under Wine driven from outside, every card ticked, in waves
+#   at "Transfers at once" ROLLOUT_WINDOW_PARALLEL [32], beside its lower
+#   bound and daveridur-cli.exe --parallel 32 on the same fleet, and the
+#   window's WM_NULL round trips during the run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ -z "${DAVERIDUR_PRIVATE_NET:-}" ]; then
@@ -28,6 +33,13 @@ export DAVERIDUR_BIN=${DAVERIDUR_BIN:-$root/build/native}
 windows=${DAVERIDUR_WINDOWS_BIN:-$root/build/windows}
 echo "$(nproc) CPUs; load $(cut -d' ' -f1-3 /proc/loadavg)"
 status=0
+if [ "$part" = window ]; then
+  ninja -C "$DAVERIDUR_BIN" cardsim mkimage >/dev/null
+  ninja -C "$windows" daveridur daveridur-cli uidrive >/dev/null
+  DAVERIDUR_WINDOWS_BIN=$windows "$root/scripts/wine-run.sh" python3 "$root/bench/rollout_window.py" || status=1
+  echo "load at the end $(cut -d' ' -f1-3 /proc/loadavg)"
+  exit $status
+fi
 if [ "$part" != wine ]; then
   ninja -C "$DAVERIDUR_BIN" daveridur-cli cardsim mkimage >/dev/null
   python3 "$root/bench/rollout_bench.py" native "$DAVERIDUR_BIN/cli/daveridur-cli" || status=1

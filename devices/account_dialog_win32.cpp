@@ -135,7 +135,8 @@ int edit_account(DeviceRecord* record) {
                                    MAKEINTRESOURCEA(IDD_ACCOUNT),
                                    reinterpret_cast<HWND>(services.window.owner), account_proc,
                                    reinterpret_cast<LPARAM>(record));
-  modal_step.reset();
+  // A run that holds the cards keeps its own step until its report.
+  if (!services.table || !services.table->run_holds) modal_step.reset();
   return result == 1;
 }
 

@@ -81,7 +81,9 @@ bool choose_list_file(bool save, std::string* path) {
   Event& modal_step = *devices_services().modal_step;
   modal_step.set();
   BOOL chosen = save ? GetSaveFileNameW(&ofn) : GetOpenFileNameW(&ofn);
-  modal_step.reset();
+  // A run that holds the cards keeps its own step until its report.
+  const DeviceTable* table = devices_services().table;
+  if (!table || !table->run_holds) modal_step.reset();
   if (!chosen || !file[0]) return false;
   *path = utf8_text(file);
   std::string chosen_folder = utf8_text(std::wstring(file, ofn.nFileOffset ? ofn.nFileOffset - 1 : 0).c_str());

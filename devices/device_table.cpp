@@ -253,18 +253,27 @@ void update_edit_buttons(DeviceTable& t) {
   if (!t.buttons) return;
   int any = t.list && t.list->selected_count() > 0;
   t.buttons->enable_button(BUTTON_MODIFY, any);
-  t.buttons->enable_button(BUTTON_REMOVE, any);
+  t.buttons->enable_button(BUTTON_REMOVE, any && !t.run_holds);
 }
 
 void update_upgrade_button(DeviceTable& t) {
   if (!t.buttons) return;
   // The caption stays "Upgrade"; the count would change the button's width
   // needs and the operator sees the ticks anyway.
-  t.buttons->enable_button(BUTTON_UPGRADE, count_checked_rows(t) > 0);
+  t.buttons->enable_button(BUTTON_UPGRADE, count_checked_rows(t) > 0 && !t.run_holds);
+}
+
+void hold_for_run(DeviceTable& t, bool holds) {
+  t.run_holds = holds;
+  update_upgrade_button(t);
+  update_edit_buttons(t);
+  if (!t.buttons) return;
+  t.buttons->enable_button(BUTTON_DISCOVER, !holds);
+  t.buttons->enable_button(BUTTON_OPEN, !holds);
 }
 
 int remove_selected_rows(DeviceTable& t) {
-  if (!t.list) return 0;
+  if (!t.list || t.run_holds) return 0;
   // From the end, so the indexes not yet visited stay valid. A record a
   // dialog or a batch holds lives on with its holder.
   bool removed = false;

@@ -62,6 +62,8 @@ static_assert(PANEL_UPGRADE == 11 && PANEL_HANDLES == 18, "the panel's ids are t
 inline constexpr int BUTTON_MODIFY = PANEL_MODIFY;
 inline constexpr int BUTTON_REMOVE = PANEL_REMOVE;
 inline constexpr int BUTTON_UPGRADE = PANEL_UPGRADE;
+inline constexpr int BUTTON_DISCOVER = PANEL_DISCOVER;
+inline constexpr int BUTTON_OPEN = PANEL_OPEN;
 
 // The most cards the table holds; a flood of made-up replies stops here.
 inline constexpr int DEVICE_TABLE_LIMIT = 65536;
@@ -133,6 +135,9 @@ struct DeviceTable {
   // only after a new card has found room since.
   std::function<void()> full;
   bool full_told = false;
+  // A run holds its cards: Upgrade, Remove, Discover and Open are refused
+  // (and greyed) meanwhile; looking, sorting and the menu's lists stay.
+  bool run_holds = false;
 
   // Each row's record in display order. A dialog or a batch that keeps one
   // beyond a step holds a copy of its pointer: a row removed meanwhile
@@ -206,6 +211,9 @@ int set_row_result(DeviceTable& t, uint32_t ip, const char* text);
 void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips);
 void update_edit_buttons(DeviceTable& t);
 void update_upgrade_button(DeviceTable& t);
+// Sets run_holds and every button it greys.
+void hold_for_run(DeviceTable& t, bool holds);
+// Removes nothing while a run holds the cards.
 int remove_selected_rows(DeviceTable& t);
 
 // Negative, 0 or positive; ascending while sort_descending is 0.

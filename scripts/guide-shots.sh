@@ -17,7 +17,7 @@ export DAVERIDUR_SOURCE=$root DAVERIDUR_BIN=$root/build/native \
 
 # The scenarios that take the pictures; a failing one would show a window
 # that is not what operators get, so nothing is replaced then.
-for scenario in smoke_test scenario_upgrade scenario_report; do
+for scenario in smoke_test scenario_upgrade scenario_report scenario_rollout; do
   echo "running $scenario"
   if ! scripts/netns-run.sh scripts/wine-run.sh python3 "tests/e2e/$scenario.py" >"$shots/$scenario.log" 2>&1; then
     tail -n 30 "$shots/$scenario.log"
@@ -35,6 +35,9 @@ pictures=(
   progress:progress-window
   report:upgrade-report
   report-dialog:report-dialog
+  rollout-dialog:rollout-dialog
+  rollout-window:rollout-window
+  rollout-halted:rollout-halted
 )
 mkdir -p docs/images
 for pair in "${pictures[@]}"; do

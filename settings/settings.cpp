@@ -168,3 +168,24 @@ RolloutSetting read_rollout_setting() {
 bool write_rollout_setting(const RolloutSetting& setting) {
   return write_setting_text(SETTINGS_KEY, ROLLOUT_SETTING, rollout_setting_text(setting).c_str()) == 1;
 }
+
+bool read_transfers_text(const std::string& text, uint32_t* count) {
+  const size_t from = text.find_first_not_of(' ');
+  if (from == std::string::npos) return false;
+  const size_t to = text.find_last_not_of(' ');
+  return read_count(text.substr(from, to + 1 - from), TRANSFERS_AT_ONCE_MAX, count);
+}
+
+uint32_t read_transfers_setting() {
+  char buffer[32] = {};
+  uint32_t count = TRANSFERS_AT_ONCE_DEFAULT;
+  if (read_setting_text(SETTINGS_KEY, TRANSFERS_SETTING, buffer, sizeof buffer - 1) &&
+      !read_transfers_text(buffer, &count))
+    setting_problem(TRANSFERS_SETTING, quoted(shown_value(buffer)).append(" is no count of 1 to 64"),
+                    std::to_string(TRANSFERS_AT_ONCE_DEFAULT));
+  return count;
+}
+
+bool write_transfers_setting(uint32_t count) {
+  return write_setting_text(SETTINGS_KEY, TRANSFERS_SETTING, std::to_string(count).c_str()) == 1;
+}

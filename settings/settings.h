@@ -71,6 +71,19 @@ bool read_rollout_setting_text(const std::string& text, RolloutSetting* setting)
 RolloutSetting read_rollout_setting();
 bool write_rollout_setting(const RolloutSetting& setting);
 
+// How many transfers Upgrade runs at once, as the Rollout dialog keeps it
+// in its own value ("TransfersAtOnce", text such as "32"): 1 to
+// TRANSFERS_AT_ONCE_MAX, TRANSFERS_AT_ONCE_DEFAULT when none is kept or it
+// cannot be read (then reported once, setting_problem).
+inline constexpr const char* TRANSFERS_SETTING = "TransfersAtOnce";
+inline constexpr uint32_t TRANSFERS_AT_ONCE_DEFAULT = 4;
+inline constexpr uint32_t TRANSFERS_AT_ONCE_MAX = 64;
+// False for a text that is no count 1 to TRANSFERS_AT_ONCE_MAX (blanks
+// around it allowed); *count unchanged.
+bool read_transfers_text(const std::string& text, uint32_t* count);
+uint32_t read_transfers_setting();
+bool write_transfers_setting(uint32_t count);
+
 // Native store only: the folder that holds the values (tests use a temporary
 // one). The default is $HOME/.config/daveridur.
 void set_settings_folder(const char* folder);

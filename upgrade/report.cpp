@@ -40,15 +40,16 @@ void report_card_queue(Report* report, const CardResult& card) {
 void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome outcome,
                  const std::string& message, uint32_t bytes_sent) {
   const LocalTime now = report->clock ? report->clock() : local_time_now();
-  // A card not started may have a line of its own (the operator's stop).
-  const bool own_line = outcome == CardOutcome::not_started && !message.empty();
-  const char* tail = own_line ? nullptr : outcome_line(outcome);
+  // A card not started for another reason than a halt names it.
+  const bool own_reason = outcome == CardOutcome::not_started && !message.empty();
+  const char* tail = own_reason ? nullptr : outcome_line(outcome);
   // A skipped_done card's message is the report's name, kept with the card.
   const bool keeps_message =
-      outcome == CardOutcome::card_error || outcome == CardOutcome::skipped_done || own_line;
+      outcome == CardOutcome::card_error || outcome == CardOutcome::skipped_done || own_reason;
   const std::string shown = outcome == CardOutcome::card_error     ? card_message_text(message)
                             : outcome == CardOutcome::skipped_done ? skipped_done_text(message)
-                                                                   : message;
+                            : own_reason ? not_started_text(message)
+                                         : message;
   const std::string line = std::string(ip_text) + (tail ? std::string(tail) : " " + shown + "\r\n");
   CardResult card;
   std::shared_ptr<Journal> journal;

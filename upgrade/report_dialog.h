@@ -9,6 +9,9 @@
 // The rule of report_fits_box with this screen's message font and work area.
 bool report_fits_message_box(const std::string& text, size_t card_lines);
 // The counts line, then text; returns when the operator closed it, false
-// when the dialog could not be made. owner is the main window.
+// when the dialog could not be made. owner is the main window. A warning
+// (a halt, a stop) has the warning icon and text's first line above the
+// counts.
 bool show_report_dialog(void* instance, void* owner, const std::string& text,
-                        const std::vector<CardResult>& cards, const std::string& kept_path);
+                        const std::vector<CardResult>& cards, const std::string& kept_path,
+                        bool warning = false);

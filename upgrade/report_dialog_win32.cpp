@@ -16,6 +16,7 @@ const UINT SHOW_TOP_MESSAGE = WM_APP + 1;
 struct ReportDialog {
   std::string text;  // in the system's code page, lines ending in CR LF
   std::string kept_path;  // UTF-8; empty when no file was written
+  bool warning = false;  // a halt or a stop: the warning icon
 };
 
 void open_kept_file(HWND dialog, const std::string& path) {
@@ -31,8 +32,10 @@ INT_PTR CALLBACK report_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
     case WM_INITDIALOG: {
       SetWindowLongPtrA(dialog, DWLP_USER, lparam);
       const auto* data = reinterpret_cast<const ReportDialog*>(lparam);
-      SendDlgItemMessageA(dialog, IDC_REPORT_ICON, STM_SETICON,
-                          reinterpret_cast<WPARAM>(LoadIconA(nullptr, IDI_INFORMATION)), 0);
+      SendDlgItemMessageA(
+          dialog, IDC_REPORT_ICON, STM_SETICON,
+          reinterpret_cast<WPARAM>(LoadIconA(nullptr, data->warning ? IDI_WARNING : IDI_INFORMATION)),
+          0);
       SetDlgItemTextA(dialog, IDC_REPORT_TEXT, data->text.c_str());
       // From the top, the counts first: once the field is shown, as Wine
       // scrolls it to its caret at the end of the text on showing it.
@@ -92,8 +95,14 @@ bool report_fits_message_box(const std::string& text, size_t card_lines) {
 }
 
 bool show_report_dialog(void* instance, void* owner, const std::string& text,
-                        const std::vector<CardResult>& cards, const std::string& kept_path) {
-  ReportDialog data{report_counts_line(cards) + "\r\n" + text, kept_path};
+                        const std::vector<CardResult>& cards, const std::string& kept_path,
+                        bool warning) {
+  // A halt or a stop says so before the counts.
+  std::string shown = report_counts_line(cards) + "\r\n" + text;
+  const size_t first_end = text.find("\r\n");
+  if (warning && first_end != std::string::npos)
+    shown = text.substr(0, first_end + 2) + report_counts_line(cards) + "\r\n" + text.substr(first_end + 2);
+  ReportDialog data{shown, kept_path, warning};
   return DialogBoxParamA(static_cast<HINSTANCE>(instance), MAKEINTRESOURCEA(IDD_REPORT),
                          static_cast<HWND>(owner), report_proc, reinterpret_cast<LPARAM>(&data)) != -1;
 }

@@ -206,12 +206,15 @@ std::string result_column_text(const CardResult& card) {
   }
 }
 
+std::string not_started_text(const std::string& reason) { return "Not started : " + reason + " ."; }
+
 std::string report_message(const CardResult& card) {
   if (card.outcome == CardOutcome::card_error) return card_message_text(card.message);
   if (card.outcome == CardOutcome::skipped_version)
     return "Skipped : version " + version_words(card.version_before) + " .";
   if (card.outcome == CardOutcome::skipped_done) return skipped_done_text(card.message);
-  if (card.outcome == CardOutcome::not_started && !card.message.empty()) return card.message;
+  if (card.outcome == CardOutcome::not_started && !card.message.empty())
+    return not_started_text(card.message);
   // A check that found something else answering for the card says so.
   if (card.outcome == CardOutcome::not_applied && !card.message.empty()) return card.message;
   std::string line = outcome_line(card.outcome);

@@ -72,6 +72,9 @@ struct CardResult {
 };
 
 inline constexpr const char* LINE_NOT_STARTED = " Not started : rollout halted .\r\n";
+// "Not started : <reason> ." for a card not_started for another reason than
+// a halt (its message: STOPPED_BY_OPERATOR).
+std::string not_started_text(const std::string& reason);
 // "Skipped : done in <report file name> ." for skipped_done.
 std::string skipped_done_text(const std::string& report_name);
 

@@ -1,7 +1,8 @@
 // The rollout dialog (122), from the device list's menu: whether Upgrade
 // runs the ticked cards in waves, the waves' sizes, the failure that stops
-// the run and when its cards may start, kept in the settings at OK. The
-// fields are greyed while the box is unticked.
+// the run, when its cards may start and how many transfers run at once,
+// kept in the settings at OK. The fields of the waves are greyed while the
+// box is unticked.
 #include <windows.h>
 
 #include <string>
@@ -52,18 +53,28 @@ int field_id(RolloutField field) {
 void init_rollout_dialog(HWND dialog) {
   const RolloutFields fields = rollout_fields_of(read_rollout_setting());
   CheckDlgButton(dialog, IDC_ROLLOUT_WAVES, fields.waves ? BST_CHECKED : BST_UNCHECKED);
+  const std::string transfers = std::to_string(read_transfers_setting());
   const std::pair<int, const std::string*> edits[] = {
-      {IDC_ROLLOUT_FIRST, &fields.first},
-      {IDC_ROLLOUT_LATER, &fields.later},
-      {IDC_ROLLOUT_STOP, &fields.stop_after},
-      {IDC_ROLLOUT_START, &fields.start_at},
-      {IDC_ROLLOUT_WINDOW, &fields.window}};
+      {IDC_ROLLOUT_FIRST, &fields.first},     {IDC_ROLLOUT_LATER, &fields.later},
+      {IDC_ROLLOUT_STOP, &fields.stop_after}, {IDC_ROLLOUT_START, &fields.start_at},
+      {IDC_ROLLOUT_WINDOW, &fields.window},   {IDC_ROLLOUT_PARALLEL, &transfers}};
   for (const auto& [id, text] : edits) {
     SendDlgItemMessageA(dialog, id, EM_SETLIMITTEXT, FIELD_LIMIT, 0);
     SetDlgItemTextA(dialog, id, text->c_str());
   }
   grey_fields(dialog);
   SetFocus(GetDlgItem(dialog, IDC_ROLLOUT_WAVES));
+}
+
+// The refusal named; the field focused unless it is greyed (the box
+// unticked).
+void refuse_field(HWND dialog, int id, const std::string& why) {
+  upgrade_services().window.show_error(why.c_str());
+  HWND edit = GetDlgItem(dialog, id);
+  if (edit && IsWindowEnabled(edit)) {
+    SetFocus(edit);
+    SendMessageA(edit, EM_SETSEL, 0, -1);
+  }
 }
 
 // OK: the fields read and kept, or the one refused named and focused.
@@ -78,19 +89,20 @@ bool keep_fields(HWND dialog) {
   RolloutSetting setting;
   std::string why;
   RolloutField refused = RolloutField::none;
-  const WindowServices& window = upgrade_services().window;
   if (!read_rollout_fields(fields, &setting, &why, &refused)) {
-    window.show_error(why.c_str());
-    // A greyed field (the box unticked) is named but takes no focus.
-    HWND edit = GetDlgItem(dialog, field_id(refused));
-    if (edit && IsWindowEnabled(edit)) {
-      SetFocus(edit);
-      SendMessageA(edit, EM_SETSEL, 0, -1);
-    }
+    refuse_field(dialog, field_id(refused), why);
     return false;
   }
-  if (!write_rollout_setting(setting)) {
-    window.show_error("The rollout could not be kept: the settings cannot be written.");
+  const std::string parallel = item_text(dialog, IDC_ROLLOUT_PARALLEL);
+  uint32_t transfers = 0;
+  if (!read_transfers_text(parallel, &transfers)) {
+    refuse_field(dialog, IDC_ROLLOUT_PARALLEL,
+                 "Transfers at once: \"" + parallel + "\" is not a number of 1 to 64.");
+    return false;
+  }
+  if (!write_rollout_setting(setting) || !write_transfers_setting(transfers)) {
+    upgrade_services().window.show_error(
+        "The rollout could not be kept: the settings cannot be written.");
     return false;
   }
   return true;

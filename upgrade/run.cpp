@@ -351,6 +351,9 @@ void UpgradeRun::stop_card(uint32_t ip) {
 
 void UpgradeRun::stop_running(bool shutdown) {
   if (shutdown) shutting_down_ = true;
+  // The operator's stop names itself, unless a halt came first; the
+  // transfers it aborts are no halt of their own.
+  if (!shutdown && !stopping_ && !(rollout_ && rollout_->status().halted)) operator_stop_ = true;
   stopping_ = true;
   // Nothing more starts: the planned cards get their not_started lines as
   // their turn comes.
@@ -366,8 +369,8 @@ void UpgradeRun::stop_running(bool shutdown) {
 
 void UpgradeRun::stop_starting() {
   if (stopping_) return;
+  if (!(rollout_ && rollout_->status().halted)) operator_stop_ = true;
   stopping_ = true;
-  not_started_message_ = STOPPED_BY_OPERATOR_TEXT;
   if (rollout_) rollout_->end_unstarted();
 }
 
@@ -452,7 +455,7 @@ void UpgradeRun::start_due_cards(int64_t now) {
       continue;
     }
     if (stopping_ && !rollout_) {
-      line_without_transfer(c, CardOutcome::not_started, not_started_message_);
+      line_without_transfer(c, CardOutcome::not_started, stop_reason());
       ++cursor_;
       continue;
     }
@@ -464,8 +467,7 @@ void UpgradeRun::start_due_cards(int64_t now) {
       const StartDecision decision = rollout_->begin(ip);
       if (decision == StartDecision::wait) return tell_waiting(RunWait::wave, c.wave - 1);
       if (decision == StartDecision::never) {
-        line_without_transfer(c, CardOutcome::not_started,
-                              rollout_->status().halted ? "" : not_started_message_);
+        line_without_transfer(c, CardOutcome::not_started, stop_reason());
         events_->card_settled(latest_of(ip), c.wave);
         ++cursor_;
         continue;
@@ -493,7 +495,14 @@ void UpgradeRun::start_due_cards(int64_t now) {
       told_wait_ = RunWait::nothing;
     ++cursor_;
     next_start_ms_ = now + BETWEEN_STARTS_MS;
+    tell_waiting(RunWait::nothing, 0);
   }
+}
+
+// A card the operator's stop kept from its turn says so; one a halt kept
+// says the halt's words.
+std::string UpgradeRun::stop_reason() const {
+  return operator_stop_ && !shutting_down_ ? STOPPED_BY_OPERATOR : "";
 }
 
 void UpgradeRun::start_card(size_t index, int64_t now) {
@@ -689,7 +698,14 @@ void UpgradeRun::settle_run() {
   receiver_.reset();  // no transfer runs any more
   const std::vector<CardResult> cards = report_cards(report_.get());
   std::string text = report_text_with_checks(report_text(report_.get()), cards);
-  if (status.halted) text = halt_line(status, cards) + "\r\n" + text;
+  if (operator_stop_ && !shutting_down_) {
+    int not_started = 0;
+    for (const CardResult& card : cards)
+      if (card.outcome == CardOutcome::not_started) ++not_started;
+    text = "Stopped by the operator: " + cards_words(not_started) + " not started.\r\n" + text;
+  } else if (status.halted) {
+    text = halt_line(status, cards) + "\r\n" + text;
+  }
   if (!options_.journal && !options_.reports_folder.empty())
     text += not_kept_.empty() ? journal_status(journal_.get()) : not_kept_;
   std::string kept;
@@ -755,7 +771,11 @@ bool UpgradeRun::pass() {
       events_->halted(status);
     }
   }
-  if (phase_ == Phase::settling && (!rollout_ || rollout_->all_settled() || shutting_down_)) {
+  // A stop in a front that checks on its own thread reports at once: its
+  // checks go on there after the report.
+  const bool report_now =
+      shutting_down_ || (stopping_ && options_.checks == RunChecks::none);
+  if (phase_ == Phase::settling && (!rollout_ || rollout_->all_settled() || report_now)) {
     if (rollout_ && !rollout_->all_settled()) tell_waiting(RunWait::checks, 0);
     settle_run();
   } else if (phase_ == Phase::settling) {

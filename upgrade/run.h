@@ -89,10 +89,15 @@ struct RunOptions {
   RunSchedule schedule;
 };
 
-// Whatever the run waits for while no card can start.
-// start_time: the schedule's first start; window: the schedule's window
-// is closed (the front names it: "the window 22:00-05:00").
+// Whatever the run waits for while no card can start; nothing once one
+// starts again. start_time: the schedule's first start; window: the
+// schedule's window is closed (the front names it: "the window 22:00-05:00").
 enum class RunWait { nothing, session, wave, answer, checks, paused, start_time, window };
+
+// Why a card stopped before its turn was not sent: its line is
+// "<ip> Not started : stopped by the operator ." and the report begins
+// with the count of such cards.
+inline constexpr const char* STOPPED_BY_OPERATOR = "stopped by the operator";
 
 // What the run tells its front, on the loop's thread. A front that shows
 // windows posts these to its own thread and returns.
@@ -238,9 +243,12 @@ enum class RunCommandKind {
   pause,      // no new card starts; running transfers go on
   resume,
   stop_card,  // ip: a running transfer ends " User Aborted !"; one not started is not sent
-  stop_all,   // running transfers end aborted, cards not started are not_started
+  // Running transfers end aborted, cards not started are not_started
+  // (stopped by the operator); the report comes without waiting for the
+  // checks of a front that checks on its own.
+  stop_all,
   // No card starts any more; running transfers finish and are checked;
-  // cards not started are not_started with STOPPED_BY_OPERATOR_TEXT.
+  // cards not started are not_started (stopped by the operator).
   stop_starting,
   shutdown,   // the system's session ends: everything ends aborted, at once
   hold,       // a question opened: no session does timer work
@@ -248,9 +256,6 @@ enum class RunCommandKind {
   answered,   // ip answered a query (the window's merge): it is no longer unanswered
   checked,    // ip's check (the window's) settled with outcome
 };
-// The line of a card the operator's stop kept from starting.
-inline constexpr const char* STOPPED_BY_OPERATOR_TEXT = "Not started : stopped by the operator .";
-
 struct RunCommand {
   RunCommandKind kind = RunCommandKind::start;
   uint32_t ip = 0;
@@ -335,6 +340,7 @@ class UpgradeRun {
   void start_due_cards(int64_t now);
   void start_card(size_t index, int64_t now);
   void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
+  std::string stop_reason() const;
   void drive_sessions(int64_t now);
   void read_transfers(int64_t now);
   void take_heard(int64_t now);
@@ -391,8 +397,8 @@ class UpgradeRun {
   bool paused_ = false;
   bool stopping_ = false;          // stop_all: nothing more starts
   bool shutting_down_ = false;     // shutdown: the rest ends aborted
-  std::string not_started_message_;  // the line of a card a stop kept from starting
-  int64_t start_at_ms_ = 0;          // the schedule's first start
+  bool operator_stop_ = false;     // stop_all or stop_starting before any halt: the report says so
+  int64_t start_at_ms_ = 0;        // the schedule's first start
   std::vector<uint32_t> stopped_;  // cards stopped before their turn
   BatchProgress progress_;
   bool halt_told_ = false;

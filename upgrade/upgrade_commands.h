@@ -35,6 +35,7 @@ struct UpgradeServices {
   Event* modal_step = nullptr;
   std::function<void(uint32_t ip)> query_card;  // one direct query
   UpgradeRunHolder* runs = nullptr;
+  std::function<void()> quit;  // the program's quit, after the question
 };
 void register_upgrade_services(const UpgradeServices& services);
 // A stored setting that did not read back, told once in an information box
@@ -46,6 +47,11 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
 // The message loop's: keys of the progress windows (Enter, Esc) become their
 // commands. True when msg was theirs.
 bool upgrade_dialog_message(void* msg);
+// Quit while a run goes: no run (quit as ever), the operator stays, or the
+// run is being stopped and the program quits once its report has closed
+// (through UpgradeServices::quit).
+enum class RunQuit { no_run, stay, after_report };
+RunQuit ask_quit_during_run();
 // The device list menu's "Rollout...": the dialog that keeps how Upgrade
 // runs the ticked cards (at once, or in waves).
 void rollout_command();

@@ -1,11 +1,16 @@
 // The Upgrade command in the product: the ticked cards become a run, held by
 // the main window's run holder and driven on a thread of its own; the run's
 // events are posted to the window's thread, where the progress windows
-// (dialog 112, modeless) and the report box live.
+// (dialog 112, modeless; at most four at once), the rollout window (in
+// waves, or more than four at once) and the report box live.
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+#include <cstdlib>
 #include <functional>
+#include <map>
+#include <string>
 #include <system_error>
 #include <thread>
 #include <vector>
@@ -19,6 +24,7 @@
 #include "settings/settings.h"
 #include "upgrade/report_dialog.h"
 #include "upgrade/rollout_fields.h"
+#include "upgrade/run_window.h"
 #include "upgrade/upgrade.h"
 #include "upgrade/upgrade_commands.h"
 
@@ -31,6 +37,9 @@ const wchar_t SHUTDOWN_REASON[] = L"Firmware upgrade in progress";
 // second later. No pass starts while the batch runs, so this long after the
 // batch began every answer to the last pass is in.
 const uint32_t ANSWER_WINDOW_MS = 1500;
+
+const char STOP_QUESTION[] =
+    "Stop the rollout ?\r\nThe transfers running end aborted; the cards not started are not sent.";
 
 const UpgradeServices& ui() { return upgrade_services(); }
 HWND main_hwnd() { return reinterpret_cast<HWND>(ui().window.owner); }
@@ -68,7 +77,13 @@ struct WindowRun : RunEvents {
       bar_task(PBM_SETRANGE32, 0, static_cast<LPARAM>(high));
     }
     void set_progress_position(uint32_t position) override { bar_task(PBM_SETPOS, position, 0); }
-    void set_percent(const char* text) override { text_task(text, IDC_UPLOAD_PERCENT); }
+    void set_percent(const char* text) override {
+      if (run_->progress_windows) return text_task(text, IDC_UPLOAD_PERCENT);
+      WindowRun* run = run_;
+      const int slot = slot_;
+      const int percent = std::atoi(text);
+      post_task([run, slot, percent] { run->show_percent(slot, percent); });
+    }
     void close(int) override {
       WindowRun* run = run_;
       const int slot = slot_;
@@ -116,6 +131,15 @@ struct WindowRun : RunEvents {
   std::thread thread;
   Event loop_done{true};
   bool waves = false;
+  // More than four at once: no progress window, the percentages in the
+  // Result column and the rollout window.
+  bool progress_windows = true;
+  bool fleet = false;  // the rollout window shows the run
+  RunTally tally;  // what the rollout window shows
+  RunWindowState& state = tally.state;
+  void* window = nullptr;
+  bool stop_asked = false;
+  bool quit_after = false;  // the program quits once the report has closed
   std::vector<std::unique_ptr<PostingView>> views;  // the run's thread
   std::vector<Place> places;                        // the window's thread
   std::shared_ptr<Journal> journal;
@@ -126,7 +150,7 @@ struct WindowRun : RunEvents {
   int asking = 0;
   bool session_ended = false;  // the system's session ends: no window opens any more
 
-  WindowRun(UpgradeRunHolder* h, int parallel) : holder(h) {
+  WindowRun(UpgradeRunHolder* h, int parallel) : holder(h), progress_windows(parallel <= WINDOW_SESSIONS) {
     places.resize(static_cast<size_t>(parallel));
     for (int i = 0; i < parallel; ++i) {
       views.push_back(std::make_unique<PostingView>(this, i));
@@ -147,8 +171,12 @@ struct WindowRun : RunEvents {
   void close_place(int slot);
   void ask_abort(int slot);
   void show_report(const std::string& text, const std::vector<CardResult>& cards,
-                   const std::string& kept);
+                   const std::string& kept, bool warning);
   void finish();
+  void open_window();
+  void show_percent(int slot, int percent);
+  bool ask_stop();
+  void stop();
 
   // ---- The run's events, on its thread
   SessionView* session_view(int slot) override { return views[static_cast<size_t>(slot)].get(); }
@@ -168,10 +196,13 @@ struct WindowRun : RunEvents {
       Place& place = places[static_cast<size_t>(slot)];
       place.ip = ip;
       place.running = true;
+      tally.started(ip);
       DeviceTable& t = *ui().table;
       set_row_icon(t, find_row(t, ip), ICON_NO_WRITE);
-      // Its wave has begun: the card's place gives way.
-      if (waves) {
+      if (!progress_windows) {
+        set_row_result(t, ip, "sending 0 %");
+      } else if (waves) {
+        // Its wave has begun: the card's place gives way.
         CardResult sending;
         sending.outcome = CardOutcome::sending;
         set_row_result(t, ip, result_column_text(sending).c_str());
@@ -190,12 +221,42 @@ struct WindowRun : RunEvents {
     });
   }
   void card_line(const std::shared_ptr<Report>& report, const CardResult& card) override {
-    post_task([report, card] { verify_upgraded_card(report, card); });
+    post_task([this, report, card] {
+      tally.line(card);
+      verify_upgraded_card(report, card);
+    });
+  }
+  void card_settled(const CardResult& card, int wave) override {
+    (void)wave;
+    post_task([this, card] { tally.settled(card); });
+  }
+  void wave_started(int wave) override {
+    post_task([this, wave] {
+      state.wave_under_way = wave;
+      state.changed = true;
+    });
+  }
+  void waiting(RunWait what, int wave) override {
+    post_task([this, what, wave] {
+      state.wait = what;
+      state.wait_wave = wave;
+      state.changed = true;
+    });
   }
   void progress(const BatchProgress& progress) override { show_taskbar_progress(progress); }
   void settled(const std::string& text, const std::vector<CardResult>& cards,
-               const std::string& kept, const RolloutStatus&) override {
-    post_task([this, text, cards, kept] { show_report(text, cards, kept); });
+               const std::string& kept, const RolloutStatus& status) override {
+    const bool halted = status.halted;
+    post_task([this, text, cards, kept, halted] {
+      state.ended = stop_asked ? "Stopped by the operator."
+                  : halted     ? text.substr(0, text.find("\r\n"))
+                               : "Every card is in.";
+      state.sending.clear();
+      state.ended_ms = GetTickCount64();
+      state.changed = true;
+      draw_run_window(window);
+      show_report(text, cards, kept, halted || stop_asked);
+    });
   }
   void ended() override {
     post_task([this] {
@@ -243,7 +304,7 @@ INT_PTR CALLBACK progress_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM 
 
 HWND WindowRun::place_window(int slot) {
   Place& place = places[static_cast<size_t>(slot)];
-  if (!place.dialog && !session_ended)
+  if (!place.dialog && !session_ended && progress_windows)
     place.dialog = CreateDialogParamA(reinterpret_cast<HINSTANCE>(ui().window.instance),
                                       MAKEINTRESOURCEA(IDD_UPLOAD), nullptr, progress_proc,
                                       reinterpret_cast<LPARAM>(this));
@@ -278,15 +339,20 @@ void WindowRun::ask_abort(int slot) {
 }
 
 void WindowRun::show_report(const std::string& text, const std::vector<CardResult>& cards,
-                            const std::string& kept) {
+                            const std::string& kept, bool warning) {
   reporting = true;
   ShutdownBlockReasonDestroy(main_hwnd());
   // The report box is an ANSI message box; a path or a card's text outside
   // the code page shows with the system's stand-in characters.
   const std::string shown = utf8_to_ansi(text);
   if (report_fits_message_box(shown, cards.size()) ||
-      !show_report_dialog(ui().window.instance, ui().window.owner, shown, cards, kept))
-    ui().window.show_information(shown.c_str());
+      !show_report_dialog(ui().window.instance, ui().window.owner, shown, cards, kept, warning)) {
+    // A halt or a stop is no plain information: the cards it names need a look.
+    if (warning)
+      MessageBoxA(main_hwnd(), shown.c_str(), INFORMATION_TITLE, MB_OK | MB_ICONWARNING | MB_TOPMOST);
+    else
+      ui().window.show_information(shown.c_str());
+  }
   // When the box closes, only the cards that failed stay ticked.
   std::vector<uint32_t> ok_ips;
   for (const CardResult& card : cards)
@@ -304,9 +370,65 @@ void WindowRun::finish() {
   if (thread.joinable()) thread.join();
   for (Place& place : places)
     if (place.dialog) DestroyWindow(place.dialog);
+  close_run_window(window);
+  window = nullptr;
   ui().modal_step->reset();
+  hold_for_run(*ui().table, false);
   EnableWindow(main_hwnd(), TRUE);
+  const bool quit = quit_after;
   holder->run.reset();  // this object goes with it
+  if (quit && ui().quit) ui().quit();
+}
+
+void WindowRun::show_percent(int slot, int percent) {
+  Place& place = places[static_cast<size_t>(slot)];
+  if (!place.running) return;
+  tally.percent(place.ip, percent);
+  set_row_result(*ui().table, place.ip, ("sending " + std::to_string(percent) + " %").c_str());
+}
+
+// Once: the operator says Yes, or nothing happens.
+bool WindowRun::ask_stop() {
+  if (stop_asked || reporting || over || !run) return false;
+  ++asking;
+  const bool yes = ui().window.ask(STOP_QUESTION) != 0;
+  --asking;
+  if (yes && !stop_asked) stop();
+  // The run may have ended while the question was open.
+  if (over && !reporting && !asking) finish();
+  return yes;
+}
+
+void WindowRun::stop() {
+  stop_asked = true;
+  state.stopping = true;
+  state.changed = true;
+  run->post({RunCommandKind::stop_all});
+  draw_run_window(window);
+}
+
+void WindowRun::open_window() {
+  // Each card's wave as planned; at once, every card in one.
+  tally.plan(run->cards(), waves);
+  state.started_ms = GetTickCount64();
+  if (!fleet) return;
+  RunWindowCommands commands;
+  commands.pause = [this] {
+    if (stop_asked) return;
+    state.paused = true;
+    state.changed = true;
+    run->post({RunCommandKind::pause});
+    draw_run_window(window);
+  };
+  commands.resume = [this] {
+    if (stop_asked) return;
+    state.paused = false;
+    state.changed = true;
+    run->post({RunCommandKind::resume});
+    draw_run_window(window);
+  };
+  commands.stop = [this] { ask_stop(); };
+  window = open_run_window(ui().window.instance, ui().window.owner, &state, std::move(commands));
 }
 
 namespace {
@@ -335,11 +457,14 @@ int on_end_session(WindowHandle, HandlerArg, HandlerArg ending, HandlerArg, Hand
   return 0;
 }
 
-// The ticked rows, bottom row first, as the run takes them; false when a
-// ticked row has no record (nothing may start then).
-bool ticked_cards(std::vector<RunCard>* cards, std::vector<DeviceRecord>* records) {
+// The ticked rows as the run takes them: a rollout in the table's order, top
+// row first; a plain batch bottom row first. False when a ticked row has no
+// record (nothing may start then).
+bool ticked_cards(bool top_first, std::vector<RunCard>* cards, std::vector<DeviceRecord>* records) {
   DeviceTable& t = *ui().table;
-  for (int row = row_count(t) - 1; row >= 0; --row) {
+  const int rows = row_count(t);
+  for (int i = 0; i < rows; ++i) {
+    const int row = top_first ? i : rows - 1 - i;
     if ((t.list->item_state(row, STATE_CHECK_MASK) & STATE_CHECK_MASK) == STATE_UNCHECKED) continue;
     const DeviceRecord* r = row_record(t, row);
     if (!r) return false;
@@ -354,10 +479,11 @@ bool ticked_cards(std::vector<RunCard>* cards, std::vector<DeviceRecord>* record
 
 // The cards, the image read again, the run made: what the Upgrade command
 // asks before anything goes. False when nothing is to run.
-bool prepare_run(const RolloutSetting& setting, std::vector<RunCard>* cards, ImageFile* file) {
+bool prepare_run(const RolloutSetting& setting, bool fleet, std::vector<RunCard>* cards,
+                 ImageFile* file) {
   const OpenedImage opened = opened_image();
   std::vector<DeviceRecord> records;
-  if (!ticked_cards(cards, &records)) return false;
+  if (!ticked_cards(fleet, cards, &records)) return false;
   // No check can prove such an image applied: no wave may wait on one.
   if (setting.waves && opened.version == IMAGE_VERSION_NONE) {
     std::string text = VERSIONLESS_ROLLOUT_TEXT;
@@ -388,7 +514,40 @@ bool upgrade_dialog_message(void* msg) {
   if (!holder || !holder->run) return false;
   for (const WindowRun::Place& place : holder->run->places)
     if (place.dialog && IsDialogMessageA(place.dialog, static_cast<MSG*>(msg))) return true;
-  return false;
+  HWND window = static_cast<HWND>(holder->run->window);
+  return window && IsDialogMessageA(window, static_cast<MSG*>(msg));
+}
+
+RunQuit ask_quit_during_run() {
+  UpgradeRunHolder* holder = ui().runs;
+  if (!holder || !holder->run || !holder->run->run) return RunQuit::no_run;
+  WindowRun& w = *holder->run;
+  if (w.over || w.reporting) return RunQuit::no_run;
+  if (w.stop_asked) {
+    // Stopping already: the quit follows the report.
+    w.quit_after = true;
+    return RunQuit::after_report;
+  }
+  const int left = w.tally.not_started();
+  const std::string question = std::string(w.fleet ? "A rollout" : "An upgrade") + " is running: " +
+                               std::to_string(left) + (left == 1 ? " card" : " cards") +
+                               " not started. Stop it and quit ?";
+  ++w.asking;
+  const bool yes = ui().window.ask(question.c_str()) != 0;
+  --w.asking;
+  // The box gave the main window back its input; a plain batch keeps it
+  // disabled until its report.
+  if (!w.fleet) EnableWindow(main_hwnd(), FALSE);
+  if (w.over && !w.reporting && !w.asking) {
+    // It ended while the question was open: finish quits for a Yes.
+    w.quit_after = yes;
+    w.finish();
+    return yes ? RunQuit::after_report : RunQuit::stay;
+  }
+  if (!yes) return RunQuit::stay;
+  w.quit_after = true;
+  w.stop();
+  return RunQuit::after_report;
 }
 
 void guard_session_end(WindowHandle main_window) {
@@ -401,25 +560,33 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   UpgradeRunHolder* holder = ui().runs;
   if (!holder || holder->run) return 0;
   const RolloutSetting setting = read_rollout_setting();
+  const int parallel = static_cast<int>(read_transfers_setting());
   show_setting_problems();
+  const bool fleet = setting.waves || parallel > WINDOW_SESSIONS;
   std::vector<RunCard> cards;
   ImageFile file;
-  if (!prepare_run(setting, &cards, &file)) return 0;
+  if (!prepare_run(setting, fleet, &cards, &file)) return 0;
 
   RunOptions options;
   options.rollout = rollout_options_of(setting);
   options.schedule = rollout_schedule_of(setting);
-  options.parallel = WINDOW_SESSIONS;
+  options.parallel = parallel;
   options.answer_window_ms = ANSWER_WINDOW_MS;
   options.reports_folder = reports_folder();
   holder->run = std::make_unique<WindowRun>(holder, options.parallel);
   WindowRun& w = *holder->run;
   w.waves = setting.waves;
+  w.fleet = fleet;
+  w.state.schedule = options.schedule;
   ui().modal_step->set();
-  EnableWindow(main_hwnd(), FALSE);
+  // A rollout leaves the main window to look at while it holds its cards;
+  // a plain batch disables it.
+  hold_for_run(*ui().table, true);
+  if (!fleet) EnableWindow(main_hwnd(), FALSE);
   ShutdownBlockReasonCreate(main_hwnd(), SHUTDOWN_REASON);
   w.run = std::make_unique<UpgradeRun>(std::move(cards), std::move(file.bytes), file.opened, options,
                                        &w, &w.io);
+  w.open_window();
   // A card still counted unanswered is waited for once: its answer's merge.
   std::weak_ptr<RunInbox> inbox = w.run->inbox();
   w.merge_listener = subscribe_merges(*ui().table, [inbox](const DeviceRecord& r) {

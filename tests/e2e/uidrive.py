@@ -374,5 +374,16 @@ class Driver:
                 for f in self.fit(hwnd)
                 if f["need"][0] > f["room"][0] or f["need"][1] > f["room"][1]]
 
+    def icon(self, hwnd):
+        """The system icon a dialog or message box shows: "error",
+        "question", "warning", "information" or "none"."""
+        return records(self.call("icon", hex(hwnd)))[0][0]
+
+    def latency(self, hwnd, ms, interval_ms):
+        """WM_NULL round trips to the window for ms milliseconds, one every
+        interval_ms: each one's milliseconds."""
+        recs = records(self.call("latency", hex(hwnd), ms, interval_ms))
+        return [float(v) for v in recs[0]] if recs else []
+
     def sleep(self, ms):
         self.call("sleep", ms)

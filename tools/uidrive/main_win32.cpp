@@ -36,7 +36,8 @@ const CommandEntry COMMANDS[] = {
     {"fit", cmd_fit},
     {"sleep", cmd_sleep},       {"ping", cmd_ping},       {"count", cmd_count},
     {"textw", cmd_textw},       {"settextw", cmd_settextw}, {"session", cmd_session},
-    {"hold", cmd_hold},         {"checked", cmd_checked},
+    {"hold", cmd_hold},         {"checked", cmd_checked},   {"icon", cmd_icon},
+    {"latency", cmd_latency},
 };
 
 std::string run_line(const std::string& line) {

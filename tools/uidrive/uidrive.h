@@ -62,6 +62,8 @@ std::string cmd_answer(const Args& args);
 std::string cmd_close(const Args& args);
 std::string cmd_session(const Args& args);
 std::string cmd_hold(const Args& args);
+// WM_NULL round trips to a window for a while: each one's milliseconds.
+std::string cmd_latency(const Args& args);
 
 std::string cmd_focus(const Args& args);
 std::string cmd_setfocus(const Args& args);
@@ -80,3 +82,6 @@ std::string cmd_header(const Args& args);
 
 std::string cmd_shot(const Args& args);
 std::string cmd_fit(const Args& args);
+// The system message icon a dialog shows: error, question, warning,
+// information or none, then how many pixels each would change.
+std::string cmd_icon(const Args& args);

@@ -355,3 +355,32 @@ std::string cmd_hold(const Args& args) {
   if (held_file == INVALID_HANDLE_VALUE) return err("cannot open " + args[0]);
   return ok("held");
 }
+
+// The window's answer time: WM_NULL sent every INTERVAL ms for MS ms, each
+// round trip timed; a window that does not answer within 10 s counts 10 s.
+std::string cmd_latency(const Args& args) {
+  HWND h = nullptr;
+  long long span = 0, interval = 0;
+  if (args.size() < 3 || !parse_hwnd(args[0], &h) || !parse_number(args[1], &span) ||
+      !parse_number(args[2], &interval) || interval < 1)
+    return err("usage: latency HWND MS INTERVAL_MS");
+  LARGE_INTEGER frequency, start;
+  QueryPerformanceFrequency(&frequency);
+  QueryPerformanceCounter(&start);
+  const double until = static_cast<double>(bounded_ms(span));
+  std::vector<std::string> samples;
+  for (;;) {
+    LARGE_INTEGER before, after;
+    QueryPerformanceCounter(&before);
+    if (1000.0 * (before.QuadPart - start.QuadPart) / frequency.QuadPart >= until) break;
+    DWORD_PTR result = 0;
+    SendMessageTimeoutA(h, WM_NULL, 0, 0, SMTO_NORMAL, 10000, &result);
+    QueryPerformanceCounter(&after);
+    char text[32];
+    std::snprintf(text, sizeof text, "%.2f", 1000.0 * (after.QuadPart - before.QuadPart) / frequency.QuadPart);
+    samples.push_back(text);
+    if (!IsWindow(h)) break;
+    Sleep(static_cast<DWORD>(interval));
+  }
+  return ok(join_fields(samples));
+}

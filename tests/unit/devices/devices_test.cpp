@@ -345,6 +345,27 @@ TEST(DeviceTable, EditButtonsFollowTheSelection) {
   EXPECT_EQ(tb.buttons.enabled[BUTTON_REMOVE], 1);
 }
 
+// While a run holds the cards, Upgrade, Remove, Discover and Open are grey
+// whatever the ticks and the selection, and nothing is removed; Modify
+// stays; afterwards the buttons follow the table again.
+TEST(DeviceTable, ARunHoldsItsCards) {
+  Table tb;
+  for (const char* ip : {"10.0.0.1", "10.0.0.2"}) merge_device(tb.t, test_card(ip, 1, 1), 0);
+  tb.list.set_checked(0, true);
+  tb.list.set_selected(1, true);
+  hold_for_run(tb.t, true);
+  update_edit_buttons(tb.t);  // a selection change meanwhile
+  update_upgrade_button(tb.t);
+  for (int id : {BUTTON_UPGRADE, BUTTON_REMOVE, BUTTON_DISCOVER, BUTTON_OPEN})
+    EXPECT_EQ(tb.buttons.enabled[id], 0) << id;
+  EXPECT_EQ(tb.buttons.enabled[BUTTON_MODIFY], 1);
+  EXPECT_EQ(remove_selected_rows(tb.t), 0);
+  EXPECT_EQ(row_count(tb.t), 2);
+  hold_for_run(tb.t, false);
+  for (int id : {BUTTON_UPGRADE, BUTTON_REMOVE, BUTTON_DISCOVER, BUTTON_OPEN})
+    EXPECT_EQ(tb.buttons.enabled[id], 1) << id;
+}
+
 // Sorting moves the ticks and the selection with their rows, and the model
 // follows the control's order: a tick on a card stays that card's.
 TEST(DeviceTable, SortKeepsTicksSelectionAndModelWithTheirRows) {

@@ -137,4 +137,25 @@ TEST_F(Settings, RolloutIsKeptInItsOwnValueAndReadsBackTheDefaultsWhenUnreadable
   EXPECT_TRUE(take_setting_problems().empty());
 }
 
+// Transfers at once: 1 to 64 in a value of its own, 4 when none is kept or
+// what is kept is no such count (told once).
+TEST_F(Settings, TransfersAtOnceAreKeptFromOneTo64) {
+  EXPECT_EQ(read_transfers_setting(), 4u);
+  for (uint32_t n : {1u, 64u}) {
+    ASSERT_TRUE(write_transfers_setting(n));
+    EXPECT_EQ(read_transfers_setting(), n);
+  }
+  uint32_t n = 7;
+  EXPECT_TRUE(read_transfers_text(" 32 ", &n));
+  EXPECT_EQ(n, 32u);
+  for (const char* bad : {"0", "65", "-1", "4x", "", " ", "1 2", "+4"}) {
+    EXPECT_FALSE(read_transfers_text(bad, &n)) << bad;
+    ASSERT_EQ(write_setting_text(SETTINGS_KEY, "TransfersAtOnce", bad), 1);
+    EXPECT_EQ(read_transfers_setting(), 4u) << bad;
+  }
+  EXPECT_EQ(n, 32u);
+  EXPECT_EQ(take_setting_problems().size(), 1u);
+  EXPECT_EQ(read_rollout_setting(), RolloutSetting{});  // its own value, not the rollout's
+}
+
 }  // namespace

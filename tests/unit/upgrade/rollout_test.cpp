@@ -499,9 +499,9 @@ TEST(RolloutTexts, AHaltNamesTheCardsAndTheirChecks) {
             "10.69.0.1 No answer after the upgrade .\r\n10.69.0.5 OK.\r\n10.69.0.6 OK.\r\n");
   // The operator's stop gives a card not started its own line and message.
   Report report;
-  report_card(&report, "10.69.0.7", card_ip(7), CardOutcome::not_started, STOPPED_BY_OPERATOR_TEXT, 0);
+  report_card(&report, "10.69.0.7", card_ip(7), CardOutcome::not_started, STOPPED_BY_OPERATOR, 0);
   EXPECT_EQ(report_text(&report), "10.69.0.7 Not started : stopped by the operator .\r\n");
-  EXPECT_EQ(report_row(report_cards(&report)[0])[8], STOPPED_BY_OPERATOR_TEXT);
+  EXPECT_EQ(report_row(report_cards(&report)[0])[8], STOPPED_BY_OPERATOR);
 }
 
 // ---- JSON Lines and the kept report read back

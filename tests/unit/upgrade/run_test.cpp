@@ -980,7 +980,8 @@ TEST_F(RunTest, StopBeforeItsTurnCountsAgainstTheBudget) {
 }
 
 // Stop all: the running transfers end aborted, the cards not started are
-// not started; with or without a rollout.
+// not started, stopped by the operator, and the report says so first (the
+// transfers it aborts halt no rollout); with or without a rollout.
 TEST_F(RunTest, StopAll) {
   for (bool rollout : {false, true}) {
     SCOPED_TRACE(rollout);
@@ -997,10 +998,12 @@ TEST_F(RunTest, StopAll) {
     EXPECT_EQ(events_.settled_at, events_.starts[1].at + BETWEEN_STARTS_MS);
     EXPECT_EQ(events_.start_order(), (std::vector<int>{1, 2}));
     for (int n : {3, 4, 5}) EXPECT_TRUE(fake(n).wrq_at.empty()) << n;
-    const std::string not_started = LINE_NOT_STARTED;
-    EXPECT_EQ(events_.text, "127.0.0.1 User Aborted !\r\n127.0.0.2 User Aborted !\r\n127.0.0.3" +
+    const std::string not_started = " Not started : stopped by the operator .\r\n";
+    EXPECT_EQ(events_.text, "Stopped by the operator: 3 cards not started.\r\n"
+                            "127.0.0.1 User Aborted !\r\n127.0.0.2 User Aborted !\r\n127.0.0.3" +
                                 not_started + "127.0.0.4" + not_started + "127.0.0.5" +
                                 not_started);
+    EXPECT_EQ(journal_cards(events_.journal.get())[4].message, STOPPED_BY_OPERATOR);
     EXPECT_EQ(results(), (std::vector<CardOutcome>{CardOutcome::aborted, CardOutcome::aborted,
                                                    CardOutcome::not_started,
                                                    CardOutcome::not_started,
@@ -1041,13 +1044,13 @@ TEST_F(RunTest, StopStartingLetsTheRunningFinish) {
     EXPECT_EQ(events_.start_order(), (std::vector<int>{1, 2}));
     for (int n : {3, 4}) EXPECT_TRUE(fake(n).wrq_at.empty()) << n;
     EXPECT_EQ(fake(2).received, stamped_at(100));
-    const std::string stopped = std::string(" ") + STOPPED_BY_OPERATOR_TEXT + "\r\n";
-    EXPECT_EQ(events_.text, "127.0.0.3" + stopped + "127.0.0.4" + stopped +
-                                "127.0.0.1 OK.\r\n127.0.0.2 OK.\r\n");
+    const std::string stopped = " Not started : stopped by the operator .\r\n";
+    EXPECT_EQ(events_.text, "Stopped by the operator: 2 cards not started.\r\n127.0.0.3" + stopped +
+                                "127.0.0.4" + stopped + "127.0.0.1 OK.\r\n127.0.0.2 OK.\r\n");
     const CardOutcome done = rollout ? CardOutcome::applied : CardOutcome::ok;
     EXPECT_EQ(results(), (std::vector<CardOutcome>{done, done, CardOutcome::not_started,
                                                    CardOutcome::not_started}));
-    EXPECT_EQ(run_->results()[2].message, STOPPED_BY_OPERATOR_TEXT);
+    EXPECT_EQ(run_->results()[2].message, STOPPED_BY_OPERATOR);
     EXPECT_FALSE(events_.status.halted);
   }
 }
@@ -1104,6 +1107,32 @@ TEST_F(RunTest, WindowAcrossMidnightHoldsStartsUntilItOpensAgain) {
   EXPECT_EQ(std::count(events_.waits.begin(), events_.waits.end(), waited), 1);
   EXPECT_EQ(results(), std::vector<CardOutcome>(3, CardOutcome::ok));
   EXPECT_EQ(fake(3).received, stamped_at(fake(3).wrq_at[0]));
+}
+
+// A stop after a halt is no stop of the operator's: the halt's words stay,
+// though the stop aborts a transfer the halt let run on.
+TEST_F(RunTest, StopAfterAHaltKeepsTheHaltsWords) {
+  cards({1, 2, 3});
+  RunOptions options;
+  options.parallel = 2;
+  options.rollout.on = true;
+  options.rollout.max_failures = 0;
+  options.checks = RunChecks::each_ok;
+  make(options, true);
+  fake(1).acts = FakeCard::Acts::errs;  // refuses at once: the halt
+  run_->post({RunCommandKind::start});
+  for (int n = 0; n < 100000 && events_.halts.empty() && run_->pass(); ++n) {
+  }
+  ASSERT_EQ(events_.halts.size(), 1u);
+  ASSERT_EQ(events_.line_of(2), nullptr);  // still sending
+  run_->post({RunCommandKind::stop_all});
+  run_to_end();
+  EXPECT_EQ(events_.text.substr(0, events_.text.find("\r\n")),
+            halt_line(events_.status, run_->results()));
+  EXPECT_NE(events_.text.find("127.0.0.2 User Aborted !"), std::string::npos) << events_.text;
+  EXPECT_NE(events_.text.find("127.0.0.3" + std::string(LINE_NOT_STARTED)), std::string::npos)
+      << events_.text;
+  EXPECT_EQ(events_.text.find(STOPPED_BY_OPERATOR), std::string::npos);
 }
 
 // The system's session ends (the command, or the flag a signal handler
