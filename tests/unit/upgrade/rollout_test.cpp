@@ -501,7 +501,7 @@ TEST(RolloutTexts, AHaltNamesTheCardsAndTheirChecks) {
   Report report;
   report_card(&report, "10.69.0.7", card_ip(7), CardOutcome::not_started, STOPPED_BY_OPERATOR, 0);
   EXPECT_EQ(report_text(&report), "10.69.0.7 Not started : stopped by the operator .\r\n");
-  EXPECT_EQ(report_row(report_cards(&report)[0])[8], STOPPED_BY_OPERATOR);
+  EXPECT_EQ(report_row(report_cards(&report)[0])[8], "Not started : stopped by the operator .");
 }
 
 // ---- JSON Lines and the kept report read back
