@@ -15,7 +15,7 @@ comes from an Ansible Vault file. Three runs of the playbook:
   2. the run: every card applied, site-a's before site-b's, both reports
      on the control node, the summary;
   3. site-a's first card comes back with its old version: site-a fails
-     with the halt's reason, site-b gets no write request, site-a's report
+     with the halt line (the card and why), site-b gets no write request, site-a's report
      still comes back.
 
 During every run every process's arguments (/proc/*/cmdline) are read:
@@ -503,9 +503,9 @@ def body(cli, native, source, work, namespaces):
     p, marks, summary, upgrades = playbook("-vvv")
     check("halt: the playbook fails", 2, p.returncode)
     a, b = summary.get("site-a", {}), summary.get("site-b", {})
-    check("halt: site-a failed with the halt's reason as msg, nothing applied",
+    check("halt: site-a failed with the halt line as msg (the card and why), nothing applied",
           ("failed", False, 0, 1, 2,
-           "Rollout halted in wave 1: 1 card failed, none allowed; 2 cards not started."),
+           "Rollout halted in wave 1: 10.71.1.11 not applied (still 1.00); 2 cards not started."),
           (a.get("state"), a.get("changed"), a.get("applied"), a.get("failed"),
            a.get("not_started"), a.get("msg")))
     check("halt: site-b not started, and written to never", ("not started", 2, []),

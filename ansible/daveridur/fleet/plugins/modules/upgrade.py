@@ -20,8 +20,8 @@ description:
     wave) and the run's summary.
   - The task is C(changed) only when a card took the image (it came back with the image's
     version, or took an image that has no version to check). It fails when a card failed or
-    the run halted; then I(msg) is the tool's halt line, which gives the halt's reason, or
-    the cards that failed.
+    the run halted; then I(msg) is the tool's halt line, which names the cards that failed
+    and why, or the cards that failed.
   - In check mode it runs C(daveridur-cli upgrade --dry-run), which asks the cards and sends
     nothing, and returns the plan, each card's wave or the line it would get.
 author:
