@@ -412,21 +412,18 @@ void WindowRun::open_window() {
   tally.plan(run->cards(), waves);
   state.started_ms = GetTickCount64();
   if (!fleet) return;
+  // Pause and Resume: the run told, the window drawn at once; both done
+  // once Stop has been said.
+  auto hold = [this](bool paused) {
+    if (stop_asked) return;
+    state.paused = paused;
+    state.changed = true;
+    run->post({paused ? RunCommandKind::pause : RunCommandKind::resume});
+    draw_run_window(window);
+  };
   RunWindowCommands commands;
-  commands.pause = [this] {
-    if (stop_asked) return;
-    state.paused = true;
-    state.changed = true;
-    run->post({RunCommandKind::pause});
-    draw_run_window(window);
-  };
-  commands.resume = [this] {
-    if (stop_asked) return;
-    state.paused = false;
-    state.changed = true;
-    run->post({RunCommandKind::resume});
-    draw_run_window(window);
-  };
+  commands.pause = [hold] { hold(true); };
+  commands.resume = [hold] { hold(false); };
   commands.stop = [this] { ask_stop(); };
   window = open_run_window(ui().window.instance, ui().window.owner, &state, std::move(commands));
 }
