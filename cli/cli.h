@@ -14,14 +14,8 @@
 #include "protocol/sysinfo.h"
 #include "settings/schedule.h"
 #include "upgrade/rollout.h"
+#include "upgrade/verdict.h"
 
-enum ExitStatus : int {
-  EXIT_ALL_OK = 0,
-  EXIT_CARD_FAILED = 1,
-  EXIT_USAGE = 2,
-  EXIT_BAD_IMAGE = 3,
-  EXIT_HALTED = 4,  // a rollout halted by its failure budget, or a run stopped by a first Ctrl+C
-};
 
 // Flushes stdout; the first failure's errno is kept for the run's end
 // (a reader gone, a full disk: the run goes on and ends with status 1).

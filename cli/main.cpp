@@ -43,9 +43,10 @@ const char DESCRIPTION[] =
     "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
     "Exit status: 0 every card OK, 1 a card failed or the output or report could not be written,\n"
     "2 usage error or a report that cannot be created, 3 the image fails its checks,\n"
-    "4 a rollout (upgrade --waves or --max-failures) halted by its failure budget, or an upgrade\n"
-    "stopped by Ctrl+C: the first lets the cards sending finish and starts no more (the rest are\n"
-    "\"Not started : stopped by the operator .\"); a second aborts them.";
+    "4 a rollout (upgrade --waves or --max-failures) halted by its failure budget, 5 an upgrade\n"
+    "stopped by the operator with Ctrl+C: the first lets the cards sending finish and starts no\n"
+    "more (the rest are \"Not started : stopped by the operator .\"); a second aborts them.\n"
+    "Every card's verdict (the report's verdict column, --json's \"verdict\") decides it.";
 
 const char PASSWORD_VARIABLE[] = "DAVERIDUR_PASSWORD";
 

@@ -53,6 +53,7 @@ struct Run {
   bool json = false;  // JSON Lines on stdout in place of the report lines
   Clock::time_point started = Clock::now();
   RolloutStatus status;
+  bool stopped = false;  // the operator stopped the run
 };
 
 void clear_live_line(Run& run) {
@@ -408,6 +409,7 @@ bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunO
   upgrade.post({RunCommandKind::start});
   upgrade.run();
   run_under_way = false;
+  run.stopped = upgrade.stopped_by_operator();
   clear_live_line(run);
   for (const CardResult& card : upgrade.results()) {
     Job& job = *run.by_ip.at(card.ip);
@@ -422,39 +424,32 @@ bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunO
 // scan's summary and the exit status.
 int finish_run(Run& run, const UpgradeOptions& o, const FindResult& found,
                const std::string& scanned) {
-  const bool rollout = rollout_on(o);
-  const RunVerdict verdict =
-      rollout ? RunVerdict::rollout : o.verify ? RunVerdict::checked : RunVerdict::transfer;
   std::vector<CardResult> results;
-  bool all_ok = true;
-  for (const Job& job : run.jobs) {
-    results.push_back(job.card);
-    if (!card_fine(job.card, verdict)) all_ok = false;
-  }
-  if (o.json) print_line(run, summary_json(results, run.status));
+  for (const Job& job : run.jobs) results.push_back(job.card);
+  const RunVerdicts verdicts = run_verdicts(results, run.status.halted, run.stopped);
+  if (o.json) print_line(run, summary_json(results, run.status, verdicts));
+  bool report_whole = true;
   if (!o.report.empty() && !journal_set(run.journal.get(), results)) {
     std::fprintf(stderr, "daveridur-cli: %s\n", journal_status(run.journal.get()).c_str());
-    all_ok = false;
+    report_whole = false;
   }
   if (!scanned.empty()) {
     size_t ok = 0;
-    for (const Job& job : run.jobs) ok += outcome_is_ok(job.card.outcome) ? 1 : 0;
+    for (const Job& job : run.jobs) ok += verdict_fine(job.card.verdict) ? 1 : 0;
     std::fprintf(stderr, "summary: %zu cards, %zu OK; %s: %s\n", run.jobs.size(), ok,
                  scanned.c_str(), scan_counts_text(found).c_str());
   }
-  if (rollout && run.status.halted) {
+  if (verdicts.halted) {
     std::fprintf(stderr, "%s\n", halt_line(run.status, results).c_str());
-    return EXIT_HALTED;
+  } else if (verdicts.stopped) {
+    const int left = verdicts.counts.count(Verdict::not_started_stopped)
+                         ? verdicts.counts.at(Verdict::not_started_stopped)
+                         : 0;
+    std::fprintf(stderr, "stopped by the operator: %s not started\n", cards_words(left).c_str());
   }
-  // Stopped by a first Ctrl+C (not aborted by a second one).
-  if (stop_starting_asked && !interrupted) {
-    size_t left = 0;
-    for (const CardResult& card : results) left += card.outcome == CardOutcome::not_started;
-    std::fprintf(stderr, "stopped by the operator: %s not started\n",
-                 cards_words(static_cast<long long>(left)).c_str());
-    return EXIT_HALTED;
-  }
-  return all_ok ? EXIT_ALL_OK : EXIT_CARD_FAILED;
+  // A report behind its cards fails a run that would otherwise pass.
+  if (!report_whole && verdicts.exit_status == EXIT_ALL_OK) return EXIT_CARD_FAILED;
+  return verdicts.exit_status;
 }
 
 }  // namespace

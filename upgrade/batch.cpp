@@ -77,22 +77,6 @@ RolloutPlan plan_cards(std::vector<RunCard>* cards, const RolloutOptions& option
   return plan;
 }
 
-bool card_fine(const CardResult& card, RunVerdict verdict) {
-  const CardOutcome outcome = card.outcome;
-  // A skipped card is fine however the run judges: skipped as done only
-  // once the resume rule proved it runs this image.
-  if (outcome == CardOutcome::skipped_version || outcome == CardOutcome::skipped_done) return true;
-  switch (verdict) {
-    case RunVerdict::rollout:
-      return outcome_settles_ok(outcome);
-    case RunVerdict::checked:
-      return outcome == CardOutcome::applied;
-    case RunVerdict::transfer:
-      break;
-  }
-  return outcome_is_ok(outcome);
-}
-
 TaskbarState taskbar_state(const BatchProgress& progress, int questions) {
   if (progress.total <= 0) return TaskbarState::none;
   if (questions > 0) return TaskbarState::paused;

@@ -114,6 +114,8 @@ struct Report {
   std::vector<CardResult> starting;  // cards whose line is still to come
   std::string path;                  // the kept file, once written
   std::function<LocalTime()> clock = local_time_now;
+  // The run checks each card after " OK." (its verdict waits for the check).
+  bool checks = false;
   // Called after each card line, outside the lock, on the thread that ended it.
   std::function<void(const CardResult&)> card_done;
   // Called after each check outcome (report_check), outside the lock, with

@@ -78,12 +78,12 @@ bool read_outcome(const std::string& result, const std::string& verified, CardOu
 namespace {
 
 enum Column { STARTED, ENDED, IP, MAC, VERSION_BEFORE, IMAGE, IMAGE_VERSION, RESULT, MESSAGE,
-              SECONDS, BYTES_SENT, VERIFIED, VERIFIED_SECONDS, IMAGE_SHA256 };
+              SECONDS, BYTES_SENT, VERIFIED, VERIFIED_SECONDS, IMAGE_SHA256, VERDICT };
 // Where a column the report lacks "stands": never a cell.
 const size_t ABSENT = static_cast<size_t>(-1);
 
 // Where each of the report's columns stands in the header; false with *why.
-// Only image_sha256 may be missing (a report of an earlier version).
+// Only image_sha256 and verdict may be missing (reports of earlier versions).
 bool find_columns(const std::vector<std::string>& header, std::vector<size_t>* at,
                   bool* has_digest, std::string* why) {
   const std::vector<std::string>& columns = report_columns();
@@ -92,7 +92,7 @@ bool find_columns(const std::vector<std::string>& header, std::vector<size_t>* a
     auto it = std::find(header.begin(), header.end(), columns[i]);
     if (it != header.end()) {
       (*at)[i] = static_cast<size_t>(it - header.begin());
-    } else if (i != IMAGE_SHA256) {
+    } else if (i != IMAGE_SHA256 && i != VERDICT) {
       *why = "not a report of this program: no column \"" + columns[i] + "\"";
       return false;
     }
@@ -177,6 +177,15 @@ bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, siz
   card.image_sha256.erase(card.image_sha256.find_last_not_of(' ') + 1);
   if (!card.image_sha256.empty() && !is_digest(card.image_sha256))
     return refuse(IMAGE_SHA256, "is not a SHA-256 digest");
+  // A report written before the verdict column: judged from its result
+  // words as the run would have (a check word means the run checked).
+  std::string verdict = cell(VERDICT);
+  verdict.erase(verdict.find_last_not_of(' ') + 1);
+  if (at[VERDICT] == ABSENT) {
+    card.verdict = verdict_of(card, false);
+  } else if (!verdict_from_word(verdict, &card.verdict)) {
+    return refuse(VERDICT, "is not one of this program's verdicts");
+  }
   *out = card;
   return true;
 }
@@ -257,7 +266,8 @@ bool read_kept_report_file(const std::string& path, std::vector<CardResult>* car
 
 bool card_is_done(const CardResult& card) {
   // A card skipped as done by the run this report followed stays done.
-  return outcome_settles_ok(card.outcome) || card.outcome == CardOutcome::skipped_done;
+  return card.verdict == Verdict::applied || card.verdict == Verdict::unverifiable ||
+         card.verdict == Verdict::done_before;
 }
 
 std::string report_name_of(const std::string& path) {

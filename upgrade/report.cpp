@@ -70,6 +70,7 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
     card.outcome = outcome;
     card.message = keeps_message ? message : "";
     card.bytes_sent = bytes_sent;
+    card.verdict = verdict_of(card, report->checks);
     report->cards.push_back(card);
     journal = report->journal;
   }
@@ -91,6 +92,7 @@ bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t ans
     it->answered_version = answered_version;
     it->verified_seconds = seconds;
     it->message = outcome == CardOutcome::not_applied ? message : "";
+    it->verdict = verdict_of(*it, report->checks);
     card = *it;
     journal = report->journal;
   }

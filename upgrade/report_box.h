@@ -21,6 +21,6 @@ size_t text_line_count(const std::string& text);
 // work area.
 bool report_fits_box(size_t card_lines, size_t text_lines, int line_height, int chrome,
                      int work_area_height);
-// "200 cards: 190 OK, 6 Timeout, 4 No connection": the outcomes in their
-// enumeration's order; every check outcome after " OK." counts as OK.
+// "200 cards: 190 applied, 6 transfer failed, 4 No connection": the
+// cards' verdicts in their order, each with its label.
 std::string report_counts_line(const std::vector<CardResult>& cards);

@@ -292,7 +292,7 @@ const std::vector<std::string>& report_columns() {
   static const std::vector<std::string> columns = {
       "started", "ended",  "ip",      "mac",     "version_before", "image",           "image_version",
       "result",  "message", "seconds", "bytes_sent", "verified",   "verified_seconds",
-      "image_sha256"};
+      "image_sha256", "verdict"};
   return columns;
 }
 
@@ -308,7 +308,7 @@ std::vector<std::string> report_row(const CardResult& c) {
           std::to_string(seconds_between(c.started, c.ended)), std::to_string(c.bytes_sent),
           verified,
           *verified && c.verified_seconds >= 0 ? std::to_string(c.verified_seconds) : "",
-          c.image_sha256};
+          c.image_sha256, verdict_word(c.verdict)};
 }
 
 std::string report_csv_header() { return csv_record(report_columns()); }

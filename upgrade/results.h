@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "image/image.h"
+#include "upgrade/verdict.h"
 
 enum class CardOutcome {
   ok,  // the card acknowledged the last block; its check is still running
@@ -69,6 +70,9 @@ struct CardResult {
   uint32_t bytes_sent = 0;
   uint32_t answered_version = 0;  // what the card said when checked
   int verified_seconds = -1;      // from the transfer's end to the check's outcome
+  // Judged by verdict_of whenever the line or the check changes it (the
+  // report's), or read back from a kept report.
+  Verdict verdict = Verdict::pending;
 };
 
 inline constexpr const char* LINE_NOT_STARTED = " Not started : rollout halted .\r\n";

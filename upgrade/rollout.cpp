@@ -115,28 +115,6 @@ int planned_wave(const RolloutPlan& plan, uint32_t ip) {
   return 0;
 }
 
-bool outcome_is_failure(CardOutcome outcome) {
-  switch (outcome) {
-    case CardOutcome::timeout:
-    case CardOutcome::card_error:
-    case CardOutcome::aborted:
-    case CardOutcome::no_connection:
-    case CardOutcome::socket_error:
-    case CardOutcome::no_memory:
-    case CardOutcome::too_large:
-    case CardOutcome::no_session:
-    case CardOutcome::not_applied:
-    case CardOutcome::no_answer:
-      return true;
-    default:
-      return false;
-  }
-}
-
-bool outcome_settles_ok(CardOutcome outcome) {
-  return outcome == CardOutcome::applied || outcome == CardOutcome::not_verified;
-}
-
 // ---- The run
 
 Rollout::Rollout(RolloutPlan plan) : plan_(std::move(plan)) {
@@ -193,7 +171,7 @@ StartDecision Rollout::begin(uint32_t ip) {
   if (card->state != State::planned) return StartDecision::start;
   if (status_.halted || over_) {
     settle(card, State::not_started);
-    if (settled) settled(ip, CardOutcome::not_started);
+    if (settled) settled(ip, Verdict::not_started_halted);
     return StartDecision::never;
   }
   if (card->wave > status_.waves_run) return StartDecision::wait;
@@ -202,39 +180,25 @@ StartDecision Rollout::begin(uint32_t ip) {
   return StartDecision::start;
 }
 
-void Rollout::transfer_ended(uint32_t ip, CardOutcome outcome) {
+void Rollout::judged(uint32_t ip, Verdict verdict) {
   Card* card = find(ip);
-  if (!card || card->state != State::sending) return;
-  if (outcome == CardOutcome::ok) {
+  if (!card || (card->state != State::sending && card->state != State::checking)) return;
+  if (!verdict_settled(verdict)) {
     card->state = State::checking;
     return;
   }
-  bool told = false;
-  if (outcome_is_failure(outcome))
-    told = settle(card, State::failed);
-  else if (outcome_settles_ok(outcome))
-    told = settle(card, State::done);
-  if (told && settled) settled(ip, outcome);
+  const State state = verdict_counts_against_budget(verdict) ? State::failed : State::done;
+  if (settle(card, state) && settled) settled(ip, verdict);
 }
 
-void Rollout::checked(uint32_t ip, CardOutcome outcome) {
-  Card* card = find(ip);
-  if (!card || (card->state != State::checking && card->state != State::sending)) return;
-  bool told = false;
-  if (outcome_settles_ok(outcome))
-    told = settle(card, State::done);
-  else if (outcome_is_failure(outcome))
-    told = settle(card, State::failed);
-  if (told && settled) settled(ip, outcome);
-}
-
-void Rollout::abandon(uint32_t ip, CardOutcome outcome) {
+void Rollout::abandon(uint32_t ip, Verdict verdict) {
   Card* card = find(ip);
   if (!card || card->state != State::planned) return;
-  // Counted as started and settled: the operator's stop is a failure.
+  // Counted as started and settled, as its verdict says.
   card->state = State::sending;
   ++status_.started;
-  if (settle(card, State::failed) && settled) settled(ip, outcome);
+  const State state = verdict_counts_against_budget(verdict) ? State::failed : State::done;
+  if (settle(card, state) && settled) settled(ip, verdict);
 }
 
 std::vector<uint32_t> Rollout::end_unstarted() {
@@ -246,7 +210,7 @@ std::vector<uint32_t> Rollout::end_unstarted() {
       ips.push_back(c.ip);
     }
   if (settled)
-    for (uint32_t ip : ips) settled(ip, CardOutcome::not_started);
+    for (uint32_t ip : ips) settled(ip, Verdict::not_started_halted);
   return ips;
 }
 

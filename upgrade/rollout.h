@@ -57,14 +57,6 @@ RolloutPlan make_rollout_plan(const std::vector<WaveStep>& steps, int budget,
 // The card's wave, 0 when it is not in the plan.
 int planned_wave(const RolloutPlan& plan, uint32_t ip);
 
-// ---- What counts
-
-// Every transfer outcome but ok, and the checks' not_applied and no_answer.
-// Skipped cards, cards never started and cards still going are not failures.
-bool outcome_is_failure(CardOutcome outcome);
-// A card that ended ok settles on these (or on a failure).
-bool outcome_settles_ok(CardOutcome outcome);
-
 // ---- The run
 
 enum class StartDecision {
@@ -102,17 +94,16 @@ class Rollout {
   // its decision was given gets it again; a card not in the plan gets never
   // and is not counted.
   StartDecision begin(uint32_t ip);
-  // A transfer's end: ok waits for its check; anything else settles it.
-  void transfer_ended(uint32_t ip, CardOutcome outcome);
-  // The check's outcome after ok: applied and not_verified settle it,
-  // not_applied and no_answer fail it.
-  void checked(uint32_t ip, CardOutcome outcome);
+  // A started card's verdict as it changes (its line, then its check): a
+  // verdict still pending or checking waits; any other settles the card, as
+  // a failure when it counts against the budget.
+  void judged(uint32_t ip, Verdict verdict);
   // Every planned card not started yet is marked not started (the run is
   // over, or stopped from outside); their addresses in plan order.
   std::vector<uint32_t> end_unstarted();
   // A planned card that will not be sent after all (the operator stopped
-  // it before its turn): settled as a failure with that outcome.
-  void abandon(uint32_t ip, CardOutcome outcome);
+  // it before its turn): settled with that verdict.
+  void abandon(uint32_t ip, Verdict verdict);
   // True when every started card has settled.
   bool all_settled() const;
   // The wave the next start belongs to (from 1).
@@ -121,7 +112,7 @@ class Rollout {
   RolloutStatus status() const;
   // Called once per card as it settles (or is marked not started), after
   // the state has changed.
-  std::function<void(uint32_t ip, CardOutcome outcome)> settled;
+  std::function<void(uint32_t ip, Verdict verdict)> settled;
 
  private:
   enum class State { planned, sending, checking, done, failed, not_started };

@@ -47,9 +47,12 @@ std::string card_json(const CardResult& card, int wave) {
   return json_raw_object(members);
 }
 
-std::string summary_json(const std::vector<CardResult>& cards, const RolloutStatus& s) {
+std::string summary_json(const std::vector<CardResult>& cards, const RolloutStatus& s,
+                         const RunVerdicts& v) {
   std::vector<std::pair<std::string, std::string>> results;
   for (const auto& [word, n] : result_counts(cards)) results.emplace_back(word, std::to_string(n));
+  std::vector<std::pair<std::string, std::string>> verdicts;
+  for (const auto& [verdict, n] : v.counts) verdicts.emplace_back(verdict_word(verdict), std::to_string(n));
   std::string failed = "[";
   for (uint32_t ip : s.failed) {
     if (failed.size() > 1) failed += ',';
@@ -59,12 +62,16 @@ std::string summary_json(const std::vector<CardResult>& cards, const RolloutStat
   const std::vector<std::pair<std::string, std::string>> members = {
       {"cards", std::to_string(cards.size())},
       {"results", json_raw_object(results)},
-      {"failures", std::to_string(s.failures)},
+      {"verdicts", json_raw_object(verdicts)},
+      {"failures", std::to_string(v.failures)},
+      {"budget_failures", std::to_string(s.failures)},
       {"max_failures", s.budget >= 0 ? std::to_string(s.budget) : "null"},
       {"waves", std::to_string(s.waves)},
       {"waves_run", std::to_string(s.waves_run)},
-      {"halted", s.halted ? "true" : "false"},
-      {"reason", s.halted ? json_string(s.halt_reason) : "null"},
+      {"halted", v.halted ? "true" : "false"},
+      {"stopped", v.stopped ? "true" : "false"},
+      {"exit_status", std::to_string(v.exit_status)},
+      {"reason", v.halted ? json_string(s.halt_reason) : "null"},
       {"failed", failed},
   };
   return json_raw_object({{"summary", json_raw_object(members)}});

@@ -201,13 +201,14 @@ UpgradeRun::UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image,
   for (int i = 0; i < options_.parallel; ++i) slots_.push_back(std::make_unique<Slot>());
   report_ = std::make_shared<Report>();
   report_->clock = [io] { return io->local_time(); };
+  report_->checks = options_.checks != RunChecks::none;
   start_time_ = io_->local_time();
   if (options_.rollout.on) {
     plan_ = plan_cards(&cards_, options_.rollout);
     rollout_ = std::make_unique<Rollout>(plan_);
     // A card not started is told after its line, by the cursor.
-    rollout_->settled = [this](uint32_t ip, CardOutcome outcome) {
-      if (outcome != CardOutcome::not_started) events_->card_settled(latest_of(ip), wave_of(ip));
+    rollout_->settled = [this](uint32_t ip, Verdict verdict) {
+      if (verdict != Verdict::not_started_halted) events_->card_settled(latest_of(ip), wave_of(ip));
     };
   }
   report_->card_done = [this](const CardResult& card) { on_line(card); };
@@ -445,7 +446,7 @@ void UpgradeRun::start_due_cards(int64_t now) {
     if (std::find(stopped_.begin(), stopped_.end(), ip) != stopped_.end()) {
       // The line first: the rollout tells the card settled as it now stands.
       line_without_transfer(c, CardOutcome::aborted, "");
-      if (rollout_) rollout_->abandon(ip, CardOutcome::aborted);
+      if (rollout_) rollout_->abandon(ip, Verdict::aborted);
       ++cursor_;
       continue;
     }
@@ -554,14 +555,14 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
 
 void UpgradeRun::on_line(const CardResult& card) {
   ++progress_.settled;
-  if (!outcome_is_ok(card.outcome)) progress_.failed = true;
+  if (verdict_settled(card.verdict) && verdict_fails_run(card.verdict)) progress_.failed = true;
   events_->progress(progress_);
   events_->card_line(report_, card);
   if (journal_behind(journal_.get()) && next_journal_retry_ms_ < 0)
     next_journal_retry_ms_ = io_->now_ms() + JOURNAL_RETRY_MS;
   if (rollout_) {
     if (card.outcome == CardOutcome::ok) checking_.emplace_back(card.ip, io_->now_ms());
-    rollout_->transfer_ended(card.ip, card.outcome);
+    rollout_->judged(card.ip, card.verdict);
     // A card the plan left out (its gate's line) settles with its line.
     if (!wave_of(card.ip)) events_->card_settled(card, 0);
   }
@@ -578,8 +579,12 @@ void UpgradeRun::on_checked(const CardResult& card) {
                   checking_.end());
   if (journal_behind(journal_.get()) && next_journal_retry_ms_ < 0)
     next_journal_retry_ms_ = io_->now_ms() + JOURNAL_RETRY_MS;
+  if (verdict_fails_run(card.verdict) && !progress_.failed) {
+    progress_.failed = true;
+    events_->progress(progress_);
+  }
   events_->card_checked(card);
-  if (rollout_) rollout_->checked(card.ip, card.outcome);
+  if (rollout_) rollout_->judged(card.ip, card.verdict);
 }
 
 namespace {
@@ -629,7 +634,7 @@ void UpgradeRun::give_up_late_checks(int64_t now) {
                     checking_.end());
     if (!report_check(report_.get(), ip, CardOutcome::no_answer, 0,
                       static_cast<int>(ROLLOUT_CHECK_LIMIT_MS / 1000)))
-      rollout_->checked(ip, CardOutcome::no_answer);
+      rollout_->judged(ip, Verdict::no_answer_after);
   }
 }
 

@@ -322,6 +322,8 @@ class UpgradeRun {
   bool pass();
 
   bool ended() const { return phase_ == Phase::ended; }
+  // The operator stopped the run (stop_all, stop_starting) before any halt.
+  bool stopped_by_operator() const { return operator_stop_; }
   const std::vector<RunCard>& cards() const { return cards_; }
   const RolloutPlan& plan() const { return plan_; }
   RolloutStatus rollout_status() const;

@@ -38,18 +38,18 @@ void RunTally::percent(uint32_t ip, int percent) {
   state.changed = true;
 }
 
-void RunTally::count_in(Card& card, CardOutcome outcome) {
+void RunTally::count_in(Card& card, Verdict verdict) {
   if (card.counted) return;
   card.counted = true;
   RunWindowWave& wave = wave_of(card);
   state.changed = true;
-  if (outcome == CardOutcome::not_started) {
+  if (verdict == Verdict::not_started_halted || verdict == Verdict::not_started_stopped ||
+      verdict == Verdict::not_started_window) {
     ++wave.not_started;
     return;
   }
   ++wave.settled;
-  // In waves a check that found the old version is a failure too.
-  if (waves_ ? outcome_is_failure(outcome) : !outcome_is_ok(outcome)) ++wave.failed;
+  if (verdict_fails_run(verdict)) ++wave.failed;
 }
 
 void RunTally::line(const CardResult& card) {
@@ -59,14 +59,14 @@ void RunTally::line(const CardResult& card) {
   it->second.stage = Stage::in;
   state.sending.erase(card.ip);
   state.changed = true;
-  if (!waves_) count_in(it->second, card.outcome);
+  if (verdict_settled(card.verdict)) count_in(it->second, card.verdict);
 }
 
 void RunTally::settled(const CardResult& card) {
   auto it = cards_.find(card.ip);
-  if (!waves_ || it == cards_.end()) return;
+  if (it == cards_.end() || !verdict_settled(card.verdict)) return;
   it->second.stage = Stage::in;
-  count_in(it->second, card.outcome);
+  count_in(it->second, card.verdict);
 }
 
 int RunTally::not_started() const {

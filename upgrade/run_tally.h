@@ -36,12 +36,13 @@ struct RunWindowState {
 
 class RunTally {
  public:
-  // The cards as the run planned them (their waves); in waves a card is in
-  // once it has settled (its check), else once its line has come.
+  // The cards as the run planned them (their waves); a card is in once its
+  // verdict is (its line, or its check after " OK.").
   void plan(const std::vector<RunCard>& cards, bool waves);
   void started(uint32_t ip);
   void percent(uint32_t ip, int percent);
   void line(const CardResult& card);
+  // A card's line settled, its check said, or the rollout settled it.
   void settled(const CardResult& card);
   // Cards not started yet, nor given a line.
   int not_started() const;
@@ -56,7 +57,7 @@ class RunTally {
     bool counted = false;  // settled, failed or not started
   };
   RunWindowWave& wave_of(const Card& card);
-  void count_in(Card& card, CardOutcome outcome);
+  void count_in(Card& card, Verdict verdict);
 
   std::map<uint32_t, Card> cards_;
   bool waves_ = false;

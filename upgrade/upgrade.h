@@ -16,6 +16,7 @@
 #include "upgrade/rollout_json.h"
 #include "upgrade/run.h"
 #include "upgrade/session.h"
+#include "upgrade/verdict.h"
 
 enum class TaskbarState { none, normal, error, paused };
 // What the button shows; questions is how many questions are open meanwhile.
@@ -45,10 +46,3 @@ CardOutcome judge_card(const DeviceRecord& record, uint32_t image_version,
 
 // The cards' waves as a run plans them (the dry run shows this plan).
 RolloutPlan plan_cards(std::vector<RunCard>* cards, const RolloutOptions& options);
-
-// What a front counts as done when the run is over: in a rollout, running
-// the new version or skipped; with checks, applied; else the transfer's
-// " OK.". Skipped (for its version, or as done in the report resumed)
-// counts as fine everywhere.
-enum class RunVerdict { transfer, checked, rollout };
-bool card_fine(const CardResult& card, RunVerdict verdict);

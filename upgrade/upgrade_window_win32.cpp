@@ -353,10 +353,10 @@ void WindowRun::show_report(const std::string& text, const std::vector<CardResul
     else
       ui().window.show_information(shown.c_str());
   }
-  // When the box closes, only the cards that failed stay ticked.
+  // When the box closes, only the cards whose verdict is not fine stay ticked.
   std::vector<uint32_t> ok_ips;
   for (const CardResult& card : cards)
-    if (outcome_is_ok(card.outcome)) ok_ips.push_back(card.ip);
+    if (verdict_fine(card.verdict)) ok_ips.push_back(card.ip);
   untick_rows(*ui().table, ok_ips);
   show_taskbar_progress(BatchProgress{});
   reporting = false;

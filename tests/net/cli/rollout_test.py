@@ -355,12 +355,12 @@ def test_first_interrupt(tool, fleet, image, work, command):
         err = (err + more).decode(errors="replace")
         stopped = ["%s Not started : stopped by the operator ." % ip for ip in STOPPED]
         if "--window" in args:
-            check("outside its window: nothing sent; Ctrl+C leaves every card not started, exit 4",
-                  (4, stopped, []), (proc.returncode, lines(out.decode()), wrq_order(fleet, start, STOPPED)))
+            check("outside its window: nothing sent; Ctrl+C leaves every card not started, exit 5",
+                  (5, stopped, []), (proc.returncode, lines(out.decode()), wrq_order(fleet, start, STOPPED)))
             continue
         # The cards not started have their lines at once, the one sending when it ends.
-        check("first Ctrl+C: the card sending finishes, the rest are not started, exit 4",
-              (4, stopped[1:] + ["%s OK." % STOPPED[0]]), (proc.returncode, lines(out.decode())))
+        check("first Ctrl+C: the card sending finishes, the rest are not started, exit 5",
+              (5, stopped[1:] + ["%s OK." % STOPPED[0]]), (proc.returncode, lines(out.decode())))
         check("first Ctrl+C: said on stderr", (True, True),
               ("Ctrl+C again aborts them" in err, "stopped by the operator: 2 cards not started" in err))
         with open(report) as f:

@@ -9,6 +9,7 @@ CardResult card(CardOutcome outcome, const char* message = "") {
   CardResult c;
   c.outcome = outcome;
   c.message = message;
+  c.verdict = verdict_of(c, true);
   return c;
 }
 
@@ -28,7 +29,7 @@ TEST(ReportBox, FitsWhileFewCardsAndLinesWithinTheWorkArea) {
   EXPECT_FALSE(report_fits_box(2, 200000000, 16, 100, 738));  // no overflow on a huge text
 }
 
-TEST(ReportBox, CountsInOutcomeOrderWithEveryOkAsOk) {
+TEST(ReportBox, CountsByVerdictFineFirst) {
   std::vector<CardResult> cards = {
       card(CardOutcome::timeout),       card(CardOutcome::ok),
       card(CardOutcome::applied),       card(CardOutcome::card_error, "Flash write error !"),
@@ -36,8 +37,9 @@ TEST(ReportBox, CountsInOutcomeOrderWithEveryOkAsOk) {
       card(CardOutcome::not_applied),   card(CardOutcome::card_error, "Invalid user name or password !"),
       card(CardOutcome::aborted),       card(CardOutcome::skipped_version)};
   EXPECT_EQ(report_counts_line(cards),
-            "10 cards: 3 OK, 2 Timeout, 2 card error, 1 User Aborted, 1 No connection, 1 skipped");
-  EXPECT_EQ(report_counts_line({card(CardOutcome::ok)}), "1 card: 1 OK");
+            "10 cards: 1 applied, 1 skipped, 1 still checking, 1 not applied, 2 card error, "
+            "2 transfer failed, 1 User Aborted, 1 No connection");
+  EXPECT_EQ(report_counts_line({card(CardOutcome::applied)}), "1 card: 1 applied");
   EXPECT_EQ(report_counts_line({}), "0 cards");
 }
 

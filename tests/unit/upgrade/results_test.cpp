@@ -100,13 +100,14 @@ TEST(ReportCsv, EachOutcomesRow) {
     card.bytes_sent = 60080;
     card.answered_version = 0x0105;
     card.verified_seconds = c.verified_seconds;
+    card.verdict = verdict_of(card, true);
     std::vector<CsvRecord> records;
     ASSERT_TRUE(read_csv(report_csv({card}), false, &records, nullptr));
     ASSERT_EQ(records.size(), 2u);
     std::vector<std::string> expected = {"2026-01-02 03:04:05", "2026-01-02 03:05:00", "10.69.0.5",
                                          "00-0a-fe-01-02-03", "2.00", "/images/fw,new.bin", "1.05",
                                          c.tail[0], c.tail[1], "55", "60080", c.tail[2], c.tail[3],
-                                         ""};
+                                         "", verdict_word(card.verdict)};
     EXPECT_EQ(records[1].fields, expected) << c.tail[0] << "/" << c.tail[2];
   }
   CardResult unversioned;

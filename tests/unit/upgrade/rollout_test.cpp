@@ -19,6 +19,13 @@
 
 namespace {
 
+// What a line or a check says of a card in a run that checks.
+Verdict verdict_after(CardOutcome outcome) {
+  CardResult card;
+  card.outcome = outcome;
+  return verdict_of(card, true);
+}
+
 uint32_t card_ip(int n) { return htonl(0x0A450000u + static_cast<uint32_t>(n)); }  // 10.69.0.n
 
 std::vector<uint32_t> fleet(int n) {
@@ -244,15 +251,15 @@ class Run : public testing::Test {
     const std::vector<WaveStep> steps = *list ? steps_of(list) : std::vector<WaveStep>{};
     rollout = std::make_unique<Rollout>(make_rollout_plan(steps, budget, fleet(cards)));
     settled.clear();
-    rollout->settled = [this](uint32_t ip, CardOutcome o) { settled.emplace_back(ip, o); };
+    rollout->settled = [this](uint32_t ip, Verdict v) { settled.emplace_back(ip, v); };
   }
   StartDecision ask(int n) { return rollout->begin(card_ip(n)); }
   void applied(int n) {
-    rollout->transfer_ended(card_ip(n), CardOutcome::ok);
-    rollout->checked(card_ip(n), CardOutcome::applied);
+    rollout->judged(card_ip(n), verdict_after(CardOutcome::ok));
+    rollout->judged(card_ip(n), verdict_after(CardOutcome::applied));
   }
   std::unique_ptr<Rollout> rollout;
-  std::vector<std::pair<uint32_t, CardOutcome>> settled;
+  std::vector<std::pair<uint32_t, Verdict>> settled;
 };
 
 TEST_F(Run, AWaveBeginsWhenTheOneBeforeHasSettled) {
@@ -260,16 +267,16 @@ TEST_F(Run, AWaveBeginsWhenTheOneBeforeHasSettled) {
   EXPECT_EQ(ask(1), StartDecision::start);
   EXPECT_EQ(ask(2), StartDecision::wait);
   // " OK." is not settled: the check is still running.
-  rollout->transfer_ended(card_ip(1), CardOutcome::ok);
+  rollout->judged(card_ip(1), verdict_after(CardOutcome::ok));
   EXPECT_EQ(ask(2), StartDecision::wait);
-  rollout->checked(card_ip(1), CardOutcome::applied);
+  rollout->judged(card_ip(1), verdict_after(CardOutcome::applied));
   EXPECT_EQ(ask(2), StartDecision::start);
   EXPECT_EQ(ask(3), StartDecision::start);
   EXPECT_EQ(ask(4), StartDecision::wait);
   applied(2);
   EXPECT_EQ(ask(4), StartDecision::wait) << "card 3 of the same wave is still going";
-  rollout->transfer_ended(card_ip(3), CardOutcome::ok);
-  rollout->checked(card_ip(3), CardOutcome::not_verified);  // an image without a version
+  rollout->judged(card_ip(3), verdict_after(CardOutcome::ok));
+  rollout->judged(card_ip(3), verdict_after(CardOutcome::not_verified));  // an image without a version
   EXPECT_EQ(ask(4), StartDecision::start);
   RolloutStatus s = rollout->status();
   EXPECT_EQ(s.waves, 4);
@@ -287,14 +294,14 @@ TEST_F(Run, AFailureHaltsTheRunAndCardsInFlightStillCount) {
   applied(1);
   ASSERT_EQ(ask(2), StartDecision::start);
   ASSERT_EQ(ask(3), StartDecision::start);
-  rollout->transfer_ended(card_ip(2), CardOutcome::timeout);
+  rollout->judged(card_ip(2), verdict_after(CardOutcome::timeout));
   RolloutStatus s = rollout->status();
   EXPECT_TRUE(s.halted);
   EXPECT_EQ(s.halted_in_wave, 2);
   // Card 3, sending at the halt, finishes and is checked: it never comes
   // back, and that is one more failure.
-  rollout->transfer_ended(card_ip(3), CardOutcome::ok);
-  rollout->checked(card_ip(3), CardOutcome::no_answer);
+  rollout->judged(card_ip(3), verdict_after(CardOutcome::ok));
+  rollout->judged(card_ip(3), verdict_after(CardOutcome::no_answer));
   EXPECT_EQ(ask(4), StartDecision::never);
   EXPECT_EQ(ask(4), StartDecision::never);
   EXPECT_EQ(rollout->end_unstarted(), (std::vector<uint32_t>{card_ip(5), card_ip(6)}));
@@ -306,10 +313,10 @@ TEST_F(Run, AFailureHaltsTheRunAndCardsInFlightStillCount) {
   EXPECT_EQ(s.waves_run, 2);
   EXPECT_EQ(s.halt_reason, "2 cards failed, none allowed");
   EXPECT_EQ(s.failed, (std::vector<uint32_t>{card_ip(2), card_ip(3)}));
-  const std::vector<std::pair<uint32_t, CardOutcome>> expected = {
-      {card_ip(1), CardOutcome::applied},     {card_ip(2), CardOutcome::timeout},
-      {card_ip(3), CardOutcome::no_answer},   {card_ip(4), CardOutcome::not_started},
-      {card_ip(5), CardOutcome::not_started}, {card_ip(6), CardOutcome::not_started}};
+  const std::vector<std::pair<uint32_t, Verdict>> expected = {
+      {card_ip(1), Verdict::applied},     {card_ip(2), Verdict::transfer_failed},
+      {card_ip(3), Verdict::no_answer_after},   {card_ip(4), Verdict::not_started_halted},
+      {card_ip(5), Verdict::not_started_halted}, {card_ip(6), Verdict::not_started_halted}};
   EXPECT_EQ(settled, expected);
 }
 
@@ -318,27 +325,33 @@ TEST_F(Run, TheBudgetAllowsItsFailuresAndOnlyThose) {
   plan("2", 1);
   ASSERT_EQ(ask(1), StartDecision::start);
   ASSERT_EQ(ask(2), StartDecision::start);
-  rollout->transfer_ended(card_ip(1), CardOutcome::ok);
-  rollout->checked(card_ip(1), CardOutcome::not_applied);
+  rollout->judged(card_ip(1), verdict_after(CardOutcome::ok));
+  rollout->judged(card_ip(1), verdict_after(CardOutcome::not_applied));
   applied(2);
   EXPECT_FALSE(rollout->status().halted);
   ASSERT_EQ(ask(3), StartDecision::start);
   ASSERT_EQ(ask(4), StartDecision::start);
-  rollout->transfer_ended(card_ip(3), CardOutcome::card_error);
+  rollout->judged(card_ip(3), verdict_after(CardOutcome::card_error));
   EXPECT_TRUE(rollout->status().halted);
   EXPECT_EQ(rollout->status().halt_reason, "2 cards failed, more than the 1 allowed");
   // Without a budget nothing halts; without waves every card starts at once.
   plan("", NO_FAILURE_BUDGET, 3);
   for (int n = 1; n <= 3; ++n) ASSERT_EQ(ask(n), StartDecision::start);
-  for (int n = 1; n <= 3; ++n) rollout->transfer_ended(card_ip(n), CardOutcome::no_connection);
+  for (int n = 1; n <= 3; ++n) rollout->judged(card_ip(n), verdict_after(CardOutcome::timeout));
   EXPECT_FALSE(rollout->status().halted);
   EXPECT_EQ(rollout->status().failures, 3);
+  // A card silent before its turn settles without spending the budget.
+  plan("", 0, 2);
+  ASSERT_EQ(ask(1), StartDecision::start);
+  rollout->judged(card_ip(1), verdict_after(CardOutcome::no_connection));
+  EXPECT_FALSE(rollout->status().halted);
+  EXPECT_EQ(rollout->status().failures, 0);
   // Not failures: a card outside the plan, outcomes that settle nothing.
   plan("1", 0, 2);
   EXPECT_EQ(rollout->begin(card_ip(9)), StartDecision::never);
   ASSERT_EQ(ask(1), StartDecision::start);
-  rollout->transfer_ended(card_ip(1), CardOutcome::ok);
-  rollout->checked(card_ip(1), CardOutcome::ok);
+  rollout->judged(card_ip(1), verdict_after(CardOutcome::ok));
+  rollout->judged(card_ip(1), verdict_after(CardOutcome::ok));
   EXPECT_EQ(rollout->status().failures, 0);
   EXPECT_EQ(ask(2), StartDecision::wait);
   EXPECT_FALSE(rollout->all_settled());
@@ -367,7 +380,7 @@ TEST_F(Run, WaitingCardsStartAtTheLastSettlingOrNeverAfterAHalt) {
   plan("1", 0, 3);
   ASSERT_EQ(ask(1), StartDecision::start);
   EXPECT_EQ(ask(2), StartDecision::wait);
-  rollout->transfer_ended(card_ip(1), CardOutcome::socket_error);
+  rollout->judged(card_ip(1), verdict_after(CardOutcome::socket_error));
   EXPECT_TRUE(rollout->status().halted);
   EXPECT_EQ(rollout->wave_under_way(), 1) << "no wave begins after the halt";
   EXPECT_EQ(ask(2), StartDecision::never);
@@ -378,10 +391,10 @@ TEST_F(Run, WaitingCardsStartAtTheLastSettlingOrNeverAfterAHalt) {
   EXPECT_EQ(s.not_started, 2);
   EXPECT_EQ(s.started, 1);
   EXPECT_TRUE(rollout->all_settled());
-  const std::vector<std::pair<uint32_t, CardOutcome>> expected = {
-      {card_ip(1), CardOutcome::socket_error},
-      {card_ip(2), CardOutcome::not_started},
-      {card_ip(3), CardOutcome::not_started}};
+  const std::vector<std::pair<uint32_t, Verdict>> expected = {
+      {card_ip(1), Verdict::transfer_failed},
+      {card_ip(2), Verdict::not_started_halted},
+      {card_ip(3), Verdict::not_started_halted}};
   EXPECT_EQ(settled, expected);
 }
 
@@ -389,7 +402,7 @@ TEST_F(Run, WaitingCardsStartAtTheLastSettlingOrNeverAfterAHalt) {
 // it settles its wave (the next may begin) and spends the budget.
 TEST_F(Run, AnAbandonedCardSettlesItsWaveAsAFailure) {
   plan("1", 1, 3);
-  rollout->abandon(card_ip(1), CardOutcome::aborted);
+  rollout->abandon(card_ip(1), Verdict::aborted);
   RolloutStatus s = rollout->status();
   EXPECT_EQ(s.started, 1);
   EXPECT_EQ(s.settled, 1);
@@ -397,31 +410,21 @@ TEST_F(Run, AnAbandonedCardSettlesItsWaveAsAFailure) {
   EXPECT_FALSE(s.halted);
   EXPECT_EQ(s.waves_run, 2);
   ASSERT_EQ(ask(2), StartDecision::start);
-  rollout->abandon(card_ip(2), CardOutcome::aborted);  // started already: not abandoned
+  rollout->abandon(card_ip(2), Verdict::aborted);  // started already: not abandoned
   EXPECT_EQ(rollout->status().failures, 1);
-  rollout->abandon(card_ip(3), CardOutcome::aborted);  // the second failure: over the budget
+  rollout->abandon(card_ip(3), Verdict::aborted);  // the second failure: over the budget
   s = rollout->status();
   EXPECT_TRUE(s.halted);
   EXPECT_EQ(s.halted_in_wave, 3);
   EXPECT_FALSE(rollout->all_settled()) << "card 2 is still sending";
-  const std::vector<std::pair<uint32_t, CardOutcome>> expected = {
-      {card_ip(1), CardOutcome::aborted}, {card_ip(3), CardOutcome::aborted}};
+  const std::vector<std::pair<uint32_t, Verdict>> expected = {
+      {card_ip(1), Verdict::aborted}, {card_ip(3), Verdict::aborted}};
   EXPECT_EQ(settled, expected);
 }
 
 // ---- What counts, and the texts
 
 TEST(RolloutTexts, FailuresPlansAndLines) {
-  for (CardOutcome o : {CardOutcome::timeout, CardOutcome::card_error, CardOutcome::aborted,
-                        CardOutcome::no_connection, CardOutcome::socket_error,
-                        CardOutcome::no_memory, CardOutcome::too_large, CardOutcome::no_session,
-                        CardOutcome::not_applied, CardOutcome::no_answer})
-    EXPECT_TRUE(outcome_is_failure(o)) << outcome_result_word(o) << outcome_verified_word(o);
-  for (CardOutcome o : {CardOutcome::ok, CardOutcome::applied, CardOutcome::not_verified,
-                        CardOutcome::skipped_version, CardOutcome::skipped_done,
-                        CardOutcome::not_started, CardOutcome::pending, CardOutcome::sending})
-    EXPECT_FALSE(outcome_is_failure(o)) << outcome_result_word(o) << outcome_verified_word(o);
-
   EXPECT_EQ(rollout_plan_line(steps_of("1,25%"), 0),
             "In waves: 1, then 25 % at a time; stops after the first failure.");
   EXPECT_EQ(rollout_plan_line(steps_of("1,5,20"), 2),
@@ -519,6 +522,7 @@ CardResult sample(int n, CardOutcome outcome) {
   c.bytes_sent = 60080;
   c.verified_seconds = outcome == CardOutcome::applied || outcome == CardOutcome::no_answer ? 74 : -1;
   if (outcome == CardOutcome::applied) c.answered_version = 0x0105;
+  c.verdict = verdict_of(c, true);
   if (outcome == CardOutcome::card_error) c.message = "-Flash \"write\"\terror";
   if (outcome == CardOutcome::skipped_done) c.message = "2026-01-01_000000.csv";
   return c;
@@ -556,11 +560,14 @@ TEST(RolloutJson, CardsAndSummaryParseBack) {
   const std::vector<CardResult> cards = {sample(1, CardOutcome::applied), sample(2, CardOutcome::applied),
                                          sample(3, CardOutcome::no_answer), sample(4, CardOutcome::timeout),
                                          sample(5, CardOutcome::not_started)};
-  Json s = parsed(summary_json(cards, status));
+  Json s = parsed(summary_json(cards, status, run_verdicts(cards, true, false)));
   ASSERT_EQ(s.members.size(), 1u);
   Json& summary = s.members["summary"];
   EXPECT_EQ(summary.members["cards"].value, 5);
   EXPECT_EQ(summary.members["failures"].value, 2);
+  EXPECT_EQ(summary.members["budget_failures"].value, 2);
+  EXPECT_EQ(summary.members["exit_status"].value, 4);
+  EXPECT_FALSE(summary.members["stopped"].flag);
   EXPECT_EQ(summary.members["max_failures"].value, 0);
   EXPECT_EQ(summary.members["waves_run"].value, 2);
   EXPECT_TRUE(summary.members["halted"].flag);
@@ -573,9 +580,15 @@ TEST(RolloutJson, CardsAndSummaryParseBack) {
   for (auto& [word, n] : summary.members["results"].members) results[word] = n.value;
   EXPECT_EQ(results, (std::map<std::string, double>{
                          {"applied", 2}, {"no_answer", 1}, {"timeout", 1}, {"not_started", 1}}));
+  std::map<std::string, double> verdicts;
+  for (auto& [word, n] : summary.members["verdicts"].members) verdicts[word] = n.value;
+  EXPECT_EQ(verdicts, (std::map<std::string, double>{{"applied", 2},
+                                                     {"no_answer_after", 1},
+                                                     {"transfer_failed", 1},
+                                                     {"not_started_halted", 1}}));
   status = RolloutStatus{};
   status.budget = NO_FAILURE_BUDGET;
-  s = parsed(summary_json({}, status));
+  s = parsed(summary_json({}, status, run_verdicts({}, false, false)));
   EXPECT_FALSE(s.members["summary"].members["halted"].flag);
   EXPECT_EQ(s.members["summary"].members["halted"].kind, Json::boolean);
   EXPECT_EQ(s.members["summary"].members["max_failures"].kind, Json::null);
@@ -750,6 +763,7 @@ TEST(Resume, DoneOnlyWhenProved) {
     std::memcpy(now.mac, row.mac, 6);
     now.version = 0x0105;
     c.change(row, has_digest, image, now);
+    row.verdict = verdict_of(row, true);
     std::string why;
     EXPECT_EQ(resume_proves_done(row, has_digest, image, now, "run1.csv", &why), c.done);
     EXPECT_EQ(why, c.why);
@@ -784,9 +798,11 @@ TEST(Resume, ExcludesWinOverTheReportsCards) {
 TEST(Resume, ReportsThatAreNotWholeAreRefused) {
   const std::string header = report_csv_header();
   const std::string row = report_csv_row(done_row());
+  // A report of an earlier version: no digest, no verdict.
   std::string old_header = header, old_row = row;
-  old_header.replace(old_header.find(",image_sha256"), 13, "");
-  old_row.replace(old_row.find("," + DIGEST), 65, "");
+  old_header.replace(old_header.find(",image_sha256,verdict"), 21, "");
+  old_row.erase(old_row.find("," + DIGEST));
+  old_row += "\r\n";
   struct Case {
     const char* name;
     std::string text;
@@ -802,11 +818,13 @@ TEST(Resume, ReportsThatAreNotWholeAreRefused) {
        "line 2: the report ends inside a row (it was cut)"},
       {"cut_inside_a_quoted_cell", header + row.substr(0, row.find("\"") + 3),
        "line 2: a quoted cell is not closed"},
-      {"a_row_short_of_cells", header + old_row, "line 2: 13 cells, the header has 14"},
+      {"a_row_short_of_cells", header + old_row, "line 2: 13 cells, the header has 15"},
       {"a_missing_column", old_header.substr(old_header.find(',') + 1) + row,
        "no column \"started\""},
-      {"not_a_digest", header + row.substr(0, row.size() - 67) + ",xyz\r\n",
+      {"not_a_digest", header + row.substr(0, row.find("," + DIGEST)) + ",xyz,applied\r\n",
        "image_sha256 \"xyz\" is not a SHA-256 digest"},
+      {"not_a_verdict", header + row.substr(0, row.find("," + DIGEST) + 65) + ",fine\r\n",
+       "verdict \"fine\" is not one of this program's verdicts"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -23,16 +23,18 @@ CardResult result(int n, CardOutcome outcome) {
   CardResult c;
   c.ip = ip(n);
   c.outcome = outcome;
+  c.message = outcome == CardOutcome::not_started ? "" : c.message;
+  c.verdict = verdict_of(c, true);
   return c;
 }
 
 using Counts = std::tuple<int, int, int, int, int>;
 Counts counts(const RunWindowWave& w) { return {w.planned, w.sending, w.settled, w.failed, w.not_started}; }
 
-// In waves a card is in when it settles (its check), not at its line; a
-// check that finds the old version fails it, a halt's card is not started.
-// At once, the line settles it, and any line but " OK." fails it.
-TEST(RunTally, WavesCountAtTheCheckAtOnceAtTheLine) {
+// A card is in when its verdict is: at its check after " OK.", else at its
+// line; a check that finds the old version fails it, a halt's card is not
+// started.
+TEST(RunTally, ACardIsInWithItsVerdict) {
   RunTally t;
   t.plan(planned({1, 2, 2, 2}), true);
   ASSERT_EQ(t.state.waves.size(), 2u);
@@ -69,6 +71,7 @@ TEST(RunTally, WavesCountAtTheCheckAtOnceAtTheLine) {
   ASSERT_EQ(once.state.waves.size(), 1u);
   once.started(ip(1));
   once.line(result(1, CardOutcome::ok));
+  once.settled(result(1, CardOutcome::applied));
   once.line(result(2, CardOutcome::no_connection));  // never started
   once.line(result(3, CardOutcome::not_started));
   EXPECT_EQ(counts(once.state.waves[0]), Counts(3, 0, 2, 1, 1));

@@ -1262,7 +1262,7 @@ TEST_F(RunTest, KeptReportInAFolder) {
   const std::vector<std::string> row1 = {
       "2000-06-15 10:30:00", "2000-06-15 10:30:00", "127.0.0.1", "00-0a-fe-01-02-03", "1.00",
       opened_.path, "1.02", "ok", "OK.", "0", std::to_string(image_.size()), "", "",
-      sha256_hex(opened_.digest)};
+      sha256_hex(opened_.digest), "sent"};
   // Each row's slot is padded with blanks after its last cell.
   std::vector<std::string> fields = records[1].fields;
   fields.back().erase(fields.back().find_last_not_of(' ') + 1);
@@ -1460,27 +1460,6 @@ TEST(JudgeCard, WhichCardsGo) {
     std::string message;
     EXPECT_EQ(judge_card(r, c.image_version, c.j, &message), c.outcome);
     EXPECT_EQ(message, c.message);
-  }
-}
-
-TEST(CardFine, WhatCountsAsDone) {
-  using O = CardOutcome;
-  using V = RunVerdict;
-  const std::tuple<O, V, bool> cases[] = {
-      {O::ok, V::transfer, true},           {O::timeout, V::transfer, false},
-      {O::ok, V::checked, false},           {O::applied, V::checked, true},
-      {O::not_verified, V::checked, false}, {O::ok, V::rollout, false},
-      {O::applied, V::rollout, true},       {O::not_verified, V::rollout, true},
-      {O::skipped_done, V::rollout, true},  {O::skipped_done, V::transfer, true},
-      {O::skipped_done, V::checked, true},
-      {O::not_started, V::rollout, false},  {O::skipped_version, V::checked, true},
-      {O::skipped_version, V::transfer, true},
-  };
-  for (const auto& [outcome, verdict, fine] : cases) {
-    CardResult card;
-    card.outcome = outcome;
-    EXPECT_EQ(card_fine(card, verdict), fine)
-        << outcome_result_word(outcome) << outcome_verified_word(outcome) << int(verdict);
   }
 }
 
