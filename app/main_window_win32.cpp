@@ -273,7 +273,7 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
   device_table.list->set_extended_style(DEVICE_TABLE_EX_STYLE);
   device_table.full = [] { SetTimer(hwnd(ui.main_window), FULL_NOTICE_TIMER, 1, nullptr); };
   init_device_table(device_table);
-  start_upgrade_verifier(ui.main_window);
+  watch_setting_problems(ui.main_window);
   guard_session_end(ui.main_window);
   start_taskbar_progress(ui.main_window);
   return page;

@@ -212,17 +212,8 @@ UpgradeRun::UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image,
     };
   }
   report_->card_done = [this](const CardResult& card) { on_line(card); };
-  // The loop's own checks settle on its thread; the window's come on its
-  // own and are posted in. The report may outlive the run.
-  std::weak_ptr<RunInbox> weak = inbox_;
-  const bool in_loop = options_.checks != RunChecks::none;
-  report_->checked = [this, weak, in_loop](const CardResult& card) {
-    if (in_loop) {
-      on_checked(card);
-    } else if (auto inbox = weak.lock()) {
-      inbox->post({RunCommandKind::checked, card.ip, card.outcome});
-    }
-  };
+  // The checks settle in the loop, on its thread.
+  report_->checked = [this](const CardResult& card) { on_checked(card); };
   progress_.total = static_cast<int>(cards_.size());
 }
 
@@ -332,9 +323,6 @@ void UpgradeRun::take_commands() {
         for (size_t i = cursor_; i < cards_.size(); ++i)
           if (cards_[i].record.ip == command.ip) cards_[i].record.unanswered_queries = 0;
         break;
-      case RunCommandKind::checked:
-        on_checked(latest_of(command.ip));
-        break;
     }
   }
 }
@@ -356,6 +344,7 @@ void UpgradeRun::stop_running(bool shutdown) {
   // transfers it aborts are no halt of their own.
   if (!shutdown && !stopping_ && !(rollout_ && rollout_->status().halted)) operator_stop_ = true;
   stopping_ = true;
+  report_now_ = true;
   // Nothing more starts: the planned cards get their not_started lines as
   // their turn comes.
   if (rollout_) rollout_->end_unstarted();
@@ -560,6 +549,7 @@ void UpgradeRun::on_line(const CardResult& card) {
   events_->card_line(report_, card);
   if (journal_behind(journal_.get()) && next_journal_retry_ms_ < 0)
     next_journal_retry_ms_ = io_->now_ms() + JOURNAL_RETRY_MS;
+  tell_record();
   if (rollout_) {
     if (card.outcome == CardOutcome::ok) checking_.emplace_back(card.ip, io_->now_ms());
     rollout_->judged(card.ip, card.verdict);
@@ -579,6 +569,7 @@ void UpgradeRun::on_checked(const CardResult& card) {
                   checking_.end());
   if (journal_behind(journal_.get()) && next_journal_retry_ms_ < 0)
     next_journal_retry_ms_ = io_->now_ms() + JOURNAL_RETRY_MS;
+  tell_record();
   if (verdict_fails_run(card.verdict) && !progress_.failed) {
     progress_.failed = true;
     events_->progress(progress_);
@@ -720,6 +711,14 @@ void UpgradeRun::settle_run() {
   }
   events_->settled(text, cards, kept, status);
   phase_ = Phase::ended;
+  // Checks still out after the report (no rollout waited for them, or the
+  // operator's Stop came) go on until they settle.
+  if (options_.checks == RunChecks::each_ok && !shutting_down_ && checks_running_) {
+    std::lock_guard<std::mutex> lock(verifier_.inbox_mutex);
+    if (!verifier_.watches.empty() || !verifier_.inbox.empty()) phase_ = Phase::checking_after;
+  }
+  if (options_.keep_until_saved && !shutting_down_ && next_journal_retry_ms_ >= 0)
+    phase_ = Phase::checking_after;
   if (options_.checks == RunChecks::after_all && !shutting_down_) {
     size_t n = 0;
     for (const CardResult& card : report_cards(report_.get()))
@@ -750,6 +749,14 @@ int64_t UpgradeRun::next_due(int64_t now) const {
   return due;
 }
 
+// The kept report's notes, while it is behind and once when it caught up.
+void UpgradeRun::tell_record() {
+  const bool behind = journal_behind(journal_.get());
+  if (!behind && !record_behind_) return;
+  record_behind_ = behind;
+  events_->record_changed(journal_notes(journal_.get()), journal_status(journal_.get()));
+}
+
 bool UpgradeRun::pass() {
   if (phase_ == Phase::ended) return false;
   int64_t now = io_->now_ms();
@@ -776,19 +783,21 @@ bool UpgradeRun::pass() {
       events_->halted(status);
     }
   }
-  // A stop in a front that checks on its own thread reports at once: its
-  // checks go on there after the report.
-  const bool report_now =
-      shutting_down_ || (stopping_ && options_.checks == RunChecks::none);
+  // The operator's Stop reports at once: the checks go on after the report.
+  const bool report_now = shutting_down_ || report_now_;
   if (phase_ == Phase::settling && (!rollout_ || rollout_->all_settled() || report_now)) {
     if (rollout_ && !rollout_->all_settled()) tell_waiting(RunWait::checks, 0);
     settle_run();
   } else if (phase_ == Phase::settling) {
     tell_waiting(RunWait::checks, rollout_->wave_under_way());
   }
-  if (phase_ == Phase::checking_after && (!checks_running_ || shutting_down_)) phase_ = Phase::ended;
-  if (next_journal_retry_ms_ >= 0 && now >= next_journal_retry_ms_)
+  if (next_journal_retry_ms_ >= 0 && now >= next_journal_retry_ms_) {
     next_journal_retry_ms_ = journal_retry(journal_.get()) ? -1 : now + JOURNAL_RETRY_MS;
+    tell_record();
+  }
+  const bool unsaved = options_.keep_until_saved && next_journal_retry_ms_ >= 0;
+  if (phase_ == Phase::checking_after && ((!checks_running_ && !unsaved) || shutting_down_))
+    phase_ = Phase::ended;
   // Rows written in place reach the disk within a second, the last ones too.
   if ((next_journal_sync_ms_ >= 0 && now >= next_journal_sync_ms_) || phase_ == Phase::ended) {
     next_journal_sync_ms_ = -1;

@@ -58,8 +58,11 @@ struct RunCard {
 
 // When the checks after " OK." run in the loop, and when they start.
 enum class RunChecks {
-  none,       // no checks here (the window checks on its own thread)
-  each_ok,    // from each card's " OK." on (a rollout waits for them)
+  none,       // no checks (the command-line tool without --verify or a rollout)
+  // From each card's " OK." on: a rollout waits for them; without one the
+  // report comes once the transfers are over and the checks go on after it
+  // until the run's end.
+  each_ok,
   after_all,  // once every transfer has ended (--verify)
 };
 
@@ -87,6 +90,10 @@ struct RunOptions {
   // inside the window (a run that reaches its end waits, as paused, for
   // its next opening).
   RunSchedule schedule;
+  // The run ends only once its kept report is on disk (the window's: a
+  // file held open by a spreadsheet catches up when it is let go); a
+  // shutdown ends it regardless.
+  bool keep_until_saved = false;
 };
 
 // Whatever the run waits for while no card can start; nothing once one
@@ -133,6 +140,14 @@ class RunEvents {
   // A check in the loop said what the card runs (applied, not_applied,
   // no_answer, not_verified).
   virtual void card_checked(const CardResult& card) { (void)card; }
+  // The kept report's cards whose state is not on disk, each with its note
+  // ("Report not saved: <reason>"), and those saved since the last time
+  // (an empty note); status: "Report saved: <path>" or why not.
+  virtual void record_changed(const std::vector<std::pair<CardResult, std::string>>& notes,
+                              const std::string& status) {
+    (void)notes;
+    (void)status;
+  }
   // With a rollout, each card once as it settles; wave 0: not in the plan.
   virtual void card_settled(const CardResult& card, int wave) {
     (void)card;
@@ -244,8 +259,8 @@ enum class RunCommandKind {
   resume,
   stop_card,  // ip: a running transfer ends " User Aborted !"; one not started is not sent
   // Running transfers end aborted, cards not started are not_started
-  // (stopped by the operator); the report comes without waiting for the
-  // checks of a front that checks on its own.
+  // (stopped by the operator); the report comes at once, the checks of the
+  // cards sent whole go on after it.
   stop_all,
   // No card starts any more; running transfers finish and are checked;
   // cards not started are not_started (stopped by the operator).
@@ -254,7 +269,6 @@ enum class RunCommandKind {
   hold,       // a question opened: no session does timer work
   release,    // and closed
   answered,   // ip answered a query (the window's merge): it is no longer unanswered
-  checked,    // ip's check (the window's) settled with outcome
 };
 struct RunCommand {
   RunCommandKind kind = RunCommandKind::start;
@@ -352,6 +366,7 @@ class UpgradeRun {
   void on_line(const CardResult& card);
   void on_checked(const CardResult& card);
   void settle_run();
+  void tell_record();
   int64_t next_due(int64_t now) const;
   int free_slot() const;
   bool sending_to(uint32_t ip) const;
@@ -399,6 +414,8 @@ class UpgradeRun {
   bool paused_ = false;
   bool stopping_ = false;          // stop_all: nothing more starts
   bool shutting_down_ = false;     // shutdown: the rest ends aborted
+  bool report_now_ = false;        // stop_all: the report does not wait for the checks
+  bool record_behind_ = false;     // the kept report was behind when last told
   bool operator_stop_ = false;     // stop_all or stop_starting before any halt: the report says so
   int64_t start_at_ms_ = 0;        // the schedule's first start
   std::vector<uint32_t> stopped_;  // cards stopped before their turn

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <vector>
 
 #include "toolkit/handlers.h"
 #include "toolkit/services.h"
@@ -23,6 +24,9 @@ struct UpgradeRunHolder {
   UpgradeRunHolder();
   ~UpgradeRunHolder();
   std::unique_ptr<WindowRun> run;
+  // Runs whose report has closed while their checks go on: each goes at
+  // its end.
+  std::vector<std::unique_ptr<WindowRun>> finishing;
 };
 
 // What the module needs, given once by the main window before any runs.
@@ -39,7 +43,7 @@ struct UpgradeServices {
 };
 void register_upgrade_services(const UpgradeServices& services);
 // A stored setting that did not read back, told once in an information box
-// naming it (settings.h); the checks' timer calls it every second too.
+// naming it (settings.h); watch_setting_problems looks every second too.
 void show_setting_problems();
 const UpgradeServices& upgrade_services();
 
@@ -56,14 +60,8 @@ RunQuit ask_quit_during_run();
 // runs the ticked cards (at once, or in waves).
 void rollout_command();
 
-// The checks after " OK.": a one-second timer on the main window, listening
-// to the table's merges; a card's line is handed over from any thread.
-void start_upgrade_verifier(WindowHandle main_window);
-void verify_upgraded_card(const std::shared_ptr<Report>& report, const CardResult& card);
-// A batch's kept report: the same timer writes it again while it is behind,
-// shows "Report not saved: ..." in the Result column of the cards it could
-// not save, and in the report box while that is open.
-void keep_journal(const std::shared_ptr<Journal>& journal);
+// Looks once a second for stored settings that did not read back.
+void watch_setting_problems(WindowHandle main_window);
 // Logoff and shutdown while a batch runs: the system is asked to wait, and
 // a session that ends anyway aborts the transfers with their lines. The
 // run's events reach the window through the handler set up here too.

@@ -61,6 +61,35 @@ int on_task(WindowHandle, HandlerArg, HandlerArg, HandlerArg task, HandlerArg) {
   return 0;
 }
 
+// A card's result in its row (the list view's texts are in the ANSI code
+// page; a card's message is UTF-8); a card that said what it runs is asked
+// once more, so that the Version column follows.
+void show_card(const CardResult& card, const std::string& note = "") {
+  set_row_result(*ui().table, card.ip,
+                 utf8_to_ansi(note.empty() ? result_column_text(card) : note).c_str());
+}
+
+// The report box of the run, while it is open: its last line says where
+// the file is, or why it is not saved.
+void show_status_in_report_box(const std::string& status) {
+  HWND box = nullptr;
+  while ((box = FindWindowExA(nullptr, box, "#32770", INFORMATION_TITLE)) != nullptr)
+    if (GetWindow(box, GW_OWNER) == main_hwnd()) break;
+  if (!box) return;
+  HWND text_control = GetDlgItem(box, 0xFFFF);  // a message box's text
+  if (!text_control) text_control = GetDlgItem(box, IDC_REPORT_TEXT);  // the long report's
+  if (!text_control) return;
+  int length = GetWindowTextLengthA(text_control);
+  std::string text(static_cast<size_t>(length) + 1, '\0');
+  text.resize(static_cast<size_t>(GetWindowTextA(text_control, text.data(), length + 1)));
+  size_t line = text.rfind('\n');
+  line = line == std::string::npos ? 0 : line + 1;
+  if (text.compare(line, 7, "Report ") != 0) return;
+  const std::string shown = utf8_to_ansi(status);
+  if (text.compare(line, std::string::npos, shown) == 0) return;
+  SetWindowTextA(text_control, (text.substr(0, line) + shown).c_str());
+}
+
 }  // namespace
 
 // One run of the window and what shows it: a progress window per session
@@ -149,6 +178,9 @@ struct WindowRun : RunEvents {
   bool reporting = false, over = false;
   int asking = 0;
   bool session_ended = false;  // the system's session ends: no window opens any more
+  // The report has closed: the window is the operator's again while the
+  // run's checks go on until its end.
+  bool given_back = false;
 
   WindowRun(UpgradeRunHolder* h, int parallel) : holder(h), progress_windows(parallel <= WINDOW_SESSIONS) {
     places.resize(static_cast<size_t>(parallel));
@@ -172,6 +204,7 @@ struct WindowRun : RunEvents {
   void ask_abort(int slot);
   void show_report(const std::string& text, const std::vector<CardResult>& cards,
                    const std::string& kept, bool warning);
+  void give_back();
   void finish();
   void open_window();
   void show_percent(int slot, int percent);
@@ -181,10 +214,7 @@ struct WindowRun : RunEvents {
   // ---- The run's events, on its thread
   SessionView* session_view(int slot) override { return views[static_cast<size_t>(slot)].get(); }
   void journal_started(const std::shared_ptr<Journal>& kept) override {
-    post_task([this, kept] {
-      journal = kept;
-      keep_journal(kept);
-    });
+    post_task([this, kept] { journal = kept; });
   }
   void card_waiting(const RunCard& card, int wave) override {
     const uint32_t ip = card.record.ip;
@@ -220,10 +250,31 @@ struct WindowRun : RunEvents {
                    SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
     });
   }
-  void card_line(const std::shared_ptr<Report>& report, const CardResult& card) override {
-    post_task([this, report, card] {
+  // Shown as each line comes: the report box may open right after the last
+  // card's line, and its Result must already be there.
+  void card_line(const std::shared_ptr<Report>&, const CardResult& card) override {
+    post_task([this, card] {
       tally.line(card);
-      verify_upgraded_card(report, card);
+      show_card(card);
+    });
+  }
+  void card_checked(const CardResult& card) override {
+    post_task([this, card] {
+      tally.settled(card);
+      show_card(card);
+      if (card.outcome == CardOutcome::applied || card.outcome == CardOutcome::not_applied)
+        ui().query_card(card.ip);
+      // Checked after its report closed: a card that took the image is
+      // unticked then; one that did not stays ticked for a retry.
+      if (given_back && verdict_fine(card.verdict)) untick_rows(*ui().table, {card.ip});
+    });
+  }
+  void record_changed(const std::vector<std::pair<CardResult, std::string>>& notes,
+                      const std::string& status) override {
+    post_task([notes, status] {
+      // After the checks' own texts: the note stays until the file is saved.
+      for (const auto& [card, note] : notes) show_card(card, note);
+      if (!status.empty()) show_status_in_report_box(status);
     });
   }
   void card_settled(const CardResult& card, int wave) override {
@@ -243,7 +294,11 @@ struct WindowRun : RunEvents {
       state.changed = true;
     });
   }
-  void progress(const BatchProgress& progress) override { show_taskbar_progress(progress); }
+  void progress(const BatchProgress& progress) override {
+    post_task([this, progress] {
+      if (!given_back) show_taskbar_progress(progress);
+    });
+  }
   void settled(const std::string& text, const std::vector<CardResult>& cards,
                const std::string& kept, const RolloutStatus& status) override {
     const bool halted = status.halted;
@@ -360,14 +415,19 @@ void WindowRun::show_report(const std::string& text, const std::vector<CardResul
   untick_rows(*ui().table, ok_ips);
   show_taskbar_progress(BatchProgress{});
   reporting = false;
-  if (over && !asking) finish();
+  if (over && !asking) return finish();
+  give_back();
+  // Last: the quit may take this object with the window.
+  if (quit_after && ui().quit) ui().quit();
 }
 
-// The run is over and its report closed: the window is the operator's again.
-void WindowRun::finish() {
+// The report has closed: the window is the operator's again, while the
+// run's checks go on (it is held among the finishing runs until its end).
+void WindowRun::give_back() {
+  if (given_back) return;
+  given_back = true;
   if (merge_listener) unsubscribe_merges(*ui().table, merge_listener);
   merge_listener = 0;
-  if (thread.joinable()) thread.join();
   for (Place& place : places)
     if (place.dialog) DestroyWindow(place.dialog);
   close_run_window(window);
@@ -375,8 +435,20 @@ void WindowRun::finish() {
   ui().modal_step->reset();
   hold_for_run(*ui().table, false);
   EnableWindow(main_hwnd(), TRUE);
-  const bool quit = quit_after;
-  holder->run.reset();  // this object goes with it
+  if (holder->run.get() == this) holder->finishing.push_back(std::move(holder->run));
+}
+
+// The run is over and its report closed: it goes.
+void WindowRun::finish() {
+  if (thread.joinable()) thread.join();
+  const bool quit = quit_after && !given_back;
+  give_back();
+  auto& finishing = holder->finishing;
+  for (auto it = finishing.begin(); it != finishing.end(); ++it)
+    if (it->get() == this) {
+      finishing.erase(it);  // this object goes with it
+      break;
+    }
   if (quit && ui().quit) ui().quit();
 }
 
@@ -570,6 +642,9 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   options.parallel = parallel;
   options.answer_window_ms = ANSWER_WINDOW_MS;
   options.reports_folder = reports_folder();
+  // The run checks its cards in its loop, and its report is on disk before it ends.
+  options.checks = RunChecks::each_ok;
+  options.keep_until_saved = true;
   holder->run = std::make_unique<WindowRun>(holder, options.parallel);
   WindowRun& w = *holder->run;
   w.waves = setting.waves;
@@ -582,7 +657,7 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   if (!fleet) EnableWindow(main_hwnd(), FALSE);
   ShutdownBlockReasonCreate(main_hwnd(), SHUTDOWN_REASON);
   w.run = std::make_unique<UpgradeRun>(std::move(cards), std::move(file.bytes), file.opened, options,
-                                       &w, &w.io);
+                                       &w, &w.io, open_check_transport());
   w.open_window();
   // A card still counted unanswered is waited for once: its answer's merge.
   std::weak_ptr<RunInbox> inbox = w.run->inbox();

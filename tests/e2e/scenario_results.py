@@ -160,8 +160,9 @@ def run_batch(s, list_view):
     d.answer(report["hwnd"], IDOK)
     wait_until(lambda: d.enabled(s.main), 5)
     ticks = {ip: r["check"] for ip, r in s.rows_by_ip().items()}
-    t.check("retry: only the failed card stays ticked",
-            {"10.69.0.51": 0, "10.69.0.52": 0, "10.69.0.53": 0, "10.69.0.54": 1, "10.69.0.55": 0}, ticks)
+    # A card still being checked has no verdict yet: it stays ticked until it has.
+    t.check("retry: the failed card and those still checked stay ticked",
+            {"10.69.0.51": 1, "10.69.0.52": 1, "10.69.0.53": 1, "10.69.0.54": 1, "10.69.0.55": 0}, ticks)
     return path
 
 
@@ -178,10 +179,19 @@ def checks_settle(s, path):
                            "10.69.0.54": "Flash write error !", "10.69.0.55": ""},
             {ip: c for ip, c in cells.items() if ip != "10.69.0.51"})
     t.check("answers refresh the table", "1.05", settled["10.69.0.51"]["cells"][2])
+    # Applied: unticked; not applied: ticked for a retry, as the failed transfer is.
+    ticks = {ip: r["check"] for ip, r in s.rows_by_ip().items()}
+    t.check("retry: the card that took the image is unticked, the one that did not stays",
+            {"10.69.0.51": 0, "10.69.0.52": 1, "10.69.0.53": 1, "10.69.0.54": 1, "10.69.0.55": 0},
+            ticks)
     rows = {r["ip"]: r for r in read_report(path)}
     t.check("CSV rewritten as the checks settle",
             {"10.69.0.51": "applied", "10.69.0.52": "not_applied", "10.69.0.53": "", "10.69.0.54": ""},
             {ip: r["verified"] for ip, r in rows.items()})
+    t.check("CSV: each card's verdict",
+            {"10.69.0.51": "applied", "10.69.0.52": "not_applied", "10.69.0.53": "checking",
+             "10.69.0.54": "refused"},
+            {ip: r["verdict"].strip() for ip, r in rows.items()})
     t.true("CSV: seconds of the applied check",
            rows.get("10.69.0.51", {}).get("verified_seconds", "").isdigit())
     t.true("no half-written file left", not os.path.exists(path + ".tmp"))
