@@ -275,7 +275,7 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
   init_device_table(device_table);
   watch_setting_problems(ui.main_window);
   guard_session_end(ui.main_window);
-  start_taskbar_progress(ui.main_window);
+  start_taskbar_progress(&upgrade_runs, ui.main_window);
   return page;
 }
 

@@ -112,9 +112,14 @@ bool reply_speaks_for_sender(const DeviceRecord& parsed, uint32_t source_ip);
 void send_direct_query(DiscoveryState& s, uint32_t ip);
 
 struct DiscoveryService {
+  DiscoveryService() = default;
+  DiscoveryService(const DiscoveryService&) = delete;
+  DiscoveryService& operator=(const DiscoveryService&) = delete;
+  ~DiscoveryService();  // joins a thread that a stop left inside its step
   std::shared_ptr<DiscoveryState> state;
   std::thread poll_thread, query_thread, broadcast_thread;
 };
+void join_leftover_threads(DiscoveryService& svc);
 
 // Opens the sockets and starts the three threads; 1 on success, 0 when a
 // socket or the broadcast option could not be had. The ports must outlive
@@ -128,7 +133,8 @@ void refresh_pass(DiscoveryState& s);
 
 // Signals stop and waits for the three threads, STOP_WAIT_MS in all.
 // Returns 1 when every thread has ended (the threads are then joined), 0
-// when one is still running (it is left to finish on its own).
+// when one is still running: it is left to finish its step and is joined
+// when the service goes.
 int stop_discovery(DiscoveryService& svc);
 
 // The modal-step event: set while a modal step (Discover, an account or an

@@ -136,6 +136,7 @@ void poll_body(DiscoveryState& s, Source) { poll_loop(s); }
 
 int start_discovery(DiscoveryService& svc, const DiscoveryPorts& ports) {
   if (!ports.table || !ports.executor || !ports.stop) return 0;
+  join_leftover_threads(svc);
   auto s = std::make_shared<DiscoveryState>();
   s->ports = ports;
   if (!s->ports.clock) s->ports.clock = system_clock();
@@ -187,6 +188,13 @@ void send_direct_query(DiscoveryState& s, uint32_t ip) {
   s.ports.transport->send_request(s.query_socket.get(), ip);
 }
 
+DiscoveryService::~DiscoveryService() { join_leftover_threads(*this); }
+
+void join_leftover_threads(DiscoveryService& svc) {
+  for (std::thread* t : {&svc.poll_thread, &svc.query_thread, &svc.broadcast_thread})
+    if (t->joinable()) t->join();
+}
+
 int stop_discovery(DiscoveryService& svc) {
   if (!svc.state) return 1;
   DiscoveryState& s = *svc.state;
@@ -197,13 +205,12 @@ int stop_discovery(DiscoveryService& svc) {
   // it has returned; only a thread still inside a step is left running.
   std::thread* threads[3] = {&svc.poll_thread, &svc.query_thread, &svc.broadcast_thread};
   int all_ended = finished || s.running.load() == 0;
-  for (std::thread* t : threads) {
-    if (!t->joinable()) continue;
-    if (all_ended)
-      t->join();
-    else
-      t->detach();
-  }
+  // A thread still inside a step stays the service's: it is joined when
+  // the service goes (or starts again), once its step has run or been
+  // taken back.
+  if (all_ended)
+    for (std::thread* t : threads)
+      if (t->joinable()) t->join();
   if (all_ended) {
     s.query_socket.reset();
     s.broadcast_socket.reset();

@@ -1,34 +1,31 @@
-// The batch's progress on the main window's taskbar button, through the
-// shell's ITaskbarList3. Updates come from the batch's threads; they are
-// kept here and applied on the window's thread, which owns the interface.
-// Where the shell has no such interface (older Windows, Wine), the calls
-// change nothing.
+// The run's progress on the main window's taskbar button, through the
+// shell's ITaskbarList3, held by the runs' holder and used on the window's
+// thread alone (the run's events reach it posted there). Where the shell
+// has no such interface (older Windows, Wine), the calls change nothing.
 #include <windows.h>
 #include <shobjidl.h>
-
-#include <mutex>
 
 #include "upgrade/upgrade_commands.h"
 #include "upgrade/upgrade.h"
 
+struct TaskbarButton {
+  HWND window = nullptr;
+  ITaskbarList3* list = nullptr;
+  bool tried = false;
+  BatchProgress progress;
+  int questions = 0;
+  ~TaskbarButton() {
+    if (list) list->Release();
+  }
+};
+
+void TaskbarButtonGone::operator()(TaskbarButton* button) const { delete button; }
+
 namespace {
 
-std::mutex state_mutex;
-BatchProgress shown_progress;
-int open_questions = 0;
-
-HWND main_window = nullptr;
-ITaskbarList3* taskbar = nullptr;
-bool taskbar_tried = false;
-
-UINT taskbar_message() {
-  static const UINT message = RegisterWindowMessageA("Daveridur.TaskbarProgress");
-  return message;
-}
-
-ITaskbarList3* taskbar_list() {
-  if (taskbar_tried) return taskbar;
-  taskbar_tried = true;
+ITaskbarList3* taskbar_list(TaskbarButton& b) {
+  if (b.tried) return b.list;
+  b.tried = true;
   // The window's thread: an apartment of its own for the shell's object.
   CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
   ITaskbarList3* list = nullptr;
@@ -39,8 +36,8 @@ ITaskbarList3* taskbar_list() {
     list->Release();
     return nullptr;
   }
-  taskbar = list;
-  return taskbar;
+  b.list = list;
+  return list;
 }
 
 TBPFLAG flag_of(TaskbarState state) {
@@ -52,56 +49,33 @@ TBPFLAG flag_of(TaskbarState state) {
   }
 }
 
-int apply_progress(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
-  BatchProgress progress;
-  int questions;
-  {
-    std::lock_guard<std::mutex> lock(state_mutex);
-    progress = shown_progress;
-    questions = open_questions;
-  }
-  ITaskbarList3* list = taskbar_list();
-  if (!list) return 0;
-  TaskbarState state = taskbar_state(progress, questions);
+void apply(TaskbarButton& b) {
+  ITaskbarList3* list = taskbar_list(b);
+  if (!list || !b.window) return;
+  const TaskbarState state = taskbar_state(b.progress, b.questions);
   // The value first: a state set before it would show the old value.
   if (state != TaskbarState::none)
-    list->SetProgressValue(main_window, static_cast<ULONGLONG>(progress.settled),
-                           static_cast<ULONGLONG>(progress.total));
-  list->SetProgressState(main_window, flag_of(state));
-  return 0;
-}
-
-// Posted, not sent: a session's thread asking a question must not wait for
-// the window's thread.
-void post_update() {
-  if (main_window) PostMessageA(main_window, taskbar_message(), 0, 0);
+    list->SetProgressValue(b.window, static_cast<ULONGLONG>(b.progress.settled),
+                           static_cast<ULONGLONG>(b.progress.total));
+  list->SetProgressState(b.window, flag_of(state));
 }
 
 }  // namespace
 
-void start_taskbar_progress(WindowHandle window) {
-  main_window = reinterpret_cast<HWND>(window);
-  register_handlers(window, {{taskbar_message(), apply_progress, 0, 0}});
+void start_taskbar_progress(UpgradeRunHolder* holder, WindowHandle window) {
+  holder->taskbar.reset(new TaskbarButton);
+  holder->taskbar->window = reinterpret_cast<HWND>(window);
 }
 
-void show_taskbar_progress(const BatchProgress& progress) {
-  {
-    std::lock_guard<std::mutex> lock(state_mutex);
-    // Card lines come in on several threads: an older count arriving late
-    // must not take the bar back.
-    if (progress.total && progress.total == shown_progress.total &&
-        progress.settled < shown_progress.settled)
-      return;
-    shown_progress = progress;
-  }
-  post_update();
+void show_taskbar_progress(TaskbarButton* button, const BatchProgress& progress) {
+  if (!button) return;
+  button->progress = progress;
+  apply(*button);
 }
 
-void taskbar_question(bool open) {
-  {
-    std::lock_guard<std::mutex> lock(state_mutex);
-    open_questions += open ? 1 : -1;
-    if (open_questions < 0) open_questions = 0;
-  }
-  post_update();
+void taskbar_question(TaskbarButton* button, bool open) {
+  if (!button) return;
+  button->questions += open ? 1 : -1;
+  if (button->questions < 0) button->questions = 0;
+  apply(*button);
 }

@@ -20,6 +20,10 @@ struct BatchProgress;
 // The window's run while one goes (upgrade/upgrade_window_win32.cpp),
 // owned by the main window.
 struct WindowRun;
+struct TaskbarButton;
+struct TaskbarButtonGone {
+  void operator()(TaskbarButton* button) const;
+};
 struct UpgradeRunHolder {
   UpgradeRunHolder();
   ~UpgradeRunHolder();
@@ -27,6 +31,8 @@ struct UpgradeRunHolder {
   // Runs whose report has closed while their checks go on: each goes at
   // its end.
   std::vector<std::unique_ptr<WindowRun>> finishing;
+  // The taskbar button's progress (start_taskbar_progress).
+  std::unique_ptr<TaskbarButton, TaskbarButtonGone> taskbar;
 };
 
 // What the module needs, given once by the main window before any runs.
@@ -67,8 +73,8 @@ void watch_setting_problems(WindowHandle main_window);
 // run's events reach the window through the handler set up here too.
 void guard_session_end(WindowHandle main_window);
 
-// The batch's progress on the main window's taskbar button (any thread);
-// paused while a question is open. Nothing where the shell lacks it.
-void start_taskbar_progress(WindowHandle main_window);
-void show_taskbar_progress(const BatchProgress& progress);
-void taskbar_question(bool open);
+// The run's progress on the main window's taskbar button (the window's
+// thread); paused while a question is open. Nothing where the shell lacks it.
+void start_taskbar_progress(UpgradeRunHolder* holder, WindowHandle main_window);
+void show_taskbar_progress(TaskbarButton* button, const BatchProgress& progress);
+void taskbar_question(TaskbarButton* button, bool open);

@@ -296,7 +296,7 @@ struct WindowRun : RunEvents {
   }
   void progress(const BatchProgress& progress) override {
     post_task([this, progress] {
-      if (!given_back) show_taskbar_progress(progress);
+      if (!given_back) show_taskbar_progress(holder->taskbar.get(), progress);
     });
   }
   void settled(const std::string& text, const std::vector<CardResult>& cards,
@@ -381,12 +381,12 @@ void WindowRun::ask_abort(int slot) {
   const uint32_t ip = place.ip;
   HWND dialog = place.dialog;
   run->post({RunCommandKind::hold});
-  taskbar_question(true);
+  taskbar_question(holder->taskbar.get(), true);
   ++asking;
   const bool yes =
       MessageBoxA(dialog, "Are you sure ?", "Upgrade Box", MB_YESNO | MB_ICONQUESTION) == IDYES;
   --asking;
-  taskbar_question(false);
+  taskbar_question(holder->taskbar.get(), false);
   if (yes) run->post({RunCommandKind::stop_card, ip});
   run->post({RunCommandKind::release});
   // The run may have ended while the question was open.
@@ -413,7 +413,7 @@ void WindowRun::show_report(const std::string& text, const std::vector<CardResul
   for (const CardResult& card : cards)
     if (verdict_fine(card.verdict)) ok_ips.push_back(card.ip);
   untick_rows(*ui().table, ok_ips);
-  show_taskbar_progress(BatchProgress{});
+  show_taskbar_progress(holder->taskbar.get(), BatchProgress{});
   reporting = false;
   if (over && !asking) return finish();
   give_back();
