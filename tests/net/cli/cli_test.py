@@ -439,8 +439,8 @@ def test_interrupt(tool, command, images, work):
     except subprocess.TimeoutExpired:
         proc.kill()
         out, _ = proc.communicate()
-    check("Ctrl+C twice: status 1, the running transfer aborted, the card after it not started",
-          (1, ["10.69.8.7 User Aborted !", "10.69.8.8 Not started : stopped by the operator ."]),
+    check("Ctrl+C twice: stopped by the operator (5), the running transfer aborted, the card after it not started",
+          (5, ["10.69.8.7 User Aborted !", "10.69.8.8 Not started : stopped by the operator ."]),
           (proc.returncode, sorted(lines(out.decode()))))
     if not os.path.exists(report):
         check("Ctrl+C: the report is still written", True, False)

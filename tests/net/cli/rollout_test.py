@@ -42,7 +42,7 @@ WIDE_WAVE = ["10.69.18.%d" % n for n in range(1, 7)]  # .1 refuses the write
 STOPPED = ["10.69.19.%d" % n for n in range(1, 4)]    # .1 takes 2.4 s
 REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
                   "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
-                  "image_sha256"]
+                  "image_sha256", "verdict"]
 
 
 def check(name, expected, actual):
@@ -201,6 +201,10 @@ def test_waves_and_json(tool, fleet, image, work):
     check("--json: the summary", ({"applied": 4, "skipped_version": 1}, 0, 2, 2, False),
           (summary.get("results"), summary.get("failures"), summary.get("waves"),
            summary.get("waves_run"), summary.get("halted")))
+    check("--json: each card's verdict, counted by verdict in the summary, the exit status with them",
+          ({"applied": 4, "current": 1}, {"applied": 4, "current": 1}, 0, False),
+          ({v: sum(1 for c in cards if c.get("verdict") == v) for v in {c.get("verdict") for c in cards}},
+           summary.get("verdicts"), summary.get("exit_status"), summary.get("stopped")))
     check("waves: written to in the order given", given, wrq_order(fleet, start, WAVES))
     wave2 = [i for i, _, f in fleet.events("wrq", since=start) if f["ip"] in given[1:]]
     back = settled_at(fleet, start, given[0])
@@ -231,6 +235,12 @@ def test_halt_and_resume(tool, fleet, image, work):
           True, 'Rollout halted in wave 2: 10.69.15.4 refused ("Upgrade not allowed !"); 2 cards '
                 'not started.' in err)
     check("halt: the summary lists the failed cards", ["10.69.15.4"], summary.get("failed"))
+    check("halt: the verdicts and the exit status agree with the summary",
+          ({"10.69.15.4": "refused", "10.69.15.5": "not_started_halted",
+            "10.69.15.6": "not_started_halted"}, 4, False),
+          ({o.get("ip"): o.get("verdict") for o in objects
+            if "summary" not in o and o.get("verdict") not in ("applied",)},
+           summary.get("exit_status"), summary.get("stopped")))
 
     # The refusing card is fixed; of the cards done, .1 still runs the new
     # version, .2 is now another device at its address and .3 was put back
