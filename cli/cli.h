@@ -24,20 +24,15 @@ int output_error();
 
 // Set by Ctrl+C (SIGINT natively, the console's Ctrl+C and Ctrl+Break on
 // Windows), SIGTERM, SIGHUP and the console's close; watched by every wait
-// of the commands. While an upgrade's run is under way (run_under_way), a
-// first Ctrl+C sets stop_starting_asked instead: no more cards start, those
-// sending finish and are checked; the next one sets interrupted.
+// of the commands. While an upgrade's run is under way the interrupts go
+// to its inbox (console.h): a first Ctrl+C stops the starts, those sending
+// finish and are checked; the next one, or any other, ends the run.
 extern std::atomic<bool> interrupted;
-extern std::atomic<bool> run_under_way;
-extern std::atomic<bool> stop_starting_asked;
 // What a first Ctrl+C during a run says on stderr.
 inline constexpr const char STOP_STARTING_NOTE[] =
     "daveridur-cli: stopping: no more cards start, those sending finish and are checked; "
     "Ctrl+C again aborts them\n";
 void catch_interrupt();
-// The wait of the run under way, woken by the same handlers.
-class RunIo;
-extern std::atomic<RunIo*> interrupt_wake;
 
 // The discovery service over the table's model, with no view, owned by a
 // thread of its own as the window's would be. Members go in reverse order:

@@ -5,3 +5,15 @@ bool stderr_is_terminal();
 // The run's output is written: a stop asked by the system (the console
 // closed, logoff, shutdown) may let the process go now.
 void run_finished();
+
+#include <memory>
+
+struct RunInbox;
+// The run under way takes the console's interrupts (nullptr: none does);
+// an interrupt that came before it is posted to it at once.
+void route_interrupts(const std::shared_ptr<RunInbox>& inbox);
+// From a signal handler or the console's thread. first_kind: a Ctrl+C,
+// whose first during a run only stops the starts; anything else ends the
+// run as a shutdown. Without a run, interrupted is set.
+enum class InterruptTaken { no_run, stop_starting, shutdown };
+InterruptTaken interrupt_console(bool first_kind);

@@ -9,13 +9,10 @@ namespace {
 
 // sendto, all a wake does, may be called from a signal handler (and write).
 void on_interrupt(int signal) {
-  if (signal == SIGINT && run_under_way && !stop_starting_asked.exchange(true)) {
+  if (interrupt_console(signal == SIGINT) == InterruptTaken::stop_starting) {
     const ssize_t written = write(STDERR_FILENO, STOP_STARTING_NOTE, sizeof STOP_STARTING_NOTE - 1);
     (void)written;
-  } else {
-    interrupted = true;
   }
-  if (RunIo* io = interrupt_wake.load()) io->wake();
 }
 
 }  // namespace

@@ -22,23 +22,18 @@ BOOL WINAPI on_console_event(DWORD event) {
   switch (event) {
     case CTRL_C_EVENT:
       // The first during a run lets the transfers finish.
-      if (run_under_way && !stop_starting_asked.exchange(true)) {
+      if (interrupt_console(true) == InterruptTaken::stop_starting) {
         std::fputs(STOP_STARTING_NOTE, stderr);
         std::fflush(stderr);
-      } else {
-        interrupted = true;
       }
-      if (RunIo* io = interrupt_wake.load()) io->wake();
       return TRUE;
     case CTRL_BREAK_EVENT:
-      interrupted = true;
-      if (RunIo* io = interrupt_wake.load()) io->wake();
+      interrupt_console(false);
       return TRUE;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-      interrupted = true;
-      if (RunIo* io = interrupt_wake.load()) io->wake();
+      interrupt_console(false);
       if (finished) WaitForSingleObject(finished, SYSTEM_END_WAIT_MS);
       return TRUE;
     default:

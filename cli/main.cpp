@@ -19,8 +19,6 @@
 #include "upgrade/upgrade.h"
 
 std::atomic<bool> interrupted{false};
-std::atomic<bool> run_under_way{false};
-std::atomic<bool> stop_starting_asked{false};
 
 namespace {
 

@@ -19,8 +19,6 @@
 #include "protocol/sha256.h"
 #include "upgrade/upgrade.h"
 
-std::atomic<RunIo*> interrupt_wake{nullptr};
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -396,19 +394,17 @@ bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunO
     std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
     return false;
   }
-  // Lives as long as the process: a signal may come at any moment.
+  // Lives as long as the process: a handler on the console's thread may
+  // still be waking it as the run goes.
   static SystemRunIo io;
   Printer printer(run, options.schedule);
   UpgradeRun upgrade(std::move(cards), std::move(file.bytes), file.opened, options, &printer, &io,
                      std::move(transport));
-  upgrade.watch_stop_flag(&interrupted);
-  upgrade.watch_stop_starting_flag(&stop_starting_asked);
-  interrupt_wake = &io;
-  run_under_way = true;
-  if (interrupted) io.wake();
+  // The console's interrupts are posted to the run's inbox while it goes.
+  route_interrupts(upgrade.inbox());
   upgrade.post({RunCommandKind::start});
   upgrade.run();
-  run_under_way = false;
+  route_interrupts(nullptr);
   run.stopped = upgrade.stopped_by_operator();
   clear_live_line(run);
   for (const CardResult& card : upgrade.results()) {

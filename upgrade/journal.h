@@ -103,12 +103,11 @@ std::vector<CardResult> journal_cards(Journal* journal);
 // program is about to go).
 bool journal_end_pending(Journal* journal, CardOutcome outcome);
 
-// The text of one batch: whole lines appended under one lock, no size limit;
-// beside it one result per card line, and the batch's journal. UTF-8
-// throughout: the cards' messages are cleaned into it, and a front shows it
-// in its own code page.
+// The text of one batch: whole lines appended, no size limit; beside it one
+// result per card line, and the batch's journal. UTF-8 throughout: the
+// cards' messages are cleaned into it, and a front shows it in its own code
+// page. The run's: touched on its loop's thread alone.
 struct Report {
-  std::mutex mutex;
   std::string text;
   std::vector<CardResult> cards;     // in line order
   std::vector<CardResult> starting;  // cards whose line is still to come
@@ -116,10 +115,10 @@ struct Report {
   std::function<LocalTime()> clock = local_time_now;
   // The run checks each card after " OK." (its verdict waits for the check).
   bool checks = false;
-  // Called after each card line, outside the lock, on the thread that ended it.
+  // Called after each card line.
   std::function<void(const CardResult&)> card_done;
-  // Called after each check outcome (report_check), outside the lock, with
-  // the card as it now stands.
+  // Called after each check outcome (report_check), with the card as it
+  // now stands.
   std::function<void(const CardResult&)> checked;
   // Told of every card's start, line and check before anyone hears of it.
   std::shared_ptr<Journal> journal;

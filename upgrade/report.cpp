@@ -13,19 +13,16 @@ CardResult started_card(const CardResult& card) {
 }  // namespace
 
 void report_append(Report* report, const std::string& line) {
-  std::lock_guard<std::mutex> lock(report->mutex);
   report->text += line;
 }
 
 std::string report_text(Report* report) {
-  std::lock_guard<std::mutex> lock(report->mutex);
   return report->text;
 }
 
 void report_card_start(Report* report, const CardResult& card) {
   std::shared_ptr<Journal> journal;
   {
-    std::lock_guard<std::mutex> lock(report->mutex);
     report->starting.push_back(card);
     journal = report->journal;
   }
@@ -33,7 +30,6 @@ void report_card_start(Report* report, const CardResult& card) {
 }
 
 void report_card_queue(Report* report, const CardResult& card) {
-  std::lock_guard<std::mutex> lock(report->mutex);
   report->starting.push_back(card);
 }
 
@@ -54,7 +50,6 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
   CardResult card;
   std::shared_ptr<Journal> journal;
   {
-    std::lock_guard<std::mutex> lock(report->mutex);
     report->text += line;
     auto& starting = report->starting;
     auto it = starting.begin();
@@ -84,7 +79,6 @@ bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t ans
   CardResult card;
   std::shared_ptr<Journal> journal;
   {
-    std::lock_guard<std::mutex> lock(report->mutex);
     auto it = report->cards.begin();
     while (it != report->cards.end() && (it->ip != ip || it->outcome != CardOutcome::ok)) ++it;
     if (it == report->cards.end()) return false;
@@ -105,7 +99,6 @@ bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t ans
 std::string keep_report(Report* report, const std::string& folder, const LocalTime& start) {
   std::shared_ptr<Journal> journal;
   {
-    std::lock_guard<std::mutex> lock(report->mutex);
     if (!report->journal) {
       report->journal = std::make_shared<Journal>();
       report->journal->cards = report->cards;
@@ -123,12 +116,10 @@ std::string keep_report(Report* report, const std::string& folder, const LocalTi
     return "Report not saved: " + reason;
   const std::string status = journal_status(journal.get());
   std::lock_guard<std::mutex> lock(journal->mutex);
-  std::lock_guard<std::mutex> report_lock(report->mutex);
   report->path = journal->path;
   return status;
 }
 
 std::vector<CardResult> report_cards(Report* report) {
-  std::lock_guard<std::mutex> lock(report->mutex);
   return report->cards;
 }

@@ -58,10 +58,26 @@ void RunInbox::post(const RunCommand& command) {
   if (io) io->wake();
 }
 
+void RunInbox::post_interrupt(RunCommandKind kind) {
+  interrupts.fetch_or(1 << static_cast<int>(kind));
+  // A wake is a datagram sent: safe in a signal handler.
+  if (RunIo* wake = interrupt_wake.load()) wake->wake();
+}
+
+bool RunInbox::interrupt_first() {
+  const int bit = 1 << static_cast<int>(RunCommandKind::stop_starting);
+  if (interrupts.fetch_or(bit) & bit) return false;
+  if (RunIo* wake = interrupt_wake.load()) wake->wake();
+  return true;
+}
+
 std::vector<RunCommand> RunInbox::take() {
-  std::lock_guard<std::mutex> lock(mutex);
   std::vector<RunCommand> taken;
-  taken.swap(commands);
+  for (RunCommandKind kind : {RunCommandKind::stop_starting, RunCommandKind::shutdown})
+    if (interrupts.load() & 1 << static_cast<int>(kind)) taken.push_back({kind});
+  std::lock_guard<std::mutex> lock(mutex);
+  taken.insert(taken.end(), commands.begin(), commands.end());
+  commands.clear();
   return taken;
 }
 
@@ -197,6 +213,7 @@ UpgradeRun::UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image,
       events_(events), io_(io), transport_(std::move(checks)),
       inbox_(std::make_shared<RunInbox>()) {
   inbox_->io = io_;
+  inbox_->interrupt_wake = io_;
   options_.parallel = std::clamp(options_.parallel, 1, BATCH_SESSIONS_MAX);
   for (int i = 0; i < options_.parallel; ++i) slots_.push_back(std::make_unique<Slot>());
   report_ = std::make_shared<Report>();
@@ -222,6 +239,7 @@ UpgradeRun::~UpgradeRun() {
     std::lock_guard<std::mutex> lock(inbox_->mutex);
     inbox_->io = nullptr;
   }
+  inbox_->interrupt_wake = nullptr;
   report_->card_done = nullptr;
   report_->checked = nullptr;
 }
@@ -244,7 +262,6 @@ int UpgradeRun::wave_of(uint32_t ip) const {
 }
 
 CardResult UpgradeRun::latest_of(uint32_t ip) const {
-  std::lock_guard<std::mutex> lock(report_->mutex);
   for (auto it = report_->cards.rbegin(); it != report_->cards.rend(); ++it)
     if (it->ip == ip) return *it;
   CardResult none;
@@ -288,8 +305,6 @@ void UpgradeRun::begin_run() {
 }
 
 void UpgradeRun::take_commands() {
-  if (stop_flag_ && stop_flag_->load() && !shutting_down_) stop_running(true);
-  if (stop_starting_flag_ && stop_starting_flag_->load()) stop_starting();
   for (const RunCommand& command : inbox_->take()) {
     switch (command.kind) {
       case RunCommandKind::start:
@@ -311,7 +326,7 @@ void UpgradeRun::take_commands() {
         stop_starting();
         break;
       case RunCommandKind::shutdown:
-        stop_running(true);
+        if (!shutting_down_) stop_running(true);
         break;
       case RunCommandKind::hold:
         ++pause_.questions;
@@ -610,7 +625,6 @@ void UpgradeRun::drive_checks(int64_t now, bool readable) {
   LoopCheckPorts ports(transport_.get());
   verifier_tick(verifier_, ports, now);
   next_check_ms_ = verifier_next_due(verifier_, now + WAIT_LONGEST_MS);
-  std::lock_guard<std::mutex> lock(verifier_.inbox_mutex);
   if (verifier_.watches.empty() && verifier_.inbox.empty() && phase_ == Phase::checking_after)
     checks_running_ = false;
 }
@@ -714,7 +728,6 @@ void UpgradeRun::settle_run() {
   // Checks still out after the report (no rollout waited for them, or the
   // operator's Stop came) go on until they settle.
   if (options_.checks == RunChecks::each_ok && !shutting_down_ && checks_running_) {
-    std::lock_guard<std::mutex> lock(verifier_.inbox_mutex);
     if (!verifier_.watches.empty() || !verifier_.inbox.empty()) phase_ = Phase::checking_after;
   }
   if (options_.keep_until_saved && !shutting_down_ && next_journal_retry_ms_ >= 0)

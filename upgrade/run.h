@@ -298,6 +298,13 @@ struct RunInbox {
   bool loop_waiting = false;  // the loop waits (or is about to): a datagram wakes it
   RunIo* io = nullptr;  // woken after each post; cleared when the run goes
   void post(const RunCommand& command);
+  // From a signal handler or the console's own thread: no lock, no
+  // allocation; the loop takes it with the commands. kind: stop_starting
+  // or shutdown. interrupt_first: a stop_starting, true only the first time.
+  void post_interrupt(RunCommandKind kind);
+  bool interrupt_first();
+  std::atomic<int> interrupts{0};  // the kinds posted so, as bits
+  std::atomic<RunIo*> interrupt_wake{nullptr};  // the run's io while it lives
   std::vector<RunCommand> take();
   // The receiver's: wakes the loop only when it waits.
   void post_datagram(const uint8_t* data, int length, const SocketAddress& from);
@@ -323,11 +330,6 @@ class UpgradeRun {
   // From any thread.
   void post(const RunCommand& command) { inbox_->post(command); }
   std::shared_ptr<RunInbox> inbox() const { return inbox_; }
-  // Set from outside (a signal handler, the console's handler): taken as a
-  // shutdown at the next pass; wake the io after setting it.
-  void watch_stop_flag(const std::atomic<bool>* flag) { stop_flag_ = flag; }
-  // The same for stop_starting (the command-line tool's first Ctrl+C).
-  void watch_stop_starting_flag(const std::atomic<bool>* flag) { stop_starting_flag_ = flag; }
 
   // The loop: passes until the run has ended.
   void run();
@@ -384,8 +386,6 @@ class UpgradeRun {
   RunIo* io_;
   std::unique_ptr<CheckTransport> transport_;
   std::shared_ptr<RunInbox> inbox_;
-  const std::atomic<bool>* stop_flag_ = nullptr;
-  const std::atomic<bool>* stop_starting_flag_ = nullptr;
 
   Phase phase_ = Phase::waiting_start;
   RolloutPlan plan_;

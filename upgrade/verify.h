@@ -13,12 +13,10 @@
 // VERIFY_CONFIRM_MS. Another MAC settles not applied ("another device
 // answers at this address"), and so does a contested answer.
 //
-// Card lines arrive from any thread; answers and ticks come on the thread
-// that owns the verifier (the run's loop, or the window's). Time is the
+// Card lines, answers and ticks come on the run's loop. Time is the
 // caller's, in milliseconds, so tests move it by hand.
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <vector>
 
 #include "upgrade/journal.h"
@@ -80,14 +78,13 @@ struct VerifyWatch {
   bool other_device = false;  // an answer named another MAC
 };
 
+// The run's: touched on its loop's thread alone.
 struct Verifier {
-  std::mutex inbox_mutex;
   std::vector<std::pair<std::shared_ptr<Report>, CardResult>> inbox;
   std::vector<VerifyWatch> watches;
 };
 
-// A card's line (any thread); it is shown and, after " OK.", watched from
-// the next tick on.
+// A card's line; it is shown and, after " OK.", watched from the next tick on.
 void verifier_card_done(Verifier& v, const std::shared_ptr<Report>& report, const CardResult& card);
 // Takes in the card lines handed over so far and shows them at once, rather
 // than at the next tick: the Result column is filled as each session ends.

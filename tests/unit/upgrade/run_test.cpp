@@ -1030,13 +1030,9 @@ TEST_F(RunTest, StopStartingLetsTheRunningFinish) {
     make(options, rollout);
     if (rollout)
       for (int n = 1; n <= 4; ++n) checks_->versions[card_ip(n)] = IMAGE_VERSION;
-    std::atomic<bool> stop{false};
     if (rollout) {
-      run_->watch_stop_starting_flag(&stop);
-      io_.at(150, [&] {
-        stop = true;
-        io_.wake();
-      });
+      // As a signal handler posts it: the inbox's lock-free entry.
+      io_.at(150, [&] { EXPECT_TRUE(run_->inbox()->interrupt_first()); });
     } else {
       post_at(150, RunCommandKind::stop_starting);
     }
@@ -1149,13 +1145,8 @@ TEST_F(RunTest, ShutdownEndsEverythingAborted) {
     options.checks = RunChecks::after_all;
     make(options, true);
     checks_->versions[card_ip(1)] = IMAGE_VERSION;
-    std::atomic<bool> stop{false};
-    run_->watch_stop_flag(&stop);
     if (by_flag) {
-      io_.at(250, [&] {
-        stop = true;
-        io_.wake();
-      });
+      io_.at(250, [&] { run_->inbox()->post_interrupt(RunCommandKind::shutdown); });
     } else {
       post_at(250, RunCommandKind::shutdown);
     }
