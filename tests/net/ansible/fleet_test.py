@@ -18,6 +18,19 @@ comes from an Ansible Vault file. Three runs of the playbook:
      with the halt line (the card and why), site-b gets no write request, site-a's report
      still comes back.
 
+Then two runs of one task on site-a: a card entry that looks like an
+option fails the task with its name and nothing is sent (the card runs
+the image's version: "--force" would have re-flashed it); a run the
+operator stops (SIGINT to the tool once its first slow card is sending) is
+reported as a stop with the cards it kept from starting.
+
+Beside the network, the upgrade module and the summary callback are fed
+the same rows by a stand-in for the tool on the control node: a card sent
+whose check had not answered (verdict "checking") is neither changed nor
+applied, one sent by a run without checks ("sent") is both, and rows from
+a tool before the verdict are judged as the tool reads such a report. The
+collection's verdict table is compared with the tool's source.
+
 During every run every process's arguments (/proc/*/cmdline) are read:
 the password must never be among them, and daveridur-cli must be seen
 running in the site hosts' namespaces. ansible-doc must render both
@@ -40,6 +53,7 @@ import sys
 import tempfile
 import threading
 import time
+from collections import Counter
 
 SKIPPED = 77
 passed = 0
@@ -58,6 +72,10 @@ GOOD = "fw=1.00 restart=1 restart_fw=1.05"
 # Back after 11 s with the old version: the check says not applied
 # (quiet at the 5 s and 10 s queries, the old version at 15 s).
 OLD_VERSION = "fw=1.00 restart=11"
+# Already at the image's version: only a forced run sends it the image.
+CURRENT = "fw=1.05"
+# 40 ms to store each of the image's ~118 blocks: sending for about 5 s.
+SLOW = GOOD + " ack_delay=40"
 
 
 def check(name, expected, actual):
@@ -235,6 +253,92 @@ def options_drift(module):
     return drift
 
 
+def verdict_drift(source):
+    """Where the collection's verdict table, and its verdicts of rows from
+    before the verdict column, differ from the tool's: upgrade/verdict.cpp's
+    table, and verdict_of without checks (a card not started without its
+    message, as a kept report's) of results.cpp's result and verified words."""
+    import re
+    from ansible_collections.daveridur.fleet.plugins.module_utils import verdict
+    with open(os.path.join(source, "upgrade/verdict.cpp")) as f:
+        cpp = f.read()
+    with open(os.path.join(source, "upgrade/results.cpp")) as f:
+        results = f.read()
+    table = [(w, f == "true", r == "true", b == "true") for w, f, r, b in re.findall(
+        r'\{Verdict::\w+, "(\w+)", "[^"]*",\s*(true|false),\s*(true|false),\s*(true|false)\}', cpp)]
+    # verdict_of: each run of case labels takes the verdict of the first
+    # plain return after it; for "checks ? a : b" the one without checks.
+    judged, labels = {}, []
+    body = cpp[cpp.index("Verdict verdict_of("):cpp.index("RunVerdicts run_verdicts(")]
+    for line in body.split("\n"):
+        line = line.strip()
+        labels += re.findall(r"case CardOutcome::(\w+):", line)
+        if line.startswith("return") and labels:
+            judged.update((label, re.findall(r"Verdict::(\w+)", line)[-1]) for label in labels)
+            labels = []
+    words = {(r, v): judged.get(o) for o, r, v in re.findall(
+        r'\{CardOutcome::(\w+), [^,]+, "(\w*)", "(\w*)",', results)}
+    ours = [tuple(v) for v in verdict.VERDICTS]
+    drift = [("table", t, o) for t, o in zip(table, ours) if t != o]
+    if len(table) != len(ours) or not table:
+        drift.append(("table rows", len(table), len(ours)))
+    for key in sorted(set(words) | set(verdict.WORDS_VERDICTS)):
+        if words.get(key) != verdict.WORDS_VERDICTS.get(key):
+            drift.append(("words",) + key + (words.get(key), verdict.WORDS_VERDICTS.get(key)))
+    return drift
+
+
+def stand_in_rows(work, env):
+    """The upgrade task on the control node, with a stand-in for the tool
+    that prints the given rows and exits with the given status, one host a
+    case: the summary callback's JSON (what it counted, and what the module
+    returned: changed, failed and msg) as a Popen to wait for."""
+    def row(ip, result, verified, verdict=None, message="OK."):
+        r = {"ip": ip, "result": result, "message": message, "verified": verified, "wave": 1}
+        if verdict:
+            r["verdict"] = verdict
+        return r
+    cases = {
+        # A card sent whose check had not answered when the run ended.
+        "checking": (1, [row("10.69.0.141", "ok", None, "checking")]),
+        # A card sent by a run that checks nothing.
+        "sent": (0, [row("10.69.0.141", "ok", None, "sent")]),
+        # A tool from before the verdict: the rows' words alone.
+        "before-verdicts": (1, [row("10.69.0.141", "ok", None),
+                                row("10.69.0.142", "ok", "no_answer"),
+                                row("10.69.0.143", "not_started", None,
+                                    message="Not started : rollout halted ."),
+                                row("10.69.0.144", "skipped_version", None,
+                                    message="Skipped : version 1.05 .")]),
+    }
+    hosts = {}
+    for name, (rc, rows) in cases.items():
+        tool = os.path.join(work, "stand-in", name, "daveridur-cli")
+        os.makedirs(os.path.dirname(tool))
+        # The summary as the tool counts the same rows.
+        summary = {"cards": len(rows), "exit_status": rc,
+                   "results": Counter(r["verified"] or r["result"] for r in rows),
+                   "verdicts": Counter(r["verdict"] for r in rows if "verdict" in r)}
+        with open(tool + ".out", "w") as f:
+            f.write("".join(json.dumps(r) + "\n" for r in rows + [{"summary": summary}]))
+        with open(tool, "w") as f:
+            f.write('#!/bin/sh\ncat "$0.out"\nexit %d\n' % rc)
+        os.chmod(tool, 0o755)
+        hosts[name] = {"ansible_connection": "local", "ansible_python_interpreter": "/usr/bin/python3",
+                       "stand_in": tool, "stand_in_cards": [r["ip"] for r in rows]}
+    inventory, book = (os.path.join(work, "stand-in", f) for f in ("hosts.yml", "upgrade.yml"))
+    with open(inventory, "w") as f:
+        json.dump({"fake": {"hosts": hosts}}, f)
+    with open(book, "w") as f:
+        json.dump([{"hosts": "fake", "gather_facts": False, "tasks": [{"daveridur.fleet.upgrade": {
+            "image": "/nowhere/fw.bin", "cards": "{{ stand_in_cards }}", "cli": "{{ stand_in }}"}}]}],
+            f)
+    summary = os.path.join(work, "stand-in", "summary.json")
+    return subprocess.Popen(["ansible-playbook", "-i", inventory, book],
+                            env=dict(env, DAVERIDUR_FLEET_SUMMARY_JSON=summary), cwd=work,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True), summary
+
+
 def main():
     cli = os.path.abspath(sys.argv[1])
     native = os.environ["DAVERIDUR_BIN"]
@@ -297,12 +401,35 @@ def body(cli, native, source, work, namespaces):
          "-a", json.dumps({"image": "/nowhere.bin", "parallel": "many"})],
         env=env, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
 
+    stand_in, stand_in_summary = stand_in_rows(work, env)
+
     # Each module's options as its DOCUMENTATION gives them, the way
-    # ansible-test's validate-modules compares them.
-    drift = subprocess.run([ansible_python(), os.path.abspath(__file__), "--options-drift", collections],
-                           stdout=subprocess.PIPE, text=True)
+    # ansible-test's validate-modules compares them; the verdicts as the tool has them.
+    drift = subprocess.run([ansible_python(), os.path.abspath(__file__), "--drift", collections,
+                            source], stdout=subprocess.PIPE, text=True)
+    drift = json.loads(drift.stdout or "{}")
     check("the modules' documented options are their argument_spec",
-          {"discover": [], "upgrade": []}, json.loads(drift.stdout or "null"))
+          {"discover": [], "upgrade": []}, drift.get("options"))
+    check("the collection's verdicts are the tool's: words, rules, rows before the verdict",
+          [], drift.get("verdicts"))
+
+    # The module and the callback, fed the same rows.
+    out = stand_in.communicate(timeout=100)[0]
+    try:
+        with open(stand_in_summary) as f:
+            fed = {s["site"]: s for s in json.load(f)["sites"]}
+    except (OSError, ValueError, KeyError):
+        fed = {}
+    ok = check("the same rows: the module's changed and msg, the callback's counts "
+               "(state, changed, applied, failed, not started, skipped, msg)", {
+                   "checking": ("failed", False, 0, 1, 0, 0, "1 card failed: 10.69.0.141 checking: OK."),
+                   "sent": ("done", True, 1, 0, 0, 0, None),
+                   "before-verdicts": ("failed", True, 1, 1, 1, 1,
+                                       "1 card failed: 10.69.0.142 no answer after: OK.")},
+               {n: (s.get("state"), s.get("changed"), s.get("applied"), s.get("failed"),
+                    s.get("not_started"), s.get("skipped"), s.get("msg")) for n, s in fed.items()})
+    if not ok:
+        print(out[-6000:])
 
     # The network.
     control = Namespace()
@@ -416,16 +543,23 @@ def body(cli, native, source, work, namespaces):
     sampler = Sampler()
     sampler.start()
 
-    def playbook(*extra):
+    def playbook(*extra, book=os.path.join(examples, "fleet.yml"), name=None, during=None):
+        """The playbook run from the control node; during(), when given, runs
+        while it does."""
+        name = name or " ".join(extra) or "run"
         if os.path.exists(env["DAVERIDUR_FLEET_SUMMARY_JSON"]):
             os.remove(env["DAVERIDUR_FLEET_SUMMARY_JSON"])
-        marks = {name: c.mark() for name, c in cards.items()}
+        marks = {n: c.mark() for n, c in cards.items()}
         started = time.monotonic()
-        p = subprocess.run(control.enter + [
-            "ansible-playbook", "-i", inventory, "--vault-password-file", vault_pass,
-            os.path.join(examples, "fleet.yml")] + list(extra), env=env, cwd=work,
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, timeout=100)
-        print("     playbook %s: exit %d in %.1f s" % (" ".join(extra) or "run", p.returncode,
+        proc = subprocess.Popen(control.enter + [
+            "ansible-playbook", "-i", inventory, "--vault-password-file", vault_pass, book] +
+            list(extra), env=env, cwd=work, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
+            text=True)
+        if during:
+            during(marks)
+        out = proc.communicate(timeout=100)[0]
+        p = subprocess.CompletedProcess(proc.args, proc.returncode, out)
+        print("     playbook %s: exit %d in %.1f s" % (name, p.returncode,
                                                    time.monotonic() - started), flush=True)
         try:
             with open(env["DAVERIDUR_FLEET_SUMMARY_JSON"]) as f:
@@ -435,9 +569,8 @@ def body(cli, native, source, work, namespaces):
         if os.environ.get("DAVERIDUR_TEST_SHOW"):
             print(p.stdout if "-vvv" not in extra else p.stdout[-5000:])
         leaks, upgrades = sampler.take()
-        check("%s: the password in no process's arguments" % (" ".join(extra) or "run"), [], leaks)
-        check("%s: the password nowhere in Ansible's output" % (" ".join(extra) or "run"), False,
-              PASSWORD in p.stdout)
+        check("%s: the password in no process's arguments" % name, [], leaks)
+        check("%s: the password nowhere in Ansible's output" % name, False, PASSWORD in p.stdout)
         return p, marks, {s["site"]: s for s in summary.get("sites", [])}, upgrades
 
     def show(p):
@@ -448,7 +581,10 @@ def body(cli, native, source, work, namespaces):
         if not os.path.exists(path):
             return None
         with open(path, newline="") as f:
-            return {r["ip"]: (r["result"], r["verified"]) for r in csv.DictReader(f)}
+            # The report pads the last cell of each row with blanks (its slot
+            # in the file): the verdict without them.
+            return {r["ip"]: (r["result"], r["verified"], r["verdict"].rstrip(" "))
+                    for r in csv.DictReader(f)}
 
     # 1. Check mode: the plan, nothing sent.
     p, marks, summary, upgrades = playbook("--check")
@@ -473,7 +609,7 @@ def body(cli, native, source, work, namespaces):
         check("run: %s's cards took the image with the vault's account" % name,
               [(ip, USER, True) for ip in c.ips], c.uploaded(marks[name]))
         check("run: %s's report on the control node, every card applied" % name,
-              {ip: ("ok", "applied") for ip in c.ips}, report_rows(name))
+              {ip: ("ok", "applied", "applied") for ip in c.ips}, report_rows(name))
     check("run: the summary per site (state, changed, applied, failed, not started)",
           {"site-a": ("done", True, 3, 0, 0), "site-b": ("done", True, 2, 0, 0)},
           {n: (s.get("state"), s.get("changed"), s.get("applied"), s.get("failed"),
@@ -513,21 +649,88 @@ def body(cli, native, source, work, namespaces):
     check("halt: site-a's later waves got no write request", ["10.71.1.11"],
           cards["site-a"].written_to(marks["site-a"]))
     check("halt: site-a's report still came back", {
-        "10.71.1.11": ("ok", "not_applied"), "10.71.1.12": ("not_started", ""),
-        "10.71.1.13": ("not_started", "")}, report_rows("site-a"))
+        "10.71.1.11": ("ok", "not_applied", "not_applied"),
+        "10.71.1.12": ("not_started", "", "not_started_halted"),
+        "10.71.1.13": ("not_started", "", "not_started_halted")}, report_rows("site-a"))
     check("halt: the summary printed at the end", True,
           "sites: 0 done, 1 failed, 1 not started (2 in all)" in p.stdout)
     check("halt: the module's arguments shown (-vvv) with the password masked", True,
           '"password": "VALUE_SPECIFIED_IN_NO_LOG_PARAMETER"' in p.stdout)
     if failed:
         show(p)
+
+    def one_task(name, args):
+        """A playbook of one upgrade task on site-a with ARGS, the account and
+        the tool as the inventory has them."""
+        book = os.path.join(work, name + ".yml")
+        task = dict({"image": "{{ daveridur_image }}", "user": "{{ daveridur_user }}",
+                     "password": "{{ daveridur_password }}", "cli": "{{ daveridur_cli }}"}, **args)
+        with open(book, "w") as f:
+            json.dump([{"hosts": "site-a", "gather_facts": False,
+                        "tasks": [{"daveridur.fleet.upgrade": task}]}], f)
+        return book
+
+    # 4. A card entry that looks like an option: the task fails naming it,
+    # the tool never runs, and the card at the image's version is not re-flashed.
+    a_ips = cards["site-a"].ips
+    cards["site-a"].reconfigure({a_ips[0]: CURRENT})
+    p, marks, summary, upgrades = playbook(
+        book=one_task("option-entry", {"cards": [a_ips[0], "--force"]}), name="option entry")
+    a = summary.get("site-a", {})
+    ok = check("option entry: the task fails naming the entry; nothing sent, the tool never ran",
+               (2, "failed", True, [], False),
+               (p.returncode, a.get("state"), 'cards: "--force" is not a card address' in
+                (a.get("msg") or ""), cards["site-a"].written_to(marks["site-a"]),
+                any(ns == sites["site-a"].ident for _, ns, _ in upgrades)))
+    if not ok:
+        show(p)
+
+    # 5. The operator stops the run on the site host (its first Ctrl+C, as
+    # SIGINT to the tool) while the first card is sending, one at a time:
+    # that card finishes and is checked, the others never start.
+    cards["site-a"].reconfigure({a_ips[0]: SLOW})
+    stop = {}
+
+    def interrupt_once_sending(marks):
+        for _ in range(600):
+            if a_ips[0] in cards["site-a"].written_to(marks["site-a"]):
+                break
+            time.sleep(0.05)
+        for pid in os.listdir("/proc"):
+            try:
+                with open("/proc/%s/cmdline" % pid, "rb") as f:
+                    words = f.read().split(b"\0")
+                if words[0].endswith(b"daveridur-cli") and b"upgrade" in words and \
+                        os.readlink("/proc/%s/ns/net" % pid) == sites["site-a"].ident:
+                    os.kill(int(pid), signal.SIGINT)
+                    stop["pid"] = pid
+                    return
+            except (OSError, ValueError):
+                pass
+
+    p, marks, summary, upgrades = playbook(
+        book=one_task("stopped", {"cards": a_ips, "parallel": 1}), name="stopped",
+        during=interrupt_once_sending)
+    a = summary.get("site-a", {})
+    ok = check("stopped: the task fails as a stop with the cards not started; the first card "
+               "applied, the others never written to (exit, state, changed, applied, failed, "
+               "not started, msg, written to)",
+               (2, "failed", True, 1, 0, 2, "Run stopped by the operator: 2 cards not started",
+                [a_ips[0]]),
+               (p.returncode, a.get("state"), a.get("changed"), a.get("applied"), a.get("failed"),
+                a.get("not_started"), a.get("msg"), cards["site-a"].written_to(marks["site-a"])))
+    if not ok:
+        print("SIGINT sent to %s" % stop.get("pid"))
+        show(p)
     sampler.stopped = True
 
 
 if __name__ == "__main__":
-    if sys.argv[1:2] == ["--options-drift"]:
+    if sys.argv[1:2] == ["--drift"]:
         sys.path.insert(0, sys.argv[2])
         from ansible_collections.daveridur.fleet.plugins.modules import discover, upgrade
-        print(json.dumps({"discover": options_drift(discover), "upgrade": options_drift(upgrade)}))
+        print(json.dumps({"options": {"discover": options_drift(discover),
+                                      "upgrade": options_drift(upgrade)},
+                          "verdicts": verdict_drift(sys.argv[3])}))
     else:
         main()

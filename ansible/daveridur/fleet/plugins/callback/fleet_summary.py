@@ -16,8 +16,10 @@ description:
   - "Sites: done (the upgrade task ended well), failed (it failed: its C(msg) is shown),
     not started (the site was discovered but a halt, for example C(max_fail_percentage: 0)
     after a failed site, kept the upgrade from it) and unreachable."
-  - "Cards: applied, failed, not started and skipped, from each site's C(summary); for a
-    site not started, the cards its discovery found."
+  - "Cards, from each card's verdict (the C(verdict) of the site's C(cards)): applied (it
+    took the image: C(applied), C(sent), C(unverifiable)), failed (its verdict fails the
+    run), not started (a halt or the operator's stop kept it back) and skipped
+    (C(current), C(done_before)); for a site not started, the cards its discovery found."
   - In check mode, each site's plan instead (cards that would be sent, in how many waves).
   - Printed however the run ends, a halt included, since a halted play ends the playbook
     before any later play could summarise it.
@@ -50,6 +52,7 @@ from ansible import context
 from ansible.module_utils.common.text.converters import to_text
 from ansible.module_utils.parsing.convert_bool import boolean
 from ansible.plugins.callback import CallbackBase
+from ansible_collections.daveridur.fleet.plugins.module_utils.verdict import card_groups
 
 UPGRADE = ('daveridur.fleet.upgrade', 'upgrade')
 DISCOVER = ('daveridur.fleet.discover', 'discover')
@@ -57,25 +60,6 @@ DISCOVER = ('daveridur.fleet.discover', 'discover')
 
 def action_of(task):
     return getattr(task, 'resolved_action', None) or task.action
-
-
-# The summary's result words of the cards that took the image, that were
-# not started, and that were not sent on purpose; every other word is a
-# card that failed (no connection, a refusal, not applied, no answer...).
-APPLIED = ('applied', 'not_verified')
-NOT_STARTED = ('not_started',)
-SKIPPED = ('skipped_version', 'skipped_done')
-
-
-def site_cards(summary):
-    """applied, failed, not started, skipped of a site's summary."""
-    results = (summary or {}).get('results') or {}
-    counts = dict(applied=0, failed=0, not_started=0, skipped=0)
-    for word, n in results.items():
-        key = ('applied' if word in APPLIED else 'not_started' if word in NOT_STARTED
-               else 'skipped' if word in SKIPPED else 'failed')
-        counts[key] += count_of(n) or 0
-    return counts
 
 
 def count_of(value):
@@ -163,7 +147,8 @@ class CallbackModule(CallbackBase):
                 entry['plan_summary'] = res.get('plan_summary')
                 totals['would_send'] += entry['would_send']
             else:
-                entry.update(site_cards(res.get('summary')))
+                cards = res.get('cards')
+                entry.update(card_groups(cards if isinstance(cards, list) else []))
                 for key in ('applied', 'failed', 'not_started', 'skipped'):
                     totals[key] += entry[key]
             sites.append(entry)

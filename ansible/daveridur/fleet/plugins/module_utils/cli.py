@@ -7,6 +7,9 @@ __metaclass__ = type
 
 import json
 import os
+import re
+
+from ansible.module_utils.common.text.converters import to_text
 
 # The tool reads the password from this variable when no --password-file
 # is given: the variable is seen by root and the same user only, where
@@ -19,6 +22,7 @@ EXIT_CARD_FAILED = 1
 EXIT_USAGE = 2
 EXIT_BAD_IMAGE = 3
 EXIT_HALTED = 4
+EXIT_STOPPED = 5
 
 # The options both modules take, for their argument_spec.
 COMMON_ARGS = dict(
@@ -92,10 +96,38 @@ def scan_args(params):
     """The scan's pace: --rate and --retries when given."""
     args = []
     if params.get('rate') is not None:
-        args += ['--rate', str(params['rate'])]
+        args.append('--rate=%d' % params['rate'])
     if params.get('retries') is not None:
-        args += ['--retries', str(params['retries'])]
+        args.append('--retries=%d' % params['retries'])
     return args
+
+
+# What the tool reads as a card or a range: an address (four numbers 0-255
+# without leading zeros), a.b.c.d/n or a.b.c.d-e.f.g.h, or a comma list of
+# these. Only the shape: the tool says what else is wrong with one (a /8, a
+# loopback address). Anything else, an option above all, never reaches it.
+_NUMBER = r'(?:25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])'
+_ADDRESS = r'%s(?:\.%s){3}' % (_NUMBER, _NUMBER)
+_RANGE_ITEM = re.compile(r'%s(?:/[0-9]{1,2}|-%s)?\Z' % (_ADDRESS, _ADDRESS))
+
+
+def is_address_entry(entry):
+    return all(_RANGE_ITEM.match(item.strip(' \t')) for item in to_text(entry).split(','))
+
+
+def check_address_entries(module, name):
+    """Fails the task on the first entry of the list option NAME that is not
+    an address or a range, naming it."""
+    for entry in module.params.get(name) or ():
+        if not is_address_entry(entry):
+            module.fail_json(msg='%s: "%s" is not a card address or range (a.b.c.d, a.b.c.d/n, '
+                                 'a.b.c.d-e.f.g.h, or a comma list of these); nothing was sent'
+                                 % (name, entry))
+
+
+def option(name, value):
+    """--name=value: the value stays a value, whatever it starts with."""
+    return '--%s=%s' % (name, value)
 
 
 def address_key(ip):

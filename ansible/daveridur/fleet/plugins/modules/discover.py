@@ -28,6 +28,7 @@ options:
       - Each entry is an address, C(a.b.c.d/n) (16 to 32), C(a.b.c.d-e.f.g.h), or a comma list
         of these.
       - Without I(ranges) the site host broadcasts on every adapter.
+      - Any other entry fails the task, naming it, and nothing is asked.
     type: list
     elements: str
     default: []
@@ -133,20 +134,20 @@ count:
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.daveridur.fleet.plugins.module_utils.cli import (
-    COMMON_ARGS, EXIT_ALL_OK, address_key, check_range, cli_message, json_lines, run_cli,
-    scan_args, stderr_lines)
+    COMMON_ARGS, EXIT_ALL_OK, address_key, check_address_entries, check_range, cli_message,
+    json_lines, option, run_cli, scan_args, stderr_lines)
 
 
 def discover(module, ranges):
     p = module.params
-    args = ['discover', '--json', '--wait', str(p['wait'])]
+    args = ['discover', '--json', option('wait', p['wait'])]
     if ranges:
-        args += ranges
-        for ex in p['exclude']:
-            args += ['--exclude', ex]
+        args += [option('exclude', ex) for ex in p['exclude']]
         args += scan_args(p)
         if p['force']:
             args.append('--force')
+        # After "--" the ranges are values, whatever they start with.
+        args += ['--'] + ranges
     rc, out, err = run_cli(module, args)
     if rc != EXIT_ALL_OK:
         module.fail_json(msg=cli_message(err, rc), rc=rc, stderr_lines=stderr_lines(err, rc))
@@ -173,6 +174,8 @@ def main():
     p = module.params
     check_range(module, 'wait', 0, 600000)
     check_range(module, 'rate', 1, 100000)
+    check_address_entries(module, 'ranges')
+    check_address_entries(module, 'exclude')
     if p['exclude'] and not p['ranges']:
         module.fail_json(msg='exclude is only for ranges: a broadcast asks no address')
     broadcast = p['broadcast'] if p['broadcast'] is not None else not p['ranges']

@@ -14,14 +14,20 @@ description:
   - Runs C(daveridur-cli upgrade --json) on the site host, with the image on that host, so
     that the transfers and the checks after them stay on the site's own network.
   - The cards go in waves (I(waves)); the next wave starts only when every card of the one
-    before runs the new version or has failed. Once more cards failed than I(max_failures)
-    allows, nothing more starts and the cards not started are reported C(not_started).
-  - Returns every card's row (the tool's C(--json) objects, the report's columns and the
-    wave) and the run's summary.
-  - The task is C(changed) only when a card took the image (it came back with the image's
-    version, or took an image that has no version to check). It fails when a card failed or
-    the run halted; then I(msg) is the tool's halt line, which names the cards that failed
-    and why, or the cards that failed.
+    before runs the new version or has failed. Once more cards failed than the failure
+    budget (I(max_failures)) allows, nothing more starts and the cards not started are
+    reported C(not_started) (verdict C(not_started_halted)).
+  - Returns every card's row (the tool's C(--json) objects, the report's columns, the
+    card's verdict and the wave) and the run's summary.
+  - The tool judges each card once into its verdict; the module reads it and judges no row
+    itself. The task is C(changed) only when a card took the image (verdict C(applied),
+    C(sent) or C(unverifiable)). It fails when the tool's exit status says a card failed
+    (a verdict that fails the run), the run halted, or the operator stopped it; then I(msg)
+    is the tool's halt line (which names the cards that failed and why), the stop with the
+    count of cards it kept from starting, or the cards that failed with their verdicts.
+  - "The entries of I(cards) and I(exclude) must be addresses or ranges: any other entry
+    (one that looks like an option above all) fails the task, naming it, and nothing is
+    sent. Every value reaches the tool as a value, never as one of its options."
   - In check mode it runs C(daveridur-cli upgrade --dry-run), which asks the cards and sends
     nothing, and returns the plan, each card's wave or the line it would get.
 author:
@@ -44,6 +50,7 @@ options:
         fails it); the silent addresses of a range are no cards and get none.
       - Without I(cards), I(cards_file) and I(resume), every card that answers the site
         host's broadcast is upgraded (see I(discover_wait)).
+      - An entry of any other shape fails the task, naming it, and nothing is sent.
     type: list
     elements: str
   cards_file:
@@ -68,8 +75,12 @@ options:
     elements: str
   max_failures:
     description:
-      - Failures the whole run allows; one more halts it.
-      - Without it the tool's default holds, none allowed.
+      - Failures the whole run allows, counted against the budget (cards refused, whose
+        transfer failed or was aborted, or whose check failed; not a card that did not
+        answer before its turn); one more halts it.
+      - "Without it, a run with I(waves) allows none. A run without I(waves) has no budget
+        then: a failed card halts nothing, every card is still sent, and the task fails at
+        the end when a card failed."
     type: int
   parallel:
     description:
@@ -153,7 +164,7 @@ notes:
     sent the image.
   - The tool runs as long as the connection that started it. Give the task C(async) and
     C(poll) when a site's run may take longer than its SSH connection stays open.
-  - The cards are judged done, failed or applied by C(daveridur-cli) itself; the module
+  - The cards are judged by C(daveridur-cli) itself, each into its verdict; the module
     reports what the tool reports, through its exit status and its C(--json) objects.
 seealso:
   - module: daveridur.fleet.discover
@@ -228,6 +239,27 @@ cards:
       description:
         - The transfer's word, for example C(ok), C(timeout), C(card_error),
           C(no_connection), C(skipped_version), C(skipped_done), C(not_started).
+        - Read I(verdict) for what became of the card; C(ok) alone says only that the
+          image was sent whole.
+      type: str
+    verdict:
+      description:
+        - What became of the card, as the tool judged it (the report's C(verdict) column).
+        - "The card is where the run wanted it: C(applied) (its check heard the image's
+          version), C(sent) (sent whole, the run checks nothing), C(unverifiable) (sent
+          whole, the image has no version to check), C(current) (not sent: it runs the
+          image's version or a newer one), C(done_before) (not sent: the report resumed
+          proves it done)."
+        - "It fails the run: C(checking) (sent whole, its check had not answered when the
+          run ended), C(not_applied), C(no_answer_after), C(refused), C(transfer_failed),
+          C(aborted), C(no_connection), C(not_started_window) (the run ended while its
+          schedule held it), C(pending)."
+        - "Not started, and no failure: C(not_started_halted) (the failure budget halted the
+          run), C(not_started_stopped) (the operator stopped the run)."
+        - C(not_applied), C(no_answer_after), C(refused), C(transfer_failed) and C(aborted)
+          count against the failure budget.
+        - From a C(daveridur-cli) older than the verdict, derived from I(result) and
+          I(verified) as the tool reads an old report.
       type: str
     message:
       description: The report line's words, for example C(OK.) or the card's own message.
@@ -259,7 +291,7 @@ cards:
     - {started: '2026-12-09 14:50:06', ended: '2026-12-09 14:50:06', ip: 10.20.0.11,
        mac: 00-0a-fe-14-00-0b, version_before: '1.00', image: /var/lib/daveridur/mx2_105.bin,
        image_version: '1.05', result: ok, message: OK., seconds: 3, bytes_sent: 60080,
-       verified: applied, verified_seconds: 41, wave: 1}
+       verified: applied, verified_seconds: 41, verdict: applied, wave: 1}
 summary:
   description: The tool's summary of the run; null in check mode.
   returned: always
@@ -272,11 +304,18 @@ summary:
       description: Cards by their C(verified) word, else their C(result) word.
       type: dict
       sample: {applied: 11, skipped_version: 1, not_applied: 1, not_started: 27}
+    verdicts:
+      description: Cards by their verdict.
+      type: dict
+      sample: {applied: 11, current: 1, not_applied: 1, not_started_halted: 27}
     failures:
+      description: Cards whose verdict fails the run.
+      type: int
+    budget_failures:
       description: The failures counted against the failure budget.
       type: int
     max_failures:
-      description: The failure budget.
+      description: The failure budget; null when the run had none.
       type: int
     waves:
       description: Waves planned.
@@ -287,6 +326,12 @@ summary:
     halted:
       description: Whether the failure budget halted the run.
       type: bool
+    stopped:
+      description: Whether the operator stopped the run (a first Ctrl+C or a signal that kept cards from starting).
+      type: bool
+    exit_status:
+      description: The tool's exit status, as the verdicts decide it.
+      type: int
     reason:
       description: Why it halted, for example C(1 card failed, none allowed); null when it did not.
       type: str
@@ -319,7 +364,7 @@ plan_summary:
   type: str
   sample: 'plan: 12 cards in 4 waves (1, 3 x 3, 2); stops after the first failure'
 rc:
-  description: The tool's exit status (0 every card fine, 1 a card failed, 2 a wrong command line, 3 the image failed its checks, 4 halted).
+  description: The tool's exit status (0 every card fine, 1 a card failed, 2 a wrong command line, 3 the image failed its checks, 4 halted by the failure budget, 5 stopped by the operator).
   returned: when the tool ran
   type: int
 stderr_lines:
@@ -334,39 +379,36 @@ import re
 
 from ansible.module_utils.basic import AnsibleModule
 from ansible_collections.daveridur.fleet.plugins.module_utils.cli import (
-    COMMON_ARGS, EXIT_ALL_OK, EXIT_HALTED, check_range, cli_message, json_lines, lines_of,
-    run_cli, scan_args, stderr_lines)
+    COMMON_ARGS, EXIT_ALL_OK, EXIT_HALTED, EXIT_STOPPED, check_address_entries, check_range,
+    cli_message, json_lines, lines_of, option, run_cli, scan_args, stderr_lines)
+from ansible_collections.daveridur.fleet.plugins.module_utils.verdict import (
+    NOT_STARTED_STOPPED, TOOK_IMAGE, row_verdict, rules_of)
 
-# The result words of a card that was not sent on purpose, and the verified
-# words of a card that took the image.
-NOT_SENT = ('skipped_version', 'skipped_done', 'not_started')
-TOOK_IMAGE = ('applied', 'not_verified')
 DRY_RUN_WAVE = re.compile(r'^wave (\d+)$')
 
 
-def took_image(row):
-    verified = row.get('verified')
-    return verified in TOOK_IMAGE or (row.get('result') == 'ok' and verified is None)
-
-
 def failed_text(row):
-    verified = row.get('verified')
-    if verified and verified not in TOOK_IMAGE:
-        return '%s %s' % (row.get('ip'), verified.replace('_', ' '))
-    return '%s %s' % (row.get('ip'), row.get('message') or row.get('result'))
+    """A failed card as the task's msg names it: its address, its verdict
+    and the tool's words for it."""
+    words = (row.get('verdict') or 'unknown').replace('_', ' ')
+    message = row.get('message')
+    return '%s %s%s' % (row.get('ip'), words, ': %s' % message if message else '')
 
 
-def row_failed(row):
-    verified = row.get('verified')
-    if verified:
-        return verified not in TOOK_IMAGE
-    return row.get('result') not in NOT_SENT + ('ok',)
+def cards_words(n):
+    return '%d card%s' % (n, '' if n == 1 else 's')
+
+
+def failed_words(failed):
+    return '%s failed: %s' % (cards_words(len(failed)),
+                              '; '.join(failed_text(r) for r in failed[:20]) +
+                              ('; ...' if len(failed) > 20 else ''))
 
 
 def broadcast_cards(module):
     """Every card that answers the site host's broadcast: the cards of a run
     given none."""
-    args = ['discover', '--json', '--wait', str(module.params['discover_wait'])]
+    args = ['discover', '--json', option('wait', module.params['discover_wait'])]
     rc, out, err = run_cli(module, args)
     if rc != EXIT_ALL_OK:
         module.fail_json(msg=cli_message(err, rc), rc=rc, stderr_lines=stderr_lines(err, rc))
@@ -374,39 +416,41 @@ def broadcast_cards(module):
 
 
 def upgrade_args(module, cards):
+    """The tool's command line. Every value from the play goes as
+    --option=value, the image and the cards after "--": none of them can
+    be taken for an option, whatever it starts with."""
     p = module.params
-    args = ['upgrade', p['image']] + cards
+    args = ['upgrade']
     if p['cards_file']:
-        args += ['--cards', p['cards_file']]
-    for ex in p['exclude']:
-        args += ['--exclude', ex]
+        args.append(option('cards', p['cards_file']))
+    args += [option('exclude', ex) for ex in p['exclude']]
     args += scan_args(p)
     if p['force_scan']:
         args.append('--force-scan')
     if p['user'] is not None:
-        args += ['--user', p['user']]
+        args.append(option('user', p['user']))
     if p['password_file']:
-        args += ['--password-file', p['password_file']]
+        args.append(option('password-file', p['password_file']))
     if p['transfer_limit'] is not None:
-        args += ['--transfer-limit', str(p['transfer_limit'])]
+        args.append(option('transfer-limit', p['transfer_limit']))
     if p['force']:
         args.append('--force')
     if p['verify']:
         args.append('--verify')
-    args += ['--parallel', str(p['parallel'])]
+    args.append(option('parallel', p['parallel']))
     if p['waves']:
-        args += ['--waves', ','.join(str(w).strip() for w in p['waves'])]
+        args.append(option('waves', ','.join(str(w).strip() for w in p['waves'])))
     if p['max_failures'] is not None:
-        args += ['--max-failures', str(p['max_failures'])]
+        args.append(option('max-failures', p['max_failures']))
     if p['resume']:
-        args += ['--resume', p['resume']]
+        args.append(option('resume', p['resume']))
     if module.check_mode:
         args.append('--dry-run')
     else:
         args.append('--json')
         if p['report']:
-            args += ['--report', p['report']]
-    return args
+            args.append(option('report', p['report']))
+    return args + ['--', p['image']] + cards
 
 
 def dry_run(module, args):
@@ -462,6 +506,8 @@ def main():
     check_range(module, 'transfer_limit', 1, 1440)
     check_range(module, 'rate', 1, 100000)
     check_range(module, 'discover_wait', 0, 600000)
+    check_address_entries(module, 'cards')
+    check_address_entries(module, 'exclude')
     if p['waves'] is not None and not [w for w in p['waves'] if str(w).strip()]:
         module.fail_json(msg='waves is empty: give card counts or percentages, or leave it out')
 
@@ -480,21 +526,28 @@ def main():
     rc, out, err = run_cli(module, args, p['password'])
     objects = json_lines(module, out, rc, err)
     rows = [o for o in objects if 'summary' not in o]
+    # A tool from before the verdict: each row's from its result words.
+    for row in rows:
+        if not row.get('verdict'):
+            row['verdict'] = row_verdict(row)
     summary = next((o['summary'] for o in reversed(objects) if 'summary' in o), None)
     report = p['report'] if p['report'] and os.path.isfile(p['report']) else None
-    result = dict(changed=any(took_image(r) for r in rows), cards=rows, summary=summary,
-                  report=report, rc=rc, stderr_lines=stderr_lines(err, rc))
+    failed = [r for r in rows if rules_of(r['verdict']).fails_run]
+    result = dict(changed=any(r['verdict'] in TOOK_IMAGE for r in rows), cards=rows,
+                  summary=summary, report=report, rc=rc, stderr_lines=stderr_lines(err, rc))
     if rc == EXIT_ALL_OK and summary is not None:
         module.exit_json(**result)
     if rc == EXIT_HALTED:
         halt = next((l for l in lines_of(err) if l.startswith('Rollout halted')), None)
         reason = (summary or {}).get('reason')
         result['msg'] = halt or 'Rollout halted: %s' % (reason or cli_message(err, rc))
-    elif rows and any(row_failed(r) for r in rows):
-        failed = [failed_text(r) for r in rows if row_failed(r)]
-        result['msg'] = '%d card%s failed: %s' % (len(failed), '' if len(failed) == 1 else 's',
-                                                  '; '.join(failed[:20]) +
-                                                  ('; ...' if len(failed) > 20 else ''))
+    elif rc == EXIT_STOPPED:
+        kept_back = sum(1 for r in rows if r['verdict'] == NOT_STARTED_STOPPED)
+        result['msg'] = 'Run stopped by the operator: %s not started' % cards_words(kept_back)
+        if failed:
+            result['msg'] += '; ' + failed_words(failed)
+    elif failed:
+        result['msg'] = failed_words(failed)
     elif rc == EXIT_ALL_OK:
         result['msg'] = 'daveridur-cli ended without its summary'
     else:
