@@ -17,6 +17,7 @@
 #include "protocol/packet.h"
 #include "platform/files.h"
 #include "protocol/sha256.h"
+#include "upgrade/plan.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -305,50 +306,33 @@ bool ask_cards(const UpgradeOptions& o, Run& run, uint32_t image_version,
   return true;
 }
 
-// Every job as the run takes it, judged once: skipped as done (proved so
-// by the resume rule; a card of the report that is not gets its "Planned
-// again" line on stderr), silent, current, or to be sent.
-std::vector<RunCard> run_cards(Run& run, const UpgradeOptions& o, const OpenedImage& image,
-                               const KeptReport& kept) {
-  std::vector<RunCard> cards;
-  cards.reserve(run.jobs.size());
-  const std::string done_in = report_name_of(o.resume);
-  ResumeImage resumed;
-  resumed.version = image.version;
-  resumed.size = image.size;
-  resumed.sha256 = sha256_hex(image.digest);
-  for (const Job& job : run.jobs) {
-    RunCard c;
-    c.record = job.record;
-    CardJudgement j;
-    j.answered = job.answered;
-    if (const CardResult* row = kept.find(job.order.ip)) {
-      CardNow now;
-      now.answered = job.answered;
-      std::memcpy(now.mac, job.record.mac, sizeof now.mac);
-      now.version = job.record.version;
-      std::string why;
-      j.done_before = resume_proves_done(*row, kept.has_digest, resumed, now, done_in, &why);
-      if (!j.done_before) {
-        clear_live_line(run);
-        std::fprintf(stderr, "%s\n", planned_again_line(job.order.ip, why).c_str());
-      }
-    }
-    j.force = o.force;
-    j.done_in = done_in;
-    c.gate = judge_card(job.record, image.version, j, &c.message);
-    if (c.gate == CardOutcome::pending) ++run.to_send;
-    cards.push_back(c);
+// The request the plan is made from: every job with what it answered, the
+// report resumed, force, and the run's options.
+RunRequest run_request(const Run& run, const UpgradeOptions& o, const OpenedImage& image,
+                       const KeptReport& kept, const RunOptions& options) {
+  RunRequest request;
+  request.image = image;
+  request.send_current = request.versionless_rollout = o.force;
+  request.options = options;
+  if (!o.resume.empty()) {
+    request.resumed = &kept;
+    request.resume_name = report_name_of(o.resume);
   }
-  return cards;
+  for (const Job& job : run.jobs) {
+    RequestCard c;
+    c.record = job.record;
+    c.answered = job.answered;
+    request.cards.push_back(c);
+  }
+  return request;
 }
 
 // The run's plan without sending anything: the line each card would get
 // before a transfer, or its wave; the plan and the budget on stderr.
-int print_dry_run(std::vector<RunCard> cards, const RunOptions& run_options, bool versionless) {
+int print_dry_run(const RunPlan& planned, const RunOptions& run_options, bool versionless) {
   const RolloutOptions& options = run_options.rollout;
-  const RolloutPlan plan = plan_cards(&cards, options);
-  for (const RunCard& c : cards) {
+  const RolloutPlan& plan = planned.rollout;
+  for (const RunCard& c : planned.cards) {
     if (c.wave) {
       std::printf("%s\n", dry_run_line(c.record.ip, c.wave).c_str());
       continue;
@@ -458,11 +442,20 @@ int run_upgrade(const UpgradeOptions& o) {
   }
   const uint32_t version = file.check.version;
   const std::string digest = sha256_hex(file.opened.digest);
-  // Without a version no check can tell a card that took the image from
-  // one that did not: no gate stands on it unless forced.
-  if (version == IMAGE_VERSION_NONE && (o.has_waves || o.max_failures >= 0) && !o.force) {
-    std::fprintf(stderr, "daveridur-cli: %s; give --force to run it so\n", VERSIONLESS_ROLLOUT_TEXT);
-    return EXIT_USAGE;
+  // Refused before any card is asked when the request cannot run at all.
+  {
+    RunRequest early;
+    early.image = file.opened;
+    early.versionless_rollout = o.force;
+    early.options.rollout.on = rollout_on(o);
+    early.options.rollout.steps = o.waves;
+    early.options.rollout.max_failures = o.max_failures;
+    RunPlan none;
+    std::string refusal;
+    if (!plan_run(early, &none, &refusal)) {
+      std::fprintf(stderr, "daveridur-cli: %s; give --force to run it so\n", refusal.c_str());
+      return EXIT_USAGE;
+    }
   }
   std::vector<CardOrder> orders;
   KeptReport kept;
@@ -496,9 +489,18 @@ int run_upgrade(const UpgradeOptions& o) {
   FindResult found;
   std::string scanned;
   if (!ask_cards(o, run, version, digest, &found, &scanned)) return EXIT_CARD_FAILED;
-  std::vector<RunCard> cards = run_cards(run, o, file.opened, kept);
   const RunOptions options = run_options(o, run);
-  if (o.dry_run) return print_dry_run(std::move(cards), options, version == IMAGE_VERSION_NONE);
+  RunPlan plan;
+  std::string refusal;
+  if (!plan_run(run_request(run, o, file.opened, kept, options), &plan, &refusal)) {
+    std::fprintf(stderr, "daveridur-cli: %s\n", refusal.c_str());
+    return EXIT_USAGE;
+  }
+  clear_live_line(run);
+  for (const std::string& line : plan.planned_again) std::fprintf(stderr, "%s\n", line.c_str());
+  run.to_send = plan.to_send;
+  if (o.dry_run) return print_dry_run(plan, options, version == IMAGE_VERSION_NONE);
+  std::vector<RunCard> cards = std::move(plan.cards);
   // What the cards said of themselves; a file that cannot be written now
   // is tried again at the next change.
   if (!o.report.empty()) journal_set(run.journal.get(), journal_rows(run));

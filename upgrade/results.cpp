@@ -183,10 +183,6 @@ std::string card_message_text(const std::string& message) {
 const char* outcome_line(CardOutcome outcome) { return text_of(outcome).line; }
 const char* outcome_result_word(CardOutcome outcome) { return text_of(outcome).result_word; }
 const char* outcome_verified_word(CardOutcome outcome) { return text_of(outcome).verified_word; }
-bool outcome_is_ok(CardOutcome outcome) {
-  return outcome == CardOutcome::ok ||
-         (outcome >= CardOutcome::applied && outcome <= CardOutcome::not_verified);
-}
 
 std::string result_column_text(const CardResult& card) {
   switch (card.outcome) {

@@ -51,7 +51,6 @@ const char* outcome_line(CardOutcome outcome);
 // (empty while the check runs or for a card that failed).
 const char* outcome_result_word(CardOutcome outcome);
 const char* outcome_verified_word(CardOutcome outcome);
-bool outcome_is_ok(CardOutcome outcome);
 
 // One card of a batch.
 struct CardResult {

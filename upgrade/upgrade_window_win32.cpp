@@ -7,6 +7,7 @@
 #include <commctrl.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <functional>
 #include <map>
@@ -22,6 +23,7 @@
 #include "protocol/packet.h"
 #include "resources/resource.h"
 #include "settings/settings.h"
+#include "upgrade/plan.h"
 #include "upgrade/report_dialog.h"
 #include "upgrade/rollout_fields.h"
 #include "upgrade/run_window.h"
@@ -529,7 +531,8 @@ int on_end_session(WindowHandle, HandlerArg, HandlerArg ending, HandlerArg, Hand
 // The ticked rows as the run takes them: a rollout in the table's order, top
 // row first; a plain batch bottom row first. False when a ticked row has no
 // record (nothing may start then).
-bool ticked_cards(bool top_first, std::vector<RunCard>* cards, std::vector<DeviceRecord>* records) {
+bool ticked_cards(bool top_first, std::vector<RequestCard>* cards,
+                  std::vector<DeviceRecord>* records) {
   DeviceTable& t = *ui().table;
   const int rows = row_count(t);
   for (int i = 0; i < rows; ++i) {
@@ -537,7 +540,7 @@ bool ticked_cards(bool top_first, std::vector<RunCard>* cards, std::vector<Devic
     if ((t.list->item_state(row, STATE_CHECK_MASK) & STATE_CHECK_MASK) == STATE_UNCHECKED) continue;
     const DeviceRecord* r = row_record(t, row);
     if (!r) return false;
-    RunCard c;
+    RequestCard c;
     c.record = *r;
     c.row = row;
     cards->push_back(c);
@@ -546,31 +549,35 @@ bool ticked_cards(bool top_first, std::vector<RunCard>* cards, std::vector<Devic
   return true;
 }
 
-// The cards, the image read again, the run made: what the Upgrade command
-// asks before anything goes. False when nothing is to run.
-bool prepare_run(const RolloutSetting& setting, bool fleet, std::vector<RunCard>* cards,
-                 ImageFile* file) {
-  const OpenedImage opened = opened_image();
+// The cards, the plan, the image read again: what the Upgrade command asks
+// before anything goes. False when nothing is to run.
+bool prepare_run(const RolloutSetting& setting, bool fleet, const RunOptions& options,
+                 RunPlan* plan, ImageFile* file) {
+  RunRequest request;
+  request.image = opened_image();
+  request.options = options;
+  // The question below warns of cards at the image's version or newer;
+  // those the operator confirms are sent.
+  request.send_current = true;
   std::vector<DeviceRecord> records;
-  if (!ticked_cards(fleet, cards, &records)) return false;
-  // No check can prove such an image applied: no wave may wait on one.
-  if (setting.waves && opened.version == IMAGE_VERSION_NONE) {
-    std::string text = VERSIONLESS_ROLLOUT_TEXT;
-    text[0] = 'T';
-    text += ". Untick \"Upgrade in waves\" in the Rollout dialog to send it to every card at once.";
-    ui().window.show_error(text.c_str());
+  if (!ticked_cards(fleet, &request.cards, &records)) return false;
+  std::string refusal;
+  if (!plan_run(request, plan, &refusal)) {
+    refusal[0] = static_cast<char>(std::toupper(static_cast<unsigned char>(refusal[0])));
+    refusal += ". Untick \"Upgrade in waves\" in the Rollout dialog to send it to every card at once.";
+    ui().window.show_error(refusal.c_str());
     return false;
   }
   // In waves, the question names the plan on a last line of its own.
-  std::string question = confirm_upgrade_text(records, opened.version);
-  const std::string plan = rollout_setting_line(setting);
-  if (!plan.empty()) question += "\r\n" + plan;
+  std::string question = confirm_upgrade_text(records, request.image.version);
+  const std::string line = rollout_setting_line(setting);
+  if (!line.empty()) question += "\r\n" + line;
   if (!ui().window.ask(question.c_str())) return false;
   // Bytes that cannot be read, are too many, fail the checks, or are not the
   // image opened and confirmed are never sent, and the operator who said
   // Yes is told why.
-  if (const char* refusal = image_refusal(opened, file)) {
-    ui().window.show_error(refusal);
+  if (const char* image_refused = image_refusal(request.image, file)) {
+    ui().window.show_error(image_refused);
     return false;
   }
   return true;
@@ -632,10 +639,6 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   const int parallel = static_cast<int>(read_transfers_setting());
   show_setting_problems();
   const bool fleet = setting.waves || parallel > WINDOW_SESSIONS;
-  std::vector<RunCard> cards;
-  ImageFile file;
-  if (!prepare_run(setting, fleet, &cards, &file)) return 0;
-
   RunOptions options;
   options.rollout = rollout_options_of(setting);
   options.schedule = rollout_schedule_of(setting);
@@ -645,6 +648,10 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   // The run checks its cards in its loop, and its report is on disk before it ends.
   options.checks = RunChecks::each_ok;
   options.keep_until_saved = true;
+  RunPlan plan;
+  ImageFile file;
+  if (!prepare_run(setting, fleet, options, &plan, &file)) return 0;
+  std::vector<RunCard> cards = std::move(plan.cards);
   holder->run = std::make_unique<WindowRun>(holder, options.parallel);
   WindowRun& w = *holder->run;
   w.waves = setting.waves;
