@@ -241,10 +241,10 @@ int set_row_result(DeviceTable& t, uint32_t ip, const char* text) {
   return 1;
 }
 
-void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips) {
+void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips, bool ticked) {
   for (uint32_t ip : ips) {
     int row = find_row(t, ip);
-    if (row >= 0 && t.list) t.list->set_item_checked(row, false);
+    if (row >= 0 && t.list) t.list->set_item_checked(row, ticked);
   }
   update_upgrade_button(t);
 }

@@ -207,8 +207,9 @@ int count_checked_rows(DeviceTable& t);
 int find_row(const DeviceTable& t, uint32_t ip);
 // The card's Result cell (cut to fit); 0 when the address has no row.
 int set_row_result(DeviceTable& t, uint32_t ip, const char* text);
-// Unticks the rows of these addresses; the others keep their ticks.
-void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips);
+// Unticks the rows of these addresses (ticks them: ticked); the others keep
+// their ticks.
+void untick_rows(DeviceTable& t, const std::vector<uint32_t>& ips, bool ticked = false);
 void update_edit_buttons(DeviceTable& t);
 void update_upgrade_button(DeviceTable& t);
 // Sets run_holds and every button it greys.

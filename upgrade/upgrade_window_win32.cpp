@@ -266,9 +266,10 @@ struct WindowRun : RunEvents {
       show_card(card);
       if (card.outcome == CardOutcome::applied || card.outcome == CardOutcome::not_applied)
         ui().query_card(card.ip);
-      // Checked after its report closed: a card that took the image is
-      // unticked then; one that did not stays ticked for a retry.
-      if (given_back && verdict_fine(card.verdict)) untick_rows(*ui().table, {card.ip});
+      // Checked after its report closed, which unticked it with its " OK.":
+      // a card that did not take the image is ticked again for a retry.
+      if (given_back && verdict_fails_run(card.verdict))
+        untick_rows(*ui().table, {card.ip}, true);
     });
   }
   void record_changed(const std::vector<std::pair<CardResult, std::string>>& notes,
@@ -410,10 +411,12 @@ void WindowRun::show_report(const std::string& text, const std::vector<CardResul
     else
       ui().window.show_information(shown.c_str());
   }
-  // When the box closes, only the cards whose verdict is not fine stay ticked.
+  // When the box closes, only the cards that failed stay ticked: a card
+  // still being checked goes with its " OK.", and is ticked again if its
+  // check then says it did not take the image.
   std::vector<uint32_t> ok_ips;
   for (const CardResult& card : cards)
-    if (verdict_fine(card.verdict)) ok_ips.push_back(card.ip);
+    if (verdict_fine(card.verdict) || card.verdict == Verdict::checking) ok_ips.push_back(card.ip);
   untick_rows(*ui().table, ok_ips);
   show_taskbar_progress(holder->taskbar.get(), BatchProgress{});
   reporting = false;

@@ -11,11 +11,11 @@ namespace {
 const std::vector<VerdictRules> VERDICTS = {
     // verdict, word, label; fine, fails the run, counts against the budget
     {Verdict::applied, "applied", "applied", true, false, false},
-    {Verdict::sent, "sent", "OK", true, false, false},
+    {Verdict::sent, "sent", "OK, not checked", true, false, false},
     {Verdict::unverifiable, "unverifiable", "OK, not verified", true, false, false},
     {Verdict::current, "current", "skipped", true, false, false},
     {Verdict::done_before, "done_before", "skipped: done", true, false, false},
-    {Verdict::checking, "checking", "still checking", false, true, false},
+    {Verdict::checking, "checking", "OK", false, true, false},
     {Verdict::not_applied, "not_applied", "not applied", false, true, true},
     {Verdict::no_answer_after, "no_answer_after", "no answer after the upgrade", false, true, true},
     {Verdict::refused, "refused", "card error", false, true, true},

@@ -37,7 +37,7 @@ TEST(ReportBox, CountsByVerdictFineFirst) {
       card(CardOutcome::not_applied),   card(CardOutcome::card_error, "Invalid user name or password !"),
       card(CardOutcome::aborted),       card(CardOutcome::skipped_version)};
   EXPECT_EQ(report_counts_line(cards),
-            "10 cards: 1 applied, 1 skipped, 1 still checking, 1 not applied, 2 card error, "
+            "10 cards: 1 applied, 1 skipped, 1 OK, 1 not applied, 2 card error, "
             "2 transfer failed, 1 User Aborted, 1 No connection");
   EXPECT_EQ(report_counts_line({card(CardOutcome::applied)}), "1 card: 1 applied");
   EXPECT_EQ(report_counts_line({}), "0 cards");
