@@ -148,10 +148,7 @@ class Printer : public RunEvents {
     clear_live_line(run_);
     std::fprintf(stderr, "checking %zu card%s for the new version\n", cards, cards == 1 ? "" : "s");
   }
-  void settled(const std::string&, const std::vector<CardResult>&, const std::string&,
-               const RolloutStatus& status) override {
-    run_.status = status;
-  }
+  void summary(const RunSummary& summary) override { run_.status = summary.rollout; }
 
  private:
   Run& run_;

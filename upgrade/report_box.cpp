@@ -33,3 +33,16 @@ std::string report_counts_line(const std::vector<CardResult>& cards) {
   }
   return line;
 }
+
+std::string report_box_text(const RunSummary& s) {
+  std::string text = s.lines;
+  if (s.stopped) {
+    int not_started = 0;
+    for (const CardResult& card : s.cards)
+      if (card.outcome == CardOutcome::not_started) ++not_started;
+    text = "Stopped by the operator: " + cards_words(not_started) + " not started.\r\n" + text;
+  } else if (s.rollout.halted) {
+    text = halt_line(s.rollout, s.cards) + "\r\n" + text;
+  }
+  return text + s.kept_status;
+}

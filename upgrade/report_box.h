@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "upgrade/results.h"
+#include "upgrade/run.h"
 
 // Past this many card lines the report goes to the dialog, whatever the
 // screen: a box of more is a list nobody reads line by line.
@@ -24,3 +25,8 @@ bool report_fits_box(size_t card_lines, size_t text_lines, int line_height, int 
 // "200 cards: 190 applied, 6 transfer failed, 4 No connection": the
 // cards' verdicts in their order, each with its label.
 std::string report_counts_line(const std::vector<CardResult>& cards);
+
+// The report box's text of a run: the halt line, or "Stopped by the
+// operator: N cards not started.", first; the card lines; the kept file's
+// status last.
+std::string report_box_text(const RunSummary& summary);

@@ -706,24 +706,18 @@ void UpgradeRun::settle_run() {
   }
   std::vector<uint8_t>().swap(image_);
   receiver_.reset();  // no transfer runs any more
-  const std::vector<CardResult> cards = report_cards(report_.get());
-  std::string text = report_text_with_checks(report_text(report_.get()), cards);
-  if (operator_stop_ && !shutting_down_) {
-    int not_started = 0;
-    for (const CardResult& card : cards)
-      if (card.outcome == CardOutcome::not_started) ++not_started;
-    text = "Stopped by the operator: " + cards_words(not_started) + " not started.\r\n" + text;
-  } else if (status.halted) {
-    text = halt_line(status, cards) + "\r\n" + text;
-  }
+  RunSummary summary;
+  summary.cards = report_cards(report_.get());
+  summary.lines = report_text_with_checks(report_text(report_.get()), summary.cards);
+  summary.rollout = status;
+  summary.stopped = operator_stop_ && !shutting_down_;
   if (!options_.journal && !options_.reports_folder.empty())
-    text += not_kept_.empty() ? journal_status(journal_.get()) : not_kept_;
-  std::string kept;
+    summary.kept_status = not_kept_.empty() ? journal_status(journal_.get()) : not_kept_;
   {
     std::lock_guard<std::mutex> lock(journal_->mutex);
-    kept = journal_->path;
+    summary.kept_path = journal_->path;
   }
-  events_->settled(text, cards, kept, status);
+  events_->summary(summary);
   phase_ = Phase::ended;
   // Checks still out after the report (no rollout waited for them, or the
   // operator's Stop came) go on until they settle.

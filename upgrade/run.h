@@ -106,6 +106,20 @@ enum class RunWait { nothing, session, wave, answer, checks, paused, start_time,
 // with the count of such cards.
 inline constexpr const char* STOPPED_BY_OPERATOR = "stopped by the operator";
 
+// Every card of a run in, as data: the fronts word it themselves.
+struct RunSummary {
+  std::vector<CardResult> cards;  // in line order
+  // The card lines, each failed check's in place of its " OK." line.
+  std::string lines;
+  RolloutStatus rollout;
+  // The operator stopped the run (stop_all, stop_starting) before any halt.
+  bool stopped = false;
+  std::string kept_path;
+  // "Report saved: <path>" or "Report not saved: <reason>" for a report the
+  // run kept in its folder; empty when the front keeps it.
+  std::string kept_status;
+};
+
 // What the run tells its front, on the loop's thread. A front that shows
 // windows posts these to its own thread and returns.
 class RunEvents {
@@ -163,15 +177,9 @@ class RunEvents {
   virtual void heartbeat() {}
   // The checks of --verify begin, for that many cards.
   virtual void checks_started(size_t cards) { (void)cards; }
-  // Every card is in: the report's text (the halt line first, the kept
-  // file's status last), every card, the kept file, the rollout's status.
-  virtual void settled(const std::string& text, const std::vector<CardResult>& cards,
-                       const std::string& kept_path, const RolloutStatus& status) {
-    (void)text;
-    (void)cards;
-    (void)kept_path;
-    (void)status;
-  }
+  // Every card is in: what the report holds (report_box.h makes the
+  // report box's text of it).
+  virtual void summary(const RunSummary& summary) { (void)summary; }
   // The loop is over; nothing of the run runs any more.
   virtual void ended() {}
 };

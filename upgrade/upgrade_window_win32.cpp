@@ -24,6 +24,7 @@
 #include "resources/resource.h"
 #include "settings/settings.h"
 #include "upgrade/plan.h"
+#include "upgrade/report_box.h"
 #include "upgrade/report_dialog.h"
 #include "upgrade/rollout_fields.h"
 #include "upgrade/run_window.h"
@@ -302,12 +303,15 @@ struct WindowRun : RunEvents {
       if (!given_back) show_taskbar_progress(holder->taskbar.get(), progress);
     });
   }
-  void settled(const std::string& text, const std::vector<CardResult>& cards,
-               const std::string& kept, const RolloutStatus& status) override {
-    const bool halted = status.halted;
-    post_task([this, text, cards, kept, halted] {
+  void summary(const RunSummary& summary) override {
+    const bool halted = summary.rollout.halted;
+    const std::string text = report_box_text(summary);
+    const std::string halt = halted ? halt_line(summary.rollout, summary.cards) : "";
+    std::vector<CardResult> cards = summary.cards;
+    const std::string kept = summary.kept_path;
+    post_task([this, text, cards, kept, halted, halt] {
       state.ended = stop_asked ? "Stopped by the operator."
-                  : halted     ? text.substr(0, text.find("\r\n"))
+                  : halted     ? halt
                                : "Every card is in.";
       state.sending.clear();
       state.ended_ms = GetTickCount64();

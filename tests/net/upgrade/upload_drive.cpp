@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "protocol/packet.h"
+#include "upgrade/report_box.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -61,9 +62,8 @@ struct DriveEvents : RunEvents {
     all_stats.push_back(
         SessionStats{ip_to_text(card.ip), it->second, blocks, card.bytes_sent, took.count()});
   }
-  void settled(const std::string& text, const std::vector<CardResult>&, const std::string&,
-               const RolloutStatus&) override {
-    std::fputs(text.c_str(), stdout);
+  void summary(const RunSummary& summary) override {
+    std::fputs(report_box_text(summary).c_str(), stdout);
   }
 };
 

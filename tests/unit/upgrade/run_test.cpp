@@ -31,6 +31,7 @@
 #include "protocol/packet.h"
 #include "protocol/sha256.h"
 #include "tools/mkimage/image_maker.h"
+#include "upgrade/report_box.h"
 #include "upgrade/upgrade.h"
 
 namespace {
@@ -373,14 +374,13 @@ struct Recorder : RunEvents {
   void waiting(RunWait what, int wave) override { waits.emplace_back(what, wave); }
   void halted(const RolloutStatus& s) override { halts.push_back(s); }
   void checks_started(size_t n) override { checks_started_for.push_back(n); }
-  void settled(const std::string& t, const std::vector<CardResult>& c, const std::string& k,
-               const RolloutStatus& s) override {
+  void summary(const RunSummary& s) override {
     ++settles;
     settled_at = io->now;
-    text = t;
-    cards = c;
-    kept = k;
-    status = s;
+    text = report_box_text(s);
+    cards = s.cards;
+    kept = s.kept_path;
+    status = s.rollout;
   }
   void ended() override {
     ++ends;
