@@ -20,7 +20,8 @@ int64_t now_ms(Journal* j) {
       .count();
 }
 
-// The row padded to its slot's size: blanks before the line break.
+// The row padded to its slot's size: blanks before the line break, in its
+// last cell, the padding column, where no reader takes them for a value.
 std::string padded(std::string row, size_t size) {
   row.insert(row.size() - 2, size - row.size(), ' ');
   return row;
@@ -271,7 +272,9 @@ bool journal_end_pending(Journal* journal, CardOutcome outcome) {
 }
 
 std::string journal_layout(const std::vector<CardResult>& cards, std::vector<Journal::Slot>* slots) {
-  std::string out = report_csv_header();
+  // The header records the rows written, so that a file cut short of them
+  // (between two slots, at a page's end) is not read as whole.
+  std::string out = report_csv_header(cards.size());
   slots->clear();
   slots->reserve(cards.size());
   for (const CardResult& card : cards) {

@@ -17,18 +17,20 @@
 // its last known state, on disk before anyone hears of a change, so that
 // whatever moment the program is stopped at the file names every card.
 //
-// The file is written whole once (at the start, and when the front sets
-// every card), laid out so that each card's row has a slot of its own,
-// padded with blanks before its line break and never crossing a 4096-byte
-// page; a change of one card is then written over its slot alone, in one
-// write held inside one page (platform/files.h), through the held file or,
-// for a file the run does not hold, the file opened for that write alone
-// with sharing that lets readers in: its cost does not grow with the
-// batch, and a process killed at any moment leaves either the old row or
-// the new one. A row that outgrows its slot, or a file that is no longer
-// the one written (another program saved over it), has the file written
-// whole again, with new slots. What is written in place reaches the disk
-// within JOURNAL_SYNC_MS of the next change, or of journal_sync.
+// The file is written whole once (at the start, and when the front sets every
+// card), laid out so that each card's row has a slot of its own, padded with
+// blanks before its line break, in its padding cell (a column of its own,
+// results.h, so that every value reads back as written), and never crossing a
+// 4096-byte page; its header records how many rows it was written with. A
+// change of one card is then written over its slot alone, in one write held
+// inside one page (platform/files.h), through the held file or, for a file the
+// run does not hold, the file opened for that write alone with sharing that
+// lets readers in: its cost does not grow with the batch, and a process killed
+// at any moment leaves either the old row or the new one. A row that outgrows
+// its slot, or a file that is no longer the one written (another program saved
+// over it), has the file written whole again, with new slots. What is written
+// in place reaches the disk within JOURNAL_SYNC_MS of the next change, or of
+// journal_sync.
 //
 // A write that fails (the file held open elsewhere) is tried again at the
 // next change and by journal_retry; the cards whose state is not on disk

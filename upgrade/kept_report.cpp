@@ -82,22 +82,50 @@ enum Column { STARTED, ENDED, IP, MAC, VERSION_BEFORE, IMAGE, IMAGE_VERSION, RES
 // Where a column the report lacks "stands": never a cell.
 const size_t ABSENT = static_cast<size_t>(-1);
 
-// Where each of the report's columns stands in the header; false with *why.
-// Only image_sha256 and verdict may be missing (reports of earlier versions).
-bool find_columns(const std::vector<std::string>& header, std::vector<size_t>* at,
-                  bool* has_digest, std::string* why) {
+// The padding column's header cell: "padding", or with the count of rows
+// the file was written with (*rows; ABSENT when it does not say).
+bool is_padding_header(const std::string& cell, size_t* rows) {
+  const std::string name = REPORT_PADDING_COLUMN;
+  *rows = ABSENT;
+  if (cell == name) return true;
+  const size_t from = name.size() + 2, to = cell.find(' ', from);
+  uint32_t n = 0;
+  if (cell.compare(0, from, name + " (") != 0 || to == std::string::npos ||
+      !read_decimal(cell.substr(from, to - from), 10, &n) || cell != report_padding_header(n))
+    return false;
+  *rows = n;
+  return true;
+}
+
+// How the report is laid out, from its header.
+struct Layout {
+  std::vector<size_t> at;  // where each of report_columns() stands
+  bool has_digest = false;
+  // Reports of earlier versions pad each row inside its last cell.
+  bool padded_last_cell = true;
+  size_t rows = ABSENT;  // the card rows it was written with, when it says
+};
+
+// The header's layout; false with *why. Only image_sha256 and verdict may
+// be missing (reports of earlier versions).
+bool read_layout(const std::vector<std::string>& header, Layout* layout, std::string* why) {
   const std::vector<std::string>& columns = report_columns();
-  at->assign(columns.size(), ABSENT);
+  layout->at.assign(columns.size(), ABSENT);
   for (size_t i = 0; i < columns.size(); ++i) {
     auto it = std::find(header.begin(), header.end(), columns[i]);
     if (it != header.end()) {
-      (*at)[i] = static_cast<size_t>(it - header.begin());
+      layout->at[i] = static_cast<size_t>(it - header.begin());
     } else if (i != IMAGE_SHA256 && i != VERDICT) {
       *why = "not a report of this program: no column \"" + columns[i] + "\"";
       return false;
     }
   }
-  *has_digest = (*at)[IMAGE_SHA256] != ABSENT;
+  layout->has_digest = layout->at[IMAGE_SHA256] != ABSENT;
+  for (const std::string& cell : header)
+    if (is_padding_header(cell, &layout->rows)) {
+      layout->padded_last_cell = false;
+      break;
+    }
   return true;
 }
 
@@ -172,18 +200,14 @@ bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, siz
     card.verified_seconds = static_cast<int>(seconds);
   }
   if (card.outcome == CardOutcome::applied) card.answered_version = card.image_version;
-  // The journal pads each row's slot with blanks after its last cell.
   card.image_sha256 = cell(IMAGE_SHA256);
-  card.image_sha256.erase(card.image_sha256.find_last_not_of(' ') + 1);
   if (!card.image_sha256.empty() && !is_digest(card.image_sha256))
     return refuse(IMAGE_SHA256, "is not a SHA-256 digest");
   // A report written before the verdict column: judged from its result
   // words as the run would have (a check word means the run checked).
-  std::string verdict = cell(VERDICT);
-  verdict.erase(verdict.find_last_not_of(' ') + 1);
   if (at[VERDICT] == ABSENT) {
     card.verdict = verdict_of(card, false);
-  } else if (!verdict_from_word(verdict, &card.verdict)) {
+  } else if (!verdict_from_word(cell(VERDICT), &card.verdict)) {
     return refuse(VERDICT, "is not one of this program's verdicts");
   }
   *out = card;
@@ -216,18 +240,34 @@ bool read_kept_report(const std::string& text, KeptReport* report, std::string* 
     return false;
   }
   // The columns by name, wherever they stand.
-  std::vector<size_t> at;
+  Layout layout;
   KeptReport out;
-  if (!find_columns(records[0].fields, &at, &out.has_digest, why)) return false;
-  if (records.size() == 1) {
+  if (!read_layout(records[0].fields, &layout, why)) return false;
+  out.has_digest = layout.has_digest;
+  // Rows end at a line break, and a page's end falls between two slots: a
+  // file cut there ends with a whole row, short of the rows it was written
+  // with. (One with more has had rows added since: nothing is lost.)
+  const size_t rows = records.size() - 1;
+  if (layout.rows != ABSENT && rows < layout.rows) {
+    *why = "line " + std::to_string(records.back().line) + ": the report ends after " +
+           std::to_string(rows) + (rows == 1 ? " card" : " cards") + " of the " +
+           std::to_string(layout.rows) + " it was written with (it was cut)";
+    return false;
+  }
+  if (rows == 0) {
     *why = "no cards: the report holds its header alone";
     return false;
   }
-  out.cards.reserve(records.size() - 1);
-  out.by_ip.reserve(records.size() - 1);
+  out.cards.reserve(rows);
+  out.by_ip.reserve(rows);
   for (size_t r = 1; r < records.size(); ++r) {
     CardResult card;
-    if (!read_report_row(records[r], at, records[0].fields.size(), &card, why)) return false;
+    if (layout.padded_last_cell && !records[r].fields.empty()) {
+      // The slot's blanks inside the last cell, as earlier versions wrote it.
+      std::string& last = records[r].fields.back();
+      last.erase(last.find_last_not_of(' ') + 1);
+    }
+    if (!read_report_row(records[r], layout.at, records[0].fields.size(), &card, why)) return false;
     if (!out.by_ip.emplace(card.ip, out.cards.size()).second) {
       *why = "line " + std::to_string(records[r].line) + ": " + ip_to_text(card.ip) +
              " is listed twice";

@@ -23,10 +23,13 @@ struct KeptReport {
   const CardResult* find(uint32_t ip) const;
 };
 
-// A kept report as report_csv writes it, back into its cards (file order).
+// A kept report as report_csv writes it, back into its cards (file order);
+// its padding column is ignored, and so are the trailing blanks of the
+// last cell in reports of earlier versions, which padded each row there.
 // False with *why ("line 4: ...", "no column verified", "no cards", "it
-// ends inside a row") for text that is not such a report, or not a whole
-// one.
+// ends inside a row", "it ends after 24 cards of the 100 ...") for text
+// that is not such a report, or not a whole one: a report whose header
+// records more card rows than it holds was cut.
 bool read_kept_report(const std::string& text, KeptReport* report, std::string* why);
 bool read_kept_report(const std::string& text, std::vector<CardResult>* cards, std::string* why);
 // The same from a file; *why begins with the path. A file that is not a

@@ -307,17 +307,27 @@ std::vector<std::string> report_row(const CardResult& c) {
           c.image_sha256, verdict_word(c.verdict)};
 }
 
-std::string report_csv_header() { return csv_record(report_columns()); }
+std::string report_padding_header(size_t rows) {
+  return std::string(REPORT_PADDING_COLUMN) + " (" + std::to_string(rows) +
+         (rows == 1 ? " row)" : " rows)");
+}
+
+std::string report_csv_header(size_t rows) {
+  std::vector<std::string> header = report_columns();
+  header.push_back(report_padding_header(rows));
+  return csv_record(header);
+}
 
 std::string report_csv_row(const CardResult& c) {
   std::vector<std::string> row = report_row(c);
   row[IMAGE_CELL] = csv_outside_text(row[IMAGE_CELL]);
   row[MESSAGE_CELL] = csv_outside_text(row[MESSAGE_CELL]);
+  row.emplace_back();  // the padding, last: the journal widens it before the line break
   return csv_record(row);
 }
 
 std::string report_csv(const std::vector<CardResult>& cards) {
-  std::string out = report_csv_header();
+  std::string out = report_csv_header(cards.size());
   for (const CardResult& c : cards) out += report_csv_row(c);
   return out;
 }

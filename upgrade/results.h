@@ -110,13 +110,25 @@ std::string report_text_with_checks(const std::string& text, const std::vector<C
 std::string failure_words(const CardResult& card);
 
 // The CSV file: header and one row per card, in the order given.
+//
+// After the report's columns comes one that holds no data, the padding: in
+// each row a cell of blanks (empty here) that the kept report widens to
+// give the row room to be written again in place (upgrade/journal.h),
+// where no reader takes the blanks for part of a value; readers ignore it.
+// Its header cell records how many card rows the file was written with,
+// "padding (100 rows)", so that a file that ends short of them, cut
+// between two rows, is known as cut (read_kept_report).
 std::string report_csv(const std::vector<CardResult>& cards);
-// The header alone, and one card's row, each with its CRLF: report_csv is
-// the header and the rows one after the other.
-std::string report_csv_header();
+// The header of a file of this many card rows, and one card's row, each
+// with its CRLF: report_csv is the header and the rows one after the other.
+std::string report_csv_header(size_t rows);
 std::string report_csv_row(const CardResult& card);
+// "padding (100 rows)", "padding (1 row)": the padding column's header cell.
+inline constexpr const char* REPORT_PADDING_COLUMN = "padding";
+std::string report_padding_header(size_t rows);
 // Its columns, and one card's cells as they are (the cells from outside
-// without the spreadsheet's guard), for other forms of the same report.
+// without the spreadsheet's guard), for other forms of the same report:
+// the data alone, without the padding.
 const std::vector<std::string>& report_columns();
 std::vector<std::string> report_row(const CardResult& card);
 // "YYYY-MM-DD_HHMMSS.csv"

@@ -2,10 +2,11 @@
 """daveridur-cli upgrade --report however the run ends: killed (SIGKILL) at
 random moments before the first transfer, mid-transfer and during the
 checks, each time leaving a valid CSV that names every card with a state no
-later than what the cards recorded; SIGTERM and SIGHUP as Ctrl+C; a reader
-that went away and a full disk; a report that cannot be created; links
-planted at the report's names; a second run refused a report in use; a
-FIFO, a device or a folder refused for every file the upgrade reads.
+later than what the cards recorded, every value without a blank after it,
+and that resumes; SIGTERM and SIGHUP as Ctrl+C; a reader that went away and
+a full disk; a report that cannot be created; links planted at the report's
+names; a second run refused a report in use; a FIFO, a device or a folder
+refused for every file the upgrade reads.
 
     scripts/netns-run.sh python3 tests/net/cli/journal_test.py COMMAND...
 
@@ -15,6 +16,7 @@ import csv
 import io
 import os
 import random
+import shutil
 import signal
 import subprocess
 import sys
@@ -34,7 +36,7 @@ CARD = "fw=1.00 delay=250 ack_delay=3 restart=3 restart_fw=1.05"
 KILLS_PER_LANE = 27
 COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
            "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
-           "image_sha256"]
+           "image_sha256", "verdict"]
 RESULTS = {"pending", "sending", "ok", "timeout", "card_error", "aborted", "no_connection",
            "socket_error", "no_memory", "too_large", "no_session", "skipped_version"}
 UNFINISHED = {"pending", "sending"}
@@ -144,7 +146,10 @@ def consistent(name, fleet, since, lane, report, printed):
     if not check(name + ": a valid CSV report", True, parsed is not None):
         return
     header, rows = parsed
-    check(name + ": the columns", COLUMNS, header)
+    check(name + ": the columns, then the padding and the rows written",
+          COLUMNS + ["padding (%d rows)" % len(lane)], header)
+    check(name + ": no value ends with a blank", [],
+          [(r["ip"], k) for r in rows for k in COLUMNS if r[k] != r[k].rstrip(" ")])
     check(name + ": every card, in batch order", lane, [r["ip"] for r in rows])
     check(name + ": known results", [], [r["result"] for r in rows if r["result"] not in RESULTS])
     by_ip = {r["ip"]: r for r in rows}
@@ -175,6 +180,7 @@ def kill_lane(command, fleet, image, work, lane, seed, phases):
     rnd = random.Random(seed)
     report = os.path.join(work, "lane%d.csv" % seed)
     out_path = os.path.join(work, "lane%d.out" % seed)
+    unfinished = None  # a killed report with cards pending or sending
     for n in range(KILLS_PER_LANE):
         phase = ("before", "transfer", "checks")[n % 3]
         if os.path.exists(report):
@@ -202,6 +208,16 @@ def kill_lane(command, fleet, image, work, lane, seed, phases):
         phases[seen] = phases.get(seen, 0) + 1
         consistent("kill %d/%d (%s)" % (seed, n, seen), fleet, since, lane, report,
                    printed_cards(out_path))
+        parsed = read_report(report)
+        if not unfinished and parsed and any(r["result"] in UNFINISHED for r in parsed[1]):
+            unfinished = report + ".killed"
+            shutil.copyfile(report, unfinished)
+    # A report killed with cards still pending or sending is whole: it resumes.
+    if check("lane %d: a kill left cards pending or sending" % seed, True, bool(unfinished)):
+        p = subprocess.run(command + ["upgrade", image, "--resume", unfinished, "--force",
+                                      "--dry-run"], capture_output=True, timeout=60)
+        check("lane %d: the killed report resumes, every card planned" % seed, (0, sorted(lane)),
+              (p.returncode, sorted(l.split(" ", 1)[0] for l in p.stdout.decode().splitlines())))
 
 
 def test_kills(command, fleet, images, work):

@@ -1,18 +1,19 @@
 #!/usr/bin/env python3
-"""daveridur-cli upgrade as a rollout against a simulated fleet, read back
-from the cards' own record: waves in plan order, none started before every
-card of the wave before it came back with the new version; --json parsed
-back; a refused write halting the run (exit 4, the cards after it not
-started, the true failure count); --resume of that report sending to
-exactly the cards it cannot prove done (not done, another device at the
-address, the old version back), an exclude winning over it; a card back
-from a quick restart with its old version, and one back as another device
-(another MAC), settled not applied within 30 s; a halt in a wave larger
-than --parallel whose first card fails, its unstarted cards never started;
---dry-run sending no write request, and printing the schedule; bad
-times refused by name; a run outside its window sending nothing; a
-first Ctrl+C letting the card sending finish and be checked, the rest
-not started; 32 transfers open at once with --parallel 32.
+"""daveridur-cli upgrade as a rollout against a simulated fleet, read back from
+the cards' own record: waves in plan order, none started before every card
+of the wave before it came back with the new version; --json parsed back; a
+refused write halting the run (exit 4, the cards after it not started, the
+true failure count); that report read back by csv.DictReader value for value
+as --json said it, and refused cut short; --resume of it sending to exactly
+the cards it cannot prove done (not done, another device at the address, the
+old version back), an exclude winning over it; a card back from a quick
+restart with its old version, and one back as another device (another MAC),
+settled not applied within 30 s; a halt in a wave larger than --parallel
+whose first card fails, its unstarted cards never started; --dry-run sending
+no write request, and printing the schedule; bad times refused by name; a
+run outside its window sending nothing; a first Ctrl+C letting the card
+sending finish and be checked, the rest not started; 32 transfers open at
+once with --parallel 32.
 
     scripts/netns-run.sh python3 tests/net/cli/rollout_test.py COMMAND...
 
@@ -241,6 +242,7 @@ def test_halt_and_resume(tool, fleet, image, work):
           ({o.get("ip"): o.get("verdict") for o in objects
             if "summary" not in o and o.get("verdict") not in ("applied",)},
            summary.get("exit_status"), summary.get("stopped")))
+    test_report_reads_back(tool, fleet, image, work, report, objects)
 
     # The refusing card is fixed; of the cards done, .1 still runs the new
     # version, .2 is now another device at its address and .3 was put back
@@ -264,6 +266,41 @@ def test_halt_and_resume(tool, fleet, image, work):
         sorted(l for l in lines(err) if "Planned again" in l))
     check("resume: written to are exactly the cards not proved done",
           ["10.69.15.2", "10.69.15.3", "10.69.15.4", "10.69.15.5"], wrq_order(fleet, start, HALT))
+
+
+def test_report_reads_back(tool, fleet, image, work, report, objects):
+    """The halted run's report as a script reads it: every value as the
+    card's JSON object has it, not a blank more, the slots' blanks in the
+    padding column alone; cut short, between two rows or inside one, it is
+    refused by --resume before anything is asked or sent."""
+    with open(report, newline="", encoding="utf-8") as f:
+        rows = list(csv.DictReader(f))
+    padding = "padding (%d rows)" % len(HALT)
+    check("report: the columns, then the padding and the rows written",
+          [REPORT_COLUMNS + [padding]] * len(HALT), [list(r) for r in rows])
+    check("report: every value as the card's JSON object has it",
+          {o.get("ip"): {k: "" if v is None else str(v) for k, v in o.items() if k != "wave"}
+           for o in objects if "summary" not in o},
+          {r["ip"]: {k: v for k, v in r.items() if k != padding} for r in rows})
+    check("report: the padding holds blanks alone", [True] * len(HALT),
+          [set(r[padding]) <= {" "} for r in rows])
+
+    with open(report, "rb") as f:
+        text = f.read()
+    ends = [i + 2 for i in range(len(text)) if text.startswith(b"\r\n", i)]
+    cut = os.path.join(work, "cut.csv")
+    for where, size, says in (
+            ("after a row", ends[2], "line 3: the report ends after 2 cards of the 6 it was "
+                                     "written with (it was cut)"),
+            ("inside a row", ends[2] + 30, "line 4: the report ends inside a row (it was cut)")):
+        with open(cut, "wb") as f:
+            f.write(text[:size])
+        start = fleet.mark()
+        rc, out, err = tool.run("upgrade", image, "--resume", cut)
+        check("resume of a report cut %s: status 2, where it ends, nothing asked or sent" % where,
+              (2, ["daveridur-cli: --resume %s: %s" % (cut, says)], [], []),
+              (rc, lines(err), lines(out), [e for e in fleet.events(since=start)
+                                             if e[2].get("ip") in HALT]))
 
 
 def test_checks_prove_the_version(tool, fleet, image):

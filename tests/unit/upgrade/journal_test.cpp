@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "platform/files.h"
+#include "protocol/csv.h"
 #include "protocol/packet.h"
 #include "upgrade/upgrade.h"
 
@@ -38,8 +39,7 @@ std::vector<std::string> states(const std::string& csv) {
     for (size_t comma; (comma = line.find(',', from)) != std::string::npos; from = comma + 1)
       cells.push_back(line.substr(from, comma - from));
     cells.push_back(line.substr(from));
-    rows.push_back(cells[2] + " " + cells[7] + (cells[cells.size() - 2].empty() ? "" : " ") +
-                   cells[cells.size() - 2]);
+    rows.push_back(cells[2] + " " + cells[7] + (cells[11].empty() ? "" : " ") + cells[11]);
     at = end;
   }
   return rows;
@@ -218,6 +218,60 @@ TEST_F(Kept, AHeldReportIsWrittenInPlaceAndHeldByOneRun) {
   EXPECT_EQ(reason, "not a regular file (a FIFO)");
   EXPECT_FALSE(read_file_text(dir_, 100, &text, &reason));
   EXPECT_EQ(reason, "not a regular file (a folder)");
+}
+
+// 100 cards as the journal lays them out, one changed in place, read back
+// as written. Cut where a page ends (between two slots), after any row or
+// inside one, the report is refused, saying where it ends; a card added
+// later is counted.
+TEST_F(Kept, RowsInPlaceReadBackAndACutReportIsRefused) {
+  std::vector<CardResult> cards;
+  for (int n = 1; n <= 100; ++n) {
+    cards.push_back(pending({n})[0]);
+    cards.back().started = cards.back().ended = LocalTime{2026, 1, 2, 3, 4, 5};
+    cards.back().image = "/images/fw 1.05.bin";
+    cards.back().image_sha256 = std::string(64, 'c');
+  }
+  Journal j;
+  std::string reason;
+  ASSERT_TRUE(journal_start(&j, dir_ + "/report.csv", cards, &reason)) << reason;
+  cards[6].outcome = CardOutcome::card_error;
+  cards[6].message = "Flash, \"A\"";
+  cards[6].verdict = verdict_of(cards[6], false);
+  ASSERT_TRUE(journal_update(&j, cards[6]));
+  ASSERT_EQ(j.slots.size(), 100u) << "written in place";
+
+  const std::string text = read_text(j.path);
+  KeptReport kept;
+  ASSERT_TRUE(read_kept_report(text, &kept, &reason)) << reason;
+  EXPECT_EQ(report_csv(kept.cards), report_csv(cards));
+
+  ASSERT_GT(text.size(), 3 * 4096u);
+  ASSERT_EQ(text.substr(2 * 4096 - 2, 2), "\r\n") << "a page ends between two slots";
+  int rows_cut = 0;
+  for (size_t end = text.find("\r\n"); end + 2 < text.size(); end = text.find("\r\n", end + 2)) {
+    const std::string cut = text.substr(0, end + 2);
+    EXPECT_FALSE(read_kept_report(cut, &kept, &reason)) << "cut after " << rows_cut << " rows";
+    EXPECT_EQ(reason, "line " + std::to_string(rows_cut + 1) + ": the report ends after " +
+                          std::to_string(rows_cut) + (rows_cut == 1 ? " card" : " cards") +
+                          " of the 100 it was written with (it was cut)");
+    ++rows_cut;
+  }
+  EXPECT_EQ(rows_cut, 100);
+  for (size_t size : {size_t(2 * 4096 + 40), text.size() - 3}) {
+    EXPECT_FALSE(read_kept_report(text.substr(0, size), &kept, &reason)) << size;
+    EXPECT_NE(reason.find(": the report ends inside a row (it was cut)"), std::string::npos)
+        << reason;
+  }
+
+  CardResult added = cards[0];
+  added.ip = card_ip(200);
+  ASSERT_TRUE(journal_update(&j, added));
+  std::vector<CsvRecord> records;
+  ASSERT_TRUE(read_csv(read_text(j.path), false, &records, nullptr));
+  EXPECT_EQ(records[0].fields.back(), "padding (101 rows)");
+  ASSERT_TRUE(read_kept_report(read_text(j.path), &kept, &reason)) << reason;
+  EXPECT_EQ(kept.cards.size(), 101u);
 }
 
 // A kept report the run does not hold (the window's, open to a spreadsheet

@@ -107,7 +107,7 @@ TEST(ReportCsv, EachOutcomesRow) {
     std::vector<std::string> expected = {"2026-01-02 03:04:05", "2026-01-02 03:05:00", "10.69.0.5",
                                          "00-0a-fe-01-02-03", "2.00", "/images/fw,new.bin", "1.05",
                                          c.tail[0], c.tail[1], "55", "60080", c.tail[2], c.tail[3],
-                                         "", verdict_word(card.verdict)};
+                                         "", verdict_word(card.verdict), ""};
     EXPECT_EQ(records[1].fields, expected) << c.tail[0] << "/" << c.tail[2];
   }
   CardResult unversioned;
@@ -116,6 +116,10 @@ TEST(ReportCsv, EachOutcomesRow) {
   ASSERT_TRUE(read_csv(report_csv({unversioned, unversioned}), false, &records, nullptr));
   ASSERT_EQ(records.size(), 3u);
   EXPECT_EQ(records[1].fields[6], "");
+  // The data columns, then the padding, which records the rows written.
+  std::vector<std::string> header = report_columns();
+  header.push_back("padding (2 rows)");
+  EXPECT_EQ(records[0].fields, header);
 }
 
 class KeptReport : public testing::Test {

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/files.h"
+#include "protocol/csv.h"
 #include "upgrade/rollout.h"
 #include "upgrade/upgrade.h"
 
@@ -794,36 +795,52 @@ TEST(Resume, ExcludesWinOverTheReportsCards) {
 }
 
 // What a reader needs, or the report is refused with the reason: its
-// columns, at least one row, every row whole.
+// columns, at least one row, every row whole, as many rows as its header
+// records. Reports of earlier versions, without the padding column (the
+// slot's blanks inside the last cell), with or without the digest and the
+// verdict, read as they did; every value reads exactly as written.
 TEST(Resume, ReportsThatAreNotWholeAreRefused) {
-  const std::string header = report_csv_header();
+  const std::string header = report_csv_header(1);
   const std::string row = report_csv_row(done_row());
-  // A report of an earlier version: no digest, no verdict.
-  std::string old_header = header, old_row = row;
-  old_header.replace(old_header.find(",image_sha256,verdict"), 21, "");
-  old_row.erase(old_row.find("," + DIGEST));
-  old_row += "\r\n";
+  CardResult sixth = done_row();
+  sixth.ip = card_ip(6);
+  const std::string row6 = report_csv_row(sixth);
+  const std::string blanks(JOURNAL_ROW_SLACK, ' ');
+  // Rows as earlier versions wrote them: the same cells less the padding
+  // (its last ",\r\n"), the slot's blanks in the last one.
+  const std::string old_header = csv_record(report_columns());
+  const std::string old_row = row.substr(0, row.size() - 3);  // ...,applied
+  const std::string with_verdict = old_header + old_row + blanks + "\r\n";
+  const std::string with_digest =
+      old_header.substr(0, old_header.find(",verdict")) + "\r\n" +
+      old_row.substr(0, old_row.rfind(',')) + blanks + "\r\n";
+  const std::string without_digest =
+      old_header.substr(0, old_header.find(",image_sha256")) + "\r\n" +
+      old_row.substr(0, old_row.find("," + DIGEST)) + "\r\n";
   struct Case {
     const char* name;
     std::string text;
     std::string why;  // empty: read
+    bool has_digest = true;
   };
   const Case cases[] = {
       {"whole", header + row, ""},
-      {"older_report_without_the_digest", old_header + old_row, ""},
-      {"header_alone", header, "no cards: the report holds its header alone"},
+      {"more_rows_than_written_with", header + row + row6, ""},
+      {"older_report_with_the_verdict_last", with_verdict, ""},
+      {"older_report_with_the_digest_last", with_digest, ""},
+      {"older_report_without_the_digest", without_digest, "", false},
+      {"header_alone", report_csv_header(0), "no cards: the report holds its header alone"},
       {"cut_inside_the_last_row", header + row + row.substr(0, 40),
        "line 3: the report ends inside a row (it was cut)"},
       {"cut_before_its_line_break", header + row.substr(0, row.size() - 2),
        "line 2: the report ends inside a row (it was cut)"},
       {"cut_inside_a_quoted_cell", header + row.substr(0, row.find("\"") + 3),
        "line 2: a quoted cell is not closed"},
-      {"a_row_short_of_cells", header + old_row, "line 2: 13 cells, the header has 15"},
-      {"a_missing_column", old_header.substr(old_header.find(',') + 1) + row,
-       "no column \"started\""},
-      {"not_a_digest", header + row.substr(0, row.find("," + DIGEST)) + ",xyz,applied\r\n",
+      {"a_row_short_of_cells", header + old_row + "\r\n", "line 2: 15 cells, the header has 16"},
+      {"a_missing_column", header.substr(header.find(',') + 1) + row, "no column \"started\""},
+      {"not_a_digest", header + row.substr(0, row.find("," + DIGEST)) + ",xyz,applied,\r\n",
        "image_sha256 \"xyz\" is not a SHA-256 digest"},
-      {"not_a_verdict", header + row.substr(0, row.find("," + DIGEST) + 65) + ",fine\r\n",
+      {"not_a_verdict", header + row.substr(0, row.find("," + DIGEST) + 65) + ",fine,\r\n",
        "verdict \"fine\" is not one of this program's verdicts"},
   };
   for (const Case& c : cases) {
@@ -832,16 +849,15 @@ TEST(Resume, ReportsThatAreNotWholeAreRefused) {
     std::string why;
     EXPECT_EQ(read_kept_report(c.text, &kept, &why), c.why.empty()) << why;
     if (c.why.empty()) {
-      EXPECT_EQ(kept.cards.size(), 1u);
+      ASSERT_FALSE(kept.cards.empty());
+      EXPECT_EQ(kept.has_digest, c.has_digest);
+      EXPECT_EQ(kept.cards[0].image_sha256, c.has_digest ? DIGEST : "");
+      EXPECT_EQ(kept.cards[0].verdict, Verdict::applied);
+      EXPECT_EQ(kept.cards[0].image, done_row().image);
     } else {
       EXPECT_NE(why.find(c.why), std::string::npos) << why;
     }
   }
-  KeptReport old;
-  std::string why;
-  ASSERT_TRUE(read_kept_report(old_header + old_row, &old, &why));
-  EXPECT_FALSE(old.has_digest);
-  EXPECT_EQ(old.cards[0].image_sha256, "");
 }
 
 // The guard against formulas is taken off exactly: a card's own text that
