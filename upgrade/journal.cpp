@@ -138,7 +138,6 @@ void set_cards(Journal* j, const std::vector<CardResult>& cards) {
 
 bool journal_start(Journal* journal, const std::string& path, const std::vector<CardResult>& cards,
                    std::string* reason) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   set_cards(journal, cards);
   journal->path = path;
   if (write_locked(journal, -1)) return true;
@@ -150,7 +149,6 @@ bool journal_start(Journal* journal, const std::string& path, const std::vector<
 
 bool journal_start_kept(Journal* journal, const std::string& folder, const LocalTime& start,
                         const std::vector<CardResult>& cards, std::string* reason) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   set_cards(journal, cards);
   journal->path.clear();
   std::string why;
@@ -184,7 +182,6 @@ bool journal_start_kept(Journal* journal, const std::string& folder, const Local
 }
 
 bool journal_set(Journal* journal, const std::vector<CardResult>& cards) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   journal->cards = cards;
   index_cards(journal);
   journal->unsaved.resize(cards.size(), false);
@@ -195,7 +192,6 @@ bool journal_set(Journal* journal, const std::vector<CardResult>& cards) {
 }
 
 bool journal_update(Journal* journal, const CardResult& card) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   auto it = journal->index.find(card.ip);
   size_t i = it == journal->index.end() ? journal->cards.size() : it->second;
   if (i == journal->cards.size()) {
@@ -211,7 +207,6 @@ bool journal_update(Journal* journal, const CardResult& card) {
 }
 
 bool journal_retry(Journal* journal) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   sync_due(journal, false);
   if (journal->failure.empty()) return true;
   if (now_ms(journal) - journal->failed_ms < JOURNAL_RETRY_MS) return false;
@@ -219,30 +214,25 @@ bool journal_retry(Journal* journal) {
 }
 
 bool journal_behind(Journal* journal) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   return !journal->failure.empty();
 }
 
 bool journal_unsynced(Journal* journal) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   return journal->unsynced;
 }
 
 bool journal_sync(Journal* journal) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   sync_due(journal, true);
   return !journal->unsynced;
 }
 
 std::string journal_status(Journal* journal) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   if (journal->path.empty()) return "";
   if (!journal->failure.empty()) return NOT_SAVED + journal->failure;
   return SAVED + journal->path;
 }
 
 std::vector<std::pair<CardResult, std::string>> journal_notes(Journal* journal) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   std::vector<std::pair<CardResult, std::string>> out;
   for (size_t i = 0; i < journal->cards.size(); ++i) {
     // Every card still unsaved, each time: another view of the card (its
@@ -256,12 +246,10 @@ std::vector<std::pair<CardResult, std::string>> journal_notes(Journal* journal) 
 }
 
 std::vector<CardResult> journal_cards(Journal* journal) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   return journal->cards;
 }
 
 bool journal_end_pending(Journal* journal, CardOutcome outcome) {
-  std::lock_guard<std::mutex> lock(journal->mutex);
   bool changed = false;
   for (CardResult& card : journal->cards)
     if (card.outcome == CardOutcome::pending) {

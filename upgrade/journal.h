@@ -42,8 +42,9 @@ inline constexpr size_t JOURNAL_ROW_SLACK = 96;
 using FileWriter = std::function<bool(const std::string& path, const std::string& bytes,
                                       std::string* reason)>;
 struct HeldFile;
+// The run's: touched on its loop's thread alone (or its front's, before
+// the run starts and after it ended).
 struct Journal {
-  std::mutex mutex;
   std::vector<CardResult> cards;  // batch order
   std::unordered_map<uint32_t, size_t> index;  // into cards, by address
   std::vector<bool> unsaved;      // beside cards: its latest state is not on disk

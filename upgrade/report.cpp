@@ -107,7 +107,6 @@ std::string keep_report(Report* report, const std::string& folder, const LocalTi
   }
   bool kept;
   {
-    std::lock_guard<std::mutex> lock(journal->mutex);
     kept = !journal->path.empty();
   }
   std::string reason;
@@ -115,7 +114,6 @@ std::string keep_report(Report* report, const std::string& folder, const LocalTi
                                    &reason))
     return "Report not saved: " + reason;
   const std::string status = journal_status(journal.get());
-  std::lock_guard<std::mutex> lock(journal->mutex);
   report->path = journal->path;
   return status;
 }

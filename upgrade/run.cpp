@@ -714,7 +714,6 @@ void UpgradeRun::settle_run() {
   if (!options_.journal && !options_.reports_folder.empty())
     summary.kept_status = not_kept_.empty() ? journal_status(journal_.get()) : not_kept_;
   {
-    std::lock_guard<std::mutex> lock(journal_->mutex);
     summary.kept_path = journal_->path;
   }
   events_->summary(summary);

@@ -525,13 +525,14 @@ int on_end_session(WindowHandle, HandlerArg, HandlerArg ending, HandlerArg, Hand
   if (!ending || !holder || !holder->run || !holder->run->run) return 0;
   WindowRun& w = *holder->run;
   w.run->post({RunCommandKind::shutdown});
-  w.loop_done.wait(SESSION_END_WAIT_MS);
+  const bool loop_over = w.loop_done.wait(SESSION_END_WAIT_MS);
   // Their closing was posted; the process may go before it is taken.
   w.session_ended = true;
   for (int slot = 0; slot < static_cast<int>(w.places.size()); ++slot) w.close_place(slot);
   // The run reports the cards it will not start; the process may go
   // before it does.
-  if (w.journal) journal_end_pending(w.journal.get(), CardOutcome::aborted);
+  // The journal is the loop's while it goes: touched here only once it is over.
+  if (loop_over && w.journal) journal_end_pending(w.journal.get(), CardOutcome::aborted);
   return 0;
 }
 
