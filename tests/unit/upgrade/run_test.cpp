@@ -156,6 +156,7 @@ class FakeIo : public RunIo {
   void wake() override { woken_ = true; }
   void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
             std::vector<unsigned char>* ready) override {
+    waited_on.insert(sockets.begin(), sockets.end());
     const int64_t until = now + wait_ms;
     bool came = false;  // a datagram or a wake
     for (;;) {
@@ -184,6 +185,7 @@ class FakeIo : public RunIo {
     if (empty_waits_ > 2) ++now;
   }
   int longest_spin = 0;  // the most empty waits of nothing in a row
+  std::set<Socket> waited_on;  // every socket a wait was given
 
   // Cards 127.0.0.n for each n, bound to one port: the first one's.
   bool add_cards(const std::vector<int>& ns) {
@@ -261,7 +263,14 @@ class FakeChecks : public CheckTransport {
     socket_send_to(poke_.get(), &byte, 1,
                    make_address(text_to_ip("127.0.0.1"), socket_local_port(socket_.get())));
   }
-  std::vector<Socket> sockets() override { return {socket_.get()}; }
+  // Each query round's socket stays open a while for late replies: the
+  // loop must wait on all of them, not only the newest.
+  std::vector<SocketOwner> older;
+  std::vector<Socket> sockets() override {
+    std::vector<Socket> all{socket_.get()};
+    for (const SocketOwner& o : older) all.push_back(o.get());
+    return all;
+  }
   std::vector<Answer> read() override {
     uint8_t buf[16];
     SocketAddress from{};
@@ -1467,6 +1476,33 @@ TEST(Taskbar, StateOfTheButton) {
   EXPECT_EQ(taskbar_state(BatchProgress{4, 2, true}, 0), TaskbarState::error);
   EXPECT_EQ(taskbar_state(BatchProgress{4, 2, true}, 2), TaskbarState::paused);
   EXPECT_EQ(taskbar_state(BatchProgress{4, 0, false}, 1), TaskbarState::paused);
+}
+
+// A stop that comes while the run is paused still ends it, with the cards
+// not started said so; the checks' every socket is waited on, the older
+// rounds' too.
+TEST_F(RunTest, StopWhilePausedEndsTheRunAndEveryCheckSocketIsHeard) {
+  for (bool rollout : {false, true}) {
+    SCOPED_TRACE(rollout);
+    fresh();
+    cards({1, 2, 3, 4});
+    RunOptions options;
+    options.parallel = 1;
+    options.rollout.on = rollout;
+    options.checks = RunChecks::each_ok;
+    make(options, true);
+    for (int n = 1; n <= 4; ++n) checks_->versions[card_ip(n)] = IMAGE_VERSION;
+    checks_->older.push_back(udp_open(0));
+    const Socket older = checks_->older.back().get();
+    post_at(150, RunCommandKind::pause);
+    post_at(30000, RunCommandKind::stop_all);
+    run_to_end(20000);
+    EXPECT_EQ(events_.start_order(), std::vector<int>{1});
+    EXPECT_EQ(results()[3], CardOutcome::not_started);
+    EXPECT_EQ(events_.text.rfind("Stopped by the operator: 3 cards not started.", 0), 0u)
+        << events_.text;
+    EXPECT_TRUE(io_.waited_on.count(older)) << "the loop waited only on the newest check socket";
+  }
 }
 
 }  // namespace
