@@ -414,4 +414,21 @@ TEST(CardText, MessagesThatReadLikeTheProgramsOwnAreQuoted) {
   EXPECT_NE(report_csv({card}).find(",\"'=HYPERLINK("), std::string::npos);
 }
 
+// A reply that names no MAC cannot speak for a card whose MAC is known:
+// the image's version in it proves nothing.
+TEST(Check, AnAnswerWithoutAMacIsNotTheCards) {
+  Watched run;
+  for (; run.ports.now <= 60000; run.ports.now += 1000) {
+    const size_t asked = run.ports.queries.size();
+    verifier_tick(run.verifier, run.ports, run.ports.now);
+    if (run.verifier.watches.empty() && run.ports.now > 0) break;
+    if (run.ports.queries.size() == asked) continue;
+    VerifyAnswer a = answer_of(IP, 0x0105);
+    a.has_mac = false;
+    verifier_answer(run.verifier, a, run.ports.now);
+  }
+  EXPECT_EQ(run.verified(), "not_applied");
+  EXPECT_EQ(run.result().message, ANOTHER_DEVICE_TEXT);
+}
+
 }  // namespace
