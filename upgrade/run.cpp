@@ -14,8 +14,6 @@ namespace {
 // No socket, no card line: the run waits for a wake or for its next
 // deadline, however far.
 const int64_t WAIT_LONGEST_MS = 3600 * 1000;
-// The datagrams one pass reads before the ticks and starts have their turn.
-const int TRANSFER_READS_PER_PASS = 256;
 
 class SilentView : public SessionView {
  public:
@@ -521,9 +519,6 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
   if (!transfers_) {
     transfers_ = io_->open_socket();
     if (transfers_) receiver_ = io_->receive(transfers_.get(), inbox_);
-    // Read by the loop until it has nothing more: a readiness that was not
-    // one costs a failed receive, not a loop held in it.
-    if (transfers_ && !receiver_) socket_set_nonblocking(transfers_.get());
   }
   if (!transfers_) {
     report_card(report_.get(), ip_to_text(c.record.ip), c.record.ip, CardOutcome::socket_error, "",
@@ -651,24 +646,9 @@ void UpgradeRun::drive_sessions(int64_t now) {
   }
 }
 
-// Every datagram waiting on the run's socket goes to the session of the
-// card it came from; one from no running card's address is dropped. A
-// question open holds them all in the socket.
-void UpgradeRun::read_transfers(int64_t now) {
-  if (!transfers_ready_ || pause_.questions > 0) return;
-  transfers_ready_ = false;
-  datagram_.resize(SESSION_BUFFER);
-  for (int n = 0; n < TRANSFER_READS_PER_PASS; ++n) {
-    SocketAddress from{};
-    const int length = socket_recv_from(transfers_.get(), datagram_.data(), SESSION_BUFFER, &from);
-    if (length < 0) return;  // nothing more (or an error the next wait tells again)
-    deliver(now, datagram_.data(), length, from);
-  }
-  transfers_ready_ = true;  // more may wait: the next pass reads on
-}
-
-// What the receiver heard since the last pass, the same way; a question
-// open holds it in the inbox.
+// What the receiver heard since the last pass goes to the session of the
+// card it came from (one from no running card's address is dropped); a
+// question open holds it in the inbox.
 void UpgradeRun::take_heard(int64_t now) {
   if (!receiver_ || pause_.questions > 0) return;
   inbox_->take_datagrams(&heard_, &heard_bytes_);
@@ -770,7 +750,6 @@ bool UpgradeRun::pass() {
   // Whatever settles cards comes before the starts it may let go.
   if (phase_ == Phase::sending) {
     drive_sessions(now);
-    read_transfers(now);
     take_heard(now);
   }
   if (phase_ != Phase::waiting_start) {
@@ -819,28 +798,20 @@ bool UpgradeRun::pass() {
     events_->ended();
     return false;
   }
-  // Sleep on every socket with work to come until the next thing is due.
+  // Sleep on the checks' sockets until the next thing is due; the transfers'
+  // datagrams come through the inbox, whose first one wakes the wait.
   std::vector<Socket> sockets;
-  const bool hear_transfers = pause_.questions == 0 && any_running();
-  if (hear_transfers && !receiver_) sockets.push_back(transfers_.get());
-  const size_t session_sockets = sockets.size();
-  if (checks_running_ && transport_)
-    for (Socket s : transport_->sockets()) sockets.push_back(s);
+  if (checks_running_ && transport_) sockets = transport_->sockets();
   now = io_->now_ms();
-  // Datagrams left from a full read, or heard meanwhile: no wait before the
-  // next pass.
-  const bool heard = hear_transfers && receiver_ && !inbox_->may_wait();
-  const int64_t wait = (hear_transfers && transfers_ready_) || heard
-                           ? 0
-                           : std::max<int64_t>(0, next_due(now) - now);
+  // Heard meanwhile: no wait before the next pass.
+  const bool hear_transfers = pause_.questions == 0 && receiver_;
+  const bool heard = hear_transfers && !inbox_->may_wait();
+  const int64_t wait = heard ? 0 : std::max<int64_t>(0, next_due(now) - now);
   std::vector<unsigned char> ready;
   io_->wait(sockets, wait, &ready);
-  if (receiver_) inbox_->waited();
-  transfers_ready_ =
-      transfers_ready_ || (hear_transfers && session_sockets && !ready.empty() && ready[0]);
+  inbox_->waited();
   check_ready_ = ready.size() == sockets.size() &&
-                 std::any_of(ready.begin() + static_cast<long>(session_sockets), ready.end(),
-                             [](unsigned char r) { return r != 0; });
+                 std::any_of(ready.begin(), ready.end(), [](unsigned char r) { return r != 0; });
   return true;
 }
 

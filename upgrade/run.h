@@ -204,15 +204,11 @@ class RunIo {
                     std::vector<unsigned char>* ready) = 0;
   // From any thread (and, natively, from a signal handler).
   virtual void wake() = 0;
-  // Hears the run's transfer socket on a thread of its own, posting each
-  // datagram into the inbox, until the returned object goes. nullptr: the
-  // loop waits on the socket and reads it itself.
+  // Hears the run's transfer socket, posting each datagram into the inbox,
+  // until the returned object goes: the run's only way to hear its
+  // transfers (the product's, a thread of its own; a test's, its wait).
   virtual std::unique_ptr<TransferReceiver> receive(Socket socket,
-                                                    const std::shared_ptr<RunInbox>& inbox) {
-    (void)socket;
-    (void)inbox;
-    return nullptr;
-  }
+                                                    const std::shared_ptr<RunInbox>& inbox) = 0;
 };
 
 // The system's: the steady clock, real sockets, and a wake datagram to a
@@ -368,7 +364,6 @@ class UpgradeRun {
   void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
   std::string stop_reason() const;
   void drive_sessions(int64_t now);
-  void read_transfers(int64_t now);
   void take_heard(int64_t now);
   void deliver(int64_t now, const uint8_t* data, int length, const SocketAddress& from);
   void drive_checks(int64_t now, bool readable);
@@ -407,8 +402,6 @@ class UpgradeRun {
   // The one socket every transfer of the run sends from and hears on; the
   // card's address tells whose datagram it is. Opened at the first start.
   SocketOwner transfers_;
-  bool transfers_ready_ = false;  // it was readable at the last wait
-  std::vector<uint8_t> datagram_;
   // Hears the socket on its own thread (the system's io); gone before it.
   std::unique_ptr<TransferReceiver> receiver_;
   std::vector<RunDatagram> heard_;

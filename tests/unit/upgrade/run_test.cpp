@@ -154,6 +154,14 @@ class FakeIo : public RunIo {
     return udp_open(0);
   }
   void wake() override { woken_ = true; }
+  // As the product's receiving thread does, without a thread: each wait
+  // posts what came on the run's transfer socket into its inbox.
+  std::unique_ptr<TransferReceiver> receive(Socket socket,
+                                            const std::shared_ptr<RunInbox>& inbox) override {
+    heard_socket_ = socket;
+    inbox_ = inbox;
+    return std::make_unique<TransferReceiver>();
+  }
   void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
             std::vector<unsigned char>* ready) override {
     waited_on.insert(sockets.begin(), sockets.end());
@@ -219,6 +227,17 @@ class FakeIo : public RunIo {
   void serve() {
     for (auto& [n, card] : cards) card->take(now);
     for (auto& [n, card] : cards) card->answer(now);
+    hear();
+  }
+  void hear() {
+    if (!heard_socket_ || !inbox_) return;
+    uint8_t buf[SESSION_BUFFER];
+    while (socket_readable(heard_socket_, 0)) {
+      SocketAddress from{};
+      const int length = socket_recv_from(heard_socket_, buf, sizeof buf, &from);
+      if (length < 0) break;
+      inbox_->post_datagram(buf, length, from);
+    }
   }
   bool look(const std::vector<Socket>& sockets, std::vector<unsigned char>* ready) {
     ready->assign(sockets.size(), 0);
@@ -233,6 +252,8 @@ class FakeIo : public RunIo {
     }
   }
   std::multimap<int64_t, std::function<void()>> steps_;
+  Socket heard_socket_ = 0;
+  std::shared_ptr<RunInbox> inbox_;
   bool woken_ = false;
   int empty_waits_ = 0;
 };
