@@ -81,6 +81,32 @@ def watch_latency(scene, main, samples, done):
             samples.extend(probe.latency(main, 2000, 20))
 
 
+def program_pid():
+    """The process of daveridur.exe under Wine (its command line names it)."""
+    for pid in os.listdir("/proc"):
+        if not pid.isdigit():
+            continue
+        try:
+            with open("/proc/%s/cmdline" % pid, "rb") as f:
+                args = f.read().split(b"\0")
+        except OSError:
+            continue
+        if any(a.lower().endswith(b"daveridur.exe") for a in args):
+            return int(pid)
+    return None
+
+
+def watch_threads(counts, done):
+    """The program's thread count (its Wine threads included) while it runs."""
+    pid = program_pid()
+    while pid and not done.is_set():
+        try:
+            counts.append(len(os.listdir("/proc/%d/task" % pid)))
+        except OSError:
+            return
+        time.sleep(0.2)
+
+
 def window_run(work):
     fleet_args = ["--fleet", str(rb.CARDS), "--base", rb.ip_of(0), "--fw", "1.00", "--ack_delay", str(rb.ACK_MS),
                   "--restart", str(rb.RESTART_S), "--restart_fw", "2.00"]
@@ -106,6 +132,10 @@ def window_run(work):
         samples, done = [], threading.Event()
         watcher = threading.Thread(target=watch_latency, args=(s, s.main, samples, done))
         watcher.start()
+        threads_before = len(os.listdir("/proc/%d/task" % program_pid())) if program_pid() else 0
+        counts = []
+        counter = threading.Thread(target=watch_threads, args=(counts, done))
+        counter.start()
         t0 = time.monotonic()
         d.answer(box["hwnd"], IDYES)
         # A report of more than 30 cards is a dialog of its own, no message box.
@@ -115,6 +145,9 @@ def window_run(work):
         wall = time.monotonic() - t0
         done.set()
         watcher.join()
+        counter.join()
+        print("  threads    %d before the run, at most %d during it (the program's own and Wine's)" %
+              (threads_before, max(counts or [0])), flush=True)
         if not report:
             sys.exit("no report within an hour")
         text = report_text(d, report)
