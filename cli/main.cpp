@@ -254,7 +254,7 @@ void add_card_options(CLI::App* cmd, UpgradeArgs& a) {
   a.password = cmd->add_option("--password", a.options.password,
                                "The password itself: other users of the computer can read it; "
                                "prefer --password-file")
-                   ->option_text("TEXT")
+                   ->option_text("PASSWORD")
                    ->group(group);
   cmd->add_option("--resume", a.options.resume,
                   "The --report of an earlier run: its cards join this run, those it shows done "
