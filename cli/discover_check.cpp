@@ -26,9 +26,12 @@ const char* const CARD_COLUMNS[] = {"ip", "mac", "version", "state", "user"};
 // {"key":value,...}: an empty value is unknown, null.
 std::string json_card(const std::vector<std::string>& keys, const std::vector<std::string>& values) {
   std::string out = "{";
-  for (size_t i = 0; i < keys.size(); ++i)
-    out += (i ? "," : "") + json_string(keys[i]) + ":" +
-           (values[i].empty() ? std::string("null") : json_string(values[i]));
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i) out += ',';
+    out += json_string(keys[i]);
+    out += ':';
+    out += values[i].empty() ? std::string("null") : json_string(values[i]);
+  }
   return out + "}";
 }
 

@@ -55,8 +55,12 @@ std::string cards_of(size_t n) { return std::to_string(n) + (n == 1 ? " card" : 
 // {"key":value,...} of values already JSON.
 std::string json_members(const std::vector<std::pair<std::string, std::string>>& members) {
   std::string out = "{";
-  for (const auto& [key, value] : members)
-    out += (out.size() > 1 ? "," : "") + json_string(key) + ":" + value;
+  for (const auto& [key, value] : members) {
+    if (out.size() > 1) out += ',';
+    out += json_string(key);
+    out += ':';
+    out += value;
+  }
   return out + "}";
 }
 
@@ -89,7 +93,10 @@ std::string plan_json(const RolloutPlan& plan, size_t cards, const RunSchedule& 
   std::vector<size_t> sizes(static_cast<size_t>(plan.waves), 0);
   for (const PlannedCard& c : plan.cards) ++sizes[static_cast<size_t>(c.wave - 1)];
   std::string list = "[";
-  for (size_t n : sizes) list += (list.size() > 1 ? "," : "") + std::to_string(n);
+  for (size_t n : sizes) {
+    if (list.size() > 1) list += ',';
+    list += std::to_string(n);
+  }
   list += "]";
   return json_members({{"plan", json_members({
       {"cards", std::to_string(cards)},
@@ -106,8 +113,10 @@ std::string plan_json(const RolloutPlan& plan, size_t cards, const RunSchedule& 
 }  // namespace
 
 std::string image_error_text(const std::string& path, const char* refusal) {
-  if (refusal == MSG_READ_ERROR) return "cannot read the image " + path + ": " + read_reason(path);
-  if (refusal == MSG_TOO_LARGE) {
+  // By text: a literal's address is not one across the program's parts.
+  if (std::strcmp(refusal, MSG_READ_ERROR) == 0)
+    return "cannot read the image " + path + ": " + read_reason(path);
+  if (std::strcmp(refusal, MSG_TOO_LARGE) == 0) {
     uint64_t size = 0;
     regular_file_size(path, &size);
     return "the image " + path + " is too large for the card: " + std::to_string(size) +
