@@ -91,7 +91,8 @@ void show_progress(Run& run) {
   progress_sample(run.progress, sent, now);
   const std::string text = progress_text(run.progress, now);
   if (!run.live) {
-    const auto every = QUIET_LINE_EVERY - std::chrono::milliseconds(QUIET_HEARTBEAT_MS);
+    // Two heartbeats early: a loop woken late still keeps the promise.
+    const auto every = QUIET_LINE_EVERY - 2 * std::chrono::milliseconds(QUIET_HEARTBEAT_MS);
     if (!text.empty() && now - run.last_line >= every) say(run, text);
     return;
   }
