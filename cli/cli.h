@@ -52,12 +52,14 @@ bool start_headless_discovery(HeadlessDiscovery& d,
 // adapter's directed broadcast), sent at once and again half-way through
 // the wait; else a scan of the addresses at the rate, with its retries,
 // then the wait. With stop_when_all, it ends as soon as every address
-// answered; with live, a line on stderr shows the scan's progress.
+// answered; with live, a line on stderr shows the scan's progress, with
+// quiet_lines (off a terminal) a line of its own at least every 30 s.
 struct FindRequest {
   AddressSet addresses;
   ScanSettings scan;
   bool stop_when_all = false;
   bool live = false;
+  bool quiet_lines = false;
 };
 struct FindResult {
   std::vector<DeviceRecord> found;  // in the order the table lists them
@@ -122,5 +124,5 @@ struct UpgradeOptions {
 };
 int run_upgrade(const UpgradeOptions& o);
 
-// "%d.%02d", or "--.--" for a card that showed no version.
+// "%d.%02d", or empty for a card that showed no version (null in JSON).
 std::string card_version_text(uint32_t version);

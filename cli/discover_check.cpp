@@ -5,6 +5,7 @@
 
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "cli/run_output.h"
 #include "image/image.h"
 #include "protocol/csv.h"
 #include "protocol/json.h"
@@ -22,7 +23,22 @@ void print_record(std::string record) {
 
 const char* const CARD_COLUMNS[] = {"ip", "mac", "version", "state", "user"};
 
+// {"key":value,...}: an empty value is unknown, null.
+std::string json_card(const std::vector<std::string>& keys, const std::vector<std::string>& values) {
+  std::string out = "{";
+  for (size_t i = 0; i < keys.size(); ++i) {
+    if (i) out += ',';
+    out += json_string(keys[i]);
+    out += ':';
+    out += values[i].empty() ? std::string("null") : json_string(values[i]);
+  }
+  return out + "}";
+}
+
 // The cards in discover's output format: tab-separated, CSV or JSON lines.
+// A card does not tell its account: the user column is left empty for the
+// operator to fill in (a list read back takes --user where it is empty),
+// never the stored default as if the card had shown it.
 void print_cards(const std::vector<DeviceRecord>& cards, const DiscoverOptions& o) {
   const std::vector<std::string> header(std::begin(CARD_COLUMNS), std::end(CARD_COLUMNS));
   if (o.csv && !o.json) print_record(csv_record(header));
@@ -30,14 +46,10 @@ void print_cards(const std::vector<DeviceRecord>& cards, const DiscoverOptions& 
     char mac[18];
     mac_to_text(mac, r.mac);
     std::vector<std::string> fields = {ip_to_text(r.ip), mac, card_version_text(r.version),
-                                       r.write_refused ? "no-write" : "ready",
-                                       std::string(r.user_name, std::find(r.user_name, r.user_name + 32, '\0'))};
+                                       r.write_refused ? "no-write" : "ready", ""};
     if (o.json) {
-      std::vector<std::pair<std::string, std::string>> members;
-      for (size_t i = 0; i < header.size(); ++i) members.emplace_back(header[i], fields[i]);
-      std::printf("%s\n", json_object(members).c_str());
+      std::printf("%s\n", json_card(header, fields).c_str());
     } else if (o.csv) {
-      fields[4] = csv_outside_text(fields[4]);
       print_record(csv_record(fields));
     } else {
       std::printf("%s\t%s\t%s\t%s\t%s\n", fields[0].c_str(), fields[1].c_str(), fields[2].c_str(),
@@ -54,6 +66,7 @@ int run_discover(const DiscoverOptions& o) {
   request.scan = o.scan;
   request.scan.wait_ms = o.wait_ms;
   request.live = stderr_is_terminal();
+  request.quiet_lines = !request.live;
   FindResult result;
   if (!find_cards(request, &result)) {
     std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
@@ -71,7 +84,7 @@ int run_discover(const DiscoverOptions& o) {
 int run_check_command(const std::string& image_path) {
   ImageFile file;
   if (const char* refusal = read_checked_image(image_path, &file)) {
-    std::fprintf(stderr, "%s\n", refusal);
+    std::fprintf(stderr, "daveridur-cli: %s\n", image_error_text(image_path, refusal).c_str());
     return EXIT_BAD_IMAGE;
   }
   // The three fields of the main panel, under their labels.

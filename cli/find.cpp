@@ -16,6 +16,8 @@ using Clock = std::chrono::steady_clock;
 
 const uint32_t MERGE_GRACE_MS = 150;
 const auto LIVE_EVERY = std::chrono::milliseconds(250);
+// Off a terminal a long scan is not silent in the log.
+const auto QUIET_EVERY = std::chrono::seconds(29);
 
 void broadcast_and_wait(DiscoveryService& svc, uint32_t wait_ms) {
   const auto start = Clock::now();
@@ -32,12 +34,14 @@ void broadcast_and_wait(DiscoveryService& svc, uint32_t wait_ms) {
   }
 }
 
-void show_scan_line(const ScanProgress& p) {
+// The scan's own schedule knows its time left.
+void show_scan_line(const ScanProgress& p, bool live) {
   uint64_t s = (p.ms_left + 999) / 1000;
-  std::fprintf(stderr, "\r%llu/%llu addresses asked, %llu cards found, %llu:%02llu left   ",
-               static_cast<unsigned long long>(p.asked), static_cast<unsigned long long>(p.total),
-               static_cast<unsigned long long>(p.found), static_cast<unsigned long long>(s / 60),
-               static_cast<unsigned long long>(s % 60));
+  std::fprintf(stderr, "%s%llu/%llu addresses asked, %llu cards found, %llu:%02llu left%s",
+               live ? "\r" : "scanning: ", static_cast<unsigned long long>(p.asked),
+               static_cast<unsigned long long>(p.total), static_cast<unsigned long long>(p.found),
+               static_cast<unsigned long long>(s / 60), static_cast<unsigned long long>(s % 60),
+               live ? "   " : "\n");
   std::fflush(stderr);
 }
 
@@ -46,6 +50,7 @@ bool scan_and_wait(DiscoveryService& svc, const FindRequest& request, FindResult
   Scan scan;
   if (!start_scan(scan, svc, request.addresses, request.scan)) return false;
   auto next_line = Clock::now();
+  auto next_quiet_line = Clock::now() + QUIET_EVERY;
   bool shown = false;
   for (;;) {
     ScanProgress p = scan_progress(scan);
@@ -55,9 +60,13 @@ bool scan_and_wait(DiscoveryService& svc, const FindRequest& request, FindResult
       break;
     }
     if (request.live && Clock::now() >= next_line) {
-      show_scan_line(p);
+      show_scan_line(p, true);
       shown = true;
       next_line += LIVE_EVERY;
+    }
+    if (request.quiet_lines && Clock::now() >= next_quiet_line) {
+      show_scan_line(p, false);
+      next_quiet_line += QUIET_EVERY;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
@@ -87,6 +96,7 @@ bool start_headless_discovery(HeadlessDiscovery& d, std::function<void(const Dev
 }
 
 std::string card_version_text(uint32_t version) {
+  if (version == 0) return "";
   char buf[16];
   return version_text(buf, version);
 }

@@ -11,6 +11,7 @@
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "cli/fleet_files.h"
+#include "cli/usage.h"
 #include "daveridur_version.h"
 #include "platform/udp.h"
 #include "protocol/address.h"
@@ -38,33 +39,31 @@ int output_error() { return first_output_error.load(); }
 namespace {
 
 const char DESCRIPTION[] =
-    "Finds the network cards of UPS units, checks firmware images and upgrades the cards.\n"
-    "Exit status: 0 every card OK, 1 a card failed or the output or report could not be written,\n"
-    "2 usage error or a report that cannot be created, 3 the image fails its checks,\n"
-    "4 a rollout (upgrade --waves or --max-failures) halted by its failure budget, 5 an upgrade\n"
-    "stopped by the operator with Ctrl+C: the first lets the cards sending finish and starts no\n"
-    "more (the rest are \"Not started : stopped by the operator .\"); a second aborts them.\n"
-    "Every card's verdict (the report's verdict column, --json's \"verdict\") decides it.";
+    "Finds the network cards of UPS units, checks firmware images and upgrades the cards. "
+    "Give --help after a command for its options.\n\n"
+    "Exit status: 0 every card OK; 1 a card failed, or the output or report could not be "
+    "written; 2 a usage error, or a report that cannot be created or is in use; 3 the image "
+    "fails its checks; 4 a rollout halted by its failure budget; 5 an upgrade stopped by the "
+    "operator (a first Ctrl+C lets the cards sending finish and starts no more; a second "
+    "aborts them). Every card's verdict (the report's verdict column, --json's \"verdict\") "
+    "decides it.";
 
 const char PASSWORD_VARIABLE[] = "DAVERIDUR_PASSWORD";
 
 const char WAVES_HELP[] =
-    "Upgrade in waves: a list of card counts or percentages of the cards to upgrade, like "
-    "1,5,20% (a percentage is rounded down, and at least 1 card); the last entry repeats until "
-    "every card has its wave. A wave starts only when every card of the one before runs the new "
-    "version or has failed. The waves take the cards in the order given: with --resume the "
-    "report's first, then the addresses named, then the --cards list's rows, then the cards a "
-    "range found, in address order";
+    "Upgrade in waves: card counts or percentages of the cards to upgrade, like 1,5,20% (a "
+    "percentage rounded down, at least 1 card; the last entry repeats). A wave starts when "
+    "every card of the one before runs the new version or has failed. The cards go in the "
+    "order given: the report resumed, the CARDs, the --cards rows, then a range's cards";
 const char START_AT_HELP[] =
-    "HH:MM, local time: the first card starts at the next such time (within that minute: at "
-    "once); the cards are asked, and the report started, at once";
+    "Local time of the first start (within that minute: at once); the cards are asked and "
+    "the report started at once";
 const char WINDOW_HELP[] =
-    "HH:MM-HH:MM, local time: cards start only inside this daily window (it may cross "
-    "midnight); at its end no more start, those sending finish, and the run waits for its "
-    "next opening";
+    "Daily window, local time, in which cards start (it may cross midnight); at its end the "
+    "cards sending finish and the run waits for the next opening";
 const char MAX_FAILURES_HELP[] =
-    "Failures the whole run allows (with --waves: 0); one more halts it: nothing more starts, "
-    "the cards not started are reported \"Not started : rollout halted .\"";
+    "Failures the whole run allows (with --waves: 0); one more halts it: nothing more "
+    "starts, the rest are \"Not started : rollout halted .\"";
 
 // The password from --password-file, --password or the environment, in that
 // order; false with the reason. A password given on the command line can be
@@ -136,23 +135,39 @@ bool read_targets(const std::vector<std::string>& texts, const std::vector<std::
   return false;
 }
 
-void add_scan_options(CLI::App* cmd, ScanSettings& scan, std::vector<std::string>& excludes) {
-  cmd->add_option("--exclude", excludes, "Addresses never asked (ranges as above; repeatable)")
-      ->allow_extra_args(false);
-  cmd->add_option("--rate", scan.rate, "Queries a second at most, on average, for addresses")
+void add_exclude_option(CLI::App* cmd, std::vector<std::string>& excludes, const char* group) {
+  cmd->add_option("--exclude", excludes,
+                  "Addresses never asked, whether named, in a range or in the report resumed "
+                  "(ranges as the addresses; repeatable)")
+      ->allow_extra_args(false)
+      ->option_text("RANGE")
+      ->group(group);
+}
+
+void add_scan_options(CLI::App* cmd, ScanSettings& scan) {
+  cmd->add_option("--rate", scan.rate,
+                  "Queries a second at most, on average, for the addresses of ranges, 1 to " +
+                      std::to_string(SCAN_RATE_MAX) + " (default " +
+                      std::to_string(SCAN_DEFAULT_RATE) + ")")
       ->default_val(SCAN_DEFAULT_RATE)
-      ->check(CLI::Range(1u, SCAN_RATE_MAX));
-  cmd->add_option("--retries", scan.retries, "Times a silent address is asked again")
+      ->check(CLI::Range(1u, SCAN_RATE_MAX))
+      ->option_text("N")
+      ->group("Scan");
+  cmd->add_option("--retries", scan.retries,
+                  "Times a silent address is asked again, 0 to 2 (default 1)")
       ->default_val(1)
-      ->check(CLI::Range(0, 2));
+      ->check(CLI::Range(0, 2))
+      ->option_text("N")
+      ->group("Scan");
+}
+
+// Last, so that it stands in the last group.
+void add_help_flag(CLI::App* cmd) {
+  cmd->set_help_flag("-h,--help", "Shows these options and exits")->group("Output");
 }
 
 const char RANGES[] = "a.b.c.d, a.b.c.d/n (16-32), a.b.c.d-e.f.g.h, or comma lists of these";
 
-int usage_error(CLI::App& app, const std::string& message) {
-  std::fprintf(stderr, "daveridur-cli: %s\n\n%s", message.c_str(), app.help().c_str());
-  return EXIT_USAGE;
-}
 
 // Output that did not reach its reader (a full disk, a pipe whose reader
 // went away) fails the run: a script must not take a lost report for success.
@@ -184,18 +199,27 @@ struct DiscoverArgs {
 CLI::App* add_discover(CLI::App& app, DiscoverArgs& a) {
   DiscoverOptions& discover = a.options;
   CLI::App* cmd = app.add_subcommand(
-      "discover", "Lists the cards that answer: ip, mac, version, state, user.");
-  cmd->add_option("--wait", discover.wait_ms, "Milliseconds to listen for replies")
-      ->default_val(3000)
-      ->check(CLI::Range(0u, 600000u));
-  CLI::Option* csv_flag = cmd->add_flag("--csv", discover.csv, "CSV with a header row instead of tabs");
-  cmd->add_flag("--json", discover.json, "One JSON object per card and line, the CSV's columns as keys")
-      ->excludes(csv_flag);
+      "discover", "Lists the cards that answer: ip, mac, version, state (ready or no-write) and "
+                  "user (left empty: a card does not tell its account).");
   cmd->add_option("ADDRESS", a.addresses,
                   std::string("Cards to ask directly: ") + RANGES +
-                      "; none: broadcast on every adapter");
-  add_scan_options(cmd, discover.scan, a.excludes);
-  cmd->add_flag("--force", a.force, "Scan more than 65536 addresses");
+                      "; none: a broadcast on every adapter");
+  add_exclude_option(cmd, a.excludes, "Scan");
+  cmd->add_option("--wait", discover.wait_ms,
+                  "Milliseconds to listen for replies, 0 to 600000 (default 3000)")
+      ->default_val(3000)
+      ->check(CLI::Range(0u, 600000u))
+      ->option_text("MS")
+      ->group("Scan");
+  add_scan_options(cmd, discover.scan);
+  cmd->add_flag("--force", a.force, "Scan more than 65536 addresses")->group("Scan");
+  CLI::Option* csv_flag =
+      cmd->add_flag("--csv", discover.csv, "CSV with a header row instead of tabs")->group("Output");
+  cmd->add_flag("--json", discover.json,
+                "One JSON object per card and line, the CSV's columns as keys (null: unknown)")
+      ->excludes(csv_flag)
+      ->group("Output");
+  add_help_flag(cmd);
   return a.command = cmd;
 }
 
@@ -210,56 +234,94 @@ struct UpgradeArgs {
   CLI::App* command = nullptr;
 };
 
-// The account, the report and the transfers.
-void add_upgrade_run_options(CLI::App* cmd, UpgradeArgs& a) {
-  UpgradeOptions& upgrade = a.options;
-  cmd->add_option("--cards", a.card_list, "CSV card list: ip[,user[,password]]");
-  a.user = cmd->add_option(
-      "--user", upgrade.user, "Account for cards without one in the list (default: the stored one)");
-  a.password = cmd->add_option(
-      "--password", upgrade.password,
-      "Password for that account (other users can read it: prefer --password-file)");
+// The cards and their accounts.
+void add_card_options(CLI::App* cmd, UpgradeArgs& a) {
+  const char* group = "Cards and accounts";
+  cmd->add_option("--cards", a.card_list,
+                  "Card list, CSV: ip[,user[,password]] per line, or discover --csv's output; "
+                  "a card with an empty user takes --user and the password")
+      ->option_text("FILE")
+      ->group(group);
+  a.user = cmd->add_option("--user", a.options.user,
+                           "Account of the cards the list gives none (default: the stored one, "
+                           "\"admin\" on a new computer)")
+               ->option_text("NAME")
+               ->group(group);
   cmd->add_option("--password-file", a.password_file,
-                  "File whose first line is the password (else DAVERIDUR_PASSWORD)");
-  cmd->add_option("--transfer-limit", upgrade.transfer_limit_minutes,
-                  "Minutes a card's transfer may take in all")
-      ->default_val(30)
-      ->check(CLI::Range(1u, 1440u));
-  cmd->add_flag("--force", upgrade.force, "Upgrade cards at the image's version or newer");
-  cmd->add_flag("--verify", upgrade.verify, "Wait until each card runs the new version");
-  cmd->add_option("--report", upgrade.report, "Write a CSV report of every card");
-  cmd->add_option("--parallel", upgrade.parallel, "Transfers at once (within a wave)")
+                  "File whose first line is the password (else the variable DAVERIDUR_PASSWORD)")
+      ->option_text("FILE")
+      ->group(group);
+  a.password = cmd->add_option("--password", a.options.password,
+                               "The password itself: other users of the computer can read it; "
+                               "prefer --password-file")
+                   ->option_text("PASSWORD")
+                   ->group(group);
+  cmd->add_option("--resume", a.options.resume,
+                  "The --report of an earlier run: its cards join this run, those it shows done "
+                  "are skipped; their accounts come from --cards and --user")
+      ->option_text("REPORT")
+      ->group(group);
+  add_exclude_option(cmd, a.excludes, group);
+}
+
+// How the cards go: the image's gate, the waves, the schedule.
+void add_rollout_options(CLI::App* cmd, UpgradeArgs& a) {
+  UpgradeOptions& upgrade = a.options;
+  cmd->add_flag("--force", upgrade.force, "Also upgrade the cards at the image's version or newer")
+      ->group("Image");
+  cmd->add_flag("--verify", upgrade.verify,
+                "Wait until each card runs the new version (asked again for up to 5 minutes)")
+      ->group("Image");
+  const char* group = "Rollout";
+  cmd->add_option("--parallel", upgrade.parallel, "Transfers at once (within a wave), 1 to " +
+                                                      std::to_string(BATCH_SESSIONS_MAX) +
+                                                      " (default 4)")
       ->default_val(4)
-      ->check(CLI::Range(1, BATCH_SESSIONS_MAX));
+      ->check(CLI::Range(1, BATCH_SESSIONS_MAX))
+      ->option_text("N")
+      ->group(group);
+  cmd->add_option("--transfer-limit", upgrade.transfer_limit_minutes,
+                  "Minutes a card's transfer may take in all, 1 to 1440 (default 30)")
+      ->default_val(30)
+      ->check(CLI::Range(1u, 1440u))
+      ->option_text("MINUTES")
+      ->group(group);
+  a.waves = cmd->add_option("--waves", a.wave_list, WAVES_HELP)->option_text("LIST")->group(group);
+  cmd->add_option("--max-failures", upgrade.max_failures, MAX_FAILURES_HELP)
+      ->check(CLI::Range(0, 1000000))
+      ->option_text("N")
+      ->group(group);
+  a.start_at_option =
+      cmd->add_option("--start-at", a.start_at, START_AT_HELP)->option_text("HH:MM")->group(group);
+  a.window_option = cmd->add_option("--window", a.window, WINDOW_HELP)
+                        ->option_text("HH:MM-HH:MM")
+                        ->group(group);
+  cmd->add_flag("--dry-run", upgrade.dry_run,
+                "Ask the cards and print each card's wave or the line it would get, then the "
+                "plan; send nothing")
+      ->group(group);
 }
 
 CLI::App* add_upgrade(CLI::App& app, UpgradeArgs& a) {
   UpgradeOptions& upgrade = a.options;
   CLI::App* cmd = app.add_subcommand(
-      "upgrade", "Upgrades cards behind the image's version and prints the report.");
+      "upgrade", "Upgrades the cards behind the image's version and prints the report.");
   cmd->add_option("IMAGE", upgrade.image, "Firmware image file")->required();
   cmd->add_option("CARD", a.addresses,
                   std::string("Cards: ") + RANGES + "; a range upgrades the cards that answer");
-  add_scan_options(cmd, upgrade.scan, a.excludes);
-  cmd->add_flag("--force-scan", a.force_scan, "Scan more than 65536 addresses");
-  add_upgrade_run_options(cmd, a);
-  a.waves = cmd->add_option("--waves", a.wave_list, WAVES_HELP);
-  cmd->add_option("--max-failures", upgrade.max_failures, MAX_FAILURES_HELP)
-      ->check(CLI::Range(0, 1000000));
-  a.start_at_option = cmd->add_option("--start-at", a.start_at, START_AT_HELP);
-  a.window_option = cmd->add_option("--window", a.window, WINDOW_HELP);
-  CLI::Option* dry_run = cmd->add_flag(
-      "--dry-run", upgrade.dry_run,
-      "Asks the cards and prints each card's wave or the line it would get, and the plan and "
-      "the schedule on stderr; sends nothing");
-  cmd->add_option("--resume", upgrade.resume,
-                  "A report of an earlier run: its cards join this run, and those it "
-                  "shows done (ok and applied or not verified) are skipped");
-  CLI::Option* json = cmd->add_flag(
-      "--json", upgrade.json,
-      "JSON Lines on stdout instead of the report lines: one object per card as it settles "
-      "(the report's columns and wave), then {\"summary\": ...}");
-  dry_run->excludes(json);
+  add_card_options(cmd, a);
+  add_rollout_options(cmd, a);
+  add_scan_options(cmd, upgrade.scan);
+  cmd->add_flag("--force-scan", a.force_scan, "Scan more than 65536 addresses")->group("Scan");
+  cmd->add_option("--report", upgrade.report,
+                  "Write a CSV report of every card, before anything is sent and at every change")
+      ->option_text("FILE")
+      ->group("Output");
+  cmd->add_flag("--json", upgrade.json,
+                "JSON Lines instead of the report lines: an object per card as it settles, "
+                "then {\"summary\": ...}; with --dry-run the plan as JSON")
+      ->group("Output");
+  add_help_flag(cmd);
   return a.command = cmd;
 }
 
@@ -327,10 +389,12 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
 
 int main(int argc, char** argv) {
   CLI::App app{DESCRIPTION, "daveridur-cli"};
+  app.formatter(help_formatter());
   app.require_subcommand(1, 1);
   // The version the window's caption shows.
   app.set_version_flag("--version", std::string("daveridur-cli ") + DAVERIDUR_FILE_VERSION_TEXT,
                        "Shows the version and exits");
+  app.set_help_flag("-h,--help", "Shows the commands and exits");
   // Arguments that start with '/' are paths (and Wine's Unix paths), not
   // options; the subcommands inherit this.
   app.allow_windows_style_options(false);
@@ -341,9 +405,12 @@ int main(int argc, char** argv) {
   CLI::App* check_cmd =
       app.add_subcommand("check", "Checks an image; prints its version, date code and size.");
   check_cmd->add_option("IMAGE", check_image_path, "Firmware image file")->required();
+  add_help_flag(check_cmd);
   UpgradeArgs upgrade;
   CLI::App* upgrade_cmd = add_upgrade(app, upgrade);
+  for (CLI::App* cmd : {discover_cmd, check_cmd, upgrade_cmd}) cmd->group("Commands");
 
+  const std::vector<std::string> args(argv + 1, argv + argc);
   try {
     app.parse(argc, argv);
   } catch (const CLI::CallForHelp& e) {
@@ -353,18 +420,35 @@ int main(int argc, char** argv) {
   } catch (const CLI::CallForVersion& e) {
     return app.exit(e);
   } catch (const CLI::ParseError& e) {
-    return usage_error(app, e.what());
+    // One line, the option meant when a word is one edit from it.
+    CLI::App& command = *command_of(app, args);
+    std::string message = e.what();
+    if (!message.empty() && message[0] >= 'A' && message[0] <= 'Z') message[0] += 'a' - 'A';
+    if (dynamic_cast<const CLI::ArgumentMismatch*>(&e)) {
+      const std::string name = message.substr(0, message.find(':'));
+      if (const CLI::Option* opt = command.get_option_no_throw(name))
+        message = name + " needs its value, " + opt->get_option_text();
+    }
+    if (dynamic_cast<const CLI::ExtrasError*>(&e) || &command == &app) {
+      const std::string unknown = unknown_argument_text(app, command, args);
+      if (!unknown.empty())
+        message = unknown;
+      else if (&command == &app)
+        message = "no command: give discover, check or upgrade";
+    }
+    return usage_error(app, command, message);
   }
 
   std::string bad;
   if (discover_cmd->parsed() &&
       !read_targets(discover.addresses, discover.excludes, discover.force, "--force",
                     &discover.options.addresses, &bad))
-    return usage_error(app, bad);
+    return usage_error(app, *discover_cmd, bad);
   if (discover_cmd->parsed() && !discover.addresses.empty() &&
       discover.options.addresses.intervals.empty())
-    return usage_error(app, "every address named is excluded");
-  if (upgrade_cmd->parsed() && !check_upgrade(upgrade, &bad)) return usage_error(app, bad);
+    return usage_error(app, *discover_cmd, "every address named is excluded");
+  if (upgrade_cmd->parsed() && !check_upgrade(upgrade, &bad))
+    return usage_error(app, *upgrade_cmd, bad);
 
   catch_interrupt();
   set_setting_problem_handler(print_setting_problem);

@@ -14,6 +14,7 @@
 #include "settings/settings.h"
 #include "cli/cli.h"
 #include "cli/console.h"
+#include "cli/run_output.h"
 #include "protocol/packet.h"
 #include "platform/files.h"
 #include "protocol/sha256.h"
@@ -26,6 +27,13 @@ using Clock = std::chrono::steady_clock;
 
 const uint32_t QUERY_WAIT_MS = 3000;
 const uint32_t LIVE_LINE_EVERY_MS = 500;
+// Off a terminal (cron, a scheduled task, Ansible) a line says what the run
+// waits for at least this often: a log never goes quiet for the minutes a
+// wave waits for its checks or the run for its window.
+const auto QUIET_LINE_EVERY = std::chrono::seconds(30);
+const uint32_t QUIET_HEARTBEAT_MS = 1000;
+// The live line's room: the terminal's 80 columns less the cursor's.
+const int LIVE_LINE_WIDTH = 79;
 
 // Waves, a failure budget or JSON Lines run the batch as a rollout.
 bool rollout_on(const UpgradeOptions& o) { return o.has_waves || o.max_failures >= 0 || o.json; }
@@ -37,45 +45,60 @@ struct Job {
   bool answered = false;
   CardResult card;  // as the card starts
   uint32_t bytes = 0;
-  bool sent = false;  // a transfer was started
+  bool sent = false;     // a transfer was started
+  int wave = 0;          // its wave in the plan, 0: none
+  bool printed = false;  // its JSON object is out
 };
 
-// What the run's printer keeps: the jobs, the counts the live line shows.
+// What the run's printer keeps: the jobs, what the run does and waits for.
 struct Run {
   std::list<Job> jobs;
   std::unordered_map<uint32_t, Job*> by_ip;
   std::shared_ptr<Journal> journal = std::make_shared<Journal>();
-  size_t to_send = 0, finished = 0;
-  uint32_t image_size = 0;
+  size_t to_send = 0;
   bool live = false;
   bool live_shown = false;
   bool json = false;  // JSON Lines on stdout in place of the report lines
-  Clock::time_point started = Clock::now();
+  RunProgress progress;
+  Clock::time_point last_line = Clock::now();  // of stderr
   RolloutStatus status;
   bool stopped = false;  // the operator stopped the run
 };
 
 void clear_live_line(Run& run) {
   if (!run.live_shown) return;
-  std::fprintf(stderr, "\r%-79s\r", "");
+  std::fprintf(stderr, "\r%-*s\r", LIVE_LINE_WIDTH, "");
   run.live_shown = false;
 }
 
-// Cards done/total, the rate over the run, and the time left at that rate.
-void show_live_line(Run& run) {
-  if (!run.live || !run.to_send) return;
+// A line of its own on stderr.
+void say(Run& run, const std::string& line) {
+  clear_live_line(run);
+  std::fprintf(stderr, "%s\n", line.c_str());
+  std::fflush(stderr);
+  run.last_line = Clock::now();
+}
+
+// What the run does and waits for: on a terminal the live line, redrawn;
+// off one a line of its own when stderr has been quiet for a while.
+void show_progress(Run& run) {
+  const Clock::time_point now = Clock::now();
   uint64_t sent = 0;
-  for (const Job& j : run.jobs) sent += j.bytes;
-  double seconds = std::chrono::duration<double>(Clock::now() - run.started).count();
-  double rate = seconds > 0 ? sent / seconds : 0;
-  uint64_t total = uint64_t{run.image_size} * run.to_send;
-  char left[32] = "--:--";
-  if (rate > 0 && total >= sent) {
-    long s = static_cast<long>((total - sent) / rate);
-    std::snprintf(left, sizeof left, "%ld:%02ld", s / 60, s % 60);
+  for (const Job& j : run.jobs) {
+    sent += j.bytes;
+    auto it = run.progress.sending.find(j.order.ip);
+    if (it != run.progress.sending.end()) it->second = j.bytes;
   }
-  std::fprintf(stderr, "\r%zu/%zu cards done, %.1f KB/s, %s left   ", run.finished, run.to_send,
-               rate / 1024, left);
+  progress_sample(run.progress, sent, now);
+  const std::string text = progress_text(run.progress, now);
+  if (!run.live) {
+    // Two heartbeats early: a loop woken late still keeps the promise.
+    const auto every = QUIET_LINE_EVERY - 2 * std::chrono::milliseconds(QUIET_HEARTBEAT_MS);
+    if (!text.empty() && now - run.last_line >= every) say(run, text);
+    return;
+  }
+  if (text.empty()) return clear_live_line(run);
+  std::fprintf(stderr, "\r%-*.*s", LIVE_LINE_WIDTH, LIVE_LINE_WIDTH, text.c_str());
   std::fflush(stderr);
   run.live_shown = true;
 }
@@ -101,59 +124,81 @@ class CountingView : public SessionView {
 };
 
 // The run's events as the command prints them: a line to stderr as each
-// card starts and ends, its report line (or JSON object) to stdout.
+// card starts and ends, its report line (or JSON object) to stdout, and
+// what the run does and waits for.
 class Printer : public RunEvents {
  public:
-  Printer(Run& run, const RunSchedule& schedule)
-      : run_(run), schedule_(schedule), views_(BATCH_SESSIONS_MAX) {}
+  Printer(Run& run, const RunOptions& options)
+      : run_(run), progress_(run.progress), views_(BATCH_SESSIONS_MAX) {
+    progress_.schedule = options.schedule;
+    progress_.checks_deferred = options.checks == RunChecks::after_all;
+  }
   SessionView* session_view(int slot) override { return &views_[static_cast<size_t>(slot)]; }
+  void card_waiting(const RunCard& card, int wave) override {
+    run_.by_ip.at(card.record.ip)->wave = wave;
+    progress_.waves = std::max(progress_.waves, wave);
+  }
+  void wave_started(int wave) override { progress_.wave = wave; }
   void card_started(const RunCard& card, int slot) override {
     Job& job = *run_.by_ip.at(card.record.ip);
     views_[static_cast<size_t>(slot)].job = &job;
     job.sent = true;
-    clear_live_line(run_);
-    std::fprintf(stderr, "%s: started\n", ip_to_text(card.record.ip));
+    progress_.sending[card.record.ip] = 0;
+    say(run_, std::string(ip_to_text(card.record.ip)) + ": started");
   }
   void card_line(const std::shared_ptr<Report>&, const CardResult& card) override {
     Job& job = *run_.by_ip.at(card.ip);
     const std::string ip = ip_to_text(card.ip);
     const std::string message = report_message(card);
-    clear_live_line(run_);
-    if (job.sent) {
-      ++run_.finished;
-      std::fprintf(stderr, "%s: ended, %s\n", ip.c_str(), message.c_str());
+    progress_.sending.erase(card.ip);
+    ++lines_;
+    if (card.verdict == Verdict::checking) {
+      if (progress_.checks_deferred)
+        to_check_.push_back(card.ip);
+      else
+        progress_.checking[card.ip] = Clock::now();
     }
+    count_done();
+    if (job.sent) say(run_, ip + ": ended, " + message);
     if (!run_.json) print_line(run_, ip + " " + message);
-    std::fflush(stderr);
   }
   void card_checked(const CardResult& card) override {
+    progress_.checking.erase(card.ip);
+    count_done();
     if (!*outcome_verified_word(card.outcome)) return;
-    clear_live_line(run_);
-    std::fprintf(stderr, "%s: %s\n", ip_to_text(card.ip), result_column_text(card).c_str());
+    say(run_, std::string(ip_to_text(card.ip)) + ": " + result_column_text(card));
   }
   void card_settled(const CardResult& card, int wave) override {
-    if (run_.json) print_line(run_, card_json(card, wave));
+    if (!run_.json) return;
+    print_line(run_, card_json(card, wave));
+    run_.by_ip.at(card.ip)->printed = true;
   }
   void waiting(RunWait what, int) override {
-    if (what != RunWait::start_time && what != RunWait::window) return;
-    clear_live_line(run_);
+    progress_.wait = what;
     if (what == RunWait::start_time)
-      std::fprintf(stderr, "waiting for %s to start\n", clock_text(schedule_.start_at).c_str());
-    else
-      std::fprintf(stderr, "waiting for the window %s\n",
-                   window_text(schedule_.window_from, schedule_.window_to).c_str());
+      say(run_, "waiting for " + clock_text(progress_.schedule.start_at) + " to start");
+    else if (what == RunWait::window)
+      say(run_, "waiting for the window " +
+                    window_text(progress_.schedule.window_from, progress_.schedule.window_to));
   }
-  void heartbeat() override { show_live_line(run_); }
+  void heartbeat() override { show_progress(run_); }
   void checks_started(size_t cards) override {
-    clear_live_line(run_);
-    std::fprintf(stderr, "checking %zu card%s for the new version\n", cards, cards == 1 ? "" : "s");
+    const Clock::time_point now = Clock::now();
+    for (uint32_t ip : to_check_) progress_.checking[ip] = now;
+    to_check_.clear();
+    say(run_, "checking " + cards_words(static_cast<long long>(cards)) + " for the new version");
   }
   void summary(const RunSummary& summary) override { run_.status = summary.rollout; }
 
  private:
+  // Cards whose line came and whose check, if any, is over.
+  void count_done() { progress_.done = lines_ - progress_.checking.size() - to_check_.size(); }
+
   Run& run_;
-  RunSchedule schedule_;
+  RunProgress& progress_;
   std::vector<CountingView> views_;
+  std::vector<uint32_t> to_check_;  // --verify: checked once every transfer ended
+  size_t lines_ = 0;
 };
 
 void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job) {
@@ -198,6 +243,51 @@ bool cards_to_ask(const UpgradeOptions& o, std::vector<CardOrder>* cards, KeptRe
 struct HeldReport {
   std::shared_ptr<HeldFile> file;
 };
+
+// The report resumed, when this run does not write it: held while the run
+// goes, so that no other run writes it meanwhile; while another run holds
+// it, refused as a --report is (nothing asked or sent). One that cannot be
+// held (not there, not writable by this user) is only read: its read tells.
+bool hold_resumed(const UpgradeOptions& o, HeldReport* held) {
+  if (o.resume.empty() || o.resume == o.report) return true;
+  std::string why;
+  bool exists = false;
+  if (!regular_file_check(o.resume, &exists, &why) || !exists) return true;
+  HeldFilePtr file;
+  switch (hold_file(o.resume, &file, &why)) {
+    case HoldStatus::held:
+      held->file = std::shared_ptr<HeldFile>(std::move(file));
+      return true;
+    case HoldStatus::busy:
+      std::fprintf(stderr, "daveridur-cli: the report is in use by another run: %s\n",
+                   o.resume.c_str());
+      return false;
+    case HoldStatus::failed:
+      break;
+  }
+  return true;
+}
+
+// A kept report holds no accounts: its cards take those of the --cards
+// list and --user given with --resume; the cards left with the stored
+// account alone are named before anything is asked or sent.
+void note_default_accounts(const Run& run, const UpgradeOptions& o, const KeptReport& kept) {
+  const size_t NAMED_MAX = 10;
+  if (o.resume.empty() || o.has_user) return;
+  std::vector<uint32_t> left;
+  for (const Job& job : run.jobs)
+    if (!job.order.has_user && kept.find(job.order.ip)) left.push_back(job.order.ip);
+  if (left.empty()) return;
+  std::string names;
+  for (size_t i = 0; i < left.size() && i < NAMED_MAX; ++i)
+    names += std::string(i ? ", " : "") + ip_to_text(left[i]);
+  if (left.size() > NAMED_MAX) names += " and " + std::to_string(left.size() - NAMED_MAX) + " more";
+  std::fprintf(stderr,
+               "daveridur-cli: --resume: %s of the report %s no account but the stored one "
+               "(\"%s\"): %s; give --cards with their accounts, or --user\n",
+               cards_words(static_cast<long long>(left.size())).c_str(),
+               left.size() == 1 ? "has" : "have", default_account().c_str(), names.c_str());
+}
 
 bool hold_report(const std::string& path, const std::string& initial, HeldReport* held) {
   std::string why;
@@ -261,6 +351,7 @@ bool ask_cards(const UpgradeOptions& o, Run& run, uint32_t image_version,
   request.scan.wait_ms = QUERY_WAIT_MS;
   request.stop_when_all = true;
   request.live = run.live && !o.ranges.intervals.empty();
+  request.quiet_lines = !run.live;
   if (!find_cards(request, result)) {
     std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
     return false;
@@ -324,33 +415,6 @@ RunRequest run_request(const Run& run, const UpgradeOptions& o, const OpenedImag
   return request;
 }
 
-// The run's plan without sending anything: the line each card would get
-// before a transfer, or its wave; the plan and the budget on stderr.
-int print_dry_run(const RunPlan& planned, const RunOptions& run_options, bool versionless) {
-  const RolloutOptions& options = run_options.rollout;
-  const RolloutPlan& plan = planned.rollout;
-  for (const RunCard& c : planned.cards) {
-    if (c.wave) {
-      std::printf("%s\n", dry_run_line(c.record.ip, c.wave).c_str());
-      continue;
-    }
-    CardResult card;
-    card.ip = c.record.ip;
-    card.version_before = c.record.version;
-    card.outcome = c.gate;
-    card.message = c.message;
-    std::printf("%s %s\n", ip_to_text(card.ip), report_message(card).c_str());
-  }
-  flush_output();
-  std::fprintf(stderr, "%s\n", dry_run_summary(plan).c_str());
-  if (!run_options.schedule.empty())
-    std::fprintf(stderr, "schedule: %s (local time)\n", schedule_words(run_options.schedule).c_str());
-  if (versionless && options.on)
-    std::fprintf(stderr, "the image has no version: no check can fail a card, the waves wait "
-                         "for the transfers alone\n");
-  return EXIT_ALL_OK;
-}
-
 RunOptions run_options(const UpgradeOptions& o, const Run& run) {
   RunOptions r;
   r.rollout.on = rollout_on(o);
@@ -361,7 +425,7 @@ RunOptions run_options(const UpgradeOptions& o, const Run& run) {
   // A rollout's waves wait for the checks: they run beside the transfers.
   r.checks = r.rollout.on ? RunChecks::each_ok : o.verify ? RunChecks::after_all : RunChecks::none;
   r.journal = run.journal;
-  r.heartbeat_ms = run.live ? LIVE_LINE_EVERY_MS : 0;
+  r.heartbeat_ms = run.live ? LIVE_LINE_EVERY_MS : QUIET_HEARTBEAT_MS;
   r.schedule = o.schedule;
   return r;
 }
@@ -378,7 +442,7 @@ bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunO
   // Lives as long as the process: a handler on the console's thread may
   // still be waking it as the run goes.
   static SystemRunIo io;
-  Printer printer(run, options.schedule);
+  Printer printer(run, options);
   UpgradeRun upgrade(std::move(cards), std::move(file.bytes), file.opened, options, &printer, &io,
                      std::move(transport));
   // The console's interrupts are posted to the run's inbox while it goes.
@@ -404,7 +468,14 @@ int finish_run(Run& run, const UpgradeOptions& o, const FindResult& found,
   std::vector<CardResult> results;
   for (const Job& job : run.jobs) results.push_back(job.card);
   const RunVerdicts verdicts = run_verdicts(results, run.status.halted, run.stopped);
-  if (o.json) print_line(run, summary_json(results, run.status, verdicts));
+  if (o.json) {
+    // A run ended at once (SIGTERM, SIGHUP, the console closed) settles no
+    // more cards: each card not printed yet gets its object now, as the
+    // report has its row, before the summary.
+    for (Job& job : run.jobs)
+      if (!job.printed) print_line(run, card_json(job.card, job.wave));
+    print_line(run, summary_json(results, run.status, verdicts));
+  }
   bool report_whole = true;
   if (!o.report.empty() && !journal_set(run.journal.get(), results)) {
     std::fprintf(stderr, "daveridur-cli: %s\n", journal_status(run.journal.get()).c_str());
@@ -434,7 +505,7 @@ int finish_run(Run& run, const UpgradeOptions& o, const FindResult& found,
 int run_upgrade(const UpgradeOptions& o) {
   ImageFile file;
   if (const char* refusal = read_checked_image(o.image, &file)) {
-    std::fprintf(stderr, "%s\n", refusal);
+    std::fprintf(stderr, "daveridur-cli: %s\n", image_error_text(o.image, refusal).c_str());
     return EXIT_BAD_IMAGE;
   }
   const uint32_t version = file.check.version;
@@ -454,17 +525,19 @@ int run_upgrade(const UpgradeOptions& o) {
       return EXIT_USAGE;
     }
   }
+  HeldReport resumed;
+  if (!hold_resumed(o, &resumed)) return EXIT_USAGE;
   std::vector<CardOrder> orders;
   KeptReport kept;
   if (!cards_to_ask(o, &orders, &kept)) return EXIT_USAGE;
 
   Run run;
-  run.image_size = file.opened.size;
   run.live = stderr_is_terminal();
   run.json = o.json;
   // A card named twice is upgraded once, with the account named first.
   for (const CardOrder& c : orders)
     if (!run.by_ip.count(c.ip)) add_job(run, c, o, version, digest);
+  note_default_accounts(run, o, kept);
 
   // The report names every card before anything is sent: a run stopped at
   // any moment leaves it whole. No report, no run.
@@ -493,14 +566,16 @@ int run_upgrade(const UpgradeOptions& o) {
     std::fprintf(stderr, "daveridur-cli: %s\n", refusal.c_str());
     return EXIT_USAGE;
   }
-  clear_live_line(run);
-  for (const std::string& line : plan.planned_again) std::fprintf(stderr, "%s\n", line.c_str());
+  for (const std::string& line : plan.planned_again) say(run, line);
   run.to_send = plan.to_send;
-  if (o.dry_run) return print_dry_run(plan, options, version == IMAGE_VERSION_NONE);
+  if (o.dry_run)
+    return print_dry_run(std::move(plan.cards), options, version == IMAGE_VERSION_NONE, o.json);
   std::vector<RunCard> cards = std::move(plan.cards);
   // What the cards said of themselves; a file that cannot be written now
   // is tried again at the next change.
   if (!o.report.empty()) journal_set(run.journal.get(), journal_rows(run));
+  run.progress.cards = run.jobs.size();
+  run.progress.image_size = file.opened.size;
   if (!drive_run(run, std::move(cards), file, options)) return EXIT_CARD_FAILED;
   return finish_run(run, o, found, scanned);
 }

@@ -28,10 +28,15 @@ mkdir -p "$pkg/DEBIAN" "$pkg/usr/bin" "$pkg/usr/share/man/man1" "$doc"
 strip --remove-section=.comment --remove-section=.note --strip-unneeded \
   -o "$pkg/usr/bin/daveridur-cli" "$cli"
 chmod 0755 "$pkg/usr/bin/daveridur-cli"
-# The page's date is the changelog entry's, so a rebuild makes the same page.
+# The page carries the version and the changelog entry's date itself, so
+# that the page read from the tree (man -l) says them too; it goes as it is.
 date=$(date -u -d "$(sed -n 's/^ -- .*>  //p' "$here/changelog" | head -n1)" +%Y-%m-%d)
-sed "s/@VERSION@/$version/; s/@DATE@/$date/" "$here/daveridur-cli.1" |
-  gzip -9n > "$pkg/usr/share/man/man1/daveridur-cli.1.gz"
+title=".TH DAVERIDUR-CLI 1 \"$date\" \"daveridur-cli $version\" \"User Commands\""
+if [ "$(head -n1 "$here/daveridur-cli.1")" != "$title" ]; then
+  echo "packaging/debian/daveridur-cli.1 does not start with the tree's version and date: $title" >&2
+  exit 1
+fi
+gzip -9n < "$here/daveridur-cli.1" > "$pkg/usr/share/man/man1/daveridur-cli.1.gz"
 gzip -9n < "$here/changelog" > "$doc/changelog.gz"
 { cat "$here/copyright.in"; sed -n '5,$p' "$root/LICENSE" | sed 's/^$/./; s/^/ /'; } > "$doc/copyright"
 

@@ -60,6 +60,10 @@ CardOutcome judge_card(const DeviceRecord& record, uint32_t image_version, const
     *message = "Skipped : version " + version_words(record.version) + " .";
     return CardOutcome::skipped_version;
   }
+  if (record.write_refused) {
+    *message = REFUSES_UPGRADES_TEXT;
+    return CardOutcome::card_error;
+  }
   return CardOutcome::pending;
 }
 

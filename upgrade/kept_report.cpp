@@ -173,8 +173,10 @@ bool read_report_row(const CsvRecord& record, const std::vector<size_t>& at, siz
   }
   if (!read_time(cell(STARTED), &card.started)) return refuse(STARTED, "is not a time");
   if (!read_time(cell(ENDED), &card.ended)) return refuse(ENDED, "is not a time");
-  if (!read_mac(cell(MAC), card.mac)) return refuse(MAC, "is not a MAC address");
-  if (!read_version(cell(VERSION_BEFORE), &card.version_before))
+  // Empty: the card never answered (its MAC and version unknown).
+  if (!cell(MAC).empty() && !read_mac(cell(MAC), card.mac))
+    return refuse(MAC, "is not a MAC address");
+  if (!cell(VERSION_BEFORE).empty() && !read_version(cell(VERSION_BEFORE), &card.version_before))
     return refuse(VERSION_BEFORE, "is not a version");
   card.image = unguarded(cell(IMAGE));
   card.image_version = IMAGE_VERSION_NONE;

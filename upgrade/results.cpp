@@ -293,12 +293,15 @@ const std::vector<std::string>& report_columns() {
 }
 
 std::vector<std::string> report_row(const CardResult& c) {
-  char mac[32];
-  mac_to_text(mac, c.mac);
+  // A card that never answered showed no MAC and no version: those cells
+  // are empty (null in JSON), never all zeros or 0.00.
+  char mac[32] = "";
+  for (uint8_t byte : c.mac)
+    if (byte) mac_to_text(mac, c.mac);
   const bool has_image_version = c.image_version != IMAGE_VERSION_NONE;
   const char* verified = outcome_verified_word(c.outcome);
   return {time_text(c.started), time_text(c.ended), ip_to_text(c.ip), mac,
-          version_words(c.version_before), c.image,
+          c.version_before ? version_words(c.version_before) : "", c.image,
           has_image_version ? version_words(c.image_version) : "",
           outcome_result_word(c.outcome), report_message(c),
           std::to_string(seconds_between(c.started, c.ended)), std::to_string(c.bytes_sent),

@@ -440,6 +440,13 @@ void UpgradeRun::start_due_cards(int64_t now) {
     }
     RunCard& c = cards_[cursor_];
     const uint32_t ip = c.record.ip;
+    // A card the front judged not to send keeps its line whatever ends
+    // the run: one at the image's version was never to be aborted.
+    if (c.gate != CardOutcome::pending) {
+      line_without_transfer(c, c.gate, c.message);
+      ++cursor_;
+      continue;
+    }
     if (shutting_down_) {
       line_without_transfer(c, CardOutcome::aborted, "");
       ++cursor_;
@@ -449,11 +456,6 @@ void UpgradeRun::start_due_cards(int64_t now) {
       // The line first: the rollout tells the card settled as it now stands.
       line_without_transfer(c, CardOutcome::aborted, "");
       if (rollout_) rollout_->abandon(ip, Verdict::aborted);
-      ++cursor_;
-      continue;
-    }
-    if (c.gate != CardOutcome::pending) {
-      line_without_transfer(c, c.gate, c.message);
       ++cursor_;
       continue;
     }

@@ -34,7 +34,11 @@ const char* image_refusal(const OpenedImage& opened, ImageFile* file);
 // Which card goes, for every front: a card shown done in an earlier report
 // is skipped as done (done_in: that report's name), one that did not answer
 // gets no_connection, one already at the image's version or newer is
-// skipped (unless forced); pending for the cards to send.
+// skipped (unless forced), one that said it refuses upgrades (its reply
+// lacked "+WRQ : ACCEPT") is not sent and fails as a refusal would, with
+// REFUSES_UPGRADES_TEXT (no transfer would change that); pending for the
+// cards to send.
+inline constexpr const char* REFUSES_UPGRADES_TEXT = "Not sent : the card refuses upgrades .";
 struct CardJudgement {
   bool answered = true;
   bool done_before = false;

@@ -126,7 +126,8 @@ def test_discover(tool):
     rows = [l.split("\t") for l in lines(out)]
     check("discover lists every answering card, by address", ANSWERING, [r[0] for r in rows])
     by_ip = {r[0]: r for r in rows}
-    check("a ready card's line", ["10.69.8.1", "00-0a-ff-08-00-01", "1.00", "ready", "admin"],
+    # A card does not tell its account: the column is the operator's to fill in.
+    check("a ready card's line", ["10.69.8.1", "00-0a-ff-08-00-01", "1.00", "ready", ""],
           by_ip.get("10.69.8.1"))
     check("a card that refuses writes", "no-write", by_ip.get("10.69.8.2", [""] * 4)[3])
 
@@ -134,7 +135,7 @@ def test_discover(tool):
     table = list(csv.reader(io.StringIO(out)))
     check("discover --csv: header and the one answering card",
           [["ip", "mac", "version", "state", "user"],
-           ["10.69.8.4", "00-0a-ff-08-00-04", "1.05", "ready", "admin"]], table)
+           ["10.69.8.4", "00-0a-ff-08-00-04", "1.05", "ready", ""]], table)
     check("discover of a silent card still exits 0", 0, rc)
     test_discover_json(tool)
 
@@ -149,9 +150,9 @@ def test_discover_json(tool):
         cards = repr(e)
     check("discover --json: one object per card, in address order",
           (0, [{"ip": "10.69.8.1", "mac": "00-0a-ff-08-00-01", "version": "1.00", "state": "ready",
-                "user": "admin"},
+                "user": None},
                {"ip": "10.69.8.6", "mac": "00-0a-ff-08-00-06", "version": "1.01", "state": "ready",
-                "user": "admin"}]), (rc, cards))
+                "user": None}]), (rc, cards))
     rc, out, _ = tool.run("--version")
     version = open(os.path.join(os.environ["DAVERIDUR_SOURCE"], "CMakeLists.txt")).read()
     expected = "daveridur-cli %s (Build %s)" % (re.search(r"set\(DAVERIDUR_VERSION (\S+)\)", version).group(1),
@@ -195,15 +196,20 @@ def test_check(tool, images):
     rc, out, _ = tool.run("check", images["good"])
     check("check of a valid image", (0, ["Version No\tv1.05", "Date Code\tJul 04,2020",
                                          "File Size\t60,080"]), (rc, lines(out)))
-    for kind, message in (("missing", "Error in reading file !"), ("magic", "Illegal file format !"),
-                          ("truncated", "Illegal file format !"),
+    for kind, message in (("magic", "Illegal file format !"), ("truncated", "Illegal file format !"),
                           ("header-sum", "Bad file checksum !"), ("body-sum", "Bad file checksum !")):
         rc, out, err = tool.run("check", images[kind])
-        check("check of a %s image: status 3 and the window's message" % kind,
-              (3, "", [message]), (rc, out, lines(err)))
+        check("check of a %s image: status 3, the file and the window's message" % kind,
+              (3, "", ["daveridur-cli: the image %s fails its checks: %s" % (images[kind], message)]),
+              (rc, out, lines(err)))
+    rc, out, err = tool.run("check", images["missing"])
+    check("check of a missing image: status 3, the file and the system's reason",
+          (3, "", True), (rc, out, lines(err)[0].startswith("daveridur-cli: cannot read the image %s: "
+                                                             % images["missing"]) if err else False))
     rc, out, err = tool.run("check", images["huge"])
     check("check of an image larger than a card can number: status 3, refused unread",
-          (3, "", ["Image too large for the card"]), (rc, out, lines(err)))
+          (3, "", ["daveridur-cli: the image %s is too large for the card: 33553920 bytes, at most "
+                   "33553919" % images["huge"]]), (rc, out, lines(err)))
 
 
 def test_usage(tool, fleet, images):
@@ -219,8 +225,9 @@ def test_usage(tool, fleet, images):
                  ["frobnicate"],
                  []):
         rc, out, err = tool.run(*args)
-        check("usage error %r: status 2, message and usage on stderr" % args,
-              (2, "", True, True), (rc, out, "daveridur-cli:" in err, "Usage:" in err))
+        check("usage error %r: status 2, the message and where the options are told" % args,
+              (2, "", True, True, False),
+              (rc, out, "daveridur-cli:" in err, "--help' for the" in err, "Usage:" in err))
     # Addresses read strictly: never reinterpreted (10.69.8.010 is not .8),
     # refused naming the text. A list is refused whole, with its line numbers.
     bad_list = os.path.join(os.path.dirname(images["good"]), "bad-list.csv")
@@ -252,11 +259,11 @@ def test_upgrade_fleet(tool, fleet, images, work):
                             "10.69.8.4", "--cards", cards, "--report", report)
     check("a fleet with failures exits 1", 1, rc)
     check("stdout: the report lines",
-          sorted(["10.69.8.1 OK.", "10.69.8.2 Upgrade not allowed !",
+          sorted(["10.69.8.1 OK.", "10.69.8.2 Not sent : the card refuses upgrades .",
                   "10.69.8.3 No connection , abort.", "10.69.8.4 Skipped : version 1.05 .",
                   "10.69.8.5 Skipped : version 2.00 .", "10.69.8.6 OK."]), sorted(lines(out)))
     check("stderr: a line as each transfer starts and ends",
-          sorted(["10.69.8.%d: %s" % (n, s) for n in (1, 2, 6) for s in ("started", "ended")]),
+          sorted(["10.69.8.%d: %s" % (n, s) for n in (1, 6) for s in ("started", "ended")]),
           sorted(l.rsplit(",", 1)[0] for l in lines(err)))
     check("the uploads reached the cards byte for byte", [True, True],
           [same_image(fleet.saved(ip), image) for ip in ("10.69.8.1", "10.69.8.6")])
@@ -277,8 +284,8 @@ def test_upgrade_fleet(tool, fleet, images, work):
           ("00-0a-ff-08-00-01", "1.00", "1.05", "OK.", str(len(image)), True),
           (r1.get("mac"), r1.get("version_before"), r1.get("image_version"), r1.get("message"),
            r1.get("bytes_sent"), bool(r1.get("started")) and bool(r1.get("ended"))))
-    check("report: the card's refusal, the quoted message",
-          ("Upgrade not allowed !", "No connection , abort."),
+    check("report: the card that refuses upgrades, the silent one",
+          ("Not sent : the card refuses upgrades .", "No connection , abort."),
           (rows.get("10.69.8.2", {}).get("message"), rows.get("10.69.8.3", {}).get("message")))
 
     # The card already current, named by a list that discover --csv wrote,
@@ -303,7 +310,8 @@ def test_upgrade_fleet(tool, fleet, images, work):
     rc, out, err = tool.run("upgrade", images["body-sum"], "10.69.8.1", "--report",
                             os.path.join(work, "none.csv"))
     check("an image that fails: status 3, the message, nothing sent",
-          (3, "", ["Bad file checksum !"], wrqs), (rc, out, lines(err), len(fleet.records("wrq"))))
+          (3, "", ["daveridur-cli: the image %s fails its checks: Bad file checksum !" % images["body-sum"]],
+           wrqs), (rc, out, lines(err), len(fleet.records("wrq"))))
 
 
 def test_password_sources(tool, command, fleet, images, work):
@@ -461,7 +469,8 @@ def test_wine_fleet(tool, fleet, images, work):
     rc, out, _ = tool.run("upgrade", images["good"], "10.69.8.1", "10.69.8.2", "10.69.8.4",
                           "--report", report)
     check("Windows: upgrade of a small fleet",
-          (1, ["10.69.8.1 OK.", "10.69.8.2 Upgrade not allowed !", "10.69.8.4 Skipped : version 1.05 ."]),
+          (1, ["10.69.8.1 OK.", "10.69.8.2 Not sent : the card refuses upgrades .",
+               "10.69.8.4 Skipped : version 1.05 ."]),
           (rc, sorted(lines(out))))
     check("Windows: the upload byte for byte", True, same_image(fleet.saved("10.69.8.1"), image))
     _, rows = read_report(report)

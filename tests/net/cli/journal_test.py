@@ -59,7 +59,10 @@ class Fleet:
         with open(conf, "w") as f:
             for lane in LANES:
                 for ip in lane:
-                    f.write("ip=%s %s%s\n" % (ip, CARD, " write=0" if ip in REFUSING else ""))
+                    # Refused at the write request: another account than
+                    # the one sent (a card that says it refuses upgrades is
+                    # not sent at all).
+                    f.write("ip=%s %s%s\n" % (ip, CARD, " user=nobody" if ip in REFUSING else ""))
         ready = os.path.join(work, "ready")
         self.proc = subprocess.Popen(
             [os.path.join(native, "tools/cardsim/cardsim"), "--config", conf, "--record",

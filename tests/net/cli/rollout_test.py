@@ -62,12 +62,14 @@ def fleet_conf(refusing, knobs=None):
     for ip in WAVES:
         out.append("ip=%s %s" % (ip, "fw=1.05" if ip.endswith(".5") else CARD))
     for ip in HALT:
-        out.append("ip=%s %s%s %s" % (ip, CARD, " write=0" if ip in refusing else "",
+        # Refused at the write request: another account than the one sent (a
+        # card that says it refuses upgrades is not sent at all).
+        out.append("ip=%s %s%s %s" % (ip, CARD, " user=nobody" if ip in refusing else "",
                                       knobs.get(ip, "")))
     out.append("ip=%s fw=1.00 restart=6" % QUICK)
     out.append("ip=%s %s restart_mac=02-00-00-00-17-02" % (SWAPPED, CARD))
     for ip in WIDE_WAVE:
-        out.append("ip=%s %s%s" % (ip, CARD, " write=0" if ip.endswith(".1") else ""))
+        out.append("ip=%s %s%s" % (ip, CARD, " user=nobody" if ip.endswith(".1") else ""))
     for ip in STOPPED:
         out.append("ip=%s %s%s" % (ip, CARD, " ack_delay=20" if ip.endswith(".1") else ""))
     for ip in WIDE:
@@ -233,7 +235,7 @@ def test_halt_and_resume(tool, fleet, image, work):
            summary.get("reason")))
     check("halt: nothing written to after the halt", HALT[:4], wrq_order(fleet, start, HALT))
     check("halt: stderr names the halt, the card and why",
-          True, 'Rollout halted in wave 2: 10.69.15.4 refused ("Upgrade not allowed !"); 2 cards '
+          True, 'Rollout halted in wave 2: 10.69.15.4 refused ("Invalid user name or password !"); 2 cards '
                 'not started.' in err)
     check("halt: the summary lists the failed cards", ["10.69.15.4"], summary.get("failed"))
     check("halt: the verdicts and the exit status agree with the summary",

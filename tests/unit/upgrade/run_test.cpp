@@ -1470,6 +1470,7 @@ TEST(JudgeCard, WhichCardsGo) {
     CardJudgement j;
     CardOutcome outcome;
     std::string message;
+    bool write_refused = false;
   };
   const Case cases[] = {
       {"older", 0x0101, 0x0102, {}, CardOutcome::pending, ""},
@@ -1480,10 +1481,16 @@ TEST(JudgeCard, WhichCardsGo) {
       {"silent", 0x0101, 0x0102, {false, false, false, ""}, CardOutcome::no_connection, ""},
       {"done_before_beats_all", 0x0102, 0x0102, {false, true, false, "a.csv"},
        CardOutcome::skipped_done, "a.csv"},
+      // Sent, it would only be refused; a current one is no failure.
+      {"refuses_upgrades", 0x0101, 0x0102, {true, false, true, ""}, CardOutcome::card_error,
+       REFUSES_UPGRADES_TEXT, true},
+      {"refuses_upgrades_current", 0x0102, 0x0102, {}, CardOutcome::skipped_version,
+       "Skipped : version 1.02 .", true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     DeviceRecord r = record_of(1, c.version);
+    r.write_refused = c.write_refused ? 1 : 0;
     std::string message;
     EXPECT_EQ(judge_card(r, c.image_version, c.j, &message), c.outcome);
     EXPECT_EQ(message, c.message);

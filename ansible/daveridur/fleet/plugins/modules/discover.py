@@ -112,7 +112,7 @@ cards:
       type: str
       sample: 00-0a-fe-14-00-0b
     version:
-      description: The firmware it runs, C(M.mm), or C(--.--) when it showed none.
+      description: The firmware it runs, C(M.mm), or null when it showed none.
       type: str
       sample: '1.02'
     state:
@@ -120,11 +120,11 @@ cards:
       type: str
       sample: ready
     user:
-      description: The user name the card shows.
+      description: Always null, a column for card lists to fill in; a card does not tell its account.
       type: str
-      sample: admin
+      sample: null
   sample:
-    - {ip: 10.20.0.11, mac: 00-0a-fe-14-00-0b, version: '1.02', state: ready, user: admin}
+    - {ip: 10.20.0.11, mac: 00-0a-fe-14-00-0b, version: '1.02', state: ready, user: null}
 count:
   description: How many cards answered.
   returned: always
