@@ -12,6 +12,7 @@
 #include "cli/console.h"
 #include "cli/fleet_files.h"
 #include "daveridur_version.h"
+#include "platform/files.h"
 #include "platform/udp.h"
 #include "protocol/address.h"
 #include "protocol/packet.h"
@@ -262,7 +263,35 @@ CLI::App* add_upgrade(CLI::App& app, UpgradeArgs& a) {
       "JSON Lines on stdout instead of the report lines: one object per card as it settles "
       "(the report's columns and wave), then {\"summary\": ...}");
   dry_run->excludes(json);
+  cmd->add_option("--html", upgrade.html,
+                  "Write the run's page to FILE when it ends (a halt, a stop, a signal too)");
   return a.command = cmd;
+}
+
+CLI::App* add_report(CLI::App& app, ReportOptions& r) {
+  CLI::App* cmd = app.add_subcommand(
+      "report",
+      "Pictures of runs from their reports: one HTML page (waves, timeline, versions, every "
+      "card), the same figures as JSON, the timeline as a trace; the cards behind a version.");
+  cmd->add_option("REPORT", r.reports,
+                  "Reports (--report, the window's kept ones) of one run or many: nights, sites")
+      ->required();
+  cmd->add_option("--html", r.html, "Write one self-contained HTML page to FILE");
+  CLI::Option* json =
+      cmd->add_flag("--json", r.json, "The page's figures and every card as one JSON object on stdout");
+  cmd->add_option("--trace", r.trace,
+                  "Write the timeline as Chrome trace-event JSON to FILE (one track per slot)");
+  CLI::Option* behind = cmd->add_option(
+      "--behind", r.behind,
+      "List the cards behind VERSION on stdout: each card's latest state across the reports, "
+      "by its MAC (also the page's target version)");
+  cmd->add_flag("--csv", r.csv, "With --behind: the list as CSV with a header row")
+      ->needs(behind)
+      ->excludes(json);
+  cmd->add_option("--waves", r.waves_text,
+                  "The run's wave list (as upgrade --waves took it): each card's wave as "
+                  "planned, where the report does not record it");
+  return cmd;
 }
 
 // The upgrade's cards and options as given, read strictly; false with *bad.
@@ -301,6 +330,18 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
                                                     &upgrade.schedule.window_to, &why)) {
     *bad = "--window " + why;
     return false;
+  }
+  if (!upgrade.html.empty()) {
+    bool exists = false;
+    std::string why;
+    if (upgrade.dry_run) {
+      *bad = "--dry-run sends nothing and writes no page";
+      return false;
+    }
+    if (!regular_file_check(upgrade.html, &exists, &why)) {
+      *bad = "--html " + upgrade.html + ": " + why;
+      return false;
+    }
   }
   if (upgrade.dry_run && !upgrade.report.empty()) {
     *bad = "--dry-run sends nothing and writes no report";
@@ -345,6 +386,8 @@ int main(int argc, char** argv) {
   check_cmd->add_option("IMAGE", check_image_path, "Firmware image file")->required();
   UpgradeArgs upgrade;
   CLI::App* upgrade_cmd = add_upgrade(app, upgrade);
+  ReportOptions report;
+  CLI::App* report_cmd = add_report(app, report);
 
   try {
     app.parse(argc, argv);
@@ -367,10 +410,15 @@ int main(int argc, char** argv) {
       discover.options.addresses.intervals.empty())
     return usage_error(app, "every address named is excluded");
   if (upgrade_cmd->parsed() && !check_upgrade(upgrade, &bad)) return usage_error(app, bad);
+  if (report_cmd->parsed() && !report.waves_text.empty()) {
+    if (!read_wave_list(report.waves_text, &report.waves, &bad)) return usage_error(app, "--waves: " + bad);
+    report.has_waves = true;
+  }
 
   catch_interrupt();
   set_setting_problem_handler(print_setting_problem);
   if (check_cmd->parsed()) return output_checked(run_check_command(check_image_path));
+  if (report_cmd->parsed()) return output_checked(run_report(report));
 
   if (!net_startup()) {
     std::fprintf(stderr, "daveridur-cli: the socket library cannot be started\n");
