@@ -15,7 +15,8 @@ same figures; a run ended by SIGTERM still writes its page.
 
     scripts/netns-run.sh python3 tests/net/cli/report_page_test.py COMMAND...
 
-About 25 s: the waves wait for the checks after the upgrade."""
+About 25 s: the waves wait for the checks after the upgrade, and two
+transfers are slow."""
 
 import collections
 import csv
@@ -39,10 +40,12 @@ HOSTILE = "<img src=x onerror=alert(1)></script><!--<script>alert(2)</script>"
 IMAGE_NAME = "fw<svg onload=alert(3)>.bin"
 REPORT_NAME = "night&<i>1.csv"
 CARD = "fw=1.00 restart=1 restart_fw=1.05"
+# .1 takes about 3 s, .3 refuses the write after about 10 s: the seconds
+# sort as numbers or not.
 FLEET = [
-    ("10.69.40.1", CARD),
+    ("10.69.40.1", CARD + " ack_delay=25"),
     ("10.69.40.2", CARD),
-    ("10.69.40.3", 'fw=1.00 error_at=3 error_msg="%s"' % HOSTILE.replace('"', '\\"')),
+    ("10.69.40.3", 'fw=1.00 ack_delay=100 error_at=100 error_msg="%s"' % HOSTILE.replace('"', '\\"')),
     ("10.69.40.4", "fw=1.00 restart=6"),  # back with its old version: not applied
     ("10.69.40.5", CARD),
     ("10.69.40.6", CARD),
@@ -179,7 +182,8 @@ def check_table(page, rows):
     check("table: sorted by address, as numbers", sorted((r["ip"] for r in rows), key=ip_key), column(page, 1))
     page.click("table[data-grid=cards] th:nth-child(7)")
     seconds = [int(s) for s in column(page, 7)]
-    check("table: sorted by seconds", sorted(seconds), seconds)
+    check("table: sorted by seconds, as numbers", (sorted(seconds), True),
+          (seconds, sorted(seconds) != sorted(seconds, key=str)))
     page.click("table[data-grid=cards] th:nth-child(7)")
     seconds = [int(s) for s in column(page, 7)]
     check("table: a second click sorts the other way", sorted(seconds, reverse=True), seconds)
