@@ -39,13 +39,11 @@ void assign_lanes(const PageReport& report, RunFigures* f) {
   std::vector<size_t> order;
   for (size_t i = 0; i < cards.size(); ++i)
     if (card_on_timeline(cards[i])) order.push_back(i);
-  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
-    return clock_seconds(cards[a].started) < clock_seconds(cards[b].started);
-  });
+  std::stable_sort(order.begin(), order.end(),
+                   [&](size_t a, size_t b) { return f->begins[a] < f->begins[b]; });
   std::vector<long long> free_at;
   for (size_t i : order) {
-    const long long start = clock_seconds(cards[i].started);
-    const long long end = std::max(start, clock_seconds(cards[i].ended));
+    const long long start = f->begins[i], end = f->ends[i];
     size_t lane = 0;
     // Whole seconds: a slot is taken again only in a later second, so that
     // no two transfers that may have run together share a lane.
@@ -69,10 +67,10 @@ void waves_from_times(const PageReport& report, RunFigures* f) {
   for (size_t i = 0; i < cards.size(); ++i) {
     const CardResult& c = cards[i];
     if (!card_on_timeline(c)) continue;
-    const long long start = clock_seconds(c.started);
+    const long long start = f->begins[i];
     if (wave == 0 || (by_check && start >= settled)) ++wave;
     f->waves[i] = wave;
-    const long long at = card_settled_at(c);
+    const long long at = f->settles[i];
     const bool checked = c.verified_seconds >= 0 && *outcome_verified_word(c.outcome);
     if (at > settled || (at == settled && checked)) {
       by_check = at > settled ? checked : by_check || checked;
@@ -103,8 +101,8 @@ void fill_wave_rows(const PageReport& report, RunFigures* f) {
 
 void find_gaps(const PageReport& report, RunFigures* f) {
   std::vector<std::pair<long long, long long>> spans;
-  for (const CardResult& c : report.cards)
-    if (card_on_timeline(c)) spans.emplace_back(clock_seconds(c.started), card_settled_at(c));
+  for (size_t i = 0; i < report.cards.size(); ++i)
+    if (card_on_timeline(report.cards[i])) spans.emplace_back(f->begins[i], f->settles[i]);
   std::sort(spans.begin(), spans.end());
   long long reach = spans.empty() ? 0 : spans.front().second;
   for (size_t i = 1; i < spans.size(); ++i) {
@@ -130,6 +128,36 @@ void count_versions(const CardResult& c, std::map<uint32_t, int>* before, int* b
 }  // namespace
 
 long long clock_seconds(const LocalTime& t) { return seconds_between(EPOCH, t); }
+
+std::string row_key(const CardResult& c) {
+  // The fixed fields as bytes, then each text with its length before it.
+  struct Fixed {
+    int times[14];
+    uint32_t ip, version_before, image_version, bytes_sent, answered_version;
+    int verified_seconds, outcome, verdict;
+    uint8_t mac[6];
+  } f;
+  std::memset(&f, 0, sizeof f);  // padding included: equal rows, equal keys
+  const LocalTime* t[2] = {&c.started, &c.ended};
+  for (int k = 0; k < 2; ++k) {
+    const int fields[7] = {t[k]->year, t[k]->month, t[k]->day, t[k]->hour, t[k]->minute,
+                           t[k]->second, t[k]->utc_offset};
+    std::memcpy(f.times + 7 * k, fields, sizeof fields);
+  }
+  f.ip = c.ip;
+  f.version_before = c.version_before;
+  f.image_version = c.image_version;
+  f.bytes_sent = c.bytes_sent;
+  f.answered_version = c.answered_version;
+  f.verified_seconds = c.verified_seconds;
+  f.outcome = static_cast<int>(c.outcome);
+  f.verdict = static_cast<int>(c.verdict);
+  std::memcpy(f.mac, c.mac, sizeof f.mac);
+  std::string key(reinterpret_cast<const char*>(&f), sizeof f);
+  for (const std::string* text : {&c.image, &c.image_sha256, &c.message})
+    key += std::to_string(text->size()) + ":" + *text;
+  return key;
+}
 
 LocalTime clock_time(long long seconds) {
   // Days to a civil date (proleptic Gregorian), the inverse of clock_seconds.
@@ -321,7 +349,9 @@ void settle_report_order(std::vector<PageReport>* reports) {
     for (size_t i = 0; i < r.cards.size(); ++i)
       start = i ? std::min(start, clock_seconds(r.cards[i].started))
                 : clock_seconds(r.cards[i].started);
-    keyed.push_back({start, r.site + "\n" + report_csv(r.cards), &r});
+    std::string rows = r.site + "\n";
+    for (const CardResult& c : r.cards) rows += row_key(c);
+    keyed.push_back({start, std::move(rows), &r});
   }
   std::sort(keyed.begin(), keyed.end(), [](const Keyed& a, const Keyed& b) {
     if (a.start != b.start) return a.start < b.start;
@@ -352,6 +382,14 @@ RunFigures run_figures(const PageReport& report) {
   const std::vector<CardResult>& cards = report.cards;
   f.lanes.assign(cards.size(), -1);
   f.waves.assign(cards.size(), 0);
+  for (const CardResult& c : cards) {
+    const long long begin = clock_seconds(c.started);
+    const long long end = std::max(begin, clock_seconds(c.ended));
+    const bool checked = c.verified_seconds >= 0 && *outcome_verified_word(c.outcome);
+    f.begins.push_back(begin);
+    f.ends.push_back(end);
+    f.settles.push_back(checked ? end + c.verified_seconds : end);
+  }
   if (report.waves.size() == cards.size() && !cards.empty()) {
     f.waves = report.waves;
     f.planned = true;
@@ -363,7 +401,8 @@ RunFigures run_figures(const PageReport& report) {
   find_gaps(report, &f);
   std::map<std::string, size_t> image_at;
   bool any = false;
-  for (const CardResult& c : cards) {
+  for (size_t i = 0; i < cards.size(); ++i) {
+    const CardResult& c = cards[i];
     ++f.counts[static_cast<size_t>(c.verdict)];
     ++f.tallies[static_cast<size_t>(verdict_tally(c.verdict))];
     if (c.verdict == Verdict::not_started_halted) f.halted = true;
@@ -379,13 +418,13 @@ RunFigures run_figures(const PageReport& report) {
     }
     ++f.images[it->second].cards;
     // The run's span: from the first line to the last settling.
-    const long long from = clock_seconds(c.started), to = card_settled_at(c);
+    const long long from = f.begins[i], to = f.settles[i];
     f.first = any ? std::min(f.first, from) : from;
     f.last = any ? std::max(f.last, to) : to;
     any = true;
     if (card_on_timeline(c)) {
       f.timed = true;
-      const long long s = seconds_between(c.started, c.ended);
+      const long long s = f.ends[i] - f.begins[i];
       f.seconds.push_back(static_cast<double>(std::max(0LL, s)));
       if (s >= 1 && c.bytes_sent > 0)
         f.rates.push_back(static_cast<double>(c.bytes_sent) / 1024.0 / static_cast<double>(s));

@@ -65,6 +65,9 @@ struct ImageUse {
 };
 
 struct RunFigures {
+  // Beside the cards, in clock seconds: the start, the end (never before
+  // the start) and when it settled (its check's end, else its end).
+  std::vector<long long> begins, ends, settles;
   std::vector<int> waves;  // beside the cards
   bool planned = false;    // the waves are the run's plan; else read from the times
   std::vector<WaveRow> wave_rows;
@@ -97,6 +100,14 @@ struct FleetFigures {
   std::vector<size_t> behind;  // into cards
 };
 FleetFigures fleet_figures(const std::vector<PageReport>& reports, const PageOptions& options);
+
+// The JSON of the figures worked out already (the page embeds it).
+std::string figures_json(const std::vector<PageReport>& reports,
+                         const std::vector<RunFigures>& runs, const FleetFigures& fleet,
+                         const PageOptions& options);
+
+// A row's every column, short: rows alike have the same key.
+std::string row_key(const CardResult& card);
 
 // The card's row in every form: the report's cells as they are.
 const CardResult& sighted(const std::vector<PageReport>& reports, const FleetSighting& s);

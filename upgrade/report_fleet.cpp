@@ -90,7 +90,7 @@ std::vector<FleetCard> fleet_of(const std::vector<PageReport>& reports) {
   for (size_t r = 0; r < reports.size(); ++r)
     for (size_t i = 0; i < reports[r].cards.size(); ++i) {
       const CardResult& c = reports[r].cards[i];
-      if (!seen.insert(reports[r].site + "\n" + report_csv_row(c)).second) continue;
+      if (!seen.insert(reports[r].site + "\n" + row_key(c)).second) continue;
       if (card_has_mac(c))
         by_mac[mac_key(c.mac)].push_back(sighting_of(reports, r, i));
       else

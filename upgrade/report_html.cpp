@@ -14,7 +14,7 @@
 namespace {
 
 // Rows of a table written into the page; the script shows the rest.
-const size_t PAGE_ROWS = 250;
+const size_t PAGE_ROWS = 100;
 
 // Fill and swatch colour of each verdict, in enumeration order.
 const char* const VERDICT_COLOURS[] = {
@@ -50,7 +50,8 @@ table.facts th{text-align:left;font-weight:600;padding:2px 16px 2px 0;vertical-a
 table.facts td{padding:2px 0;overflow-wrap:anywhere}
 table.counts td,table.counts th{padding:1px 14px 1px 0;text-align:left}table.counts td.n{text-align:right}
 table.grid{width:100%;font-size:13px}
-table.grid th,table.grid td{border-bottom:1px solid var(--line);padding:3px 6px;text-align:left;vertical-align:top;overflow-wrap:anywhere}
+table.grid th,table.grid td{border-bottom:1px solid var(--line);padding:3px 6px;text-align:left;vertical-align:top;white-space:nowrap}
+table.grid td.long{white-space:normal;overflow-wrap:anywhere;min-width:12em}
 table.grid th{cursor:pointer;user-select:none;background:var(--band);position:sticky;top:0;white-space:nowrap}
 table.grid th[aria-sort=ascending]::after{content:" \25B2"}table.grid th[aria-sort=descending]::after{content:" \25BC"}
 td.num{text-align:right}code{font-size:12px}
@@ -77,7 +78,7 @@ var data = JSON.parse(document.getElementById("report-data").textContent);
 var rules = {}, order = {};
 data.verdict_table.forEach(function (v, i) { rules[v.verdict] = v; order[v.verdict] = i; });
 var RANK = {failed: 0, not_started: 1, applied: 2, skipped: 3};
-var PAGE = 250;
+var PAGE = 100;
 function ipKey(t) {
   var p = String(t || "").split(".");
   return p.length === 4 ? ((+p[0] * 256 + +p[1]) * 256 + +p[2]) * 256 + +p[3] : -1;
@@ -125,7 +126,7 @@ function grid(name, columns, rows) {
           sw.className = "sw v-" + r.verdict;
           td.appendChild(sw);
         }
-        if (columns[k] === "num") td.className = "num";
+        if (columns[k] === "num" || columns[k] === "long") td.className = columns[k];
         td.appendChild(document.createTextNode(r.cells[k]));
         tr.appendChild(td);
       }
@@ -197,8 +198,8 @@ data.reports.forEach(function (rep, r) {
   });
 });
 cards.sort(function (a, b) { return a.rank - b.rank || a.ip - b.ip || a.r - b.r || a.i - b.i; });
-grid("cards", ["ip", "text", "ver", "ver", "verdict", "text", "num", "num", "text"],
-     finish(["ip", "text", "ver", "ver", "verdict", "text", "num", "num", "text"], cards));
+var cardCols = ["ip", "text", "ver", "ver", "verdict", "long", "num", "num", "long"];
+grid("cards", cardCols, finish(cardCols, cards));
 
 function sighted(h) { return data.reports[h[0]].cards[h[1]]; }
 var behind = data.fleet.behind.map(function (e) {
@@ -208,7 +209,7 @@ var behind = data.fleet.behind.map(function (e) {
                   label(e.verdict), c.message || "", fileName(data.reports[e.row[0]].path), e.ended],
           raws: [null, null, null, null, e.verdict, null, null, null]};
 });
-var behindCols = ["text", "ip", "text", "ver", "verdict", "text", "text", "text"];
+var behindCols = ["long", "ip", "text", "ver", "verdict", "long", "long", "text"];
 grid("behind", behindCols, finish(behindCols, behind));
 
 var fleet = data.fleet.entries.map(function (e) {
@@ -221,7 +222,7 @@ var fleet = data.fleet.entries.map(function (e) {
                   label(e.verdict), e.ended, String(e.history.length), story],
           raws: [null, null, null, null, e.verdict, null, e.history.length, null]};
 });
-var fleetCols = ["text", "ip", "text", "ver", "verdict", "text", "num", "text"];
+var fleetCols = ["text", "ip", "long", "ver", "verdict", "text", "num", "long"];
 grid("fleet", fleetCols, finish(fleetCols, fleet));
 })();
 )js";
@@ -433,11 +434,12 @@ std::string grid_head(const char* name, const std::vector<const char*>& columns,
   return out + "</tr></thead><tbody>";
 }
 
-std::string grid_row(Verdict v, const std::vector<std::string>& cells, const std::vector<bool>& numbers,
-                     size_t verdict_cell) {
+// classes: beside the cells, "num", "long" (a text that may wrap) or "".
+std::string grid_row(Verdict v, const std::vector<std::string>& cells,
+                     const std::vector<const char*>& classes, size_t verdict_cell) {
   std::string out = std::string("<tr data-verdict=\"") + verdict_word(v) + "\">";
   for (size_t k = 0; k < cells.size(); ++k) {
-    out += numbers[k] ? "<td class=\"num\">" : "<td>";
+    out += *classes[k] ? std::string("<td class=\"") + classes[k] + "\">" : std::string("<td>");
     if (k == verdict_cell) out += verdict_swatch(v);
     out += html_text(cells[k]) + "</td>";
   }
@@ -467,7 +469,7 @@ std::string cards_grid(const std::vector<PageReport>& reports, const std::vector
                     ", the failed first; a click on a column's name sorts by it.</p>";
   out += grid_head("cards", {"Address", "MAC", "Before", "After", "Verdict", "Message", "Seconds", "Wave", "Site"},
                    all.size());
-  const std::vector<bool> numbers = {false, false, false, false, false, false, true, true, false};
+  const std::vector<const char*> numbers = {"", "", "", "", "", "long", "num", "num", "long"};
   const std::vector<std::string>& columns = report_columns();
   const size_t before_at = static_cast<size_t>(std::find(columns.begin(), columns.end(), "version_before") - columns.begin());
   for (size_t k = 0; k < shown; ++k) {
@@ -496,7 +498,7 @@ std::string behind_grid(const std::vector<PageReport>& reports, const FleetFigur
          html_text(version_text(fleet.target)) + ", or whose version nobody knows.</p>";
   out += grid_head("behind", {"Site", "Address", "MAC", "Version", "Verdict", "Message", "Report", "Ended"},
                    fleet.behind.size());
-  const std::vector<bool> numbers(8, false);
+  const std::vector<const char*> numbers = {"long", "", "", "", "", "long", "long", ""};
   for (size_t k = 0; k < fleet.behind.size() && k < PAGE_ROWS; ++k) {
     const FleetCard& card = fleet.cards[fleet.behind[k]];
     const FleetSighting& last = card.history.back();
@@ -519,7 +521,7 @@ std::string fleet_grid(const std::vector<PageReport>& reports, const FleetFigure
                     "no MAC: it is its site and address.</p>";
   out += grid_head("fleet", {"MAC", "Address", "Site", "Version", "Verdict", "Last seen", "Rows", "History"},
                    fleet.cards.size());
-  const std::vector<bool> numbers = {false, false, false, false, false, false, true, false};
+  const std::vector<const char*> numbers = {"", "", "long", "", "", "", "num", "long"};
   for (size_t k = 0; k < fleet.cards.size() && k < PAGE_ROWS; ++k) {
     const FleetCard& card = fleet.cards[k];
     const FleetSighting& last = card.history.back();
@@ -637,8 +639,9 @@ std::string report_page_html(const std::vector<PageReport>& reports, const PageO
     out += fleet_grid(reports, fleet);
     for (size_t r = 0; r < reports.size(); ++r) out += run_html(reports[r], figures[r], true, r);
   }
-  out += "\n<script type=\"application/json\" id=\"report-data\">" +
-         script_safe_json(report_figures_json(reports, options)) + "</script>\n";
+  out += "\n<script type=\"application/json\" id=\"report-data\">";
+  out += script_safe_json(figures_json(reports, figures, fleet, options));
+  out += "</script>\n";
   out += "<script>" + script + "</script>\n</body></html>\n";
   return out;
 }

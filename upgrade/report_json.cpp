@@ -6,7 +6,6 @@
 #include "protocol/json.h"
 #include "protocol/packet.h"
 #include "upgrade/report_figures.h"
-#include "upgrade/rollout_json.h"
 
 namespace {
 
@@ -79,18 +78,45 @@ std::string verdict_table_json() {
   return out + "]";
 }
 
-// One card: the kept report's columns as card_json writes them (and its
-// wave), then its transfer slot, what it runs after the run, and what it
-// ran before when the report's cell does not say (a card that never answered).
-std::string card_object(const CardResult& c, int wave, int lane) {
-  std::string out = card_json(c, wave);
-  out.pop_back();
-  out += ",\"slot\":" + (lane >= 0 ? std::to_string(lane + 1) : std::string("null"));
+// The kept report's cells of the image: the same for most cards of a run.
+const char* const IMAGE_COLUMNS[] = {"image", "image_version", "image_sha256"};
+
+bool is_number_column(const std::string& column) {
+  return column == "seconds" || column == "bytes_sent" || column == "verified_seconds";
+}
+
+void append_cell(std::string* out, const std::string& column, const std::string& cell) {
+  *out += q(column);
+  *out += ':';
+  *out += cell.empty() ? "null" : is_number_column(column) ? cell : q(cell);
+}
+
+// One card: the kept report's columns (numbers as numbers, empty cells as
+// null), those of the image only when they are not its report's
+// (image_columns); its wave, its transfer slot, what it runs after the
+// run, and what it ran before when the report's cell does not say (a card
+// that never answered).
+void append_card(std::string* out, const CardResult& c, int wave, int lane,
+                 const std::vector<std::string>& shared, const std::vector<size_t>& image_at) {
+  const std::vector<std::string>& columns = report_columns();
+  const std::vector<std::string> row = report_row(c);
+  bool own_image = false;
+  for (size_t k = 0; k < image_at.size(); ++k) own_image = own_image || row[image_at[k]] != shared[k];
+  *out += '{';
+  bool first = true;
+  for (size_t i = 0; i < columns.size(); ++i) {
+    if (!own_image && std::find(image_at.begin(), image_at.end(), i) != image_at.end()) continue;
+    if (!first) *out += ',';
+    first = false;
+    append_cell(out, columns[i], row[i]);
+  }
+  *out += ",\"wave\":" + (wave > 0 ? std::to_string(wave) : std::string("null"));
+  *out += ",\"slot\":" + (lane >= 0 ? std::to_string(lane + 1) : std::string("null"));
   uint32_t v = 0;
   const bool known = card_version_now(c, &v);
-  out += ",\"after\":" + q_or_null(known, version_text(v));
-  if (!card_version_before(c, &v)) out += ",\"before\":null";
-  return out + "}";
+  *out += ",\"after\":" + q_or_null(known, version_text(v));
+  if (!card_version_before(c, &v)) *out += ",\"before\":null";
+  *out += '}';
 }
 
 std::string report_object(const PageReport& r, const RunFigures& f) {
@@ -130,10 +156,28 @@ std::string report_object(const PageReport& r, const RunFigures& f) {
   out += "],\"versions_before\":" + version_counts(f.before, f.before_unknown);
   out += ",\"versions_after\":" + version_counts(f.after, f.after_unknown);
   out += ",\"transfer_seconds\":" + spread(f.seconds, 1) + ",\"rates_kbps\":" + spread(f.rates, 0.1);
-  out += ",\"cards\":[";
+  // The image's cells of its most used image: its cards hold them unless
+  // they name another.
+  const std::vector<std::string>& columns = report_columns();
+  std::vector<size_t> image_at;
+  for (const char* name : IMAGE_COLUMNS)
+    image_at.push_back(static_cast<size_t>(std::find(columns.begin(), columns.end(), name) - columns.begin()));
+  std::vector<std::string> shared(image_at.size());
+  for (const CardResult& c : r.cards)
+    if (!f.images.empty() && c.image == f.images[0].path && c.image_sha256 == f.images[0].sha256) {
+      const std::vector<std::string> row = report_row(c);
+      for (size_t k = 0; k < image_at.size(); ++k) shared[k] = row[image_at[k]];
+      break;
+    }
+  out += ",\"image_columns\":{";
+  for (size_t k = 0; k < image_at.size(); ++k) {
+    if (k) out += ',';
+    append_cell(&out, IMAGE_COLUMNS[k], shared[k]);
+  }
+  out += "},\"cards\":[";
   for (size_t i = 0; i < r.cards.size(); ++i) {
     if (i) out += ",\n";
-    out += card_object(r.cards[i], f.waves[i], f.lanes[i]);
+    append_card(&out, r.cards[i], f.waves[i], f.lanes[i], shared, image_at);
   }
   return out + "]}";
 }
@@ -185,14 +229,15 @@ std::string fleet_object(const std::vector<PageReport>& reports, const FleetFigu
 
 }  // namespace
 
-std::string report_figures_json(const std::vector<PageReport>& reports, const PageOptions& options) {
-  const FleetFigures fleet = fleet_figures(reports, options);
+std::string figures_json(const std::vector<PageReport>& reports,
+                         const std::vector<RunFigures>& runs, const FleetFigures& fleet,
+                         const PageOptions& options) {
   VerdictCounts counts{};
   TallyCounts tallies{};
   size_t cards = 0;
   std::string list;
   for (size_t i = 0; i < reports.size(); ++i) {
-    const RunFigures f = run_figures(reports[i]);
+    const RunFigures& f = runs[i];
     for (size_t v = 0; v < VERDICTS; ++v) counts[v] += f.counts[v];
     for (size_t t = 0; t < TALLIES; ++t) tallies[t] += f.tallies[t];
     cards += reports[i].cards.size();
@@ -205,6 +250,12 @@ std::string report_figures_json(const std::vector<PageReport>& reports, const Pa
          ",\"verdicts\":" + verdict_counts(counts) + "}";
   out += ",\n\"reports\":[" + list + "],\n\"fleet\":" + fleet_object(reports, fleet) + "}\n";
   return out;
+}
+
+std::string report_figures_json(const std::vector<PageReport>& reports, const PageOptions& options) {
+  std::vector<RunFigures> runs;
+  for (const PageReport& r : reports) runs.push_back(run_figures(r));
+  return figures_json(reports, runs, fleet_figures(reports, options), options);
 }
 
 std::string report_trace_json(const std::vector<PageReport>& reports) {
@@ -245,8 +296,7 @@ std::string report_trace_json(const std::vector<PageReport>& reports) {
     for (size_t i = 0; i < report.cards.size(); ++i) {
       if (f.lanes[i] < 0) continue;
       const CardResult& c = report.cards[i];
-      const long long start = clock_seconds(c.started);
-      const long long end = std::max(start, clock_seconds(c.ended));
+      const long long start = f.begins[i], end = f.ends[i];
       const std::string tid = std::to_string(f.lanes[i] + 1);
       std::string args = "{\"verdict\":" + q(verdict_word(c.verdict)) +
                          ",\"message\":" + q(report_message(c)) +
@@ -255,7 +305,7 @@ std::string report_trace_json(const std::vector<PageReport>& reports) {
       event("{\"name\":" + q(ip_to_text(c.ip)) + ",\"cat\":\"transfer\",\"ph\":\"X\",\"ts\":" +
             us(start) + ",\"dur\":" + std::to_string((end - start) * 1000000) + ",\"pid\":" + pid +
             ",\"tid\":" + tid + ",\"args\":" + args + "}");
-      const long long settled = card_settled_at(c);
+      const long long settled = f.settles[i];
       if (settled > end) {
         // Checks overlap one another in a slot: async slices stack on their own.
         const std::string id = std::to_string(++check_id);

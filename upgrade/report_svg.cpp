@@ -130,7 +130,7 @@ void add_bar(BarRun* run, double x0, double x1, double y, double h, const std::s
 
 // More cards than this on a timeline are drawn run together, without a
 // title per card.
-const size_t TIMELINE_TITLED_MAX = 1500;
+const size_t TIMELINE_TITLED_MAX = 500;
 
 }  // namespace
 
@@ -213,18 +213,17 @@ std::string timeline_svg(const PageReport& report, const RunFigures& f) {
     if (f.lanes[i] >= 0) order.push_back(i);
   std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
     if (f.lanes[a] != f.lanes[b]) return f.lanes[a] < f.lanes[b];
-    return clock_seconds(cards[a].started) < clock_seconds(cards[b].started);
+    return f.begins[a] < f.begins[b];
   });
   BarRun transfers, checks;
   std::string check_out;
   for (size_t i : order) {
     const CardResult& c = cards[i];
     const double y = top + lane_h * f.lanes[i] + (lane_h - bar_h - check_h) / 2;
-    const long long start = clock_seconds(c.started);
-    const long long end = std::max(start, clock_seconds(c.ended));
+    const long long start = f.begins[i], end = f.ends[i];
     const double x0 = axis.x(start), x1 = std::max(axis.x(end), x0 + 1.5);
     const std::string cls = verdict_class(c.verdict);
-    const long long settled = card_settled_at(c);
+    const long long settled = f.settles[i];
     if (titled) {
       std::string title = std::string(ip_to_text(c.ip)) + ": " + verdict_rules(c.verdict).label +
                           ", " + duration_text(end - start);
@@ -245,7 +244,7 @@ std::string timeline_svg(const PageReport& report, const RunFigures& f) {
   std::map<int, long long> wave_start;
   for (size_t i = 0; i < cards.size(); ++i)
     if (f.lanes[i] >= 0 && f.waves[i] > 0) {
-      const long long s = clock_seconds(cards[i].started);
+      const long long s = f.begins[i];
       auto it = wave_start.find(f.waves[i]);
       if (it == wave_start.end() || s < it->second) wave_start[f.waves[i]] = s;
     }

@@ -129,7 +129,8 @@ def check_page(browser, page_path, rows, label, shot=None):
     check(label + ": no dialog opened", [], page.events("Page.javascriptDialogOpening"))
 
     data = page.evaluate("JSON.parse(document.getElementById('report-data').textContent)")
-    cards = [c for r in data["reports"] for c in r["cards"]]
+    # A card holds its report's image cells unless it names its own.
+    cards = [dict(r["image_columns"], **c) for r in data["reports"] for c in r["cards"]]
     check(label + ": one object per CSV row, in its order, with its verdict",
           [(r["ip"], r["verdict"]) for r in rows], [(c["ip"], c["verdict"]) for c in cards])
     columns = list(rows[0].keys())
