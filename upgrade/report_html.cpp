@@ -51,7 +51,7 @@ table.facts td{padding:2px 0;overflow-wrap:anywhere}
 table.counts td,table.counts th{padding:1px 14px 1px 0;text-align:left}table.counts td.n{text-align:right}
 table.grid{width:100%;font-size:13px}
 table.grid th,table.grid td{border-bottom:1px solid var(--line);padding:3px 6px;text-align:left;vertical-align:top;white-space:nowrap}
-table.grid td.long{white-space:normal;overflow-wrap:anywhere;min-width:12em}
+table.grid td.long{white-space:normal;overflow-wrap:anywhere;min-width:8em}
 table.grid th{cursor:pointer;user-select:none;background:var(--band);position:sticky;top:0;white-space:nowrap}
 table.grid th[aria-sort=ascending]::after{content:" \25B2"}table.grid th[aria-sort=descending]::after{content:" \25BC"}
 td.num{text-align:right}code{font-size:12px}
@@ -67,6 +67,7 @@ svg .lane{fill:var(--band)}svg .gap{fill:#fff1c2;opacity:.8}svg .gap.folded{fill
 svg .chk{opacity:.6}svg .axis{stroke:#8a939d}svg .wavemark{stroke:#333;stroke-dasharray:3 3}
 svg .before{fill:#9aa5b1}svg .after{fill:#2e9e44}svg .after.behind{fill:#e8793a}svg .hist{fill:#4a7ab5}
 section.run{border-top:3px solid var(--line);margin-top:30px}
+h2#cards,h2#fleet{break-before:page}
 @page{size:A4;margin:12mm 10mm}
 @media print{body{max-width:none;padding:0;font-size:10px}.tools input,.tools button{display:none}h2,h3{break-after:avoid}svg,.headline,table.facts{break-inside:avoid}table.grid{font-size:9px}table.grid th{position:static}thead{display:table-header-group}tr{break-inside:avoid}section.run{break-before:page}}
 )css";
@@ -391,7 +392,7 @@ std::string run_html(const PageReport& r, const RunFigures& f, bool own_section,
   out += waves_note(f) + wave_bars_svg(f) + legend(f.counts);
   out += own_section ? "<h3>Timeline</h3>" : "<h2>Timeline</h2>";
   if (f.timed)
-    out += timeline_note(f) + timeline_svg(r, f);
+    out += timeline_note(f) + "<div class=\"timeline\">" + timeline_svg(r, f) + "</div>";
   else
     out += "<p class=\"note\">No card was sent anything.</p>";
   if (own_section) out += "</section>";
@@ -605,7 +606,7 @@ std::string report_page_html(const std::vector<PageReport>& reports, const PageO
   out += "<header><h1>" + html_text(title) + "</h1><p class=\"sub\">" +
          html_text(cards_words_of(static_cast<long long>(rows)) +
                    (many ? " in " + std::to_string(reports.size()) + " reports, " +
-                               cards_words_of(static_cast<long long>(fleet.cards.size())) + " by MAC"
+                               cards_words_of(static_cast<long long>(fleet.cards.size())) + " in the fleet"
                          : std::string())) +
          (options.written.empty() ? "" : " &middot; written " + html_text(options.written)) +
          (options.program.empty() ? "" : " by " + html_text(options.program)) + "</p></header>\n";
@@ -635,9 +636,9 @@ std::string report_page_html(const std::vector<PageReport>& reports, const PageO
       rates.insert(rates.end(), f.rates.begin(), f.rates.end());
     }
     out += spread_html(seconds, rates);
+    for (size_t r = 0; r < reports.size(); ++r) out += run_html(reports[r], figures[r], true, r);
     out += cards_grid(reports, figures);
     out += fleet_grid(reports, fleet);
-    for (size_t r = 0; r < reports.size(); ++r) out += run_html(reports[r], figures[r], true, r);
   }
   out += "\n<script type=\"application/json\" id=\"report-data\">";
   out += script_safe_json(figures_json(reports, figures, fleet, options));

@@ -276,7 +276,7 @@ std::string timeline_svg(const PageReport& report, const RunFigures& f) {
       continue;
     }
     const double x = axis.x(t);
-    if (x - last_tick < 48) continue;
+    if (x - last_tick < 48 || x > left + plot_w - 22) continue;
     out += "<line x1=\"" + num(x) + "\" x2=\"" + num(x) + "\" y1=\"" + num(axis_y) + "\" y2=\"" +
            num(axis_y + 4) + "\" class=\"axis\"/>";
     out += text_at(x, axis_y + 14, tick_text(t, step), "lbl small", "middle");
