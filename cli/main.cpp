@@ -338,6 +338,10 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
       *bad = "--dry-run sends nothing and writes no page";
       return false;
     }
+    if (upgrade.html == upgrade.report) {
+      *bad = "--html and --report name the same file";
+      return false;
+    }
     if (!regular_file_check(upgrade.html, &exists, &why)) {
       *bad = "--html " + upgrade.html + ": " + why;
       return false;

@@ -53,7 +53,7 @@ table.grid{width:100%;font-size:13px}
 table.grid th,table.grid td{border-bottom:1px solid var(--line);padding:3px 6px;text-align:left;vertical-align:top;white-space:nowrap}
 table.grid td.long{white-space:normal;overflow-wrap:anywhere;min-width:8em}
 table.grid th{cursor:pointer;user-select:none;background:var(--band);position:sticky;top:0;white-space:nowrap}
-table.grid th[aria-sort=ascending]::after{content:" \25B2"}table.grid th[aria-sort=descending]::after{content:" \25BC"}
+table.grid.fixed th{cursor:default}table.grid th[aria-sort=ascending]::after{content:" \25B2"}table.grid th[aria-sort=descending]::after{content:" \25BC"}
 td.num{text-align:right}code{font-size:12px}
 .sw{display:inline-block;width:10px;height:10px;margin-right:6px;border-radius:2px;vertical-align:-1px;border:1px solid rgba(0,0,0,.15)}
 .legend{display:flex;flex-wrap:wrap;gap:2px 16px;font-size:12px;color:var(--mute);margin:4px 0 8px}
@@ -546,7 +546,7 @@ std::string fleet_grid(const std::vector<PageReport>& reports, const FleetFigure
 }
 
 std::string reports_table(const std::vector<PageReport>& reports, const std::vector<RunFigures>& figures) {
-  std::string out = "<h2>Reports</h2><table class=\"grid\"><thead><tr><th>Site or run</th><th>Report</th>"
+  std::string out = "<h2>Reports</h2><table class=\"grid fixed\"><thead><tr><th>Site or run</th><th>Report</th>"
                     "<th>Started</th><th>Duration</th><th>Cards</th><th>Applied</th><th>Failed</th>"
                     "<th>Not started</th><th>Skipped</th><th>Ended</th></tr></thead><tbody>";
   for (size_t r = 0; r < reports.size(); ++r) {
