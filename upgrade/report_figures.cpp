@@ -273,12 +273,6 @@ bool card_on_timeline(const CardResult& c) {
   }
 }
 
-long long card_settled_at(const CardResult& c) {
-  const long long end = std::max(clock_seconds(c.started), clock_seconds(c.ended));
-  const bool checked = c.verified_seconds >= 0 && *outcome_verified_word(c.outcome);
-  return checked ? end + c.verified_seconds : end;
-}
-
 Histogram histogram_of(const std::vector<double>& values, size_t max_bins, double least_step) {
   Histogram h;
   if (values.empty()) return h;

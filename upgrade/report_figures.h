@@ -32,8 +32,6 @@ bool card_has_mac(const CardResult& card);
 bool card_version_before(const CardResult& card, uint32_t* version);
 // The card's transfer began: a bar on the timeline.
 bool card_on_timeline(const CardResult& card);
-// When its check settled (its transfer's end without one).
-long long card_settled_at(const CardResult& card);
 
 // Values into equal bins of a round width (1, 2 or 5 times a power of ten).
 struct Histogram {
