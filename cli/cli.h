@@ -121,8 +121,31 @@ struct UpgradeOptions {
   AddressSet excluded;
   // --start-at and --window, by the local clock.
   RunSchedule schedule;
+  // --html: the run's page, written when it ends (report_command.cpp).
+  std::string html;
 };
 int run_upgrade(const UpgradeOptions& o);
+
+// The report command: pictures of kept reports.
+struct ReportOptions {
+  std::vector<std::string> reports;
+  std::string html, trace;  // files to write
+  bool json = false;        // the figures on stdout
+  std::string behind;       // a version: the cards behind it on stdout
+  bool csv = false;         // that list as CSV
+  std::string waves_text;  // the run's wave list, for waves a report does not record
+  bool has_waves = false;
+  std::vector<WaveStep> waves;
+};
+int run_report(const ReportOptions& o);
+// The upgrade's page (--html) once the run has ended, however it ended:
+// its cards as its report has them, its plan's waves, who ran it from
+// where, and its last words. True when none is asked or it was written;
+// false with the reason on stderr.
+bool write_run_page(const UpgradeOptions& o, const std::vector<CardResult>& cards,
+                    const RolloutStatus& status, const RunVerdicts& verdicts);
+// The program's name and version as the pages name their writer.
+std::string program_words();
 
 // "%d.%02d", or empty for a card that showed no version (null in JSON).
 std::string card_version_text(uint32_t version);

@@ -13,6 +13,7 @@
 #include "cli/fleet_files.h"
 #include "cli/usage.h"
 #include "daveridur_version.h"
+#include "platform/files.h"
 #include "platform/udp.h"
 #include "protocol/address.h"
 #include "protocol/packet.h"
@@ -321,8 +322,39 @@ CLI::App* add_upgrade(CLI::App& app, UpgradeArgs& a) {
                 "JSON Lines instead of the report lines: an object per card as it settles, "
                 "then {\"summary\": ...}; with --dry-run the plan as JSON")
       ->group("Output");
+  cmd->add_option("--html", upgrade.html,
+                  "Write the run's page to FILE when it ends (a halt, a stop, a signal too)")
+      ->option_text("FILE")
+      ->group("Output");
   add_help_flag(cmd);
   return a.command = cmd;
+}
+
+CLI::App* add_report(CLI::App& app, ReportOptions& r) {
+  CLI::App* cmd = app.add_subcommand(
+      "report",
+      "Pictures of runs from their reports: one HTML page (waves, timeline, versions, every "
+      "card), the same figures as JSON, the timeline as a trace; the cards behind a version.");
+  cmd->add_option("REPORT", r.reports,
+                  "Reports (--report, the window's kept ones) of one run or many: nights, sites")
+      ->required();
+  cmd->add_option("--html", r.html, "Write one self-contained HTML page to FILE");
+  CLI::Option* json =
+      cmd->add_flag("--json", r.json, "The page's figures and every card as one JSON object on stdout");
+  cmd->add_option("--trace", r.trace,
+                  "Write the timeline as Chrome trace-event JSON to FILE (one track per slot)");
+  CLI::Option* behind = cmd->add_option(
+      "--behind", r.behind,
+      "List the cards behind VERSION on stdout: each card's latest state across the reports, "
+      "by its MAC (also the page's target version)");
+  cmd->add_flag("--csv", r.csv, "With --behind: the list as CSV with a header row")
+      ->needs(behind)
+      ->excludes(json);
+  cmd->add_option("--waves", r.waves_text,
+                  "The run's wave list (as upgrade --waves took it): each card's wave as "
+                  "planned, where the report does not record it");
+  add_help_flag(cmd);
+  return cmd;
 }
 
 // The upgrade's cards and options as given, read strictly; false with *bad.
@@ -361,6 +393,22 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
                                                     &upgrade.schedule.window_to, &why)) {
     *bad = "--window " + why;
     return false;
+  }
+  if (!upgrade.html.empty()) {
+    bool exists = false;
+    std::string why;
+    if (upgrade.dry_run) {
+      *bad = "--dry-run sends nothing and writes no page";
+      return false;
+    }
+    if (upgrade.html == upgrade.report) {
+      *bad = "--html and --report name the same file";
+      return false;
+    }
+    if (!regular_file_check(upgrade.html, &exists, &why)) {
+      *bad = "--html " + upgrade.html + ": " + why;
+      return false;
+    }
   }
   if (upgrade.dry_run && !upgrade.report.empty()) {
     *bad = "--dry-run sends nothing and writes no report";
@@ -408,7 +456,9 @@ int main(int argc, char** argv) {
   add_help_flag(check_cmd);
   UpgradeArgs upgrade;
   CLI::App* upgrade_cmd = add_upgrade(app, upgrade);
-  for (CLI::App* cmd : {discover_cmd, check_cmd, upgrade_cmd}) cmd->group("Commands");
+  ReportOptions report;
+  CLI::App* report_cmd = add_report(app, report);
+  for (CLI::App* cmd : {discover_cmd, check_cmd, upgrade_cmd, report_cmd}) cmd->group("Commands");
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   try {
@@ -434,7 +484,7 @@ int main(int argc, char** argv) {
       if (!unknown.empty())
         message = unknown;
       else if (&command == &app)
-        message = "no command: give discover, check or upgrade";
+        message = "no command: give discover, check, upgrade or report";
     }
     return usage_error(app, command, message);
   }
@@ -449,10 +499,16 @@ int main(int argc, char** argv) {
     return usage_error(app, *discover_cmd, "every address named is excluded");
   if (upgrade_cmd->parsed() && !check_upgrade(upgrade, &bad))
     return usage_error(app, *upgrade_cmd, bad);
+  if (report_cmd->parsed() && !report.waves_text.empty()) {
+    if (!read_wave_list(report.waves_text, &report.waves, &bad))
+      return usage_error(app, *report_cmd, "--waves: " + bad);
+    report.has_waves = true;
+  }
 
   catch_interrupt();
   set_setting_problem_handler(print_setting_problem);
   if (check_cmd->parsed()) return output_checked(run_check_command(check_image_path));
+  if (report_cmd->parsed()) return output_checked(run_report(report));
 
   if (!net_startup()) {
     std::fprintf(stderr, "daveridur-cli: the socket library cannot be started\n");

@@ -481,6 +481,7 @@ int finish_run(Run& run, const UpgradeOptions& o, const FindResult& found,
     std::fprintf(stderr, "daveridur-cli: %s\n", journal_status(run.journal.get()).c_str());
     report_whole = false;
   }
+  if (!write_run_page(o, results, run.status, verdicts)) report_whole = false;
   if (!scanned.empty()) {
     size_t ok = 0;
     for (const Job& job : run.jobs) ok += verdict_fine(job.card.verdict) ? 1 : 0;

@@ -1,11 +1,31 @@
 #!/usr/bin/env bash
 # Refreshes the guide's pictures in docs/images/ from the screenshots that the
 # end-to-end tests take of the real program under Wine (each in a private
-# network of its own), so that the guide shows the windows as they are now.
+# network of its own), so that the guide shows the windows as they are now;
+# and the pictures of the report pages, from real runs of daveridur-cli on
+# simulated cards photographed in headless Chromium (scripts/report-shots.py).
 # Needs the builds of scripts/build.sh; commit the pictures it changes.
+#   scripts/guide-shots.sh [report]     (report: the report pages' pictures only)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
+
+report_pictures() {
+  local out
+  out=$(mktemp -d /tmp/daveridur-report-shots.XXXXXX)
+  scripts/netns-run.sh python3 scripts/report-shots.py "$root/build/native" "$out"
+  mkdir -p docs/images
+  for name in report-page report-fleet; do
+    convert "$out/$name.png" -strip +dither -colors 256 "PNG8:docs/images/$name.png"
+  done
+  rm -rf "$out"
+}
+if [ "${1:-}" = report ]; then
+  report_pictures
+  report_pictures
+ls -l docs/images
+  exit 0
+fi
 [ -x build/windows/app/daveridur.exe ] && [ -x build/native/tools/cardsim/cardsim ] ||
   { echo "build first: scripts/build.sh" >&2; exit 1; }
 [ -d build/wine-template ] || scripts/wine-template.sh
@@ -47,4 +67,5 @@ for pair in "${pictures[@]}"; do
   # Window pictures have few colours: a palette keeps them exact and small.
   convert "$shot" -strip +dither -colors 256 "PNG8:docs/images/$name.png"
 done
+report_pictures
 ls -l docs/images

@@ -10,6 +10,7 @@ packages=(
   tftpd-hpa tftp-hpa libcli11-dev
   dpkg-dev lintian man-db
   ansible-core openssh-server openssh-client
+  chromium
 )
 missing=()
 for p in "${packages[@]}"; do

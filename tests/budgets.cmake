@@ -23,6 +23,7 @@ set(DAVERIDUR_BUDGETS
   net.discovery                          8
   net.hostile                           24
   net.probe_against_cardsim              6
+  net.report_page                       30
   net.routed                            23
   net.two_subnets                       21
   net.upload_against_cardsim            77

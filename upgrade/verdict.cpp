@@ -116,3 +116,45 @@ RunVerdicts run_verdicts(const std::vector<CardResult>& cards, bool halted, bool
                                : EXIT_ALL_OK;
   return v;
 }
+
+VerdictTally verdict_tally(Verdict verdict) {
+  switch (verdict) {
+    case Verdict::applied:
+    case Verdict::sent:
+    case Verdict::unverifiable:
+      return VerdictTally::applied;
+    case Verdict::current:
+    case Verdict::done_before:
+      return VerdictTally::skipped;
+    case Verdict::not_started_halted:
+    case Verdict::not_started_stopped:
+    case Verdict::not_started_window:
+    case Verdict::pending:
+      return VerdictTally::not_started;
+    case Verdict::checking:
+    case Verdict::not_applied:
+    case Verdict::no_answer_after:
+    case Verdict::refused:
+    case Verdict::transfer_failed:
+    case Verdict::aborted:
+    case Verdict::no_connection:
+    case Verdict::count_:
+      break;
+  }
+  return VerdictTally::failed;
+}
+
+const char* tally_label(VerdictTally tally) {
+  switch (tally) {
+    case VerdictTally::applied:
+      return "applied";
+    case VerdictTally::not_started:
+      return "not started";
+    case VerdictTally::skipped:
+      return "skipped";
+    case VerdictTally::failed:
+    case VerdictTally::count_:
+      break;
+  }
+  return "failed";
+}

@@ -63,6 +63,14 @@ inline bool verdict_fails_run(Verdict v) { return verdict_rules(v).fails_run; }
 inline bool verdict_counts_against_budget(Verdict v) { return verdict_rules(v).budget; }
 inline bool verdict_settled(Verdict v) { return v != Verdict::pending && v != Verdict::checking; }
 
+// Where a card stands in a run's count line (applied, failed, not started,
+// skipped): the image went to it, it failed, its turn never came, or it
+// needed nothing. The verdicts' own labels say more.
+enum class VerdictTally { applied, failed, not_started, skipped, count_ };
+VerdictTally verdict_tally(Verdict verdict);
+// "applied", "failed", "not started", "skipped".
+const char* tally_label(VerdictTally tally);
+
 // The tool's exit statuses.
 enum ExitStatus : int {
   EXIT_ALL_OK = 0,

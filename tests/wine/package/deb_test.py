@@ -105,10 +105,11 @@ def main():
         with gzip.open(page, "rt") as f:
             roff = f.read().replace("\\-", "-")
         t.check("every option of the help has its entry on the page", [],
-                sorted({o for cmd in ([], ["discover"], ["check"], ["upgrade"]) for o in help_options(tool, *cmd)}
+                sorted({o for cmd in ([], ["discover"], ["check"], ["upgrade"], ["report"])
+                        for o in help_options(tool, *cmd)}
                        - entries(roff, "OPTIONS", r"--[a-z][a-z-]*")))
         t.check("every command has its entry", set(),
-                {"discover", "check", "upgrade"} - entries(roff, "COMMANDS", r"[a-z]+"))
+                {"discover", "check", "upgrade", "report"} - entries(roff, "COMMANDS", r"[a-z]+"))
         t.check("every exit status has its entry", set(), {"0", "1", "2", "3"} - entries(roff, '"EXIT STATUS"', r"\d"))
         t.true("the page carries the version", v["DAVERIDUR_VERSION"] in roff.splitlines()[0])
     finally:
