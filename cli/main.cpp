@@ -62,6 +62,13 @@ const char WINDOW_HELP[] =
     "HH:MM-HH:MM, local time: cards start only inside this daily window (it may cross "
     "midnight); at its end no more start, those sending finish, and the run waits for its "
     "next opening";
+const char SETTLE_HELP[] =
+    "Seconds a card must answer every check with the new version, in at least 5 answers, "
+    "before it counts as applied (1 to 600); an answer with another version in that time "
+    "fails it";
+const char RECHECK_HELP[] =
+    "Minutes after the last check (1 to 1440): every applied card is asked again, and one "
+    "back on another version is \"not applied (fell back to X)\"; the run ends after that";
 const char MAX_FAILURES_HELP[] =
     "Failures the whole run allows (with --waves: 0); one more halts it: nothing more starts, "
     "the cards not started are reported \"Not started : rollout halted .\"";
@@ -206,7 +213,7 @@ struct UpgradeArgs {
   std::string card_list, password_file, wave_list, start_at, window;
   bool force_scan = false;
   CLI::Option *user = nullptr, *password = nullptr, *waves = nullptr, *start_at_option = nullptr,
-              *window_option = nullptr;
+              *window_option = nullptr, *settle = nullptr, *recheck = nullptr;
   CLI::App* command = nullptr;
 };
 
@@ -227,6 +234,11 @@ void add_upgrade_run_options(CLI::App* cmd, UpgradeArgs& a) {
       ->check(CLI::Range(1u, 1440u));
   cmd->add_flag("--force", upgrade.force, "Upgrade cards at the image's version or newer");
   cmd->add_flag("--verify", upgrade.verify, "Wait until each card runs the new version");
+  a.settle = cmd->add_option("--settle", upgrade.settle_seconds, SETTLE_HELP)
+                 ->default_val(VERIFY_SETTLE_MS / 1000)
+                 ->check(CLI::Range(1u, static_cast<unsigned>(VERIFY_SETTLE_MAX_MS / 1000)));
+  a.recheck = cmd->add_option("--recheck-after", upgrade.recheck_after_minutes, RECHECK_HELP)
+                  ->check(CLI::Range(1u, 1440u));
   cmd->add_option("--report", upgrade.report, "Write a CSV report of every card");
   cmd->add_option("--parallel", upgrade.parallel, "Transfers at once (within a wave)")
       ->default_val(4)
@@ -258,7 +270,8 @@ CLI::App* add_upgrade(CLI::App& app, UpgradeArgs& a) {
   CLI::Option* json = cmd->add_flag(
       "--json", upgrade.json,
       "JSON Lines on stdout instead of the report lines: one object per card as it settles "
-      "(the report's columns and wave), then {\"summary\": ...}");
+      "(the report's columns and wave; once more for a card --recheck-after changed), then "
+      "{\"summary\": ...}");
   dry_run->excludes(json);
   return a.command = cmd;
 }
@@ -298,6 +311,10 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
   if (a.window_option->count() && !read_time_window(a.window, &upgrade.schedule.window_from,
                                                     &upgrade.schedule.window_to, &why)) {
     *bad = "--window " + why;
+    return false;
+  }
+  if ((a.settle->count() || a.recheck->count()) && !upgrade_checks(upgrade)) {
+    *bad = "--settle and --recheck-after are for the checks after the upgrade: give --verify";
     return false;
   }
   if (upgrade.dry_run && !upgrade.report.empty()) {
