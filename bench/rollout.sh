@@ -4,14 +4,15 @@
 # new version; daveridur-cli upgrade --waves 1,10,25% --verify at --parallel
 # 4, 32 and 64, natively and the Windows build under Wine. Each run prints
 # its wall time beside a lower bound computed from the same run: per wave,
-# its cards N at a time at the mean transfer time measured, plus the restart
-# and one check interval. Then one run in which 5 % of the cards, all in the
+# its cards N at a time at the mean transfer time measured, plus the restart,
+# one check interval and the settle period (every card holds the new
+# version that long before it is applied). Then one run in which 5 % of the cards, all in the
 # third wave, never come back: it must stop after that wave (exit 4), with
 # exactly those cards failed and every later card not started.
 #   bench/rollout.sh [native|wine|both|window]  (default: both)
 # The fleet, from the environment (defaults in brackets):
 #   ROLLOUT_CARDS [1000]  ROLLOUT_KB image size [1024]  ROLLOUT_ACK_MS per
-#   block [10]  ROLLOUT_RESTART_S [20]  ROLLOUT_WAVES [1,10,25%]
+#   block [10]  ROLLOUT_RESTART_S [20]  ROLLOUT_SETTLE_S [30]  ROLLOUT_WAVES [1,10,25%]
 #   ROLLOUT_PARALLEL ["4 32 64"]  ROLLOUT_HALT [1]
 #   ROLLOUT_BASELINE_EXE: another build's daveridur-cli.exe, run under Wine
 #   beside this one at each --parallel (the same fleet, one after the other)

@@ -32,6 +32,10 @@ CARDS = int(env("ROLLOUT_CARDS", "1000"))
 IMAGE_KB = int(env("ROLLOUT_KB", "1024"))
 ACK_MS = float(env("ROLLOUT_ACK_MS", "10"))
 RESTART_S = float(env("ROLLOUT_RESTART_S", "20"))
+# The checks' settle period (--settle): a card is applied only once it held
+# the new version that long, in at least 5 answers a second apart.
+SETTLE_S = int(env("ROLLOUT_SETTLE_S", "30"))
+HELD_S = max(SETTLE_S, 4)
 WAVES = env("ROLLOUT_WAVES", "1,10,25%")
 PARALLEL = [int(n) for n in env("ROLLOUT_PARALLEL", "4 32 64").split()]
 HALT = env("ROLLOUT_HALT", "1") == "1"
@@ -107,7 +111,8 @@ def run_cli(command, work, name, extra, parallel):
     out_path = os.path.join(work, name + ".out")
     err_path = os.path.join(work, name + ".err")
     args = command + ["upgrade", os.path.join(work, "fw.bin"), "--cards", os.path.join(work, "cards.csv"),
-                      "--user", "admin", "--waves", WAVES, "--verify", "--parallel", str(parallel),
+                      "--user", "admin", "--waves", WAVES, "--verify", "--settle", str(SETTLE_S),
+                      "--parallel", str(parallel),
                       "--report", report, "--json"] + extra
     t0 = time.time()
     with open(out_path, "w") as out, open(err_path, "w") as err:
@@ -134,8 +139,8 @@ def main():
     with open(os.path.join(work, "cards.csv"), "w") as f:
         f.write("".join(ip_of(i) + "\r\n" for i in range(CARDS)))
     sizes = wave_sizes(WAVES, CARDS)
-    print("%s: %d cards, %d KB image, %.0f ms per block, restart %.0f s, waves %s -> %s" %
-          (a.front, CARDS, IMAGE_KB, ACK_MS, RESTART_S, WAVES, sizes))
+    print("%s: %d cards, %d KB image, %.0f ms per block, restart %.0f s, settle %d s, waves %s -> %s" %
+          (a.front, CARDS, IMAGE_KB, ACK_MS, RESTART_S, SETTLE_S, WAVES, sizes))
     failed = False
     walls = {}
     for n in PARALLEL:
@@ -144,7 +149,8 @@ def main():
             rc, wall, report, lines = run_cli(build, work, "p%d" % n, [], n)
             fleet.stop()
             per_card = mean_transfer_s(report)
-            bound = sum(math.ceil(w / n) * per_card + RESTART_S + CHECK_PERIOD_S for w in sizes)
+            bound = sum(math.ceil(w / n) * per_card + RESTART_S + CHECK_PERIOD_S + HELD_S
+                        for w in sizes)
             applied = sum(1 for l in lines if l.get("verified") == "applied")
             if not label:
                 walls[n] = wall

@@ -113,6 +113,7 @@ def window_run(work):
     with Scene("", cardsim_args=fleet_args, work_root=work) as s:
         d = s.driver
         image = s.make_image("fw.bin", "--size", str(rb.IMAGE_KB * 1024), "--seed", "5", "--version", "2.00")
+        s.set_setting("SettleSeconds", str(rb.SETTLE_S))  # the CLI's --settle beside it
         s.start_program(60)
         s.discover()
         rows = s.wait_rows(lambda r: len(r) == rb.CARDS and all(x["image"] == ICON_READY for x in r.values()),
@@ -166,7 +167,8 @@ def main():
     print("window: %d cards, %d KB image, %.0f ms per block, restart %.0f s, waves %s -> %s, %d at once" %
           (rb.CARDS, rb.IMAGE_KB, rb.ACK_MS, rb.RESTART_S, WAVES, sizes, PARALLEL), flush=True)
     wall, per_card, ok_lines, samples = window_run(work)
-    bound = sum(math.ceil(w / PARALLEL) * per_card + rb.RESTART_S + rb.CHECK_PERIOD_S for w in sizes)
+    bound = sum(math.ceil(w / PARALLEL) * per_card + rb.RESTART_S + rb.CHECK_PERIOD_S + rb.HELD_S
+                for w in sizes)
     print("  window     %4d/%d OK  wall %7.1f s  bound %7.1f s  ratio %.3f  (%.2f s per card)" %
           (ok_lines, rb.CARDS, wall, bound, wall / bound, per_card), flush=True)
     print("  latency    %d WM_NULL round trips: p50 %.1f ms  p99 %.1f ms  max %.1f ms" %
@@ -184,7 +186,8 @@ def main():
     rc, cli_wall, report, lines = rb.run_cli([os.environ.get("WINE", "wine"), cli], work, "cli", [], PARALLEL)
     fleet.stop()
     cli_card = rb.mean_transfer_s(report)
-    cli_bound = sum(math.ceil(w / PARALLEL) * cli_card + rb.RESTART_S + rb.CHECK_PERIOD_S for w in sizes)
+    cli_bound = sum(math.ceil(w / PARALLEL) * cli_card + rb.RESTART_S + rb.CHECK_PERIOD_S + rb.HELD_S
+                for w in sizes)
     applied = sum(1 for l in lines if l.get("verified") == "applied")
     print("  cli        %4d/%d applied  wall %7.1f s  bound %7.1f s  ratio %.3f  (%.2f s per card, exit %d)" %
           (applied, rb.CARDS, cli_wall, cli_bound, cli_wall / cli_bound, cli_card, rc))

@@ -102,6 +102,10 @@ struct UpgradeOptions {
   bool has_user = false, has_password = false;
   bool force = false;
   bool verify = false;
+  // The checks' settle period (verify.h), and the recheck of the applied
+  // cards this long after the run (0: none).
+  uint32_t settle_seconds = 30;
+  uint32_t recheck_after_minutes = 0;
   std::string report;
   int parallel = 4;
   uint32_t transfer_limit_minutes = 30;  // each card's whole transfer
@@ -125,6 +129,8 @@ struct UpgradeOptions {
   std::string html;
 };
 int run_upgrade(const UpgradeOptions& o);
+// Whether the run checks its cards after the upgrade (--verify or a rollout).
+bool upgrade_checks(const UpgradeOptions& o);
 
 // The report command: pictures of kept reports.
 struct ReportOptions {

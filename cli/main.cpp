@@ -62,6 +62,13 @@ const char START_AT_HELP[] =
 const char WINDOW_HELP[] =
     "Daily window, local time, in which cards start (it may cross midnight); at its end the "
     "cards sending finish and the run waits for the next opening";
+const char SETTLE_HELP[] =
+    "Seconds a card must answer every check with the new version, in at least 5 answers, "
+    "before it counts as applied (1 to 600); an answer with another version in that time "
+    "fails it";
+const char RECHECK_HELP[] =
+    "Minutes after the last check (1 to 1440): every applied card is asked again, and one "
+    "back on another version is \"not applied (fell back to X)\"; the run ends after that";
 const char MAX_FAILURES_HELP[] =
     "Failures the whole run allows (with --waves: 0); one more halts it: nothing more "
     "starts, the rest are \"Not started : rollout halted .\"";
@@ -231,7 +238,7 @@ struct UpgradeArgs {
   std::string card_list, password_file, wave_list, start_at, window;
   bool force_scan = false;
   CLI::Option *user = nullptr, *password = nullptr, *waves = nullptr, *start_at_option = nullptr,
-              *window_option = nullptr;
+              *window_option = nullptr, *settle = nullptr, *recheck = nullptr;
   CLI::App* command = nullptr;
 };
 
@@ -273,6 +280,15 @@ void add_rollout_options(CLI::App* cmd, UpgradeArgs& a) {
   cmd->add_flag("--verify", upgrade.verify,
                 "Wait until each card runs the new version (asked again for up to 5 minutes)")
       ->group("Image");
+  a.settle = cmd->add_option("--settle", upgrade.settle_seconds, SETTLE_HELP)
+                 ->default_val(VERIFY_SETTLE_MS / 1000)
+                 ->check(CLI::Range(1u, static_cast<unsigned>(VERIFY_SETTLE_MAX_MS / 1000)))
+                 ->option_text("SECONDS")
+                 ->group("Image");
+  a.recheck = cmd->add_option("--recheck-after", upgrade.recheck_after_minutes, RECHECK_HELP)
+                  ->check(CLI::Range(1u, 1440u))
+                  ->option_text("MINUTES")
+                  ->group("Image");
   const char* group = "Rollout";
   cmd->add_option("--parallel", upgrade.parallel, "Transfers at once (within a wave), 1 to " +
                                                       std::to_string(BATCH_SESSIONS_MAX) +
@@ -320,7 +336,8 @@ CLI::App* add_upgrade(CLI::App& app, UpgradeArgs& a) {
       ->group("Output");
   cmd->add_flag("--json", upgrade.json,
                 "JSON Lines instead of the report lines: an object per card as it settles, "
-                "then {\"summary\": ...}; with --dry-run the plan as JSON")
+                "then {\"summary\": ...} (once more for a card --recheck-after changed); with "
+                "--dry-run the plan as JSON")
       ->group("Output");
   cmd->add_option("--html", upgrade.html,
                   "Write the run's page to FILE when it ends (a halt, a stop, a signal too)")
@@ -409,6 +426,10 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
       *bad = "--html " + upgrade.html + ": " + why;
       return false;
     }
+  }
+  if ((a.settle->count() || a.recheck->count()) && !upgrade_checks(upgrade)) {
+    *bad = "--settle and --recheck-after are for the checks after the upgrade: give --verify";
+    return false;
   }
   if (upgrade.dry_run && !upgrade.report.empty()) {
     *bad = "--dry-run sends nothing and writes no report";

@@ -38,6 +38,12 @@ const int LIVE_LINE_WIDTH = 79;
 // Waves, a failure budget or JSON Lines run the batch as a rollout.
 bool rollout_on(const UpgradeOptions& o) { return o.has_waves || o.max_failures >= 0 || o.json; }
 
+}  // namespace
+
+bool upgrade_checks(const UpgradeOptions& o) { return rollout_on(o) || o.verify; }
+
+namespace {
+
 // One card of the run.
 struct Job {
   CardOrder order;
@@ -187,6 +193,16 @@ class Printer : public RunEvents {
     for (uint32_t ip : to_check_) progress_.checking[ip] = now;
     to_check_.clear();
     say(run_, "checking " + cards_words(static_cast<long long>(cards)) + " for the new version");
+  }
+  void recheck_waiting(size_t cards, int64_t wait_ms) override {
+    clear_live_line(run_);
+    std::fprintf(stderr, "asking the %zu applied card%s again in %lld minute%s\n", cards,
+                 cards == 1 ? "" : "s", static_cast<long long>(wait_ms / 60000),
+                 wait_ms == 60000 ? "" : "s");
+  }
+  // A card the recheck changed has its object again, as it now stands.
+  void card_rechecked(const CardResult& card, int wave) override {
+    if (run_.json) print_line(run_, card_json(card, wave));
   }
   void summary(const RunSummary& summary) override { run_.status = summary.rollout; }
 
@@ -427,6 +443,8 @@ RunOptions run_options(const UpgradeOptions& o, const Run& run) {
   r.journal = run.journal;
   r.heartbeat_ms = run.live ? LIVE_LINE_EVERY_MS : QUIET_HEARTBEAT_MS;
   r.schedule = o.schedule;
+  r.settle_ms = int64_t{o.settle_seconds} * 1000;
+  r.recheck_after_ms = int64_t{o.recheck_after_minutes} * 60000;
   return r;
 }
 

@@ -189,3 +189,55 @@ uint32_t read_transfers_setting() {
 bool write_transfers_setting(uint32_t count) {
   return write_setting_text(SETTINGS_KEY, TRANSFERS_SETTING, std::to_string(count).c_str()) == 1;
 }
+
+namespace {
+
+std::string trimmed(const std::string& text) {
+  const size_t from = text.find_first_not_of(' ');
+  if (from == std::string::npos) return "";
+  return text.substr(from, text.find_last_not_of(' ') + 1 - from);
+}
+
+// A count kept in a value of its own: its default, told once, when what is
+// kept does not read.
+uint32_t read_count_setting(const char* name, bool (*read)(const std::string&, uint32_t*),
+                            uint32_t fallback, const char* is_no) {
+  char buffer[32] = {};
+  uint32_t value = fallback;
+  if (read_setting_text(SETTINGS_KEY, name, buffer, sizeof buffer - 1) && !read(buffer, &value))
+    setting_problem(name, quoted(shown_value(buffer)).append(is_no), std::to_string(fallback));
+  return value;
+}
+
+}  // namespace
+
+bool read_settle_text(const std::string& text, uint32_t* seconds) {
+  return read_count(trimmed(text), SETTLE_SECONDS_MAX, seconds);
+}
+
+uint32_t read_settle_setting() {
+  return read_count_setting(SETTLE_SETTING, read_settle_text, SETTLE_SECONDS_DEFAULT,
+                            " is no count of seconds of 1 to 600");
+}
+
+bool write_settle_setting(uint32_t seconds) {
+  return write_setting_text(SETTINGS_KEY, SETTLE_SETTING, std::to_string(seconds).c_str()) == 1;
+}
+
+bool read_recheck_text(const std::string& text, uint32_t* minutes) {
+  const std::string t = trimmed(text);
+  if (t.empty() || t == "0") {
+    *minutes = 0;
+    return true;
+  }
+  return read_count(t, RECHECK_MINUTES_MAX, minutes);
+}
+
+uint32_t read_recheck_setting() {
+  return read_count_setting(RECHECK_SETTING, read_recheck_text, 0,
+                            " is no count of minutes of 0 to 1440");
+}
+
+bool write_recheck_setting(uint32_t minutes) {
+  return write_setting_text(SETTINGS_KEY, RECHECK_SETTING, std::to_string(minutes).c_str()) == 1;
+}

@@ -84,6 +84,32 @@ bool read_transfers_text(const std::string& text, uint32_t* count);
 uint32_t read_transfers_setting();
 bool write_transfers_setting(uint32_t count);
 
+// How long a card must hold the image's version in its answers after an
+// upgrade before it counts as applied, as the Rollout dialog keeps it in
+// its own value ("SettleSeconds", text such as "30"): 1 to
+// SETTLE_SECONDS_MAX, SETTLE_SECONDS_DEFAULT when none is kept or it
+// cannot be read (then reported once, setting_problem).
+inline constexpr const char* SETTLE_SETTING = "SettleSeconds";
+inline constexpr uint32_t SETTLE_SECONDS_DEFAULT = 30;
+inline constexpr uint32_t SETTLE_SECONDS_MAX = 600;
+// False for a text that is no count 1 to SETTLE_SECONDS_MAX (blanks
+// around it allowed); *seconds unchanged.
+bool read_settle_text(const std::string& text, uint32_t* seconds);
+uint32_t read_settle_setting();
+bool write_settle_setting(uint32_t seconds);
+
+// How long after a run's last check Upgrade asks its applied cards again,
+// as the Rollout dialog keeps it in its own value ("RecheckMinutes", text
+// such as "60"): 1 to RECHECK_MINUTES_MAX; 0 (the default, and what an
+// unreadable value reads as, reported once): no recheck.
+inline constexpr const char* RECHECK_SETTING = "RecheckMinutes";
+inline constexpr uint32_t RECHECK_MINUTES_MAX = 1440;
+// False for a text that is no count 0 to RECHECK_MINUTES_MAX (blanks
+// around it allowed; blanks alone read as 0); *minutes unchanged.
+bool read_recheck_text(const std::string& text, uint32_t* minutes);
+uint32_t read_recheck_setting();
+bool write_recheck_setting(uint32_t minutes);
+
 // Native store only: the folder that holds the values (tests use a temporary
 // one). The default is $HOME/.config/daveridur.
 void set_settings_folder(const char* folder);

@@ -22,12 +22,12 @@ class SocketChecks : public CheckTransport {
  public:
   explicit SocketChecks(uint16_t port) : port_(port) {}
 
-  void query(uint32_t ip) override {
+  uint64_t query(uint32_t ip) override {
     const Clock::time_point now = Clock::now();
     close_done(now);
     if (rounds_.empty() || now - rounds_.back().opened >= ROUND) {
       SocketOwner socket = udp_open(0);
-      if (!socket) return;  // asked nothing: the check hears nothing either
+      if (!socket) return 0;  // asked nothing: the check hears nothing either
       socket_set_nonblocking(socket.get());
       Round round;
       round.socket = std::move(socket);
@@ -36,10 +36,12 @@ class SocketChecks : public CheckTransport {
     }
     Round& round = rounds_.back();
     round.last_query = now;
-    round.asked[ip] = Heard{};
+    Heard& heard = round.asked[ip] = Heard{};
+    heard.query = ++queries_;
     uint8_t request[SYSINFO_REQUEST_SIZE];
     const int length = build_sysinfo_request(request);
     socket_send_to(round.socket.get(), request, length, make_address(ip, port_));
+    return heard.query;
   }
 
   std::vector<Socket> sockets() override {
@@ -58,6 +60,7 @@ class SocketChecks : public CheckTransport {
  private:
   struct Heard {
     int copies = 0;  // datagrams from the address asked, on this socket
+    uint64_t query = 0;  // the number of the query that asked it
     Answer answer;
   };
   struct Round {
@@ -105,6 +108,7 @@ class SocketChecks : public CheckTransport {
       Heard& h = it->second;
       ++h.copies;
       if (h.copies == 1) {
+        heard.query = h.query;
         h.answer = heard;
         answers->push_back(heard);
       } else if (!same(h.answer, heard) || h.copies > 2) {
@@ -125,6 +129,7 @@ class SocketChecks : public CheckTransport {
   static constexpr int DATAGRAM_MAX = 1599;
   static constexpr int READ_MOST = 64;
   uint16_t port_;
+  uint64_t queries_ = 0;
   std::deque<Round> rounds_;
   uint8_t datagram_[DATAGRAM_MAX + 1] = {};
 };

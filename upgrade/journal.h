@@ -142,6 +142,11 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
 // is not in this report.
 bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
                   int seconds, const std::string& message = "");
+// The recheck after the run of a card applied: its outcome and message
+// change (the seconds it took to be applied stay), the same way. False
+// when the card is not applied in this report.
+bool report_recheck(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
+                    const std::string& message);
 // The report box's last line for the kept file in folder: the journal's
 // status, the journal started there (pending for no card) when it has none.
 // "Report saved: <path>" or "Report not saved: <reason>".

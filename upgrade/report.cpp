@@ -74,17 +74,20 @@ void report_card(Report* report, const char* ip_text, uint32_t ip, CardOutcome o
   if (report->card_done) report->card_done(card);
 }
 
-bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
-                  int seconds, const std::string& message) {
+namespace {
+
+// The card's row that is from, now outcome; the kept file and the run hear of it.
+bool change_check(Report* report, uint32_t ip, CardOutcome from, CardOutcome outcome,
+                  uint32_t answered_version, const int* seconds, const std::string& message) {
   CardResult card;
   std::shared_ptr<Journal> journal;
   {
     auto it = report->cards.begin();
-    while (it != report->cards.end() && (it->ip != ip || it->outcome != CardOutcome::ok)) ++it;
+    while (it != report->cards.end() && (it->ip != ip || it->outcome != from)) ++it;
     if (it == report->cards.end()) return false;
     it->outcome = outcome;
     it->answered_version = answered_version;
-    it->verified_seconds = seconds;
+    if (seconds) it->verified_seconds = *seconds;
     it->message = outcome == CardOutcome::not_applied ? message : "";
     it->verdict = verdict_of(*it, report->checks);
     card = *it;
@@ -94,6 +97,19 @@ bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t ans
   if (journal) journal_update(journal.get(), card);
   if (report->checked) report->checked(card);
   return true;
+}
+
+}  // namespace
+
+bool report_check(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
+                  int seconds, const std::string& message) {
+  return change_check(report, ip, CardOutcome::ok, outcome, answered_version, &seconds, message);
+}
+
+bool report_recheck(Report* report, uint32_t ip, CardOutcome outcome, uint32_t answered_version,
+                    const std::string& message) {
+  return change_check(report, ip, CardOutcome::applied, outcome, answered_version, nullptr,
+                      message);
 }
 
 std::string keep_report(Report* report, const std::string& folder, const LocalTime& start) {

@@ -194,6 +194,10 @@ std::string result_column_text(const CardResult& card) {
       return "applied " + version_words(card.answered_version) + " in " +
              std::to_string(card.verified_seconds) + " s";
     case CardOutcome::not_applied:
+      // The version once: "fell back to 1.00" names it already.
+      if (!card.message.empty() &&
+          card.message.find(version_words(card.answered_version)) != std::string::npos)
+        return "not applied: " + card.message;
       if (!card.message.empty())
         return "not applied: " + card.message + " (" + version_words(card.answered_version) + ")";
       return "not applied: " + version_words(card.answered_version);

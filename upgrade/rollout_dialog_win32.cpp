@@ -1,7 +1,8 @@
 // The rollout dialog (122), from the device list's menu: whether Upgrade
 // runs the ticked cards in waves, the waves' sizes, the failure that stops
-// the run, when its cards may start and how many transfers run at once,
-// kept in the settings at OK. The fields of the waves are greyed while the
+// the run, when its cards may start, how many transfers run at once, the
+// checks' settle period and the recheck after the run, kept in the
+// settings at OK. The fields of the waves are greyed while the
 // box is unticked.
 #include <windows.h>
 
@@ -54,10 +55,13 @@ void init_rollout_dialog(HWND dialog) {
   const RolloutFields fields = rollout_fields_of(read_rollout_setting());
   CheckDlgButton(dialog, IDC_ROLLOUT_WAVES, fields.waves ? BST_CHECKED : BST_UNCHECKED);
   const std::string transfers = std::to_string(read_transfers_setting());
+  const std::string settle = std::to_string(read_settle_setting());
+  const std::string recheck = recheck_field_of(read_recheck_setting());
   const std::pair<int, const std::string*> edits[] = {
       {IDC_ROLLOUT_FIRST, &fields.first},     {IDC_ROLLOUT_LATER, &fields.later},
       {IDC_ROLLOUT_STOP, &fields.stop_after}, {IDC_ROLLOUT_START, &fields.start_at},
-      {IDC_ROLLOUT_WINDOW, &fields.window},   {IDC_ROLLOUT_PARALLEL, &transfers}};
+      {IDC_ROLLOUT_WINDOW, &fields.window},   {IDC_ROLLOUT_PARALLEL, &transfers},
+      {IDC_ROLLOUT_SETTLE, &settle},          {IDC_ROLLOUT_RECHECK, &recheck}};
   for (const auto& [id, text] : edits) {
     SendDlgItemMessageA(dialog, id, EM_SETLIMITTEXT, FIELD_LIMIT, 0);
     SetDlgItemTextA(dialog, id, text->c_str());
@@ -100,7 +104,17 @@ bool keep_fields(HWND dialog) {
                  "Transfers at once: \"" + parallel + "\" is not a number of 1 to 64.");
     return false;
   }
-  if (!write_rollout_setting(setting) || !write_transfers_setting(transfers)) {
+  uint32_t settle = 0, recheck = 0;
+  if (!read_settle_field(item_text(dialog, IDC_ROLLOUT_SETTLE), &settle, &why)) {
+    refuse_field(dialog, IDC_ROLLOUT_SETTLE, why);
+    return false;
+  }
+  if (!read_recheck_field(item_text(dialog, IDC_ROLLOUT_RECHECK), &recheck, &why)) {
+    refuse_field(dialog, IDC_ROLLOUT_RECHECK, why);
+    return false;
+  }
+  if (!write_rollout_setting(setting) || !write_transfers_setting(transfers) ||
+      !write_settle_setting(settle) || !write_recheck_setting(recheck)) {
     upgrade_services().window.show_error(
         "The rollout could not be kept: the settings cannot be written.");
     return false;

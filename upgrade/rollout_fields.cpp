@@ -4,6 +4,9 @@
 
 static_assert(ROLLOUT_NUMBER_MAX == WAVE_CARDS_MAX,
               "a kept wave holds no more cards than a wave list allows");
+static_assert(SETTLE_SECONDS_DEFAULT * 1000 == VERIFY_SETTLE_MS &&
+                  SETTLE_SECONDS_MAX * 1000 == VERIFY_SETTLE_MAX_MS,
+              "the kept settle period is the checks' own");
 
 namespace {
 
@@ -97,6 +100,22 @@ bool read_rollout_fields(const RolloutFields& fields, RolloutSetting* setting, s
   if (refused) *refused = RolloutField::none;
   return true;
 }
+
+bool read_settle_field(const std::string& text, uint32_t* seconds, std::string* why) {
+  if (read_settle_text(text, seconds)) return true;
+  *why = "Settle period: \"" + trimmed(text) + "\" is not a number of seconds of 1 to " +
+         std::to_string(SETTLE_SECONDS_MAX) + ".";
+  return false;
+}
+
+bool read_recheck_field(const std::string& text, uint32_t* minutes, std::string* why) {
+  if (read_recheck_text(text, minutes)) return true;
+  *why = "Recheck after: \"" + trimmed(text) + "\" is not a number of minutes of 1 to " +
+         std::to_string(RECHECK_MINUTES_MAX) + ", or empty for none.";
+  return false;
+}
+
+std::string recheck_field_of(uint32_t minutes) { return minutes ? std::to_string(minutes) : ""; }
 
 std::vector<WaveStep> rollout_setting_steps(const RolloutSetting& s) {
   if (!s.waves) return {};

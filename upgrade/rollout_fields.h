@@ -26,6 +26,15 @@ enum class RolloutField { none, first, later, stop_after, start_at, window };
 bool read_rollout_fields(const RolloutFields& fields, RolloutSetting* setting, std::string* why,
                          RolloutField* refused = nullptr);
 
+// The checks' fields, kept in values of their own: the settle period in
+// seconds, and the recheck after the run in minutes (empty or 0: none).
+// False with *why naming the field, e.g. "Settle period: \"0\" is not a
+// number of seconds of 1 to 600."; *value unchanged then.
+bool read_settle_field(const std::string& text, uint32_t* seconds, std::string* why);
+bool read_recheck_field(const std::string& text, uint32_t* minutes, std::string* why);
+// The texts the dialog opens with: "30", and "" for no recheck.
+std::string recheck_field_of(uint32_t minutes);
+
 // The waves of the setting: the first wave, then the later ones repeating;
 // none when it is off (one wave of every card).
 std::vector<WaveStep> rollout_setting_steps(const RolloutSetting& setting);

@@ -217,6 +217,8 @@ UpgradeRun::UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image,
   report_ = std::make_shared<Report>();
   report_->clock = [io] { return io->local_time(); };
   report_->checks = options_.checks != RunChecks::none;
+  verifier_.settle_ms = options_.settle_ms;
+  check_limit_ms_ = verify_longest_ms(options_.settle_ms) + ROLLOUT_CHECK_MARGIN_MS;
   start_time_ = io_->local_time();
   if (options_.rollout.on) {
     plan_ = plan_cards(&cards_, options_.rollout);
@@ -587,6 +589,7 @@ void UpgradeRun::on_checked(const CardResult& card) {
     events_->progress(progress_);
   }
   events_->card_checked(card);
+  if (rechecking_) events_->card_rechecked(card, wave_of(card.ip));
   if (rollout_) rollout_->judged(card.ip, card.verdict);
 }
 
@@ -597,9 +600,7 @@ namespace {
 class LoopCheckPorts : public VerifyPorts {
  public:
   explicit LoopCheckPorts(CheckTransport* transport) : transport_(transport) {}
-  void query(uint32_t ip) override {
-    if (transport_) transport_->query(ip);
-  }
+  uint64_t query(uint32_t ip) override { return transport_ ? transport_->query(ip) : 0; }
   bool row_listed(uint32_t) override { return true; }
   void show_result(const CardResult&) override {}
 
@@ -629,15 +630,37 @@ void UpgradeRun::drive_checks(int64_t now, bool readable) {
 void UpgradeRun::give_up_late_checks(int64_t now) {
   std::vector<uint32_t> late;
   for (const auto& [ip, since] : checking_)
-    if (now - since >= ROLLOUT_CHECK_LIMIT_MS) late.push_back(ip);
+    if (now - since >= check_limit_ms_) late.push_back(ip);
   for (uint32_t ip : late) {
     checking_.erase(std::remove_if(checking_.begin(), checking_.end(),
                                    [&](const auto& c) { return c.first == ip; }),
                     checking_.end());
     if (!report_check(report_.get(), ip, CardOutcome::no_answer, 0,
-                      static_cast<int>(ROLLOUT_CHECK_LIMIT_MS / 1000)))
+                      static_cast<int>(check_limit_ms_ / 1000)))
       rollout_->judged(ip, Verdict::no_answer_after);
   }
+}
+
+// Once every check is over, the applied cards wait recheck_after_ms and
+// are asked again; true while that holds the run. A stop skips it.
+bool UpgradeRun::recheck_holds(int64_t now) {
+  if (options_.recheck_after_ms <= 0 || rechecking_ || shutting_down_ || stopping_) return false;
+  if (recheck_at_ms_ < 0) {
+    size_t applied = 0;
+    for (const CardResult& card : report_cards(report_.get()))
+      if (card.outcome == CardOutcome::applied) ++applied;
+    if (!applied) return false;
+    recheck_at_ms_ = now + options_.recheck_after_ms;
+    events_->recheck_waiting(applied, options_.recheck_after_ms);
+  }
+  if (now < recheck_at_ms_) return true;
+  rechecking_ = true;
+  recheck_at_ms_ = -1;
+  for (const CardResult& card : report_cards(report_.get()))
+    verifier_recheck(verifier_, report_, card, now);
+  checks_running_ = true;
+  next_check_ms_ = 0;
+  return true;
 }
 
 void UpgradeRun::drive_sessions(int64_t now) {
@@ -707,6 +730,7 @@ void UpgradeRun::settle_run() {
   }
   if (options_.keep_until_saved && !shutting_down_ && next_journal_retry_ms_ >= 0)
     phase_ = Phase::checking_after;
+  if (options_.recheck_after_ms > 0 && !shutting_down_) phase_ = Phase::checking_after;
   if (options_.checks == RunChecks::after_all && !shutting_down_) {
     size_t n = 0;
     for (const CardResult& card : report_cards(report_.get()))
@@ -730,7 +754,8 @@ int64_t UpgradeRun::next_due(int64_t now) const {
     for (const auto& slot : slots_)
       if (slot->busy) due = std::min(due, slot->due_ms);
   if (checks_running_) due = std::min(due, next_check_ms_);
-  for (const auto& c : checking_) due = std::min(due, c.second + ROLLOUT_CHECK_LIMIT_MS);
+  for (const auto& c : checking_) due = std::min(due, c.second + check_limit_ms_);
+  if (recheck_at_ms_ >= 0) due = std::min(due, recheck_at_ms_);
   if (next_journal_retry_ms_ >= 0) due = std::min(due, next_journal_retry_ms_);
   if (next_journal_sync_ms_ >= 0) due = std::min(due, next_journal_sync_ms_);
   if (options_.heartbeat_ms && phase_ != Phase::waiting_start) due = std::min(due, next_heartbeat_ms_);
@@ -783,7 +808,8 @@ bool UpgradeRun::pass() {
     tell_record();
   }
   const bool unsaved = options_.keep_until_saved && next_journal_retry_ms_ >= 0;
-  if (phase_ == Phase::checking_after && ((!checks_running_ && !unsaved) || shutting_down_))
+  if (phase_ == Phase::checking_after &&
+      ((!checks_running_ && !recheck_holds(now) && !unsaved) || shutting_down_))
     phase_ = Phase::ended;
   // Rows written in place reach the disk within a second, the last ones too.
   if ((next_journal_sync_ms_ >= 0 && now >= next_journal_sync_ms_) || phase_ == Phase::ended) {

@@ -66,9 +66,10 @@ enum class RunChecks {
   after_all,  // once every transfer has ended (--verify)
 };
 
-// A started card whose check has not settled this long after its " OK."
-// is counted no_answer: the wait for a wave never hangs on a lost check.
-inline constexpr int64_t ROLLOUT_CHECK_LIMIT_MS = 330000;
+// A started card whose check has not settled this long after the longest
+// its check can take (verify_longest_ms) is counted no_answer: the wait
+// for a wave never hangs on a lost check.
+inline constexpr int64_t ROLLOUT_CHECK_MARGIN_MS = 30000;
 
 struct RunOptions {
   RolloutOptions rollout;
@@ -78,6 +79,12 @@ struct RunOptions {
   // the merge of its answer to the last refresh pass.
   uint32_t answer_window_ms = 0;
   RunChecks checks = RunChecks::none;
+  // How long a card holds the image's version in its answers before it is
+  // applied (verify.h).
+  int64_t settle_ms = VERIFY_SETTLE_MS;
+  // Above 0: this long after every check is over, the applied cards are
+  // asked again (verify.h); the run ends after that.
+  int64_t recheck_after_ms = 0;
   // The journal the front started already (the command-line tool's
   // --report); none: the run starts one, kept in reports_folder when that
   // is given.
@@ -177,6 +184,17 @@ class RunEvents {
   virtual void heartbeat() {}
   // The checks of --verify begin, for that many cards.
   virtual void checks_started(size_t cards) { (void)cards; }
+  // After every check: the applied cards are asked again in wait_ms.
+  virtual void recheck_waiting(size_t cards, int64_t wait_ms) {
+    (void)cards;
+    (void)wait_ms;
+  }
+  // The recheck changed a card's outcome (it fell back, went silent, or
+  // another device answers for it).
+  virtual void card_rechecked(const CardResult& card, int wave) {
+    (void)card;
+    (void)wave;
+  }
   // Every card is in: what the report holds (report_box.h makes the
   // report box's text of it).
   virtual void summary(const RunSummary& summary) { (void)summary; }
@@ -238,13 +256,15 @@ class SystemRunIo : public RunIo {
 class CheckTransport {
  public:
   virtual ~CheckTransport() = default;
-  virtual void query(uint32_t ip) = 0;
+  // Its number, which the answer to it carries (0: it could not be sent).
+  virtual uint64_t query(uint32_t ip) = 0;
   // The sockets the loop waits on for answers (each query round's own).
   virtual std::vector<Socket> sockets() = 0;
   using Answer = VerifyAnswer;
   // What came since the last read, on every socket of the transport: only
   // replies to its own queries, each from the address asked on the socket
-  // the query left from, and whatever contested one (verify.h).
+  // the query left from and with the number of that query, and whatever
+  // contested one (verify.h).
   virtual std::vector<Answer> read() = 0;
 };
 // The checks' own sockets: each "sysinfo" request goes out from a socket
@@ -368,6 +388,7 @@ class UpgradeRun {
   void deliver(int64_t now, const uint8_t* data, int length, const SocketAddress& from);
   void drive_checks(int64_t now, bool readable);
   void give_up_late_checks(int64_t now);
+  bool recheck_holds(int64_t now);
   void on_line(const CardResult& card);
   void on_checked(const CardResult& card);
   void settle_run();
@@ -433,4 +454,7 @@ class UpgradeRun {
   bool checks_running_ = false;
   int64_t next_check_ms_ = 0;
   bool check_ready_ = false;  // the checks' socket was readable
+  int64_t check_limit_ms_ = 0;  // a rollout's give-up on a card's check
+  int64_t recheck_at_ms_ = -1;  // the applied cards are asked again then
+  bool rechecking_ = false;     // and are being asked
 };

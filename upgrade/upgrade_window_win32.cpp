@@ -645,6 +645,8 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   if (!holder || holder->run) return 0;
   const RolloutSetting setting = read_rollout_setting();
   const int parallel = static_cast<int>(read_transfers_setting());
+  const uint32_t settle_seconds = read_settle_setting();
+  const uint32_t recheck_minutes = read_recheck_setting();
   show_setting_problems();
   const bool fleet = setting.waves || parallel > WINDOW_SESSIONS;
   RunOptions options;
@@ -655,6 +657,8 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   options.reports_folder = reports_folder();
   // The run checks its cards in its loop, and its report is on disk before it ends.
   options.checks = RunChecks::each_ok;
+  options.settle_ms = int64_t{settle_seconds} * 1000;
+  options.recheck_after_ms = int64_t{recheck_minutes} * 60000;
   options.keep_until_saved = true;
   RunPlan plan;
   ImageFile file;

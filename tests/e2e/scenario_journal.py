@@ -168,6 +168,7 @@ def main():
     started = time.monotonic()
     with Scene(FLEET) as s:
         image = s.make_image("fw.bin", "--version", "1.05", "--size", "400000")
+        s.short_settle()
         s.start_program()
         killed(s, image)
         s.restart_program()

@@ -232,6 +232,7 @@ def export_list(s, list_view):
 def main():
     started = time.monotonic()
     with Scene(FLEET) as s:
+        s.short_settle()
         s.start_program()
         list_view = s.control(LIST)
         import_list(s, list_view)

@@ -54,7 +54,7 @@ WAVE_1, WAVE_2 = BATCH_ORDER[:1], BATCH_ORDER[1:]
 MENU_CLASS = "class:#32768"
 ROLLOUT_ITEM = 6  # the sixth item of the device list's menu
 TITLE = "Rollout"
-WAVES, FIRST, LATER, STOP, START, WINDOW, AT_ONCE = 1050, 1051, 1052, 1053, 1054, 1055, 1056
+WAVES, FIRST, LATER, STOP, START, WINDOW, AT_ONCE, SETTLE, RECHECK = range(1050, 1059)
 FIELDS = (FIRST, LATER, STOP, START, WINDOW)
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 # The rollout window.
@@ -80,8 +80,8 @@ def open_dialog(s, list_view):
 
 def fields(s, dialog):
     d = s.driver
-    return (d.checked(d.child(dialog, WAVES)),) + tuple(d.text(d.child(dialog, i))
-                                                        for i in (FIRST, LATER, STOP, AT_ONCE))
+    return (d.checked(d.child(dialog, WAVES)),) + tuple(
+        d.text(d.child(dialog, i)) for i in (FIRST, LATER, STOP, AT_ONCE, SETTLE, RECHECK))
 
 
 def no_text_cut(s, dialog):
@@ -97,7 +97,9 @@ def set_up_rollout(s, list_view):
     dialog = open_dialog(s, list_view)
     if not dialog:
         return False
-    t.check("off and the defaults at first", (False, "1", "25%", "1", "4"), fields(s, dialog))
+    # The scene keeps a short settle period before the program starts.
+    t.check("off and the defaults at first", (False, "1", "25%", "1", "4", "1", ""),
+            fields(s, dialog))
     t.check("its fields greyed while unticked", [False] * 5,
             [d.enabled(d.child(dialog, i)) for i in FIELDS])
     no_text_cut(s, dialog)
@@ -130,16 +132,28 @@ def set_up_rollout(s, list_view):
     if box:
         d.answer(box["hwnd"], IDOK)
     d.settext(d.child(dialog, AT_ONCE), "4")
+    for field, typed, why in ((SETTLE, "0", 'Settle period: "0" is not a number of seconds of 1 to 600.'),
+                              (RECHECK, "1441", 'Recheck after: "1441" is not a number of minutes '
+                                                'of 1 to 1440, or empty for none.')):
+        d.settext(d.child(dialog, field), typed)
+        d.click(d.child(dialog, IDOK))
+        box = d.msgbox(CONFIRM, 5000)
+        t.check("a bad check field is refused by its name", why, box and box["text"])
+        if box:
+            d.answer(box["hwnd"], IDOK)
+        d.settext(d.child(dialog, field), "1" if field == SETTLE else "")
     s.shot(dialog, "rollout-dialog")
     d.click(d.child(dialog, IDOK))
     t.true("OK closes the dialog", d.gone(dialog, 5000))
     t.check("kept in its own value", "on 1 2 1", s.registry_value("Rollout"))
     t.check("transfers at once kept in theirs", "4", s.registry_value("TransfersAtOnce"))
+    t.check("the settle period and no recheck kept in theirs", ("1", "0"),
+            (s.registry_value("SettleSeconds"), s.registry_value("RecheckMinutes")))
 
     dialog = open_dialog(s, list_view)
     if not dialog:
         return False
-    t.check("the dialog shows what was kept", (True, "1", "2", "1", "4"), fields(s, dialog))
+    t.check("the dialog shows what was kept", (True, "1", "2", "1", "4", "1", ""), fields(s, dialog))
     d.settext(d.child(dialog, FIRST), "7")
     d.click(d.child(dialog, IDCANCEL))
     d.gone(dialog, 5000)
@@ -411,6 +425,7 @@ def quit_during(s, image):
 def main():
     started = time.monotonic()
     with Scene(FLEET, cardsim_args=["--restart", "1", "--restart_fw", "1.05"]) as s:
+        s.short_settle()
         s.start_program()
         list_view = s.control(LIST)
         s.discover()

@@ -373,6 +373,18 @@ class Scene:
         d.gone(dialog, 5000)
         return proposed
 
+    def set_setting(self, name, value):
+        """Writes a value of the program's settings key, as the program
+        keeps it (the Rollout dialog's, for one): read at the next Upgrade."""
+        subprocess.run([os.environ.get("WINE", "/usr/lib/wine/wine64"), "reg", "add",
+                        r"HKLM\Software\Duzavod\Daveridur", "/v", name, "/d", value, "/f"],
+                       check=True, capture_output=True, timeout=60)
+
+    def short_settle(self):
+        """Cards applied after 5 answers a second apart, for scenarios that
+        do not look at the settle period (30 s by default)."""
+        self.set_setting("SettleSeconds", "1")
+
     def registry_value(self, name):
         """A value of the program's settings key, read with Wine's reg tool;
         None when it is not there."""

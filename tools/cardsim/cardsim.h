@@ -70,6 +70,10 @@ struct CardConfig {
   int restart_minor = 0;
   uint8_t restart_mac[6] = {};  // the MAC it answers with after the restart (another device)
   bool has_restart_mac = false;
+  // Seconds it runs restart_fw before it restarts again (silent `restart`
+  // seconds) into the firmware it ran before the upload: an image that
+  // boots once and rolls back. 0: it keeps it.
+  double fall_back = 0;
 };
 
 // Applies one key=value to a card; returns false with *err set on failure.

@@ -148,7 +148,7 @@ const char* const card_keys[] = {
     "user",        "password",  "delay",     "loss",        "dup",          "silent",
     "reply_size",  "text",      "error_at",  "error_msg",   "account_error", "broadcast",
     "unicast",     "idle_timeout", "answer_timeout", "linger",   "ack_delay",
-    "restart",     "restart_fw",  "restart_mac",
+    "restart",     "restart_fw",  "restart_mac", "fall_back",
 };
 
 }  // namespace
@@ -232,6 +232,8 @@ bool apply_card_key(CardConfig& c, const std::string& key, const std::string& ra
     ok = parse_double(v, -1, 3600e3, &c.restart);
   } else if (key == "restart_fw") {
     ok = parse_fw(v, &c.restart_major, &c.restart_minor);
+  } else if (key == "fall_back") {
+    ok = parse_double(v, 0, 3600e3, &c.fall_back);
   } else if (key == "restart_mac") {
     ok = parse_mac(v, c.restart_mac);
     c.has_restart_mac = ok;

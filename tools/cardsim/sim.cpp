@@ -193,6 +193,11 @@ void restart_card(Sim& sim, Card& card) {
   CardConfig& cfg = card.cfg;
   if (cfg.restart == 0) return;
   card.quiet_until_ms = cfg.restart < 0 ? INT64_MAX : now_ms() + static_cast<int64_t>(cfg.restart * 1000);
+  card.former_major = cfg.fw_major;
+  card.former_minor = cfg.fw_minor;
+  card.fall_back_at_ms = cfg.restart > 0 && cfg.fall_back > 0
+                             ? card.quiet_until_ms + static_cast<int64_t>(cfg.fall_back * 1000)
+                             : 0;
   if (cfg.restart_major >= 0) {
     cfg.fw_major = cfg.restart_major;
     cfg.fw_minor = cfg.restart_minor;
@@ -204,6 +209,21 @@ void restart_card(Sim& sim, Card& card) {
   sim.rec.write("restart", {{"ip", ip_text(cfg.ip)},
                             {"quiet_s", cfg.restart < 0 ? "forever" : std::to_string(cfg.restart)},
                             {"fw", fw}});
+}
+
+// Its fall_back time over, the card restarts into the firmware it ran
+// before the upload.
+void fall_back_if_due(Sim& sim, Card& card) {
+  if (!card.fall_back_at_ms || now_ms() < card.fall_back_at_ms) return;
+  CardConfig& cfg = card.cfg;
+  card.fall_back_at_ms = 0;
+  card.quiet_until_ms = now_ms() + static_cast<int64_t>(cfg.restart * 1000);
+  cfg.fw_major = card.former_major;
+  cfg.fw_minor = card.former_minor;
+  char fw[16];
+  std::snprintf(fw, sizeof fw, "%d.%02d", cfg.fw_major, cfg.fw_minor);
+  sim.rec.write("restart", {{"ip", ip_text(cfg.ip)}, {"quiet_s", std::to_string(cfg.restart)},
+                            {"fw", fw}, {"fall_back", "1"}});
 }
 
 void upload_done(Sim& sim, Session& s) {
@@ -340,6 +360,7 @@ int64_t now_ms() {
 
 void card_received(Sim& sim, size_t card, const uint8_t* p, size_t n, const sockaddr_in& from,
                    bool via_broadcast) {
+  fall_back_if_due(sim, sim.cards[card]);
   const CardConfig& cfg = sim.cards[card].cfg;
   if (cfg.silent || now_ms() < sim.cards[card].quiet_until_ms || chance(sim, cfg.loss)) return;
   Request rq;

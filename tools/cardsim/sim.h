@@ -14,6 +14,8 @@ struct Card {
   CardConfig cfg;
   Fd listener;  // card_ip:69
   int64_t quiet_until_ms = 0;  // restarting: silent until then
+  int64_t fall_back_at_ms = 0;  // restarts into former_fw then (0: never)
+  int former_major = 0, former_minor = 0;
 };
 
 using Timers = std::multimap<int64_t, uint64_t>;  // deadline (ms) -> session id

@@ -504,6 +504,8 @@ def body(cli, native, source, work, namespaces):
             "ansible_remote_tmp": os.path.join(work, name, "remote-tmp"),
             "daveridur_cli": cli, "daveridur_image": image, "daveridur_waves": waves,
             "daveridur_discover_wait": 500,
+            # Cards applied after 5 answers a second apart, not 30 s.
+            "daveridur_settle": 1,
             "daveridur_site_report": os.path.join(work, name, "report.csv"),
             "daveridur_reports_dir": reports,
         }
@@ -664,7 +666,8 @@ def body(cli, native, source, work, namespaces):
         the tool as the inventory has them."""
         book = os.path.join(work, name + ".yml")
         task = dict({"image": "{{ daveridur_image }}", "user": "{{ daveridur_user }}",
-                     "password": "{{ daveridur_password }}", "cli": "{{ daveridur_cli }}"}, **args)
+                     "password": "{{ daveridur_password }}", "cli": "{{ daveridur_cli }}",
+                     "settle": "{{ daveridur_settle }}"}, **args)
         with open(book, "w") as f:
             json.dump([{"hosts": "site-a", "gather_facts": False,
                         "tasks": [{"daveridur.fleet.upgrade": task}]}], f)

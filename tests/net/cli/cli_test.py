@@ -240,7 +240,13 @@ def test_usage(tool, fleet, images):
                         (["upgrade", images["good"], "--cards", bad_list],
                          "Line 3: \"10.69.8.010\" is not an address"),
                         (["upgrade", images["good"], "--cards", bad_list],
-                         "Line 4: user name contains '@'")):
+                         "Line 4: user name contains '@'"),
+                        (["upgrade", images["good"], "10.69.8.1", "--settle", "5"],
+                         "--settle and --recheck-after are for the checks after the upgrade"),
+                        (["upgrade", images["good"], "10.69.8.1", "--verify", "--settle", "0"],
+                         "--settle: Value 0 not in range 1 to 600"),
+                        (["upgrade", images["good"], "10.69.8.1", "--json", "--recheck-after", "1441"],
+                         "--recheck-after: Value 1441 not in range 1 to 1440")):
         rc, out, err = tool.run(*args)
         check("refused %r: status 2, the text named" % args, (2, True), (rc, named in err))
     check("nothing was sent for the refused addresses", [], fleet.records("wrq", ip="10.69.8.8"))
@@ -297,7 +303,7 @@ def test_upgrade_fleet(tool, fleet, images, work):
         f.write(tool.run("discover", "--csv", "--wait", "500", "10.69.8.4")[1])
     forced = os.path.join(work, "forced.csv")
     rc, out, _ = tool.run("upgrade", images["good"], "--cards", listed, "--force", "--parallel", "1",
-                          "--verify", "--report", forced)
+                          "--verify", "--settle", "1", "--report", forced)
     check("--force upgrades the current card and exits 0", (0, ["10.69.8.4 OK."]), (rc, lines(out)))
     check("the forced card received the image", (before + 1, True),
           (len(fleet.records("upload", ip="10.69.8.4", status="ok")),
@@ -416,10 +422,11 @@ def test_accounts_and_lists(tool, fleet, images, work):
 
 def test_verify(tool, work):
     """Two cards restart after their upload: one comes back with the image's
-    version, one with its old one. About 15 s: the check asks every 5 s."""
+    version, one with its old one. About 17 s: 12 s of restart, then the
+    settle period, held short: 5 answers a second apart."""
     report = os.path.join(work, "verified.csv")
     rc, out, _ = tool.run("upgrade", os.path.join(work, "good.bin"), "10.69.8.9", "10.69.8.10",
-                          "--verify", "--report", report)
+                          "--verify", "--settle", "1", "--report", report)
     check("--verify: a card that did not take the image fails the run",
           (1, ["10.69.8.10 OK.", "10.69.8.9 OK."]), (rc, sorted(lines(out))))
     _, rows = read_report(report)

@@ -191,7 +191,8 @@ def kill_lane(command, fleet, image, work, lane, seed, phases):
         since = len(fleet.lines())
         with open(out_path, "wb") as out:
             run = Run(command, ["upgrade", image] + lane +
-                      ["--force", "--verify", "--parallel", "2", "--report", report], out)
+                      ["--force", "--verify", "--settle", "1", "--parallel", "2", "--report", report],
+                      out)
             if phase == "before":
                 time.sleep(rnd.uniform(0.0, 0.2))
             elif phase == "transfer":
@@ -316,7 +317,7 @@ def test_one_run_per_report(command, fleet, images, work):
     lane, other = LANES[0][:2], LANES[1][:2]  # none refusing
     report = os.path.join(work, "held.csv")
     first = Run(command, ["upgrade", images["small"]] + lane +
-                ["--force", "--verify", "--report", report], subprocess.DEVNULL)
+                ["--force", "--verify", "--settle", "1", "--report", report], subprocess.DEVNULL)
     first.started.wait(10)
     since = len(fleet.lines())
     second = Run(command, ["upgrade", images["small"]] + other + ["--force", "--report", report],

@@ -7,8 +7,9 @@ true failure count); that report read back by csv.DictReader value for value
 as --json said it, and refused cut short; --resume of it sending to exactly
 the cards it cannot prove done (not done, another device at the address, the
 old version back), an exclude winning over it; a card back from a quick
-restart with its old version, and one back as another device (another MAC),
-settled not applied within 30 s; a halt in a wave larger than --parallel
+restart with its old version, one back as another device (another MAC),
+and one that answered the new version for a few seconds and rolled back to
+the old, settled not applied within 30 s; a halt in a wave larger than --parallel
 whose first card fails, its unstarted cards never started; --dry-run sending
 no write request, and printing the schedule; bad times refused by name; a
 run outside its window sending nothing; a first Ctrl+C letting the card
@@ -17,8 +18,9 @@ once with --parallel 32.
 
     scripts/netns-run.sh python3 tests/net/cli/rollout_test.py COMMAND...
 
-About 45 s: every wave waits for the checks after the upgrade (asked
-every second for the first two minutes after the card's " OK.")."""
+About 50 s: every wave waits for the checks after the upgrade (asked
+every second for the first two minutes after the card's " OK."), each card
+held at the new version for a settle period of 1 s in 5 answers."""
 
 import csv
 import json
@@ -34,11 +36,15 @@ failed = 0
 
 # The cards come back with the image's version a second after the upload.
 CARD = "fw=1.00 restart=1 restart_fw=1.05"
+# The runs that do not test the settle period hold it short: each card is
+# applied after 5 answers a second apart.
+SHORT_SETTLE = ["--settle", "1"]
 WAVES = ["10.69.14.%d" % n for n in range(1, 6)]      # .5 already at the version
 HALT = ["10.69.15.%d" % n for n in range(1, 7)]       # .4 refuses the write
 WIDE = ["10.69.16.%d" % n for n in range(1, 34)]      # 33 slow cards
 QUICK = "10.69.17.1"    # silent 6 s after the upload, back with its old version
 SWAPPED = "10.69.17.2"  # back with the new version, as another device
+FLIPS = "10.69.17.3"    # silent 3 s, the new version for 2.5 s, silent 3 s, then the old
 WIDE_WAVE = ["10.69.18.%d" % n for n in range(1, 7)]  # .1 refuses the write
 STOPPED = ["10.69.19.%d" % n for n in range(1, 4)]    # .1 takes 2.4 s
 REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
@@ -68,6 +74,7 @@ def fleet_conf(refusing, knobs=None):
                                       knobs.get(ip, "")))
     out.append("ip=%s fw=1.00 restart=6" % QUICK)
     out.append("ip=%s %s restart_mac=02-00-00-00-17-02" % (SWAPPED, CARD))
+    out.append("ip=%s fw=1.00 restart=3 restart_fw=1.05 fall_back=2.5" % FLIPS)
     for ip in WIDE_WAVE:
         out.append("ip=%s %s%s" % (ip, CARD, " user=nobody" if ip.endswith(".1") else ""))
     for ip in STOPPED:
@@ -181,7 +188,7 @@ def test_waves_and_json(tool, fleet, image, work):
         f.write("ip\n10.69.14.4\n10.69.14.2\n10.69.14.5\n")
     start = fleet.mark()
     rc, out, err = tool.run("upgrade", image, *given[:2], "--cards", card_list, "--waves", "1,100%",
-                            "--json")
+                            "--json", *SHORT_SETTLE)
     objects = json_lines(out)
     cards = [o for o in objects if "summary" not in o]
     check("waves: exit 0, every card applied or skipped", 0, rc)
@@ -218,7 +225,8 @@ def test_waves_and_json(tool, fleet, image, work):
 def test_halt_and_resume(tool, fleet, image, work):
     report = os.path.join(work, "halted.csv")
     start = fleet.mark()
-    rc, out, err = tool.run("upgrade", image, *HALT, "--waves", "2", "--report", report, "--json")
+    rc, out, err = tool.run("upgrade", image, *HALT, "--waves", "2", "--report", report, "--json",
+                            *SHORT_SETTLE)
     objects = json_lines(out)
     results = {o.get("ip"): o.get("verified") or o.get("result") for o in objects
                if "summary" not in o}
@@ -306,17 +314,35 @@ def test_report_reads_back(tool, fleet, image, work, report, objects):
 
 
 def test_checks_prove_the_version(tool, fleet, image):
-    """Back from a quick restart with the old version, or as another
-    device with the new one: neither is applied, both settled long before
-    the check's limit; the rollout halts on the first."""
+    """Back from a quick restart with the old version, as another device
+    with the new one, or on the new one for a few answers and then back on
+    the old: none is applied, each settled long before the check's limit;
+    the rollout halts."""
     started = time.time()
-    rc, out, err = tool.run("upgrade", image, QUICK, SWAPPED, "--max-failures", "1", "--json")
+    start = fleet.mark()
+    rc, out, err = tool.run("upgrade", image, QUICK, SWAPPED, FLIPS, "--max-failures", "2", "--json",
+                            "--settle", "10")
     took = time.time() - started
     by_ip = {o.get("ip"): o for o in json_lines(out) if "summary" not in o}
-    quick, swapped = by_ip.get(QUICK, {}), by_ip.get(SWAPPED, {})
+    quick, swapped, flips = by_ip.get(QUICK, {}), by_ip.get(SWAPPED, {}), by_ip.get(FLIPS, {})
     check("checks: the quick restart and the other device are not applied, exit 4",
           (4, "not_applied", "not_applied", "another device answers at this address"),
           (rc, quick.get("verified"), swapped.get("verified"), swapped.get("message")))
+    # The queries it answered between its restart into the new version and
+    # its fall back.
+    on_new, answered_new = False, 0
+    for _, event, f in fleet.events("restart", "sysinfo", since=start):
+        if f.get("ip") != FLIPS:
+            continue
+        if event == "restart":
+            on_new = f.get("fw") == "1.05"
+        elif on_new:
+            answered_new += 1
+    check("checks: the card that answered the new version and rolled back is not applied, "
+          "with the version it went back to",
+          (True, "not_applied", "not_applied", True),
+          (answered_new >= 1, flips.get("verified"), flips.get("verdict"),
+           "%s: not applied: 1.00" % FLIPS in err))
     check("checks: the quick restart settled within 30 s of its transfer",
           True, (quick.get("verified_seconds") or 99) <= 30 and took < 45)
     check("checks: stderr says another device answers",
@@ -325,7 +351,8 @@ def test_checks_prove_the_version(tool, fleet, image):
 
 def test_halt_in_a_wide_wave(tool, fleet, image):
     start = fleet.mark()
-    rc, out, err = tool.run("upgrade", image, *WIDE_WAVE, "--waves", "6", "--parallel", "2")
+    rc, out, err = tool.run("upgrade", image, *WIDE_WAVE, "--waves", "6", "--parallel", "2",
+                            *SHORT_SETTLE)
     check("wide wave: the first card's refusal halts it, exit 4", 4, rc)
     check("wide wave: its cards not started never got a write request",
           ["10.69.18.1"], wrq_order(fleet, start, WIDE_WAVE))
@@ -386,7 +413,7 @@ def test_first_interrupt(tool, fleet, image, work, command):
     for args, stop_when in ((["--window", window], b"waiting for the window"),
                             (["--report", report], b": started\n")):
         proc = subprocess.Popen(command + ["upgrade", image, *STOPPED, "--waves", "1", "--parallel",
-                                           "1"] + args,
+                                           "1", *SHORT_SETTLE] + args,
                                 stdout=subprocess.PIPE, stderr=subprocess.PIPE)
         err = b""
         while True:

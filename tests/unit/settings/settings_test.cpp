@@ -158,4 +158,37 @@ TEST_F(Settings, TransfersAtOnceAreKeptFromOneTo64) {
   EXPECT_EQ(read_rollout_setting(), RolloutSetting{});  // its own value, not the rollout's
 }
 
+// The checks' settle period (1 to 600 s, 30 by default) and the recheck
+// (0, none, by default, to 1440 minutes), each in a value of its own; what
+// does not read is its default, told once.
+TEST_F(Settings, SettleAndRecheckAreKeptInTheirOwnValues) {
+  EXPECT_EQ(read_settle_setting(), 30u);
+  EXPECT_EQ(read_recheck_setting(), 0u);
+  for (uint32_t n : {1u, 600u}) {
+    ASSERT_TRUE(write_settle_setting(n));
+    EXPECT_EQ(read_settle_setting(), n);
+  }
+  for (uint32_t n : {0u, 1u, 1440u}) {
+    ASSERT_TRUE(write_recheck_setting(n));
+    EXPECT_EQ(read_recheck_setting(), n);
+  }
+  uint32_t n = 7;
+  EXPECT_TRUE(read_recheck_text("  ", &n));
+  EXPECT_EQ(n, 0u);
+  for (const char* bad : {"0", "601", "-1", "30s", "", "1 2", "+4"}) {
+    EXPECT_FALSE(read_settle_text(bad, &n)) << bad;
+    ASSERT_EQ(write_setting_text(SETTINGS_KEY, "SettleSeconds", bad), 1);
+    EXPECT_EQ(read_settle_setting(), 30u) << bad;
+  }
+  for (const char* bad : {"1441", "-1", "1h", "00", "1 2"}) {
+    EXPECT_FALSE(read_recheck_text(bad, &n)) << bad;
+    ASSERT_EQ(write_setting_text(SETTINGS_KEY, "RecheckMinutes", bad), 1);
+    EXPECT_EQ(read_recheck_setting(), 0u) << bad;
+  }
+  const std::vector<std::string> told = take_setting_problems();
+  ASSERT_EQ(told.size(), 2u);
+  EXPECT_EQ(told[0], "the stored setting \"SettleSeconds\" cannot be used (\"0\" is no count of "
+                     "seconds of 1 to 600): 30 is used instead");
+}
+
 }  // namespace

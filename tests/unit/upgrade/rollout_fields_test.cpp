@@ -93,6 +93,22 @@ TEST(Schedule, WindowsAndStartTimes) {
             "starts at 22:00; cards start only in the window 22:00-05:00");
 }
 
+// The checks' fields: the settle period and the recheck, an empty recheck
+// none; a refusal names its field and keeps the value.
+TEST(RolloutFields, SettleAndRecheckFields) {
+  uint32_t seconds = 30, minutes = 0;
+  std::string why;
+  EXPECT_TRUE(read_settle_field(" 5 ", &seconds, &why));
+  EXPECT_TRUE(read_recheck_field("", &minutes, &why));
+  EXPECT_EQ(std::make_pair(seconds, minutes), std::make_pair(5u, 0u));
+  EXPECT_FALSE(read_settle_field("601", &seconds, &why));
+  EXPECT_EQ(why, "Settle period: \"601\" is not a number of seconds of 1 to 600.");
+  EXPECT_FALSE(read_recheck_field("1h", &minutes, &why));
+  EXPECT_EQ(why, "Recheck after: \"1h\" is not a number of minutes of 1 to 1440, or empty for none.");
+  EXPECT_EQ(std::make_pair(seconds, minutes), std::make_pair(5u, 0u));
+  EXPECT_EQ(recheck_field_of(0), "");
+  EXPECT_EQ(recheck_field_of(90), "90");
+}
 
 TEST(RolloutFields, EachRefusalNamesItsFieldAndKeepsTheSetting) {
   struct Case {

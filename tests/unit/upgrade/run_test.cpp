@@ -267,10 +267,11 @@ class FakeChecks : public CheckTransport {
   std::set<uint32_t> other_macs;  // answer as another device at the card's address
   std::vector<std::pair<uint32_t, int64_t>> queries;
 
-  void query(uint32_t ip) override {
+  uint64_t query(uint32_t ip) override {
     queries.emplace_back(ip, io_->now);
+    const uint64_t number = queries.size();
     auto it = versions.find(ip);
-    if (it == versions.end()) return;
+    if (it == versions.end()) return number;
     // The card's own MAC, as the test's cards have it, unless told another.
     Answer a;
     a.ip = ip;
@@ -279,10 +280,12 @@ class FakeChecks : public CheckTransport {
     std::memcpy(a.mac, mac, 6);
     if (other_macs.count(ip)) a.mac[0] = 0x02;
     a.has_mac = true;
+    a.query = number;
     answers_.push_back(a);
     const uint8_t byte = 1;
     socket_send_to(poke_.get(), &byte, 1,
                    make_address(text_to_ip("127.0.0.1"), socket_local_port(socket_.get())));
+    return number;
   }
   // Each query round's socket stays open a while for late replies: the
   // loop must wait on all of them, not only the newest.
@@ -360,6 +363,8 @@ struct Recorder : RunEvents {
   size_t most_running = 0;
   std::shared_ptr<Journal> journal;
   std::vector<size_t> checks_started_for;
+  std::vector<std::tuple<size_t, int64_t, int64_t>> rechecks;  // cards, wait, when told
+  std::vector<std::tuple<int, CardOutcome, int>> rechecked;  // n, outcome, wave
   bool view_slot0 = false;
   FakeView view;
 
@@ -404,6 +409,12 @@ struct Recorder : RunEvents {
   void waiting(RunWait what, int wave) override { waits.emplace_back(what, wave); }
   void halted(const RolloutStatus& s) override { halts.push_back(s); }
   void checks_started(size_t n) override { checks_started_for.push_back(n); }
+  void recheck_waiting(size_t n, int64_t wait_ms) override {
+    rechecks.emplace_back(n, wait_ms, io->now);
+  }
+  void card_rechecked(const CardResult& card, int wave) override {
+    rechecked.emplace_back(n_of(card.ip), card.outcome, wave);
+  }
   void summary(const RunSummary& s) override {
     ++settles;
     settled_at = io->now;
@@ -847,9 +858,9 @@ TEST_F(RunTest, WavesWaitForChecksAndAFailureHalts) {
   const auto [checked_n, checked_outcome, checked_at] = events_.checked[0];
   EXPECT_EQ(checked_n, 2);
   EXPECT_EQ(checked_outcome, CardOutcome::applied);
-  // Asked a second after its line, believed when nothing contested the
-  // answer for a second more.
-  EXPECT_EQ(checked_at, events_.line_of(2)->at + VERIFY_FAST_PERIOD_MS + VERIFY_CONFIRM_MS);
+  // Asked a second after its line, applied once it held the version for
+  // the settle period.
+  EXPECT_EQ(checked_at, events_.line_of(2)->at + VERIFY_FAST_PERIOD_MS + VERIFY_SETTLE_MS);
   EXPECT_EQ(fake(3).wrq_at, std::vector<int64_t>{checked_at});
   for (int n : {5, 6}) EXPECT_TRUE(fake(n).wrq_at.empty()) << n;
   EXPECT_EQ(checks_->queries_of(1), 0);
@@ -1232,13 +1243,61 @@ TEST_F(RunTest, ChecksAfterAllOutlastTheReport) {
   EXPECT_GE(checks_->queries.front().second, events_.settled_at + VERIFY_FAST_PERIOD_MS);
   EXPECT_EQ(checks_->queries_of(3), 0);
   using C = std::tuple<int, CardOutcome, int64_t>;
-  const int64_t believed = events_.settled_at + VERIFY_FAST_PERIOD_MS + VERIFY_CONFIRM_MS;
+  const int64_t believed = events_.settled_at + VERIFY_FAST_PERIOD_MS + VERIFY_SETTLE_MS;
   EXPECT_EQ(events_.checked,
             (std::vector<C>{C{1, CardOutcome::applied, believed},
                             C{2, CardOutcome::no_answer, events_.settled_at + VERIFY_LIMIT_MS}}));
   EXPECT_EQ(events_.ended_at, events_.settled_at + VERIFY_LIMIT_MS);
   EXPECT_EQ(results(), (std::vector<CardOutcome>{CardOutcome::applied, CardOutcome::no_answer,
                                                  CardOutcome::card_error}));
+}
+
+// --recheck-after: once every check is over, the applied cards are asked
+// again; one back on its old firmware is not applied, and the run's
+// outcome says so. A stop skips the wait.
+TEST_F(RunTest, RecheckAfterTheRunFindsACardThatFellBack) {
+  const int64_t SETTLE = 2000, LATER = 600000;
+  for (const bool stop : {false, true}) {
+    fresh();
+    cards({1, 2, 3}, 0);
+    RunOptions options;
+    options.checks = RunChecks::after_all;
+    options.settle_ms = SETTLE;
+    options.recheck_after_ms = LATER;
+    make(options, true);
+    for (int n : {1, 2}) checks_->versions[card_ip(n)] = IMAGE_VERSION;
+    // Card 3 never took it (settled at the checks' limit): not asked again.
+    checks_->versions[card_ip(3)] = 0x0100;
+    io_.at(400000, [this] { checks_->versions[card_ip(2)] = 0x0100; });
+    if (stop) post_at(500000, RunCommandKind::stop_starting);
+    run_to_end();
+    SCOPED_TRACE(stop);
+    ASSERT_EQ(events_.rechecks.size(), 1u);
+    const auto [applied, wait, checks_over] = events_.rechecks[0];
+    EXPECT_EQ(applied, 2u);
+    EXPECT_EQ(wait, LATER);
+    EXPECT_EQ(checks_over, std::get<2>(events_.checked.at(2)));
+    if (stop) {
+      EXPECT_EQ(events_.ended_at, 500000);
+      EXPECT_TRUE(events_.rechecked.empty());
+      EXPECT_EQ(results(), (std::vector<CardOutcome>{CardOutcome::applied, CardOutcome::applied,
+                                                     CardOutcome::not_applied}));
+      continue;
+    }
+    using R = std::tuple<int, CardOutcome, int>;
+    EXPECT_EQ(events_.rechecked, std::vector<R>{R(2, CardOutcome::not_applied, 0)});
+    const std::vector<CardResult> cards = run_->results();
+    EXPECT_EQ(outcomes_of(cards), (std::vector<CardOutcome>{CardOutcome::applied,
+                                                            CardOutcome::not_applied,
+                                                            CardOutcome::not_applied}));
+    EXPECT_EQ(failure_words(cards[1]), "not applied (fell back to 1.00)");
+    EXPECT_EQ(cards[1].verdict, Verdict::not_applied);
+    EXPECT_EQ(states(journal_cards(events_.journal.get()))[1], "127.0.0.2 not_applied");
+    EXPECT_EQ(run_verdicts(cards, false, false).exit_status, EXIT_CARD_FAILED);
+    // Card 1 held the version for the settle period again; the run ended then.
+    EXPECT_GE(events_.ended_at, checks_over + LATER + SETTLE);
+    EXPECT_LE(events_.ended_at, checks_over + LATER + SETTLE + 6000);
+  }
 }
 
 // ---- The kept report

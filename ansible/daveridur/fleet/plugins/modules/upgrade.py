@@ -125,6 +125,13 @@ options:
         arguments, and is kept out of the task's output and logs.
       - At most 31 characters, without C(@) (the tool refuses others).
     type: str
+  settle:
+    description:
+      - Seconds a card must answer every check with the image's version, in at least 5
+        answers, before it is C(applied), 1 to 600 (the tool's C(--settle)). The tool's
+        default, 30, when not given.
+      - Every wave lasts at least this long after its cards came back.
+    type: int
   password_file:
     description:
       - A file on the site host whose first line is the password (the tool's
@@ -433,6 +440,8 @@ def upgrade_args(module, cards):
         args.append(option('password-file', p['password_file']))
     if p['transfer_limit'] is not None:
         args.append(option('transfer-limit', p['transfer_limit']))
+    if p['settle'] is not None:
+        args.append(option('settle', p['settle']))
     if p['force']:
         args.append('--force')
     if p['verify']:
@@ -488,6 +497,7 @@ def argument_spec():
         password=dict(type='str', no_log=True),
         password_file=dict(type='path', no_log=False),
         transfer_limit=dict(type='int'),
+        settle=dict(type='int'),
         rate=dict(type='int'),
         retries=dict(type='int', choices=[0, 1, 2]),
         force_scan=dict(type='bool', default=False),
@@ -504,6 +514,7 @@ def main():
     check_range(module, 'parallel', 1, 64)
     check_range(module, 'max_failures', 0, 1000000)
     check_range(module, 'transfer_limit', 1, 1440)
+    check_range(module, 'settle', 1, 600)
     check_range(module, 'rate', 1, 100000)
     check_range(module, 'discover_wait', 0, 600000)
     check_address_entries(module, 'cards')
