@@ -313,6 +313,8 @@ def removing(s):
     t.check("no question on Delete", None, d.msgbox("*", 300))
     s.select_cards([order[2]])
     d.click(s.control(REMOVE))
+    # The click is posted: the row goes once the window has taken it.
+    wait_until(lambda: s.ip_order() == [order[0], order[4]], 5)
     t.check("Remove removes the selected row", [order[0], order[4]], s.ip_order())
     t.check("Modify and Remove disabled again", [False, False],
             [not wait_until(lambda: not d.enabled(s.control(MODIFY)), 3), d.enabled(s.control(REMOVE))])

@@ -52,7 +52,7 @@ PY
 run() {
   local label=$1; shift
   rm -f "$work"/card*/upgrade@*
-  check "$label discover" "$(printf '10.69.9.1\t00-0a-fd-00-00-01\t1.00\tready\tadmin\n10.69.9.2\t00-0a-fd-00-00-02\t1.00\tready\tadmin')" \
+  check "$label discover" "$(printf '10.69.9.1\t00-0a-fd-00-00-01\t1.00\tready\t\n10.69.9.2\t00-0a-fd-00-00-02\t1.00\tready\t')" \
     "$("$@" discover --wait 1500 "${cards[@]}" | tr -d '\r')"
   local status=0
   "$@" upgrade "$work/fw.bin" "${cards[@]}" --password s3cret > "$work/out" 2>"$work/err" || status=$?
