@@ -146,7 +146,11 @@ void UpgradeRun::settle_run() {
   }
   if (options_.keep_until_saved && !shutting_down_ && next_journal_retry_ms_ >= 0)
     phase_ = Phase::checking_after;
-  if (options_.recheck_after_ms > 0 && !shutting_down_) phase_ = Phase::checking_after;
+  if (options_.recheck_after_ms > 0 && !shutting_down_) {
+    phase_ = Phase::checking_after;
+    // No check left to drive: the recheck's wait begins now, not at a tick.
+    if (verifier_.watches.empty() && verifier_.inbox.empty()) checks_running_ = false;
+  }
   if (options_.checks == RunChecks::after_all && !shutting_down_) {
     size_t n = 0;
     for (const CardResult& card : report_cards(report_.get()))

@@ -1252,16 +1252,18 @@ TEST_F(RunTest, ChecksAfterAllOutlastTheReport) {
                                                  CardOutcome::card_error}));
 }
 
-// --recheck-after: once every check is over, the applied cards are asked
-// again; one back on its old firmware is not applied, and the run's
-// outcome says so. A stop skips the wait.
+// --recheck-after: once every check is over (after the report with
+// --verify, or with a rollout's, whose report waits for them), the applied
+// cards are asked again; one back on its old firmware is not applied, and
+// the run's outcome says so. A stop skips the wait.
 TEST_F(RunTest, RecheckAfterTheRunFindsACardThatFellBack) {
   const int64_t SETTLE = 2000, LATER = 600000;
-  for (const bool stop : {false, true}) {
+  for (const auto& [stop, rollout] : {std::pair{false, false}, {true, false}, {false, true}}) {
     fresh();
     cards({1, 2, 3}, 0);
     RunOptions options;
-    options.checks = RunChecks::after_all;
+    options.checks = rollout ? RunChecks::each_ok : RunChecks::after_all;
+    options.rollout.on = rollout;
     options.settle_ms = SETTLE;
     options.recheck_after_ms = LATER;
     make(options, true);
@@ -1271,7 +1273,7 @@ TEST_F(RunTest, RecheckAfterTheRunFindsACardThatFellBack) {
     io_.at(400000, [this] { checks_->versions[card_ip(2)] = 0x0100; });
     if (stop) post_at(500000, RunCommandKind::stop_starting);
     run_to_end();
-    SCOPED_TRACE(stop);
+    SCOPED_TRACE(testing::Message() << "stop " << stop << ", rollout " << rollout);
     ASSERT_EQ(events_.rechecks.size(), 1u);
     const auto [applied, wait, checks_over] = events_.rechecks[0];
     EXPECT_EQ(applied, 2u);
@@ -1285,7 +1287,7 @@ TEST_F(RunTest, RecheckAfterTheRunFindsACardThatFellBack) {
       continue;
     }
     using R = std::tuple<int, CardOutcome, int>;
-    EXPECT_EQ(events_.rechecked, std::vector<R>{R(2, CardOutcome::not_applied, 0)});
+    EXPECT_EQ(events_.rechecked, std::vector<R>{R(2, CardOutcome::not_applied, rollout ? 1 : 0)});
     const std::vector<CardResult> cards = run_->results();
     EXPECT_EQ(outcomes_of(cards), (std::vector<CardOutcome>{CardOutcome::applied,
                                                             CardOutcome::not_applied,
