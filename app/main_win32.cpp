@@ -7,7 +7,7 @@
 #include "app/ui.h"
 #include "platform/udp.h"
 #include "resources/resource.h"
-#include "upgrade/upgrade_commands.h"
+#include "upgrade/win32/upgrade_commands.h"
 
 namespace {
 

@@ -17,7 +17,7 @@
 #include "discovery/discovery_commands.h"
 #include "image/open_image.h"
 #include "toolkit/tabs.h"
-#include "upgrade/upgrade_commands.h"
+#include "upgrade/win32/upgrade_commands.h"
 
 Ui ui;
 

@@ -14,7 +14,9 @@
 
 #include "platform/files.h"
 #include "protocol/sha256.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/run/run.h"
+#include "upgrade/record/kept_report.h"
+#include "upgrade/policy/batch.h"
 
 namespace {
 

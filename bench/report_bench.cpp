@@ -15,8 +15,8 @@
 #include <vector>
 
 #include "platform/files.h"
-#include "upgrade/report_figures.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/pages/report_figures.h"
+#include "upgrade/run/run.h"
 
 namespace {
 

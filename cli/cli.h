@@ -13,8 +13,8 @@
 #include "protocol/ranges.h"
 #include "protocol/sysinfo.h"
 #include "settings/schedule.h"
-#include "upgrade/rollout.h"
-#include "upgrade/verdict.h"
+#include "upgrade/policy/rollout.h"
+#include "upgrade/record/verdict.h"
 
 
 // Flushes stdout; the first failure's errno is kept for the run's end

@@ -5,7 +5,7 @@
 
 #include "cli/cli.h"
 #include "cli/console.h"
-#include "upgrade/run.h"
+#include "upgrade/run/run.h"
 
 namespace {
 

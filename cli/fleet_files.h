@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "cli/cli.h"
-#include "upgrade/results.h"
+#include "upgrade/record/results.h"
 
 // false with the reason (the lines not read, or why the file can't be).
 bool read_card_file(const std::string& path, std::vector<CardOrder>* cards, std::string* error);

@@ -18,7 +18,7 @@
 #include "protocol/address.h"
 #include "protocol/packet.h"
 #include "settings/settings.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/run/run.h"
 
 std::atomic<bool> interrupted{false};
 

@@ -7,8 +7,9 @@
 #include "cli/host.h"
 #include "daveridur_version.h"
 #include "platform/files.h"
-#include "upgrade/report_page.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/pages/report_page.h"
+#include "upgrade/run/run.h"
+#include "upgrade/record/kept_report.h"
 
 namespace {
 

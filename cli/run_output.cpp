@@ -13,7 +13,9 @@
 #include "platform/files.h"
 #include "protocol/json.h"
 #include "protocol/packet.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/run/run.h"
+#include "upgrade/policy/rollout_json.h"
+#include "upgrade/policy/batch.h"
 
 namespace {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "settings/schedule.h"
-#include "upgrade/run.h"
+#include "upgrade/run/run.h"
 
 // The command line's words for an image refused (refusal: the window's
 // text): the file named, with the system's reason when it cannot be read,

@@ -18,8 +18,10 @@
 #include "protocol/packet.h"
 #include "platform/files.h"
 #include "protocol/sha256.h"
-#include "upgrade/plan.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/policy/plan.h"
+#include "upgrade/run/run.h"
+#include "upgrade/record/kept_report.h"
+#include "upgrade/policy/rollout_json.h"
 
 namespace {
 

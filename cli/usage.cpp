@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
-#include "upgrade/verdict.h"
+#include "upgrade/record/verdict.h"
 
 namespace {
 

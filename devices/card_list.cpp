@@ -1,4 +1,5 @@
 #include "devices/card_list.h"
+#include "protocol/text.h"
 
 #include <cstdio>
 #include <cstring>
@@ -18,12 +19,6 @@ std::string lower(std::string s) {
   for (char& c : s)
     if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
   return s;
-}
-
-std::string trimmed(const std::string& s) {
-  size_t from = s.find_first_not_of(" \t");
-  if (from == std::string::npos) return "";
-  return s.substr(from, s.find_last_not_of(" \t") + 1 - from);
 }
 
 struct Columns {

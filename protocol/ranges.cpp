@@ -1,4 +1,5 @@
 #include "protocol/ranges.h"
+#include "protocol/text.h"
 
 #include <algorithm>
 
@@ -90,11 +91,6 @@ bool read_item(const std::string& item, bool exclude, AddressInterval* out, std:
   }
   *out = span;
   return true;
-}
-
-std::string trimmed(const std::string& s) {
-  size_t a = s.find_first_not_of(" \t"), b = s.find_last_not_of(" \t");
-  return a == std::string::npos ? "" : s.substr(a, b - a + 1);
 }
 
 // Sorted, with overlapping and touching intervals joined.

@@ -1,12 +1,7 @@
 #include "settings/schedule.h"
+#include "protocol/text.h"
 
 namespace {
-
-std::string trimmed(const std::string& text) {
-  const size_t from = text.find_first_not_of(" \t");
-  if (from == std::string::npos) return "";
-  return text.substr(from, text.find_last_not_of(" \t") + 1 - from);
-}
 
 bool digits(const std::string& text) {
   if (text.empty()) return false;

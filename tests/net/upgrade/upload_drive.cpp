@@ -17,8 +17,9 @@
 #include <vector>
 
 #include "protocol/packet.h"
-#include "upgrade/report_box.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/pages/report_box.h"
+#include "upgrade/run/run.h"
+#include "upgrade/policy/batch.h"
 
 namespace {
 

@@ -14,7 +14,8 @@
 #include "platform/files.h"
 #include "protocol/csv.h"
 #include "protocol/packet.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/run/run.h"
+#include "upgrade/record/kept_report.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "protocol/packet.h"
 #include "protocol/sha256.h"
-#include "upgrade/plan.h"
+#include "upgrade/policy/plan.h"
 
 namespace {
 

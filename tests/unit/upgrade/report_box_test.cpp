@@ -1,7 +1,7 @@
 // Which form a batch's report takes, and the counts that head the long one.
 #include <gtest/gtest.h>
 
-#include "upgrade/report_box.h"
+#include "upgrade/pages/report_box.h"
 
 namespace {
 

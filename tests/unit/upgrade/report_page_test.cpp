@@ -10,9 +10,10 @@
 #include <vector>
 
 #include "protocol/packet.h"
-#include "upgrade/report_figures.h"
-#include "upgrade/report_page.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/pages/report_figures.h"
+#include "upgrade/pages/report_page.h"
+#include "upgrade/run/run.h"
+#include "upgrade/record/kept_report.h"
 
 namespace {
 

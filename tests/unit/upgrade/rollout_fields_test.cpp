@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "upgrade/rollout_fields.h"
+#include "upgrade/policy/rollout_fields.h"
 
 namespace {
 

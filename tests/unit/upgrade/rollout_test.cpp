@@ -15,8 +15,10 @@
 
 #include "platform/files.h"
 #include "protocol/csv.h"
-#include "upgrade/rollout.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/policy/rollout.h"
+#include "upgrade/run/run.h"
+#include "upgrade/record/kept_report.h"
+#include "upgrade/policy/rollout_json.h"
 
 namespace {
 

@@ -7,7 +7,7 @@
 
 #include "platform/udp.h"
 #include "protocol/address.h"
-#include "upgrade/run.h"
+#include "upgrade/run/run.h"
 
 namespace {
 

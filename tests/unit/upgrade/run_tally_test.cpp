@@ -1,4 +1,4 @@
-#include "upgrade/run_tally.h"
+#include "upgrade/run/run_tally.h"
 
 #include <gtest/gtest.h>
 

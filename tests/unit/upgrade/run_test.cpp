@@ -31,8 +31,12 @@
 #include "protocol/packet.h"
 #include "protocol/sha256.h"
 #include "tools/mkimage/image_maker.h"
-#include "upgrade/report_box.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/pages/report_box.h"
+#include "upgrade/run/run.h"
+#include "upgrade/run/run_tally.h"
+#include "upgrade/record/kept_report.h"
+#include "upgrade/policy/rollout_json.h"
+#include "upgrade/policy/batch.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include "image/image.h"
 #include "protocol/packet.h"
 #include "tools/mkimage/image_maker.h"
-#include "upgrade/upgrade.h"
+#include "upgrade/run/run.h"
 
 namespace {
 

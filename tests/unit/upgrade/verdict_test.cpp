@@ -1,9 +1,9 @@
 // The one judge of a card, its table, and what a run's verdicts add up to.
 #include <gtest/gtest.h>
 
-#include "upgrade/results.h"
-#include "upgrade/run.h"
-#include "upgrade/verdict.h"
+#include "upgrade/record/results.h"
+#include "upgrade/run/run.h"
+#include "upgrade/record/verdict.h"
 
 namespace {
 

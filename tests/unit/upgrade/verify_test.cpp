@@ -9,8 +9,8 @@
 #include <map>
 
 #include "protocol/packet.h"
-#include "upgrade/session.h"
-#include "upgrade/verify.h"
+#include "upgrade/session/session.h"
+#include "upgrade/policy/verify.h"
 
 namespace {
 

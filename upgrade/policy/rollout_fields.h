@@ -1,0 +1,52 @@
+#pragma once
+// The window's rollout: the Rollout dialog's fields as typed, the rules
+// they are read by, and the plan a kept setting stands for.
+#include <string>
+#include <vector>
+
+#include "settings/settings.h"
+#include "upgrade/policy/rollout.h"
+
+struct RolloutFields {
+  bool waves = false;
+  std::string first;       // cards
+  std::string later;       // cards, or a percentage: "25%"
+  std::string stop_after;  // failures
+  std::string start_at;    // "22:00", empty: at once
+  std::string window;      // "22:00-05:00", empty: any time
+};
+// The texts the dialog opens with.
+RolloutFields rollout_fields_of(const RolloutSetting& setting);
+enum class RolloutField { none, first, later, stop_after, start_at, window };
+// The setting the fields make (blanks around a number allowed). False with
+// *why naming the field refused, e.g. "Later waves: a percentage is 1 to
+// 100."; *setting unchanged then. The fields are read whether the box is
+// ticked or not: what is kept is always a plan that can run.
+// *refused, when given, says which field it was.
+bool read_rollout_fields(const RolloutFields& fields, RolloutSetting* setting, std::string* why,
+                         RolloutField* refused = nullptr);
+
+// The checks' fields, kept in values of their own: the settle period in
+// seconds, and the recheck after the run in minutes (empty or 0: none).
+// False with *why naming the field, e.g. "Settle period: \"0\" is not a
+// number of seconds of 1 to 600."; *value unchanged then.
+bool read_settle_field(const std::string& text, uint32_t* seconds, std::string* why);
+bool read_recheck_field(const std::string& text, uint32_t* minutes, std::string* why);
+// The texts the dialog opens with: "30", and "" for no recheck.
+std::string recheck_field_of(uint32_t minutes);
+
+// The waves of the setting: the first wave, then the later ones repeating;
+// none when it is off (one wave of every card).
+std::vector<WaveStep> rollout_setting_steps(const RolloutSetting& setting);
+// The failures the run allows: one fewer than the failure that stops it;
+// no budget when it is off.
+int rollout_setting_budget(const RolloutSetting& setting);
+// The Upgrade confirmation's last line when the setting is on, "In waves:
+// 1, then 25 % at a time; stops after the first failure."; empty when off.
+std::string rollout_setting_line(const RolloutSetting& setting);
+// The run's options for the setting: on, its waves and its budget.
+struct RolloutOptions;
+RolloutOptions rollout_options_of(const RolloutSetting& setting);
+// When the run may start its cards: the setting's schedule; none when it is
+// off.
+RunSchedule rollout_schedule_of(const RolloutSetting& setting);

@@ -1,0 +1,387 @@
+#pragma once
+// A run: the cards of one upgrade, in the front's order, planned (gates,
+// waves), sent at most N at a time through upload sessions, checked after
+// " OK.", settled and reported. The front that starts it owns it and drives
+// its one loop on one thread; commands go in through its inbox from any
+// thread, and events come out to the front's observer on the loop's thread.
+//
+// Life: plan (the constructor), run (start, sessions, checks), settle
+// (every card in, the report's text), report (the settled event), end (the
+// checks that outlast the report are over: the ended event). The run is
+// destroyed only after its loop has returned.
+#include <atomic>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "image/image.h"
+#include "platform/udp.h"
+#include "protocol/packet.h"
+#include "protocol/sysinfo.h"
+#include "settings/schedule.h"
+#include "upgrade/record/journal.h"
+#include "upgrade/policy/options.h"
+#include "upgrade/policy/rollout.h"
+#include "upgrade/session/session.h"
+#include "upgrade/policy/verify.h"
+
+// How far a batch has come, for the main window's taskbar button.
+struct BatchProgress {
+  int total = 0;        // cards in the batch; 0: no batch runs
+  int settled = 0;      // cards whose line is in
+  bool failed = false;  // a card's line is not " OK."
+};
+
+// Whatever the run waits for while no card can start; nothing once one
+// starts again. start_time: the schedule's first start; window: the
+// schedule's window is closed (the front names it: "the window 22:00-05:00").
+enum class RunWait { nothing, session, wave, answer, checks, paused, start_time, window };
+
+// Every card of a run in, as data: the fronts word it themselves.
+struct RunSummary {
+  std::vector<CardResult> cards;  // in line order
+  // The card lines, each failed check's in place of its " OK." line.
+  std::string lines;
+  RolloutStatus rollout;
+  // The operator stopped the run (stop_all, stop_starting) before any halt.
+  bool stopped = false;
+  std::string kept_path;
+  // "Report saved: <path>" or "Report not saved: <reason>" for a report the
+  // run kept in its folder; empty when the front keeps it.
+  std::string kept_status;
+};
+
+// What the run tells its front, on the loop's thread. A front that shows
+// windows posts these to its own thread and returns.
+class RunEvents {
+ public:
+  virtual ~RunEvents() = default;
+  // The view of the session about to start in slot (nullptr: none).
+  virtual SessionView* session_view(int slot) {
+    (void)slot;
+    return nullptr;
+  }
+  // The kept report was started (kept: at every change).
+  virtual void journal_started(const std::shared_ptr<Journal>& journal) { (void)journal; }
+  // Each planned card once, before any starts.
+  virtual void card_waiting(const RunCard& card, int wave) {
+    (void)card;
+    (void)wave;
+  }
+  virtual void wave_started(int wave) { (void)wave; }
+  // A card's transfer starts in slot (its view was asked for just before).
+  virtual void card_started(const RunCard& card, int slot) {
+    (void)card;
+    (void)slot;
+  }
+  // The session in slot has begun: its request is out (a view shows now).
+  virtual void session_running(int slot) { (void)slot; }
+  // A card's line came (its transfer ended, or it was not sent); the report
+  // holds it.
+  virtual void card_line(const std::shared_ptr<Report>& report, const CardResult& card) {
+    (void)report;
+    (void)card;
+  }
+  // A check in the loop said what the card runs (applied, not_applied,
+  // no_answer, not_verified).
+  virtual void card_checked(const CardResult& card) { (void)card; }
+  // The kept report's cards whose state is not on disk, each with its note
+  // ("Report not saved: <reason>"), and those saved since the last time
+  // (an empty note); status: "Report saved: <path>" or why not.
+  virtual void record_changed(const std::vector<std::pair<CardResult, std::string>>& notes,
+                              const std::string& status) {
+    (void)notes;
+    (void)status;
+  }
+  // With a rollout, each card once as it settles; wave 0: not in the plan.
+  virtual void card_settled(const CardResult& card, int wave) {
+    (void)card;
+    (void)wave;
+  }
+  virtual void progress(const BatchProgress& progress) { (void)progress; }
+  // What the run waits for changed.
+  virtual void waiting(RunWait what, int wave) {
+    (void)what;
+    (void)wave;
+  }
+  virtual void halted(const RolloutStatus& status) { (void)status; }
+  virtual void heartbeat() {}
+  // The checks of --verify begin, for that many cards.
+  virtual void checks_started(size_t cards) { (void)cards; }
+  // After every check: the applied cards are asked again in wait_ms.
+  virtual void recheck_waiting(size_t cards, int64_t wait_ms) {
+    (void)cards;
+    (void)wait_ms;
+  }
+  // The recheck changed a card's outcome (it fell back, went silent, or
+  // another device answers for it).
+  virtual void card_rechecked(const CardResult& card, int wave) {
+    (void)card;
+    (void)wave;
+  }
+  // Every card is in: what the report holds (report_box.h makes the
+  // report box's text of it).
+  virtual void summary(const RunSummary& summary) { (void)summary; }
+  // The loop is over; nothing of the run runs any more.
+  virtual void ended() {}
+};
+
+struct RunInbox;
+// A thread hearing a run's transfer socket; it ends when this goes.
+class TransferReceiver {
+ public:
+  virtual ~TransferReceiver() = default;
+};
+
+// What the run needs of the system: time, sockets, and the wait.
+class RunIo {
+ public:
+  virtual ~RunIo() = default;
+  virtual int64_t now_ms() = 0;
+  virtual LocalTime local_time() = 0;
+  virtual SocketOwner open_socket() = 0;  // udp_open(0) in the product
+  // Waits until one of the sockets is readable, wake() was called or
+  // wait_ms passed; (*ready)[i] tells whether sockets[i] is readable.
+  virtual void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
+                    std::vector<unsigned char>* ready) = 0;
+  // From any thread (and, natively, from a signal handler).
+  virtual void wake() = 0;
+  // Hears the run's transfer socket, posting each datagram into the inbox,
+  // until the returned object goes: the run's only way to hear its
+  // transfers (the product's, a thread of its own; a test's, its wait).
+  virtual std::unique_ptr<TransferReceiver> receive(Socket socket,
+                                                    const std::shared_ptr<RunInbox>& inbox) = 0;
+};
+
+// The system's: the steady clock, real sockets, and a wake datagram to a
+// socket of its own on the loopback address.
+class SystemRunIo : public RunIo {
+ public:
+  SystemRunIo();
+  int64_t now_ms() override;
+  LocalTime local_time() override { return local_time_now(); }
+  SocketOwner open_socket() override { return udp_open(0); }
+  void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
+            std::vector<unsigned char>* ready) override;
+  void wake() override;
+  // Under Wine every receive and send is a round trip to the wineserver:
+  // one thread receiving beside the loop's sends keeps both going.
+  std::unique_ptr<TransferReceiver> receive(Socket socket,
+                                            const std::shared_ptr<RunInbox>& inbox) override;
+
+ private:
+  int64_t since_ms_ = 0;
+  SocketOwner wake_socket_;
+  SocketAddress wake_address_{};
+};
+
+// How the checks in the loop ask a card and hear its answers: sockets of
+// their own in the product, a fake in tests.
+class CheckTransport {
+ public:
+  virtual ~CheckTransport() = default;
+  // Its number, which the answer to it carries (0: it could not be sent).
+  virtual uint64_t query(uint32_t ip) = 0;
+  // The sockets the loop waits on for answers (each query round's own).
+  virtual std::vector<Socket> sockets() = 0;
+  using Answer = VerifyAnswer;
+  // What came since the last read, on every socket of the transport: only
+  // replies to its own queries, each from the address asked on the socket
+  // the query left from and with the number of that query, and whatever
+  // contested one (verify.h).
+  virtual std::vector<Answer> read() = 0;
+};
+// The checks' own sockets: each "sysinfo" request goes out from a socket
+// opened for the queries of that moment (a quarter second), kept open a
+// few seconds for their replies: a sender that did not see the query does
+// not know where to answer it. A reply counts only on the socket its query
+// left from, from the address asked, once (twice when the way doubled it);
+// a different second reply, a third one, or a datagram for an address not
+// asked there, contests that address.
+std::unique_ptr<CheckTransport> open_check_transport(uint16_t card_port = 69);
+
+// The commands a run takes, from any thread.
+enum class RunCommandKind {
+  start,
+  pause,      // no new card starts; running transfers go on
+  resume,
+  stop_card,  // ip: a running transfer ends " User Aborted !"; one not started is not sent
+  // Running transfers end aborted, cards not started are not_started
+  // (stopped by the operator); the report comes at once, the checks of the
+  // cards sent whole go on after it.
+  stop_all,
+  // No card starts any more; running transfers finish and are checked;
+  // cards not started are not_started (stopped by the operator).
+  stop_starting,
+  shutdown,   // the system's session ends: everything ends aborted, at once
+  hold,       // a question opened: no session does timer work
+  release,    // and closed
+  answered,   // ip answered a query (the window's merge): it is no longer unanswered
+};
+struct RunCommand {
+  RunCommandKind kind = RunCommandKind::start;
+  uint32_t ip = 0;
+  CardOutcome outcome = CardOutcome::pending;
+};
+
+// A datagram the receiver heard on the transfer socket: its bytes are
+// bytes[at, at + length) of the inbox's (then the loop's) byte buffer.
+struct RunDatagram {
+  SocketAddress from{};
+  size_t at = 0;
+  int length = 0;
+};
+
+// The inbox: the run's only lock. Shared with whoever may post after the
+// run has gone (a posted command then goes nowhere).
+struct RunInbox {
+  // Datagrams heard while the loop had no time for them, at most this many
+  // (more are dropped, as a full socket drops them).
+  static constexpr size_t DATAGRAMS_MAX = 8192;
+
+  std::mutex mutex;
+  std::vector<RunCommand> commands;
+  std::vector<RunDatagram> datagrams;
+  std::vector<uint8_t> bytes;
+  bool loop_waiting = false;  // the loop waits (or is about to): a datagram wakes it
+  RunIo* io = nullptr;  // woken after each post; cleared when the run goes
+  void post(const RunCommand& command);
+  // From a signal handler or the console's own thread: no lock, no
+  // allocation; the loop takes it with the commands. kind: stop_starting
+  // or shutdown. interrupt_first: a stop_starting, true only the first time.
+  void post_interrupt(RunCommandKind kind);
+  bool interrupt_first();
+  std::atomic<int> interrupts{0};  // the kinds posted so, as bits
+  std::atomic<RunIo*> interrupt_wake{nullptr};  // the run's io while it lives
+  std::vector<RunCommand> take();
+  // The receiver's: wakes the loop only when it waits.
+  void post_datagram(const uint8_t* data, int length, const SocketAddress& from);
+  // Swaps what was heard into *list and *heard (whose old contents go).
+  void take_datagrams(std::vector<RunDatagram>* list, std::vector<uint8_t>* heard);
+  // Before the loop waits: false when datagrams wait already (no wait
+  // then); otherwise the next datagram wakes it. waited() after the wait.
+  bool may_wait();
+  void waited();
+};
+
+class UpgradeRun {
+ public:
+  // The plan is made here: each card's wave, the journal's first write.
+  // image holds the file's bytes, stamped for each start.
+  UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image, const OpenedImage& opened,
+             const RunOptions& options, RunEvents* events, RunIo* io,
+             std::unique_ptr<CheckTransport> checks = nullptr);
+  ~UpgradeRun();
+  UpgradeRun(const UpgradeRun&) = delete;
+  UpgradeRun& operator=(const UpgradeRun&) = delete;
+
+  // From any thread.
+  void post(const RunCommand& command) { inbox_->post(command); }
+  std::shared_ptr<RunInbox> inbox() const { return inbox_; }
+
+  // The loop: passes until the run has ended.
+  void run();
+  // One pass: the commands, the work due by now, the wait for the next.
+  // False once the run has ended.
+  bool pass();
+
+  bool ended() const { return phase_ == Phase::ended; }
+  // The operator stopped the run (stop_all, stop_starting) before any halt.
+  bool stopped_by_operator() const { return operator_stop_; }
+  const std::vector<RunCard>& cards() const { return cards_; }
+  const RolloutPlan& plan() const { return plan_; }
+  RolloutStatus rollout_status() const;
+  std::vector<CardResult> results() const;  // every card's latest, in run order
+  std::shared_ptr<Report> report() const { return report_; }
+
+ private:
+  struct Slot;
+  enum class Phase { waiting_start, sending, settling, checking_after, ended };
+  void begin_run();
+  void take_commands();
+  void stop_card(uint32_t ip);
+  void stop_running(bool shutdown);
+  void stop_starting();
+  bool schedule_holds(int64_t now);
+  void start_due_cards(int64_t now);
+  void start_card(size_t index, int64_t now);
+  void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
+  std::string stop_reason() const;
+  void drive_sessions(int64_t now);
+  void take_heard(int64_t now);
+  void deliver(int64_t now, const uint8_t* data, int length, const SocketAddress& from);
+  void drive_checks(int64_t now, bool readable);
+  void give_up_late_checks(int64_t now);
+  bool recheck_holds(int64_t now);
+  void on_line(const CardResult& card);
+  void on_checked(const CardResult& card);
+  void settle_run();
+  void tell_record();
+  int64_t next_due(int64_t now) const;
+  int free_slot() const;
+  bool sending_to(uint32_t ip) const;
+  bool any_running() const;
+  void tell_waiting(RunWait what, int wave);
+  CardResult judged(const RunCard& card) const;
+  CardResult latest_of(uint32_t ip) const;
+  int wave_of(uint32_t ip) const;
+
+  std::vector<RunCard> cards_;
+  std::vector<uint8_t> image_;
+  OpenedImage opened_;
+  RunOptions options_;
+  RunEvents* events_;
+  RunIo* io_;
+  std::unique_ptr<CheckTransport> transport_;
+  std::shared_ptr<RunInbox> inbox_;
+
+  Phase phase_ = Phase::waiting_start;
+  RolloutPlan plan_;
+  std::unique_ptr<Rollout> rollout_;
+  std::map<uint32_t, int> waves_;
+  std::shared_ptr<Report> report_;
+  std::shared_ptr<Journal> journal_;
+  std::string not_kept_;
+  LocalTime start_time_{};
+  std::vector<std::unique_ptr<Slot>> slots_;
+  // The one socket every transfer of the run sends from and hears on; the
+  // card's address tells whose datagram it is. Opened at the first start.
+  SocketOwner transfers_;
+  // Hears the socket on its own thread (the system's io); gone before it.
+  std::unique_ptr<TransferReceiver> receiver_;
+  std::vector<RunDatagram> heard_;
+  std::vector<uint8_t> heard_bytes_;
+  SessionPause pause_;
+  size_t cursor_ = 0;              // the next card in run order
+  int64_t next_start_ms_ = 0;      // BETWEEN_STARTS_MS after the last start
+  int64_t cursor_due_ms_ = -1;     // when the next card is looked at again; -1: on a change
+  bool answer_waited_ = false;     // the answer window is given once
+  int64_t answer_until_ms_ = -1;   // while it runs
+  bool paused_ = false;
+  bool stopping_ = false;          // stop_all: nothing more starts
+  bool shutting_down_ = false;     // shutdown: the rest ends aborted
+  bool report_now_ = false;        // stop_all: the report does not wait for the checks
+  bool record_behind_ = false;     // the kept report was behind when last told
+  bool operator_stop_ = false;     // stop_all or stop_starting before any halt: the report says so
+  int64_t start_at_ms_ = 0;        // the schedule's first start
+  std::vector<uint32_t> stopped_;  // cards stopped before their turn
+  BatchProgress progress_;
+  bool halt_told_ = false;
+  RunWait told_wait_ = RunWait::nothing;
+  int told_wave_ = 0;
+  int waves_told_ = 0;
+  int64_t next_heartbeat_ms_ = 0;
+  int64_t next_journal_retry_ms_ = -1;
+  int64_t next_journal_sync_ms_ = -1;  // rows written in place flushed then
+  std::vector<std::pair<uint32_t, int64_t>> checking_;  // " OK." cards whose check is out, and when
+  Verifier verifier_;
+  bool checks_running_ = false;
+  int64_t next_check_ms_ = 0;
+  bool check_ready_ = false;  // the checks' socket was readable
+  int64_t check_limit_ms_ = 0;  // a rollout's give-up on a card's check
+  int64_t recheck_at_ms_ = -1;  // the applied cards are asked again then
+  bool rechecking_ = false;     // and are being asked
+};

@@ -1,0 +1,108 @@
+// A batch's report that a message box cannot show whole: dialog 120, with
+// the counts per outcome and the report's text in a read-only field that
+// scrolls, selects and copies, OK, and "Open report" for the kept file.
+#include <windows.h>
+#include <shellapi.h>
+
+#include "platform/file_names.h"
+#include "resources/resource.h"
+#include "upgrade/pages/report_box.h"
+#include "upgrade/win32/report_dialog.h"
+
+namespace {
+
+const UINT SHOW_TOP_MESSAGE = WM_APP + 1;
+
+struct ReportDialog {
+  std::string text;  // in the system's code page, lines ending in CR LF
+  std::string kept_path;  // UTF-8; empty when no file was written
+  bool warning = false;  // a halt or a stop: the warning icon
+};
+
+void open_kept_file(HWND dialog, const std::string& path) {
+  std::wstring wide = wide_text(path);
+  if (reinterpret_cast<INT_PTR>(ShellExecuteW(dialog, L"open", wide.c_str(), nullptr, nullptr,
+                                              SW_SHOWNORMAL)) <= 32)
+    MessageBoxA(dialog, "The report cannot be opened.", "Daveridur -- Confirmation",
+                MB_OK | MB_ICONERROR);
+}
+
+INT_PTR CALLBACK report_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lparam) {
+  switch (message) {
+    case WM_INITDIALOG: {
+      SetWindowLongPtrA(dialog, DWLP_USER, lparam);
+      const auto* data = reinterpret_cast<const ReportDialog*>(lparam);
+      SendDlgItemMessageA(
+          dialog, IDC_REPORT_ICON, STM_SETICON,
+          reinterpret_cast<WPARAM>(LoadIconA(nullptr, data->warning ? IDI_WARNING : IDI_INFORMATION)),
+          0);
+      SetDlgItemTextA(dialog, IDC_REPORT_TEXT, data->text.c_str());
+      // From the top, the counts first: once the field is shown, as Wine
+      // scrolls it to its caret at the end of the text on showing it.
+      PostMessageA(dialog, SHOW_TOP_MESSAGE, 0, 0);
+      EnableWindow(GetDlgItem(dialog, IDC_REPORT_OPEN), !data->kept_path.empty());
+      // On top like the message box it stands for.
+      SetWindowPos(dialog, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOMOVE | SWP_NOSIZE);
+      SetFocus(GetDlgItem(dialog, IDOK));
+      return FALSE;  // the focus is set
+    }
+    case SHOW_TOP_MESSAGE:
+      SendDlgItemMessageA(dialog, IDC_REPORT_TEXT, EM_SETSEL, 0, 0);
+      SendDlgItemMessageA(dialog, IDC_REPORT_TEXT, WM_VSCROLL, SB_TOP, 0);
+      return TRUE;
+    case WM_COMMAND:
+      switch (LOWORD(wparam)) {
+        case IDOK:
+        case IDCANCEL:
+          EndDialog(dialog, IDOK);
+          return TRUE;
+        case IDC_REPORT_OPEN: {
+          const auto* data = reinterpret_cast<const ReportDialog*>(GetWindowLongPtrA(dialog, DWLP_USER));
+          if (data) open_kept_file(dialog, data->kept_path);
+          return TRUE;
+        }
+      }
+      return FALSE;
+    default:
+      return FALSE;
+  }
+}
+
+}  // namespace
+
+bool report_fits_message_box(const std::string& text, size_t card_lines) {
+  // The message box's lines and the room it has: the message font's line
+  // height; its caption, frame, margins and button row; the work area.
+  NONCLIENTMETRICSA metrics;
+  metrics.cbSize = sizeof metrics;
+  int line_height = 16;
+  if (SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)) {
+    HFONT font = CreateFontIndirectA(&metrics.lfMessageFont);
+    HDC dc = GetDC(nullptr);
+    HGDIOBJ old = SelectObject(dc, font);
+    TEXTMETRICA tm;
+    if (GetTextMetricsA(dc, &tm)) line_height = tm.tmHeight;
+    SelectObject(dc, old);
+    ReleaseDC(nullptr, dc);
+    DeleteObject(font);
+  }
+  RECT work = {0, 0, 0, GetSystemMetrics(SM_CYSCREEN)};
+  SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+  const int chrome = GetSystemMetrics(SM_CYCAPTION) + 2 * GetSystemMetrics(SM_CYFIXEDFRAME) +
+                     4 * line_height + 2 * GetSystemMetrics(SM_CYEDGE) + 40;
+  return report_fits_box(card_lines, text_line_count(text), line_height, chrome,
+                         work.bottom - work.top);
+}
+
+bool show_report_dialog(void* instance, void* owner, const std::string& text,
+                        const std::vector<CardResult>& cards, const std::string& kept_path,
+                        bool warning) {
+  // A halt or a stop says so before the counts.
+  std::string shown = report_counts_line(cards) + "\r\n" + text;
+  const size_t first_end = text.find("\r\n");
+  if (warning && first_end != std::string::npos)
+    shown = text.substr(0, first_end + 2) + report_counts_line(cards) + "\r\n" + text.substr(first_end + 2);
+  ReportDialog data{shown, kept_path, warning};
+  return DialogBoxParamA(static_cast<HINSTANCE>(instance), MAKEINTRESOURCEA(IDD_REPORT),
+                         static_cast<HWND>(owner), report_proc, reinterpret_cast<LPARAM>(&data)) != -1;
+}

@@ -1,0 +1,282 @@
+#pragma once
+// The window's run: what the Upgrade command makes of the ticked cards and
+// its events, shown on the window's thread (upgrade_window_win32.cpp); the
+// command and the system's session end (upgrade_command_win32.cpp).
+#include <windows.h>
+#include <commctrl.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cstdlib>
+#include <functional>
+#include <map>
+#include <string>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "devices/device_table.h"
+#include "image/open_image.h"
+#include "platform/event.h"
+#include "platform/file_names.h"
+#include "protocol/packet.h"
+#include "resources/resource.h"
+#include "settings/settings.h"
+#include "upgrade/policy/plan.h"
+#include "upgrade/pages/report_box.h"
+#include "upgrade/win32/report_dialog.h"
+#include "upgrade/policy/rollout_fields.h"
+#include "upgrade/win32/run_window.h"
+#include "upgrade/run/run.h"
+#include "upgrade/win32/upgrade_commands.h"
+#include "upgrade/policy/batch.h"
+
+inline const UpgradeServices& ui() { return upgrade_services(); }
+inline HWND main_hwnd() { return reinterpret_cast<HWND>(ui().window.owner); }
+
+// The registered message that carries a task to the window's thread.
+inline UINT task_message() {
+  static const UINT message = RegisterWindowMessageA("Daveridur.RunTask");
+  return message;
+}
+// Work for the window's thread, posted without waiting for it; on_task runs
+// it there (the handler guard_session_end registers).
+void post_task(std::function<void()> task);
+int on_task(WindowHandle, HandlerArg, HandlerArg, HandlerArg task, HandlerArg);
+// A card's result in its row (a note in place of it, when given).
+void show_card(const CardResult& card, const std::string& note = "");
+// The report box of the run, while it is open: its last line.
+void show_status_in_report_box(const std::string& status);
+
+// One run of the window and what shows it: a progress window per session
+// place, the journal for the end of the system's session.
+struct WindowRun : RunEvents {
+  struct Place;
+  // What a session shows, told on the run's thread, done on the window's.
+  class PostingView : public SessionView {
+   public:
+    PostingView(WindowRun* run, int slot) : run_(run), slot_(slot) {}
+    void set_title(const char* text) override { text_task(text, 0); }
+    void set_status(const char* text) override { text_task(text, IDC_UPLOAD_STATUS); }
+    void set_progress_range(uint32_t high) override {
+      bar_task(PBM_SETRANGE32, 0, static_cast<LPARAM>(high));
+    }
+    void set_progress_position(uint32_t position) override { bar_task(PBM_SETPOS, position, 0); }
+    void set_percent(const char* text) override {
+      if (run_->progress_windows) return text_task(text, IDC_UPLOAD_PERCENT);
+      WindowRun* run = run_;
+      const int slot = slot_;
+      const int percent = std::atoi(text);
+      post_task([run, slot, percent] { run->show_percent(slot, percent); });
+    }
+    void close(int) override {
+      WindowRun* run = run_;
+      const int slot = slot_;
+      post_task([run, slot] { run->close_place(slot); });
+    }
+
+   private:
+    void text_task(const char* text, int control) {
+      WindowRun* run = run_;
+      const int slot = slot_;
+      std::string shown = text;
+      post_task([run, slot, control, shown] {
+        HWND dialog = run->place_window(slot);
+        if (!dialog) return;
+        if (control)
+          SetDlgItemTextA(dialog, control, shown.c_str());
+        else
+          SetWindowTextA(dialog, shown.c_str());
+      });
+    }
+    void bar_task(UINT message, WPARAM wparam, LPARAM lparam) {
+      WindowRun* run = run_;
+      const int slot = slot_;
+      post_task([run, slot, message, wparam, lparam] {
+        if (HWND dialog = run->place_window(slot))
+          SendDlgItemMessageA(dialog, IDC_UPLOAD_PROGRESS, message, wparam, lparam);
+      });
+    }
+    WindowRun* run_;
+    int slot_;
+  };
+
+  // A session place on the window's thread: its progress window and card.
+  struct Place {
+    WindowRun* run = nullptr;
+    int slot = 0;
+    HWND dialog = nullptr;
+    uint32_t ip = 0;
+    bool running = false;
+  };
+
+  UpgradeRunHolder* holder = nullptr;
+  SystemRunIo io;
+  std::unique_ptr<UpgradeRun> run;
+  std::thread thread;
+  Event loop_done{true};
+  bool waves = false;
+  // More than four at once: no progress window, the percentages in the
+  // Result column and the rollout window.
+  bool progress_windows = true;
+  bool fleet = false;  // the rollout window shows the run
+  RunTally tally;  // what the rollout window shows
+  RunWindowState& state = tally.state;
+  void* window = nullptr;
+  bool stop_asked = false;
+  bool quit_after = false;  // the program quits once the report has closed
+  std::vector<std::unique_ptr<PostingView>> views;  // the run's thread
+  std::vector<Place> places;                        // the window's thread
+  std::shared_ptr<Journal> journal;
+  int merge_listener = 0;
+  // The run goes once it is over and no box of its own is open on the
+  // window's thread (the report, an "Are you sure ?").
+  bool reporting = false, over = false;
+  int asking = 0;
+  bool session_ended = false;  // the system's session ends: no window opens any more
+  // The report has closed: the window is the operator's again while the
+  // run's checks go on until its end.
+  bool given_back = false;
+
+  WindowRun(UpgradeRunHolder* h, int parallel) : holder(h), progress_windows(parallel <= WINDOW_SESSIONS) {
+    places.resize(static_cast<size_t>(parallel));
+    for (int i = 0; i < parallel; ++i) {
+      views.push_back(std::make_unique<PostingView>(this, i));
+      places[static_cast<size_t>(i)].run = this;
+      places[static_cast<size_t>(i)].slot = i;
+    }
+  }
+
+  // The process ending in the middle of a run: its transfers end aborted.
+  ~WindowRun() {
+    if (!thread.joinable()) return;
+    run->post({RunCommandKind::shutdown});
+    thread.join();
+  }
+
+  // ---- On the window's thread
+  HWND place_window(int slot);
+  void close_place(int slot);
+  void ask_abort(int slot);
+  void show_report(const std::string& text, const std::vector<CardResult>& cards,
+                   const std::string& kept, bool warning);
+  void give_back();
+  void finish();
+  void open_window();
+  void show_percent(int slot, int percent);
+  bool ask_stop();
+  void stop();
+
+  // ---- The run's events, on its thread
+  SessionView* session_view(int slot) override { return views[static_cast<size_t>(slot)].get(); }
+  void journal_started(const std::shared_ptr<Journal>& kept) override {
+    post_task([this, kept] { journal = kept; });
+  }
+  void card_waiting(const RunCard& card, int wave) override {
+    const uint32_t ip = card.record.ip;
+    post_task([ip, wave] { set_row_result(*ui().table, ip, waiting_column_text(wave).c_str()); });
+  }
+  void card_started(const RunCard& card, int slot) override {
+    const uint32_t ip = card.record.ip;
+    post_task([this, ip, slot] {
+      Place& place = places[static_cast<size_t>(slot)];
+      place.ip = ip;
+      place.running = true;
+      tally.started(ip);
+      DeviceTable& t = *ui().table;
+      set_row_icon(t, find_row(t, ip), ICON_NO_WRITE);
+      if (!progress_windows) {
+        set_row_result(t, ip, "sending 0 %");
+      } else if (waves) {
+        // Its wave has begun: the card's place gives way.
+        CardResult sending;
+        sending.outcome = CardOutcome::sending;
+        set_row_result(t, ip, result_column_text(sending).c_str());
+      }
+    });
+  }
+  void session_running(int slot) override {
+    post_task([this, slot] {
+      HWND dialog = place_window(slot);
+      if (!dialog) return;
+      // Side by side: each slot's window 20 pixels further right and down.
+      RECT at;
+      GetWindowRect(dialog, &at);
+      SetWindowPos(dialog, HWND_TOPMOST, at.left + 20 * slot, at.top + 20 * slot, 0, 0,
+                   SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
+    });
+  }
+  // Shown as each line comes: the report box may open right after the last
+  // card's line, and its Result must already be there.
+  void card_line(const std::shared_ptr<Report>&, const CardResult& card) override {
+    post_task([this, card] {
+      tally.line(card);
+      show_card(card);
+    });
+  }
+  void card_checked(const CardResult& card) override {
+    post_task([this, card] {
+      tally.settled(card);
+      show_card(card);
+      if (card.outcome == CardOutcome::applied || card.outcome == CardOutcome::not_applied)
+        ui().query_card(card.ip);
+      // Checked after its report closed, which unticked it with its " OK.":
+      // a card that did not take the image is ticked again for a retry.
+      if (given_back && verdict_fails_run(card.verdict))
+        untick_rows(*ui().table, {card.ip}, true);
+    });
+  }
+  void record_changed(const std::vector<std::pair<CardResult, std::string>>& notes,
+                      const std::string& status) override {
+    post_task([notes, status] {
+      // After the checks' own texts: the note stays until the file is saved.
+      for (const auto& [card, note] : notes) show_card(card, note);
+      if (!status.empty()) show_status_in_report_box(status);
+    });
+  }
+  void card_settled(const CardResult& card, int wave) override {
+    (void)wave;
+    post_task([this, card] { tally.settled(card); });
+  }
+  void wave_started(int wave) override {
+    post_task([this, wave] {
+      state.wave_under_way = wave;
+      state.changed = true;
+    });
+  }
+  void waiting(RunWait what, int wave) override {
+    post_task([this, what, wave] {
+      state.wait = what;
+      state.wait_wave = wave;
+      state.changed = true;
+    });
+  }
+  void progress(const BatchProgress& progress) override {
+    post_task([this, progress] {
+      if (!given_back) show_taskbar_progress(holder->taskbar.get(), progress);
+    });
+  }
+  void summary(const RunSummary& summary) override {
+    const bool halted = summary.rollout.halted;
+    const std::string text = report_box_text(summary);
+    const std::string halt = halted ? halt_line(summary.rollout, summary.cards) : "";
+    std::vector<CardResult> cards = summary.cards;
+    const std::string kept = summary.kept_path;
+    post_task([this, text, cards, kept, halted, halt] {
+      state.ended = stop_asked ? "Stopped by the operator."
+                  : halted     ? halt
+                               : "Every card is in.";
+      state.sending.clear();
+      state.ended_ms = GetTickCount64();
+      state.changed = true;
+      draw_run_window(window);
+      show_report(text, cards, kept, halted || stop_asked);
+    });
+  }
+  void ended() override {
+    post_task([this] {
+      over = true;
+      if (!reporting && !asking) finish();
+    });
+  }
+};
