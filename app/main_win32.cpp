@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "app/main_window.h"
 #include "app/ui.h"
 #include "platform/udp.h"
@@ -49,6 +51,10 @@ Placement main_window_placement() {
   GetClientRect(desktop, &area);
   Placement at{(area.right - 700) / 2, (area.bottom - 340) / 2, h * w * 88 / 18, h * 340 / 18};
   keep_client_area(&at.width, &at.height);
+  // At a large scale the window is larger than the one it is placed as:
+  // it stays on the screen.
+  at.x = std::max(0, std::min(at.x, static_cast<int>(area.right) - at.width));
+  at.y = std::max(0, std::min(at.y, static_cast<int>(area.bottom) - at.height));
   return at;
 }
 

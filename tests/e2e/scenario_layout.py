@@ -135,6 +135,7 @@ def other_scale(s, percent):
     for ip in ("10.69.0.51", "10.69.0.53"):
         s.add_card(ip)
     s.wait_rows(lambda rows: len(rows) == 2, 10)
+    t.true("%d %%: the status line counts them" % percent, wait_until(lambda: status_text(s).startswith("2 cards"), 3))
     left, top, right, bottom = d.rect(main_window)
     t.true("%d %%: the window grows with the scale (%dx%d)" % (percent, right - left, bottom - top),
            right - left >= 752 * percent // 100 - 8)
@@ -153,7 +154,7 @@ def main():
         if dialog:
             check_fit(s, dialog, "Discover dialog")
             d.gone(dialog, 20000)
-        s.wait_rows(lambda rows: len(rows) == 2, 10)
+        s.wait_rows(lambda rows: len(rows) == 3, 10)
 
         # The fields as an image fills them: the widest date code of a month.
         image = s.make_image("fw.bin", "--version", "1.05", "--date", "09302006", "--size", "40000")
