@@ -3,6 +3,8 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
+
 #include "app/main_window.h"
 #include "app/ui.h"
 #include "platform/udp.h"
@@ -14,6 +16,25 @@ namespace {
 struct Placement {
   int x, y, width, height;
 };
+
+// The window as first made: a title bar, system menu and minimise box, no
+// sizing border, no menu. Its size gives the client area every control is
+// placed in.
+const DWORD FIXED_STYLE = WS_CAPTION | WS_SYSMENU | WS_MINIMIZEBOX;
+// The window as it is: it sizes and maximises, and has the menu bar.
+const DWORD MAIN_STYLE = WS_SYSMENU | WS_THICKFRAME | WS_MINIMIZEBOX | WS_MAXIMIZEBOX;
+
+// The same client area under the sizing border and the menu bar: the
+// window grows by their height and width, and the controls stay where the
+// fixed window had them.
+void keep_client_area(int* width, int* height) {
+  RECT fixed{0, 0, 0, 0};
+  RECT sizing{0, 0, 0, 0};
+  AdjustWindowRectEx(&fixed, FIXED_STYLE, FALSE, 0);
+  AdjustWindowRectEx(&sizing, MAIN_STYLE | WS_CAPTION, TRUE, 0);
+  *width += (sizing.right - sizing.left) - (fixed.right - fixed.left);
+  *height += (sizing.bottom - sizing.top) - (fixed.bottom - fixed.top);
+}
 
 // Sized from the caption-button height and the screen font, placed as if it
 // were 700 x 340 on the desktop.
@@ -28,7 +49,13 @@ Placement main_window_placement() {
   }
   RECT area{0, 0, 0, 0};
   GetClientRect(desktop, &area);
-  return {(area.right - 700) / 2, (area.bottom - 340) / 2, h * w * 88 / 18, h * 340 / 18};
+  Placement at{(area.right - 700) / 2, (area.bottom - 340) / 2, h * w * 88 / 18, h * 340 / 18};
+  keep_client_area(&at.width, &at.height);
+  // At a large scale the window is larger than the one it is placed as:
+  // it stays on the screen.
+  at.x = std::max(0, std::min(at.x, static_cast<int>(area.right) - at.width));
+  at.y = std::max(0, std::min(at.y, static_cast<int>(area.bottom) - at.height));
+  return at;
 }
 
 }  // namespace
@@ -41,12 +68,14 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int) {
   register_creation_handler(on_main_create);
 
   Placement at = main_window_placement();
+  set_smallest_main_window(at.width, at.height);
   ui.instance = reinterpret_cast<InstanceHandle>(instance);
   WindowHandle main = create_keyword_window(
       ui.instance, MAIN_WINDOW_CLASS,
       {{"CAPITAL", PRODUCT_NAME},
        {"WNDPROC", routine_address(shared_window_proc)},
-       {"STYLE", 0x000A0000},
+       {"STYLE", MAIN_STYLE},
+       {"MENU", create_main_menu()},
        {"SHOWOFF", 1},
        {"BRUSH", GetStockObject(LTGRAY_BRUSH)},
        {"XPOS", at.x},

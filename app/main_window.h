@@ -12,3 +12,10 @@ int confirm_quit(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int close_main(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int focus_next(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 int remove_rows_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
+
+// The menu bar: the device list's commands, the page's buttons, the Rollout
+// and Scan dialogs and the reports folder.
+struct HMENU__;
+HMENU__* create_main_menu();
+// The window is never made smaller than it opens (its outer size).
+void set_smallest_main_window(int width, int height);

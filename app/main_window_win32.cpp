@@ -3,6 +3,7 @@
 #include <windows.h>
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iterator>
 #include <memory>
@@ -13,6 +14,9 @@
 #include "daveridur_version.h"
 #include "devices/device_commands.h"
 #include "devices/device_table.h"
+#include "devices/status_line.h"
+#include "platform/file_names.h"
+#include "settings/settings.h"
 #include "discovery/discovery.h"
 #include "discovery/discovery_commands.h"
 #include "image/open_image.h"
@@ -20,6 +24,10 @@
 #include "upgrade/win32/upgrade_commands.h"
 
 Ui ui;
+
+#ifndef WM_DPICHANGED
+#define WM_DPICHANGED 0x02E0
+#endif
 
 namespace {
 
@@ -30,6 +38,15 @@ const int FOCUS_NEXT_COMMAND = 40001;
 // Says that the list is full, once the step that found it so has ended: a
 // message box inside a table step would hold the thread that handed it over.
 const UINT_PTR FULL_NOTICE_TIMER = 0x3100;
+// The status line follows the table, the image and the rollout setting.
+const UINT_PTR STATUS_TIMER = 0x3101;
+const UINT STATUS_INTERVAL_MS = 500;
+const int STATUS_LINE_ID = 1001;
+
+// The menu bar's commands: the device list's own (their numbers plus
+// MENU_LIST_BASE) and the page's buttons (plus MENU_BUTTON_BASE).
+const int MENU_LIST_BASE = 41000;
+const int MENU_BUTTON_BASE = 41100;
 
 DeviceTable device_table;
 DiscoveryService discovery_service;
@@ -129,6 +146,10 @@ WindowServices window_services() {
   w.instance = ui.instance;
   w.owner = ui.main_window;
   w.ask = ask_operator;
+  w.ask_default_no = [](const char* text) {
+    return MessageBoxA(hwnd(ui.main_window), text, CONFIRM_TITLE,
+                       MB_YESNO | MB_ICONQUESTION | MB_DEFBUTTON2 | MB_TOPMOST) == IDYES;
+  };
   w.show_error = show_error;
   w.show_information = show_information;
   return w;
@@ -151,6 +172,213 @@ int open_unless_held(WindowHandle w, HandlerArg a, HandlerArg b, HandlerArg c, H
   return device_table.run_holds ? 0 : open_image(w, a, b, c, d);
 }
 
+// ---- The menu bar ----
+
+struct MenuEntry {
+  int id;  // 0: a separator
+  const char* text;  // null: the device list command's own text
+};
+
+const MenuEntry CARDS_MENU[] = {
+    {MENU_BUTTON_BASE + PANEL_ADD, "&Add card..."},
+    {MENU_BUTTON_BASE + PANEL_MODIFY, "&Modify..."},
+    {MENU_BUTTON_BASE + PANEL_REMOVE, "Re&move"},
+    {MENU_BUTTON_BASE + PANEL_DISCOVER, "&Discover"},
+    {0, nullptr},
+    {MENU_LIST_BASE + LIST_COMMAND_SCAN, nullptr},
+    {0, nullptr},
+    {MENU_LIST_BASE + LIST_COMMAND_IMPORT, nullptr},
+    {MENU_LIST_BASE + LIST_COMMAND_EXPORT, nullptr},
+    {MENU_LIST_BASE + LIST_COMMAND_EXPORT_PASSWORDS, nullptr},
+};
+const MenuEntry UPGRADE_MENU[] = {
+    {MENU_BUTTON_BASE + PANEL_OPEN, "Open &image..."},
+    {MENU_LIST_BASE + LIST_COMMAND_ROLLOUT, nullptr},
+    {MENU_BUTTON_BASE + PANEL_UPGRADE, "&Upgrade the ticked cards"},
+    {0, nullptr},
+    {MENU_LIST_BASE + LIST_COMMAND_REPORTS, nullptr},
+};
+
+template <size_t N>
+HMENU make_popup(const MenuEntry (&entries)[N]) {
+  HMENU popup = CreatePopupMenu();
+  for (const MenuEntry& e : entries) {
+    if (!e.id) {
+      AppendMenuA(popup, MF_SEPARATOR, 0, nullptr);
+      continue;
+    }
+    const char* text = e.text ? e.text : device_list_command_text(static_cast<unsigned>(e.id - MENU_LIST_BASE));
+    AppendMenuA(popup, MF_STRING, static_cast<UINT_PTR>(e.id), text);
+  }
+  return popup;
+}
+
+// A button's command from the menu is the button's click, refused as the
+// button refuses it: greyed, it does nothing.
+int on_menu_command(WindowHandle, HandlerArg id, HandlerArg, HandlerArg, HandlerArg) {
+  if (id >= MENU_BUTTON_BASE && id < MENU_BUTTON_BASE + PANEL_HANDLES) {
+    const int control = static_cast<int>(id - MENU_BUTTON_BASE);
+    HWND button = hwnd(ui.panel[control]);
+    if (button && IsWindowEnabled(button))
+      SendMessageA(hwnd(ui.panel[PANEL_PAGE]), WM_COMMAND, MAKEWPARAM(control, BN_CLICKED),
+                   reinterpret_cast<LPARAM>(button));
+    return 0;
+  }
+  if (id > MENU_LIST_BASE && id < MENU_BUTTON_BASE)
+    run_device_list_command(static_cast<unsigned>(id - MENU_LIST_BASE));
+  return 0;
+}
+
+// The buttons' items grey as the buttons do.
+int on_menu_open(WindowHandle, HandlerArg, HandlerArg menu, HandlerArg, HandlerArg) {
+  for (const MenuEntry& e : CARDS_MENU) {
+    if (e.id < MENU_BUTTON_BASE) continue;
+    HWND button = hwnd(ui.panel[e.id - MENU_BUTTON_BASE]);
+    EnableMenuItem(reinterpret_cast<HMENU>(menu), static_cast<UINT>(e.id),
+                   MF_BYCOMMAND | (button && IsWindowEnabled(button) ? MF_ENABLED : MF_GRAYED));
+  }
+  for (const MenuEntry& e : UPGRADE_MENU) {
+    if (e.id < MENU_BUTTON_BASE) continue;
+    HWND button = hwnd(ui.panel[e.id - MENU_BUTTON_BASE]);
+    EnableMenuItem(reinterpret_cast<HMENU>(menu), static_cast<UINT>(e.id),
+                   MF_BYCOMMAND | (button && IsWindowEnabled(button) ? MF_ENABLED : MF_GRAYED));
+  }
+  return 0;
+}
+
+void register_menu_commands(WindowHandle window) {
+  for (const MenuEntry& e : CARDS_MENU)
+    if (e.id) register_handlers(window, {{WM_COMMAND, on_menu_command, static_cast<std::uint32_t>(e.id), 0}});
+  for (const MenuEntry& e : UPGRADE_MENU)
+    if (e.id) register_handlers(window, {{WM_COMMAND, on_menu_command, static_cast<std::uint32_t>(e.id), 0}});
+  register_handlers(window, {{WM_INITMENUPOPUP, on_menu_open, 0, 0}});
+}
+
+// ---- Sizing ----
+
+// Where each control was put at the window's first size; a larger window
+// gives its extra room to the list, and the controls around it keep their
+// size and their distance from the edge they face.
+enum class Anchor { grow, move, move_right, grow_right_move_down };
+
+struct Placed {
+  WindowHandle* handle;
+  Anchor anchor;
+  RECT at;
+};
+
+POINT smallest_window{0, 0};
+SIZE first_client{0, 0};
+Placed placed[PANEL_HANDLES + 3];
+int placed_count = 0;
+WindowHandle status_line = nullptr;
+
+void remember_place(WindowHandle* handle, Anchor anchor) {
+  HWND window = hwnd(*handle);
+  if (!window || placed_count >= static_cast<int>(std::size(placed))) return;
+  RECT r{};
+  GetWindowRect(window, &r);
+  MapWindowPoints(HWND_DESKTOP, GetParent(window), reinterpret_cast<POINT*>(&r), 2);
+  placed[placed_count++] = {handle, anchor, r};
+}
+
+Anchor panel_anchor(int control) {
+  switch (control) {
+    case PANEL_PAGE:
+    case PANEL_LIST:
+    case PANEL_LIST_FRAME:
+      return Anchor::grow;
+    case PANEL_ADD:
+    case PANEL_MODIFY:
+    case PANEL_REMOVE:
+    case PANEL_DISCOVER:
+    case PANEL_UPGRADE:
+      return Anchor::move;
+    default:
+      return Anchor::move_right;  // the image's fields and their frame
+  }
+}
+
+void remember_layout(WindowHandle window) {
+  RECT client{};
+  GetClientRect(hwnd(window), &client);
+  first_client = {client.right, client.bottom};
+  placed_count = 0;
+  remember_place(&ui.tab_control, Anchor::grow);
+  remember_place(&ui.quit_button, Anchor::move);
+  remember_place(&status_line, Anchor::grow_right_move_down);
+  for (int i = 0; i < PANEL_HANDLES; ++i) remember_place(&ui.panel[i], panel_anchor(i));
+}
+
+int on_main_size(WindowHandle window, HandlerArg, HandlerArg kind, HandlerArg, HandlerArg) {
+  if (kind == SIZE_MINIMIZED || placed_count == 0) return 0;
+  RECT client{};
+  GetClientRect(hwnd(window), &client);
+  const int dx = std::max(0L, client.right - first_client.cx);
+  const int dy = std::max(0L, client.bottom - first_client.cy);
+  for (int i = 0; i < placed_count; ++i) {
+    const Placed& p = placed[i];
+    RECT r = p.at;
+    switch (p.anchor) {
+      case Anchor::grow:
+        r.right += dx;
+        r.bottom += dy;
+        break;
+      case Anchor::move:
+        OffsetRect(&r, dx, dy);
+        break;
+      case Anchor::move_right:
+        OffsetRect(&r, dx, 0);
+        break;
+      case Anchor::grow_right_move_down:
+        r.right += dx;
+        OffsetRect(&r, 0, dy);
+        break;
+    }
+    SetWindowPos(hwnd(*p.handle), nullptr, r.left, r.top, r.right - r.left, r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+  // The group boxes draw only their edges: what they leave behind goes.
+  RedrawWindow(hwnd(window), nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
+  return 0;
+}
+
+int on_min_max_info(WindowHandle, HandlerArg, HandlerArg, HandlerArg info, HandlerArg) {
+  auto* mm = reinterpret_cast<MINMAXINFO*>(info);
+  if (smallest_window.x > 0) mm->ptMinTrackSize = smallest_window;
+  return 0;
+}
+
+// Another monitor's scale: the size the system proposes.
+int on_dpi_changed(WindowHandle window, HandlerArg, HandlerArg, HandlerArg suggested, HandlerArg) {
+  const RECT* r = reinterpret_cast<const RECT*>(suggested);
+  SetWindowPos(hwnd(window), nullptr, r->left, r->top, r->right - r->left, r->bottom - r->top,
+               SWP_NOZORDER | SWP_NOACTIVATE);
+  return 0;
+}
+
+// ---- The status line ----
+
+int on_status_timer(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg) {
+  const OpenedImage& image = opened_image();
+  const bool image_open = !image.path.empty() && image.version != IMAGE_VERSION_NONE;
+  StatusFigures f = table_figures(device_table, image_open, image.version);
+  f.failed = last_run_failures();
+  f.waves = read_rollout_setting().waves;
+  const std::wstring text = wide_text(status_line_text(f));
+  wchar_t shown[256] = L"";
+  GetWindowTextW(hwnd(status_line), shown, static_cast<int>(std::size(shown)));
+  if (text != shown) SetWindowTextW(hwnd(status_line), text.c_str());
+  // A new figure may change which rows are marked.
+  static uint32_t marked_for = 0;
+  const uint32_t now_for = image_open ? image.version : 0;
+  if (now_for != marked_for) {
+    marked_for = now_for;
+    InvalidateRect(hwnd(ui.panel[PANEL_LIST]), nullptr, FALSE);
+  }
+  return 0;
+}
+
 // Each module gets what its commands need, once, before any of them runs.
 void register_module_services() {
   DevicesServices devices;
@@ -161,6 +389,10 @@ void register_module_services() {
   devices.query_card = query_card;
   devices.scan_addresses = scan_addresses_command;
   devices.rollout = rollout_command;
+  devices.behind = [](const DeviceRecord& r) {
+    const OpenedImage& image = opened_image();
+    return row_behind(r, !image.path.empty() && image.version != IMAGE_VERSION_NONE, image.version);
+  };
   register_devices_services(devices);
 
   DiscoveryServices discovery;
@@ -219,6 +451,10 @@ std::intptr_t on_main_create(WindowHandle window, std::uintptr_t, std::intptr_t)
                              {WM_COMMAND, focus_next, FOCUS_NEXT_COMMAND, 0},
                              {WM_SETFOCUS, focus_next, 0, 0},
                              {WM_TIMER, on_full_notice, FULL_NOTICE_TIMER, 0},
+                             {WM_TIMER, on_status_timer, STATUS_TIMER, 0},
+                             {WM_SIZE, on_main_size, 0, 0},
+                             {WM_GETMINMAXINFO, on_min_max_info, 0, 0},
+                             {WM_DPICHANGED, on_dpi_changed, 0, 0},
                              {table_step_message(), on_table_step, 0, HANDLER_FINAL_RESULT}});
 
   WindowHandle page = build_main_panel(ui.tab_control, 0, 1, 79, 80, 9, 79, 80);
@@ -234,6 +470,14 @@ std::intptr_t on_main_create(WindowHandle window, std::uintptr_t, std::intptr_t)
 
   ui.quit_button =
       create_control(window, "button", "Quit", 0x10010000, QUIT_BUTTON_ID, 106, 119, 120, 111, 119, 120);
+  // Under the list, left of Quit: one line, vertically centred, cut with an
+  // ellipsis rather than wrapped.
+  status_line = create_control(window, "static", "", WS_VISIBLE | SS_CENTERIMAGE | SS_ENDELLIPSIS | SS_NOPREFIX,
+                               STATUS_LINE_ID, 1, 105, 120, 111, 119, 120);
+  register_menu_commands(window);
+  remember_layout(window);
+  on_status_timer(window, 0, 0, 0, 0);
+  SetTimer(hwnd(window), STATUS_TIMER, STATUS_INTERVAL_MS, nullptr);
   return 1;
 }
 
@@ -264,7 +508,7 @@ WindowHandle build_main_panel(WindowHandle tab_control, int id, int left, int ri
                            {WM_COMMAND, discover_unless_held, PANEL_DISCOVER, 0},
                            {WM_COMMAND, open_unless_held, PANEL_OPEN, 0},
                            {WM_COMMAND, upgrade_command, PANEL_UPGRADE, 0},
-                           {WM_NOTIFY, on_device_notify, PANEL_LIST, 0},
+                           {WM_NOTIFY, on_device_notify, PANEL_LIST, HANDLER_FINAL_RESULT},
                            {WM_CONTEXTMENU, device_list_menu, 0, 0}});
 
   device_table.list = open_list_view(ui.panel[PANEL_LIST], ui.instance);
@@ -306,3 +550,12 @@ int remove_rows_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, Handle
   remove_selected_rows(device_table);
   return 0;
 }
+
+HMENU__* create_main_menu() {
+  HMENU bar = CreateMenu();
+  AppendMenuA(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(make_popup(CARDS_MENU)), "&Cards");
+  AppendMenuA(bar, MF_POPUP, reinterpret_cast<UINT_PTR>(make_popup(UPGRADE_MENU)), "&Upgrade");
+  return bar;
+}
+
+void set_smallest_main_window(int width, int height) { smallest_window = {width, height}; }

@@ -20,12 +20,12 @@
 namespace {
 
 enum MenuCommand : UINT {
-  MENU_IMPORT = 1,
-  MENU_EXPORT = 2,
-  MENU_EXPORT_PASSWORDS = 3,
-  MENU_REPORTS = 4,
-  MENU_SCAN = 5,
-  MENU_ROLLOUT = 6,
+  MENU_IMPORT = LIST_COMMAND_IMPORT,
+  MENU_EXPORT = LIST_COMMAND_EXPORT,
+  MENU_EXPORT_PASSWORDS = LIST_COMMAND_EXPORT_PASSWORDS,
+  MENU_REPORTS = LIST_COMMAND_REPORTS,
+  MENU_SCAN = LIST_COMMAND_SCAN,
+  MENU_ROLLOUT = LIST_COMMAND_ROLLOUT,
 };
 
 struct MenuItem {
@@ -160,7 +160,29 @@ void run_menu(POINT at) {
                                                  at.x, at.y, 0, list_window(), nullptr));
   menu_open = false;
   DestroyMenu(menu);
-  switch (chosen) {
+  run_device_list_command(chosen);
+}
+
+}  // namespace
+
+int device_list_menu(WindowHandle, HandlerArg, HandlerArg source, HandlerArg where, HandlerArg) {
+  if (reinterpret_cast<HWND>(source) != list_window()) return 1;
+  POINT at{static_cast<short>(LOWORD(where)), static_cast<short>(HIWORD(where))};
+  if (where == -1 || (LOWORD(where) == 0xFFFF && HIWORD(where) == 0xFFFF)) at = keyboard_menu_point();
+  run_menu(at);
+  return 0;
+}
+
+void device_list_menu_from_keyboard() { run_menu(keyboard_menu_point()); }
+
+const char* device_list_command_text(unsigned command) {
+  for (const MenuItem& item : MENU_ITEMS)
+    if (item.id == command) return item.text;
+  return nullptr;
+}
+
+void run_device_list_command(unsigned command) {
+  switch (command) {
     case MENU_IMPORT:
       import_cards();
       return;
@@ -183,15 +205,3 @@ void run_menu(POINT at) {
       return;
   }
 }
-
-}  // namespace
-
-int device_list_menu(WindowHandle, HandlerArg, HandlerArg source, HandlerArg where, HandlerArg) {
-  if (reinterpret_cast<HWND>(source) != list_window()) return 1;
-  POINT at{static_cast<short>(LOWORD(where)), static_cast<short>(HIWORD(where))};
-  if (where == -1 || (LOWORD(where) == 0xFFFF && HIWORD(where) == 0xFFFF)) at = keyboard_menu_point();
-  run_menu(at);
-  return 0;
-}
-
-void device_list_menu_from_keyboard() { run_menu(keyboard_menu_point()); }

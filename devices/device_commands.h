@@ -8,6 +8,7 @@
 #include "toolkit/services.h"
 
 struct DeviceTable;
+struct DeviceRecord;
 class Event;
 
 // What the commands need, given once by the main window before any runs.
@@ -20,6 +21,8 @@ struct DevicesServices {
   std::function<void(uint32_t ip)> query_card;  // one direct query
   std::function<void()> scan_addresses;         // the menu's "Scan addresses..."
   std::function<void()> rollout;                // the menu's "Rollout..."
+  // A row the list marks: its card runs a version older than the image open.
+  std::function<bool(const DeviceRecord&)> behind;
 };
 void register_devices_services(const DevicesServices& services);
 const DevicesServices& devices_services();
@@ -31,3 +34,16 @@ int on_device_notify(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerAr
 // key seen by the list).
 int device_list_menu(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg);
 void device_list_menu_from_keyboard();
+
+// The context menu's commands, also on the main window's menu bar.
+enum DeviceListCommand : unsigned {
+  LIST_COMMAND_IMPORT = 1,
+  LIST_COMMAND_EXPORT = 2,
+  LIST_COMMAND_EXPORT_PASSWORDS = 3,
+  LIST_COMMAND_REPORTS = 4,
+  LIST_COMMAND_SCAN = 5,
+  LIST_COMMAND_ROLLOUT = 6,
+};
+// The menu text of a command ("&Import cards..."), or null.
+const char* device_list_command_text(unsigned command);
+void run_device_list_command(unsigned command);

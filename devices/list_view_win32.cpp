@@ -23,7 +23,14 @@ class ListView : public ListControl {
     LVCOLUMNA col{};
     col.mask = LVCF_FMT | LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
     col.fmt = LVCFMT_CENTER;
-    col.cx = width;
+    // Widths are given for 96 dots per inch: at a larger scale the texts
+    // are larger and so are the columns.
+    int dpi = 96;
+    if (HDC dc = GetDC(nullptr)) {
+      dpi = GetDeviceCaps(dc, LOGPIXELSX);
+      ReleaseDC(nullptr, dc);
+    }
+    col.cx = MulDiv(width, dpi, 96);
     col.pszText = const_cast<char*>(header);
     col.iSubItem = index;
     return static_cast<int>(send(LVM_INSERTCOLUMNA, index, reinterpret_cast<LPARAM>(&col)));

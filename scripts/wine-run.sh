@@ -40,7 +40,8 @@ trap cleanup EXIT
 
 if [ -z "${DAVERIDUR_USE_DISPLAY:-}" ]; then
   exec 9> "$run_dir/displayfd"
-  Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >"$run_dir/xvfb.log" 2>&1 &
+  # DAVERIDUR_SCREEN: a larger screen, for a window scaled to 200 %.
+  Xvfb -displayfd 9 -screen 0 "${DAVERIDUR_SCREEN:-1024x768x24}" -nolisten tcp >"$run_dir/xvfb.log" 2>&1 &
   xvfb_pid=$!
   for _ in $(seq 100); do
     [ -s "$run_dir/displayfd" ] && break

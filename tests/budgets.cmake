@@ -66,7 +66,7 @@ set(DAVERIDUR_BUDGETS
   wine.e2e.hostile                      15
   wine.e2e.image                        27
   wine.e2e.journal                      69
-  wine.e2e.layout                       20
+  wine.e2e.layout                       30
   wine.e2e.quit                          9
   wine.e2e.report                       44
   wine.e2e.results                      27

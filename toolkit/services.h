@@ -16,6 +16,7 @@ struct WindowServices {
   WindowHandle owner = nullptr;  // the main window
   // Message boxes owned by the main window and kept on top.
   std::function<int(const char*)> ask;                // Yes/No; 1 for Yes
+  std::function<int(const char*)> ask_default_no;     // the same, No the default button
   std::function<void(const char*)> show_error;        // error icon, OK
   std::function<void(const char*)> show_information;  // information icon, OK
 };

@@ -20,7 +20,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from scene import CONFIRM, DISCOVER, DISCOVERING, ICON_NO_REPLY, ICON_READY, INFORMATION, LIST, UPGRADE, Scene, Tally
+from scene import card_lines, CONFIRM, DISCOVER, DISCOVERING, ICON_NO_REPLY, ICON_READY, INFORMATION, LIST, UPGRADE, Scene, Tally
 from uidrive import DriverError, wait_until
 
 LOSSY = ["10.69.0.71", "10.69.0.72", "10.69.0.73", "10.69.0.74", "10.69.0.75", "10.69.0.76"]
@@ -146,7 +146,7 @@ def upgrade(s, ips, deadline_s):
     # The last line names the kept report file; the card lines come before it.
     if lines and lines[-1].startswith("Report saved: "):
         lines.pop()
-    return lines, most
+    return card_lines(lines), most
 
 
 def close_report(s, main_window, name):

@@ -10,7 +10,7 @@ import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from scene import CONFIRM, INFORMATION, LIST, UPGRADE, Scene, Tally
+from scene import TALLY_LINE, CONFIRM, INFORMATION, LIST, UPGRADE, Scene, Tally
 from uidrive import wait_until
 
 CARDS = 200
@@ -51,8 +51,9 @@ def main():
         t.true("a small report is a message box", box)
         if box:
             lines = box["text"].split("\r\n")
-            t.check("its text: the two lines and the kept file", (["10.69.1.1 OK.", "10.69.1.2 OK."], True),
-                    (sorted(lines[:2]), lines[2].startswith("Report saved: ")))
+            t.check("its text: the two lines, the count line and the kept file",
+                    (["10.69.1.1 OK.", "10.69.1.2 OK."], True, True),
+                    (sorted(lines[:2]), TALLY_LINE.match(lines[2]) is not None, lines[3].startswith("Report saved: ")))
             d.answer(box["hwnd"], IDOK)
         t.true("main window back", wait_until(lambda: d.enabled(main_window), 10))
 
@@ -68,7 +69,8 @@ def main():
         t.check("first line: the counts", "%d cards: %d OK" % (CARDS, CARDS), lines[0])
         t.check("then a line per card", sorted("%s OK." % ip for ip in rows),
                 sorted(l for l in lines[1:] if l.endswith(" OK.")))
-        t.check("and the kept file last", (CARDS + 2, True), (len(lines), lines[-1].startswith("Report saved: ")))
+        t.check("then the count line, and the kept file last", (CARDS + 3, True, True),
+                (len(lines), TALLY_LINE.match(lines[-2]) is not None, lines[-1].startswith("Report saved: ")))
         style = next(c["style"] for c in d.children(dialog) if c["id"] == REPORT_TEXT)
         t.check("a read-only field that scrolls", ES_MULTILINE | ES_READONLY | WS_VSCROLL,
                 style & (ES_MULTILINE | ES_READONLY | WS_VSCROLL))

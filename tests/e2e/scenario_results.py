@@ -15,7 +15,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from scene import CONFIRM, ICON_READY, INFORMATION, LIST, UPGRADE, Scene, Tally
+from scene import card_lines, CONFIRM, ICON_READY, INFORMATION, LIST, UPGRADE, Scene, Tally
 from uidrive import unix_path, wait_until
 
 # Restarts of 13 s: the checks ask every 5 s from 5 s after the upload, so
@@ -138,6 +138,7 @@ def run_batch(s, list_view):
     s.shot(report["hwnd"], "results-report")
     lines = report["text"].split("\r\n")
     saved = lines.pop()
+    lines = card_lines(lines)
     t.check("report lines as before", sorted([
         "10.69.0.51 OK.", "10.69.0.52 OK.", "10.69.0.53 OK.", "10.69.0.54 Flash write error !"]), sorted(lines))
     t.true("last line names the file (%s)" % saved, saved.startswith("Report saved: C:\\") and

@@ -29,7 +29,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from scene import CONFIRM, DISCOVER, ICON_READY, INFORMATION, LIST, OPEN, REMOVE, UPGRADE, Scene, Tally
+from scene import card_lines, CONFIRM, DISCOVER, ICON_READY, INFORMATION, LIST, OPEN, REMOVE, UPGRADE, Scene, Tally
 from uidrive import DriverError, unix_path, wait_until
 
 # Three cards for the waves; seven slow ones (a quarter second before each
@@ -217,7 +217,7 @@ def report_lines(box):
     lines = box["text"].split("\r\n") if box else []
     saved = lines.pop() if lines else ""
     t.true("the last line names the kept file (%s)" % saved, saved.startswith("Report saved: "))
-    return lines
+    return card_lines(lines)
 
 
 def upgrade(s, image, ticked):

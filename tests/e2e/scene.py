@@ -10,6 +10,7 @@ import shutil
 import signal
 import subprocess
 import tempfile
+import re
 import time
 
 from uidrive import Driver, DriverError, start, unmanaged_windows, wait_until
@@ -43,6 +44,15 @@ ip=10.69.0.16 mac=00-0a-ff-00-00-16 fw=1.02 write=0
 ip=10.69.0.17 mac=00-0a-ff-00-00-17 fw=1.03 user=service password=secret
 ip=10.69.0.18 silent=1
 """
+
+
+# The line that ends every report's card lines: where the cards stand.
+TALLY_LINE = re.compile(r"^\d+ of \d+ cards? applied, \d+ failed, \d+ not started, \d+ skipped(, \d+ being checked)?$")
+
+
+def card_lines(lines):
+    """A report's lines without its count line (the kept file's line is the caller's)."""
+    return [line for line in lines if not TALLY_LINE.match(line)]
 
 
 def build_dirs():

@@ -11,7 +11,7 @@ import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
-from scene import (ADD, CAPTION, CONFIRM, DISCOVER, ICON_NO_REPLY, ICON_NO_WRITE, ICON_READY, INFORMATION,
+from scene import (card_lines, ADD, CAPTION, CONFIRM, DISCOVER, ICON_NO_REPLY, ICON_NO_WRITE, ICON_READY, INFORMATION,
                    LIST, MODIFY, OPEN, REMOVE, UPGRADE, VERSION, Scene)
 from uidrive import start, wait_until
 
@@ -100,7 +100,7 @@ def main():
             s.shot(progress, "progress-window")
         report = d.msgbox(INFORMATION, 60000)
         lines = report["text"].strip().split("\r\n") if report else []
-        check("report", ["10.69.0.11 OK.", "10.69.0.12 OK."], sorted(lines[:-1]))
+        check("report", ["10.69.0.11 OK.", "10.69.0.12 OK."], sorted(card_lines(lines[:-1])))
         check("report's last line", "Report saved: ", lines[-1][:14] if lines else None)
         if report:
             d.answer(report["hwnd"], 1)

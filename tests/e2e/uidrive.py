@@ -250,6 +250,25 @@ class Driver:
     def rect(self, hwnd):
         return tuple(int(v) for v in self.call("rect", hex(hwnd)).split("\t"))
 
+    def resize(self, hwnd, width, height):
+        """The window's outer size, as dragging its border gives it."""
+        self.call("resize", hex(hwnd), width, height)
+
+    def maximize(self, hwnd, on=True):
+        """The maximise (or restore) caption button; True when maximised after."""
+        return self.call("maximize", hex(hwnd), "on" if on else "off") == "1"
+
+    def menu(self, hwnd):
+        """The menu bar: (path, id, state) for each bar item and its popup's
+        items, path "Bar/Item" with the menu's ampersands; state "grey",
+        "separator" or "". [("", 0, "unreadable")] when the bar is there but
+        its items cannot be read from another process (Wine); [] without one."""
+        return [(r[0], int(r[1]), r[2]) for r in records(self.call("menu", hex(hwnd)))]
+
+    def menu_command(self, hwnd, item_id):
+        """A menu item chosen (its WM_COMMAND, posted)."""
+        self.call("menucmd", hex(hwnd), item_id)
+
     def close_window(self, hwnd):
         """What the close box does (SC_CLOSE)."""
         self.call("close", hex(hwnd))

@@ -37,7 +37,8 @@ const CommandEntry COMMANDS[] = {
     {"sleep", cmd_sleep},       {"ping", cmd_ping},       {"count", cmd_count},
     {"textw", cmd_textw},       {"settextw", cmd_settextw}, {"session", cmd_session},
     {"hold", cmd_hold},         {"checked", cmd_checked},   {"icon", cmd_icon},
-    {"latency", cmd_latency},
+    {"latency", cmd_latency},   {"resize", cmd_resize},     {"maximize", cmd_maximize},
+    {"menu", cmd_menu},         {"menucmd", cmd_menucmd},
 };
 
 std::string run_line(const std::string& line) {

@@ -62,6 +62,16 @@ std::string cmd_answer(const Args& args);
 std::string cmd_close(const Args& args);
 std::string cmd_session(const Args& args);
 std::string cmd_hold(const Args& args);
+// The window to a new outer size (as dragging its border does), or
+// maximised / restored (the caption buttons' system commands).
+std::string cmd_resize(const Args& args);
+std::string cmd_maximize(const Args& args);
+// The menu bar: each item as "bar text", then its popup's items as
+// "bar text/item text" with their id and state (grey, separator); one
+// record ("", 0, "unreadable") where another process's menu cannot be read.
+std::string cmd_menu(const Args& args);
+// A menu item chosen: WM_COMMAND with its id, posted as the menu does.
+std::string cmd_menucmd(const Args& args);
 // WM_NULL round trips to a window for a while: each one's milliseconds.
 std::string cmd_latency(const Args& args);
 

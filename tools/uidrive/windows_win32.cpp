@@ -384,3 +384,74 @@ std::string cmd_latency(const Args& args) {
   }
   return ok(join_fields(samples));
 }
+
+std::string cmd_resize(const Args& args) {
+  HWND h = nullptr;
+  long long width = 0, height = 0;
+  if (args.size() < 3 || !parse_hwnd(args[0], &h) || !parse_number(args[1], &width) ||
+      !parse_number(args[2], &height))
+    return err("usage: resize HWND WIDTH HEIGHT");
+  // Sent as the sizing loop ends: WM_GETMINMAXINFO and WM_SIZE reach the
+  // window before the answer.
+  if (!SetWindowPos(h, nullptr, 0, 0, static_cast<int>(width), static_cast<int>(height),
+                    SWP_NOMOVE | SWP_NOZORDER | SWP_NOACTIVATE))
+    return err("not resized");
+  settle(h);
+  return ok();
+}
+
+std::string cmd_maximize(const Args& args) {
+  HWND h = nullptr;
+  if (args.size() < 2 || !parse_hwnd(args[0], &h) || (args[1] != "on" && args[1] != "off"))
+    return err("usage: maximize HWND on|off");
+  if (args[1] == "on" && !(GetWindowLongA(h, GWL_STYLE) & WS_MAXIMIZEBOX))
+    return err("no maximise box");
+  if (!PostMessageA(h, WM_SYSCOMMAND, args[1] == "on" ? SC_MAXIMIZE : SC_RESTORE, 0))
+    return err("post failed");
+  settle(h);
+  return ok(IsZoomed(h) ? "1" : "0");
+}
+
+std::string cmd_menu(const Args& args) {
+  HWND h = nullptr;
+  if (args.empty() || !parse_hwnd(args[0], &h)) return err("usage: menu HWND");
+  HMENU bar = GetMenu(h);
+  if (!bar) return ok();
+  // Where menus live in their own process (Wine), the bar is seen but not
+  // its items.
+  if (GetMenuItemCount(bar) < 0) return ok(join_fields({"", "0", "unreadable"}));
+  std::string out;
+  auto add = [&](const std::string& path, UINT id, UINT state) {
+    if (!out.empty()) out += '|';
+    std::string flags = (state & MF_SEPARATOR) ? "separator" : (state & (MF_GRAYED | MF_DISABLED)) ? "grey" : "";
+    out += join_fields({path, std::to_string(id), flags});
+  };
+  auto text_of = [](HMENU menu, int i) {
+    char text[256] = "";
+    GetMenuStringA(menu, static_cast<UINT>(i), text, sizeof text, MF_BYPOSITION);
+    return std::string(text);
+  };
+  for (int i = 0; i < GetMenuItemCount(bar); ++i) {
+    const std::string top = text_of(bar, i);
+    add(top, 0, GetMenuState(bar, static_cast<UINT>(i), MF_BYPOSITION) & ~0xFF00u);
+    HMENU popup = GetSubMenu(bar, i);
+    if (!popup) continue;
+    // The popup's items grey or not as the window decides on opening it.
+    SendMessageA(h, WM_INITMENUPOPUP, reinterpret_cast<WPARAM>(popup), MAKELPARAM(i, FALSE));
+    for (int k = 0; k < GetMenuItemCount(popup); ++k)
+      add(top + "/" + text_of(popup, k), GetMenuItemID(popup, k), GetMenuState(popup, static_cast<UINT>(k), MF_BYPOSITION));
+  }
+  return ok(out);
+}
+
+std::string cmd_menucmd(const Args& args) {
+  HWND h = nullptr;
+  long long id = 0;
+  if (args.size() < 2 || !parse_hwnd(args[0], &h) || !parse_number(args[1], &id))
+    return err("usage: menucmd HWND ID");
+  std::string why;
+  if (!clickable(h, &why)) return err(why);
+  if (!PostMessageA(h, WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), 0), 0)) return err("post failed");
+  settle(h);
+  return ok();
+}

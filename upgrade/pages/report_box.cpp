@@ -34,6 +34,44 @@ std::string report_counts_line(const std::vector<CardResult>& cards) {
   return line;
 }
 
+namespace {
+
+int tally_of(const std::vector<CardResult>& cards, VerdictTally tally) {
+  int n = 0;
+  for (const CardResult& card : cards)
+    if (card.verdict != Verdict::checking && verdict_tally(card.verdict) == tally) ++n;
+  return n;
+}
+
+}  // namespace
+
+int failed_cards(const std::vector<CardResult>& cards) { return tally_of(cards, VerdictTally::failed); }
+
+std::string report_tally_line(const std::vector<CardResult>& cards) {
+  int checking = 0;
+  for (const CardResult& card : cards)
+    if (card.verdict == Verdict::checking) ++checking;
+  const int skipped = tally_of(cards, VerdictTally::skipped);
+  const int planned = static_cast<int>(cards.size()) - skipped;
+  std::string line = std::to_string(tally_of(cards, VerdictTally::applied)) + " of " +
+                     std::to_string(planned) + (planned == 1 ? " card" : " cards") + " applied, " +
+                     std::to_string(failed_cards(cards)) + " failed, " +
+                     std::to_string(tally_of(cards, VerdictTally::not_started)) + " not started, " +
+                     std::to_string(skipped) + " skipped";
+  if (checking) line += ", " + std::to_string(checking) + " being checked";
+  return line;
+}
+
+std::string with_tally_line(const std::string& text, const std::vector<CardResult>& cards) {
+  const std::string line = report_tally_line(cards) + "\r\n";
+  size_t last = text.rfind("\r\n");
+  const size_t last_start = last == std::string::npos ? 0 : last + 2;
+  if (last_start < text.size() && text.compare(last_start, 7, "Report ") == 0)
+    return text.substr(0, last_start) + line + text.substr(last_start);
+  if (!text.empty() && last_start < text.size()) return text + "\r\n" + line.substr(0, line.size() - 2);
+  return text + line.substr(0, line.size() - 2);
+}
+
 std::string report_box_text(const RunSummary& s) {
   std::string text = s.lines;
   if (s.stopped) {

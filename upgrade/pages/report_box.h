@@ -26,6 +26,16 @@ bool report_fits_box(size_t card_lines, size_t text_lines, int line_height, int 
 // cards' verdicts in their order, each with its label.
 std::string report_counts_line(const std::vector<CardResult>& cards);
 
+// "3 of 4 cards applied, 1 failed, 0 not started, 0 skipped": where the
+// cards stand; a card still being checked is counted apart (", 1 being
+// checked"), as its check has not said yet.
+std::string report_tally_line(const std::vector<CardResult>& cards);
+// Cards that failed: the report box's warning icon.
+int failed_cards(const std::vector<CardResult>& cards);
+// The text with the tally line after the card lines, before the kept
+// file's line ("Report ...") when there is one.
+std::string with_tally_line(const std::string& text, const std::vector<CardResult>& cards);
+
 // The report box's text of a run: the halt line, or "Stopped by the
 // operator: N cards not started.", first; the card lines; the kept file's
 // status last.

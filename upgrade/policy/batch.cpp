@@ -40,6 +40,25 @@ std::string confirm_upgrade_text(const std::vector<DeviceRecord>& cards, uint32_
   return text + DASHES + "\r\n" + WARNING_TAIL;
 }
 
+bool confirm_warns_newer(const std::vector<DeviceRecord>& cards, uint32_t version) {
+  if (version == IMAGE_VERSION_NONE) return false;
+  for (const DeviceRecord& record : cards)
+    if (record.version > version) return true;
+  return false;
+}
+
+std::string refusing_cards_text(const std::vector<DeviceRecord>& cards) {
+  std::string names;
+  int n = 0;
+  for (const DeviceRecord& record : cards) {
+    if (!record.write_refused) continue;
+    names += std::string(n++ ? ", " : "") + ip_to_text(record.ip);
+  }
+  if (!n) return "";
+  return (n == 1 ? "This card refuses upgrades and will fail: " : "These cards refuse upgrades and will fail: ") +
+         names + ".";
+}
+
 const char* image_refusal(const OpenedImage& opened, ImageFile* file) {
   if (const char* refusal = read_checked_image(opened.path, file)) return refusal;
   if (!same_image(file->opened, opened)) {

@@ -15,6 +15,12 @@
 // image version: the warning with a line for each card at that version or
 // newer, else the plain question.
 std::string confirm_upgrade_text(const std::vector<DeviceRecord>& cards, uint32_t version);
+// The confirmation warns that a card runs a newer version than the image:
+// its default answer is then No, so that Enter does not downgrade.
+bool confirm_warns_newer(const std::vector<DeviceRecord>& cards, uint32_t version);
+// "These cards refuse upgrades and will fail: 10.0.0.5, 10.0.0.9.", or
+// empty: a line the confirmation adds for the ticked cards that said so.
+std::string refusing_cards_text(const std::vector<DeviceRecord>& cards);
 // Why the image read for the batch must not be sent: the reader's refusal,
 // or that its bytes are not those opened (another size, digest or
 // version). nullptr when it may go, with its bytes in file.

@@ -11,7 +11,7 @@ bool report_fits_message_box(const std::string& text, size_t card_lines);
 // The counts line, then text; returns when the operator closed it, false
 // when the dialog could not be made. owner is the main window. A warning
 // (a halt, a stop) has the warning icon and text's first line above the
-// counts.
+// counts; failures (a card failed) only the icon.
 bool show_report_dialog(void* instance, void* owner, const std::string& text,
                         const std::vector<CardResult>& cards, const std::string& kept_path,
-                        bool warning = false);
+                        bool warning = false, bool failures = false);

@@ -16,7 +16,7 @@ const UINT SHOW_TOP_MESSAGE = WM_APP + 1;
 struct ReportDialog {
   std::string text;  // in the system's code page, lines ending in CR LF
   std::string kept_path;  // UTF-8; empty when no file was written
-  bool warning = false;  // a halt or a stop: the warning icon
+  bool warning = false;  // a halt, a stop or a card failed: the warning icon
 };
 
 void open_kept_file(HWND dialog, const std::string& path) {
@@ -96,13 +96,13 @@ bool report_fits_message_box(const std::string& text, size_t card_lines) {
 
 bool show_report_dialog(void* instance, void* owner, const std::string& text,
                         const std::vector<CardResult>& cards, const std::string& kept_path,
-                        bool warning) {
+                        bool warning, bool failures) {
   // A halt or a stop says so before the counts.
   std::string shown = report_counts_line(cards) + "\r\n" + text;
   const size_t first_end = text.find("\r\n");
   if (warning && first_end != std::string::npos)
     shown = text.substr(0, first_end + 2) + report_counts_line(cards) + "\r\n" + text.substr(first_end + 2);
-  ReportDialog data{shown, kept_path, warning};
+  ReportDialog data{shown, kept_path, warning || failures};
   return DialogBoxParamA(static_cast<HINSTANCE>(instance), MAKEINTRESOURCEA(IDD_REPORT),
                          static_cast<HWND>(owner), report_proc, reinterpret_cast<LPARAM>(&data)) != -1;
 }

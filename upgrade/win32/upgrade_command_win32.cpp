@@ -80,9 +80,12 @@ bool prepare_run(const RolloutSetting& setting, bool fleet, const RunOptions& op
   }
   // In waves, the question names the plan on a last line of its own.
   std::string question = confirm_upgrade_text(records, request.image.version);
+  const std::string refusing = refusing_cards_text(records);
+  if (!refusing.empty()) question += "\r\n\r\n" + refusing;
   const std::string line = rollout_setting_line(setting);
   if (!line.empty()) question += "\r\n" + line;
-  if (!ui().window.ask(question.c_str())) return false;
+  const bool newer = confirm_warns_newer(records, request.image.version);
+  if (!(newer ? ui().window.ask_default_no : ui().window.ask)(question.c_str())) return false;
   // Bytes that cannot be read, are too many, fail the checks, or are not the
   // image opened and confirmed are never sent, and the operator who said
   // Yes is told why.

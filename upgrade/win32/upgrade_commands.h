@@ -62,6 +62,9 @@ bool upgrade_dialog_message(void* msg);
 // (through UpgradeServices::quit).
 enum class RunQuit { no_run, stay, after_report };
 RunQuit ask_quit_during_run();
+// The cards that failed in the last run whose report was shown (0 before
+// any): the main window's status line.
+int last_run_failures();
 // The device list menu's "Rollout...": the dialog that keeps how Upgrade
 // runs the ticked cards (at once, or in waves).
 void rollout_command();

@@ -6,6 +6,8 @@
 
 namespace {
 
+int last_failures = 0;
+
 const char STOP_QUESTION[] =
     "Stop the rollout ?\r\nThe transfers running end aborted; the cards not started are not sent.";
 
@@ -53,6 +55,8 @@ void show_status_in_report_box(const std::string& status) {
   SetWindowTextA(text_control, (text.substr(0, line) + shown).c_str());
 }
 
+int last_run_failures() { return last_failures; }
+
 UpgradeRunHolder::UpgradeRunHolder() = default;
 UpgradeRunHolder::~UpgradeRunHolder() = default;
 
@@ -88,6 +92,23 @@ INT_PTR CALLBACK progress_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM 
 }
 
 }  // namespace
+
+POINT progress_window_place(const RECT& centred, int slot) {
+  const int gap = 6;
+  const int width = centred.right - centred.left;
+  const int height = centred.bottom - centred.top;
+  const int cx = (centred.left + centred.right) / 2;
+  const int cy = (centred.top + centred.bottom) / 2;
+  const int column = slot % 2;
+  const int row = slot / 2 % 2;
+  POINT to{cx - width - gap / 2 + column * (width + gap), cy - height - gap / 2 + row * (height + gap)};
+  // On the work area, whatever the screen.
+  RECT work{0, 0, GetSystemMetrics(SM_CXSCREEN), GetSystemMetrics(SM_CYSCREEN)};
+  SystemParametersInfoA(SPI_GETWORKAREA, 0, &work, 0);
+  to.x = std::max(work.left, std::min(to.x, static_cast<LONG>(work.right - width)));
+  to.y = std::max(work.top, std::min(to.y, static_cast<LONG>(work.bottom - height)));
+  return to;
+}
 
 HWND WindowRun::place_window(int slot) {
   Place& place = places[static_cast<size_t>(slot)];
@@ -126,15 +147,19 @@ void WindowRun::ask_abort(int slot) {
 }
 
 void WindowRun::show_report(const std::string& text, const std::vector<CardResult>& cards,
-                            const std::string& kept, bool warning) {
+                            const std::string& kept, bool halted_or_stopped) {
   reporting = true;
   ShutdownBlockReasonDestroy(main_hwnd());
+  // A card that failed needs a look, as a halt or a stop does.
+  last_failures = failed_cards(cards);
+  const bool warning = halted_or_stopped || last_failures > 0;
   // The report box is an ANSI message box; a path or a card's text outside
-  // the code page shows with the system's stand-in characters.
-  const std::string shown = utf8_to_ansi(text);
+  // the code page shows with the system's stand-in characters. However
+  // long, it ends with where the cards stand.
+  const std::string shown = utf8_to_ansi(with_tally_line(text, cards));
   if (report_fits_message_box(shown, cards.size()) ||
-      !show_report_dialog(ui().window.instance, ui().window.owner, shown, cards, kept, warning)) {
-    // A halt or a stop is no plain information: the cards it names need a look.
+      !show_report_dialog(ui().window.instance, ui().window.owner, shown, cards, kept,
+                          halted_or_stopped, last_failures > 0)) {
     if (warning)
       MessageBoxA(main_hwnd(), shown.c_str(), INFORMATION_TITLE, MB_OK | MB_ICONWARNING | MB_TOPMOST);
     else

@@ -45,6 +45,9 @@ void post_task(std::function<void()> task);
 int on_task(WindowHandle, HandlerArg, HandlerArg, HandlerArg task, HandlerArg);
 // A card's result in its row (a note in place of it, when given).
 void show_card(const CardResult& card, const std::string& note = "");
+// Where a progress window goes: two by two around where it opened centred
+// (slot 0 top left, 3 bottom right), on the work area.
+POINT progress_window_place(const RECT& centred, int slot);
 // The report box of the run, while it is open: its last line.
 void show_status_in_report_box(const std::string& status);
 
@@ -199,10 +202,12 @@ struct WindowRun : RunEvents {
     post_task([this, slot] {
       HWND dialog = place_window(slot);
       if (!dialog) return;
-      // Side by side: each slot's window 20 pixels further right and down.
+      // Two by two around the centre where the dialog opens: no window
+      // hides another's bar.
       RECT at;
       GetWindowRect(dialog, &at);
-      SetWindowPos(dialog, HWND_TOPMOST, at.left + 20 * slot, at.top + 20 * slot, 0, 0,
+      const POINT to = progress_window_place(at, slot);
+      SetWindowPos(dialog, HWND_TOPMOST, to.x, to.y, 0, 0,
                    SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
     });
   }

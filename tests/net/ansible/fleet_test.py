@@ -304,6 +304,9 @@ def stand_in_rows(work, env):
         # A card sent by a run that checks nothing.
         "sent": (0, [row("10.69.0.141", "ok", None, "sent")]),
         # A tool from before the verdict: the rows' words alone.
+        # A rerun on cards already current: nothing sent, nothing changed.
+        "current": (0, [row("10.69.0.141", "skipped_version", None, "current",
+                            message="Skipped : version 1.05 .")]),
         "before-verdicts": (1, [row("10.69.0.141", "ok", None),
                                 row("10.69.0.142", "ok", "no_answer"),
                                 row("10.69.0.143", "not_started", None,
@@ -322,7 +325,8 @@ def stand_in_rows(work, env):
         with open(tool + ".out", "w") as f:
             f.write("".join(json.dumps(r) + "\n" for r in rows + [{"summary": summary}]))
         with open(tool, "w") as f:
-            f.write('#!/bin/sh\ncat "$0.out"\nexit %d\n' % rc)
+            # The inventory's first host finishes last: the summary still lists it first.
+            f.write('#!/bin/sh\n%scat "$0.out"\nexit %d\n' % ("sleep 2\n" if name == "checking" else "", rc))
         os.chmod(tool, 0o755)
         hosts[name] = {"ansible_connection": "local", "ansible_python_interpreter": "/usr/bin/python3",
                        "stand_in": tool, "stand_in_cards": [r["ip"] for r in rows]}
@@ -420,10 +424,13 @@ def body(cli, native, source, work, namespaces):
             fed = {s["site"]: s for s in json.load(f)["sites"]}
     except (OSError, ValueError, KeyError):
         fed = {}
+    check("the summary lists the sites in the inventory's order, not the order they finished in",
+          ["checking", "sent", "current", "before-verdicts"], list(fed))
     ok = check("the same rows: the module's changed and msg, the callback's counts "
                "(state, changed, applied, failed, not started, skipped, msg)", {
                    "checking": ("failed", False, 0, 1, 0, 0, "1 card failed: 10.69.0.141 checking: OK."),
                    "sent": ("done", True, 1, 0, 0, 0, None),
+                   "current": ("done", False, 0, 0, 0, 1, None),
                    "before-verdicts": ("failed", True, 1, 1, 1, 1,
                                        "1 card failed: 10.69.0.142 no answer after: OK.")},
                {n: (s.get("state"), s.get("changed"), s.get("applied"), s.get("failed"),

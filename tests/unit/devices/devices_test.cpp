@@ -11,6 +11,7 @@
 
 #include "devices/card_list.h"
 #include "devices/device_table.h"
+#include "devices/status_line.h"
 #include "protocol/packet.h"
 #include "tests/support/table_doubles.h"
 
@@ -771,6 +772,27 @@ TEST(CardList, ExportReadsBackByItsHeader) {
   std::strcpy(rows[0].password, "-pw");
   EXPECT_EQ(write_card_list({rows[0]}, true),
             "ip,mac,version,user,password\r\n10.69.0.7,00-0a-ff-10-20-07,1.02,'=cmd|' /C calc'!A0,'-pw\r\n");
+}
+
+}  // namespace
+
+namespace {
+
+TEST(StatusLine, CardsBehindTheImageFailuresAndWaves) {
+  Table tb;
+  merge_device(tb.t, test_card("10.69.0.5", 0x3b, 0x0102), 0);
+  merge_device(tb.t, test_card("10.69.0.6", 0x3c, 0x0105), 0);
+  merge_device(tb.t, test_card("10.69.0.7", 0x3d, 0), 0);  // never answered: not known behind
+  StatusFigures f = table_figures(tb.t, true, 0x0105);
+  EXPECT_EQ(f.cards, 3);
+  EXPECT_EQ(f.behind, 1);
+  f.failed = 2;
+  f.waves = true;
+  EXPECT_EQ(status_line_text(f), "3 cards \xC2\xB7 1 behind 1.05 \xC2\xB7 2 failed \xC2\xB7 waves on");
+  // No image: nothing is behind, and no failures no part.
+  StatusFigures none = table_figures(tb.t, false, 0);
+  EXPECT_EQ(none.behind, 0);
+  EXPECT_EQ(status_line_text(none), "3 cards \xC2\xB7 waves off");
 }
 
 }  // namespace

@@ -44,3 +44,21 @@ TEST(ReportBox, CountsByVerdictFineFirst) {
 }
 
 }  // namespace
+
+TEST(ReportBox, TallyLineBeforeTheKeptFileAndCheckingApart) {
+  std::vector<CardResult> cards = {card(CardOutcome::applied), card(CardOutcome::timeout),
+                                   card(CardOutcome::ok), card(CardOutcome::not_started),
+                                   card(CardOutcome::skipped_version)};
+  // A card still checked is neither applied nor failed yet.
+  EXPECT_EQ(report_tally_line(cards),
+            "1 of 4 cards applied, 1 failed, 1 not started, 1 skipped, 1 being checked");
+  EXPECT_EQ(failed_cards(cards), 1);
+  EXPECT_EQ(failed_cards({card(CardOutcome::ok)}), 0);
+  const std::vector<CardResult> one = {card(CardOutcome::applied)};
+  const std::string tally = "1 of 1 card applied, 0 failed, 0 not started, 0 skipped";
+  EXPECT_EQ(with_tally_line("a OK.\r\nReport saved: x.csv", one), "a OK.\r\n" + tally + "\r\nReport saved: x.csv");
+  EXPECT_EQ(with_tally_line("a OK.\r\nReport not saved: disk full", one),
+            "a OK.\r\n" + tally + "\r\nReport not saved: disk full");
+  EXPECT_EQ(with_tally_line("a OK.\r\n", one), "a OK.\r\n" + tally);
+  EXPECT_EQ(with_tally_line("a OK.", one), "a OK.\r\n" + tally);
+}

@@ -21,6 +21,7 @@ description:
     run), not started (a halt or the operator's stop kept it back) and skipped
     (C(current), C(done_before)); for a site not started, the cards its discovery found."
   - In check mode, each site's plan instead (cards that would be sent, in how many waves).
+  - Sites are listed in the inventory's order, whatever order they finished in.
   - Printed however the run ends, a halt included, since a halted play ends the playbook
     before any later play could summarise it.
   - A site host that runs the tool without the modules (a Windows site host, through
@@ -83,6 +84,7 @@ class CallbackModule(CallbackBase):
         super(CallbackModule, self).__init__()
         self.sites = {}  # host name -> what its tasks said, in the order met
         self.check_mode = False
+        self.inventory_order = []  # the plays' hosts as the inventory lists them
 
     def _site(self, host):
         return self.sites.setdefault(host, dict(state='not started', found=None, result=None))
@@ -131,11 +133,29 @@ class CallbackModule(CallbackBase):
         site['state'] = 'unreachable'
         site['msg'] = to_text(result._result.get('msg', ''))
 
+    def v2_playbook_on_play_start(self, play):
+        # Sites finish in any order (forks, waves of sites): the summary lists
+        # them as the inventory does.
+        try:
+            hosts = play.get_variable_manager()._inventory.get_hosts(play.hosts)
+        except Exception:  # an inventory this callback cannot read: the order met
+            return
+        for host in hosts:
+            name = host.get_name()
+            if name not in self.inventory_order:
+                self.inventory_order.append(name)
+
+    def _in_inventory_order(self):
+        place = dict((name, i) for i, name in enumerate(self.inventory_order))
+        met = list(self.sites)
+        return sorted(met, key=lambda name: (place.get(name, len(place)), met.index(name)))
+
     def _rows(self):
         """One entry per site with its counts, and the totals."""
         sites = []
         totals = dict(applied=0, failed=0, not_started=0, skipped=0, would_send=0)
-        for host, s in self.sites.items():
+        for host in self._in_inventory_order():
+            s = self.sites[host]
             res = s['result'] or {}
             entry = dict(site=host, state=s['state'], found=s['found'],
                          changed=s.get('changed', False), msg=s.get('msg'),
