@@ -93,7 +93,8 @@ struct RunOptions {
   // How often the front hears heartbeat while the run goes (0: never).
   uint32_t heartbeat_ms = 0;
   uint16_t card_port = 69;  // the cards' TFTP port
-  // When cards may start, by RunIo::local_time: the first at start_at, each
+  // When cards may start, by RunIo::local_time (the wall clock, read again
+  // at each look, so that its jumps count): the first at start_at, each
   // inside the window (a run that reaches its end waits, as paused, for
   // its next opening).
   RunSchedule schedule;
@@ -439,7 +440,7 @@ class UpgradeRun {
   bool report_now_ = false;        // stop_all: the report does not wait for the checks
   bool record_behind_ = false;     // the kept report was behind when last told
   bool operator_stop_ = false;     // stop_all or stop_starting before any halt: the report says so
-  int64_t start_at_ms_ = 0;        // the schedule's first start
+  long long start_at_wall_ = NO_FIRST_START;  // the schedule's first start, by the wall clock
   std::vector<uint32_t> stopped_;  // cards stopped before their turn
   BatchProgress progress_;
   bool halt_told_ = false;
