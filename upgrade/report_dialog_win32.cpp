@@ -1,11 +1,12 @@
 // A batch's report that a message box cannot show whole: dialog 120, with
 // the counts per outcome and the report's text in a read-only field that
-// scrolls, selects and copies, OK, and "Open report" for the kept file.
+// scrolls, selects and copies, OK, and "Open report" for the kept report's page.
 #include <windows.h>
 #include <shellapi.h>
 
 #include "platform/file_names.h"
 #include "resources/resource.h"
+#include "toolkit/services.h"
 #include "upgrade/report_box.h"
 #include "upgrade/report_dialog.h"
 
@@ -68,7 +69,50 @@ INT_PTR CALLBACK report_proc(HWND dialog, UINT message, WPARAM wparam, LPARAM lp
   }
 }
 
+// The report box's "Open report": the message box's Help button, relabelled
+// as the box shows, its click taken by the box's window procedure in place
+// of the help the box would ask for. One box at a time on this thread.
+struct ReportBox {
+  HHOOK hook = nullptr;
+  WNDPROC box_proc = nullptr;
+  const std::string* page = nullptr;
+};
+thread_local ReportBox report_box;
+
+LRESULT CALLBACK report_box_proc(HWND box, UINT message, WPARAM wparam, LPARAM lparam) {
+  if ((message == WM_COMMAND && LOWORD(wparam) == IDHELP) || message == WM_HELP) {
+    if (report_box.page) open_kept_file(box, *report_box.page);
+    return 0;
+  }
+  return CallWindowProcA(report_box.box_proc, box, message, wparam, lparam);
+}
+
+LRESULT CALLBACK report_box_hook(int code, WPARAM wparam, LPARAM lparam) {
+  if (code == HCBT_ACTIVATE && !report_box.box_proc) {
+    HWND box = reinterpret_cast<HWND>(wparam);
+    HWND help = GetDlgItem(box, IDHELP);
+    if (help) {
+      SetWindowTextA(help, "Open report");
+      report_box.box_proc = reinterpret_cast<WNDPROC>(
+          SetWindowLongPtrA(box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(report_box_proc)));
+    }
+  }
+  return CallNextHookEx(report_box.hook, code, wparam, lparam);
+}
+
 }  // namespace
+
+void show_report_box(void* owner, const std::string& text, bool warning,
+                     const std::string& page_path) {
+  report_box = ReportBox{};
+  report_box.page = &page_path;
+  report_box.hook = SetWindowsHookExA(WH_CBT, report_box_hook, nullptr, GetCurrentThreadId());
+  const UINT icon = warning ? MB_ICONWARNING : MB_ICONINFORMATION;
+  MessageBoxA(static_cast<HWND>(owner), text.c_str(), INFORMATION_TITLE,
+              MB_OK | icon | MB_TOPMOST | (report_box.hook ? MB_HELP : 0));
+  if (report_box.hook) UnhookWindowsHookEx(report_box.hook);
+  report_box = ReportBox{};
+}
 
 bool report_fits_message_box(const std::string& text, size_t card_lines) {
   // The message box's lines and the room it has: the message font's line
