@@ -384,7 +384,8 @@ def body(cli, native, source, work, namespaces):
                ANSIBLE_COLLECTIONS_PATH=collections, ANSIBLE_NOCOLOR="1",
                ANSIBLE_LOCAL_TEMP=os.path.join(home, "tmp"),
                DAVERIDUR_FLEET_SUMMARY_JSON=os.path.join(work, "summary.json"),
-               DAVERIDUR_FLEET_CLI=cli)
+               DAVERIDUR_FLEET_CLI=cli,
+               DAVERIDUR_FLEET_HTML=os.path.join(work, "reports", "fleet.html"))
     env.pop("ANSIBLE_VAULT_PASSWORD_FILE", None)
 
     # The collection as the README installs it, and what ansible-doc shows,

@@ -46,11 +46,11 @@ options:
         key: json_file
   html_file:
     description:
-      - Also write one page of the whole fleet to this file on the control node, with
+      - "Also write one page of the whole fleet to this file on the control node, with
         C(daveridur-cli report --html) on the control node: every site's report fetched to
         the control node (the C(dest) of an C(ansible.builtin.fetch) task), a failed site's
         too, and every site that left no report (failed before its report was written, not
-        started, unreachable) listed with what became of it. Not written in check mode.
+        started, unreachable) listed with what became of it. Not written in check mode."
     type: path
     env:
       - name: DAVERIDUR_FLEET_HTML
