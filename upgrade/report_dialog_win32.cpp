@@ -13,6 +13,7 @@
 namespace {
 
 const UINT SHOW_TOP_MESSAGE = WM_APP + 1;
+const UINT WIDEN_MESSAGE = WM_APP + 2;
 
 struct ReportDialog {
   std::string text;  // in the system's code page, lines ending in CR LF
@@ -79,9 +80,49 @@ struct ReportBox {
 };
 thread_local ReportBox report_box;
 
+// The box sized its buttons for "Help": the relabelled one grows to its
+// text, the row moving left by half of it to stay centred.
+void widen_to_text(HWND box, HWND button) {
+  char text[32];
+  const int length = GetWindowTextA(button, text, sizeof text);
+  // The message font, as the box draws its buttons' text in it.
+  NONCLIENTMETRICSA metrics;
+  metrics.cbSize = sizeof metrics;
+  HFONT font = SystemParametersInfoA(SPI_GETNONCLIENTMETRICS, sizeof metrics, &metrics, 0)
+                   ? CreateFontIndirectA(&metrics.lfMessageFont)
+                   : nullptr;
+  HDC dc = GetDC(button);
+  HGDIOBJ old = SelectObject(dc, font ? font : GetStockObject(DEFAULT_GUI_FONT));
+  SIZE size{};
+  GetTextExtentPoint32A(dc, text, length, &size);
+  SelectObject(dc, old);
+  ReleaseDC(button, dc);
+  if (font) DeleteObject(font);
+  RECT own;
+  GetWindowRect(button, &own);
+  // Room for the text, the button's frame and its focus rectangle.
+  const int grow = size.cx + 24 - (own.right - own.left);
+  if (grow <= 0) return;
+  for (HWND child = GetWindow(box, GW_CHILD); child; child = GetWindow(child, GW_HWNDNEXT)) {
+    char name[16];
+    GetClassNameA(child, name, sizeof name);
+    if (lstrcmpiA(name, "Button") != 0) continue;
+    RECT r;
+    GetWindowRect(child, &r);
+    MapWindowPoints(nullptr, box, reinterpret_cast<POINT*>(&r), 2);
+    SetWindowPos(child, nullptr, r.left - grow / 2, r.top,
+                 r.right - r.left + (child == button ? grow : 0), r.bottom - r.top,
+                 SWP_NOZORDER | SWP_NOACTIVATE);
+  }
+}
+
 LRESULT CALLBACK report_box_proc(HWND box, UINT message, WPARAM wparam, LPARAM lparam) {
   if ((message == WM_COMMAND && LOWORD(wparam) == IDHELP) || message == WM_HELP) {
     if (report_box.page) open_kept_file(box, *report_box.page);
+    return 0;
+  }
+  if (message == WIDEN_MESSAGE) {
+    if (HWND help = GetDlgItem(box, IDHELP)) widen_to_text(box, help);
     return 0;
   }
   return CallWindowProcA(report_box.box_proc, box, message, wparam, lparam);
@@ -95,6 +136,8 @@ LRESULT CALLBACK report_box_hook(int code, WPARAM wparam, LPARAM lparam) {
       SetWindowTextA(help, "Open report");
       report_box.box_proc = reinterpret_cast<WNDPROC>(
           SetWindowLongPtrA(box, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(report_box_proc)));
+      // Once the box has laid out its buttons (it may do so after this).
+      PostMessageA(box, WIDEN_MESSAGE, 0, 0);
     }
   }
   return CallNextHookEx(report_box.hook, code, wparam, lparam);
