@@ -1,6 +1,7 @@
 #pragma once
 // daveridur-cli: the command-line front on the program's discovery, image
 // and upgrade code. The commands return the tool's exit status.
+#include <array>
 #include <atomic>
 #include <cstdint>
 #include <functional>
@@ -139,6 +140,7 @@ struct ReportOptions {
   bool json = false;        // the figures on stdout
   std::string behind;       // a version: the cards behind it on stdout
   bool csv = false;         // that list as CSV
+  std::vector<std::string> missing_sites;  // SITE=WHAT: fleet sites without a report
   std::string waves_text;  // the run's wave list, for waves a report does not record
   bool has_waves = false;
   std::vector<WaveStep> waves;
@@ -150,6 +152,11 @@ int run_report(const ReportOptions& o);
 // false with the reason on stderr.
 bool write_run_page(const UpgradeOptions& o, const std::vector<CardResult>& cards,
                     const RolloutStatus& status, const RunVerdicts& verdicts);
+// The line each run and each report ends with, its cards by their tally:
+// "site-a (a.csv): 12 of 15 cards applied, 2 failed, 1 not started, 0 skipped\n".
+using VerdictCounts = std::array<int, static_cast<size_t>(VerdictTally::count_)>;
+std::string tally_line(const std::string& what, const VerdictCounts& counts);
+std::string count_line(const std::string& what, const std::vector<const CardResult*>& cards);
 // The program's name and version as the pages name their writer.
 std::string program_words();
 

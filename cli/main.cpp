@@ -370,6 +370,10 @@ CLI::App* add_report(CLI::App& app, ReportOptions& r) {
   cmd->add_option("--waves", r.waves_text,
                   "The run's wave list (as upgrade --waves took it): each card's wave as "
                   "planned, where the report does not record it");
+  cmd->add_option("--missing-site", r.missing_sites,
+                  "A site of the fleet that left no report, as SITE=WHAT (what became of it: "
+                  "failed, not started): listed on the page and in the JSON")
+      ->option_text("SITE=WHAT");
   add_help_flag(cmd);
   return cmd;
 }

@@ -13,17 +13,7 @@
 
 namespace {
 
-std::string written_now() {
-  const LocalTime now = local_time_now();
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", now.year, now.month, now.day,
-                now.hour, now.minute, now.second);
-  const int a = now.utc_offset < 0 ? -now.utc_offset : now.utc_offset;
-  char zone[24];
-  std::snprintf(zone, sizeof zone, " UTC%c%02d:%02d", now.utc_offset < 0 ? '-' : '+', a / 3600,
-                a / 60 % 60);
-  return std::string(text) + zone;
-}
+std::string written_now() { return page_written_text(local_time_now()); }
 
 bool write_out(const char* what, const std::string& path, const std::string& bytes) {
   std::string reason;
@@ -37,18 +27,6 @@ bool print_out(const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stdout);
   flush_output();
   return !output_error();
-}
-
-// "site-a 2024-05-01_020000.csv: 12 of 15 cards applied, 2 failed, 1 not started, 0 skipped"
-std::string count_line(const std::string& what, const std::vector<const CardResult*>& cards) {
-  int n[static_cast<size_t>(VerdictTally::count_)] = {};
-  for (const CardResult* c : cards) ++n[static_cast<size_t>(verdict_tally(c->verdict))];
-  auto at = [&](VerdictTally t) { return n[static_cast<size_t>(t)]; };
-  const int planned = static_cast<int>(cards.size()) - at(VerdictTally::skipped);
-  return what + ": " + std::to_string(at(VerdictTally::applied)) + " of " + std::to_string(planned) +
-         " cards applied, " + std::to_string(at(VerdictTally::failed)) + " failed, " +
-         std::to_string(at(VerdictTally::not_started)) + " not started, " +
-         std::to_string(at(VerdictTally::skipped)) + " skipped\n";
 }
 
 std::string count_lines(const std::vector<PageReport>& reports) {
@@ -66,6 +44,21 @@ std::string count_lines(const std::vector<PageReport>& reports) {
 
 }  // namespace
 
+std::string tally_line(const std::string& what, const VerdictCounts& n) {
+  auto at = [&](VerdictTally t) { return n[static_cast<size_t>(t)]; };
+  const int planned = at(VerdictTally::applied) + at(VerdictTally::failed) + at(VerdictTally::not_started);
+  return what + ": " + std::to_string(at(VerdictTally::applied)) + " of " + std::to_string(planned) +
+         " cards applied, " + std::to_string(at(VerdictTally::failed)) + " failed, " +
+         std::to_string(at(VerdictTally::not_started)) + " not started, " +
+         std::to_string(at(VerdictTally::skipped)) + " skipped\n";
+}
+
+std::string count_line(const std::string& what, const std::vector<const CardResult*>& cards) {
+  VerdictCounts n = {};
+  for (const CardResult* c : cards) ++n[static_cast<size_t>(verdict_tally(c->verdict))];
+  return tally_line(what, n);
+}
+
 std::string program_words() { return std::string("daveridur-cli ") + DAVERIDUR_FILE_VERSION_TEXT; }
 
 int run_report(const ReportOptions& o) {
@@ -77,6 +70,14 @@ int run_report(const ReportOptions& o) {
       return EXIT_USAGE;
     }
     page.has_target = true;
+  }
+  for (const std::string& given : o.missing_sites) {
+    const size_t equals = given.find('=');
+    if (equals == 0 || equals == std::string::npos) {
+      std::fprintf(stderr, "daveridur-cli: --missing-site \"%s\" is not SITE=WHAT\n", given.c_str());
+      return EXIT_USAGE;
+    }
+    page.without_report.push_back({given.substr(0, equals), given.substr(equals + 1)});
   }
   std::vector<PageReport> reports;
   for (const std::string& path : o.reports) {

@@ -195,6 +195,18 @@ int print_dry_run(std::vector<RunCard> cards, const RunOptions& run_options, boo
     }
   }
   if (json) std::printf("%s\n", plan_json(plan, cards.size(), run_options.schedule).c_str());
+  // The counts as the run would start: nothing applied yet, the cards it
+  // would send not started, those its gate settled by their verdicts.
+  VerdictCounts counts = {};
+  for (const RunCard& c : cards) {
+    VerdictTally tally = VerdictTally::not_started;
+    if (!c.wave) {
+      CardResult card;
+      card.outcome = c.gate;
+      tally = verdict_tally(verdict_of(card, false));
+    }
+    ++counts[static_cast<size_t>(tally)];
+  }
   flush_output();
   std::fprintf(stderr, "%s\n", dry_run_summary(plan).c_str());
   if (!run_options.schedule.empty())
@@ -202,5 +214,6 @@ int print_dry_run(std::vector<RunCard> cards, const RunOptions& run_options, boo
   if (versionless && options.on)
     std::fprintf(stderr, "the image has no version: no check can fail a card, the waves wait "
                          "for the transfers alone\n");
+  std::fputs(tally_line("dry run", counts).c_str(), stderr);
   return EXIT_ALL_OK;
 }

@@ -516,6 +516,10 @@ int finish_run(Run& run, const UpgradeOptions& o, const FindResult& found,
                          : 0;
     std::fprintf(stderr, "stopped by the operator: %s not started\n", cards_words(left).c_str());
   }
+  // Last, whatever ended the run (a halt, a stop, a signal): its counts.
+  std::vector<const CardResult*> counted;
+  for (const CardResult& card : results) counted.push_back(&card);
+  std::fputs(count_line("run", counted).c_str(), stderr);
   // A report behind its cards fails a run that would otherwise pass.
   if (!report_whole && verdicts.exit_status == EXIT_ALL_OK) return EXIT_CARD_FAILED;
   return verdicts.exit_status;

@@ -1,6 +1,8 @@
 #include "settings/schedule.h"
 #include "protocol/text.h"
 
+#include <algorithm>
+
 namespace {
 
 bool digits(const std::string& text) {
@@ -66,6 +68,40 @@ bool window_open(const RunSchedule& s, int second_of_day) {
 int seconds_until(int minutes, int second_of_day) {
   if (second_of_day / 60 == minutes) return 0;
   return ((minutes * 60 - second_of_day) % SECONDS_A_DAY + SECONDS_A_DAY) % SECONDS_A_DAY;
+}
+
+long long wall_seconds(int year, int month, int day, int second_of_day) {
+  // Days from the civil date (proleptic Gregorian).
+  const int y = year - (month <= 2 ? 1 : 0);
+  const int era = (y >= 0 ? y : y - 399) / 400;
+  const unsigned yoe = static_cast<unsigned>(y - era * 400);
+  const unsigned doy = static_cast<unsigned>((153 * (month + (month > 2 ? -3 : 9)) + 2) / 5 + day - 1);
+  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const long long days = era * 146097LL + static_cast<long long>(doe) - 719468;
+  return days * SECONDS_A_DAY + second_of_day;
+}
+
+long long first_start_wall(int minutes, long long armed) {
+  if (minutes < 0) return NO_FIRST_START;
+  const int second = static_cast<int>((armed % SECONDS_A_DAY + SECONDS_A_DAY) % SECONDS_A_DAY);
+  return armed + seconds_until(minutes, second);
+}
+
+ScheduleLook schedule_look(const RunSchedule& s, long long* first_start, long long wall) {
+  ScheduleLook look;
+  if (*first_start != NO_FIRST_START) {
+    if (wall < *first_start) {
+      look.hold = ScheduleHold::start_time;
+      look.wait_ms = static_cast<int>(std::min<long long>(SCHEDULE_LOOK_MS, (*first_start - wall) * 1000));
+      return look;
+    }
+    *first_start = NO_FIRST_START;
+  }
+  const int second = static_cast<int>((wall % SECONDS_A_DAY + SECONDS_A_DAY) % SECONDS_A_DAY);
+  if (window_open(s, second)) return look;
+  look.hold = ScheduleHold::window;
+  look.wait_ms = std::min(SCHEDULE_LOOK_MS, 1000 * seconds_until(s.window_from, second));
+  return look;
 }
 
 std::string schedule_words(const RunSchedule& s) {

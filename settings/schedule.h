@@ -32,5 +32,33 @@ bool window_open(const RunSchedule& schedule, int second_of_day);
 // Seconds from second_of_day to the next time the clock reads minutes:00;
 // 0 inside that minute.
 int seconds_until(int minutes, int second_of_day);
+// ---- The schedule as a run follows it, by the wall clock
+
+// The local wall clock read as one number: days since 1970-01-01 times a
+// day's seconds plus the second of the day, with no time zone, so that a
+// daylight-saving jump or a clock set by hand shows as a jump of it.
+long long wall_seconds(int year, int month, int day, int second_of_day);
+// No first start to wait for (none asked, or already reached).
+inline constexpr long long NO_FIRST_START = -1;
+// The wall reading of a run's first start, the run ready at wall reading
+// armed: the next time the clock reads minutes:00 (at once inside that
+// minute); NO_FIRST_START for minutes < 0.
+long long first_start_wall(int minutes, long long armed);
+// The longest the run waits on its own (steady) clock before it reads the
+// wall clock again while the schedule holds cards: the wall clock may jump
+// meanwhile, and a wait fixed once would miss it.
+inline constexpr int SCHEDULE_LOOK_MS = 1000;
+enum class ScheduleHold { none, start_time, window };
+struct ScheduleLook {
+  ScheduleHold hold = ScheduleHold::none;
+  int wait_ms = 0;  // while held: when to read the wall clock again
+};
+// Judged afresh at each wall reading: held before the first start's reading
+// (a start time a jump forward skipped is passed by the jump, so cards
+// start at the jump), then outside the window. Once reached, *first_start
+// becomes NO_FIRST_START: a clock set back later (the autumn's hour) does
+// not hold the run again.
+ScheduleLook schedule_look(const RunSchedule& schedule, long long* first_start, long long wall);
+
 // "starts at 22:00; cards start only in the window 22:00-05:00", "" when empty.
 std::string schedule_words(const RunSchedule& schedule);

@@ -11,12 +11,12 @@ import sys
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 
 from scene import TALLY_LINE, CONFIRM, INFORMATION, LIST, UPGRADE, Scene, Tally
-from uidrive import wait_until
+from uidrive import unix_path, wait_until
 
 CARDS = 200
 FLEET = "".join("ip=10.69.%d.%d mac=00-0a-ff-00-%02x-%02x fw=1.02\n" % (1 + n // 250, 1 + n % 250, n // 250, n % 250)
                 for n in range(CARDS))
-REPORT_TEXT, REPORT_OPEN, IDOK, IDYES = 1041, 1042, 1, 6
+REPORT_TEXT, REPORT_OPEN, IDOK, IDYES, IDHELP = 1041, 1042, 1, 6, 9
 ES_MULTILINE, ES_READONLY, WS_VSCROLL = 0x4, 0x800, 0x00200000
 SCREEN = (0, 0, 1024, 768)  # the Xvfb screen of scripts/wine-run.sh
 
@@ -54,6 +54,10 @@ def main():
             t.check("its text: the two lines, the count line and the kept file",
                     (["10.69.1.1 OK.", "10.69.1.2 OK."], True, True),
                     (sorted(lines[:2]), TALLY_LINE.match(lines[2]) is not None, lines[3].startswith("Report saved: ")))
+            # The run's page beside the kept report, for the box's button.
+            page = unix_path(lines[3][len("Report saved: "):-len(".csv")] + ".html")
+            t.check("the box opens the page saved beside the report", ("Open report", True),
+                    (box["buttons"].get(IDHELP), os.path.isfile(page)))
             d.answer(box["hwnd"], IDOK)
         t.true("main window back", wait_until(lambda: d.enabled(main_window), 10))
 

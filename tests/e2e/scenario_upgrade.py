@@ -43,7 +43,7 @@ ABORTED, STOPS = "10.69.0.47", "10.69.0.45"
 # enough to watch four at once and to abort one.
 IMAGE_BODY = 1000000
 DASHES = "-" * 59
-IDOK, IDYES, IDNO = 1, 6, 7
+IDOK, IDYES, IDNO, IDHELP = 1, 6, 7, 9
 PERCENT = 1022
 
 t = Tally()
@@ -259,7 +259,8 @@ def report_and_results(s, main_window, report, image):
     t.check("report: one line per card", sorted([
         "10.69.0.41 OK.", "10.69.0.42 OK.", "10.69.0.43 OK.", "10.69.0.44 Invalid user name or password !",
         "10.69.0.45 Timeout.", "10.69.0.46 No connection , abort.", "10.69.0.47 User Aborted !"]), sorted(lines))
-    t.check("report box", ("Daveridur -- Information", {IDOK: "OK"}), (report["title"], report["buttons"]))
+    t.check("report box", ("Daveridur -- Information", {IDOK: "OK", IDHELP: "Open report"}),
+            (report["title"], report["buttons"]))
     t.check("main window still disabled while the report is open", False, d.enabled(main_window))
     rows = s.rows_by_ip()
     # A card that took the image is asked again from 5 s after its line; its

@@ -386,6 +386,17 @@ std::string versions_html(const std::map<uint32_t, int>& before, int before_unkn
   return out + versions_svg(before, before_unknown, after, after_unknown, has_target, target);
 }
 
+std::string missing_sites_html(const PageOptions& options) {
+  if (options.without_report.empty()) return "";
+  std::string out =
+      "<h2 id=\"without-report\">Sites without a report</h2><p class=\"note\">No report came back "
+      "from these sites: none of their cards is counted on this page.</p><table class=\"grid fixed\">"
+      "<thead><tr><th>Site</th><th>What became of it</th></tr></thead><tbody>";
+  for (const PageOptions::MissingSite& m : options.without_report)
+    out += "<tr><td>" + html_text(m.site) + "</td><td>" + html_text(m.what) + "</td></tr>";
+  return out + "</tbody></table>";
+}
+
 }  // namespace
 
 std::string report_page_html(const std::vector<PageReport>& reports, const PageOptions& options) {
@@ -424,6 +435,7 @@ std::string report_page_html(const std::vector<PageReport>& reports, const PageO
 
   if (!many && !reports.empty()) {
     out += run_html(reports[0], figures[0], false, 0);
+    out += missing_sites_html(options);
     out += versions_html(figures[0].before, figures[0].before_unknown, figures[0].after,
                          figures[0].after_unknown, fleet.has_target, fleet.target,
                          "What each card ran before the run, and runs after it as the report shows it.");
@@ -437,6 +449,7 @@ std::string report_page_html(const std::vector<PageReport>& reports, const PageO
     out += "<p class=\"note\">Each card once, by its MAC, in its latest state across the reports.</p>";
     out += "<div class=\"two\"><div>" + counts_table(fleet.counts) + "</div><div></div></div></div>";
     out += reports_table(reports, figures);
+    out += missing_sites_html(options);
     if (fleet.has_target) out += behind_grid(reports, fleet);
     out += versions_html(fleet.before, fleet.before_unknown, fleet.after, fleet.after_unknown,
                          fleet.has_target, fleet.target,

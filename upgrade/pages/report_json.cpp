@@ -248,7 +248,12 @@ std::string figures_json(const std::vector<PageReport>& reports,
   out += ",\"totals\":{\"reports\":" + std::to_string(reports.size()) + ",\"cards\":" +
          std::to_string(cards) + ",\"tally\":" + tally_counts(tallies) +
          ",\"verdicts\":" + verdict_counts(counts) + "}";
-  out += ",\n\"reports\":[" + list + "],\n\"fleet\":" + fleet_object(reports, fleet) + "}\n";
+  out += ",\n\"reports\":[" + list + "],\n\"fleet\":" + fleet_object(reports, fleet);
+  out += ",\n\"sites_without_report\":[";
+  for (size_t i = 0; i < options.without_report.size(); ++i)
+    out += std::string(i ? "," : "") + "{\"site\":" + q(options.without_report[i].site) +
+           ",\"what\":" + q(options.without_report[i].what) + "}";
+  out += "]}\n";
   return out;
 }
 

@@ -14,6 +14,7 @@
 
 #include "upgrade/record/results.h"
 #include "upgrade/policy/rollout.h"
+#include "upgrade/run/run.h"
 
 // One run's report as the pictures read it.
 struct PageReport {
@@ -54,6 +55,13 @@ struct PageOptions {
   uint32_t target = 0;
   std::string written;  // "2024-05-01 03:12:00 UTC+02:00", shown on the page
   std::string program;  // "daveridur-cli 1.02 (build 1048)"
+  // The sites of a fleet run that left no report (one failed before its
+  // report was written, one never started), each with what became of it:
+  // listed on the page, none of their cards counted.
+  struct MissingSite {
+    std::string site, what;
+  };
+  std::vector<MissingSite> without_report;
 };
 
 // The page (UTF-8). The reports in settle_report_order's order.
@@ -102,3 +110,14 @@ std::string behind_text(const std::vector<PageReport>& reports,
                         const std::vector<FleetCard>& fleet, uint32_t target);
 // "1.05"; false for anything else (major and minor up to 255).
 bool read_version_text(const std::string& text, uint32_t* version);
+
+// ---- The page beside a kept report
+
+// The kept report's path with ".html" for its ".csv".
+std::string page_path_beside(const std::string& report_path);
+// "2024-05-01 03:12:00 UTC+02:00": when a page was written.
+std::string page_written_text(const LocalTime& t);
+// The run's page beside its kept report (page_path_beside), its last words
+// a halt's or a stop's; false with *why when it cannot be written.
+bool keep_page_beside(const std::string& report_path, const RunSummary& summary,
+                      const std::string& program, std::string* why);

@@ -75,7 +75,8 @@ struct RunOptions {
   // How often the front hears heartbeat while the run goes (0: never).
   uint32_t heartbeat_ms = 0;
   uint16_t card_port = 69;  // the cards' TFTP port
-  // When cards may start, by RunIo::local_time: the first at start_at, each
+  // When cards may start, by RunIo::local_time (the wall clock, read again
+  // at each look, so that its jumps count): the first at start_at, each
   // inside the window (a run that reaches its end waits, as paused, for
   // its next opening).
   RunSchedule schedule;

@@ -366,7 +366,7 @@ class UpgradeRun {
   bool report_now_ = false;        // stop_all: the report does not wait for the checks
   bool record_behind_ = false;     // the kept report was behind when last told
   bool operator_stop_ = false;     // stop_all or stop_starting before any halt: the report says so
-  int64_t start_at_ms_ = 0;        // the schedule's first start
+  long long start_at_wall_ = NO_FIRST_START;  // the schedule's first start, by the wall clock
   std::vector<uint32_t> stopped_;  // cards stopped before their turn
   BatchProgress progress_;
   bool halt_told_ = false;

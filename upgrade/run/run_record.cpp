@@ -6,7 +6,6 @@
 #include "upgrade/run/run_slot.h"
 #include "upgrade/run/run.h"
 
-using run_detail::second_of_day;
 
 CardResult UpgradeRun::judged(const RunCard& c) const {
   CardResult card;
@@ -58,9 +57,7 @@ void UpgradeRun::begin_run() {
     journal_start(journal_.get(), "", pending, nullptr);
   }
   events_->journal_started(journal_);
-  if (options_.schedule.start_at >= 0)
-    start_at_ms_ = io_->now_ms() + 1000LL * seconds_until(options_.schedule.start_at,
-                                                          second_of_day(io_->local_time()));
+  start_at_wall_ = first_start_wall(options_.schedule.start_at, run_detail::wall_clock(io_->local_time()));
   events_->progress(progress_);
   if (rollout_)
     for (const RunCard& c : cards_)

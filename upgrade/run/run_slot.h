@@ -20,6 +20,9 @@ class SilentView : public SessionView {
 };
 
 inline int second_of_day(const LocalTime& t) { return t.hour * 3600 + t.minute * 60 + t.second; }
+inline long long wall_clock(const LocalTime& t) {
+  return wall_seconds(t.year, t.month, t.day, second_of_day(t));
+}
 
 // The record's fields are fixed arrays; a text that fills one has no NUL.
 template <size_t N, size_t M>

@@ -8,7 +8,7 @@
 #include "upgrade/run/run.h"
 
 using run_detail::copy_text;
-using run_detail::second_of_day;
+using run_detail::wall_clock;
 
 void UpgradeRun::stop_card(uint32_t ip) {
   for (auto& slot : slots_)
@@ -47,20 +47,14 @@ void UpgradeRun::stop_starting() {
   if (rollout_) rollout_->end_unstarted();
 }
 
-// While the schedule keeps cards from starting: the loop looks again at
-// the start time or the window's next opening, and on a change.
+// While the schedule keeps cards from starting: the loop reads the wall
+// clock again within SCHEDULE_LOOK_MS, and on a change.
 bool UpgradeRun::schedule_holds(int64_t now) {
-  if (now < start_at_ms_) {
-    cursor_due_ms_ = start_at_ms_;
-    tell_waiting(RunWait::start_time, 0);
-    return true;
-  }
-  const RunSchedule& schedule = options_.schedule;
-  if (!schedule.has_window()) return false;
-  const int second = second_of_day(io_->local_time());
-  if (window_open(schedule, second)) return false;
-  cursor_due_ms_ = now + 1000LL * seconds_until(schedule.window_from, second);
-  tell_waiting(RunWait::window, 0);
+  const ScheduleLook look =
+      schedule_look(options_.schedule, &start_at_wall_, wall_clock(io_->local_time()));
+  if (look.hold == ScheduleHold::none) return false;
+  cursor_due_ms_ = now + look.wait_ms;
+  tell_waiting(look.hold == ScheduleHold::start_time ? RunWait::start_time : RunWait::window, 0);
   return true;
 }
 

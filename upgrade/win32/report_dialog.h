@@ -15,3 +15,9 @@ bool report_fits_message_box(const std::string& text, size_t card_lines);
 bool show_report_dialog(void* instance, void* owner, const std::string& text,
                         const std::vector<CardResult>& cards, const std::string& kept_path,
                         bool warning = false, bool failures = false);
+// The report box: the message box the report always was (its text, the
+// information caption, the information or warning icon, OK), with a second
+// button, "Open report", that opens the page at page_path in the default
+// browser and leaves the box open.
+void show_report_box(void* owner, const std::string& text, bool warning,
+                     const std::string& page_path);

@@ -160,7 +160,10 @@ void WindowRun::show_report(const std::string& text, const std::vector<CardResul
   if (report_fits_message_box(shown, cards.size()) ||
       !show_report_dialog(ui().window.instance, ui().window.owner, shown, cards, kept,
                           halted_or_stopped, last_failures > 0)) {
-    if (warning)
+    const bool page = kept.size() > 5 && kept.compare(kept.size() - 5, 5, ".html") == 0;
+    if (page)
+      show_report_box(main_hwnd(), shown, warning, kept);
+    else if (warning)
       MessageBoxA(main_hwnd(), shown.c_str(), INFORMATION_TITLE, MB_OK | MB_ICONWARNING | MB_TOPMOST);
     else
       ui().window.show_information(shown.c_str());

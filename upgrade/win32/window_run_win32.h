@@ -30,6 +30,7 @@
 #include "upgrade/run/run.h"
 #include "upgrade/win32/upgrade_commands.h"
 #include "upgrade/policy/batch.h"
+#include "upgrade/pages/report_page.h"
 
 inline const UpgradeServices& ui() { return upgrade_services(); }
 inline HWND main_hwnd() { return reinterpret_cast<HWND>(ui().window.owner); }
@@ -135,6 +136,9 @@ struct WindowRun : RunEvents {
   // The run goes once it is over and no box of its own is open on the
   // window's thread (the report, an "Are you sure ?").
   bool reporting = false, over = false;
+  // The run's summary as its page beside the kept report was written (on
+  // the run's thread); kept_path empty: no page.
+  RunSummary page_summary;
   int asking = 0;
   bool session_ended = false;  // the system's session ends: no window opens any more
   // The report has closed: the window is the operator's again while the
@@ -266,7 +270,14 @@ struct WindowRun : RunEvents {
     const std::string text = report_box_text(summary);
     const std::string halt = halted ? halt_line(summary.rollout, summary.cards) : "";
     std::vector<CardResult> cards = summary.cards;
-    const std::string kept = summary.kept_path;
+    // The page beside the kept report, for the box's "Open report"; the
+    // report itself when the page cannot be written.
+    std::string kept = summary.kept_path;
+    std::string why;
+    if (!kept.empty() && keep_page_beside(kept, summary, "Daveridur", &why)) {
+      kept = page_path_beside(kept);
+      page_summary = summary;
+    }
     post_task([this, text, cards, kept, halted, halt] {
       state.ended = stop_asked ? "Stopped by the operator."
                   : halted     ? halt
@@ -279,6 +290,12 @@ struct WindowRun : RunEvents {
     });
   }
   void ended() override {
+    // The checks that went on after the report have their say on the page.
+    if (!page_summary.kept_path.empty()) {
+      page_summary.cards = run->results();
+      std::string why;
+      keep_page_beside(page_summary.kept_path, page_summary, "Daveridur", &why);
+    }
     post_task([this] {
       over = true;
       if (!reporting && !asking) finish();

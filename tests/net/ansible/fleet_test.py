@@ -387,7 +387,9 @@ def body(cli, native, source, work, namespaces):
     env = dict(os.environ, HOME=home, ANSIBLE_CONFIG=os.path.join(examples, "ansible.cfg"),
                ANSIBLE_COLLECTIONS_PATH=collections, ANSIBLE_NOCOLOR="1",
                ANSIBLE_LOCAL_TEMP=os.path.join(home, "tmp"),
-               DAVERIDUR_FLEET_SUMMARY_JSON=os.path.join(work, "summary.json"))
+               DAVERIDUR_FLEET_SUMMARY_JSON=os.path.join(work, "summary.json"),
+               DAVERIDUR_FLEET_CLI=cli,
+               DAVERIDUR_FLEET_HTML=os.path.join(work, "reports", "fleet.html"))
     env.pop("ANSIBLE_VAULT_PASSWORD_FILE", None)
 
     # The collection as the README installs it, and what ansible-doc shows,
@@ -585,6 +587,19 @@ def body(cli, native, source, work, namespaces):
     def show(p):
         print(p.stdout[-6000:])
 
+    def fleet_page():
+        """The fleet page's reports (site: cards) and its sites without one."""
+        try:
+            with open(os.path.join(reports, "fleet.html"), encoding="utf-8") as f:
+                html = f.read()
+            os.remove(os.path.join(reports, "fleet.html"))
+        except OSError:
+            return None
+        head = '<script type="application/json" id="report-data">'
+        data = json.loads(html[html.index(head) + len(head):html.index("</script>", html.index(head))])
+        return ({r["site"]: r["cards_count"] for r in data["reports"]},
+                [(m["site"], m["what"]) for m in data["sites_without_report"]])
+
     def report_rows(name):
         path = os.path.join(reports, name + ".csv")
         if not os.path.exists(path):
@@ -623,6 +638,8 @@ def body(cli, native, source, work, namespaces):
           {"site-a": ("done", True, 3, 0, 0), "site-b": ("done", True, 2, 0, 0)},
           {n: (s.get("state"), s.get("changed"), s.get("applied"), s.get("failed"),
                s.get("not_started")) for n, s in summary.items()})
+    check("run: the fleet page on the control node, both sites' reports", ({"site-a": 3, "site-b": 2}, []),
+          fleet_page())
     check("run: the summary printed at the end", True,
           "sites: 2 done, 0 failed, 0 not started (2 in all)" in p.stdout and
           "cards: 5 applied, 0 failed, 0 not started, 0 skipped" in p.stdout)
@@ -661,6 +678,8 @@ def body(cli, native, source, work, namespaces):
         "10.71.1.11": ("ok", "not_applied", "not_applied"),
         "10.71.1.12": ("not_started", "", "not_started_halted"),
         "10.71.1.13": ("not_started", "", "not_started_halted")}, report_rows("site-a"))
+    check("halt: the fleet page has site-a's report and names site-b, not started",
+          ({"site-a": 3}, [("site-b", "not started: 2 cards found")]), fleet_page())
     check("halt: the summary printed at the end", True,
           "sites: 0 done, 1 failed, 1 not started (2 in all)" in p.stdout)
     check("halt: the module's arguments shown (-vvv) with the password masked", True,

@@ -268,9 +268,10 @@ def test_upgrade_fleet(tool, fleet, images, work):
           sorted(["10.69.8.1 OK.", "10.69.8.2 Not sent : the card refuses upgrades .",
                   "10.69.8.3 No connection , abort.", "10.69.8.4 Skipped : version 1.05 .",
                   "10.69.8.5 Skipped : version 2.00 .", "10.69.8.6 OK."]), sorted(lines(out)))
-    check("stderr: a line as each transfer starts and ends",
-          sorted(["10.69.8.%d: %s" % (n, s) for n in (1, 6) for s in ("started", "ended")]),
-          sorted(l.rsplit(",", 1)[0] for l in lines(err)))
+    check("stderr: a line as each transfer starts and ends, then the run's counts",
+          (sorted(["10.69.8.%d: %s" % (n, s) for n in (1, 6) for s in ("started", "ended")]),
+           "run: 2 of 4 cards applied, 2 failed, 0 not started, 2 skipped"),
+          (sorted(l.rsplit(",", 1)[0] for l in lines(err)[:-1]), lines(err)[-1] if err else ""))
     check("the uploads reached the cards byte for byte", [True, True],
           [same_image(fleet.saved(ip), image) for ip in ("10.69.8.1", "10.69.8.6")])
     check("the card list's account was used", ["ops\tp w,1"],

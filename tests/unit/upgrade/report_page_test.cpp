@@ -4,11 +4,14 @@
 // version, and a rollout's waves and slots read from its times.
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "platform/files.h"
 #include "protocol/packet.h"
 #include "upgrade/pages/report_figures.h"
 #include "upgrade/pages/report_page.h"
@@ -190,6 +193,38 @@ TEST(ReportFigures, WavesAndSlotsFromTheTimes) {
   // The run's own wave list says the same, and places the card not started.
   EXPECT_EQ(planned_waves(report.cards, {{false, 1}, {false, 2}}),
             (std::vector<int>{1, 2, 2, 3, 3, 0, 4}));
+}
+
+// The window's page beside its kept report: the same name with .html, the
+// run's cards and its stop in it; a fleet's sites without a report are
+// listed as text, in the page and its data.
+TEST(ReportPage, BesideTheKeptReportAndSitesWithoutOne) {
+  EXPECT_EQ(page_path_beside("C:\\r\\2026-05-01_020000.csv"), "C:\\r\\2026-05-01_020000.html");
+  EXPECT_EQ(page_path_beside("/r/site.csv.bak"), "/r/site.csv.bak.html");
+
+  char folder[] = "/tmp/report-page-XXXXXX";
+  ASSERT_NE(mkdtemp(folder), nullptr);
+  const std::string kept = std::string(folder) + "/2026-05-01_020000.csv";
+  RunSummary summary;
+  summary.cards = three_reports()[0].cards;
+  summary.stopped = true;
+  std::string why;
+  ASSERT_TRUE(keep_page_beside(kept, summary, "Daveridur", &why)) << why;
+  std::string page;
+  ASSERT_TRUE(read_file_text(page_path_beside(kept), 1 << 24, &page, &why)) << why;
+  EXPECT_NE(page.find("Stopped by the operator: 1 card not started."), std::string::npos);
+  std::remove(page_path_beside(kept).c_str());
+  rmdir(folder);
+
+  PageOptions options;
+  options.without_report = {{"site-<b>", "failed: <img src=x onerror=alert(1)>"}};
+  const std::vector<PageReport> reports = three_reports();
+  const std::string html = report_page_html(reports, options);
+  EXPECT_NE(html.find("site-&lt;b&gt;"), std::string::npos);
+  EXPECT_EQ(html.find("<img src=x"), std::string::npos);
+  EXPECT_NE(report_figures_json(reports, options)
+                .find("\"sites_without_report\":[{\"site\":\"site-<b>\",\"what\":\"failed: <img"),
+            std::string::npos);
 }
 
 }  // namespace

@@ -142,6 +142,7 @@ class FakeIo : public RunIo {
  public:
   int64_t now = 0;
   LocalTime start = CLOCK_START;
+  int64_t wall_shift_s = 0;  // the wall clock's jumps (daylight saving, set by hand)
   std::set<int> failing_opens;  // the opens (from 0) that give no socket
   int opens = 0;
   std::map<int, std::unique_ptr<FakeCard>> cards;  // by n
@@ -151,7 +152,7 @@ class FakeIo : public RunIo {
   void at(int64_t t, std::function<void()> f) { steps_.emplace(t, std::move(f)); }
 
   int64_t now_ms() override { return now; }
-  LocalTime local_time() override { return civil_time(start, now / 1000); }
+  LocalTime local_time() override { return civil_time(start, now / 1000 + wall_shift_s); }
   SocketOwner open_socket() override {
     const int index = opens++;
     if (failing_opens.count(index)) return SocketOwner();
@@ -1125,8 +1126,7 @@ TEST_F(RunTest, StartAtSendsNothingBeforeItsTime) {
 
 // A window across midnight, 23:59-00:01, the run begun at 00:00:50: open
 // after midnight; at 00:01 the card sending finishes and the next waits for
-// the opening at 23:59, when it starts (the wait computed to it: no pass
-// in between but the longest wait's).
+// the opening at 23:59, when it starts.
 TEST_F(RunTest, WindowAcrossMidnightHoldsStartsUntilItOpensAgain) {
   io_.start = LocalTime{2000, 6, 15, 0, 0, 50};
   cards({1, 2, 3});
@@ -1148,6 +1148,50 @@ TEST_F(RunTest, WindowAcrossMidnightHoldsStartsUntilItOpensAgain) {
   EXPECT_EQ(std::count(events_.waits.begin(), events_.waits.end(), waited), 1);
   EXPECT_EQ(results(), std::vector<CardOutcome>(3, CardOutcome::ok));
   EXPECT_EQ(fake(3).received, stamped_at(fake(3).wrq_at[0]));
+}
+
+// The schedule follows the wall clock as it jumps: a start time the spring
+// skips starts at the jump, a window the autumn's hour reopens opens, a
+// start already reached does not hold the run when the clock goes back,
+// and a clock set by hand moves the start either way.
+TEST_F(RunTest, ScheduleFollowsTheWallClockAcrossJumps) {
+  struct Case {
+    const char* name;
+    LocalTime clock;
+    int start_at, window_from, window_to;
+    int64_t jump_at_ms, jump_s;
+    int64_t first_ms;  // card 1 starts within a second of it
+  };
+  const int64_t hour = 3600;
+  const LocalTime before_two{2000, 3, 26, 1, 59, 50};
+  for (const Case& c : {
+           Case{"spring, start skipped", before_two, 2 * 60 + 30, -1, -1, 10000, hour, 10000},
+           Case{"spring, start and window at 03:00", before_two, 3 * 60, 3 * 60, 4 * 60, 10000, hour,
+                10000},
+           Case{"autumn, window again", before_two, -1, 60, 90, 10000, -hour, 10000},
+           Case{"autumn after the start", {2000, 10, 29, 1, 54, 50}, 115, -1, -1, 10050, -hour, 10000},
+           Case{"clock set forward", CLOCK_START, 12 * 60, -1, -1, 60000, 5400, 60000},
+           Case{"clock set back", CLOCK_START, 10 * 60 + 45, -1, -1, 60000, -hour, 4500000},
+       }) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    io_.start = c.clock;
+    io_.at(c.jump_at_ms, [this, c] { io_.wall_shift_s += c.jump_s; });
+    cards({1, 2});
+    RunOptions options;
+    options.schedule.start_at = c.start_at;
+    options.schedule.window_from = c.window_from;
+    options.schedule.window_to = c.window_to;
+    make(options);
+    run_to_end();
+    ASSERT_EQ(fake(1).wrq_at.size(), 1u);
+    EXPECT_GE(fake(1).wrq_at[0], c.first_ms);
+    EXPECT_LT(fake(1).wrq_at[0], c.first_ms + 1000);
+    // Nothing holds card 2 after card 1, the clock going back included.
+    ASSERT_EQ(fake(2).wrq_at.size(), 1u);
+    EXPECT_EQ(fake(2).wrq_at[0], fake(1).wrq_at[0] + BETWEEN_STARTS_MS);
+    EXPECT_EQ(results(), std::vector<CardOutcome>(2, CardOutcome::ok));
+  }
 }
 
 // A stop after a halt is no stop of the operator's: the halt's words stay,

@@ -45,9 +45,35 @@ options:
     ini:
       - section: callback_fleet_summary
         key: json_file
+  html_file:
+    description:
+      - "Also write one page of the whole fleet to this file on the control node, with
+        C(daveridur-cli report --html) on the control node: every site's report fetched to
+        the control node (the C(dest) of an C(ansible.builtin.fetch) task), a failed site's
+        too, and every site that left no report (failed before its report was written, not
+        started, unreachable) listed with what became of it. Not written in check mode."
+    type: path
+    env:
+      - name: DAVERIDUR_FLEET_HTML
+    ini:
+      - section: callback_fleet_summary
+        key: html_file
+  cli:
+    description:
+      - The control node's daveridur-cli, for O(html_file).
+    type: str
+    default: daveridur-cli
+    env:
+      - name: DAVERIDUR_FLEET_CLI
+    ini:
+      - section: callback_fleet_summary
+        key: cli
 '''
 
 import json
+import os
+import shutil
+import subprocess
 
 from ansible import context
 from ansible.module_utils.common.text.converters import to_text
@@ -57,6 +83,7 @@ from ansible_collections.daveridur.fleet.plugins.module_utils.verdict import car
 
 UPGRADE = ('daveridur.fleet.upgrade', 'upgrade')
 DISCOVER = ('daveridur.fleet.discover', 'discover')
+FETCH = ('ansible.builtin.fetch', 'fetch')
 
 
 def action_of(task):
@@ -105,6 +132,9 @@ class CallbackModule(CallbackBase):
             site['state'] = 'failed' if failed_site else 'done'
             if site['state'] == 'failed':
                 site['msg'] = to_text(site['result'].get('msg', ''))
+        if action in FETCH and not failed and res.get('dest'):
+            # The site's report on the control node, for the fleet's page.
+            self._site(host)['fetched'] = to_text(res['dest'])
         if action in DISCOVER:
             site = self._site(host)
             if not failed and 'count' in res:
@@ -159,7 +189,8 @@ class CallbackModule(CallbackBase):
             res = s['result'] or {}
             entry = dict(site=host, state=s['state'], found=s['found'],
                          changed=s.get('changed', False), msg=s.get('msg'),
-                         report=res.get('report'), upgraded=s['result'] is not None)
+                         report=res.get('report'), upgraded=s['result'] is not None,
+                         fetched=s.get('fetched'))
             if not entry['upgraded']:
                 pass
             elif 'plan' in res:
@@ -210,6 +241,37 @@ class CallbackModule(CallbackBase):
             state = 'planned' if self.check_mode and s['state'] == 'done' else s['state']
             show('  %-*s  %-11s  %s' % (width, s['site'], state, what))
 
+    def _write_page(self, sites, path):
+        """The fleet's page from the reports fetched, every site without one
+        listed; what became of it said after the summary."""
+        reports = [s['fetched'] for s in sites if s['fetched'] and os.path.isfile(s['fetched'])]
+        missing = []
+        for s in sites:
+            if s['fetched'] and os.path.isfile(s['fetched']):
+                continue
+            what = s['state']
+            if s['state'] == 'not started' and s['found'] is not None:
+                what += ': %s found' % plural(s['found'], 'card')
+            elif s['msg']:
+                what += ': ' + s['msg']
+            missing += ['--missing-site', '%s=%s' % (s['site'], what)]
+        show = self._display.display
+        if not reports:
+            show('fleet page not written: no site report came back to the control node')
+            return
+        cli = self.get_option('cli')
+        tool = cli if os.sep in cli else shutil.which(cli)
+        if not tool:
+            show('fleet page not written: %s not found on the control node' % cli)
+            return
+        p = subprocess.run([tool, 'report'] + reports + ['--html', path] + missing,
+                           stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if p.returncode == 0:
+            show('fleet page: %s (%s, %s without one)' % (
+                path, plural(len(reports), 'report'), plural(len(missing) // 2, 'site')))
+        else:
+            show('fleet page not written: %s' % to_text(p.stdout).strip())
+
     def v2_playbook_on_start(self, playbook):
         self.check_mode = bool(context.CLIARGS.get('check'))
 
@@ -223,3 +285,6 @@ class CallbackModule(CallbackBase):
             with open(path, 'w') as f:
                 json.dump(dict(check_mode=self.check_mode, sites=sites, totals=totals), f, indent=2)
                 f.write('\n')
+        page = self.get_option('html_file')
+        if page and not self.check_mode:
+            self._write_page(sites, page)
