@@ -18,7 +18,7 @@ set(DAVERIDUR_BUDGETS
   net.cli                               48
   net.cli_journal                       53
   net.cli_road                          60
-  net.cli_rollout                       54
+  net.cli_rollout                       68
   net.cli_tftpd                         15
   net.discovery                          8
   net.hostile                           24
