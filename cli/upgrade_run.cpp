@@ -197,8 +197,8 @@ class Printer : public RunEvents {
     const std::string when = hold.starts_in_ms > 0 ? "starts at " + local_time_words(hold.starts_at)
                                                    : "starts now";
     progress_.next_wave = hold.gate ? "" : "wave " + std::to_string(hold.next_wave) + " " + when;
-    if (run_.json)
-      print_line(run_, wave_hold_json(hold));
+    // The settling's object; an opened gate is in the summary's "gates".
+    if (run_.json && !hold.counts.empty()) print_line(run_, wave_hold_json(hold));
     if (!hold.gate) {
       say(run_, (hold.counts.empty() ? "gate opened: " : wave_settled_words(hold) + "; ") + next +
                     " " + when);
