@@ -16,6 +16,15 @@ std::string trimmed(const std::string& text) {
   return text.substr(from, text.find_last_not_of(" \t") + 1 - from);
 }
 
+// "text" with its quotes (built by appends: a string inserted in front
+// of a temporary trips a false alarm of the cross compiler).
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  out += text;
+  out += '"';
+  return out;
+}
+
 bool read_number(const std::string& text, size_t max_digits, uint64_t* value) {
   if (text.empty() || text.size() > max_digits) return false;
   uint64_t v = 0;
@@ -36,7 +45,7 @@ bool read_budget(const std::string& raw, Budget* budget, std::string* why) {
   }
   uint64_t v = 0;
   if (!read_number(text, 7, &v)) {
-    *why = "\"" + trimmed(raw) + "\" is not a number of cards or a percentage, like 3 or 10%";
+    *why = quoted(trimmed(raw)) + " is not a number of cards or a percentage, like 3 or 10%";
     return false;
   }
   if (b.percent && v > 100) {
@@ -108,7 +117,7 @@ std::string budget_boundary_words(const Budget& budget, int allowed, int min_set
 
 bool read_duration(const std::string& raw, int64_t* ms, std::string* why) {
   const std::string text = trimmed(raw);
-  const std::string bad = "\"" + text + "\" is not a time like 30m, 2h or 1d";
+  const std::string bad = quoted(text) + " is not a time like 30m, 2h or 1d";
   if (text.empty()) {
     *why = bad;
     return false;
@@ -197,7 +206,7 @@ bool read_policy(const PolicyTexts& t, RolloutPolicy* policy, std::string* why,
   if (!settled.empty()) {
     uint64_t n = 0;
     if (!read_number(settled, 7, &n) || n < 1 || n > static_cast<uint64_t>(BUDGET_CARDS_MAX)) {
-      *why = "\"" + settled + "\" is not a number of cards of 1 to " +
+      *why = quoted(settled) + " is not a number of cards of 1 to " +
              std::to_string(BUDGET_CARDS_MAX);
       return refuse(PolicyField::min_settled);
     }
@@ -211,7 +220,7 @@ bool read_policy(const PolicyTexts& t, RolloutPolicy* policy, std::string* why,
   } else if (gate == "first") {
     p.gate = WaveGate::first;
   } else if (!gate.empty() && gate != "none") {
-    *why = "\"" + gate + "\" is not manual, first or none";
+    *why = quoted(gate) + " is not manual, first or none";
     return refuse(PolicyField::wave_gate);
   }
   const std::string order = trimmed(t.order);
@@ -222,14 +231,14 @@ bool read_policy(const PolicyTexts& t, RolloutPolicy* policy, std::string* why,
     if (order.size() > 7) {
       uint64_t seed = 0;
       if (order[7] != ':' || !read_number(order.substr(8), 10, &seed) || seed > UINT32_MAX) {
-        *why = "\"" + order + "\" is not shuffle or shuffle:SEED (a number of 0 to 4294967295)";
+        *why = quoted(order) + " is not shuffle or shuffle:SEED (a number of 0 to 4294967295)";
         return refuse(PolicyField::order);
       }
       p.order.seed = static_cast<uint32_t>(seed);
       p.order.seeded = true;
     }
   } else if (!order.empty() && order != "given") {
-    *why = "\"" + order + "\" is not given, spread or shuffle[:SEED]";
+    *why = quoted(order) + " is not given, spread or shuffle[:SEED]";
     return refuse(PolicyField::order);
   }
   *policy = p;

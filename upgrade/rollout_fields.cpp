@@ -201,7 +201,10 @@ std::string policy_setting_text(const RolloutPolicy& p) {
   std::string text;
   auto add = [&](const char* key, const std::string& value) {
     if (value.empty()) return;
-    text += (text.empty() ? "" : " ") + std::string(key) + "=" + value;
+    if (!text.empty()) text += ' ';
+    text += key;
+    text += '=';
+    text += value;
   };
   add("failures", t.max_failures);
   add("unreachable", t.max_unreachable);
@@ -242,7 +245,8 @@ RolloutPolicy read_policy_setting() {
   char text[256] = "";
   if (!read_setting_text(SETTINGS_KEY, POLICY_SETTING, text, sizeof text)) return policy;
   if (!read_policy_setting_text(text, &policy))
-    setting_problem(POLICY_SETTING, "\"" + std::string(text) + "\" is no rollout policy",
+    setting_problem(POLICY_SETTING,
+                    std::string(text).insert(0, 1, '"').append("\" is no rollout policy"),
                     "none beyond the waves");
   return policy;
 }
