@@ -156,7 +156,10 @@ class Printer : public RunEvents {
     run_.by_ip.at(card.record.ip)->wave = wave;
     progress_.waves = std::max(progress_.waves, wave);
   }
-  void wave_started(int wave) override { progress_.wave = wave; }
+  void wave_started(int wave) override {
+    progress_.wave = wave;
+    progress_.next_wave.clear();
+  }
   void card_started(const RunCard& card, int slot) override {
     Job& job = *run_.by_ip.at(card.record.ip);
     views_[static_cast<size_t>(slot)].job = &job;
