@@ -14,6 +14,7 @@
 #include "protocol/ranges.h"
 #include "protocol/sysinfo.h"
 #include "settings/schedule.h"
+#include "upgrade/policy/policy.h"
 #include "upgrade/policy/rollout.h"
 #include "upgrade/record/verdict.h"
 
@@ -91,6 +92,7 @@ struct CardOrder {
   // From the card list; what it lacks comes from --user/--password, else the
   // stored user name and an empty password.
   bool has_user = false, has_password = false;
+  int site = 0;  // the --cards list it came from (a run across sites)
 };
 
 struct UpgradeOptions {
@@ -116,6 +118,11 @@ struct UpgradeOptions {
   bool has_waves = false;
   std::vector<WaveStep> waves;
   int max_failures = -1;
+  // The budgets by kind and share, the time and gate between waves, the
+  // order (--max-failures as a count is max_failures too). seed_drawn: the
+  // shuffle's seed was drawn for this run, not given.
+  RolloutPolicy policy;
+  bool seed_drawn = false;
   bool json = false;
   // Asks the cards and prints the plan; nothing is sent.
   bool dry_run = false;

@@ -2,11 +2,17 @@
 // The console: how a run is told to stop (Ctrl+C and the like), whether
 // stderr is a terminal, and the end of the run (POSIX / Win32).
 bool stderr_is_terminal();
+// A person can be asked: stdin and stderr are a terminal.
+bool console_is_interactive();
+// Asks on stderr and reads a line from stdin; false at its end or on an
+// interrupt.
+bool console_ask(const std::string& question, std::string* answer);
 // The run's output is written: a stop asked by the system (the console
 // closed, logoff, shutdown) may let the process go now.
 void run_finished();
 
 #include <memory>
+#include <string>
 
 struct RunInbox;
 // The run under way takes the console's interrupts (nullptr: none does);

@@ -1,6 +1,9 @@
 #include <signal.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <string>
+
 #include "cli/cli.h"
 #include "cli/console.h"
 #include "upgrade/run/run.h"
@@ -34,5 +37,23 @@ void catch_interrupt() {
 }
 
 bool stderr_is_terminal() { return isatty(STDERR_FILENO) == 1; }
+
+bool console_is_interactive() { return isatty(STDIN_FILENO) == 1 && stderr_is_terminal(); }
+
+// A Ctrl+C meanwhile interrupts the read (the handler does not restart it):
+// no answer, which refuses.
+bool console_ask(const std::string& question, std::string* answer) {
+  std::fputs(question.c_str(), stderr);
+  std::fflush(stderr);
+  char line[256];
+  if (!std::fgets(line, sizeof line, stdin)) {
+    std::clearerr(stdin);
+    std::fputs("\n", stderr);
+    return false;
+  }
+  *answer = line;
+  while (!answer->empty() && (answer->back() == '\n' || answer->back() == '\r')) answer->pop_back();
+  return true;
+}
 
 void run_finished() {}

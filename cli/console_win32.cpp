@@ -2,6 +2,7 @@
 #include <io.h>
 
 #include <cstdio>
+#include <string>
 
 #include "cli/cli.h"
 #include "cli/console.h"
@@ -54,4 +55,19 @@ void run_finished() {
   std::fflush(stdout);
   std::fflush(stderr);
   if (finished) SetEvent(finished);
+}
+
+bool console_is_interactive() { return _isatty(_fileno(stdin)) && stderr_is_terminal(); }
+
+bool console_ask(const std::string& question, std::string* answer) {
+  std::fputs(question.c_str(), stderr);
+  std::fflush(stderr);
+  char line[256];
+  if (!std::fgets(line, sizeof line, stdin)) {
+    std::clearerr(stdin);
+    return false;
+  }
+  *answer = line;
+  while (!answer->empty() && (answer->back() == '\n' || answer->back() == '\r')) answer->pop_back();
+  return true;
 }

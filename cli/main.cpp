@@ -70,8 +70,28 @@ const char RECHECK_HELP[] =
     "Minutes after the last check (1 to 1440): every applied card is asked again, and one "
     "back on another version is \"not applied (fell back to X)\"; the run ends after that";
 const char MAX_FAILURES_HELP[] =
-    "Failures the whole run allows (with --waves: 0); one more halts it: nothing more "
-    "starts, the rest are \"Not started : rollout halted .\"";
+    "Failures the whole run allows, a number or a percentage of the cards planned (with "
+    "--waves: 0): cards refused, whose transfer failed, not applied, or silent after the "
+    "upgrade. A budget may be reached, not passed: with 2 the run halts at the 3rd failure, "
+    "with 10% of 40 cards at the 5th; nothing more starts, the rest are \"Not started : "
+    "rollout halted .\"";
+const char MAX_UNREACHABLE_HELP[] =
+    "Cards without an answer before their transfer the run allows, a number or a percentage "
+    "(the same rule: with 2 it halts at the 3rd); without it they are reported and never halt "
+    "the run";
+const char MIN_SETTLED_HELP[] =
+    "A percentage budget halts only once this many cards have settled (all of them in a "
+    "smaller run; default 10)";
+const char WAVE_DELAY_HELP[] =
+    "Time between waves, like 30m, 2h or 1d: a wave starts that long after every card of the "
+    "one before settled (and, with --window, once the window is open)";
+const char WAVE_GATE_HELP[] =
+    "manual: after each wave the run pauses and asks on the terminal before the next; first: "
+    "only before the second wave. Needs a terminal";
+const char ORDER_HELP[] =
+    "The cards' order in the waves: given (default); spread, round-robin across their /24 "
+    "subnets and --cards lists (sites); shuffle or shuffle:SEED, a seeded random order (the "
+    "seed is printed)";
 
 // The password from --password-file, --password or the environment, in that
 // order; false with the reason. A password given on the command line can be
@@ -235,7 +255,9 @@ CLI::App* add_discover(CLI::App& app, DiscoverArgs& a) {
 struct UpgradeArgs {
   UpgradeOptions options;
   std::vector<std::string> addresses, excludes;
-  std::string card_list, password_file, wave_list, start_at, window;
+  std::vector<std::string> card_lists;
+  std::string password_file, wave_list, start_at, window;
+  PolicyTexts policy;
   bool force_scan = false;
   CLI::Option *user = nullptr, *password = nullptr, *waves = nullptr, *start_at_option = nullptr,
               *window_option = nullptr, *settle = nullptr, *recheck = nullptr;
@@ -245,9 +267,11 @@ struct UpgradeArgs {
 // The cards and their accounts.
 void add_card_options(CLI::App* cmd, UpgradeArgs& a) {
   const char* group = "Cards and accounts";
-  cmd->add_option("--cards", a.card_list,
+  cmd->add_option("--cards", a.card_lists,
                   "Card list, CSV: ip[,user[,password]] per line, or discover --csv's output; "
-                  "a card with an empty user takes --user and the password")
+                  "a card with an empty user takes --user and the password. Give it once per "
+                  "site for a run across sites")
+      ->allow_extra_args(false)
       ->option_text("FILE")
       ->group(group);
   a.user = cmd->add_option("--user", a.options.user,
@@ -304,9 +328,23 @@ void add_rollout_options(CLI::App* cmd, UpgradeArgs& a) {
       ->option_text("MINUTES")
       ->group(group);
   a.waves = cmd->add_option("--waves", a.wave_list, WAVES_HELP)->option_text("LIST")->group(group);
-  cmd->add_option("--max-failures", upgrade.max_failures, MAX_FAILURES_HELP)
-      ->check(CLI::Range(0, 1000000))
-      ->option_text("N")
+  cmd->add_option("--max-failures", a.policy.max_failures, MAX_FAILURES_HELP)
+      ->option_text("N|N%")
+      ->group(group);
+  cmd->add_option("--max-unreachable", a.policy.max_unreachable, MAX_UNREACHABLE_HELP)
+      ->option_text("N|N%")
+      ->group(group);
+  cmd->add_option("--min-settled", a.policy.min_settled, MIN_SETTLED_HELP)
+      ->option_text("M")
+      ->group(group);
+  cmd->add_option("--wave-delay", a.policy.wave_delay, WAVE_DELAY_HELP)
+      ->option_text("DURATION")
+      ->group(group);
+  cmd->add_option("--wave-gate", a.policy.wave_gate, WAVE_GATE_HELP)
+      ->option_text("manual|first")
+      ->group(group);
+  cmd->add_option("--order", a.policy.order, ORDER_HELP)
+      ->option_text("given|spread|shuffle[:SEED]")
       ->group(group);
   a.start_at_option =
       cmd->add_option("--start-at", a.start_at, START_AT_HELP)->option_text("HH:MM")->group(group);
@@ -378,6 +416,33 @@ CLI::App* add_report(CLI::App& app, ReportOptions& r) {
   return cmd;
 }
 
+// The rollout's policy as given (the window reads its fields with the same
+// read_policy); a gate a person opens needs one at a terminal.
+bool read_policy_options(const PolicyTexts& texts, UpgradeOptions* upgrade, std::string* bad) {
+  PolicyField field = PolicyField::none;
+  std::string why;
+  if (!read_policy(texts, &upgrade->policy, &why, &field)) {
+    const char* names[] = {"", "--max-failures", "--max-unreachable", "--min-settled",
+                           "--wave-delay", "--wave-gate", "--order"};
+    *bad = std::string(names[static_cast<int>(field)]) + ": " + why;
+    return false;
+  }
+  RolloutPolicy& p = upgrade->policy;
+  if (p.failures.on() && !p.failures.percent) upgrade->max_failures = p.failures.value;
+  if (p.gate != WaveGate::none && !upgrade->dry_run && !console_is_interactive()) {
+    *bad = std::string("--wave-gate ") + wave_gate_word(p.gate) +
+           " asks a person before the next wave: run it at a terminal (stdin and stderr), or "
+           "give --wave-delay for an unattended run";
+    return false;
+  }
+  if (p.order.kind == OrderKind::shuffle && !p.order.seeded) {
+    p.order.seed = fresh_seed();
+    p.order.seeded = true;
+    upgrade->seed_drawn = true;
+  }
+  return true;
+}
+
 // The upgrade's cards and options as given, read strictly; false with *bad.
 bool check_upgrade(UpgradeArgs& a, std::string* bad) {
   UpgradeOptions& upgrade = a.options;
@@ -404,6 +469,7 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
     if (!read_wave_list(a.wave_list, &upgrade.waves, bad)) return false;
     upgrade.has_waves = true;
   }
+  if (!read_policy_options(a.policy, &upgrade, bad)) return false;
   std::string why;
   if (a.start_at_option->count() &&
       !read_clock_time(a.start_at, &upgrade.schedule.start_at, &why)) {
@@ -439,7 +505,11 @@ bool check_upgrade(UpgradeArgs& a, std::string* bad) {
     *bad = "--dry-run sends nothing and writes no report";
     return false;
   }
-  if (!a.card_list.empty() && !read_card_file(a.card_list, &upgrade.cards, bad)) return false;
+  for (size_t site = 0; site < a.card_lists.size(); ++site) {
+    const size_t from = upgrade.cards.size();
+    if (!read_card_file(a.card_lists[site], &upgrade.cards, bad)) return false;
+    for (size_t i = from; i < upgrade.cards.size(); ++i) upgrade.cards[i].site = static_cast<int>(site);
+  }
   // An exclude wins over a named card as over a range.
   AddressSet left_out;
   for (const std::string& t : a.excludes)

@@ -108,6 +108,13 @@ std::string plan_json(const RolloutPlan& plan, size_t cards, const RunSchedule& 
       {"wave_sizes", list},
       {"max_failures", plan.budget >= 0 ? std::to_string(plan.budget) : "null"},
       {"budget", json_string(budget_words(plan.budget))},
+      {"max_failures_given", plan.policy.failures.on() ? json_string(budget_text(plan.policy.failures)) : "null"},
+      {"max_unreachable", plan.unreachable_budget >= 0 ? std::to_string(plan.unreachable_budget) : "null"},
+      {"min_settled", std::to_string(plan.policy.min_settled)},
+      {"halts", json_string(budget_plan_words(plan))},
+      {"wave_delay", plan.policy.wave_delay_ms > 0 ? json_string(delay_text(plan.policy.wave_delay_ms)) : "null"},
+      {"wave_gate", plan.policy.gate != WaveGate::none ? json_string(wave_gate_word(plan.policy.gate)) : "null"},
+      {"order", json_string(order_text(plan.policy.order))},
       {"schedule", schedule.empty() ? "null" : json_string(schedule_words(schedule))},
   })}});
 }
@@ -140,7 +147,10 @@ std::string progress_text(const RunProgress& p, RunProgress::Clock::time_point n
     return "waiting for " + clock_text(p.schedule.start_at) + " to start" + done;
   if (p.wait == RunWait::window)
     return "waiting for the window " +
-           window_text(p.schedule.window_from, p.schedule.window_to) + done;
+           window_text(p.schedule.window_from, p.schedule.window_to) +
+           (p.next_wave.empty() ? "" : "; " + p.next_wave) + done;
+  if (p.wait == RunWait::delay && !p.next_wave.empty()) return "waiting: " + p.next_wave + done;
+  if (p.wait == RunWait::gate) return "waiting for the gate before the next wave" + done;
   std::vector<std::string> parts;
   if (!p.sending.empty()) {
     uint64_t sent = 0;
@@ -209,6 +219,13 @@ int print_dry_run(std::vector<RunCard> cards, const RunOptions& run_options, boo
   }
   flush_output();
   std::fprintf(stderr, "%s\n", dry_run_summary(plan).c_str());
+  if (options.on) {
+    std::fprintf(stderr, "budget: %s\n", budget_plan_words(plan).c_str());
+    const std::string between = wave_policy_words(options.policy);
+    if (!between.empty()) std::fprintf(stderr, "between waves: %s\n", between.c_str());
+    if (options.policy.order.kind != OrderKind::given)
+      std::fprintf(stderr, "order: %s\n", order_text(options.policy.order).c_str());
+  }
   if (!run_options.schedule.empty())
     std::fprintf(stderr, "schedule: %s (local time)\n", schedule_words(run_options.schedule).c_str());
   if (versionless && options.on)

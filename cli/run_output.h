@@ -26,6 +26,7 @@ struct RunProgress {
   int wave = 0;      // begun
   RunWait wait = RunWait::nothing;
   RunSchedule schedule;
+  std::string next_wave;  // "wave 2 starts at 2026-12-10 03:30" while a delay holds it
   // The transfers under way: bytes sent of each; the image's size.
   std::map<uint32_t, uint32_t> sending;
   uint32_t image_size = 0;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <list>
 #include <memory>
@@ -38,7 +39,16 @@ const uint32_t QUIET_HEARTBEAT_MS = 1000;
 const int LIVE_LINE_WIDTH = 79;
 
 // Waves, a failure budget or JSON Lines run the batch as a rollout.
-bool rollout_on(const UpgradeOptions& o) { return o.has_waves || o.max_failures >= 0 || o.json; }
+bool rollout_on(const UpgradeOptions& o) {
+  return o.has_waves || o.max_failures >= 0 || o.json || o.policy.any();
+}
+
+// Who answered a gate at this terminal: the account's name.
+std::string terminal_person() {
+  const char* name = std::getenv("USER");
+  if (!name || !*name) name = std::getenv("USERNAME");
+  return std::string(name && *name ? name : "someone") + " at the terminal";
+}
 
 }  // namespace
 
@@ -71,6 +81,8 @@ struct Run {
   Clock::time_point last_line = Clock::now();  // of stderr
   RolloutStatus status;
   bool stopped = false;  // the operator stopped the run
+  std::shared_ptr<RunInbox> inbox;  // the run's, while it goes: a gate's answer
+  bool nothing_to_upgrade = false;   // every card was current or done already
 };
 
 void clear_live_line(Run& run) {
@@ -146,7 +158,10 @@ class Printer : public RunEvents {
     run_.by_ip.at(card.record.ip)->wave = wave;
     progress_.waves = std::max(progress_.waves, wave);
   }
-  void wave_started(int wave) override { progress_.wave = wave; }
+  void wave_started(int wave) override {
+    progress_.wave = wave;
+    progress_.next_wave.clear();
+  }
   void card_started(const RunCard& card, int slot) override {
     Job& job = *run_.by_ip.at(card.record.ip);
     views_[static_cast<size_t>(slot)].job = &job;
@@ -180,6 +195,33 @@ class Printer : public RunEvents {
     if (!run_.json) return;
     print_line(run_, card_json(card, wave));
     run_.by_ip.at(card.ip)->printed = true;
+  }
+  void wave_held(const WaveHold& hold) override {
+    const std::string next = "wave " + std::to_string(hold.next_wave) + " (" +
+                             cards_words(static_cast<long long>(hold.next_cards)) + ")";
+    const std::string when = hold.starts_in_ms > 0 ? "starts at " + local_time_words(hold.starts_at)
+                                                   : "starts now";
+    progress_.next_wave = hold.gate ? "" : "wave " + std::to_string(hold.next_wave) + " " + when;
+    // The settling's object; an opened gate is in the summary's "gates".
+    if (run_.json && !hold.counts.empty()) print_line(run_, wave_hold_json(hold));
+    if (!hold.gate) {
+      say(run_, (hold.counts.empty() ? "gate opened: " : wave_settled_words(hold) + "; ") + next +
+                    " " + when);
+      return;
+    }
+    // The run waits on this thread for the answer: every card is in.
+    clear_live_line(run_);
+    std::string answer;
+    const std::string question = wave_settled_words(hold) + ". Start wave " +
+                                 std::to_string(hold.next_wave) + " (" +
+                                 cards_words(static_cast<long long>(hold.next_cards)) + ")? [y/N] ";
+    const bool asked = console_ask(question, &answer);
+    const bool yes = asked && (answer == "y" || answer == "Y" || answer == "yes");
+    run_.last_line = Clock::now();
+    RunCommand command{yes ? RunCommandKind::open_gate : RunCommandKind::refuse_gate};
+    command.who = terminal_person();
+    if (run_.inbox) run_.inbox->post(command);
+    if (!yes) say(run_, "wave " + std::to_string(hold.next_wave) + " not started: the gate was refused");
   }
   void waiting(RunWait what, int) override {
     progress_.wait = what;
@@ -428,6 +470,7 @@ RunRequest run_request(const Run& run, const UpgradeOptions& o, const OpenedImag
     RequestCard c;
     c.record = job.record;
     c.answered = job.answered;
+    c.site = job.order.site;
     request.cards.push_back(c);
   }
   return request;
@@ -438,6 +481,7 @@ RunOptions run_options(const UpgradeOptions& o, const Run& run) {
   r.rollout.on = rollout_on(o);
   r.rollout.steps = o.waves;
   r.rollout.max_failures = o.max_failures;
+  r.rollout.policy = o.policy;
   r.parallel = o.parallel;
   r.transfer_limit_ticks = o.transfer_limit_minutes * 600;  // of 100 ms
   // A rollout's waves wait for the checks: they run beside the transfers.
@@ -467,9 +511,11 @@ bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunO
                      std::move(transport));
   // The console's interrupts are posted to the run's inbox while it goes.
   route_interrupts(upgrade.inbox());
+  run.inbox = upgrade.inbox();
   upgrade.post({RunCommandKind::start});
   upgrade.run();
   route_interrupts(nullptr);
+  run.inbox.reset();
   run.stopped = upgrade.stopped_by_operator();
   clear_live_line(run);
   for (const CardResult& card : upgrade.results()) {
@@ -494,7 +540,8 @@ int finish_run(Run& run, const UpgradeOptions& o, const FindResult& found,
     // report has its row, before the summary.
     for (Job& job : run.jobs)
       if (!job.printed) print_line(run, card_json(job.card, job.wave));
-    print_line(run, summary_json(results, run.status, verdicts));
+    print_line(run, policy_summary_json(summary_json(results, run.status, verdicts), o.policy,
+                                        run.status));
   }
   bool report_whole = true;
   if (!o.report.empty() && !journal_set(run.journal.get(), results)) {
@@ -508,6 +555,12 @@ int finish_run(Run& run, const UpgradeOptions& o, const FindResult& found,
     std::fprintf(stderr, "summary: %zu cards, %zu OK; %s: %s\n", run.jobs.size(), ok,
                  scanned.c_str(), scan_counts_text(found).c_str());
   }
+  for (const WaveGateRecord& g : run.status.gates)
+    std::fprintf(stderr, "%s\n", gate_record_words(g).c_str());
+  if (o.policy.order.kind == OrderKind::shuffle)
+    std::fprintf(stderr, "order: %s\n", order_text(o.policy.order).c_str());
+  if (run.nothing_to_upgrade && verdicts.exit_status == EXIT_ALL_OK)
+    std::fprintf(stderr, "nothing to upgrade: every card runs the image's version or a newer one\n");
   if (verdicts.halted) {
     std::fprintf(stderr, "%s\n", halt_line(run.status, results).c_str());
   } else if (verdicts.stopped) {
@@ -543,6 +596,7 @@ int run_upgrade(const UpgradeOptions& o) {
     early.options.rollout.on = rollout_on(o);
     early.options.rollout.steps = o.waves;
     early.options.rollout.max_failures = o.max_failures;
+    early.options.rollout.policy = o.policy;
     RunPlan none;
     std::string refusal;
     if (!plan_run(early, &none, &refusal)) {
@@ -584,6 +638,16 @@ int run_upgrade(const UpgradeOptions& o) {
   FindResult found;
   std::string scanned;
   if (!ask_cards(o, run, version, digest, &found, &scanned)) return EXIT_CARD_FAILED;
+  // Nothing named and nothing found is no success: a range that answered
+  // nothing is a site down or a wrong range.
+  if (run.jobs.empty()) {
+    std::fprintf(stderr, "daveridur-cli: no cards: %s\n",
+                 o.ranges.intervals.empty() ? "none named or found" : "the range answered nothing");
+    return EXIT_CARD_FAILED;
+  }
+  if (o.seed_drawn)
+    std::fprintf(stderr, "order: %s (give --order %s to plan the same again)\n",
+                 order_text(o.policy.order).c_str(), order_text(o.policy.order).c_str());
   const RunOptions options = run_options(o, run);
   RunPlan plan;
   std::string refusal;
@@ -593,6 +657,10 @@ int run_upgrade(const UpgradeOptions& o) {
   }
   for (const std::string& line : plan.planned_again) say(run, line);
   run.to_send = plan.to_send;
+  run.nothing_to_upgrade =
+      plan.to_send == 0 && std::all_of(plan.cards.begin(), plan.cards.end(), [](const RunCard& c) {
+        return c.gate == CardOutcome::skipped_version || c.gate == CardOutcome::skipped_done;
+      });
   if (o.dry_run)
     return print_dry_run(std::move(plan.cards), options, version == IMAGE_VERSION_NONE, o.json);
   std::vector<RunCard> cards = std::move(plan.cards);

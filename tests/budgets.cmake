@@ -18,7 +18,7 @@ set(DAVERIDUR_BUDGETS
   net.cli                               48
   net.cli_journal                       53
   net.cli_road                          60
-  net.cli_rollout                       54
+  net.cli_rollout                       68
   net.cli_tftpd                         15
   net.discovery                          8
   net.hostile                           24
@@ -70,7 +70,7 @@ set(DAVERIDUR_BUDGETS
   wine.e2e.quit                          9
   wine.e2e.report                       44
   wine.e2e.results                      27
-  wine.e2e.rollout                      55
+  wine.e2e.rollout                      62
   wine.e2e.unicode                      14
   wine.e2e.upgrade                     106
   wine.hostile                          28

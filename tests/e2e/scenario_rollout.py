@@ -16,7 +16,9 @@ shows each transfer's percentage; Pause lets the running transfers finish
 and starts no other, Resume sends the rest. Stop during the checks of wave
 1 marks the cards not started; Quit during a rollout names it, No changes
 nothing and Yes stops it, reports and quits. No kept report of a stop has a
-pending row. Takes about 75 s.
+pending row. The dialog's policy fields kept, and a rollout whose second
+wave waits after the first for the rollout window's Resume, nothing
+written to it before. Takes about 90 s.
 
     scripts/netns-run.sh scripts/wine-run.sh python3 tests/e2e/scenario_rollout.py"""
 
@@ -55,6 +57,9 @@ MENU_CLASS = "class:#32768"
 ROLLOUT_ITEM = 6  # the sixth item of the device list's menu
 TITLE = "Rollout"
 WAVES, FIRST, LATER, STOP, START, WINDOW, AT_ONCE, SETTLE, RECHECK = range(1050, 1059)
+UNREACHABLE, MIN_SETTLED, DELAY, ORDER, GATE = range(1090, 1095)
+# The cards of the gated rollout come back with its image's version.
+GATED_FLEET = FLEET.replace(" fw=1.02\n", " fw=1.02 restart=1 restart_fw=1.07\n")
 FIELDS = (FIRST, LATER, STOP, START, WINDOW)
 IDOK, IDCANCEL, IDYES, IDNO = 1, 2, 6, 7
 # The rollout window.
@@ -308,6 +313,71 @@ def halted(s, seen):
             [r["ip"] for r in s.records()[seen:] if r["event"] == "wrq"])
 
 
+def gated(s, list_view):
+    """The dialog's policy fields (a bad time refused by name, the rest
+    kept in their own value), then a rollout whose next wave a person opens:
+    after wave 1 settles the rollout window says so with its counts, wave 2
+    gets no write request, and Resume starts it."""
+    d = s.driver
+    s.reload_fleet(GATED_FLEET)
+    dialog = open_dialog(s, list_view)
+    if not dialog:
+        return
+    t.check("the policy's fields empty, the gate off, at first", ("", "10", "", "given", False),
+            tuple(d.text(d.child(dialog, i)) for i in (UNREACHABLE, MIN_SETTLED, DELAY, ORDER)) +
+            (d.checked(d.child(dialog, GATE)),))
+    no_text_cut(s, dialog)
+    d.settext(d.child(dialog, DELAY), "2 hours")
+    d.click(d.child(dialog, IDOK))
+    box = d.msgbox(CONFIRM, 5000)
+    t.check("a bad time between waves is refused by its name",
+            'Time between waves: "2 hours" is not a time like 30m, 2h or 1d.', box and box["text"])
+    if box:
+        d.answer(box["hwnd"], IDOK)
+    d.settext(d.child(dialog, DELAY), "")
+    d.settext(d.child(dialog, UNREACHABLE), "2")
+    d.settext(d.child(dialog, ORDER), "spread")
+    d.click(d.child(dialog, GATE))
+    wait_until(lambda: d.checked(d.child(dialog, GATE)), 3)
+    s.shot(dialog, "rollout-dialog-policy")
+    d.click(d.child(dialog, IDOK))
+    t.true("OK closes the dialog", d.gone(dialog, 5000))
+    t.check("the policy kept in its own value", "unreachable=2 gate=manual order=spread",
+            s.registry_value("RolloutPolicy"))
+
+    image = s.make_image("fw5.bin", "--version", "1.07", "--size", "6000")
+    seen = len(s.records("wrq"))
+    upgrade(s, image, CARDS)
+    window = run_window(s)
+    t.true("the rollout window shows the gated run", window)
+    if window:
+        held = wait_until(lambda: run_text(s, window, RUN_WAIT) ==
+                          "Waiting for Resume to start wave 2 (2 cards).", 60)
+        t.true("after wave 1 it waits for Resume (%r)" % run_text(s, window, RUN_WAIT), held)
+        t.check("with wave 1's counts, Resume offered", ("Wave 1 settled: 1 applied, 0 failed.", True),
+                (run_text(s, window, RUN_STATE), d.enabled(d.child(window, RESUME))))
+        time.sleep(1)
+        t.check("wave 2 gets no write request before it", WAVE_1, wrqs(s, CARDS, seen))
+        s.shot(window, "rollout-gate")
+        d.click(d.child(window, RESUME))
+    report = d.msgbox(INFORMATION, 60000)
+    t.check("Resume opened it: every card in", [ip + " OK." for ip in BATCH_ORDER], report_lines(report))
+    t.check("every card written to", CARDS, wrqs(s, CARDS, seen))
+    if report:
+        d.answer(report["hwnd"], IDOK)
+    wait_until(lambda: d.enabled(s.control(DISCOVER)), 5)
+    # The later runs go without the policy.
+    dialog = open_dialog(s, list_view)
+    if dialog:
+        for field in (UNREACHABLE, ORDER):
+            d.settext(d.child(dialog, field), "")
+        d.click(d.child(dialog, GATE))
+        wait_until(lambda: not d.checked(d.child(dialog, GATE)), 3)
+        d.click(d.child(dialog, IDOK))
+        d.gone(dialog, 5000)
+    t.check("and none kept", "", s.registry_value("RolloutPolicy"))
+
+
 def wrqs(s, ips, seen):
     return [r["ip"] for r in s.records("wrq")[seen:] if r["ip"] in ips]
 
@@ -435,6 +505,7 @@ def main():
         if set_up_rollout(s, list_view):
             seen = two_waves(s)
             halted(s, seen)
+            gated(s, list_view)
             image = s.path("fw2.bin")
             at_once(s, list_view, image)
             stopped(s, list_view, s.make_image("fw3.bin", "--version", "1.07", "--size", "6000"))

@@ -2,6 +2,7 @@
 // confirmation, the image read again, which cards go, the plan, and what
 // counts as done.
 #include <cstdio>
+#include <map>
 
 #include "protocol/packet.h"
 #include "upgrade/policy/batch.h"
@@ -88,10 +89,27 @@ CardOutcome judge_card(const DeviceRecord& record, uint32_t image_version, const
 
 RolloutPlan plan_cards(std::vector<RunCard>* cards, const RolloutOptions& options) {
   std::vector<uint32_t> eligible;
-  for (const RunCard& c : *cards)
-    if (c.gate == CardOutcome::pending) eligible.push_back(c.record.ip);
+  std::vector<int> sites;
+  std::vector<size_t> places;  // where the eligible cards stand in the run
+  int unanswered = 0;
+  for (size_t i = 0; i < cards->size(); ++i) {
+    const RunCard& c = (*cards)[i];
+    if (c.gate == CardOutcome::no_connection) ++unanswered;
+    if (c.gate != CardOutcome::pending) continue;
+    eligible.push_back(c.record.ip);
+    sites.push_back(c.site);
+    places.push_back(i);
+  }
+  // The order goes into the run's own: the run starts its cards in turn.
+  if (options.policy.order.kind != OrderKind::given) {
+    eligible = ordered_cards(eligible, sites, options.policy.order);
+    std::map<uint32_t, RunCard> by_ip;
+    for (size_t at : places) by_ip.emplace((*cards)[at].record.ip, (*cards)[at]);
+    for (size_t k = 0; k < places.size(); ++k) (*cards)[places[k]] = by_ip.at(eligible[k]);
+  }
   const int budget = failure_budget(!options.steps.empty(), options.max_failures);
   RolloutPlan plan = make_rollout_plan(options.steps, budget, eligible);
+  apply_policy(&plan, options.policy, unanswered);
   size_t at = 0;
   for (RunCard& c : *cards) {
     c.wave = 0;

@@ -11,6 +11,7 @@
 #include "protocol/packet.h"
 #include "protocol/sysinfo.h"
 #include "settings/schedule.h"
+#include "upgrade/policy/policy.h"
 #include "upgrade/policy/rollout.h"
 #include "upgrade/policy/verify.h"
 #include "upgrade/record/journal.h"
@@ -25,6 +26,11 @@ struct RolloutOptions {
   bool on = false;
   std::vector<WaveStep> steps;  // empty: one wave of every card
   int max_failures = -1;        // below 0: failure_budget's default
+  // The budgets by kind and share, the time and gate between waves, the
+  // cards' order (policy.failures, when on, stands for max_failures). A
+  // shuffle without a seed is seeded by the front before it plans: the
+  // run plans again from the same options.
+  RolloutPolicy policy;
 };
 
 // One card of a run, as the front judged it when the run was made.
@@ -36,6 +42,7 @@ struct RunCard {
   std::string message;
   int row = -1;  // the front's own: the window's row
   int wave = 0;  // set by the plan; 0: not in it
+  int site = 0;  // the list it came from in a run across sites (a spread plan's)
 };
 
 // When the checks after " OK." run in the loop, and when they start.

@@ -32,7 +32,8 @@ bool plan_run(const RunRequest& request, RunPlan* plan, std::string* refusal) {
   const RolloutOptions& rollout = request.options.rollout;
   // Without a version no check can tell a card that took the image from
   // one that did not: no gate stands on it unless forced.
-  const bool gated = !rollout.steps.empty() || rollout.max_failures >= 0;
+  const bool gated =
+      !rollout.steps.empty() || rollout.max_failures >= 0 || rollout.policy.failures.on();
   if (request.image.version == IMAGE_VERSION_NONE && gated && !request.versionless_rollout) {
     *refusal = VERSIONLESS_ROLLOUT_TEXT;
     return false;
@@ -42,6 +43,7 @@ bool plan_run(const RunRequest& request, RunPlan* plan, std::string* refusal) {
     RunCard card;
     card.record = c.record;
     card.row = c.row;
+    card.site = c.site;
     CardJudgement j;
     j.answered = c.answered;
     j.force = request.send_current;

@@ -19,6 +19,7 @@ struct RequestCard {
   // (a card its last pass found silent is waited for at its turn).
   bool answered = true;
   int row = -1;  // the front's own
+  int site = 0;  // the list it came from in a run across sites
 };
 
 struct RunRequest {

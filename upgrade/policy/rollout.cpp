@@ -4,6 +4,18 @@
 #include <algorithm>
 #include <utility>
 
+namespace {
+
+// "none allowed", "more than the 2 allowed", "more than the 2 allowed (10% of 25)".
+std::string allowed_words(const Budget& budget, int allowed, int base) {
+  if (allowed == 0 && !budget.percent) return "none allowed";
+  std::string words = "more than the " + std::to_string(allowed) + " allowed";
+  if (budget.percent) words += " (" + budget_text(budget) + " of " + std::to_string(base) + ")";
+  return words;
+}
+
+}  // namespace
+
 std::string cards_words(long long n) { return std::to_string(n) + (n == 1 ? " card" : " cards"); }
 
 bool read_wave_list(const std::string& text, std::vector<WaveStep>* steps, std::string* why) {
@@ -83,6 +95,15 @@ RolloutPlan make_rollout_plan(const std::vector<WaveStep>& steps, int budget,
   return plan;
 }
 
+void apply_policy(RolloutPlan* plan, const RolloutPolicy& policy, int unanswered) {
+  plan->policy = policy;
+  const size_t planned = plan->cards.size();
+  if (policy.failures.on()) plan->budget = budget_allowed(policy.failures, planned);
+  plan->unreachable_base = static_cast<int>(planned) + unanswered;
+  plan->unreachable_budget =
+      budget_allowed(policy.unreachable, static_cast<size_t>(plan->unreachable_base));
+}
+
 int planned_wave(const RolloutPlan& plan, uint32_t ip) {
   for (const PlannedCard& c : plan.cards)
     if (c.ip == ip) return c.wave;
@@ -101,6 +122,7 @@ Rollout::Rollout(RolloutPlan plan) : plan_(std::move(plan)) {
   status_.cards = static_cast<int>(cards_.size());
   status_.waves = plan_.waves;
   status_.budget = plan_.budget;
+  status_.unreachable_budget = plan_.unreachable_budget;
   status_.waves_run = plan_.waves > 0 ? 1 : 0;
 }
 
@@ -110,10 +132,69 @@ Rollout::Card* Rollout::find(uint32_t ip) {
 }
 
 void Rollout::advance() {
-  while (!status_.halted && !over_ && status_.waves_run < status_.waves &&
-         unsettled_[static_cast<size_t>(status_.waves_run - 1)] == 0)
+  while (!status_.halted && !over_ && !status_.held_wave && status_.waves_run < status_.waves &&
+         unsettled_[static_cast<size_t>(status_.waves_run - 1)] == 0) {
+    // The policy may hold the next wave: a delay after this one, or a gate.
+    const RolloutPolicy& p = plan_.policy;
+    if (p.wave_delay_ms > 0 || p.gate == WaveGate::manual ||
+        (p.gate == WaveGate::first && status_.waves_run == 1)) {
+      status_.held_wave = status_.waves_run + 1;
+      return;
+    }
     ++status_.waves_run;
+  }
 }
+
+bool Rollout::held_by_gate() const {
+  const WaveGate gate = plan_.policy.gate;
+  return status_.held_wave &&
+         (gate == WaveGate::manual || (gate == WaveGate::first && status_.held_wave == 2));
+}
+
+void Rollout::open_wave() {
+  if (!status_.held_wave || status_.halted || over_) return;
+  status_.waves_run = status_.held_wave;
+  status_.held_wave = 0;
+  advance();
+}
+
+void Rollout::gate_asked(int wave, const LocalTime& at) {
+  WaveGateRecord g;
+  g.wave = wave;
+  g.asked = at;
+  status_.gates.push_back(g);
+}
+
+void Rollout::gate_answered(bool opened, const std::string& who, const LocalTime& at) {
+  if (status_.gates.empty() || status_.gates.back().answered) return;
+  WaveGateRecord& g = status_.gates.back();
+  g.answered = true;
+  g.opened = opened;
+  g.who = who;
+  g.at = at;
+}
+
+// Cards in so far, for a share's least: those settled and those that
+// never had a turn for want of an answer.
+void Rollout::weigh() {
+  if (status_.halted) return;
+  const RolloutPolicy& p = plan_.policy;
+  const int in = status_.settled + unplanned_unreachable_;
+  const int planned = static_cast<int>(cards_.size());
+  const Budget failures = p.failures.on() ? p.failures : Budget{plan_.budget, false};
+  const bool failed =
+      budget_spent(failures, plan_.budget, status_.failures, in, p.min_settled, planned);
+  const bool silent = budget_spent(p.unreachable, plan_.unreachable_budget, status_.unreachable, in,
+                                   p.min_settled, plan_.unreachable_base);
+  if (!failed && !silent) return;
+  status_.halted = true;
+  status_.halted_unreachable = !failed;
+  status_.halted_in_wave = last_wave_;
+}
+
+void Rollout::count_unreachable() { ++status_.unreachable; }
+
+
 
 bool Rollout::settle(Card* card, State state) {
   if (card->state != State::planned && card->state != State::sending &&
@@ -130,11 +211,9 @@ bool Rollout::settle(Card* card, State state) {
   if (state == State::failed) {
     ++status_.failures;
     status_.failed.push_back(card->ip);
-    if (plan_.budget >= 0 && status_.failures > plan_.budget && !status_.halted) {
-      status_.halted = true;
-      status_.halted_in_wave = card->wave;
-    }
   }
+  last_wave_ = card->wave;
+  weigh();
   advance();
   return true;
 }
@@ -156,7 +235,16 @@ StartDecision Rollout::begin(uint32_t ip) {
 
 void Rollout::judged(uint32_t ip, Verdict verdict) {
   Card* card = find(ip);
+  if (!card && verdict == Verdict::no_connection) {
+    // A card that did not answer before the run: never planned, counted.
+    count_unreachable();
+    ++unplanned_unreachable_;
+    last_wave_ = std::max(status_.waves_run, 1);
+    weigh();
+    return;
+  }
   if (!card || (card->state != State::sending && card->state != State::checking)) return;
+  if (verdict == Verdict::no_connection) count_unreachable();
   if (!verdict_settled(verdict)) {
     card->state = State::checking;
     return;
@@ -192,9 +280,15 @@ bool Rollout::all_settled() const { return status_.settled == status_.started; }
 
 RolloutStatus Rollout::status() const {
   RolloutStatus s = status_;
-  if (s.halted)
+  if (s.halted && s.halted_unreachable) {
+    s.halt_reason = cards_words(s.unreachable) + " gave no answer, " +
+                    allowed_words(plan_.policy.unreachable, s.unreachable_budget,
+                                  plan_.unreachable_base);
+  } else if (s.halted) {
     s.halt_reason = cards_words(s.failures) + " failed, " +
-                    (s.budget == 0 ? std::string("none allowed")
-                                   : "more than the " + std::to_string(s.budget) + " allowed");
+                    allowed_words(plan_.policy.failures.on() ? plan_.policy.failures
+                                                             : Budget{s.budget, false},
+                                  s.budget, static_cast<int>(cards_.size()));
+  }
   return s;
 }

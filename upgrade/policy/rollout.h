@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "protocol/text.h"
+#include "upgrade/policy/policy.h"
 #include "upgrade/record/results.h"
 
 // ---- The plan
@@ -46,12 +47,22 @@ struct PlannedCard {
 };
 struct RolloutPlan {
   std::vector<WaveStep> steps;  // empty: one wave
-  int budget = NO_FAILURE_BUDGET;
+  int budget = NO_FAILURE_BUDGET;  // the failures allowed (a share worked out for the cards)
   std::vector<PlannedCard> cards;  // the eligible cards, batch order
   int waves = 0;
+  // The policy beyond the waves; its failures budget as given (a count, or
+  // a share of the cards planned).
+  RolloutPolicy policy;
+  // The cards without an answer allowed (-1: they never halt), a share of
+  // the cards planned and of those that did not answer before the run.
+  int unreachable_budget = -1;
+  int unreachable_base = 0;
 };
 RolloutPlan make_rollout_plan(const std::vector<WaveStep>& steps, int budget,
                               const std::vector<uint32_t>& eligible);
+// The budgets, the gate and the delay of a policy on a plan: unanswered is
+// how many cards the run has that did not answer before it.
+void apply_policy(RolloutPlan* plan, const RolloutPolicy& policy, int unanswered);
 // The card's wave, 0 when it is not in the plan.
 int planned_wave(const RolloutPlan& plan, uint32_t ip);
 
@@ -62,6 +73,17 @@ enum class StartDecision {
   wait,   // its wave has not begun yet: ask again after the next settling
   never,  // the run halted: the card is marked not started, report it so
           // (also for a card not in the plan, which is not marked)
+};
+
+// A gate before a wave: when the wave before settled, and who opened (or
+// refused) it, when.
+struct WaveGateRecord {
+  int wave = 0;  // the wave it lets go
+  LocalTime asked{};
+  bool answered = false;
+  bool opened = false;
+  std::string who;  // "alice at the terminal", "the window's Resume (bob)"
+  LocalTime at{};
 };
 
 struct RolloutStatus {
@@ -77,6 +99,14 @@ struct RolloutStatus {
   int halted_in_wave = 0;   // the wave whose failure halted the run
   std::string halt_reason;  // "2 cards failed, more than the 1 allowed"; empty unless halted
   std::vector<uint32_t> failed;  // the cards that failed, in the order they did
+  int unreachable = 0;        // cards that gave no answer before their transfer
+  int unreachable_budget = -1;
+  bool halted_unreachable = false;  // the unreachable budget halted it
+  // The wave that waits for the one before to be let go (its delay, its
+  // gate); 0: none.
+  int held_wave = 0;
+  // Every gate a person was asked to open, in order.
+  std::vector<WaveGateRecord> gates;
 };
 
 class Rollout {
@@ -104,6 +134,15 @@ class Rollout {
   void abandon(uint32_t ip, Verdict verdict);
   // True when every started card has settled.
   bool all_settled() const;
+  // The wave held by the policy (delay or gate) once the one before it
+  // settled, 0: none; whether a person must open it.
+  int held_wave() const { return status_.held_wave; }
+  bool held_by_gate() const;
+  // The held wave begins (its delay is over and its gate opened).
+  void open_wave();
+  // A gate asked, then answered (refused: the run stops starting).
+  void gate_asked(int wave, const LocalTime& at);
+  void gate_answered(bool opened, const std::string& who, const LocalTime& at);
   // The wave the next start belongs to (from 1).
   int wave_under_way() const { return status_.waves_run; }
 
@@ -122,6 +161,9 @@ class Rollout {
   Card* find(uint32_t ip);
   // The next waves begin when the earlier ones settled.
   void advance();
+  // Halts the run when a budget is spent.
+  void weigh();
+  void count_unreachable();
   // The card's final state; true when it changed.
   bool settle(Card* card, State state);
 
@@ -131,6 +173,8 @@ class Rollout {
   std::vector<int> unsettled_;  // per wave (index wave - 1): cards not settled
   RolloutStatus status_;
   bool over_ = false;  // end_unstarted was called: no wave begins any more
+  int unplanned_unreachable_ = 0;  // cards without an answer the plan left out
+  int last_wave_ = 0;              // the wave of the card that settled last
 };
 
 // ---- Texts
@@ -160,5 +204,11 @@ std::string dry_run_summary(const RolloutPlan& plan);
 // "Rollout halted in wave 1: 198.18.3.16 not applied (still 1.02); 5 cards not started."
 inline constexpr size_t HALT_LINE_CARDS = 3;
 std::string halt_line(const RolloutStatus& status, const std::vector<CardResult>& cards);
+// The budgets' boundaries, one rule for both: "halts at the 3rd failure;
+// cards without an answer do not halt it".
+std::string budget_plan_words(const RolloutPlan& plan);
+// The time and gate between waves: "each wave starts 2h after the one
+// before settled; a person opens each wave after the first"; "" for none.
+std::string wave_policy_words(const RolloutPolicy& policy);
 // "1 card", "3 cards".
 std::string cards_words(long long n);

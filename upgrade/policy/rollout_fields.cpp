@@ -1,6 +1,8 @@
 #include "upgrade/policy/rollout_fields.h"
 #include "protocol/text.h"
 
+#include <algorithm>
+
 #include "upgrade/policy/options.h"
 
 static_assert(ROLLOUT_NUMBER_MAX == WAVE_CARDS_MAX,
@@ -76,10 +78,14 @@ bool read_rollout_fields(const RolloutFields& fields, RolloutSetting* setting, s
     return refuse(LATER, "Later waves: at most " + MAX_TEXT + " cards.");
 
   const std::string stop = trimmed(fields.stop_after);
-  if (!read_digits(stop, &s.stop_after))
+  // A share of the cards is the policy's (read_policy_fields); the count kept stays.
+  if (!stop.empty() && stop.back() == '%') {
+    s.stop_after = setting->stop_after;
+  } else if (!read_digits(stop, &s.stop_after))
     return refuse(STOP, "Stop after N failures: \"" + stop + "\" is not a number, like 1.");
-  if (s.stop_after < 1) return refuse(STOP, "Stop after N failures: at least 1 (the first failure).");
-  if (s.stop_after > ROLLOUT_NUMBER_MAX)
+  else if (s.stop_after < 1)
+    return refuse(STOP, "Stop after N failures: at least 1 (the first failure).");
+  else if (s.stop_after > ROLLOUT_NUMBER_MAX)
     return refuse(STOP, "Stop after N failures: at most " + MAX_TEXT + ".");
 
   std::string reason;
@@ -137,4 +143,122 @@ RolloutOptions rollout_options_of(const RolloutSetting& setting) {
 
 RunSchedule rollout_schedule_of(const RolloutSetting& setting) {
   return setting.waves ? setting.schedule : RunSchedule{};
+}
+
+bool read_policy_fields(const RolloutFields& fields, RolloutPolicy* policy, std::string* why,
+                        RolloutField* refused) {
+  PolicyTexts texts;
+  const std::string stop = trimmed(fields.stop_after);
+  if (!stop.empty() && stop.back() == '%') texts.max_failures = stop;
+  texts.max_unreachable = fields.max_unreachable;
+  texts.min_settled = fields.min_settled;
+  texts.wave_delay = fields.wave_delay;
+  texts.wave_gate = fields.gate ? "manual" : "";
+  texts.order = fields.order;
+  PolicyField field = PolicyField::none;
+  std::string reason;
+  if (read_policy(texts, policy, &reason, &field)) {
+    if (refused) *refused = RolloutField::none;
+    return true;
+  }
+  struct Named {
+    PolicyField policy;
+    RolloutField field;
+    const char* name;
+  };
+  const Named names[] = {
+      {PolicyField::max_failures, RolloutField::stop_after, "Stop after N failures"},
+      {PolicyField::max_unreachable, RolloutField::max_unreachable, "Max without an answer"},
+      {PolicyField::min_settled, RolloutField::min_settled, "Least settled"},
+      {PolicyField::wave_delay, RolloutField::wave_delay, "Time between waves"},
+      {PolicyField::order, RolloutField::order, "Order"},
+  };
+  for (const Named& n : names)
+    if (n.policy == field) {
+      *why = std::string(n.name) + ": " + reason + ".";
+      if (refused) *refused = n.field;
+    }
+  return false;
+}
+
+void policy_fields_of(const RolloutPolicy& policy, RolloutFields* f) {
+  const PolicyTexts t = policy_texts(policy);
+  if (policy.failures.on() && policy.failures.percent) f->stop_after = t.max_failures;
+  f->max_unreachable = t.max_unreachable;
+  f->min_settled = t.min_settled;
+  f->wave_delay = t.wave_delay;
+  f->gate = policy.gate != WaveGate::none;
+  f->order = t.order;
+}
+
+std::string policy_setting_text(const RolloutPolicy& p) {
+  const PolicyTexts t = policy_texts(p);
+  std::string text;
+  auto add = [&](const char* key, const std::string& value) {
+    if (value.empty()) return;
+    if (!text.empty()) text += ' ';
+    text += key;
+    text += '=';
+    text += value;
+  };
+  add("failures", t.max_failures);
+  add("unreachable", t.max_unreachable);
+  if (p.min_settled != MIN_SETTLED_DEFAULT) add("settled", t.min_settled);
+  add("delay", t.wave_delay);
+  add("gate", t.wave_gate);
+  if (p.order.kind != OrderKind::given) add("order", t.order);
+  return text;
+}
+
+bool read_policy_setting_text(const std::string& text, RolloutPolicy* policy) {
+  PolicyTexts t;
+  size_t at = 0;
+  while (at < text.size()) {
+    const size_t end = std::min(text.find(' ', at), text.size());
+    const std::string item = text.substr(at, end - at);
+    at = end + 1;
+    if (item.empty()) continue;
+    const size_t eq = item.find('=');
+    if (eq == std::string::npos) return false;
+    const std::string key = item.substr(0, eq), value = item.substr(eq + 1);
+    std::string* slot = key == "failures"      ? &t.max_failures
+                        : key == "unreachable" ? &t.max_unreachable
+                        : key == "settled"     ? &t.min_settled
+                        : key == "delay"       ? &t.wave_delay
+                        : key == "gate"        ? &t.wave_gate
+                        : key == "order"       ? &t.order
+                                               : nullptr;
+    if (!slot || value.empty()) return false;
+    *slot = value;
+  }
+  std::string why;
+  return read_policy(t, policy, &why, nullptr);
+}
+
+RolloutPolicy read_policy_setting() {
+  RolloutPolicy policy;
+  char text[256] = "";
+  if (!read_setting_text(SETTINGS_KEY, POLICY_SETTING, text, sizeof text)) return policy;
+  if (!read_policy_setting_text(text, &policy))
+    setting_problem(POLICY_SETTING,
+                    std::string(text).insert(0, 1, '"').append("\" is no rollout policy"),
+                    "none beyond the waves");
+  return policy;
+}
+
+bool write_policy_setting(const RolloutPolicy& policy) {
+  return write_setting_text(SETTINGS_KEY, POLICY_SETTING, policy_setting_text(policy).c_str()) != 0;
+}
+
+RolloutOptions rollout_options_of(const RolloutSetting& setting, const RolloutPolicy& policy) {
+  RolloutOptions options = rollout_options_of(setting);
+  if (!setting.waves) return options;
+  options.policy = policy;
+  // A share of failures stands for the count kept beside it.
+  if (policy.failures.on()) options.max_failures = -1;
+  if (policy.order.kind == OrderKind::shuffle && !policy.order.seeded) {
+    options.policy.order.seed = fresh_seed();
+    options.policy.order.seeded = true;
+  }
+  return options;
 }

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "settings/settings.h"
+#include "upgrade/policy/policy.h"
 #include "upgrade/policy/rollout.h"
 
 struct RolloutFields {
@@ -14,10 +15,19 @@ struct RolloutFields {
   std::string stop_after;  // failures
   std::string start_at;    // "22:00", empty: at once
   std::string window;      // "22:00-05:00", empty: any time
+  // The policy beyond the waves (stop_after may be a share too: "10%").
+  std::string max_unreachable;  // cards or a share; empty: they never halt
+  std::string min_settled;      // cards
+  std::string wave_delay;       // "2h"; empty: none
+  bool gate = false;            // a person opens each wave (Resume)
+  std::string order;            // given, spread, shuffle[:SEED]
 };
 // The texts the dialog opens with.
 RolloutFields rollout_fields_of(const RolloutSetting& setting);
-enum class RolloutField { none, first, later, stop_after, start_at, window };
+enum class RolloutField {
+  none, first, later, stop_after, start_at, window,
+  max_unreachable, min_settled, wave_delay, order,
+};
 // The setting the fields make (blanks around a number allowed). False with
 // *why naming the field refused, e.g. "Later waves: a percentage is 1 to
 // 100."; *setting unchanged then. The fields are read whether the box is
@@ -50,3 +60,27 @@ RolloutOptions rollout_options_of(const RolloutSetting& setting);
 // When the run may start its cards: the setting's schedule; none when it is
 // off.
 RunSchedule rollout_schedule_of(const RolloutSetting& setting);
+
+// The policy's fields, read as the command line reads its options
+// (read_policy), each refusal named by its field: "Time between waves:
+// "2 hours" is not a time like 30m, 2h or 1d."; a "Stop after" of "10%"
+// is the failures' share (the setting's count then stays as kept).
+bool read_policy_fields(const RolloutFields& fields, RolloutPolicy* policy, std::string* why,
+                        RolloutField* refused = nullptr);
+// The fields a kept policy shows (beside the setting's).
+void policy_fields_of(const RolloutPolicy& policy, RolloutFields* fields);
+
+// The policy as the Rollout dialog keeps it in its own value
+// ("RolloutPolicy", text such as "failures=10% unreachable=2 settled=10
+// delay=2h gate=manual order=spread"; only what differs from the default).
+inline constexpr const char* POLICY_SETTING = "RolloutPolicy";
+std::string policy_setting_text(const RolloutPolicy& policy);
+// False for a text policy_setting_text does not write; *policy unchanged.
+bool read_policy_setting_text(const std::string& text, RolloutPolicy* policy);
+// The kept policy; the default when none is kept or it cannot be read
+// (then reported once, setting_problem).
+RolloutPolicy read_policy_setting();
+bool write_policy_setting(const RolloutPolicy& policy);
+// The run's options with the policy (its waves only): a shuffle kept
+// without a seed is given one for this run.
+RolloutOptions rollout_options_of(const RolloutSetting& setting, const RolloutPolicy& policy);

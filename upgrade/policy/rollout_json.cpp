@@ -4,6 +4,7 @@
 #include "protocol/csv.h"
 #include "protocol/json.h"
 #include "protocol/packet.h"
+#include "upgrade/run/run.h"
 
 namespace {
 
@@ -64,4 +65,58 @@ std::string summary_json(const std::vector<CardResult>& cards, const RolloutStat
       {"failed", failed},
   };
   return json_raw_object({{"summary", json_raw_object(members)}});
+}
+
+namespace {
+
+std::string tally_count(const WaveHold& hold, VerdictTally t) {
+  auto it = hold.counts.find(t);
+  return std::to_string(it == hold.counts.end() ? 0 : it->second);
+}
+
+}  // namespace
+
+std::string wave_hold_json(const WaveHold& h) {
+  return json_raw_object({{"wave_held", json_raw_object({
+      {"settled_wave", std::to_string(h.settled_wave)},
+      {"applied", tally_count(h, VerdictTally::applied)},
+      {"failed", tally_count(h, VerdictTally::failed)},
+      {"next_wave", std::to_string(h.next_wave)},
+      {"cards", std::to_string(h.next_cards)},
+      {"gate", h.gate ? "true" : "false"},
+      {"starts_at", h.gate ? "null" : json_string(local_time_words(h.starts_at))},
+  })}});
+}
+
+std::string policy_summary_json(const std::string& summary, const RolloutPolicy& policy,
+                                const RolloutStatus& s) {
+  std::string gates = "[";
+  for (const WaveGateRecord& g : s.gates) {
+    if (gates.size() > 1) gates += ',';
+    gates += json_raw_object({
+        {"wave", std::to_string(g.wave)},
+        {"asked", json_string(local_time_words(g.asked))},
+        {"opened", g.answered ? (g.opened ? "true" : "false") : "null"},
+        {"by", g.answered ? json_string(g.who) : "null"},
+        {"at", g.answered ? json_string(local_time_words(g.at)) : "null"},
+    });
+  }
+  gates += ']';
+  const std::string more = json_raw_object({
+      {"unreachable", std::to_string(s.unreachable)},
+      {"max_unreachable", s.unreachable_budget >= 0 ? std::to_string(s.unreachable_budget) : "null"},
+      {"order", json_string(order_text(policy.order))},
+      {"wave_delay", policy.wave_delay_ms > 0 ? json_string(delay_text(policy.wave_delay_ms)) : "null"},
+      {"gates", gates},
+  });
+  // The summary's object ends in "}}": the policy's members go before them.
+  if (summary.size() < 2 || summary.compare(summary.size() - 2, 2, "}}") != 0) return summary;
+  return summary.substr(0, summary.size() - 2) + "," + more.substr(1, more.size() - 2) + "}}";
+}
+
+std::string gate_record_words(const WaveGateRecord& g) {
+  std::string words = "gate before wave " + std::to_string(g.wave);
+  if (!g.answered) return words + " not answered (asked at " + local_time_words(g.asked) + ")";
+  return words + (g.opened ? " opened by " : " refused by ") + g.who + " at " +
+         local_time_words(g.at) + " (asked at " + local_time_words(g.asked) + ")";
 }

@@ -18,3 +18,17 @@ std::string card_json(const CardResult& card, int wave);
 // budget's own count beside them.
 std::string summary_json(const std::vector<CardResult>& cards, const RolloutStatus& status,
                          const RunVerdicts& verdicts);
+
+// A wave held by the policy, on a line of its own:
+// {"wave_held":{"settled_wave":1,"applied":1,"failed":0,"next_wave":2,"cards":5,
+// "gate":true,"starts_at":"2026-12-10 03:30"}} (starts_at null while a gate holds it).
+struct WaveHold;
+std::string wave_hold_json(const WaveHold& hold);
+// The summary object with the policy's words added: "order" (the seed
+// kept), "unreachable", "max_unreachable" and "gates" (each asked, who
+// answered and when).
+std::string policy_summary_json(const std::string& summary, const RolloutPolicy& policy,
+                                 const RolloutStatus& status);
+// "gate before wave 2 opened by alice at the terminal at 2026-12-10 03:12
+// (asked at 2026-12-10 02:58)"
+std::string gate_record_words(const WaveGateRecord& gate);

@@ -68,7 +68,35 @@ std::string halt_line(const RolloutStatus& s, const std::vector<CardResult>& car
   }
   if (s.failed.size() > HALT_LINE_CARDS)
     line += " and " + std::to_string(s.failed.size() - HALT_LINE_CARDS) + " more";
-  if (s.failed.empty()) line += s.halt_reason;
+  if (s.halted_unreachable) line = line.substr(0, line.find(": ") + 2) + s.halt_reason;
+  else if (s.failed.empty()) line += s.halt_reason;
   if (s.not_started) line += "; " + cards_words(s.not_started) + " not started";
   return line + ".";
+}
+
+std::string budget_plan_words(const RolloutPlan& plan) {
+  const RolloutPolicy& p = plan.policy;
+  const int planned = static_cast<int>(plan.cards.size());
+  std::string words =
+      plan.budget < 0 ? std::string("never halts for failures")
+                      : budget_boundary_words(p.failures.on() ? p.failures : Budget{plan.budget, false},
+                                              plan.budget, p.min_settled, planned, "failure");
+  if (plan.unreachable_budget < 0)
+    words += "; cards without an answer do not halt it";
+  else
+    words += "; " + budget_boundary_words(p.unreachable, plan.unreachable_budget, p.min_settled,
+                                          plan.unreachable_base, "card without an answer");
+  return words;
+}
+
+std::string wave_policy_words(const RolloutPolicy& p) {
+  std::string words;
+  if (p.wave_delay_ms > 0)
+    words = "each wave starts " + delay_text(p.wave_delay_ms) + " after the one before settled";
+  if (p.gate != WaveGate::none) {
+    if (!words.empty()) words += "; ";
+    words += p.gate == WaveGate::manual ? "a person opens each wave after the first"
+                                        : "a person opens the second wave";
+  }
+  return words;
 }

@@ -75,6 +75,13 @@ void UpgradeRun::take_commands() {
         break;
       case RunCommandKind::resume:
         paused_ = false;
+        open_gate(true, command.who.empty() ? "Resume" : command.who);
+        break;
+      case RunCommandKind::open_gate:
+        open_gate(true, command.who);
+        break;
+      case RunCommandKind::refuse_gate:
+        open_gate(false, command.who);
         break;
       case RunCommandKind::stop_card:
         stop_card(command.ip);

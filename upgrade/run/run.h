@@ -37,8 +37,27 @@ struct BatchProgress {
 
 // Whatever the run waits for while no card can start; nothing once one
 // starts again. start_time: the schedule's first start; window: the
-// schedule's window is closed (the front names it: "the window 22:00-05:00").
-enum class RunWait { nothing, session, wave, answer, checks, paused, start_time, window };
+// schedule's window is closed (the front names it: "the window 22:00-05:00");
+// delay: the time between waves; gate: a person opens the next wave.
+enum class RunWait { nothing, session, wave, answer, checks, paused, start_time, window, delay, gate };
+
+// A wave settled and the policy holds the next one: told when it settles,
+// and again as its gate opens (gate false then).
+struct WaveHold {
+  int settled_wave = 0;
+  int next_wave = 0;
+  size_t next_cards = 0;
+  std::map<VerdictTally, int> counts;  // of the wave that settled
+  bool gate = false;  // waits for a person (open_gate)
+  // When the next wave may start by the delay and the window, from now
+  // (the loop's clock) and by the local clock.
+  int64_t starts_in_ms = 0;
+  LocalTime starts_at{};
+};
+// "Wave 1 settled: 1 applied, 0 failed"
+std::string wave_settled_words(const WaveHold& hold);
+// "2026-12-10 03:30"
+std::string local_time_words(const LocalTime& t);
 
 // Every card of a run in, as data: the fronts word it themselves.
 struct RunSummary {
@@ -108,6 +127,8 @@ class RunEvents {
     (void)wave;
   }
   virtual void halted(const RolloutStatus& status) { (void)status; }
+  // A wave settled and the next waits for its delay or gate.
+  virtual void wave_held(const WaveHold& hold) { (void)hold; }
   virtual void heartbeat() {}
   // The checks of --verify begin, for that many cards.
   virtual void checks_started(size_t cards) { (void)cards; }
@@ -220,11 +241,17 @@ enum class RunCommandKind {
   hold,       // a question opened: no session does timer work
   release,    // and closed
   answered,   // ip answered a query (the window's merge): it is no longer unanswered
+  // A person opens the gate before the held wave (who: their name and
+  // where), or refuses it: no card starts any more, as stop_starting.
+  // resume opens a held gate too.
+  open_gate,
+  refuse_gate,
 };
 struct RunCommand {
   RunCommandKind kind = RunCommandKind::start;
   uint32_t ip = 0;
   CardOutcome outcome = CardOutcome::pending;
+  std::string who{};
 };
 
 // A datagram the receiver heard on the transfer socket: its bytes are
@@ -306,6 +333,9 @@ class UpgradeRun {
   void stop_running(bool shutdown);
   void stop_starting();
   bool schedule_holds(int64_t now);
+  bool wave_holds(int64_t now);
+  void open_gate(bool opened, const std::string& who);
+  int64_t window_wait_ms(int64_t at) ;
   void start_due_cards(int64_t now);
   void start_card(size_t index, int64_t now);
   void line_without_transfer(const RunCard& card, CardOutcome outcome, const std::string& message);
@@ -367,6 +397,9 @@ class UpgradeRun {
   bool record_behind_ = false;     // the kept report was behind when last told
   bool operator_stop_ = false;     // stop_all or stop_starting before any halt: the report says so
   long long start_at_wall_ = NO_FIRST_START;  // the schedule's first start, by the wall clock
+  int held_wave_ = 0;              // the wave the policy holds, as last seen
+  int64_t held_since_ms_ = 0;      // when the wave before it settled
+  bool gate_open_ = false;         // its gate, when it has one
   std::vector<uint32_t> stopped_;  // cards stopped before their turn
   BatchProgress progress_;
   bool halt_told_ = false;

@@ -1,6 +1,8 @@
 // Which card starts next and when, the schedule's hold, the operator's
 // stops, and a card's start in a free session place.
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <cstring>
 
 #include "image/image.h"
@@ -8,6 +10,7 @@
 #include "upgrade/run/run.h"
 
 using run_detail::copy_text;
+using run_detail::second_of_day;
 using run_detail::wall_clock;
 
 void UpgradeRun::stop_card(uint32_t ip) {
@@ -58,6 +61,114 @@ bool UpgradeRun::schedule_holds(int64_t now) {
   return true;
 }
 
+namespace {
+
+LocalTime plus_seconds(const LocalTime& t, int64_t add) {
+  using namespace std::chrono;
+  const sys_days day = year{t.year} / t.month / t.day;
+  const sys_seconds at =
+      day + hours{t.hour} + minutes{t.minute} + seconds{t.second} + seconds{add};
+  const sys_days at_day = floor<days>(at);
+  const year_month_day ymd{at_day};
+  const hh_mm_ss hms{at - at_day};
+  LocalTime out = t;
+  out.year = static_cast<int>(ymd.year());
+  out.month = static_cast<int>(static_cast<unsigned>(ymd.month()));
+  out.day = static_cast<int>(static_cast<unsigned>(ymd.day()));
+  out.hour = static_cast<int>(hms.hours().count());
+  out.minute = static_cast<int>(hms.minutes().count());
+  out.second = static_cast<int>(hms.seconds().count());
+  return out;
+}
+
+}  // namespace
+
+std::string wave_settled_words(const WaveHold& hold) {
+  auto count = [&](VerdictTally t) {
+    auto it = hold.counts.find(t);
+    return std::to_string(it == hold.counts.end() ? 0 : it->second);
+  };
+  return "Wave " + std::to_string(hold.settled_wave) + " settled: " + count(VerdictTally::applied) +
+         " applied, " + count(VerdictTally::failed) + " failed";
+}
+
+std::string local_time_words(const LocalTime& t) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute);
+  return text;
+}
+
+// How long from now a card starting at the loop's time at waits for the
+// window (0 without one, or inside it).
+int64_t UpgradeRun::window_wait_ms(int64_t at) {
+  const RunSchedule& schedule = options_.schedule;
+  if (!schedule.has_window()) return 0;
+  const int64_t ahead = (at - io_->now_ms()) / 1000;
+  const int second = static_cast<int>((second_of_day(io_->local_time()) + ahead) % SECONDS_A_DAY);
+  if (window_open(schedule, second)) return 0;
+  return 1000LL * seconds_until(schedule.window_from, second);
+}
+
+// The wave the policy holds: seen first when the wave before it settled
+// (told then, its gate asked), then held for its gate and its delay from
+// that moment; the schedule's window holds it after that as it holds any
+// card. False once it may begin (it has begun then).
+bool UpgradeRun::wave_holds(int64_t now) {
+  const int wave = rollout_->held_wave();
+  if (!wave) return false;
+  const RolloutPolicy& policy = plan_.policy;
+  if (wave != held_wave_) {
+    held_wave_ = wave;
+    held_since_ms_ = now;
+    gate_open_ = !rollout_->held_by_gate();
+    if (!gate_open_) rollout_->gate_asked(wave, io_->local_time());
+    WaveHold hold;
+    hold.settled_wave = wave - 1;
+    hold.next_wave = wave;
+    for (const RunCard& c : cards_) {
+      if (c.wave == wave) ++hold.next_cards;
+      if (c.wave == wave - 1) ++hold.counts[verdict_tally(latest_of(c.record.ip).verdict)];
+    }
+    hold.gate = !gate_open_;
+    const int64_t due = now + policy.wave_delay_ms;
+    hold.starts_in_ms = policy.wave_delay_ms + window_wait_ms(due);
+    hold.starts_at = plus_seconds(io_->local_time(), hold.starts_in_ms / 1000);
+    events_->wave_held(hold);
+  }
+  if (!gate_open_) {
+    tell_waiting(RunWait::gate, wave);
+    return true;
+  }
+  const int64_t due = held_since_ms_ + policy.wave_delay_ms;
+  if (now < due) {
+    cursor_due_ms_ = due;
+    tell_waiting(RunWait::delay, wave);
+    return true;
+  }
+  rollout_->open_wave();
+  return false;
+}
+
+// A person answered the held wave's gate.
+void UpgradeRun::open_gate(bool opened, const std::string& who) {
+  if (!rollout_ || !rollout_->held_wave() || gate_open_) return;
+  rollout_->gate_answered(opened, who, io_->local_time());
+  if (!opened) return stop_starting();
+  gate_open_ = true;
+  // The hold told again: the next wave starts after the delay left.
+  WaveHold hold;
+  hold.settled_wave = held_wave_ - 1;
+  hold.next_wave = held_wave_;
+  for (const RunCard& c : cards_)
+    if (c.wave == held_wave_) ++hold.next_cards;
+  const int64_t now = io_->now_ms();
+  const int64_t due = std::max(now, held_since_ms_ + plan_.policy.wave_delay_ms);
+  hold.starts_in_ms = due - now + window_wait_ms(due);
+  hold.starts_at = plus_seconds(io_->local_time(), hold.starts_in_ms / 1000);
+  events_->wave_held(hold);
+}
+
 int UpgradeRun::free_slot() const {
   for (size_t i = 0; i < slots_.size(); ++i)
     if (!slots_[i]->busy) return static_cast<int>(i);
@@ -91,6 +202,12 @@ void UpgradeRun::start_due_cards(int64_t now) {
   // Looked at again when this is due, or when something changes: a session
   // ends, a card settles, a command comes.
   cursor_due_ms_ = -1;
+  // A wave held by the policy is told as soon as the one before settled,
+  // whatever else holds the starts.
+  if (rollout_ && rollout_->held_wave() && rollout_->held_wave() != held_wave_ && !stopping_) {
+    wave_holds(now);
+    cursor_due_ms_ = -1;
+  }
   while (cursor_ < cards_.size()) {
     if (now < next_start_ms_) {
       cursor_due_ms_ = next_start_ms_;
@@ -127,7 +244,11 @@ void UpgradeRun::start_due_cards(int64_t now) {
     // A card a stop keeps from starting needs no session for its line.
     if (!stopping_ && (free_slot() < 0 || sending_to(ip))) return tell_waiting(RunWait::session, 0);
     if (rollout_) {
-      const StartDecision decision = rollout_->begin(ip);
+      StartDecision decision = rollout_->begin(ip);
+      if (decision == StartDecision::wait && rollout_->held_wave()) {
+        if (wave_holds(now)) return;
+        decision = rollout_->begin(ip);
+      }
       if (decision == StartDecision::wait) return tell_waiting(RunWait::wave, c.wave - 1);
       if (decision == StartDecision::never) {
         line_without_transfer(c, CardOutcome::not_started, stop_reason());

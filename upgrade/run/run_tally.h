@@ -27,6 +27,12 @@ struct RunWindowState {
   int wait_wave = 0;
   RunSchedule schedule;              // the run's, for its waits' words
   bool paused = false;
+  // A wave held by the policy: the counts of the one that settled ("Wave 1
+  // settled: 1 applied, 0 failed"), the next ("wave 2 (5 cards)") and when
+  // it starts by its delay ("2026-12-10 03:30", empty with a gate); gate:
+  // Resume opens it.
+  std::string settled_words, next_wave, next_at;
+  bool gate = false;
   bool stopping = false;             // Stop said yes: the buttons are done
   std::string ended;                 // set when the run is over: why
   uint64_t started_ms = 0;           // the window's clock at the start

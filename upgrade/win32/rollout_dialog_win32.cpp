@@ -1,6 +1,8 @@
 // The rollout dialog (122), from the device list's menu: whether Upgrade
 // runs the ticked cards in waves, the waves' sizes, the failure that stops
-// the run, when its cards may start, how many transfers run at once, the
+// the run (a count or a share), the policy beside them (cards without an
+// answer, the least settled, the time and gate between waves, the order),
+// when its cards may start, how many transfers run at once, the
 // checks' settle period and the recheck after the run, kept in the
 // settings at OK. The fields of the waves are greyed while the
 // box is unticked.
@@ -15,13 +17,15 @@
 
 namespace {
 
-// The longest text a field takes: a number with a "%", a window, and
-// blanks around.
-const int FIELD_LIMIT = 16;
+// The longest text a field takes: a number with a "%", a window, a
+// shuffle with its seed, and blanks around.
+const int FIELD_LIMIT = 24;
 
-// The fields of the waves, in the dialog's order.
-const int FIELDS[] = {IDC_ROLLOUT_FIRST, IDC_ROLLOUT_LATER, IDC_ROLLOUT_STOP, IDC_ROLLOUT_START,
-                      IDC_ROLLOUT_WINDOW};
+// The fields of the waves and their policy, in the dialog's order.
+const int FIELDS[] = {IDC_ROLLOUT_FIRST,       IDC_ROLLOUT_LATER,       IDC_ROLLOUT_STOP,
+                      IDC_ROLLOUT_START,       IDC_ROLLOUT_WINDOW,      IDC_ROLLOUT_UNREACHABLE,
+                      IDC_ROLLOUT_MIN_SETTLED, IDC_ROLLOUT_DELAY,       IDC_ROLLOUT_ORDER,
+                      IDC_ROLLOUT_GATE};
 
 void grey_fields(HWND dialog) {
   const BOOL on = IsDlgButtonChecked(dialog, IDC_ROLLOUT_WAVES) == BST_CHECKED;
@@ -46,14 +50,24 @@ int field_id(RolloutField field) {
       return IDC_ROLLOUT_START;
     case RolloutField::window:
       return IDC_ROLLOUT_WINDOW;
+    case RolloutField::max_unreachable:
+      return IDC_ROLLOUT_UNREACHABLE;
+    case RolloutField::min_settled:
+      return IDC_ROLLOUT_MIN_SETTLED;
+    case RolloutField::wave_delay:
+      return IDC_ROLLOUT_DELAY;
+    case RolloutField::order:
+      return IDC_ROLLOUT_ORDER;
     default:
       return 0;
   }
 }
 
 void init_rollout_dialog(HWND dialog) {
-  const RolloutFields fields = rollout_fields_of(read_rollout_setting());
+  RolloutFields fields = rollout_fields_of(read_rollout_setting());
+  policy_fields_of(read_policy_setting(), &fields);
   CheckDlgButton(dialog, IDC_ROLLOUT_WAVES, fields.waves ? BST_CHECKED : BST_UNCHECKED);
+  CheckDlgButton(dialog, IDC_ROLLOUT_GATE, fields.gate ? BST_CHECKED : BST_UNCHECKED);
   const std::string transfers = std::to_string(read_transfers_setting());
   const std::string settle = std::to_string(read_settle_setting());
   const std::string recheck = recheck_field_of(read_recheck_setting());
@@ -61,7 +75,11 @@ void init_rollout_dialog(HWND dialog) {
       {IDC_ROLLOUT_FIRST, &fields.first},     {IDC_ROLLOUT_LATER, &fields.later},
       {IDC_ROLLOUT_STOP, &fields.stop_after}, {IDC_ROLLOUT_START, &fields.start_at},
       {IDC_ROLLOUT_WINDOW, &fields.window},   {IDC_ROLLOUT_PARALLEL, &transfers},
-      {IDC_ROLLOUT_SETTLE, &settle},          {IDC_ROLLOUT_RECHECK, &recheck}};
+      {IDC_ROLLOUT_SETTLE, &settle},          {IDC_ROLLOUT_RECHECK, &recheck},
+      {IDC_ROLLOUT_UNREACHABLE, &fields.max_unreachable},
+      {IDC_ROLLOUT_MIN_SETTLED, &fields.min_settled},
+      {IDC_ROLLOUT_DELAY, &fields.wave_delay},
+      {IDC_ROLLOUT_ORDER, &fields.order}};
   for (const auto& [id, text] : edits) {
     SendDlgItemMessageA(dialog, id, EM_SETLIMITTEXT, FIELD_LIMIT, 0);
     SetDlgItemTextA(dialog, id, text->c_str());
@@ -90,10 +108,18 @@ bool keep_fields(HWND dialog) {
   fields.stop_after = item_text(dialog, IDC_ROLLOUT_STOP);
   fields.start_at = item_text(dialog, IDC_ROLLOUT_START);
   fields.window = item_text(dialog, IDC_ROLLOUT_WINDOW);
-  RolloutSetting setting;
+  fields.max_unreachable = item_text(dialog, IDC_ROLLOUT_UNREACHABLE);
+  fields.min_settled = item_text(dialog, IDC_ROLLOUT_MIN_SETTLED);
+  fields.wave_delay = item_text(dialog, IDC_ROLLOUT_DELAY);
+  fields.order = item_text(dialog, IDC_ROLLOUT_ORDER);
+  fields.gate = IsDlgButtonChecked(dialog, IDC_ROLLOUT_GATE) == BST_CHECKED;
+  // A share typed in Stop after leaves the count kept as it was.
+  RolloutSetting setting = read_rollout_setting();
+  RolloutPolicy policy;
   std::string why;
   RolloutField refused = RolloutField::none;
-  if (!read_rollout_fields(fields, &setting, &why, &refused)) {
+  if (!read_rollout_fields(fields, &setting, &why, &refused) ||
+      !read_policy_fields(fields, &policy, &why, &refused)) {
     refuse_field(dialog, field_id(refused), why);
     return false;
   }
@@ -113,7 +139,8 @@ bool keep_fields(HWND dialog) {
     refuse_field(dialog, IDC_ROLLOUT_RECHECK, why);
     return false;
   }
-  if (!write_rollout_setting(setting) || !write_transfers_setting(transfers) ||
+  if (!write_rollout_setting(setting) || !write_policy_setting(policy) ||
+      !write_transfers_setting(transfers) ||
       !write_settle_setting(settle) || !write_recheck_setting(recheck)) {
     upgrade_services().window.show_error(
         "The rollout could not be kept: the settings cannot be written.");

@@ -69,6 +69,7 @@ std::string state_text(const RunWindowState& s) {
   if (!s.ended.empty()) return s.ended;
   if (s.stopping) return "Stopping: the transfers running are aborted.";
   if (s.paused) return "Paused: no new card starts; the transfers running finish.";
+  if (s.gate) return s.settled_words + ".";
   const int waves = static_cast<int>(s.waves.size());
   if (waves > 1 && s.wave_under_way > 0)
     return "Wave " + std::to_string(s.wave_under_way) + " of " + std::to_string(waves) +
@@ -99,7 +100,10 @@ void draw(HWND dialog) {
   const_cast<RunWindowState&>(s).changed = false;
 
   set_text(dialog, IDC_RUN_STATE, state_text(s));
-  const std::string wait = s.ended.empty() ? run_wait_text(s.wait, s.wait_wave, s.schedule) : "";
+  std::string wait = s.ended.empty() ? run_wait_text(s.wait, s.wait_wave, s.schedule) : "";
+  // A wave the policy holds says what starts it.
+  if (s.ended.empty() && s.gate) wait = "Resume to start " + s.next_wave;
+  else if (s.ended.empty() && s.wait == RunWait::delay) wait = s.next_wave + " at " + s.next_at;
   set_text(dialog, IDC_RUN_WAIT, wait.empty() ? "" : "Waiting for " + wait + ".");
   char elapsed[48];
   std::snprintf(elapsed, sizeof elapsed, "Elapsed: %llu:%02llu:%02llu", seconds / 3600,
@@ -121,7 +125,7 @@ void draw(HWND dialog) {
 
   const bool going = s.ended.empty() && !s.stopping;
   enable(dialog, IDC_RUN_PAUSE, going && !s.paused);
-  enable(dialog, IDC_RUN_RESUME, going && s.paused);
+  enable(dialog, IDC_RUN_RESUME, going && (s.paused || s.gate));
   enable(dialog, IDC_RUN_STOP, going);
 }
 

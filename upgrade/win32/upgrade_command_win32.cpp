@@ -155,7 +155,7 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   show_setting_problems();
   const bool fleet = setting.waves || parallel > WINDOW_SESSIONS;
   RunOptions options;
-  options.rollout = rollout_options_of(setting);
+  options.rollout = rollout_options_of(setting, read_policy_setting());
   options.schedule = rollout_schedule_of(setting);
   options.parallel = parallel;
   options.answer_window_ms = ANSWER_WINDOW_MS;

@@ -250,6 +250,14 @@ void WindowRun::open_window() {
   // once Stop has been said.
   auto hold = [this](bool paused) {
     if (stop_asked) return;
+    // Resume opens the gate of a wave held for a person, kept with their name.
+    if (!paused && state.gate) {
+      state.gate = false;
+      RunCommand open{RunCommandKind::open_gate};
+      const char* user = std::getenv("USERNAME");
+      open.who = std::string("the window's Resume (") + (user && *user ? user : "someone") + ")";
+      run->post(open);
+    }
     state.paused = paused;
     state.changed = true;
     run->post({paused ? RunCommandKind::pause : RunCommandKind::resume});

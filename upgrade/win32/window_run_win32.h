@@ -253,6 +253,20 @@ struct WindowRun : RunEvents {
       state.changed = true;
     });
   }
+  void wave_held(const WaveHold& hold) override {
+    const std::string settled = hold.counts.empty() ? "" : wave_settled_words(hold);
+    const std::string next = "wave " + std::to_string(hold.next_wave) + " (" +
+                             cards_words(static_cast<long long>(hold.next_cards)) + ")";
+    const std::string at = hold.gate ? "" : local_time_words(hold.starts_at);
+    const bool gate = hold.gate;
+    post_task([this, settled, next, at, gate] {
+      if (!settled.empty()) state.settled_words = settled;
+      state.next_wave = next;
+      state.next_at = at;
+      state.gate = gate;
+      state.changed = true;
+    });
+  }
   void waiting(RunWait what, int wave) override {
     post_task([this, what, wave] {
       state.wait = what;

@@ -14,7 +14,12 @@ whose first card fails, its unstarted cards never started; --dry-run sending
 no write request, and printing the schedule; bad times refused by name; a
 run outside its window sending nothing; a first Ctrl+C letting the card
 sending finish and be checked, the rest not started; 32 transfers open at
-once with --parallel 32.
+once with --parallel 32; the policy's runs at once: each budget at its
+edge (count, share, the least settled), cards without an answer halting
+only when asked, a spread plan's waves on every subnet, a seeded shuffle
+the same twice, the delay told in --json, the gate asked on a terminal
+(nothing of the next wave written before the answer) and refused without
+one, an empty range failing and a current card being nothing to upgrade.
 
     scripts/netns-run.sh python3 tests/net/cli/rollout_test.py COMMAND...
 
@@ -22,9 +27,12 @@ About 50 s: every wave waits for the checks after the upgrade (asked
 every second for the first two minutes after the card's " OK."), each card
 held at the new version for a settle period of 1 s in 5 answers."""
 
+import concurrent.futures
 import csv
 import json
 import os
+import pty
+import select
 import signal
 import subprocess
 import sys
@@ -47,6 +55,13 @@ SWAPPED = "10.69.17.2"  # back with the new version, as another device
 FLIPS = "10.69.17.3"    # silent 3 s, the new version for 2.5 s, silent 3 s, then the old
 WIDE_WAVE = ["10.69.18.%d" % n for n in range(1, 7)]  # .1 refuses the write
 STOPPED = ["10.69.19.%d" % n for n in range(1, 4)]    # .1 takes 2.4 s
+# Three cards on each of three subnets, listed subnet by subnet.
+SUBNETS = ["10.69.%d.%d" % (s, n) for s in (20, 21, 22) for n in (1, 2, 3)]
+# Five cards a run (a run upgrades its good ones): .1-.3 refuse the write.
+EDGES = [["10.69.%d.%d" % (s, n) for n in range(1, 6)] for s in (23, 25, 26, 27)]
+AFTER_SILENT = ["10.69.28.1", "10.69.28.2"]
+GATED = ["10.69.28.%d" % n for n in range(3, 7)]
+SILENT = ["10.69.29.%d" % n for n in (8, 9)]          # no card there
 REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
                   "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
                   "image_sha256", "verdict"]
@@ -79,6 +94,13 @@ def fleet_conf(refusing, knobs=None):
         out.append("ip=%s %s%s" % (ip, CARD, " user=nobody" if ip.endswith(".1") else ""))
     for ip in STOPPED:
         out.append("ip=%s %s%s" % (ip, CARD, " ack_delay=20" if ip.endswith(".1") else ""))
+    for ip in SUBNETS:
+        out.append("ip=%s %s" % (ip, CARD))
+    for edge in EDGES:
+        for ip in edge:
+            out.append("ip=%s %s%s" % (ip, CARD, " user=nobody" if int(ip.rsplit(".", 1)[1]) <= 3 else ""))
+    for ip in AFTER_SILENT + GATED:
+        out.append("ip=%s %s" % (ip, CARD))
     for ip in WIDE:
         # 118 blocks at 40 ms each: about 5 s a transfer, longer than the
         # 3.2 s the batch takes to start 32 of them.
@@ -466,6 +488,120 @@ def test_parallel_32(tool, fleet, image):
     check("--parallel 32: 32 transfers open at once, never more", 32, most)
 
 
+def gate_at_terminal(tool, fleet, image, cards, answer):
+    """A run with --wave-gate manual on a terminal: the question read,
+    the write requests counted before the answer, the answer typed."""
+    master, slave = pty.openpty()
+    p = subprocess.Popen(tool.command + ["upgrade", image, *cards, "--waves", "1", "--json",
+                                         "--wave-gate", "manual", *SHORT_SETTLE],
+                         stdin=slave, stderr=slave, stdout=subprocess.PIPE)
+    os.close(slave)
+    asked = b""
+    deadline = time.time() + 60
+    while b"[y/N] " not in asked and time.time() < deadline:
+        ready, _, _ = select.select([master], [], [], 1)
+        if ready:
+            try:
+                asked += os.read(master, 4096)
+            except OSError:
+                break
+    before = wrq_order(fleet, 0, cards)
+    os.write(master, answer)
+    out = p.communicate(timeout=60)[0].decode(errors="replace")
+    os.close(master)
+    question = [l for l in asked.decode(errors="replace").splitlines() if "[y/N]" in l]
+    return p.returncode, out, question[-1].strip() if question else "", before
+
+
+def test_policy(tool, fleet, image):
+    """The budgets at their edge, unreachable cards apart, the orders, the
+    delay, an empty run and one with nothing to upgrade: each run on cards
+    of its own, all at once."""
+    budgets = ((EDGES[0], ["--max-failures", "2"], 4, 3),
+               (EDGES[1], ["--max-failures", "3"], 1, 5),
+               (EDGES[2], ["--max-failures", "40%", "--min-settled", "1"], 4, 3),
+               (EDGES[3], ["--max-failures", "40%", "--min-settled", "5"], 4, 5))
+    silent = ((AFTER_SILENT[0], [], 1, [AFTER_SILENT[0]]),
+              (AFTER_SILENT[1], ["--max-unreachable", "1"], 4, []))
+    runs = {
+        "spread": ["--dry-run", *SUBNETS, "--waves", "3", "--order", "spread", "--max-failures", "2"],
+        "shuffle_a": ["--dry-run", *SUBNETS, "--order", "shuffle:7"],
+        "shuffle_b": ["--dry-run", *SUBNETS, "--order", "shuffle:7"],
+        "shuffle_drawn": ["--dry-run", *SUBNETS, "--order", "shuffle"],
+        # The next wave waits the delay after the first settled; --json says when.
+        "delay": [*SUBNETS[:2], "--waves", "1", "--wave-delay", "2s", "--json", *SHORT_SETTLE],
+        "gate": [SUBNETS[0], "--wave-gate", "manual"],
+        "empty": ["10.69.24.0/30"],
+        "current": ["10.69.14.5"],
+    }
+    # Three refusals in a row, one at a time: 2 allowed halts at the 3rd,
+    # 3 allowed does not; 40% of 5 is 2, but with --min-settled 5 only the
+    # 5th card settled may halt it. Cards without an answer are no
+    # failures; they halt only when asked.
+    for i, (edge, flags, _, _) in enumerate(budgets):
+        runs["budget%d" % i] = [*edge, "--parallel", "1", *flags, *SHORT_SETTLE]
+    for i, (fine, flags, _, _) in enumerate(silent):
+        runs["silent%d" % i] = [*SILENT, fine, "--max-failures", "0", *flags, *SHORT_SETTLE]
+    start = fleet.mark()
+    with concurrent.futures.ThreadPoolExecutor(len(runs) + 2) as pool:
+        futures = {name: pool.submit(tool.run, "upgrade", image, *args) for name, args in runs.items()}
+        opened = pool.submit(gate_at_terminal, tool, fleet, image, GATED[:2], b"y\n")
+        refused = pool.submit(gate_at_terminal, tool, fleet, image, GATED[2:], b"n\n")
+        got = {name: f.result() for name, f in futures.items()}
+        opened, refused = opened.result(), refused.result()
+
+    # A person opens the gate: nothing of wave 2 was written before.
+    rc, out, question, before = opened
+    summary = ([o for o in json_lines(out) if "summary" in o] or [{}])[-1].get("summary", {})
+    gates = summary.get("gates") or [{}]
+    check("gate: the question, no write request of wave 2 before the answer",
+          ("Wave 1 settled: 1 applied, 0 failed. Start wave 2 (1 card)? [y/N]", [GATED[0]]),
+          (question, before))
+    check("gate: opened, exit 0, who and when in the summary", (0, True, True, True),
+          (rc, gates[0].get("opened"), str(gates[0].get("by")).endswith("at the terminal"),
+           bool(gates[0].get("at"))))
+    rc, out, question, before = refused
+    check("gate: refused, the rest not started, stopped (exit 5)", (5, [GATED[2]]),
+          (rc, wrq_order(fleet, 0, GATED[2:])))
+
+    rc, out, err = got["spread"]
+    waves = {}
+    for l in lines(out):
+        ip, _, wave = l.split()
+        waves.setdefault(wave, set()).add(ip.rsplit(".", 1)[0])
+    check("spread: each wave of the plan touches every subnet", (0, [3, 3, 3]),
+          (rc, [len(waves[w]) for w in sorted(waves)]))
+    check("dry run: the budget's boundary stated", True,
+          "budget: halts at the 3rd failure; cards without an answer do not halt it" in err)
+    check("shuffle: the same seed gives the same plan", (got["shuffle_a"][1], False),
+          (got["shuffle_b"][1], got["shuffle_a"][1] == out))
+    check("shuffle: a drawn seed is printed", True, "give --order shuffle:" in got["shuffle_drawn"][2])
+    check("dry run: no write request", [], [e for e in fleet.events("wrq", since=start)
+                                            if e[2]["ip"] in SUBNETS[2:]])
+    for i, (edge, flags, code, written) in enumerate(budgets):
+        rc, out, err = got["budget%d" % i]
+        check("budget %s: exit status and the cards written to" % " ".join(flags),
+              (code, edge[:written]), (rc, wrq_order(fleet, start, edge)))
+    for i, (fine, flags, code, written) in enumerate(silent):
+        rc, out, err = got["silent%d" % i]
+        check("unreachable %s: exit status and the card written to" % " ".join(flags),
+              (code, written), (rc, wrq_order(fleet, start, [fine])))
+    check("unreachable: the halt says why", True,
+          "2 cards gave no answer, more than the 1 allowed" in got["silent1"][2])
+    rc, out, err = got["delay"]
+    held = [o["wave_held"] for o in json_lines(out) if "wave_held" in o]
+    check("delay: exit 0, the hold told with its start", (0, 1, 2, False, True),
+          (rc, len(held), held and held[0]["next_wave"], held and held[0]["gate"],
+           bool(held) and bool(held[0]["starts_at"])))
+    rc, out, err = got["gate"]
+    check("gate: refused without a terminal", (2, True), (rc, "run it at a terminal" in err))
+    rc, out, err = got["empty"]
+    check("empty: a range that answered nothing fails", (1, True),
+          (rc, "no cards: the range answered nothing" in err))
+    rc, out, err = got["current"]
+    check("current: nothing to upgrade, exit 0", (0, True), (rc, "nothing to upgrade" in err))
+
+
 def main():
     command = sys.argv[1:]
     native = os.environ["DAVERIDUR_BIN"]
@@ -477,7 +613,8 @@ def main():
     tool = Tool(command)
     fleet = Fleet(native, work)
     try:
-        for group in (lambda: test_dry_run(tool, fleet, image),
+        for group in (lambda: test_policy(tool, fleet, image),
+                      lambda: test_dry_run(tool, fleet, image),
                       lambda: test_waves_and_json(tool, fleet, image, work),
                       lambda: test_halt_and_resume(tool, fleet, image, work),
                       lambda: test_checks_prove_the_version(tool, fleet, image),

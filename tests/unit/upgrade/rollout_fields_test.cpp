@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "upgrade/policy/rollout_fields.h"
+#include "upgrade/run/run.h"
 
 namespace {
 
@@ -193,6 +195,62 @@ TEST(RolloutFields, TheSettingsPlanBudgetAndConfirmationLine) {
   EXPECT_TRUE(rollout_setting_steps(s).empty());
   EXPECT_EQ(rollout_setting_budget(s), NO_FAILURE_BUDGET);
   EXPECT_EQ(rollout_setting_line(s), "");
+}
+
+// The policy's fields: read as the command line reads its options, each
+// refusal named by its field, a share in Stop after leaving the count kept;
+// the kept text reads back to the same policy, and the run draws a seed
+// for a shuffle kept without one.
+TEST(RolloutFields, PolicyFieldsAndTheirKeptText) {
+  RolloutFields f = typed("1", "25%", "10%");
+  f.max_unreachable = "2";
+  f.wave_delay = "2h";
+  f.gate = true;
+  f.order = "shuffle";
+  RolloutSetting s;
+  s.stop_after = 4;
+  std::string why;
+  ASSERT_TRUE(read_rollout_fields(f, &s, &why)) << why;
+  EXPECT_EQ(s.stop_after, 4u) << "a share leaves the count kept";
+  RolloutPolicy p;
+  ASSERT_TRUE(read_policy_fields(f, &p, &why)) << why;
+  EXPECT_EQ(p.failures, (Budget{10, true}));
+  EXPECT_EQ(p.unreachable, (Budget{2, false}));
+  EXPECT_EQ(p.wave_delay_ms, 2 * 3600000);
+  EXPECT_EQ(p.gate, WaveGate::manual);
+  EXPECT_EQ(policy_setting_text(p), "failures=10% unreachable=2 delay=2h gate=manual order=shuffle");
+  RolloutPolicy back;
+  ASSERT_TRUE(read_policy_setting_text(policy_setting_text(p), &back));
+  EXPECT_EQ(back, p);
+  RolloutFields shown;
+  policy_fields_of(p, &shown);
+  EXPECT_EQ(shown.stop_after, "10%");
+  EXPECT_TRUE(shown.gate);
+  EXPECT_FALSE(read_policy_setting_text("gate=manual order", &back));
+
+  s.waves = true;
+  const RolloutOptions o = rollout_options_of(s, p);
+  EXPECT_TRUE(o.policy.order.seeded);
+  EXPECT_EQ(o.max_failures, -1) << "the share stands for the count";
+  EXPECT_EQ(rollout_options_of(RolloutSetting{}, p).policy, RolloutPolicy{}) << "no waves, no policy";
+
+  for (const auto& [field, text, expected] :
+       std::vector<std::tuple<RolloutField, std::string, std::string>>{
+           {RolloutField::wave_delay, "2 hours",
+            "Time between waves: \"2 hours\" is not a time like 30m, 2h or 1d."},
+           {RolloutField::max_unreachable, "x", "Max without an answer: \"x\" is not a number"},
+           {RolloutField::order, "random", "Order: \"random\" is not given, spread or shuffle[:SEED]."},
+           {RolloutField::stop_after, "101%", "Stop after N failures: a percentage is 0 to 100."}}) {
+    RolloutFields bad = typed("1", "25%", "1");
+    if (field == RolloutField::wave_delay) bad.wave_delay = text;
+    if (field == RolloutField::max_unreachable) bad.max_unreachable = text;
+    if (field == RolloutField::order) bad.order = text;
+    if (field == RolloutField::stop_after) bad.stop_after = text;
+    RolloutField refused = RolloutField::none;
+    EXPECT_FALSE(read_policy_fields(bad, &p, &why, &refused)) << text;
+    EXPECT_EQ(refused, field) << text;
+    EXPECT_EQ(why.rfind(expected, 0), 0u) << why;
+  }
 }
 
 }  // namespace

@@ -413,6 +413,8 @@ struct Recorder : RunEvents {
   }
   void waiting(RunWait what, int wave) override { waits.emplace_back(what, wave); }
   void halted(const RolloutStatus& s) override { halts.push_back(s); }
+  std::vector<std::pair<WaveHold, int64_t>> holds;
+  void wave_held(const WaveHold& h) override { holds.emplace_back(h, io->now); }
   void checks_started(size_t n) override { checks_started_for.push_back(n); }
   void recheck_waiting(size_t n, int64_t wait_ms) override {
     rechecks.emplace_back(n, wait_ms, io->now);
@@ -1639,6 +1641,111 @@ TEST_F(RunTest, StopWhilePausedEndsTheRunAndEveryCheckSocketIsHeard) {
     EXPECT_EQ(events_.text.rfind("Stopped by the operator: 3 cards not started.", 0), 0u)
         << events_.text;
     EXPECT_TRUE(io_.waited_on.count(older)) << "the loop waited only on the newest check socket";
+  }
+}
+
+// ---- The policy between waves
+
+// A wave starts the delay after the one before settled, not before (no
+// request reaches its card); with a window, at the window's next opening
+// after that. The hold is told as the wave settles, with when the next
+// starts.
+TEST_F(RunTest, WaveDelayHoldsTheNextWaveAndTheWindowToo) {
+  struct Case {
+    const char* name;
+    int64_t delay_ms;
+    int window_from, window_to;
+  };
+  for (const Case& c : {Case{"delay", 30 * 60000, -1, -1}, Case{"delay_then_window", 45 * 60000, 10 * 60, 11 * 60}}) {
+    SCOPED_TRACE(c.name);
+    fresh();
+    cards({1, 2});
+    RunOptions options;
+    options.rollout.on = true;
+    options.rollout.steps = {{false, 1}};
+    options.rollout.policy.wave_delay_ms = c.delay_ms;
+    options.schedule.window_from = c.window_from;
+    options.schedule.window_to = c.window_to;
+    options.checks = RunChecks::each_ok;
+    make(options, true);
+    for (int n = 1; n <= 2; ++n) checks_->versions[card_ip(n)] = IMAGE_VERSION;
+    run_to_end();
+    EXPECT_EQ(results(), std::vector<CardOutcome>(2, CardOutcome::applied));
+    ASSERT_FALSE(events_.checked.empty());
+    const int64_t settled = std::get<2>(events_.checked[0]);
+    ASSERT_EQ(events_.holds.size(), 1u);
+    const auto& [hold, told] = events_.holds[0];
+    EXPECT_EQ(told, settled);
+    EXPECT_EQ(hold.settled_wave, 1);
+    EXPECT_EQ(hold.next_wave, 2);
+    EXPECT_EQ(hold.next_cards, 1u);
+    EXPECT_EQ(hold.counts.at(VerdictTally::applied), 1);
+    EXPECT_FALSE(hold.gate);
+    ASSERT_EQ(fake(2).wrq_at.size(), 1u);
+    const int64_t starts = fake(2).wrq_at[0];
+    if (c.window_from < 0) {
+      EXPECT_EQ(starts, settled + c.delay_ms);
+      EXPECT_EQ(hold.starts_in_ms, c.delay_ms);
+      const std::pair<RunWait, int> delayed{RunWait::delay, 2};
+      EXPECT_NE(std::find(events_.waits.begin(), events_.waits.end(), delayed), events_.waits.end());
+    } else {
+      // 10:30 + the check + 45 minutes is past 11:00: the next day's 10:00.
+      const int64_t opens = (24 * 3600 - 30 * 60) * 1000LL;
+      EXPECT_GE(starts, opens);
+      EXPECT_LT(starts, opens + 1000);
+      EXPECT_EQ(local_time_words(hold.starts_at), "2000-06-16 10:00");
+    }
+  }
+}
+
+// A gate: the run waits for a person after the wave (nothing is sent
+// meanwhile); the one who opens it is kept, Resume opens it too; refused,
+// nothing more starts and the run is stopped by the operator.
+TEST_F(RunTest, ManualGateOpenedOrRefused) {
+  for (bool open : {true, false}) {
+    SCOPED_TRACE(open);
+    fresh();
+    cards({1, 2, 3});
+    RunOptions options;
+    options.rollout.on = true;
+    options.rollout.steps = {{false, 1}};
+    options.rollout.policy.gate = WaveGate::manual;
+    options.checks = RunChecks::each_ok;
+    make(options, true);
+    for (int n = 1; n <= 3; ++n) checks_->versions[card_ip(n)] = IMAGE_VERSION;
+    io_.at(10 * 60000, [this, open] {
+      RunCommand command{open ? RunCommandKind::open_gate : RunCommandKind::refuse_gate};
+      command.who = "alice at the terminal";
+      run_->post(command);
+    });
+    post_at(20 * 60000, RunCommandKind::resume);
+    run_to_end();
+    const std::pair<RunWait, int> gated{RunWait::gate, 2};
+    EXPECT_NE(std::find(events_.waits.begin(), events_.waits.end(), gated), events_.waits.end());
+    ASSERT_GE(events_.holds.size(), 1u);
+    EXPECT_TRUE(events_.holds[0].first.gate);
+    const RolloutStatus& s = events_.status;
+    ASSERT_EQ(s.gates.size(), open ? 2u : 1u);
+    EXPECT_EQ(s.gates[0].wave, 2);
+    EXPECT_TRUE(s.gates[0].answered);
+    EXPECT_EQ(s.gates[0].opened, open);
+    EXPECT_EQ(s.gates[0].who, "alice at the terminal");
+    EXPECT_EQ(local_time_words(s.gates[0].at), "2000-06-15 10:40");
+    if (open) {
+      ASSERT_EQ(fake(2).wrq_at.size(), 1u);
+      EXPECT_EQ(fake(2).wrq_at[0], 10 * 60000);
+      ASSERT_EQ(fake(3).wrq_at.size(), 1u);
+      EXPECT_EQ(fake(3).wrq_at[0], 20 * 60000);
+      EXPECT_EQ(s.gates[1].who, "Resume");
+      EXPECT_EQ(results(), std::vector<CardOutcome>(3, CardOutcome::applied));
+    } else {
+      EXPECT_TRUE(fake(2).wrq_at.empty());
+      EXPECT_TRUE(fake(3).wrq_at.empty());
+      EXPECT_EQ(results(), (std::vector<CardOutcome>{CardOutcome::applied, CardOutcome::not_started,
+                                                     CardOutcome::not_started}));
+      EXPECT_TRUE(run_->stopped_by_operator());
+      EXPECT_EQ(run_verdicts(events_.cards, s.halted, true).exit_status, EXIT_STOPPED);
+    }
   }
 }
 

@@ -75,13 +75,41 @@ options:
     elements: str
   max_failures:
     description:
-      - Failures the whole run allows, counted against the budget (cards refused, whose
-        transfer failed or was aborted, or whose check failed; not a card that did not
-        answer before its turn); one more halts it.
+      - "Failures the whole run allows, a number or a percentage of the cards planned such as
+        C(10%): cards refused, whose transfer failed or was aborted, or whose check failed
+        (not a card that did not answer before its turn, see I(max_unreachable))."
+      - A budget may be reached, not passed; with C(2) the run halts at the 3rd failure,
+        with C(10%) of 40 cards at the 5th. A percentage halts only once I(min_settled)
+        cards have settled.
       - "Without it, a run with I(waves) allows none. A run without I(waves) has no budget
         then: a failed card halts nothing, every card is still sent, and the task fails at
         the end when a card failed."
+    type: str
+  max_unreachable:
+    description:
+      - Cards that gave no answer before their transfer the run allows, a number or a
+        percentage; the same rule as I(max_failures). Without it they are reported and fail
+        the task at the end, but never halt the run.
+    type: str
+  min_settled:
+    description:
+      - A percentage budget halts only once this many cards have settled (every card, in a
+        smaller run). The tool's default is 10.
     type: int
+  wave_delay:
+    description:
+      - "Time between waves, like C(30m), C(2h) or C(1d): a wave starts that long after every
+        card of the one before settled (the bake time). The module's task lasts as long;
+        run it with C(async) and C(poll) when that outlasts the SSH connection."
+      - "A gate a person opens (the tool's C(--wave-gate)) needs a terminal; in a playbook
+        the gate is a C(ansible.builtin.pause) task between two runs of this module."
+    type: str
+  order:
+    description:
+      - The cards' order in the waves, C(given), C(spread) (round-robin across their /24
+        subnets) or C(shuffle) / C(shuffle:SEED) (a seeded random order; the seed is in the
+        summary's C(order)).
+    type: str
   parallel:
     description:
       - Transfers at once within a wave, 1 to 64.
@@ -299,6 +327,15 @@ cards:
        mac: 00-0a-fe-14-00-0b, version_before: '1.00', image: /var/lib/daveridur/mx2_105.bin,
        image_version: '1.05', result: ok, message: OK., seconds: 3, bytes_sent: 60080,
        verified: applied, verified_seconds: 41, verdict: applied, wave: 1}
+waves_held:
+  description: Each wave the policy held once the one before settled (I(wave_delay)), with
+    that wave's counts and when the next started by the site host's clock.
+  returned: success and failure, not in check mode
+  type: list
+  elements: dict
+  sample:
+    - {settled_wave: 1, applied: 1, failed: 0, next_wave: 2, cards: 11, gate: false,
+       starts_at: '2024-05-02 00:40'}
 summary:
   description: The tool's summary of the run; null in check mode.
   returned: always
@@ -331,8 +368,17 @@ summary:
       description: Waves started.
       type: int
     halted:
-      description: Whether the failure budget halted the run.
+      description: Whether a budget (failures or cards without an answer) halted the run.
       type: bool
+    unreachable:
+      description: Cards that gave no answer before their transfer.
+      type: int
+    max_unreachable:
+      description: The cards without an answer the run allowed; null when it had no such budget.
+      type: int
+    order:
+      description: The cards' order, a shuffle with its seed (C(shuffle:1234)) to plan it again.
+      type: str
     stopped:
       description: Whether the operator stopped the run (a first Ctrl+C or a signal that kept cards from starting).
       type: bool
@@ -392,6 +438,7 @@ from ansible_collections.daveridur.fleet.plugins.module_utils.verdict import (
     NOT_STARTED_STOPPED, TOOK_IMAGE, row_verdict, rules_of)
 
 DRY_RUN_WAVE = re.compile(r'^wave (\d+)$')
+BUDGET = re.compile(r'^\d{1,7}\s*%?$')
 
 
 def failed_text(row):
@@ -449,8 +496,9 @@ def upgrade_args(module, cards):
     args.append(option('parallel', p['parallel']))
     if p['waves']:
         args.append(option('waves', ','.join(str(w).strip() for w in p['waves'])))
-    if p['max_failures'] is not None:
-        args.append(option('max-failures', p['max_failures']))
+    for name in ('max_failures', 'max_unreachable', 'min_settled', 'wave_delay', 'order'):
+        if p[name] is not None:
+            args.append(option(name.replace('_', '-'), str(p[name]).strip()))
     if p['resume']:
         args.append(option('resume', p['resume']))
     if module.check_mode:
@@ -487,7 +535,11 @@ def argument_spec():
         cards_file=dict(type='path'),
         exclude=dict(type='list', elements='str', default=[]),
         waves=dict(type='list', elements='str'),
-        max_failures=dict(type='int'),
+        max_failures=dict(type='str'),
+        max_unreachable=dict(type='str'),
+        min_settled=dict(type='int'),
+        wave_delay=dict(type='str'),
+        order=dict(type='str'),
         parallel=dict(type='int', default=4),
         verify=dict(type='bool', default=True),
         force=dict(type='bool', default=False),
@@ -512,7 +564,11 @@ def main():
                            mutually_exclusive=[('password', 'password_file')])
     p = module.params
     check_range(module, 'parallel', 1, 64)
-    check_range(module, 'max_failures', 0, 1000000)
+    for name in ('max_failures', 'max_unreachable'):
+        if p[name] is not None and not BUDGET.match(str(p[name]).strip()):
+            module.fail_json(msg='%s: "%s" is not a number of cards or a percentage, like 3 '
+                                 'or 10%%' % (name, p[name]))
+    check_range(module, 'min_settled', 1, 1000000)
     check_range(module, 'transfer_limit', 1, 1440)
     check_range(module, 'settle', 1, 600)
     check_range(module, 'rate', 1, 100000)
@@ -526,8 +582,10 @@ def main():
     if not cards and not p['cards_file'] and not p['resume']:
         cards = broadcast_cards(module)
         if not cards:
-            module.warn('no card answered the broadcast of this site host; nothing was sent')
-            module.exit_json(changed=False, cards=[], summary=None, report=None,
+            # Nothing found is no success: a site down, or the wrong host.
+            module.fail_json(msg='no cards: the broadcast of this site host answered nothing; '
+                                 'nothing was sent', changed=False, cards=[], summary=None,
+                             report=None,
                              **({'plan': [], 'plan_summary': None} if module.check_mode else {}))
 
     args = upgrade_args(module, cards)
@@ -536,7 +594,9 @@ def main():
 
     rc, out, err = run_cli(module, args, p['password'])
     objects = json_lines(module, out, rc, err)
-    rows = [o for o in objects if 'summary' not in o]
+    # The waves the policy held (the delay, told with when the next starts).
+    held = [o['wave_held'] for o in objects if 'wave_held' in o]
+    rows = [o for o in objects if 'summary' not in o and 'wave_held' not in o]
     # A tool from before the verdict: each row's from its result words.
     for row in rows:
         if not row.get('verdict'):
@@ -545,7 +605,8 @@ def main():
     report = p['report'] if p['report'] and os.path.isfile(p['report']) else None
     failed = [r for r in rows if rules_of(r['verdict']).fails_run]
     result = dict(changed=any(r['verdict'] in TOOK_IMAGE for r in rows), cards=rows,
-                  summary=summary, report=report, rc=rc, stderr_lines=stderr_lines(err, rc))
+                  summary=summary, report=report, rc=rc, stderr_lines=stderr_lines(err, rc),
+                  waves_held=held)
     if rc == EXIT_ALL_OK and summary is not None:
         module.exit_json(**result)
     if rc == EXIT_HALTED:
