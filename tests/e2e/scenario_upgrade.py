@@ -228,11 +228,12 @@ def watch_batch(s, main_window):
         if not window_checked and ABORTED in windows and STOPS in windows:
             window_checked = True
             progress = windows[ABORTED]
-            left, top, _, _ = d.rect(progress)
-            left1, top1, _, _ = d.rect(windows[STOPS])
-            t.check("progress window: status, hidden Abort, next slot 20 px on",
-                    ("To : " + ABORTED, False, (20, 20)),
-                    (d.text(d.child(progress, 1019)), d.visible(d.child(progress, 2)), (left1 - left, top1 - top)))
+            a = d.rect(progress)
+            b = d.rect(windows[STOPS])
+            apart = a[2] <= b[0] or b[2] <= a[0] or a[3] <= b[1] or b[3] <= a[1]
+            t.check("progress window: status, hidden Abort, the next slot hides none of it",
+                    ("To : " + ABORTED, False, True),
+                    (d.text(d.child(progress, 1019)), d.visible(d.child(progress, 2)), apart))
         # Abort while four run: no session can end and no new one open
         # meanwhile (an opening window would let every session go on).
         if not aborted and ABORTED in windows and len(windows) == 4:
