@@ -33,6 +33,8 @@ struct UpgradeRunHolder {
   std::vector<std::unique_ptr<WindowRun>> finishing;
   // The taskbar button's progress (start_taskbar_progress).
   std::unique_ptr<TaskbarButton, TaskbarButtonGone> taskbar;
+  // The cards that failed in the last run whose report was shown.
+  int last_failures = 0;
 };
 
 // What the module needs, given once by the main window before any runs.

@@ -6,8 +6,6 @@
 
 namespace {
 
-int last_failures = 0;
-
 const char STOP_QUESTION[] =
     "Stop the rollout ?\r\nThe transfers running end aborted; the cards not started are not sent.";
 
@@ -55,7 +53,7 @@ void show_status_in_report_box(const std::string& status) {
   SetWindowTextA(text_control, (text.substr(0, line) + shown).c_str());
 }
 
-int last_run_failures() { return last_failures; }
+int last_run_failures() { return ui().runs ? ui().runs->last_failures : 0; }
 
 UpgradeRunHolder::UpgradeRunHolder() = default;
 UpgradeRunHolder::~UpgradeRunHolder() = default;
@@ -151,15 +149,16 @@ void WindowRun::show_report(const std::string& text, const std::vector<CardResul
   reporting = true;
   ShutdownBlockReasonDestroy(main_hwnd());
   // A card that failed needs a look, as a halt or a stop does.
-  last_failures = failed_cards(cards);
-  const bool warning = halted_or_stopped || last_failures > 0;
+  const int failures = failed_cards(cards);
+  holder->last_failures = failures;
+  const bool warning = halted_or_stopped || failures > 0;
   // The report box is an ANSI message box; a path or a card's text outside
   // the code page shows with the system's stand-in characters. However
   // long, it ends with where the cards stand.
   const std::string shown = utf8_to_ansi(with_tally_line(text, cards));
   if (report_fits_message_box(shown, cards.size()) ||
       !show_report_dialog(ui().window.instance, ui().window.owner, shown, cards, kept,
-                          halted_or_stopped, last_failures > 0)) {
+                          halted_or_stopped, failures > 0)) {
     const bool page = kept.size() > 5 && kept.compare(kept.size() - 5, 5, ".html") == 0;
     if (page)
       show_report_box(main_hwnd(), shown, warning, kept);
