@@ -503,9 +503,20 @@ class RunTest : public testing::Test {
       checks_ = owned.get();
       transport = std::move(owned);
     }
+    return make(options, std::move(transport));
+  }
+  UpgradeRun& make(RunOptions options, std::unique_ptr<CheckTransport> transport) {
+    options.card_port = io_.port;
     run_ = std::make_unique<UpgradeRun>(cards_, image_, opened_, options, &events_, &io_,
                                         std::move(transport));
     return *run_;
+  }
+  // An image of about that many bytes: blocks enough for transfers to overlap.
+  void image_of(size_t bytes) {
+    ImagePlan plan;
+    plan.body = make_body(bytes, 4);
+    image_ = make_image(plan);
+    opened_ = opened_image_of(dir_ + "/fw.bin", image_, IMAGE_VERSION);
   }
   // Starts the run and passes until it has ended.
   void run_to_end(int most_passes = 500000) {
@@ -1579,4 +1590,109 @@ TEST_F(RunTest, StopWhilePausedEndsTheRun) {
   }
 }
 
+// ---- The port
+
+// Cards that answer at once finish in the time their exchanges take: what
+// the port hears wakes the waiting loop, and datagrams that come together
+// (cards at one pace answer at the same instants) each keep their own
+// bytes. A run much slower than its exchanges is a fault, not a pass.
+TEST_F(RunTest, QuickCardsFinishInTheTimeTheirExchangesTake) {
+  image_of(20000);
+  cards({1, 2, 3, 4}, 10);
+  RunOptions options;
+  options.parallel = 4;
+  make(options);
+  run_to_end();
+  const int64_t blocks = static_cast<int64_t>(image_.size() / SESSION_BLOCK_SIZE + 1);
+  // The request's answer, "Connected" on show, then each block's answer.
+  const int64_t usual = 10 + SESSION_CONNECTED_MS + blocks * 10;
+  for (int n = 1; n <= 4; ++n) {
+    SCOPED_TRACE(n);
+    ASSERT_TRUE(events_.line_of(n));
+    EXPECT_EQ(events_.line_of(n)->outcome, CardOutcome::ok);
+    EXPECT_EQ(fake(n).received, stamped_at(events_.start_of(n)->at));
+    EXPECT_LE(events_.line_of(n)->at - events_.start_of(n)->at, usual * 3 / 2);
+  }
+}
+
+// Each transfer sends from a socket of its own, on a port of its own (its
+// transfer ID); on it only the card's address and the port of its first
+// ACK count. A datagram from the card's address but another port is told
+// "Unknown transfer ID" (once a tick, however many come) and disturbs
+// nothing; one from another address, even another card's ERROR from that
+// card's own transfer port, is dropped unanswered.
+TEST_F(RunTest, EachTransferHasAPortOfItsOwn) {
+  image_of(20000);
+  cards({1, 2, 3}, 10);
+  RunOptions options;
+  options.parallel = 3;
+  make(options);
+  const Bytes disk_full = {0, 5, 0, 3, 'D', 'i', 's', 'k', ' ', 'f', 'u', 'l', 'l', 0};
+  io_.at(400, [&] {
+    const uint16_t port1 = address_port(fake(1).peers.front());
+    const uint16_t port2 = address_port(fake(2).peers.front());
+    io_.put(400, make_address(card_ip(1), 3333), port1, disk_full);
+    io_.put(400, make_address(card_ip(1), 3333), port1, Bytes{0, 4, 0, 30});
+    io_.put(400, make_address(card_ip(2), 2002), port1, disk_full);
+    io_.put(400, make_address(card_ip(9), 2009), port2, disk_full);
+    io_.put(400, make_address(card_ip(9), 2009), port2, Bytes{0, 4, 0, 9});
+  });
+  run_to_end();
+  EXPECT_EQ(results(), std::vector<CardOutcome>(3, CardOutcome::ok));
+  std::set<uint16_t> ports;
+  for (int n = 1; n <= 3; ++n) {
+    SCOPED_TRACE(n);
+    EXPECT_EQ(fake(n).received, stamped_at(events_.start_of(n)->at));
+    for (const SocketAddress& peer : fake(n).peers)
+      EXPECT_EQ(address_port(peer), address_port(fake(n).peers.front()));
+    ports.insert(address_port(fake(n).peers.front()));
+  }
+  EXPECT_EQ(ports.size(), 3u) << "transfers shared a port";
+  ASSERT_EQ(io_.sent_elsewhere.size(), 1u) << "a stranger was answered, or a flood echoed";
+  const auto& [to, told] = io_.sent_elsewhere.front();
+  EXPECT_EQ(to.ip, card_ip(1));
+  EXPECT_EQ(address_port(to), 3333);
+  const std::string text = "Unknown transfer ID";
+  Bytes expected = {0, 5, 0, 5};
+  expected.insert(expected.end(), text.begin(), text.end());
+  expected.push_back(0);
+  EXPECT_EQ(told, expected);
+  EXPECT_EQ(io_.open_ports.size(), 0u) << "a transfer's socket outlived it";
+}
+
+// The checks' own transport over the run's port: an answer counts on the
+// socket its query left from even after a later round has opened another;
+// an answer without a MAC is not the card's, whose MAC was known.
+TEST_F(RunTest, ChecksHearEveryRoundAndWantTheCardsMac) {
+  cards({1, 2, 3});
+  fake(1).delay_ms = 0;   // its check begins first...
+  fake(2).delay_ms = 60;  // ...and this one's a round later
+  fake(3).delay_ms = 0;
+  auto answer = [](int n, bool mac) {
+    char line[64];
+    std::snprintf(line, sizeof line, "+MAC : 00-0a-ff-10-20-%02x\r\n", n);
+    return std::string(mac ? line : "+MAC : \r\n") + "+FW : v1.02\r\n+WRQ : ACCEPT\r\n";
+  };
+  fake(1).sysinfo = answer(1, true);
+  fake(1).sysinfo_delay_ms = 600;  // after card 2's first query opened its round
+  fake(2).sysinfo = answer(2, true);
+  fake(3).sysinfo = answer(3, false);
+  RunOptions options;
+  options.parallel = 3;
+  options.checks = RunChecks::each_ok;
+  make(options, open_check_transport(&io_, io_.port));
+  run_to_end();
+  EXPECT_EQ(results(), (std::vector<CardOutcome>{CardOutcome::applied, CardOutcome::applied,
+                                                 CardOutcome::not_applied}));
+  // Card 1 held the version from its first answer on: applied a settle
+  // period after it, not once card 2's rounds stopped.
+  auto checked_at = [&](int n) {
+    for (const auto& [card, outcome, at] : events_.checked)
+      if (card == n) return at;
+    return NEVER;
+  };
+  EXPECT_LT(checked_at(1), VERIFY_SETTLE_MS + 5000);
+}
+
 }  // namespace
+
