@@ -498,14 +498,14 @@ RunOptions run_options(const UpgradeOptions& o, const Run& run) {
 // second one, SIGTERM and the like end it as a shutdown.
 // False when the checks' socket can't be had.
 bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunOptions& options) {
-  std::unique_ptr<CheckTransport> transport;
-  if (options.checks != RunChecks::none && !(transport = open_check_transport())) {
-    std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
-    return false;
-  }
   // Lives as long as the process: a handler on the console's thread may
   // still be waking it as the run goes.
   static SystemRunIo io;
+  std::unique_ptr<CheckTransport> transport;
+  if (options.checks != RunChecks::none && !(transport = open_check_transport(&io))) {
+    std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
+    return false;
+  }
   Printer printer(run, options);
   UpgradeRun upgrade(std::move(cards), std::move(file.bytes), file.opened, options, &printer, &io,
                      std::move(transport));

@@ -55,6 +55,10 @@ UpgradeRun::UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image,
 }
 
 UpgradeRun::~UpgradeRun() {
+  // The receiver first: nothing posts once the run's sockets go.
+  receiver_.reset();
+  for (auto& slot : slots_)
+    if (slot->socket) io_->close(slot->socket);
   {
     std::lock_guard<std::mutex> lock(inbox_->mutex);
     inbox_->io = nullptr;
@@ -185,28 +189,51 @@ bool UpgradeRun::recheck_holds(int64_t now) {
   return true;
 }
 
+void UpgradeRun::end_slot(Slot& slot) {
+  slot.busy = false;
+  if (slot.socket) io_->close(slot.socket);
+  slot.socket = 0;
+}
+
 void UpgradeRun::drive_sessions(int64_t now) {
   for (auto& slot : slots_) {
     if (!slot->busy) continue;
     slot->due_ms = session_run(slot->view, &slot->session, now, SessionInput::none);
-    if (slot->session.ended) slot->busy = false;
+    if (slot->session.ended) end_slot(*slot);
   }
 }
 
-// What the receiver heard since the last pass goes to the session of the
-// card it came from (one from no running card's address is dropped); a
-// question open holds it in the inbox.
+// What the port heard since the last pass: each datagram goes to the
+// session whose socket it came on, or to the checks; one on a socket
+// closed meanwhile is dropped. A question open holds the transfers'
+// datagrams (the checks' go on).
 void UpgradeRun::take_heard(int64_t now) {
-  if (!receiver_ || pause_.questions > 0) return;
+  if (!receiver_) return;
   inbox_->take_datagrams(&heard_, &heard_bytes_);
-  for (const RunDatagram& d : heard_) deliver(now, heard_bytes_.data() + d.at, d.length, d.from);
+  const bool held = pause_.questions > 0;
+  if (!held && !held_.empty()) {
+    for (const RunDatagram& d : held_) deliver(now, d, held_bytes_.data() + d.at);
+    held_.clear();
+    held_bytes_.clear();
+  }
+  for (const RunDatagram& d : heard_) {
+    const uint8_t* data = heard_bytes_.data() + d.at;
+    if (transport_ && transport_->take(d.socket, data, d.length, d.from)) {
+      check_ready_ = true;
+    } else if (!held) {
+      deliver(now, d, data);
+    } else if (held_.size() < RunInbox::DATAGRAMS_MAX) {
+      held_.push_back({d.socket, d.from, held_bytes_.size(), d.length});
+      held_bytes_.insert(held_bytes_.end(), data, data + d.length);
+    }
+  }
 }
 
-void UpgradeRun::deliver(int64_t now, const uint8_t* data, int length, const SocketAddress& from) {
+void UpgradeRun::deliver(int64_t now, const RunDatagram& d, const uint8_t* data) {
   for (auto& slot : slots_) {
-    if (!slot->busy || slot->session.ip != from.ip) continue;
-    slot->due_ms = session_deliver(slot->view, &slot->session, now, data, length, from);
-    if (slot->session.ended) slot->busy = false;
+    if (!slot->busy || slot->socket != d.socket) continue;
+    slot->due_ms = session_deliver(slot->view, &slot->session, now, data, d.length, d.from);
+    if (slot->session.ended) end_slot(*slot);
     return;
   }
 }
@@ -231,12 +258,11 @@ bool UpgradeRun::pass() {
   int64_t now = io_->now_ms();
   take_commands();
   // Whatever settles cards comes before the starts it may let go.
-  if (phase_ == Phase::sending) {
-    drive_sessions(now);
-    take_heard(now);
-  }
+  if (phase_ == Phase::sending) drive_sessions(now);
+  take_heard(now);
   if (phase_ != Phase::waiting_start) {
     drive_checks(now, check_ready_);
+    check_ready_ = false;
     if (rollout_) give_up_late_checks(now);
   }
   if (phase_ == Phase::sending) {
@@ -282,20 +308,12 @@ bool UpgradeRun::pass() {
     events_->ended();
     return false;
   }
-  // Sleep on the checks' sockets until the next thing is due; the transfers'
-  // datagrams come through the inbox, whose first one wakes the wait.
-  std::vector<Socket> sockets;
-  if (checks_running_ && transport_) sockets = transport_->sockets();
+  // Sleep until the next thing is due: what the port hears comes through
+  // the inbox, whose first datagram wakes the wait.
   now = io_->now_ms();
-  // Heard meanwhile: no wait before the next pass.
-  const bool hear_transfers = pause_.questions == 0 && receiver_;
-  const bool heard = hear_transfers && !inbox_->may_wait();
-  const int64_t wait = heard ? 0 : std::max<int64_t>(0, next_due(now) - now);
-  std::vector<unsigned char> ready;
-  io_->wait(sockets, wait, &ready);
+  const bool heard = receiver_ && !inbox_->may_wait();
+  io_->wait(heard ? 0 : std::max<int64_t>(0, next_due(now) - now));
   inbox_->waited();
-  check_ready_ = ready.size() == sockets.size() &&
-                 std::any_of(ready.begin(), ready.end(), [](unsigned char r) { return r != 0; });
   return true;
 }
 

@@ -15,6 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include "image/image.h"
@@ -151,52 +152,78 @@ class RunEvents {
 };
 
 struct RunInbox;
-// A thread hearing a run's transfer socket; it ends when this goes.
-class TransferReceiver {
+// Hears the port's sockets for a run; it stops hearing when this goes.
+class PortReceiver {
  public:
-  virtual ~TransferReceiver() = default;
+  virtual ~PortReceiver() = default;
 };
 
-// What the run needs of the system: time, sockets, and the wait.
-class RunIo {
+// The run's datagram port: the clocks, its sockets (opened, sent from,
+// heard, closed), the wait and the wake. Its sockets are numbers of its
+// own, never given twice. Everything that comes on them is heard by the
+// port and posted into the run's inbox (RunInbox::post_datagram), which
+// wakes the loop when it waits: the run's only way to hear the network.
+class RunIo : public DatagramSender {
  public:
   virtual ~RunIo() = default;
   virtual int64_t now_ms() = 0;
   virtual LocalTime local_time() = 0;
-  virtual SocketOwner open_socket() = 0;  // udp_open(0) in the product
-  // Waits until one of the sockets is readable, wake() was called or
-  // wait_ms passed; (*ready)[i] tells whether sockets[i] is readable.
-  virtual void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
-                    std::vector<unsigned char>* ready) = 0;
+  // A socket on a port the system picks, heard from now on; 0 when none
+  // can be had.
+  virtual Socket open() = 0;
+  // Heard no more; datagrams of it still in the inbox are the run's to drop.
+  virtual void close(Socket socket) = 0;
+  // The bytes sent or -1.
+  int send(Socket socket, const void* data, int length, const SocketAddress& to) override = 0;
+  // Waits until wake() was called or wait_ms passed.
+  virtual void wait(int64_t wait_ms) = 0;
   // From any thread (and, natively, from a signal handler).
   virtual void wake() = 0;
-  // Hears the run's transfer socket, posting each datagram into the inbox,
-  // until the returned object goes: the run's only way to hear its
-  // transfers (the product's, a thread of its own; a test's, its wait).
-  virtual std::unique_ptr<TransferReceiver> receive(Socket socket,
-                                                    const std::shared_ptr<RunInbox>& inbox) = 0;
+  // Hears every socket of the port, posting each datagram into the inbox,
+  // until the returned object goes (the product's, a thread of its own; a
+  // test's in-memory network posts as it delivers).
+  virtual std::unique_ptr<PortReceiver> hear(const std::shared_ptr<RunInbox>& inbox) = 0;
 };
 
-// The system's: the steady clock, real sockets, and a wake datagram to a
-// socket of its own on the loopback address.
+// The system's: the steady clock, real sockets, a wake datagram to a
+// socket of its own on the loopback address, and one thread that waits on
+// every open socket at once (poll natively, select in the product) and
+// posts what comes. Under Wine every receive and send is a round trip to
+// the wineserver: the receiving thread beside the loop's sends keeps both
+// going.
 class SystemRunIo : public RunIo {
  public:
   SystemRunIo();
+  ~SystemRunIo() override;
   int64_t now_ms() override;
   LocalTime local_time() override { return local_time_now(); }
-  SocketOwner open_socket() override { return udp_open(0); }
-  void wait(const std::vector<Socket>& sockets, int64_t wait_ms,
-            std::vector<unsigned char>* ready) override;
+  Socket open() override;
+  void close(Socket socket) override;
+  int send(Socket socket, const void* data, int length, const SocketAddress& to) override;
+  void wait(int64_t wait_ms) override;
   void wake() override;
-  // Under Wine every receive and send is a round trip to the wineserver:
-  // one thread receiving beside the loop's sends keeps both going.
-  std::unique_ptr<TransferReceiver> receive(Socket socket,
-                                            const std::shared_ptr<RunInbox>& inbox) override;
+  std::unique_ptr<PortReceiver> hear(const std::shared_ptr<RunInbox>& inbox) override;
+  // The system's socket behind one of the port's (0: not open).
+  Socket system_socket(Socket socket) const;
+  // Sockets closed but not yet let go by the receiving thread.
+  size_t retired() const { return retired_.size(); }
+
+  struct HeardState;
 
  private:
+  void publish();
+  void close_retired();
+
   int64_t since_ms_ = 0;
   SocketOwner wake_socket_;
   SocketAddress wake_address_{};
+  Socket next_ = 0;
+  std::vector<std::pair<Socket, Socket>> open_;  // the port's number, the system's socket
+  // Closed sockets the receiver may still wait on, each with the
+  // publication that let it go; closed once the receiver has seen that one.
+  std::vector<std::pair<Socket, uint64_t>> retired_;
+  uint64_t generation_ = 0;
+  std::shared_ptr<HeardState> heard_;  // shared with the receiving thread
 };
 
 // How the checks in the loop ask a card and hear its answers: sockets of
@@ -206,8 +233,9 @@ class CheckTransport {
   virtual ~CheckTransport() = default;
   // Its number, which the answer to it carries (0: it could not be sent).
   virtual uint64_t query(uint32_t ip) = 0;
-  // The sockets the loop waits on for answers (each query round's own).
-  virtual std::vector<Socket> sockets() = 0;
+  // A datagram the port heard on one of its sockets: false when the socket
+  // is none of the checks' (each query round has its own).
+  virtual bool take(Socket socket, const uint8_t* data, int length, const SocketAddress& from) = 0;
   using Answer = VerifyAnswer;
   // What came since the last read, on every socket of the transport: only
   // replies to its own queries, each from the address asked on the socket
@@ -222,7 +250,8 @@ class CheckTransport {
 // left from, from the address asked, once (twice when the way doubled it);
 // a different second reply, a third one, or a datagram for an address not
 // asked there, contests that address.
-std::unique_ptr<CheckTransport> open_check_transport(uint16_t card_port = 69);
+// Its sockets are the run's port's (io), heard by the run.
+std::unique_ptr<CheckTransport> open_check_transport(RunIo* io, uint16_t card_port = 69);
 
 // The commands a run takes, from any thread.
 enum class RunCommandKind {
@@ -254,9 +283,10 @@ struct RunCommand {
   std::string who{};
 };
 
-// A datagram the receiver heard on the transfer socket: its bytes are
+// A datagram the port heard on one of its sockets: its bytes are
 // bytes[at, at + length) of the inbox's (then the loop's) byte buffer.
 struct RunDatagram {
+  Socket socket = 0;
   SocketAddress from{};
   size_t at = 0;
   int length = 0;
@@ -268,11 +298,15 @@ struct RunInbox {
   // Datagrams heard while the loop had no time for them, at most this many
   // (more are dropped, as a full socket drops them).
   static constexpr size_t DATAGRAMS_MAX = 8192;
+  // And at most this many of one socket: a flood at one transfer's port
+  // fills its own share, never the others'.
+  static constexpr int SOCKET_SHARE = 256;
 
   std::mutex mutex;
   std::vector<RunCommand> commands;
   std::vector<RunDatagram> datagrams;
   std::vector<uint8_t> bytes;
+  std::unordered_map<Socket, int> shares;  // datagrams waiting, by socket
   bool loop_waiting = false;  // the loop waits (or is about to): a datagram wakes it
   RunIo* io = nullptr;  // woken after each post; cleared when the run goes
   void post(const RunCommand& command);
@@ -284,8 +318,10 @@ struct RunInbox {
   std::atomic<int> interrupts{0};  // the kinds posted so, as bits
   std::atomic<RunIo*> interrupt_wake{nullptr};  // the run's io while it lives
   std::vector<RunCommand> take();
-  // The receiver's: wakes the loop only when it waits.
-  void post_datagram(const uint8_t* data, int length, const SocketAddress& from);
+  // The port's: wakes the loop only when it waits. False when the socket's
+  // share is full (the datagram is dropped; the port may leave the socket
+  // unheard a moment).
+  bool post_datagram(Socket socket, const uint8_t* data, int length, const SocketAddress& from);
   // Swaps what was heard into *list and *heard (whose old contents go).
   void take_datagrams(std::vector<RunDatagram>* list, std::vector<uint8_t>* heard);
   // Before the loop waits: false when datagrams wait already (no wait
@@ -342,7 +378,8 @@ class UpgradeRun {
   std::string stop_reason() const;
   void drive_sessions(int64_t now);
   void take_heard(int64_t now);
-  void deliver(int64_t now, const uint8_t* data, int length, const SocketAddress& from);
+  void deliver(int64_t now, const RunDatagram& d, const uint8_t* data);
+  void end_slot(Slot& slot);
   void drive_checks(int64_t now, bool readable);
   void give_up_late_checks(int64_t now);
   bool recheck_holds(int64_t now);
@@ -377,13 +414,14 @@ class UpgradeRun {
   std::string not_kept_;
   LocalTime start_time_{};
   std::vector<std::unique_ptr<Slot>> slots_;
-  // The one socket every transfer of the run sends from and hears on; the
-  // card's address tells whose datagram it is. Opened at the first start.
-  SocketOwner transfers_;
-  // Hears the socket on its own thread (the system's io); gone before it.
-  std::unique_ptr<TransferReceiver> receiver_;
+  // Hears the port's sockets (each transfer's own, the checks'); from the
+  // first start until the run goes.
+  std::unique_ptr<PortReceiver> receiver_;
   std::vector<RunDatagram> heard_;
   std::vector<uint8_t> heard_bytes_;
+  // The transfers' datagrams that came while a question held the run.
+  std::vector<RunDatagram> held_;
+  std::vector<uint8_t> held_bytes_;
   SessionPause pause_;
   size_t cursor_ = 0;              // the next card in run order
   int64_t next_start_ms_ = 0;      // BETWEEN_STARTS_MS after the last start

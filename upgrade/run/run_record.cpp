@@ -33,6 +33,9 @@ CardResult UpgradeRun::latest_of(uint32_t ip) const {
 }
 
 void UpgradeRun::begin_run() {
+  // The port is heard from the start: the transfers' sockets and the
+  // checks' alike.
+  if (!receiver_) receiver_ = io_->hear(inbox_);
   for (const RunCard& c : cards_)
     if (c.wave) waves_[c.record.ip] = c.wave;
   std::vector<CardResult> pending;
@@ -123,7 +126,6 @@ void UpgradeRun::settle_run() {
     }
   }
   std::vector<uint8_t>().swap(image_);
-  receiver_.reset();  // no transfer runs any more
   RunSummary summary;
   summary.cards = report_cards(report_.get());
   summary.lines = report_text_with_checks(report_text(report_.get()), summary.cards);

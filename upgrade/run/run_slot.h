@@ -41,5 +41,6 @@ struct UpgradeRun::Slot {
   SessionView* view = &silent;
   size_t card = 0;
   bool busy = false;
+  Socket socket = 0;      // the port's socket of its transfer, while open
   int64_t due_ms = 0;     // the session's next tick or step
 };

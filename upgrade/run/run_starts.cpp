@@ -17,7 +17,7 @@ void UpgradeRun::stop_card(uint32_t ip) {
   for (auto& slot : slots_)
     if (slot->busy && slot->session.ip == ip) {
       abort_session(slot->view, &slot->session);
-      slot->busy = false;
+      end_slot(*slot);
       return;
     }
   for (size_t i = cursor_; i < cards_.size(); ++i)
@@ -37,7 +37,7 @@ void UpgradeRun::stop_running(bool shutdown) {
   for (auto& slot : slots_)
     if (slot->busy) {
       abort_session(slot->view, &slot->session);
-      slot->busy = false;
+      end_slot(*slot);
     }
   // The checks of cards already sent go on after a stop, not after the end.
   if (shutdown) checks_running_ = false;
@@ -297,18 +297,20 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
   SessionView* view = events_->session_view(place);
   slot.view = view ? view : &slot.silent;
   events_->card_started(c, place);
-  if (!transfers_) {
-    transfers_ = io_->open_socket();
-    if (transfers_) receiver_ = io_->receive(transfers_.get(), inbox_);
-  }
-  if (!transfers_) {
+  if (!receiver_) receiver_ = io_->hear(inbox_);
+  // Each transfer sends from a socket of its own, on a port the system
+  // picks: its transfer ID, which no other card's datagrams reach.
+  const Socket socket = receiver_ ? io_->open() : 0;
+  if (!socket) {
     report_card(report_.get(), ip_to_text(c.record.ip), c.record.ip, CardOutcome::socket_error, "",
                 0);
     return;
   }
   UploadSession& s = slot.session;
   s = UploadSession{};
-  s.shared_socket = transfers_.get();
+  s.shared_socket = socket;
+  s.sender = io_;
+  slot.socket = socket;
   s.report = report_.get();
   s.ip = c.record.ip;
   s.port = options_.card_port;
@@ -329,6 +331,7 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
   }
   slot.card = index;
   slot.busy = begin_session(slot.view, &s, now) != 0;
+  if (!slot.busy) end_slot(slot);
   slot.due_ms = s.next_tick_ms;
   if (slot.busy) events_->session_running(place);
 }

@@ -20,8 +20,13 @@ void append_result(UploadSession* s, CardOutcome outcome, const std::string& mes
 
 Socket socket_of(const UploadSession* s) { return s->socket ? s->socket.get() : s->shared_socket; }
 
+int send_datagram(UploadSession* s, const void* data, int length, const SocketAddress& to) {
+  if (s->sender) return s->sender->send(s->shared_socket, data, length, to);
+  return socket_send_to(socket_of(s), data, length, to);
+}
+
 void send_last_packet(UploadSession* s) {
-  socket_send_to(socket_of(s), s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
+  send_datagram(s, s->send_buf.get(), static_cast<int>(s->send_len), s->dest_addr);
 }
 
 // Copies the next n image bytes, the stamp field taken from the session's
@@ -180,10 +185,26 @@ void session_tick(SessionView* view, UploadSession* s) {
 
 namespace {
 
+// A datagram from the card's address but not from the transfer's port is
+// told so (RFC 1350), without disturbing the transfer; one from any other
+// address is dropped unanswered: the transfer is no reflector for spoofers.
+void tell_foreign(UploadSession* s) {
+  if (s->from_addr.ip != s->ip) return;
+  if (s->foreign_told_ms >= 0 && s->now_ms - s->foreign_told_ms < SESSION_TICK_MS) return;
+  s->foreign_told_ms = s->now_ms;
+  uint8_t packet[4 + 32] = {};
+  put_be16(packet, OP_ERROR);
+  put_be16(packet + 2, TFTP_UNKNOWN_TID);
+  const size_t n = std::strlen(TFTP_UNKNOWN_TID_TEXT);
+  std::memcpy(packet + 4, TFTP_UNKNOWN_TID_TEXT, n);
+  send_datagram(s, packet, static_cast<int>(4 + n + 1), s->from_addr);
+}
+
 // Applies the transfer's rules to the datagram in recv_buf.
 void handle_datagram(SessionView* view, UploadSession* s) {
-  if (s->recv_len < 4) return;  // receive errors included
-  if (!from_the_card(s)) return;
+  if (s->recv_len < 0) return;  // receive errors
+  if (!from_the_card(s)) return tell_foreign(s);
+  if (s->recv_len < 4) return;
   switch (get_be16(s->recv_buf.get())) {
     case OP_ACK:
       handle_ack(view, s);
@@ -236,6 +257,7 @@ void end_session(SessionView* view, UploadSession* s, int result) {
   s->recv_buf.reset();
   s->socket.reset();
   s->shared_socket = 0;
+  s->sender = nullptr;
   view->close(result);
 }
 

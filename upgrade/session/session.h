@@ -50,11 +50,30 @@ class SessionView {
   virtual void close(int result) = 0;
 };
 
+// Where a session of a run sends from: the run's datagram port, whose
+// sockets are numbers of its own.
+class DatagramSender {
+ public:
+  virtual int send(Socket socket, const void* data, int length, const SocketAddress& to) = 0;
+
+ protected:
+  ~DatagramSender() = default;
+};
+
+// The TFTP error a datagram from the card's address but another port gets
+// on a transfer's socket: that port is not the transfer's.
+inline constexpr uint16_t TFTP_UNKNOWN_TID = 5;
+inline constexpr const char* TFTP_UNKNOWN_TID_TEXT = "Unknown transfer ID";
+
 struct UploadSession {
   SocketOwner socket;              // closed when the session ends
-  // Or the socket of its run, shared by the run's sessions: the run reads
-  // it and hands each session the datagrams from its card (session_deliver).
+  // Or the transfer's socket of its run's port (sender): the run hears it
+  // and hands the session every datagram that came on it (session_deliver).
   Socket shared_socket = 0;
+  DatagramSender* sender = nullptr;
+  // When a datagram from a foreign port was last told "Unknown transfer
+  // ID": at most once a tick, so a flood is not echoed back.
+  int64_t foreign_told_ms = -1;
   SocketAddress from_addr{};       // sender of the last datagram
   int32_t from_len = 0;
   SocketAddress dest_addr{};       // the card's port 69, then the port of its ACK 0
@@ -131,9 +150,9 @@ bool session_paused(const UploadSession* s);
 enum class SessionInput { maybe, waiting, none };
 int64_t session_run(SessionView* view, UploadSession* s, int64_t now_ms,
                     SessionInput input = SessionInput::maybe);
-// A datagram the run read from the shared socket, from the session's
-// card's address: handled as one taken from the session's own socket, at
-// now_ms. Returns when the session is next due, as session_run does.
+// A datagram the run heard on the session's socket: handled as one taken
+// from the session's own socket, at now_ms (one from elsewhere than the
+// transfer's peer is dropped, or told "Unknown transfer ID"). Returns when the session is next due, as session_run does.
 int64_t session_deliver(SessionView* view, UploadSession* s, int64_t now_ms, const uint8_t* data,
                         int32_t length, const SocketAddress& from);
 // Ends a running session at once as aborted, with its line (the operator
