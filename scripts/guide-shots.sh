@@ -38,7 +38,11 @@ export DAVERIDUR_SOURCE=$root DAVERIDUR_BIN=$root/build/native \
 # that is not what operators get, so nothing is replaced then.
 for scenario in smoke_test scenario_upgrade scenario_report scenario_rollout scenario_layout; do
   echo "running $scenario"
-  if ! scripts/netns-run.sh scripts/wine-run.sh python3 "tests/e2e/$scenario.py" >"$shots/$scenario.log" 2>&1; then
+  # The layout scenario scales the window to 200 %: the screen its CTest gives it.
+  screen=1024x768x24
+  [ "$scenario" = scenario_layout ] && screen=1920x1200x24
+  if ! DAVERIDUR_SCREEN=$screen scripts/netns-run.sh scripts/wine-run.sh python3 "tests/e2e/$scenario.py" \
+      >"$shots/$scenario.log" 2>&1; then
     tail -n 30 "$shots/$scenario.log"
     echo "$scenario failed; the guide's pictures are unchanged" >&2
     exit 1
