@@ -22,8 +22,7 @@ report_pictures() {
 }
 if [ "${1:-}" = report ]; then
   report_pictures
-  report_pictures
-ls -l docs/images
+  ls -l docs/images
   exit 0
 fi
 [ -x build/windows/app/daveridur.exe ] && [ -x build/native/tools/cardsim/cardsim ] ||
@@ -37,9 +36,13 @@ export DAVERIDUR_SOURCE=$root DAVERIDUR_BIN=$root/build/native \
 
 # The scenarios that take the pictures; a failing one would show a window
 # that is not what operators get, so nothing is replaced then.
-for scenario in smoke_test scenario_upgrade scenario_report scenario_rollout; do
+for scenario in smoke_test scenario_upgrade scenario_report scenario_rollout scenario_layout; do
   echo "running $scenario"
-  if ! scripts/netns-run.sh scripts/wine-run.sh python3 "tests/e2e/$scenario.py" >"$shots/$scenario.log" 2>&1; then
+  # The layout scenario scales the window to 200 %: the screen its CTest gives it.
+  screen=1024x768x24
+  [ "$scenario" = scenario_layout ] && screen=1920x1200x24
+  if ! DAVERIDUR_SCREEN=$screen scripts/netns-run.sh scripts/wine-run.sh python3 "tests/e2e/$scenario.py" \
+      >"$shots/$scenario.log" 2>&1; then
     tail -n 30 "$shots/$scenario.log"
     echo "$scenario failed; the guide's pictures are unchanged" >&2
     exit 1
@@ -49,6 +52,7 @@ done
 # guide picture <- test screenshot
 pictures=(
   main:main-window-discovered
+  main-resized:layout-resized
   discover:discovery-dialog
   account:account-dialog
   confirmation:upgrade-confirmation
@@ -56,8 +60,10 @@ pictures=(
   report:upgrade-report
   report-dialog:report-dialog
   rollout-dialog:rollout-dialog
+  rollout-policy:rollout-dialog-policy
   rollout-window:rollout-window
   rollout-halted:rollout-halted
+  rollout-gate:rollout-gate
 )
 mkdir -p docs/images
 for pair in "${pictures[@]}"; do
