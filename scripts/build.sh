@@ -17,9 +17,13 @@ if [ ${#trees[@]} -eq 0 ]; then
   [ -z "${DAVERIDUR_SKIP_FUZZ:-}" ] && trees+=(fuzz)
 fi
 for tree in "${trees[@]}"; do
+  only=()
   case $tree in
     windows)
+      # -O2, not CMake's -O3: a quarter less compile time, and nothing here
+      # is bound by the processor.
       cmake -S . -B build/windows -G Ninja -DCMAKE_BUILD_TYPE=Release \
+        "-DCMAKE_C_FLAGS_RELEASE=-O2 -DNDEBUG" "-DCMAKE_CXX_FLAGS_RELEASE=-O2 -DNDEBUG" \
         -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake -DDAVERIDUR_WERROR=$werror >/dev/null ;;
     native)
       # Line tables only (-g1): a failing test's backtrace and gdb's lines,
@@ -40,8 +44,10 @@ for tree in "${trees[@]}"; do
     fuzz)
       cmake -S . -B build/fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
         -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DDAVERIDUR_FUZZ=ON \
-        -DDAVERIDUR_WERROR=$werror >/dev/null ;;
+        -DDAVERIDUR_WERROR=$werror >/dev/null
+      # The fuzz targets and what they link, not the other libraries.
+      only=(tests/fuzz/all) ;;
     *) echo "build.sh: no tree $tree (windows, native, sanitize, fuzz)" >&2; exit 2 ;;
   esac
-  ninja -C "build/$tree"
+  ninja -C "build/$tree" "${only[@]}"
 done
