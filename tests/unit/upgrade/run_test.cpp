@@ -1743,6 +1743,7 @@ TEST_F(RunTest, ManualGateOpenedOrRefused) {
       EXPECT_EQ(run_verdicts(events_.cards, s.halted, true).exit_status, EXIT_STOPPED);
     }
   }
+}
 
 // ---- The port
 
