@@ -133,20 +133,18 @@ void print_line(Run& run, const std::string& line) {
 class CountingView : public SessionView {
  public:
   Job* job = nullptr;
-  void set_title(const char*) override {}
-  void set_status(const char*) override {}
+  void stage(SessionStage, const char*) override {}
   void set_progress_range(uint32_t) override {}
-  void set_progress_position(uint32_t position) override {
+  void sent(uint32_t position, uint32_t) override {
     if (job) job->bytes = position;
   }
-  void set_percent(const char*) override {}
   void close(int) override {}
 };
 
 // The run's events as the command prints them: a line to stderr as each
 // card starts and ends, its report line (or JSON object) to stdout, and
 // what the run does and waits for.
-class Printer : public RunEvents {
+class Printer : public RunEvents, public SessionViews {
  public:
   Printer(Run& run, const RunOptions& options)
       : run_(run), progress_(run.progress), views_(BATCH_SESSIONS_MAX) {
@@ -154,22 +152,30 @@ class Printer : public RunEvents {
     progress_.checks_deferred = options.checks == RunChecks::after_all;
   }
   SessionView* session_view(int slot) override { return &views_[static_cast<size_t>(slot)]; }
-  void card_waiting(const RunCard& card, int wave) override {
-    run_.by_ip.at(card.record.ip)->wave = wave;
-    progress_.waves = std::max(progress_.waves, wave);
+  void planned(const RunPlanned& plan) override {
+    if (!plan.rollout) return;
+    for (const RunCard& card : plan.cards) {
+      if (!card.wave) continue;
+      run_.by_ip.at(card.record.ip)->wave = card.wave;
+      progress_.waves = std::max(progress_.waves, card.wave);
+    }
   }
-  void wave_started(int wave) override {
-    progress_.wave = wave;
+  void progress(const BatchProgress& progress) override {
+    if (progress.tick) return show_progress(run_);
+    if (progress.wave == progress_.wave) return;
+    // A wave began.
+    progress_.wave = progress.wave;
     progress_.next_wave.clear();
   }
-  void card_started(const RunCard& card, int slot) override {
+  void started(const RunStarted& start) override {
+    const RunCard& card = start.card;
     Job& job = *run_.by_ip.at(card.record.ip);
-    views_[static_cast<size_t>(slot)].job = &job;
+    views_[static_cast<size_t>(start.slot)].job = &job;
     job.sent = true;
     progress_.sending[card.record.ip] = 0;
     say(run_, std::string(ip_to_text(card.record.ip)) + ": started");
   }
-  void card_line(const std::shared_ptr<Report>&, const CardResult& card) override {
+  void line(const CardResult& card) override {
     Job& job = *run_.by_ip.at(card.ip);
     const std::string ip = ip_to_text(card.ip);
     const std::string message = report_message(card);
@@ -185,18 +191,29 @@ class Printer : public RunEvents {
     if (job.sent) say(run_, ip + ": ended, " + message);
     if (!run_.json) print_line(run_, ip + " " + message);
   }
-  void card_checked(const CardResult& card) override {
+  void settled(const RunSettled& settled) override {
+    const CardResult& card = settled.card;
+    switch (settled.by) {
+      case SettledBy::check:
+        return checked(card);
+      case SettledBy::rollout:
+        if (!run_.json) return;
+        print_line(run_, card_json(card, settled.wave));
+        run_.by_ip.at(card.ip)->printed = true;
+        return;
+      case SettledBy::recheck:
+        // A card the recheck changed has its object again, as it now stands.
+        if (run_.json) print_line(run_, card_json(card, settled.wave));
+        return;
+    }
+  }
+  void checked(const CardResult& card) {
     progress_.checking.erase(card.ip);
     count_done();
     if (!*outcome_verified_word(card.outcome)) return;
     say(run_, std::string(ip_to_text(card.ip)) + ": " + result_column_text(card));
   }
-  void card_settled(const CardResult& card, int wave) override {
-    if (!run_.json) return;
-    print_line(run_, card_json(card, wave));
-    run_.by_ip.at(card.ip)->printed = true;
-  }
-  void wave_held(const WaveHold& hold) override {
+  void wave_held(const WaveHold& hold) {
     const std::string next = "wave " + std::to_string(hold.next_wave) + " (" +
                              cards_words(static_cast<long long>(hold.next_cards)) + ")";
     const std::string when = hold.starts_in_ms > 0 ? "starts at " + local_time_words(hold.starts_at)
@@ -223,7 +240,20 @@ class Printer : public RunEvents {
     if (run_.inbox) run_.inbox->post(command);
     if (!yes) say(run_, "wave " + std::to_string(hold.next_wave) + " not started: the gate was refused");
   }
-  void waiting(RunWait what, int) override {
+  void waiting(const RunWaiting& waiting) override {
+    const RunWait what = waiting.what;
+    switch (what) {
+      case RunWait::held:
+        return wave_held(waiting.hold);
+      case RunWait::halted:
+        return;
+      case RunWait::verify:
+        return checks_started(waiting.cards);
+      case RunWait::recheck:
+        return recheck_waiting(waiting.cards, waiting.wait_ms);
+      default:
+        break;
+    }
     progress_.wait = what;
     if (what == RunWait::start_time)
       say(run_, "waiting for " + clock_text(progress_.schedule.start_at) + " to start");
@@ -231,22 +261,17 @@ class Printer : public RunEvents {
       say(run_, "waiting for the window " +
                     window_text(progress_.schedule.window_from, progress_.schedule.window_to));
   }
-  void heartbeat() override { show_progress(run_); }
-  void checks_started(size_t cards) override {
+  void checks_started(size_t cards) {
     const Clock::time_point now = Clock::now();
     for (uint32_t ip : to_check_) progress_.checking[ip] = now;
     to_check_.clear();
     say(run_, "checking " + cards_words(static_cast<long long>(cards)) + " for the new version");
   }
-  void recheck_waiting(size_t cards, int64_t wait_ms) override {
+  void recheck_waiting(size_t cards, int64_t wait_ms) {
     clear_live_line(run_);
     std::fprintf(stderr, "asking the %zu applied card%s again in %lld minute%s\n", cards,
                  cards == 1 ? "" : "s", static_cast<long long>(wait_ms / 60000),
                  wait_ms == 60000 ? "" : "s");
-  }
-  // A card the recheck changed has its object again, as it now stands.
-  void card_rechecked(const CardResult& card, int wave) override {
-    if (run_.json) print_line(run_, card_json(card, wave));
   }
   void summary(const RunSummary& summary) override { run_.status = summary.rollout; }
 
@@ -508,7 +533,7 @@ bool drive_run(Run& run, std::vector<RunCard> cards, ImageFile& file, const RunO
   }
   Printer printer(run, options);
   UpgradeRun upgrade(std::move(cards), std::move(file.bytes), file.opened, options, &printer, &io,
-                     std::move(transport));
+                     std::move(transport), &printer);
   // The console's interrupts are posted to the run's inbox while it goes.
   route_interrupts(upgrade.inbox());
   run.inbox = upgrade.inbox();

@@ -26,9 +26,9 @@ const int64_t WAIT_LONGEST_MS = 3600 * 1000;
 
 UpgradeRun::UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image,
                        const OpenedImage& opened, const RunOptions& options, RunEvents* events,
-                       RunIo* io, std::unique_ptr<CheckTransport> checks)
+                       RunIo* io, std::unique_ptr<CheckTransport> checks, SessionViews* views)
     : cards_(std::move(cards)), image_(std::move(image)), opened_(opened), options_(options),
-      events_(events), io_(io), transport_(std::move(checks)),
+      events_(events), views_(views), io_(io), transport_(std::move(checks)),
       inbox_(std::make_shared<RunInbox>()) {
   inbox_->io = io_;
   inbox_->interrupt_wake = io_;
@@ -45,7 +45,8 @@ UpgradeRun::UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image,
     rollout_ = std::make_unique<Rollout>(plan_);
     // A card not started is told after its line, by the cursor.
     rollout_->settled = [this](uint32_t ip, Verdict verdict) {
-      if (verdict != Verdict::not_started_halted) events_->card_settled(latest_of(ip), wave_of(ip));
+      if (verdict != Verdict::not_started_halted)
+        tell_settled(latest_of(ip), wave_of(ip), SettledBy::rollout);
     };
   }
   report_->card_done = [this](const CardResult& card) { on_line(card); };
@@ -177,7 +178,11 @@ bool UpgradeRun::recheck_holds(int64_t now) {
       if (card.outcome == CardOutcome::applied) ++applied;
     if (!applied) return false;
     recheck_at_ms_ = now + options_.recheck_after_ms;
-    events_->recheck_waiting(applied, options_.recheck_after_ms);
+    RunWaiting news;
+    news.what = RunWait::recheck;
+    news.cards = applied;
+    news.wait_ms = options_.recheck_after_ms;
+    tell_news(news);
   }
   if (now < recheck_at_ms_) return true;
   rechecking_ = true;
@@ -271,10 +276,16 @@ bool UpgradeRun::pass() {
   }
   if (rollout_) {
     const RolloutStatus status = rollout_->status();
-    while (waves_told_ < status.waves_run) events_->wave_started(++waves_told_);
+    while (progress_.wave < status.waves_run) {
+      ++progress_.wave;
+      events_->progress(progress_);
+    }
     if (status.halted && !halt_told_) {
       halt_told_ = true;
-      events_->halted(status);
+      RunWaiting news;
+      news.what = RunWait::halted;
+      news.halt = status;
+      tell_news(news);
     }
   }
   // The operator's Stop reports at once: the checks go on after the report.
@@ -301,7 +312,9 @@ bool UpgradeRun::pass() {
   if (next_journal_sync_ms_ < 0 && journal_unsynced(journal_.get()))
     next_journal_sync_ms_ = now + JOURNAL_SYNC_MS;
   if (options_.heartbeat_ms && phase_ != Phase::waiting_start && now >= next_heartbeat_ms_) {
-    events_->heartbeat();
+    BatchProgress tick = progress_;
+    tick.tick = true;
+    events_->progress(tick);
     next_heartbeat_ms_ = now + options_.heartbeat_ms;
   }
   if (phase_ == Phase::ended) {

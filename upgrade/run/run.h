@@ -29,18 +29,29 @@
 #include "upgrade/session/session.h"
 #include "upgrade/policy/verify.h"
 
-// How far a batch has come, for the main window's taskbar button.
+// How far a batch has come, for the main window's taskbar button and the
+// fronts' live lines.
 struct BatchProgress {
   int total = 0;        // cards in the batch; 0: no batch runs
   int settled = 0;      // cards whose line is in
   bool failed = false;  // a card's line is not " OK."
+  int wave = 0;         // the rollout's wave under way (0: none yet, or no rollout)
+  bool tick = false;    // told by the heartbeat, nothing else changed
 };
 
 // Whatever the run waits for while no card can start; nothing once one
 // starts again. start_time: the schedule's first start; window: the
 // schedule's window is closed (the front names it: "the window 22:00-05:00");
 // delay: the time between waves; gate: a person opens the next wave.
-enum class RunWait { nothing, session, wave, answer, checks, paused, start_time, window, delay, gate };
+// The last four are news of a wait rather than the wait itself, and leave
+// what the run waits for as it was: held (a wave settled and the policy
+// holds the next), halted (the budget stopped the starts), verify (the
+// checks after every transfer begin) and recheck (the applied cards are
+// asked again after a while).
+enum class RunWait {
+  nothing, session, wave, answer, checks, paused, start_time, window, delay, gate,
+  held, halted, verify, recheck
+};
 
 // A wave settled and the policy holds the next one: told when it settles,
 // and again as its gate opens (gate false then).
@@ -74,81 +85,81 @@ struct RunSummary {
   std::string kept_status;
 };
 
-// What the run tells its front, on the loop's thread. A front that shows
-// windows posts these to its own thread and returns.
+// The plan, told once before any card starts.
+struct RunPlanned {
+  const std::vector<RunCard>& cards;  // in run order, each with its wave (0: none)
+  std::shared_ptr<Journal> journal;   // the kept report (kept at every change)
+  bool rollout = false;               // planned in waves, with a policy
+  const RolloutPolicy& policy;
+};
+
+// A card's transfer begins in a session place (slot); wave: its wave.
+struct RunStarted {
+  const RunCard& card;
+  int slot = 0;
+  int wave = 0;
+};
+
+// What changed a card's verdict after its line.
+enum class SettledBy {
+  check,    // a check in the loop said what the card runs
+  rollout,  // with a rollout, the card settles (once; wave 0: not in the plan)
+  recheck,  // the recheck changed the outcome (fell back, went silent, another answers)
+};
+struct RunSettled {
+  const CardResult& card;
+  int wave = 0;
+  SettledBy by = SettledBy::check;
+};
+
+// What the run waits for changed, or news of a wait (RunWait); only the
+// fields of its kind are set.
+struct RunWaiting {
+  RunWait what = RunWait::nothing;
+  int wave = 0;
+  WaveHold hold;          // held: told as the wave settles, and again as its gate opens
+  RolloutStatus halt;     // halted
+  size_t cards = 0;       // verify: the cards checked; recheck: the applied cards
+  int64_t wait_ms = 0;    // recheck: asked again in that long
+};
+
+// What the run tells its front, on the loop's thread, as data: the front
+// words and shows it. A front that shows windows posts these to its own
+// thread and returns; what it asks of the run goes in through the inbox.
 class RunEvents {
  public:
   virtual ~RunEvents() = default;
-  // The view of the session about to start in slot (nullptr: none).
-  virtual SessionView* session_view(int slot) {
-    (void)slot;
-    return nullptr;
-  }
-  // The kept report was started (kept: at every change).
-  virtual void journal_started(const std::shared_ptr<Journal>& journal) { (void)journal; }
-  // Each planned card once, before any starts.
-  virtual void card_waiting(const RunCard& card, int wave) {
-    (void)card;
-    (void)wave;
-  }
-  virtual void wave_started(int wave) { (void)wave; }
-  // A card's transfer starts in slot (its view was asked for just before).
-  virtual void card_started(const RunCard& card, int slot) {
-    (void)card;
-    (void)slot;
-  }
-  // The session in slot has begun: its request is out (a view shows now).
-  virtual void session_running(int slot) { (void)slot; }
+  virtual void planned(const RunPlanned& plan) { (void)plan; }
+  // Before its session begins (its view is told the stages from then on).
+  virtual void started(const RunStarted& start) { (void)start; }
+  // How far the batch has come; and the heartbeat's tick.
+  virtual void progress(const BatchProgress& progress) { (void)progress; }
   // A card's line came (its transfer ended, or it was not sent); the report
   // holds it.
-  virtual void card_line(const std::shared_ptr<Report>& report, const CardResult& card) {
-    (void)report;
-    (void)card;
-  }
-  // A check in the loop said what the card runs (applied, not_applied,
-  // no_answer, not_verified).
-  virtual void card_checked(const CardResult& card) { (void)card; }
+  virtual void line(const CardResult& card) { (void)card; }
   // The kept report's cards whose state is not on disk, each with its note
   // ("Report not saved: <reason>"), and those saved since the last time
   // (an empty note); status: "Report saved: <path>" or why not.
-  virtual void record_changed(const std::vector<std::pair<CardResult, std::string>>& notes,
-                              const std::string& status) {
+  virtual void recorded(const std::vector<std::pair<CardResult, std::string>>& notes,
+                        const std::string& status) {
     (void)notes;
     (void)status;
   }
-  // With a rollout, each card once as it settles; wave 0: not in the plan.
-  virtual void card_settled(const CardResult& card, int wave) {
-    (void)card;
-    (void)wave;
-  }
-  virtual void progress(const BatchProgress& progress) { (void)progress; }
-  // What the run waits for changed.
-  virtual void waiting(RunWait what, int wave) {
-    (void)what;
-    (void)wave;
-  }
-  virtual void halted(const RolloutStatus& status) { (void)status; }
-  // A wave settled and the next waits for its delay or gate.
-  virtual void wave_held(const WaveHold& hold) { (void)hold; }
-  virtual void heartbeat() {}
-  // The checks of --verify begin, for that many cards.
-  virtual void checks_started(size_t cards) { (void)cards; }
-  // After every check: the applied cards are asked again in wait_ms.
-  virtual void recheck_waiting(size_t cards, int64_t wait_ms) {
-    (void)cards;
-    (void)wait_ms;
-  }
-  // The recheck changed a card's outcome (it fell back, went silent, or
-  // another device answers for it).
-  virtual void card_rechecked(const CardResult& card, int wave) {
-    (void)card;
-    (void)wave;
-  }
+  virtual void settled(const RunSettled& settled) { (void)settled; }
+  virtual void waiting(const RunWaiting& waiting) { (void)waiting; }
   // Every card is in: what the report holds (report_box.h makes the
   // report box's text of it).
   virtual void summary(const RunSummary& summary) { (void)summary; }
   // The loop is over; nothing of the run runs any more.
   virtual void ended() {}
+};
+
+// Where each session place shows its transfer: the front's, for the run
+// (nullptr: nothing shows it).
+class SessionViews {
+ public:
+  virtual ~SessionViews() = default;
+  virtual SessionView* session_view(int slot) = 0;
 };
 
 struct RunInbox;
@@ -336,7 +347,7 @@ class UpgradeRun {
   // image holds the file's bytes, stamped for each start.
   UpgradeRun(std::vector<RunCard> cards, std::vector<uint8_t> image, const OpenedImage& opened,
              const RunOptions& options, RunEvents* events, RunIo* io,
-             std::unique_ptr<CheckTransport> checks = nullptr);
+             std::unique_ptr<CheckTransport> checks = nullptr, SessionViews* views = nullptr);
   ~UpgradeRun();
   UpgradeRun(const UpgradeRun&) = delete;
   UpgradeRun& operator=(const UpgradeRun&) = delete;
@@ -392,6 +403,8 @@ class UpgradeRun {
   bool sending_to(uint32_t ip) const;
   bool any_running() const;
   void tell_waiting(RunWait what, int wave);
+  void tell_news(RunWaiting news);
+  void tell_settled(const CardResult& card, int wave, SettledBy by);
   CardResult judged(const RunCard& card) const;
   CardResult latest_of(uint32_t ip) const;
   int wave_of(uint32_t ip) const;
@@ -401,6 +414,7 @@ class UpgradeRun {
   OpenedImage opened_;
   RunOptions options_;
   RunEvents* events_;
+  SessionViews* views_;
   RunIo* io_;
   std::unique_ptr<CheckTransport> transport_;
   std::shared_ptr<RunInbox> inbox_;
@@ -443,7 +457,6 @@ class UpgradeRun {
   bool halt_told_ = false;
   RunWait told_wait_ = RunWait::nothing;
   int told_wave_ = 0;
-  int waves_told_ = 0;
   int64_t next_heartbeat_ms_ = 0;
   int64_t next_journal_retry_ms_ = -1;
   int64_t next_journal_sync_ms_ = -1;  // rows written in place flushed then

@@ -59,12 +59,9 @@ void UpgradeRun::begin_run() {
   } else {
     journal_start(journal_.get(), "", pending, nullptr);
   }
-  events_->journal_started(journal_);
   start_at_wall_ = first_start_wall(options_.schedule.start_at, run_detail::wall_clock(io_->local_time()));
+  events_->planned({cards_, journal_, rollout_ != nullptr, plan_.policy});
   events_->progress(progress_);
-  if (rollout_)
-    for (const RunCard& c : cards_)
-      if (c.wave) events_->card_waiting(c, c.wave);
   phase_ = Phase::sending;
 }
 
@@ -72,7 +69,7 @@ void UpgradeRun::on_line(const CardResult& card) {
   ++progress_.settled;
   if (verdict_settled(card.verdict) && verdict_fails_run(card.verdict)) progress_.failed = true;
   events_->progress(progress_);
-  events_->card_line(report_, card);
+  events_->line(card);
   if (journal_behind(journal_.get()) && next_journal_retry_ms_ < 0)
     next_journal_retry_ms_ = io_->now_ms() + JOURNAL_RETRY_MS;
   tell_record();
@@ -80,7 +77,7 @@ void UpgradeRun::on_line(const CardResult& card) {
     if (card.outcome == CardOutcome::ok) checking_.emplace_back(card.ip, io_->now_ms());
     rollout_->judged(card.ip, card.verdict);
     // A card the plan left out (its gate's line) settles with its line.
-    if (!wave_of(card.ip)) events_->card_settled(card, 0);
+    if (!wave_of(card.ip)) tell_settled(card, 0, SettledBy::rollout);
   }
   if (options_.checks == RunChecks::each_ok) {
     verifier_card_done(verifier_, report_, card);
@@ -100,8 +97,8 @@ void UpgradeRun::on_checked(const CardResult& card) {
     progress_.failed = true;
     events_->progress(progress_);
   }
-  events_->card_checked(card);
-  if (rechecking_) events_->card_rechecked(card, wave_of(card.ip));
+  tell_settled(card, wave_of(card.ip), SettledBy::check);
+  if (rechecking_) tell_settled(card, wave_of(card.ip), SettledBy::recheck);
   if (rollout_) rollout_->judged(card.ip, card.verdict);
 }
 
@@ -122,7 +119,10 @@ void UpgradeRun::settle_run() {
     status = rollout_->status();
     if (status.halted && !halt_told_) {
       halt_told_ = true;
-      events_->halted(status);
+      RunWaiting news;
+      news.what = RunWait::halted;
+      news.halt = status;
+      tell_news(news);
     }
   }
   std::vector<uint8_t>().swap(image_);
@@ -158,7 +158,10 @@ void UpgradeRun::settle_run() {
         ++n;
       }
     if (n) {
-      events_->checks_started(n);
+      RunWaiting news;
+      news.what = RunWait::verify;
+      news.cards = n;
+      tell_news(news);
       checks_running_ = true;
       next_check_ms_ = 0;
       phase_ = Phase::checking_after;
@@ -171,5 +174,5 @@ void UpgradeRun::tell_record() {
   const bool behind = journal_behind(journal_.get());
   if (!behind && !record_behind_) return;
   record_behind_ = behind;
-  events_->record_changed(journal_notes(journal_.get()), journal_status(journal_.get()));
+  events_->recorded(journal_notes(journal_.get()), journal_status(journal_.get()));
 }

@@ -11,11 +11,9 @@ namespace run_detail {
 
 class SilentView : public SessionView {
  public:
-  void set_title(const char*) override {}
-  void set_status(const char*) override {}
+  void stage(SessionStage, const char*) override {}
   void set_progress_range(uint32_t) override {}
-  void set_progress_position(uint32_t) override {}
-  void set_percent(const char*) override {}
+  void sent(uint32_t, uint32_t) override {}
   void close(int) override {}
 };
 

@@ -134,7 +134,11 @@ bool UpgradeRun::wave_holds(int64_t now) {
     const int64_t due = now + policy.wave_delay_ms;
     hold.starts_in_ms = policy.wave_delay_ms + window_wait_ms(due);
     hold.starts_at = plus_seconds(io_->local_time(), hold.starts_in_ms / 1000);
-    events_->wave_held(hold);
+    RunWaiting news;
+    news.what = RunWait::held;
+    news.wave = wave;
+    news.hold = hold;
+    tell_news(news);
   }
   if (!gate_open_) {
     tell_waiting(RunWait::gate, wave);
@@ -166,7 +170,11 @@ void UpgradeRun::open_gate(bool opened, const std::string& who) {
   const int64_t due = std::max(now, held_since_ms_ + plan_.policy.wave_delay_ms);
   hold.starts_in_ms = due - now + window_wait_ms(due);
   hold.starts_at = plus_seconds(io_->local_time(), hold.starts_in_ms / 1000);
-  events_->wave_held(hold);
+  RunWaiting news;
+  news.what = RunWait::held;
+  news.wave = held_wave_;
+  news.hold = hold;
+  tell_news(news);
 }
 
 int UpgradeRun::free_slot() const {
@@ -191,7 +199,17 @@ void UpgradeRun::tell_waiting(RunWait what, int wave) {
   if (what == told_wait_ && wave == told_wave_) return;
   told_wait_ = what;
   told_wave_ = wave;
-  events_->waiting(what, wave);
+  RunWaiting waiting;
+  waiting.what = what;
+  waiting.wave = wave;
+  events_->waiting(waiting);
+}
+
+// News of a wait: told each time, and what the run waits for stays as told.
+void UpgradeRun::tell_news(RunWaiting news) { events_->waiting(news); }
+
+void UpgradeRun::tell_settled(const CardResult& card, int wave, SettledBy by) {
+  events_->settled({card, wave, by});
 }
 
 // Which card starts next, and when: the next card in run order, once a
@@ -252,7 +270,7 @@ void UpgradeRun::start_due_cards(int64_t now) {
       if (decision == StartDecision::wait) return tell_waiting(RunWait::wave, c.wave - 1);
       if (decision == StartDecision::never) {
         line_without_transfer(c, CardOutcome::not_started, stop_reason());
-        events_->card_settled(latest_of(ip), c.wave);
+        tell_settled(latest_of(ip), c.wave, SettledBy::rollout);
         ++cursor_;
         continue;
       }
@@ -294,9 +312,9 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
   report_card_start(report_.get(), judged(c));
   const int place = free_slot();
   Slot& slot = *slots_[static_cast<size_t>(place)];
-  SessionView* view = events_->session_view(place);
+  SessionView* view = views_ ? views_->session_view(place) : nullptr;
   slot.view = view ? view : &slot.silent;
-  events_->card_started(c, place);
+  events_->started({c, place, c.wave});
   if (!receiver_) receiver_ = io_->hear(inbox_);
   // Each transfer sends from a socket of its own, on a port the system
   // picks: its transfer ID, which no other card's datagrams reach.
@@ -333,5 +351,4 @@ void UpgradeRun::start_card(size_t index, int64_t now) {
   slot.busy = begin_session(slot.view, &s, now) != 0;
   if (!slot.busy) end_slot(slot);
   slot.due_ms = s.next_tick_ms;
-  if (slot.busy) events_->session_running(place);
 }

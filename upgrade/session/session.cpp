@@ -65,10 +65,7 @@ void send_next_block(SessionView* view, UploadSession* s) {
   // repainted its bar and text for every block would spend its time on that.
   if (percent != s->shown_percent) {
     s->shown_percent = percent;
-    char text[16];
-    std::snprintf(text, sizeof text, "%u%%", percent);
-    view->set_percent(text);
-    view->set_progress_position(s->sent);
+    view->sent(s->sent, percent);
   }
   if (n < s->block_size) s->state = SESSION_LAST_SENT;
 }
@@ -87,9 +84,7 @@ void handle_ack(SessionView* view, UploadSession* s) {
     // The card answers from a port of its own; the rest of the transfer,
     // retransmissions included, goes there.
     s->dest_addr = s->from_addr;
-    char text[96];
-    std::snprintf(text, sizeof text, "%s Connected . Start the upgrade !", s->ip_text);
-    view->set_status(text);
+    view->stage(SessionStage::connected, s->ip_text);
     // The first block goes once that has been on show a moment.
     s->connected_wait = true;
     s->connected_until_ms = s->now_ms + SESSION_CONNECTED_MS;
@@ -100,9 +95,7 @@ void handle_ack(SessionView* view, UploadSession* s) {
 
 void end_connected_wait(SessionView* view, UploadSession* s) {
   s->connected_wait = false;
-  char text[96];
-  std::snprintf(text, sizeof text, "To : %s", s->ip_text);
-  view->set_status(text);
+  view->stage(SessionStage::sending, s->ip_text);
   send_next_block(view, s);
 }
 
@@ -130,11 +123,7 @@ int begin_session(SessionView* view, UploadSession* s, int64_t now_ms) {
   s->next_tick_ms = now_ms + SESSION_TICK_MS;
   if (!s->ip_text[0]) std::snprintf(s->ip_text, sizeof s->ip_text, "%s", ip_to_text(s->ip));
 
-  char text[96];
-  std::snprintf(text, sizeof text, "Upg %s", s->ip_text);
-  view->set_title(text);
-  std::snprintf(text, sizeof text, "Connecting to UPS %s ...", ip_to_text(s->ip));
-  view->set_status(text);
+  view->stage(SessionStage::connecting, s->ip_text);
   view->set_progress_range(s->image_size);
 
   // The last block is always a short one, so the count is size / 512 + 1;
@@ -162,6 +151,7 @@ int begin_session(SessionView* view, UploadSession* s, int64_t now_ms) {
                            {name.c_str(), MODE_OCTET});
   s->send_len = static_cast<uint32_t>(2 + length);
   send_last_packet(s);
+  view->stage(SessionStage::requested, s->ip_text);
   return 1;
 }
 

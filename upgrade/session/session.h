@@ -36,17 +36,24 @@ struct SessionPause {
   std::atomic<int> questions{0};
 };
 
+// How far a transfer has come, as its view is told it: connecting (the
+// request is about to go), requested (it went: the session runs),
+// connected (the card's first ACK came; the first block waits a moment)
+// and sending (the blocks go).
+enum class SessionStage { connecting, requested, connected, sending };
+
 // What a session shows: dialog 112 in the window, a counter in the
-// command-line tool, a recording fake in tests. Called on the thread that
-// drives the session; the front hands it on to its own.
+// command-line tool, a recording fake in tests. It is told data (the stage,
+// the card's address, the bytes and percent sent); the front words it.
+// Called on the thread that drives the session; the front hands it on to
+// its own.
 class SessionView {
  public:
   virtual ~SessionView() = default;
-  virtual void set_title(const char* text) = 0;
-  virtual void set_status(const char* text) = 0;
+  virtual void stage(SessionStage stage, const char* ip_text) = 0;
   virtual void set_progress_range(uint32_t high) = 0;  // low is 0
-  virtual void set_progress_position(uint32_t position) = 0;
-  virtual void set_percent(const char* text) = 0;
+  // The percent sent changed (at most once per percent): sent bytes of it.
+  virtual void sent(uint32_t position, uint32_t percent) = 0;
   virtual void close(int result) = 0;
 };
 

@@ -181,7 +181,7 @@ int upgrade_command(WindowHandle, HandlerArg, HandlerArg, HandlerArg, HandlerArg
   if (!fleet) EnableWindow(main_hwnd(), FALSE);
   ShutdownBlockReasonCreate(main_hwnd(), SHUTDOWN_REASON);
   w.run = std::make_unique<UpgradeRun>(std::move(cards), std::move(file.bytes), file.opened, options,
-                                       &w, &w.io, open_check_transport(&w.io));
+                                       &w, &w.io, open_check_transport(&w.io), &w);
   w.open_window();
   // A card still counted unanswered is waited for once: its answer's merge.
   std::weak_ptr<RunInbox> inbox = w.run->inbox();

@@ -31,6 +31,7 @@
 #include "upgrade/win32/upgrade_commands.h"
 #include "upgrade/policy/batch.h"
 #include "upgrade/pages/report_page.h"
+#include "upgrade/pages/progress_words.h"
 
 inline const UpgradeServices& ui() { return upgrade_services(); }
 inline HWND main_hwnd() { return reinterpret_cast<HWND>(ui().window.owner); }
@@ -54,24 +55,30 @@ void show_status_in_report_box(const std::string& status);
 
 // One run of the window and what shows it: a progress window per session
 // place, the journal for the end of the system's session.
-struct WindowRun : RunEvents {
+struct WindowRun : RunEvents, SessionViews {
   struct Place;
   // What a session shows, told on the run's thread, done on the window's.
   class PostingView : public SessionView {
    public:
     PostingView(WindowRun* run, int slot) : run_(run), slot_(slot) {}
-    void set_title(const char* text) override { text_task(text, 0); }
-    void set_status(const char* text) override { text_task(text, IDC_UPLOAD_STATUS); }
+    void stage(SessionStage stage, const char* ip_text) override {
+      if (stage == SessionStage::connecting) text_task(progress_title(ip_text).c_str(), 0);
+      if (stage == SessionStage::requested) return show_task();
+      text_task(progress_status(stage, ip_text).c_str(), IDC_UPLOAD_STATUS);
+    }
     void set_progress_range(uint32_t high) override {
       bar_task(PBM_SETRANGE32, 0, static_cast<LPARAM>(high));
     }
-    void set_progress_position(uint32_t position) override { bar_task(PBM_SETPOS, position, 0); }
-    void set_percent(const char* text) override {
-      if (run_->progress_windows) return text_task(text, IDC_UPLOAD_PERCENT);
-      WindowRun* run = run_;
-      const int slot = slot_;
-      const int percent = std::atoi(text);
-      post_task([run, slot, percent] { run->show_percent(slot, percent); });
+    void sent(uint32_t position, uint32_t percent) override {
+      if (run_->progress_windows) {
+        text_task(progress_percent(percent).c_str(), IDC_UPLOAD_PERCENT);
+      } else {
+        WindowRun* run = run_;
+        const int slot = slot_;
+        const int shown = static_cast<int>(percent);
+        post_task([run, slot, shown] { run->show_percent(slot, shown); });
+      }
+      bar_task(PBM_SETPOS, position, 0);
     }
     void close(int) override {
       WindowRun* run = run_;
@@ -91,6 +98,21 @@ struct WindowRun : RunEvents {
           SetDlgItemTextA(dialog, control, shown.c_str());
         else
           SetWindowTextA(dialog, shown.c_str());
+      });
+    }
+    // The request is out: the progress window shows, two by two around the
+    // centre where it opens, so that no window hides another's bar.
+    void show_task() {
+      WindowRun* run = run_;
+      const int slot = slot_;
+      post_task([run, slot] {
+        HWND dialog = run->place_window(slot);
+        if (!dialog) return;
+        RECT at;
+        GetWindowRect(dialog, &at);
+        const POINT to = progress_window_place(at, slot);
+        SetWindowPos(dialog, HWND_TOPMOST, to.x, to.y, 0, 0,
+                     SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
       });
     }
     void bar_task(UINT message, WPARAM wparam, LPARAM lparam) {
@@ -176,15 +198,20 @@ struct WindowRun : RunEvents {
 
   // ---- The run's events, on its thread
   SessionView* session_view(int slot) override { return views[static_cast<size_t>(slot)].get(); }
-  void journal_started(const std::shared_ptr<Journal>& kept) override {
+  void planned(const RunPlanned& plan) override {
+    std::shared_ptr<Journal> kept = plan.journal;
     post_task([this, kept] { journal = kept; });
+    if (!plan.rollout) return;
+    for (const RunCard& card : plan.cards) {
+      const uint32_t ip = card.record.ip;
+      const int wave = card.wave;
+      if (wave)
+        post_task([ip, wave] { set_row_result(*ui().table, ip, waiting_column_text(wave).c_str()); });
+    }
   }
-  void card_waiting(const RunCard& card, int wave) override {
-    const uint32_t ip = card.record.ip;
-    post_task([ip, wave] { set_row_result(*ui().table, ip, waiting_column_text(wave).c_str()); });
-  }
-  void card_started(const RunCard& card, int slot) override {
-    const uint32_t ip = card.record.ip;
+  void started(const RunStarted& start) override {
+    const uint32_t ip = start.card.record.ip;
+    const int slot = start.slot;
     post_task([this, ip, slot] {
       Place& place = places[static_cast<size_t>(slot)];
       place.ip = ip;
@@ -202,28 +229,18 @@ struct WindowRun : RunEvents {
       }
     });
   }
-  void session_running(int slot) override {
-    post_task([this, slot] {
-      HWND dialog = place_window(slot);
-      if (!dialog) return;
-      // Two by two around the centre where the dialog opens: no window
-      // hides another's bar.
-      RECT at;
-      GetWindowRect(dialog, &at);
-      const POINT to = progress_window_place(at, slot);
-      SetWindowPos(dialog, HWND_TOPMOST, to.x, to.y, 0, 0,
-                   SWP_NOSIZE | SWP_NOACTIVATE | SWP_SHOWWINDOW);
-    });
-  }
   // Shown as each line comes: the report box may open right after the last
   // card's line, and its Result must already be there.
-  void card_line(const std::shared_ptr<Report>&, const CardResult& card) override {
+  void line(const CardResult& card) override {
     post_task([this, card] {
       tally.line(card);
       show_card(card);
     });
   }
-  void card_checked(const CardResult& card) override {
+  void settled(const RunSettled& settled) override {
+    const CardResult card = settled.card;
+    if (settled.by == SettledBy::recheck) return;
+    if (settled.by == SettledBy::rollout) return post_task([this, card] { tally.settled(card); });
     post_task([this, card] {
       tally.settled(card);
       show_card(card);
@@ -235,25 +252,15 @@ struct WindowRun : RunEvents {
         untick_rows(*ui().table, {card.ip}, true);
     });
   }
-  void record_changed(const std::vector<std::pair<CardResult, std::string>>& notes,
-                      const std::string& status) override {
+  void recorded(const std::vector<std::pair<CardResult, std::string>>& notes,
+                const std::string& status) override {
     post_task([notes, status] {
       // After the checks' own texts: the note stays until the file is saved.
       for (const auto& [card, note] : notes) show_card(card, note);
       if (!status.empty()) show_status_in_report_box(status);
     });
   }
-  void card_settled(const CardResult& card, int wave) override {
-    (void)wave;
-    post_task([this, card] { tally.settled(card); });
-  }
-  void wave_started(int wave) override {
-    post_task([this, wave] {
-      state.wave_under_way = wave;
-      state.changed = true;
-    });
-  }
-  void wave_held(const WaveHold& hold) override {
+  void wave_held(const WaveHold& hold) {
     const std::string settled = hold.counts.empty() ? "" : wave_settled_words(hold);
     const std::string next = "wave " + std::to_string(hold.next_wave) + " (" +
                              cards_words(static_cast<long long>(hold.next_cards)) + ")";
@@ -267,7 +274,13 @@ struct WindowRun : RunEvents {
       state.changed = true;
     });
   }
-  void waiting(RunWait what, int wave) override {
+  void waiting(const RunWaiting& waiting) override {
+    if (waiting.what == RunWait::held) return wave_held(waiting.hold);
+    if (waiting.what == RunWait::halted || waiting.what == RunWait::verify ||
+        waiting.what == RunWait::recheck)
+      return;
+    const RunWait what = waiting.what;
+    const int wave = waiting.wave;
     post_task([this, what, wave] {
       state.wait = what;
       state.wait_wave = wave;
@@ -275,10 +288,21 @@ struct WindowRun : RunEvents {
     });
   }
   void progress(const BatchProgress& progress) override {
+    if (progress.tick) return;
+    if (progress.wave != told_wave) {
+      // A wave began.
+      told_wave = progress.wave;
+      const int wave = progress.wave;
+      return post_task([this, wave] {
+        state.wave_under_way = wave;
+        state.changed = true;
+      });
+    }
     post_task([this, progress] {
       if (!given_back) show_taskbar_progress(holder->taskbar.get(), progress);
     });
   }
+  int told_wave = 0;  // the run's thread
   void summary(const RunSummary& summary) override {
     const bool halted = summary.rollout.halted;
     const std::string text = report_box_text(summary);

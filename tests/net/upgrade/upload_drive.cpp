@@ -47,17 +47,17 @@ std::vector<SessionStats> all_stats;
 // The run's events without a window: the report to stdout, one stat line
 // per session.
 struct DriveEvents : RunEvents {
-  std::vector<Clock::time_point> started = std::vector<Clock::time_point>(BATCH_SESSIONS_MAX);
+  std::vector<Clock::time_point> started_at = std::vector<Clock::time_point>(BATCH_SESSIONS_MAX);
   std::vector<int> slot_of_card;
   std::map<uint32_t, int> slots;
-  void card_started(const RunCard& card, int slot) override {
-    started[static_cast<size_t>(slot)] = Clock::now();
-    slots[card.record.ip] = slot;
+  void started(const RunStarted& start) override {
+    started_at[static_cast<size_t>(start.slot)] = Clock::now();
+    slots[start.card.record.ip] = start.slot;
   }
-  void card_line(const std::shared_ptr<Report>&, const CardResult& card) override {
+  void line(const CardResult& card) override {
     auto it = slots.find(card.ip);
     if (it == slots.end()) return;
-    std::chrono::duration<double> took = Clock::now() - started[static_cast<size_t>(it->second)];
+    std::chrono::duration<double> took = Clock::now() - started_at[static_cast<size_t>(it->second)];
     // The last block is always a short one.
     const uint32_t blocks = card.outcome == CardOutcome::ok ? card.bytes_sent / 512 + 1 : 0;
     all_stats.push_back(

@@ -33,6 +33,7 @@
 #include "protocol/packet.h"
 #include "protocol/sha256.h"
 #include "tools/mkimage/image_maker.h"
+#include "upgrade/pages/progress_words.h"
 #include "upgrade/pages/report_box.h"
 #include "upgrade/run/run.h"
 #include "upgrade/run/run_tally.h"
@@ -313,11 +314,13 @@ struct FakeView : SessionView {
   std::vector<std::string> statuses, percents;
   uint32_t range = 0;
   int closes = 0;
-  void set_title(const char* t) override { title = t; }
-  void set_status(const char* t) override { statuses.push_back(t); }
+  // Worded as the progress window words them.
+  void stage(SessionStage stage, const char* ip) override {
+    if (stage == SessionStage::connecting) title = progress_title(ip);
+    if (stage != SessionStage::requested) statuses.push_back(progress_status(stage, ip));
+  }
   void set_progress_range(uint32_t high) override { range = high; }
-  void set_progress_position(uint32_t) override {}
-  void set_percent(const char* t) override { percents.push_back(t); }
+  void sent(uint32_t, uint32_t percent) override { percents.push_back(progress_percent(percent)); }
   void close(int) override { ++closes; }
 };
 
@@ -330,7 +333,7 @@ std::vector<std::string> states(const std::vector<CardResult>& cards) {
 }
 
 // What the run tells its front, with the fake time it came.
-struct Recorder : RunEvents {
+struct Recorder : RunEvents, SessionViews {
   FakeIo* io = nullptr;
   struct Start {
     int n;
@@ -375,41 +378,62 @@ struct Recorder : RunEvents {
   SessionView* session_view(int slot) override {
     return view_slot0 && slot == 0 ? &view : nullptr;
   }
-  void journal_started(const std::shared_ptr<Journal>& j) override { journal = j; }
-  void card_waiting(const RunCard& card, int wave) override {
-    waiting_cards.emplace_back(n_of(card.record.ip), wave);
+  void planned(const RunPlanned& plan) override {
+    journal = plan.journal;
+    if (!plan.rollout) return;
+    for (const RunCard& card : plan.cards)
+      if (card.wave) waiting_cards.emplace_back(n_of(card.record.ip), card.wave);
   }
-  void wave_started(int wave) override { waves.push_back(wave); }
-  void card_started(const RunCard& card, int slot) override {
-    const int n = n_of(card.record.ip);
-    starts.push_back({n, slot, io->now, states(journal_cards(journal.get()))});
+  void started(const RunStarted& start) override {
+    const int n = n_of(start.card.record.ip);
+    starts.push_back({n, start.slot, io->now, states(journal_cards(journal.get()))});
     running.insert(n);
     most_running = std::max(most_running, running.size());
   }
-  void card_line(const std::shared_ptr<Report>&, const CardResult& card) override {
+  void line(const CardResult& card) override {
     lines.push_back({n_of(card.ip), card.outcome, io->now});
     running.erase(n_of(card.ip));
   }
-  void card_checked(const CardResult& card) override {
-    checked.emplace_back(n_of(card.ip), card.outcome, io->now);
+  void settled(const RunSettled& s) override {
+    const CardResult& card = s.card;
+    switch (s.by) {
+      case SettledBy::check:
+        checked.emplace_back(n_of(card.ip), card.outcome, io->now);
+        break;
+      case SettledBy::rollout:
+        settled_cards.emplace_back(n_of(card.ip), card.outcome, s.wave);
+        settled_card_at.push_back(io->now);
+        break;
+      case SettledBy::recheck:
+        rechecked.emplace_back(n_of(card.ip), card.outcome, s.wave);
+        break;
+    }
   }
-  void card_settled(const CardResult& card, int wave) override {
-    settled_cards.emplace_back(n_of(card.ip), card.outcome, wave);
-    settled_card_at.push_back(io->now);
-  }
+  // A wave begins with progress of its own: the waves apart from the counts.
   void progress(const BatchProgress& p) override {
+    if (p.tick) return;
+    const int told = waves.empty() ? 0 : waves.back();
+    if (p.wave != told) return waves.push_back(p.wave);
     progress_seen.emplace_back(p.total, p.settled, p.failed);
   }
-  void waiting(RunWait what, int wave) override { waits.emplace_back(what, wave); }
-  void halted(const RolloutStatus& s) override { halts.push_back(s); }
   std::vector<std::pair<WaveHold, int64_t>> holds;
-  void wave_held(const WaveHold& h) override { holds.emplace_back(h, io->now); }
-  void checks_started(size_t n) override { checks_started_for.push_back(n); }
-  void recheck_waiting(size_t n, int64_t wait_ms) override {
-    rechecks.emplace_back(n, wait_ms, io->now);
-  }
-  void card_rechecked(const CardResult& card, int wave) override {
-    rechecked.emplace_back(n_of(card.ip), card.outcome, wave);
+  void waiting(const RunWaiting& w) override {
+    switch (w.what) {
+      case RunWait::held:
+        holds.emplace_back(w.hold, io->now);
+        break;
+      case RunWait::halted:
+        halts.push_back(w.halt);
+        break;
+      case RunWait::verify:
+        checks_started_for.push_back(w.cards);
+        break;
+      case RunWait::recheck:
+        rechecks.emplace_back(w.cards, w.wait_ms, io->now);
+        break;
+      default:
+        waits.emplace_back(w.what, w.wave);
+    }
   }
   void summary(const RunSummary& s) override {
     ++settles;
@@ -515,7 +539,7 @@ class RunTest : public testing::Test {
   UpgradeRun& make(RunOptions options, std::unique_ptr<CheckTransport> transport) {
     options.card_port = io_.port;
     run_ = std::make_unique<UpgradeRun>(cards_, image_, opened_, options, &events_, &io_,
-                                        std::move(transport));
+                                        std::move(transport), &events_);
     return *run_;
   }
   // An image of about that many bytes: blocks enough for transfers to overlap.

@@ -15,6 +15,7 @@
 #include "image/image.h"
 #include "protocol/packet.h"
 #include "tools/mkimage/image_maker.h"
+#include "upgrade/pages/progress_words.h"
 #include "upgrade/run/run.h"
 
 namespace {
@@ -29,11 +30,19 @@ struct FakeView : SessionView {
   uint32_t range = 0xDEAD;
   int closes = 0;
 
-  void set_title(const char* t) override { title = t; }
-  void set_status(const char* t) override { statuses.push_back(t); }
+  std::vector<SessionStage> stages;
+
+  // Worded as the progress window words them.
+  void stage(SessionStage stage, const char* ip) override {
+    stages.push_back(stage);
+    if (stage == SessionStage::connecting) title = progress_title(ip);
+    if (stage != SessionStage::requested) statuses.push_back(progress_status(stage, ip));
+  }
   void set_progress_range(uint32_t high) override { range = high; }
-  void set_progress_position(uint32_t p) override { positions.push_back(p); }
-  void set_percent(const char* t) override { percents.push_back(t); }
+  void sent(uint32_t p, uint32_t percent) override {
+    percents.push_back(progress_percent(percent));
+    positions.push_back(p);
+  }
   void close(int result) override {
     ++closes;
     EXPECT_EQ(result, 1);
@@ -146,6 +155,8 @@ TEST_F(Session, ThousandByteImageEndsOnTheAckOfItsShortBlock) {
   EXPECT_EQ(view_.title, "Upg 127.0.0.1");
   EXPECT_EQ(view_.statuses, std::vector<std::string>{"Connecting to UPS 127.0.0.1 ..."});
   EXPECT_EQ(view_.range, 1000u);
+  // The request went: the window may show.
+  EXPECT_EQ(view_.stages, (std::vector<SessionStage>{SessionStage::connecting, SessionStage::requested}));
 
   const uint8_t wrq[] = {
       0, 2,                                                            // opcode WRQ
@@ -674,6 +685,8 @@ TEST_F(Session, FailedAllocationEndsWithALine) {
   EXPECT_EQ(begin_session(&view_, s), 0);
   EXPECT_EQ(outcomes(), std::vector<CardOutcome>{CardOutcome::no_memory});
   EXPECT_EQ(view_.closes, 1);
+  // No request went: no window shows for it.
+  EXPECT_EQ(view_.stages, std::vector<SessionStage>{SessionStage::connecting});
   EXPECT_FALSE(s->socket);
   EXPECT_TRUE(card_.quiet());
   session_run(&view_, s, 1000);

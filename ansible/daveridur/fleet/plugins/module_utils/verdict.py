@@ -11,7 +11,7 @@ from collections import namedtuple
 
 VerdictRules = namedtuple('VerdictRules', 'word fine fails_run budget')
 
-# The tool's table (upgrade/verdict.cpp), in its order: the word; the card
+# The tool's table (upgrade/record/verdict.cpp), in its order: the word; the card
 # is where the run wanted it; it fails the run; it counts against the
 # rollout's failure budget. The collection's test compares the two.
 VERDICTS = (
