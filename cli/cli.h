@@ -169,3 +169,9 @@ std::string program_words();
 
 // "%d.%02d", or empty for a card that showed no version (null in JSON).
 std::string card_version_text(uint32_t version);
+
+// The password from --password-file, --password or the environment
+// (DAVERIDUR_PASSWORD), in that order; false with the reason.
+bool take_password(const std::string& file, bool given, UpgradeOptions* o, std::string* error);
+// Whether the account can go into a write request; false with the reason.
+bool account_usable(const UpgradeOptions& o, std::string* error);

@@ -49,8 +49,6 @@ const char DESCRIPTION[] =
     "aborts them). Every card's verdict (the report's verdict column, --json's \"verdict\") "
     "decides it.";
 
-const char PASSWORD_VARIABLE[] = "DAVERIDUR_PASSWORD";
-
 const char WAVES_HELP[] =
     "Upgrade in waves: card counts or percentages of the cards to upgrade, like 1,5,20% (a "
     "percentage rounded down, at least 1 card; the last entry repeats). A wave starts when "
@@ -92,53 +90,6 @@ const char ORDER_HELP[] =
     "The cards' order in the waves: given (default); spread, round-robin across their /24 "
     "subnets and --cards lists (sites); shuffle or shuffle:SEED, a seeded random order (the "
     "seed is printed)";
-
-// The password from --password-file, --password or the environment, in that
-// order; false with the reason. A password given on the command line can be
-// read by every user of the computer for as long as the run lasts.
-bool take_password(const std::string& file, bool given, UpgradeOptions* o, std::string* error) {
-  if (!file.empty()) {
-    if (given) {
-      *error = "give the password with --password-file or --password, not both";
-      return false;
-    }
-    if (!read_password_file(file, &o->password, error)) return false;
-    o->has_password = true;
-    return true;
-  }
-  if (given) {
-    std::fprintf(stderr,
-                 "daveridur-cli: warning: other users of this computer can read a password given "
-                 "with --password; use --password-file FILE or %s\n",
-                 PASSWORD_VARIABLE);
-    o->has_password = true;
-    return true;
-  }
-  if (const char* value = std::getenv(PASSWORD_VARIABLE)) {
-    o->password = value;
-    o->has_password = true;
-  }
-  return true;
-}
-
-// A user name or password goes into the write request between '@'s; the
-// stored account is held to the same rule (settings.h).
-bool account_usable(const UpgradeOptions& o, std::string* error) {
-  if (o.user.size() > 31 || o.password.size() > 31) {
-    *error = "user name and password hold at most 31 characters";
-    return false;
-  }
-  if (o.user.find('@') != std::string::npos || o.password.find('@') != std::string::npos) {
-    *error = "a user name or password cannot hold '@'";
-    return false;
-  }
-  std::string why;
-  if (!user_name_usable(o.user, &why)) {
-    *error = "--user: " + why;
-    return false;
-  }
-  return true;
-}
 
 void print_setting_problem(const std::string& text) {
   std::fprintf(stderr, "daveridur-cli: %s\n", text.c_str());
@@ -195,7 +146,6 @@ void add_help_flag(CLI::App* cmd) {
 }
 
 const char RANGES[] = "a.b.c.d, a.b.c.d/n (16-32), a.b.c.d-e.f.g.h, or comma lists of these";
-
 
 // Output that did not reach its reader (a full disk, a pipe whose reader
 // went away) fails the run: a script must not take a lost report for success.

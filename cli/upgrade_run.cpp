@@ -23,12 +23,12 @@
 #include "upgrade/run/run.h"
 #include "upgrade/record/kept_report.h"
 #include "upgrade/policy/rollout_json.h"
+#include "cli/upgrade_job.h"
+
+using namespace upgrade_cli;
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
-const uint32_t QUERY_WAIT_MS = 3000;
 const uint32_t LIVE_LINE_EVERY_MS = 500;
 // Off a terminal (cron, a scheduled task, Ansible) a line says what the run
 // waits for at least this often: a log never goes quiet for the minutes a
@@ -55,35 +55,6 @@ std::string terminal_person() {
 bool upgrade_checks(const UpgradeOptions& o) { return rollout_on(o) || o.verify; }
 
 namespace {
-
-// One card of the run.
-struct Job {
-  CardOrder order;
-  DeviceRecord record{};
-  bool answered = false;
-  CardResult card;  // as the card starts
-  uint32_t bytes = 0;
-  bool sent = false;     // a transfer was started
-  int wave = 0;          // its wave in the plan, 0: none
-  bool printed = false;  // its JSON object is out
-};
-
-// What the run's printer keeps: the jobs, what the run does and waits for.
-struct Run {
-  std::list<Job> jobs;
-  std::unordered_map<uint32_t, Job*> by_ip;
-  std::shared_ptr<Journal> journal = std::make_shared<Journal>();
-  size_t to_send = 0;
-  bool live = false;
-  bool live_shown = false;
-  bool json = false;  // JSON Lines on stdout in place of the report lines
-  RunProgress progress;
-  Clock::time_point last_line = Clock::now();  // of stderr
-  RolloutStatus status;
-  bool stopped = false;  // the operator stopped the run
-  std::shared_ptr<RunInbox> inbox;  // the run's, while it goes: a gate's answer
-  bool nothing_to_upgrade = false;   // every card was current or done already
-};
 
 void clear_live_line(Run& run) {
   if (!run.live_shown) return;
@@ -285,199 +256,6 @@ class Printer : public RunEvents, public SessionViews {
   std::vector<uint32_t> to_check_;  // --verify: checked once every transfer ended
   size_t lines_ = 0;
 };
-
-void apply_account(const UpgradeOptions& o, const std::string& stored, Job& job) {
-  std::string user = job.order.has_user ? job.order.user : o.has_user ? o.user : stored;
-  std::string password =
-      job.order.has_password ? job.order.password : o.has_password ? o.password : "";
-  std::snprintf(job.record.user_name, sizeof job.record.user_name, "%s", user.c_str());
-  std::snprintf(job.record.password, sizeof job.record.password, "%s", password.c_str());
-}
-
-// The earlier report's cards first, in its order, less the excluded ones,
-// then those named (a card of the report named again takes the account it
-// is named with); *kept gets the report. False with the message printed.
-bool cards_to_ask(const UpgradeOptions& o, std::vector<CardOrder>* cards, KeptReport* kept) {
-  std::unordered_map<uint32_t, size_t> at;
-  if (!o.resume.empty()) {
-    std::string why;
-    if (!read_kept_report_file(o.resume, kept, &why)) {
-      std::fprintf(stderr, "daveridur-cli: --resume %s\n", why.c_str());
-      return false;
-    }
-    for (uint32_t ip : resumed_cards(*kept, o.excluded)) {
-      CardOrder c;
-      c.ip = ip;
-      at.emplace(c.ip, cards->size());
-      cards->push_back(c);
-    }
-  }
-  for (const CardOrder& c : o.cards) {
-    auto it = at.find(c.ip);
-    if (it != at.end()) {
-      (*cards)[it->second] = c;
-    } else {
-      at.emplace(c.ip, cards->size());
-      cards->push_back(c);
-    }
-  }
-  return true;
-}
-
-// The report file this run holds.
-struct HeldReport {
-  std::shared_ptr<HeldFile> file;
-};
-
-// The report resumed, when this run does not write it: held while the run
-// goes, so that no other run writes it meanwhile; while another run holds
-// it, refused as a --report is (nothing asked or sent). One that cannot be
-// held (not there, not writable by this user) is only read: its read tells.
-bool hold_resumed(const UpgradeOptions& o, HeldReport* held) {
-  if (o.resume.empty() || o.resume == o.report) return true;
-  std::string why;
-  bool exists = false;
-  if (!regular_file_check(o.resume, &exists, &why) || !exists) return true;
-  HeldFilePtr file;
-  switch (hold_file(o.resume, &file, &why)) {
-    case HoldStatus::held:
-      held->file = std::shared_ptr<HeldFile>(std::move(file));
-      return true;
-    case HoldStatus::busy:
-      std::fprintf(stderr, "daveridur-cli: the report is in use by another run: %s\n",
-                   o.resume.c_str());
-      return false;
-    case HoldStatus::failed:
-      break;
-  }
-  return true;
-}
-
-// A kept report holds no accounts: its cards take those of the --cards
-// list and --user given with --resume; the cards left with the stored
-// account alone are named before anything is asked or sent.
-void note_default_accounts(const Run& run, const UpgradeOptions& o, const KeptReport& kept) {
-  const size_t NAMED_MAX = 10;
-  if (o.resume.empty() || o.has_user) return;
-  std::vector<uint32_t> left;
-  for (const Job& job : run.jobs)
-    if (!job.order.has_user && kept.find(job.order.ip)) left.push_back(job.order.ip);
-  if (left.empty()) return;
-  std::string names;
-  for (size_t i = 0; i < left.size() && i < NAMED_MAX; ++i)
-    names += std::string(i ? ", " : "") + ip_to_text(left[i]);
-  if (left.size() > NAMED_MAX) names += " and " + std::to_string(left.size() - NAMED_MAX) + " more";
-  std::fprintf(stderr,
-               "daveridur-cli: --resume: %s of the report %s no account but the stored one "
-               "(\"%s\"): %s; give --cards with their accounts, or --user\n",
-               cards_words(static_cast<long long>(left.size())).c_str(),
-               left.size() == 1 ? "has" : "have", default_account().c_str(), names.c_str());
-}
-
-bool hold_report(const std::string& path, const std::string& initial, HeldReport* held) {
-  std::string why;
-  bool exists = false;
-  if (!regular_file_check(path, &exists, &why)) {
-    std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", path.c_str(),
-                 why.c_str());
-    return false;
-  }
-  HeldFilePtr file;
-  switch (hold_file(path, &file, &why, initial)) {
-    case HoldStatus::held:
-      held->file = std::shared_ptr<HeldFile>(std::move(file));
-      return true;
-    case HoldStatus::busy:
-      std::fprintf(stderr, "daveridur-cli: the report is in use by another run: %s\n", path.c_str());
-      return false;
-    case HoldStatus::failed:
-      break;
-  }
-  std::fprintf(stderr, "daveridur-cli: the report %s cannot be written: %s\n", path.c_str(),
-               why.c_str());
-  return false;
-}
-
-Job& add_job(Run& run, const CardOrder& order, const UpgradeOptions& o, uint32_t image_version,
-             const std::string& image_sha256) {
-  Job& job = run.jobs.emplace_back();
-  job.order = order;
-  job.card.ip = order.ip;
-  job.card.image = o.image;
-  job.card.image_version = image_version;
-  job.card.image_sha256 = image_sha256;
-  job.card.started = job.card.ended = local_time_now();
-  run.by_ip[order.ip] = &job;
-  return job;
-}
-
-std::vector<CardResult> journal_rows(const Run& run) {
-  std::vector<CardResult> rows;
-  for (const Job& job : run.jobs) {
-    rows.push_back(job.card);
-    rows.back().outcome = CardOutcome::pending;
-  }
-  return rows;
-}
-
-// One scan asks the named cards and the ranges together, at the rate; the
-// cards a range found join the run in address order after the named ones
-// (the silent addresses of a range were never cards and get no line).
-// False when the sockets can't be had.
-bool ask_cards(const UpgradeOptions& o, Run& run, uint32_t image_version,
-               const std::string& image_sha256, FindResult* result, std::string* scanned) {
-  FindRequest request;
-  request.addresses = o.ranges;
-  std::vector<uint32_t> named;
-  named.reserve(run.jobs.size());
-  for (const Job& job : run.jobs) named.push_back(host_address(job.order.ip));
-  add_addresses(&request.addresses, named);
-  request.scan = o.scan;
-  request.scan.wait_ms = QUERY_WAIT_MS;
-  request.stop_when_all = true;
-  request.live = run.live && !o.ranges.intervals.empty();
-  request.quiet_lines = !run.live;
-  if (!find_cards(request, result)) {
-    std::fprintf(stderr, "daveridur-cli: cannot open the discovery sockets\n");
-    return false;
-  }
-  std::vector<DeviceRecord> in_ranges;
-  for (const DeviceRecord& r : result->found) {
-    uint64_t at = 0;
-    if (address_index(o.ranges, host_address(r.ip), &at) && !run.by_ip.count(r.ip))
-      in_ranges.push_back(r);
-  }
-  std::sort(in_ranges.begin(), in_ranges.end(), [](const DeviceRecord& a, const DeviceRecord& b) {
-    return host_address(a.ip) < host_address(b.ip);
-  });
-  for (const DeviceRecord& r : in_ranges) {
-    CardOrder order;
-    order.ip = r.ip;
-    add_job(run, order, o, image_version, image_sha256);
-  }
-  if (!o.ranges.intervals.empty()) {
-    for (const std::string& t : o.range_texts) *scanned += (scanned->empty() ? "" : " ") + t;
-    std::fprintf(stderr, "%s: %s, %zu cards found\n", scanned->c_str(),
-                 scan_counts_text(*result).c_str(), in_ranges.size());
-  }
-  const std::string stored = default_account();
-  std::unordered_map<uint32_t, const DeviceRecord*> found;
-  for (const DeviceRecord& r : result->found) found[r.ip] = &r;
-  for (Job& job : run.jobs) {
-    auto it = found.find(job.order.ip);
-    if (it != found.end()) {
-      job.record = *it->second;
-      job.answered = true;
-    }
-    job.record.ip = job.order.ip;
-    job.record.unanswered_queries = 0;
-    apply_account(o, stored, job);
-    if (job.answered) std::memcpy(job.card.mac, job.record.mac, sizeof job.card.mac);
-    job.card.version_before = job.record.version;
-    job.card.started = job.card.ended = local_time_now();
-  }
-  return true;
-}
 
 // The request the plan is made from: every job with what it answered, the
 // report resumed, force, and the run's options.
