@@ -176,13 +176,6 @@ LocalTime clock_time(long long seconds) {
                    static_cast<int>(rest % 60), 0};
 }
 
-std::string clock_text(const LocalTime& t) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second);
-  return text;
-}
-
 std::string version_text(uint32_t version) {
   if (version == 0) return "--.--";
   char text[16];

@@ -19,8 +19,6 @@ using TallyCounts = std::array<int, TALLIES>;
 long long clock_seconds(const LocalTime& t);
 // And back (at offset 0: the report's clock as it read).
 LocalTime clock_time(long long seconds);
-// "2024-05-01 02:00:00"
-std::string clock_text(const LocalTime& t);
 // "1.05", or "--.--" for version 0 (a card that showed none).
 std::string version_text(uint32_t version);
 // "2 h 05 min", "3 min 12 s", "45 s"

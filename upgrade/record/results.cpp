@@ -120,13 +120,6 @@ const OutcomeText& text_of(CardOutcome outcome) {
   return OUTCOMES[i < std::size(OUTCOMES) ? i : 0];
 }
 
-std::string time_text(const LocalTime& t) {
-  char text[32];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
-                t.minute, t.second);
-  return text;
-}
-
 std::string version_words(uint32_t version) {
   char text[16];
   std::snprintf(text, sizeof text, "%d.%02d", int(version >> 8 & 0xFF), int(version & 0xFF));
@@ -304,7 +297,7 @@ std::vector<std::string> report_row(const CardResult& c) {
     if (byte) mac_to_text(mac, c.mac);
   const bool has_image_version = c.image_version != IMAGE_VERSION_NONE;
   const char* verified = outcome_verified_word(c.outcome);
-  return {time_text(c.started), time_text(c.ended), ip_to_text(c.ip), mac,
+  return {clock_text(c.started), clock_text(c.ended), ip_to_text(c.ip), mac,
           c.version_before ? version_words(c.version_before) : "", c.image,
           has_image_version ? version_words(c.image_version) : "",
           outcome_result_word(c.outcome), report_message(c),
@@ -359,4 +352,11 @@ std::map<std::string, int> result_counts(const std::vector<CardResult>& cards) {
   std::map<std::string, int> counts;
   for (const CardResult& c : cards) ++counts[result_count_word(c)];
   return counts;
+}
+
+std::string clock_text(const LocalTime& t) {
+  char text[40];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02d %02d:%02d:%02d", t.year, t.month, t.day, t.hour,
+                t.minute, t.second);
+  return text;
 }

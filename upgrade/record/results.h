@@ -157,3 +157,6 @@ long long seconds_between(const LocalTime& a, const LocalTime& b);
 // one, else the result word ("applied", "no_answer", "timeout", "ok").
 std::string result_count_word(const CardResult& card);
 std::map<std::string, int> result_counts(const std::vector<CardResult>& cards);
+
+// A report's time: "2024-05-01 02:00:00".
+std::string clock_text(const LocalTime& t);
