@@ -43,12 +43,21 @@ if [ -z "${DAVERIDUR_USE_DISPLAY:-}" ]; then
   # DAVERIDUR_SCREEN: a larger screen, for a window scaled to 200 %.
   Xvfb -displayfd 9 -screen 0 "${DAVERIDUR_SCREEN:-1024x768x24}" -nolisten tcp >"$run_dir/xvfb.log" 2>&1 &
   xvfb_pid=$!
-  for _ in $(seq 100); do
+  # Xvfb writes its display's number once it listens: seconds on a loaded
+  # machine. Without it every Wine program here would end at once.
+  for _ in $(seq 600); do
     [ -s "$run_dir/displayfd" ] && break
+    kill -0 "$xvfb_pid" 2>/dev/null || break
     sleep 0.05
   done
   exec 9>&-
-  export DISPLAY=:$(head -n1 "$run_dir/displayfd")
+  display=$(head -n1 "$run_dir/displayfd")
+  if [ -z "$display" ]; then
+    echo "wine-run.sh: Xvfb gave no display:" >&2
+    cat "$run_dir/xvfb.log" >&2
+    exit 1
+  fi
+  export DISPLAY=:$display
 fi
 "$WINESERVER" -p 2>/dev/null
 set +e

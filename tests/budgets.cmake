@@ -26,7 +26,7 @@ set(DAVERIDUR_BUDGETS
   net.report_page                       30
   net.routed                            23
   net.two_subnets                       21
-  net.upload_against_cardsim            77
+  net.upload_against_cardsim            40
   package.deb                           20
   package.windows                       28
   sanitize.net.batch_of_64_sessions      9

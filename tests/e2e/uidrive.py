@@ -171,7 +171,12 @@ class Driver:
             if ready:
                 chunk = os.read(fd, 65536)
                 if not chunk:
-                    raise DriverError("uidrive ended")
+                    try:
+                        status = self.proc.wait(timeout=5)
+                    except subprocess.TimeoutExpired:
+                        status = None
+                    raise DriverError("uidrive ended (exit status %s, DISPLAY %r)"
+                                      % (status, os.environ.get("DISPLAY")))
                 self._pending += chunk
         line, self._pending = self._pending.split(b"\n", 1)
         return line.decode("latin-1").rstrip("\r")

@@ -182,6 +182,7 @@ bool UpgradeRun::recheck_holds(int64_t now) {
     news.what = RunWait::recheck;
     news.cards = applied;
     news.wait_ms = options_.recheck_after_ms;
+    news.at = run_detail::plus_seconds(io_->local_time(), options_.recheck_after_ms / 1000);
     tell_news(news);
   }
   if (now < recheck_at_ms_) return true;
@@ -280,13 +281,7 @@ bool UpgradeRun::pass() {
       ++progress_.wave;
       events_->progress(progress_);
     }
-    if (status.halted && !halt_told_) {
-      halt_told_ = true;
-      RunWaiting news;
-      news.what = RunWait::halted;
-      news.halt = status;
-      tell_news(news);
-    }
+    tell_halt_once(status);
   }
   // The operator's Stop reports at once: the checks go on after the report.
   const bool report_now = shutting_down_ || report_now_;

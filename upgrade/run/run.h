@@ -121,6 +121,7 @@ struct RunWaiting {
   RolloutStatus halt;     // halted
   size_t cards = 0;       // verify: the cards checked; recheck: the applied cards
   int64_t wait_ms = 0;    // recheck: asked again in that long
+  LocalTime at{};         // recheck: and at that local time
 };
 
 // What the run tells its front, on the loop's thread, as data: the front
@@ -404,6 +405,8 @@ class UpgradeRun {
   bool any_running() const;
   void tell_waiting(RunWait what, int wave);
   void tell_news(RunWaiting news);
+  void tell_halt_once(const RolloutStatus& status);
+  void tell_hold(WaveHold hold, int64_t starts_in_ms);
   void tell_settled(const CardResult& card, int wave, SettledBy by);
   CardResult judged(const RunCard& card) const;
   CardResult latest_of(uint32_t ip) const;

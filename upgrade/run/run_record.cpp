@@ -117,13 +117,7 @@ void UpgradeRun::settle_run() {
   if (rollout_) {
     rollout_->end_unstarted();
     status = rollout_->status();
-    if (status.halted && !halt_told_) {
-      halt_told_ = true;
-      RunWaiting news;
-      news.what = RunWait::halted;
-      news.halt = status;
-      tell_news(news);
-    }
+    tell_halt_once(status);
   }
   std::vector<uint8_t>().swap(image_);
   RunSummary summary;

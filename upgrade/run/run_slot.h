@@ -22,6 +22,9 @@ inline long long wall_clock(const LocalTime& t) {
   return wall_seconds(t.year, t.month, t.day, second_of_day(t));
 }
 
+// The local time `add` seconds after t, by the calendar.
+LocalTime plus_seconds(const LocalTime& t, int64_t add);
+
 // The record's fields are fixed arrays; a text that fills one has no NUL.
 template <size_t N, size_t M>
 void copy_text(char (&dest)[N], const char (&src)[M]) {

@@ -11,6 +11,7 @@
 
 using run_detail::copy_text;
 using run_detail::second_of_day;
+using run_detail::plus_seconds;
 using run_detail::wall_clock;
 
 void UpgradeRun::stop_card(uint32_t ip) {
@@ -61,7 +62,7 @@ bool UpgradeRun::schedule_holds(int64_t now) {
   return true;
 }
 
-namespace {
+namespace run_detail {
 
 LocalTime plus_seconds(const LocalTime& t, int64_t add) {
   using namespace std::chrono;
@@ -81,7 +82,7 @@ LocalTime plus_seconds(const LocalTime& t, int64_t add) {
   return out;
 }
 
-}  // namespace
+}  // namespace run_detail
 
 std::string wave_settled_words(const WaveHold& hold) {
   auto count = [&](VerdictTally t) {
@@ -131,14 +132,7 @@ bool UpgradeRun::wave_holds(int64_t now) {
       if (c.wave == wave - 1) ++hold.counts[verdict_tally(latest_of(c.record.ip).verdict)];
     }
     hold.gate = !gate_open_;
-    const int64_t due = now + policy.wave_delay_ms;
-    hold.starts_in_ms = policy.wave_delay_ms + window_wait_ms(due);
-    hold.starts_at = plus_seconds(io_->local_time(), hold.starts_in_ms / 1000);
-    RunWaiting news;
-    news.what = RunWait::held;
-    news.wave = wave;
-    news.hold = hold;
-    tell_news(news);
+    tell_hold(hold, policy.wave_delay_ms + window_wait_ms(now + policy.wave_delay_ms));
   }
   if (!gate_open_) {
     tell_waiting(RunWait::gate, wave);
@@ -168,13 +162,7 @@ void UpgradeRun::open_gate(bool opened, const std::string& who) {
     if (c.wave == held_wave_) ++hold.next_cards;
   const int64_t now = io_->now_ms();
   const int64_t due = std::max(now, held_since_ms_ + plan_.policy.wave_delay_ms);
-  hold.starts_in_ms = due - now + window_wait_ms(due);
-  hold.starts_at = plus_seconds(io_->local_time(), hold.starts_in_ms / 1000);
-  RunWaiting news;
-  news.what = RunWait::held;
-  news.wave = held_wave_;
-  news.hold = hold;
-  tell_news(news);
+  tell_hold(hold, due - now + window_wait_ms(due));
 }
 
 int UpgradeRun::free_slot() const {
@@ -207,6 +195,26 @@ void UpgradeRun::tell_waiting(RunWait what, int wave) {
 
 // News of a wait: told each time, and what the run waits for stays as told.
 void UpgradeRun::tell_news(RunWaiting news) { events_->waiting(news); }
+
+void UpgradeRun::tell_halt_once(const RolloutStatus& status) {
+  if (!status.halted || halt_told_) return;
+  halt_told_ = true;
+  RunWaiting news;
+  news.what = RunWait::halted;
+  news.halt = status;
+  tell_news(news);
+}
+
+// A held wave, with when it starts by its delay and the window.
+void UpgradeRun::tell_hold(WaveHold hold, int64_t starts_in_ms) {
+  hold.starts_in_ms = starts_in_ms;
+  hold.starts_at = plus_seconds(io_->local_time(), starts_in_ms / 1000);
+  RunWaiting news;
+  news.what = RunWait::held;
+  news.wave = hold.next_wave;
+  news.hold = hold;
+  tell_news(news);
+}
 
 void UpgradeRun::tell_settled(const CardResult& card, int wave, SettledBy by) {
   events_->settled({card, wave, by});

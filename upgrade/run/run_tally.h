@@ -35,6 +35,9 @@ struct RunWindowState {
   bool gate = false;
   bool stopping = false;             // Stop said yes: the buttons are done
   std::string ended;                 // set when the run is over: why
+  // After the report: what the run still waits for ("the recheck of 3
+  // applied cards at 2026-12-10 14:32"); empty: nothing.
+  std::string after_report;
   uint64_t started_ms = 0;           // the window's clock at the start
   uint64_t ended_ms = 0;             // and at the report; 0: not yet
   bool changed = true;               // drawn again at the next tick

@@ -104,6 +104,7 @@ void draw(HWND dialog) {
   // A wave the policy holds says what starts it.
   if (s.ended.empty() && s.gate) wait = "Resume to start " + s.next_wave;
   else if (s.ended.empty() && s.wait == RunWait::delay) wait = s.next_wave + " at " + s.next_at;
+  else if (!s.ended.empty()) wait = s.after_report;
   set_text(dialog, IDC_RUN_WAIT, wait.empty() ? "" : "Waiting for " + wait + ".");
   char elapsed[48];
   std::snprintf(elapsed, sizeof elapsed, "Elapsed: %llu:%02llu:%02llu", seconds / 3600,

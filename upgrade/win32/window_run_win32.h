@@ -276,9 +276,16 @@ struct WindowRun : RunEvents, SessionViews {
   }
   void waiting(const RunWaiting& waiting) override {
     if (waiting.what == RunWait::held) return wave_held(waiting.hold);
-    if (waiting.what == RunWait::halted || waiting.what == RunWait::verify ||
-        waiting.what == RunWait::recheck)
-      return;
+    if (waiting.what == RunWait::recheck) {
+      const size_t n = waiting.cards;
+      const std::string after = "the recheck of " + std::to_string(n) + " applied card" +
+                                (n == 1 ? "" : "s") + " at " + local_time_words(waiting.at);
+      return post_task([this, after] {
+        state.after_report = after;
+        state.changed = true;
+      });
+    }
+    if (waiting.what == RunWait::halted || waiting.what == RunWait::verify) return;
     const RunWait what = waiting.what;
     const int wave = waiting.wave;
     post_task([this, what, wave] {

@@ -55,9 +55,10 @@ import threading
 import time
 from collections import Counter
 
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import harness  # noqa: E402
+
 SKIPPED = 77
-passed = 0
-failed = 0
 
 SITES = {
     # name: (control's address, site's address, LAN prefix, card hosts, waves)
@@ -79,14 +80,7 @@ SLOW = GOOD + " ack_delay=40"
 
 
 def check(name, expected, actual):
-    global passed, failed
-    if expected == actual:
-        passed += 1
-        print("ok   %s" % name, flush=True)
-        return True
-    failed += 1
-    print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
-    return False
+    return harness.check(name, expected, actual, echo=True)
 
 
 def run(*cmd, **kw):
@@ -126,61 +120,29 @@ def address(ns, dev, cidr):
     ns.sh("ip", "link", "set", dev, "up")
 
 
-class Cards:
+class Cards(harness.Cardsim):
     """The cardsim of one site's LAN and its record."""
 
     def __init__(self, ns, work, prefix, hosts, native):
-        self.ns, self.prefix, self.hosts = ns, prefix, hosts
+        self.prefix = prefix
         self.ips = ["%s.%d" % (prefix, h) for h in hosts]
-        self.conf = os.path.join(work, "cards.conf")
-        self.record = os.path.join(work, "record")
-        self.write_conf({})
-        ready = os.path.join(work, "ready")
-        self.proc = subprocess.Popen(
-            ns.enter + [os.path.join(native, "tools/cardsim/cardsim"), "--config", self.conf,
-                        "--record", self.record, "--broadcast-address", prefix + ".255",
-                        "--ready-file", ready],
-            stderr=open(os.path.join(work, "cardsim.log"), "w"))
-        for _ in range(200):
-            if os.path.exists(ready):
-                return
-            time.sleep(0.05)
-        raise RuntimeError("cardsim of %s did not start" % prefix)
+        super().__init__(native, work, self.conf_of({}), "--broadcast-address", prefix + ".255",
+                         prefix=ns.enter, name="cardsim of " + prefix)
 
-    def write_conf(self, special):
-        with open(self.conf, "w") as f:
-            for ip in self.ips:
-                f.write("ip=%s %s user=%s password=%s\n" % (ip, special.get(ip, GOOD), USER, PASSWORD))
+    def conf_of(self, special):
+        return "".join("ip=%s %s user=%s password=%s\n" % (ip, special.get(ip, GOOD), USER, PASSWORD)
+                       for ip in self.ips)
 
     def reconfigure(self, special):
-        before = len(self.events("reload"))
-        self.write_conf(special)
-        self.proc.send_signal(signal.SIGHUP)
-        for _ in range(100):
-            if len(self.events("reload")) > before:
-                return
-            time.sleep(0.05)
-        raise RuntimeError("cardsim of %s did not reload" % self.prefix)
-
-    def mark(self):
-        return len(self.events())
-
-    def events(self, *names, since=0):
-        out = []
-        with open(self.record) as f:
-            for i, line in enumerate(f.read().split("\n")[:-1]):
-                fields = line.split("\t")
-                if i >= since and (not names or fields[0] in names):
-                    out.append((fields[0], dict(x.split("=", 1) for x in fields[1:])))
-        return out
+        super().reconfigure(self.conf_of(special))
 
     def written_to(self, since):
-        return sorted({f["ip"] for _, f in self.events("wrq", since=since)})
+        return sorted({f["ip"] for f in self.records("wrq", since=since)})
 
     def uploaded(self, since):
         """The cards that took a whole upload, with the account it came with."""
         return sorted((f["ip"], f.get("user"), f.get("password") == PASSWORD)
-                      for _, f in self.events("upload", since=since) if f.get("status") == "ok")
+                      for f in self.records("upload", since=since, status="ok"))
 
 
 class Sampler(threading.Thread):
@@ -375,8 +337,7 @@ def main():
         for ns in namespaces:
             ns.holder.wait(timeout=10)
         shutil.rmtree(work, ignore_errors=True)
-    print("%d passed, %d failed" % (passed, failed))
-    sys.exit(1 if failed else 0)
+    sys.exit(harness.finish())
 
 
 def body(cli, native, source, work, namespaces):
@@ -684,7 +645,7 @@ def body(cli, native, source, work, namespaces):
           "sites: 0 done, 1 failed, 1 not started (2 in all)" in p.stdout)
     check("halt: the module's arguments shown (-vvv) with the password masked", True,
           '"password": "VALUE_SPECIFIED_IN_NO_LOG_PARAMETER"' in p.stdout)
-    if failed:
+    if harness.failures():
         show(p)
 
     def one_task(name, args):

@@ -24,8 +24,8 @@ import sys
 import tempfile
 import time
 
-passed = 0
-failed = 0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import Cardsim, Tool, check, finish, lines  # noqa: E402
 
 FLEET = """\
 ip=10.69.8.1 mac=00-0a-ff-08-00-01 fw=1.00
@@ -45,67 +45,14 @@ REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "i
                   "image_sha256", "verdict"]
 
 
-def check(name, expected, actual):
-    global passed, failed
-    if expected == actual:
-        passed += 1
-    else:
-        failed += 1
-        print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
-
-
-class Fleet:
+class Fleet(Cardsim):
     def __init__(self, native, work):
-        self.native, self.work = native, work
-        conf = os.path.join(work, "fleet.conf")
-        with open(conf, "w") as f:
-            f.write(FLEET)
         os.makedirs(os.path.join(work, "saved"))
-        ready = os.path.join(work, "ready")
-        self.proc = subprocess.Popen(
-            [os.path.join(native, "tools/cardsim/cardsim"), "--config", conf, "--record",
-             os.path.join(work, "record"), "--save-dir", os.path.join(work, "saved"),
-             "--ready-file", ready], stderr=open(os.path.join(work, "cardsim.log"), "w"))
-        for _ in range(200):
-            if os.path.exists(ready):
-                return
-            time.sleep(0.05)
-        raise RuntimeError("cardsim did not start")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-    def records(self, event, **match):
-        out = []
-        for line in open(os.path.join(self.work, "record")).read().splitlines():
-            fields = line.split("\t")
-            rec = dict(f.split("=", 1) for f in fields[1:])
-            if fields[0] == event and all(rec.get(k) == v for k, v in match.items()):
-                out.append(rec)
-        return out
+        super().__init__(native, work, FLEET, "--save-dir", os.path.join(work, "saved"))
 
     def saved(self, ip):
         path = os.path.join(self.work, "saved", ip + ".bin")
         return open(path, "rb").read() if os.path.exists(path) else None
-
-
-class Tool:
-    def __init__(self, command, work):
-        self.command, self.work = command, work
-
-    def run(self, *args, timeout=120):
-        # Files, not pipes: Wine's helper processes started by a first run
-        # inherit its output and would hold a pipe open long after it ended.
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            p = subprocess.run(self.command + list(args), stdout=out, stderr=err, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            return p.returncode, out.read().decode(errors="replace"), err.read().decode(errors="replace")
-
-
-def lines(text):
-    return [l.rstrip("\r") for l in text.splitlines() if l.strip()]
 
 
 def read_report(path):
@@ -517,7 +464,7 @@ def main():
     images["huge"] = os.path.join(work, "huge.bin")
     with open(images["huge"], "wb") as f:
         f.truncate(65535 * 512)  # sparse: one byte more than a card can number
-    tool = Tool(command, work)
+    tool = Tool(command)
     fleet = Fleet(native, work)
     try:
         if wine:
@@ -540,8 +487,7 @@ def main():
                 check("group ran", None, repr(e))
     finally:
         fleet.stop()
-    print("%d passed, %d failed" % (passed, failed))
-    sys.exit(1 if failed else 0)
+    sys.exit(finish())
 
 
 if __name__ == "__main__":

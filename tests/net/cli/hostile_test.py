@@ -26,8 +26,9 @@ import tempfile
 import threading
 import time
 
-passed = 0
-failed = 0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+import harness  # noqa: E402
+from harness import check, finish  # noqa: E402
 
 VICTIM = "10.69.9.5"   # honest, runs 1.00, keeps it after an upload
 LIAR = "10.69.9.66"    # honest about itself, lies about everyone else
@@ -41,15 +42,6 @@ MADE_UP = ["8.8.8.8", "0.0.0.0", "224.0.0.1", "255.255.255.255", "127.0.0.1", "2
 FORMULA_START = ("=", "+", "-", "@", "\t", "\r")
 RESTART_S = 16  # the victim is silent this long after an upload, then back with 1.00
 NEVER_ASKED = "10.69.50.50"  # sprays its reply to every port during a direct discovery
-
-
-def check(name, expected, actual):
-    global passed, failed
-    if expected == actual:
-        passed += 1
-    else:
-        failed += 1
-        print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
 
 
 def sysinfo(ip, version, write=True):
@@ -229,11 +221,7 @@ class HostileNet:
 
 
 def run(command, *args, timeout=120):
-    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-        p = subprocess.run(command + list(args), stdout=out, stderr=err, timeout=timeout)
-        out.seek(0)
-        err.seek(0)
-        return p.returncode, out.read(), err.read()
+    return harness.run(command, *args, timeout=timeout, raw=True)
 
 
 def control_characters(raw):
@@ -332,8 +320,7 @@ def main():
         print("upgrade with its checks took %.1f s" % took)
     finally:
         net.close()
-    print("%d passed, %d failed" % (passed, failed))
-    sys.exit(1 if failed else 0)
+    sys.exit(finish())
 
 
 if __name__ == "__main__":

@@ -24,8 +24,8 @@ import tempfile
 import threading
 import time
 
-passed = 0
-failed = 0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import Cardsim, check, finish  # noqa: E402
 
 LANES = [["10.69.9.%d" % n for n in (1, 2, 3, 4)], ["10.69.9.%d" % n for n in (11, 12, 13, 14)]]
 REFUSING = {"10.69.9.3", "10.69.9.13"}
@@ -42,54 +42,17 @@ RESULTS = {"pending", "sending", "ok", "timeout", "card_error", "aborted", "no_c
 UNFINISHED = {"pending", "sending"}
 
 
-def check(name, expected, actual):
-    global passed, failed
-    if expected == actual:
-        passed += 1
-        return True
-    failed += 1
-    print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
-    return False
-
-
-class Fleet:
+class Fleet(Cardsim):
     def __init__(self, native, work):
-        self.record = os.path.join(work, "record")
-        conf = os.path.join(work, "fleet.conf")
-        with open(conf, "w") as f:
-            for lane in LANES:
-                for ip in lane:
-                    # Refused at the write request: another account than
-                    # the one sent (a card that says it refuses upgrades is
-                    # not sent at all).
-                    f.write("ip=%s %s%s\n" % (ip, CARD, " user=nobody" if ip in REFUSING else ""))
-        ready = os.path.join(work, "ready")
-        self.proc = subprocess.Popen(
-            [os.path.join(native, "tools/cardsim/cardsim"), "--config", conf, "--record",
-             self.record, "--ready-file", ready], stderr=open(os.path.join(work, "cardsim.log"), "w"))
-        for _ in range(200):
-            if os.path.exists(ready):
-                return
-            time.sleep(0.05)
-        raise RuntimeError("cardsim did not start")
+        # Refused at the write request: another account than the one sent
+        # (a card that says it refuses upgrades is not sent at all).
+        super().__init__(native, work, "".join(
+            "ip=%s %s%s\n" % (ip, CARD, " user=nobody" if ip in REFUSING else "")
+            for lane in LANES for ip in lane))
 
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-    def lines(self):
-        with open(self.record) as f:
-            return [l for l in f.read().split("\n")[:-1]]  # whole lines only
-
-    def events(self, since, ips):
+    def of_cards(self, since, ips):
         """(event, fields) recorded since line `since` for these cards."""
-        out = []
-        for line in self.lines()[since:]:
-            parts = line.split("\t")
-            fields = dict(p.split("=", 1) for p in parts[1:] if "=" in p)
-            if fields.get("ip") in ips:
-                out.append((parts[0], fields))
-        return out
+        return [(e, f) for _, e, f in self.events(since=since) if f.get("ip") in ips]
 
 
 def read_report(path):
@@ -143,7 +106,7 @@ def consistent(name, fleet, since, lane, report, printed):
     if not os.path.exists(report):
         # Killed before the report was made: then before anything was sent.
         time.sleep(0.1)
-        check(name + ": no report, nothing sent", ([], []), (printed, fleet.events(since, lane)))
+        check(name + ": no report, nothing sent", ([], []), (printed, fleet.of_cards(since, lane)))
         return
     parsed = read_report(report)
     if not check(name + ": a valid CSV report", True, parsed is not None):
@@ -160,7 +123,7 @@ def consistent(name, fleet, since, lane, report, printed):
           [ip for ip in printed if by_ip.get(ip, {}).get("result") in UNFINISHED])
     # The card writes its record as it takes the last block; give it a moment.
     for attempt in range(10):
-        events = fleet.events(since, lane)
+        events = fleet.of_cards(since, lane)
         flashed = {f["ip"] for e, f in events if e == "upload" and f.get("status") == "ok"}
         asked = {f["ip"] for e, f in events if e == "wrq"}
         claimed = {ip for ip, r in by_ip.items() if r["result"] == "ok"}
@@ -188,7 +151,7 @@ def kill_lane(command, fleet, image, work, lane, seed, phases):
         phase = ("before", "transfer", "checks")[n % 3]
         if os.path.exists(report):
             os.remove(report)
-        since = len(fleet.lines())
+        since = fleet.mark()
         with open(out_path, "wb") as out:
             run = Run(command, ["upgrade", image] + lane +
                       ["--force", "--verify", "--settle", "1", "--parallel", "2", "--report", report],
@@ -245,7 +208,7 @@ def test_stops(command, fleet, images, work):
     for name, sig in (("SIGTERM", signal.SIGTERM), ("SIGHUP", signal.SIGHUP)):
         report = os.path.join(work, name + ".csv")
         out_path = os.path.join(work, name + ".out")
-        since = len(fleet.lines())
+        since = fleet.mark()
         with open(out_path, "wb") as out:
             run = Run(command, ["upgrade", images["large"]] + lane +
                       ["--force", "--parallel", "1", "--report", report], out)
@@ -270,7 +233,7 @@ def test_output_errors(command, fleet, images, work):
     accepting = [ip for ip in lane if ip not in REFUSING]
     # The reader of the output went away before the first line.
     report = os.path.join(work, "pipe.csv")
-    since = len(fleet.lines())
+    since = fleet.mark()
     r, w = os.pipe()
     os.close(r)
     with os.fdopen(w, "wb") as closed:
@@ -286,7 +249,7 @@ def test_output_errors(command, fleet, images, work):
               {ip: ("card_error" if ip in REFUSING else "ok") for ip in lane},
               {r["ip"]: r["result"] for r in parsed[1]})
     time.sleep(0.3)
-    flashed = {f["ip"] for e, f in fleet.events(since, lane)
+    flashed = {f["ip"] for e, f in fleet.of_cards(since, lane)
                if e == "upload" and f.get("status") == "ok"}
     check("closed pipe: no transfer was cut", set(accepting), flashed)
 
@@ -299,7 +262,7 @@ def test_output_errors(command, fleet, images, work):
 
 def test_unwritable_report(command, fleet, images, work):
     lane = LANES[0]
-    since = len(fleet.lines())
+    since = fleet.mark()
     report = os.path.join(work, "no-such-folder", "report.csv")
     run = Run(command, ["upgrade", images["small"]] + lane + ["--report", report],
               subprocess.DEVNULL)
@@ -307,7 +270,7 @@ def test_unwritable_report(command, fleet, images, work):
     check("unwritable --report: status 2 and the reason", (2, True),
           (rc, any("no-such-folder" in l and "No such file or directory" in l for l in run.err)))
     time.sleep(0.3)
-    check("unwritable --report: nothing sent to any card", [], fleet.events(since, lane))
+    check("unwritable --report: nothing sent to any card", [], fleet.of_cards(since, lane))
 
 
 def test_one_run_per_report(command, fleet, images, work):
@@ -319,38 +282,38 @@ def test_one_run_per_report(command, fleet, images, work):
     first = Run(command, ["upgrade", images["small"]] + lane +
                 ["--force", "--verify", "--settle", "1", "--report", report], subprocess.DEVNULL)
     first.started.wait(10)
-    since = len(fleet.lines())
+    since = fleet.mark()
     second = Run(command, ["upgrade", images["small"]] + other + ["--force", "--report", report],
                  subprocess.DEVNULL)
     rc = second.finish(30)
     check("second run on a held report: status 2 and the reason", (2, True),
           (rc, any("the report is in use by another run" in l for l in second.err)))
-    check("second run on a held report: nothing sent", [], fleet.events(since, other))
+    check("second run on a held report: nothing sent", [], fleet.of_cards(since, other))
     check("the first run goes on to its end", 0, first.finish(60))
     parsed = read_report(report)
     check("the first run's report names its cards only", lane,
           [r["ip"] for r in parsed[1]] if parsed else None)
     # Resumed into itself: the run holds the report it reads, and skips
     # the cards it proves done.
-    since = len(fleet.lines())
+    since = fleet.mark()
     rc = Run(command, ["upgrade", images["small"], "--resume", report, "--report", report],
              subprocess.DEVNULL).finish(60)
     parsed = read_report(report)
     check("--resume and --report the same file: done, no write request",
           (0, ["skipped_done"] * len(lane), []),
           (rc, [r["result"] for r in parsed[1]] if parsed else None,
-           [e for e, _ in fleet.events(since, lane) if e == "wrq"]))
+           [e for e, _ in fleet.of_cards(since, lane) if e == "wrq"]))
 
     fifo = os.path.join(work, "fifo")
     os.mkfifo(fifo)
-    since = len(fleet.lines())
+    since = fleet.mark()
     for flag in ("--cards", "--resume", "--password-file", "--report"):
         for path, kind in ((fifo, "a FIFO"), ("/dev/null", "a device"), (work, "a folder")):
             run = Run(command, ["upgrade", images["small"], lane[0], flag, path], subprocess.DEVNULL)
             rc = run.finish(15)
             check("%s %s: status 2 and the reason, at once" % (flag, kind), (2, True),
                   (rc, any("not a regular file (%s)" % kind in l for l in run.err)))
-    check("non-regular files: nothing sent", [], fleet.events(since, lane))
+    check("non-regular files: nothing sent", [], fleet.of_cards(since, lane))
 
 
 def test_planted_links(command, fleet, images, work):
@@ -397,8 +360,7 @@ def main():
                 check(group.__name__ + " ran", None, repr(e))
     finally:
         fleet.stop()
-    print("%d passed, %d failed in %.0f s" % (passed, failed, time.time() - start))
-    sys.exit(1 if failed else 0)
+    sys.exit(finish(" in %.0f s" % (time.time() - start)))
 
 
 if __name__ == "__main__":

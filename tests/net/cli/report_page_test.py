@@ -33,8 +33,8 @@ import time
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "../../support"))
 from cdp_pipe import Browser  # noqa: E402
 
-passed = 0
-failed = 0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import Cardsim, check, finish, run  # noqa: E402
 
 HOSTILE = "<img src=x onerror=alert(1)></script><!--<script>alert(2)</script>"
 IMAGE_NAME = "fw<svg onload=alert(3)>.bin"
@@ -66,34 +66,8 @@ NO_SCRIPT_BUT_OURS = """(function(){
 })()"""
 
 
-def check(name, expected, actual):
-    global passed, failed
-    if expected == actual:
-        passed += 1
-        return True
-    failed += 1
-    print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
-    return False
-
-
-def run(command, *args, timeout=120):
-    p = subprocess.run(command + list(args), stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                       timeout=timeout)
-    return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
-
-
-def start_cardsim(native, work, lines):
-    conf = os.path.join(work, "fleet.conf")
-    with open(conf, "w") as f:
-        f.write("\n".join("ip=%s %s" % line for line in lines) + "\n")
-    ready = os.path.join(work, "ready")
-    proc = subprocess.Popen([os.path.join(native, "tools/cardsim/cardsim"), "--config", conf,
-                             "--ready-file", ready], stderr=open(os.path.join(work, "cardsim.log"), "w"))
-    for _ in range(200):
-        if os.path.exists(ready):
-            return proc
-        time.sleep(0.05)
-    raise RuntimeError("cardsim did not start")
+def fleet_conf(lines):
+    return "\n".join("ip=%s %s" % line for line in lines) + "\n"
 
 
 def csv_rows(path):
@@ -213,7 +187,7 @@ def check_trace(path, rows):
 
 def test_signal(command, native, work, image):
     """SIGTERM in the middle of a run: the cards aborted, the page written."""
-    cardsim = start_cardsim(native, work, [(ip, "fw=1.00 ack_delay=40") for ip in SLOW])
+    cardsim = Cardsim(native, work, fleet_conf((ip, "fw=1.00 ack_delay=40") for ip in SLOW))
     report, page = os.path.join(work, "term.csv"), os.path.join(work, "term.html")
     try:
         proc = subprocess.Popen(command + ["upgrade", image, *SLOW, "--parallel", "1", "--report", report,
@@ -224,8 +198,7 @@ def test_signal(command, native, work, image):
         proc.send_signal(signal.SIGTERM)
         proc.communicate(timeout=30)
     finally:
-        cardsim.terminate()
-        cardsim.wait(timeout=10)
+        cardsim.stop()
     rows = csv_rows(report)
     with open(page, encoding="utf-8") as f:
         data = embedded_data(f.read())
@@ -246,13 +219,12 @@ def main():
     report = os.path.join(work, REPORT_NAME)
     run_page, report_page = os.path.join(work, "run.html"), os.path.join(work, "report.html")
     trace = os.path.join(work, "trace.json")
-    cardsim = start_cardsim(native, work, FLEET)
+    cardsim = Cardsim(native, work, fleet_conf(FLEET))
     try:
         rc, out, err = run(command, "upgrade", image, *[ip for ip, _ in FLEET], "--waves", "2",
                            "--max-failures", "1", "--parallel", "2", "--report", report, "--html", run_page)
     finally:
-        cardsim.terminate()
-        cardsim.wait(timeout=10)
+        cardsim.stop()
     rows = csv_rows(report)
     check("the run: halted (exit 4), with every verdict the page must show", (4, [
         "applied", "applied", "refused", "not_applied", "not_started_halted", "not_started_halted",
@@ -277,12 +249,12 @@ def main():
           (once[0], run(command, "report", report, report, "--json")[1] == once[1]))
 
     test_signal(command, native, work, image)
-    print("%d passed, %d failed" % (passed, failed))
-    if failed == 0:
+    status = finish()
+    if status == 0:
         shutil.rmtree(work, ignore_errors=True)
     else:
         print("work left in " + work)
-    sys.exit(1 if failed else 0)
+    sys.exit(status)
 
 
 if __name__ == "__main__":

@@ -35,8 +35,8 @@ import tempfile
 import threading
 import time
 
-passed = 0
-failed = 0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import Cardsim, Tool, check, finish, lines  # noqa: E402
 
 USER, PASSWORD = "ops", "s3cret"
 OWN = "fw=1.00 user=%s password=%s" % (USER, PASSWORD)
@@ -59,69 +59,10 @@ FLEET = "\n".join([
 ] + ["ip=%s fw=1.00 ack_delay=25" % ip for ip in HELD]) + "\n"
 
 
-def check(name, expected, actual):
-    global passed, failed
-    if expected == actual:
-        passed += 1
-        return True
-    failed += 1
-    print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
-    return False
-
-
-class Fleet:
-    def __init__(self, native, work):
-        self.record = os.path.join(work, "record")
-        conf = os.path.join(work, "fleet.conf")
-        with open(conf, "w") as f:
-            f.write(FLEET)
-        ready = os.path.join(work, "ready")
-        self.proc = subprocess.Popen(
-            [os.path.join(native, "tools/cardsim/cardsim"), "--config", conf, "--record",
-             self.record, "--ready-file", ready], stderr=open(os.path.join(work, "cardsim.log"), "w"))
-        for _ in range(200):
-            if os.path.exists(ready):
-                return
-            time.sleep(0.05)
-        raise RuntimeError("cardsim did not start")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-    def mark(self):
-        return len(self.events())
-
-    def events(self, event=None, since=0, **match):
-        out = []
-        with open(self.record) as f:
-            for line in f.read().split("\n")[since:-1]:
-                fields = line.split("\t")
-                rec = dict(x.split("=", 1) for x in fields[1:])
-                if (event is None or fields[0] == event) and all(rec.get(k) == v for k, v in match.items()):
-                    out.append(rec)
-        return out
-
-
-class Tool:
-    def __init__(self, command):
-        self.command = command
-
-    def run(self, *args, timeout=60):
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            p = subprocess.run(self.command + list(args), stdout=out, stderr=err, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            return p.returncode, out.read().decode(errors="replace"), err.read().decode(errors="replace")
-
-
-def lines(text):
-    return [l.rstrip("\r") for l in text.splitlines() if l.strip()]
-
-
 def accounts(fleet, ip, since):
     """What the card made of each upload: ok with the account, or refused."""
-    return [(r.get("status"), r.get("user") or r.get("reason")) for r in fleet.events("upload", since, ip=ip)]
+    return [(r.get("status"), r.get("user") or r.get("reason"))
+            for r in fleet.records("upload", since=since, ip=ip)]
 
 
 def test_accounts(tool, fleet, image, work):
@@ -194,7 +135,7 @@ def test_errors_and_help(tool, fleet, image, work, source):
     check("a missing image: the file and the system's reason, status 3",
           (3, ["daveridur-cli: cannot read the image %s: No such file or directory" % missing]),
           (rc, lines(err)))
-    check("nothing asked for the refused command lines", [], fleet.events("sysinfo", since, ip=PLAIN))
+    check("nothing asked for the refused command lines", [], fleet.records("sysinfo", since=since, ip=PLAIN))
 
     rc, out, _ = tool.run("upgrade", "--help")
     heads = [l[:-1] for l in out.splitlines() if re.match(r"^[A-Z][a-z ]+:$", l)]
@@ -237,12 +178,12 @@ def test_plans(tool, fleet, image, work):
     check("--dry-run --json: then the plan", (1, 1, [1], 0, 2),
           (plan.get("planned"), plan.get("waves"), plan.get("wave_sizes"), plan.get("max_failures"),
            plan.get("not_sent")))
-    check("the dry runs sent nothing", [], fleet.events("wrq", since))
+    check("the dry runs sent nothing", [], fleet.records("wrq", since=since))
 
     rc, out, err = tool.run("upgrade", image, REFUSING, "--waves", "1")
     check("the run gates the card as its dry run said: no halt, nothing sent, status 1",
           (1, ["%s Not sent : the card refuses upgrades ." % REFUSING], []),
-          (rc, lines(out), fleet.events("wrq", since, ip=REFUSING)))
+          (rc, lines(out), fleet.records("wrq", since=since, ip=REFUSING)))
 
     report = os.path.join(work, "silent.csv")
     rc, out, err = tool.run("upgrade", image, SILENT, "--json", "--report", report)
@@ -372,12 +313,12 @@ def test_resume_held(tool, fleet, image, work, command):
             break
     since = fleet.mark()
     rc, out, err = tool.run("upgrade", image, "--resume", report)
-    asked = fleet.events("sysinfo", since)
+    asked = fleet.records("sysinfo", since=since)
     holder.communicate(timeout=30)
     check("--resume of a report another run holds: refused as --report is, nothing asked",
           (2, ["daveridur-cli: the report is in use by another run: %s" % report], []),
           (rc, lines(err), asked))
-    check("nothing sent twice", [1, 1], [len(fleet.events("wrq", ip=ip)) for ip in HELD])
+    check("nothing sent twice", [1, 1], [len(fleet.records("wrq", ip=ip)) for ip in HELD])
 
 
 def main():
@@ -390,7 +331,7 @@ def main():
     subprocess.run([os.path.join(native, "tools/mkimage/mkimage"), image, "--version", "1.05",
                     "--size", "60000"], check=True, stdout=subprocess.DEVNULL)
     tool = Tool(command)
-    fleet = Fleet(native, work)
+    fleet = Cardsim(native, work, FLEET)
     try:
         for group in (lambda: test_waits(command, fleet, image),
                       lambda: test_accounts(tool, fleet, image, work),
@@ -403,8 +344,7 @@ def main():
                 check("group ran", None, repr(e))
     finally:
         fleet.stop()
-    print("%d passed, %d failed" % (passed, failed))
-    sys.exit(1 if failed else 0)
+    sys.exit(finish())
 
 
 if __name__ == "__main__":

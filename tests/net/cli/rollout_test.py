@@ -39,8 +39,8 @@ import sys
 import tempfile
 import time
 
-passed = 0
-failed = 0
+sys.path.insert(0, os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+from harness import Cardsim, Tool, check, finish, lines  # noqa: E402
 
 # The cards come back with the image's version a second after the upload.
 CARD = "fw=1.00 restart=1 restart_fw=1.05"
@@ -65,16 +65,6 @@ SILENT = ["10.69.29.%d" % n for n in (8, 9)]          # no card there
 REPORT_COLUMNS = ["started", "ended", "ip", "mac", "version_before", "image", "image_version",
                   "result", "message", "seconds", "bytes_sent", "verified", "verified_seconds",
                   "image_sha256", "verdict"]
-
-
-def check(name, expected, actual):
-    global passed, failed
-    if expected == actual:
-        passed += 1
-        return True
-    failed += 1
-    print("FAILED %s\n  expected: %r\n  actual:   %r" % (name, expected, actual), flush=True)
-    return False
 
 
 def fleet_conf(refusing, knobs=None):
@@ -108,66 +98,12 @@ def fleet_conf(refusing, knobs=None):
     return "\n".join(out) + "\n"
 
 
-class Fleet:
+class Fleet(Cardsim):
     def __init__(self, native, work):
-        self.work = work
-        self.conf = os.path.join(work, "fleet.conf")
-        self.record = os.path.join(work, "record")
-        with open(self.conf, "w") as f:
-            f.write(fleet_conf({"10.69.15.4"}))
-        ready = os.path.join(work, "ready")
-        self.proc = subprocess.Popen(
-            [os.path.join(native, "tools/cardsim/cardsim"), "--config", self.conf, "--record",
-             self.record, "--ready-file", ready], stderr=open(os.path.join(work, "cardsim.log"), "w"))
-        for _ in range(200):
-            if os.path.exists(ready):
-                return
-            time.sleep(0.05)
-        raise RuntimeError("cardsim did not start")
+        super().__init__(native, work, fleet_conf({"10.69.15.4"}))
 
     def reconfigure(self, refusing, knobs=None):
-        before = len(self.events("reload"))
-        with open(self.conf, "w") as f:
-            f.write(fleet_conf(refusing, knobs))
-        self.proc.send_signal(signal.SIGHUP)
-        for _ in range(100):
-            if len(self.events("reload")) > before:
-                return
-            time.sleep(0.05)
-        raise RuntimeError("cardsim did not reload")
-
-    def stop(self):
-        self.proc.terminate()
-        self.proc.wait(timeout=10)
-
-    def mark(self):
-        return len(self.events())
-
-    def events(self, *names, since=0):
-        """(index, event, fields) of the record's whole lines from `since`."""
-        out = []
-        with open(self.record) as f:
-            for i, line in enumerate(f.read().split("\n")[:-1]):
-                fields = line.split("\t")
-                if i >= since and (not names or fields[0] in names):
-                    out.append((i, fields[0], dict(x.split("=", 1) for x in fields[1:])))
-        return out
-
-
-class Tool:
-    def __init__(self, command):
-        self.command = command
-
-    def run(self, *args, timeout=90):
-        with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
-            p = subprocess.run(self.command + list(args), stdout=out, stderr=err, timeout=timeout)
-            out.seek(0)
-            err.seek(0)
-            return p.returncode, out.read().decode(errors="replace"), err.read().decode(errors="replace")
-
-
-def lines(text):
-    return [l.rstrip("\r") for l in text.splitlines() if l.strip()]
+        super().reconfigure(fleet_conf(refusing, knobs))
 
 
 def json_lines(text):
@@ -610,7 +546,7 @@ def main():
     image = os.path.join(work, "fw.bin")
     subprocess.run([os.path.join(native, "tools/mkimage/mkimage"), image, "--version", "1.05",
                     "--date", "07042020", "--size", "60000"], check=True, stdout=subprocess.DEVNULL)
-    tool = Tool(command)
+    tool = Tool(command, timeout=90)
     fleet = Fleet(native, work)
     try:
         for group in (lambda: test_policy(tool, fleet, image),
@@ -627,8 +563,7 @@ def main():
                 check("group ran", None, repr(e))
     finally:
         fleet.stop()
-    print("%d passed, %d failed" % (passed, failed))
-    sys.exit(1 if failed else 0)
+    sys.exit(finish())
 
 
 if __name__ == "__main__":

@@ -9,9 +9,11 @@
 # program's five sends of a block within 32 s, an exchange is given up with
 # probability p^5; over 8 x 201 exchanges that is about 1.4 % of runs at
 # p = 0.0975 (and 33 % at p = 0.19, i.e. loss=0.1). Each lost exchange costs
-# the 1.1 s before the first resend, about 20 per card: the run's time. A card that timed out is
-# therefore upgraded once more in a second batch, as an operator would; more
-# than one time-out in the first batch fails the test.
+# the 1.1 s before the first resend, about 20 per card: the run's time, as
+# the eight go at once (--sessions 8; the window's four at a time are
+# another test's). A card that timed out is therefore upgraded once more in
+# a second batch, as an operator would; more than one time-out in the first
+# batch fails the test.
 set -euo pipefail
 source "$DAVERIDUR_SOURCE/scripts/require-private-net.sh"
 bin=$DAVERIDUR_BIN
@@ -30,7 +32,7 @@ start_cardsim --config "$work/cards.conf" --save-dir "$work/saved" --seed "$RAND
 
 drive() {  # drive REPORT IP...
   local report=$1; shift
-  "$bin/tests/net/upgrade/upload-drive" --image "$work/fw.bin" --poll-ms 2 \
+  "$bin/tests/net/upgrade/upload-drive" --image "$work/fw.bin" --poll-ms 2 --sessions 8 \
     --user admin --password secret --stats "$report.stats" "$@" > "$report"
   cat "$report"
 }

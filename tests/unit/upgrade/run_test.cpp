@@ -360,7 +360,8 @@ struct Recorder : RunEvents, SessionViews {
   size_t most_running = 0;
   std::shared_ptr<Journal> journal;
   std::vector<size_t> checks_started_for;
-  std::vector<std::tuple<size_t, int64_t, int64_t>> rechecks;  // cards, wait, when told
+  // cards, wait, when told, the local time it is due
+  std::vector<std::tuple<size_t, int64_t, int64_t, std::string>> rechecks;
   std::vector<std::tuple<int, CardOutcome, int>> rechecked;  // n, outcome, wave
   bool view_slot0 = false;
   FakeView view;
@@ -429,7 +430,7 @@ struct Recorder : RunEvents, SessionViews {
         checks_started_for.push_back(w.cards);
         break;
       case RunWait::recheck:
-        rechecks.emplace_back(w.cards, w.wait_ms, io->now);
+        rechecks.emplace_back(w.cards, w.wait_ms, io->now, local_time_words(w.at));
         break;
       default:
         waits.emplace_back(w.what, w.wave);
@@ -1349,9 +1350,10 @@ TEST_F(RunTest, RecheckAfterTheRunFindsACardThatFellBack) {
     run_to_end();
     SCOPED_TRACE(testing::Message() << "stop " << stop << ", rollout " << rollout);
     ASSERT_EQ(events_.rechecks.size(), 1u);
-    const auto [applied, wait, checks_over] = events_.rechecks[0];
+    const auto [applied, wait, checks_over, due] = events_.rechecks[0];
     EXPECT_EQ(applied, 2u);
     EXPECT_EQ(wait, LATER);
+    EXPECT_EQ(due, local_time_words(civil_time(io_.start, (checks_over + LATER) / 1000)));
     EXPECT_EQ(checks_over, std::get<2>(events_.checked.at(2)));
     if (stop) {
       EXPECT_EQ(events_.ended_at, 500000);
