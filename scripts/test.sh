@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the Windows and the
 # native trees, prepares the Wine prefix template, then runs every test
-# layer through CTest, four at a time: native unit tests, the network tests
+# layer through CTest, five at a time: native unit tests, the network tests
 # and the Wine tests (each in a private network namespace of its own), the
 # unit and network tests of the sanitizer build and the bounded fuzz runs.
 # The sanitizer and fuzz trees are built by CTest tests of their own
@@ -20,7 +20,7 @@ wait $template
 junit=build/native/Testing/results.xml
 mkdir -p "$(dirname "$junit")"
 status=0
-ctest --test-dir build/native --output-on-failure -j "${DAVERIDUR_TEST_JOBS:-4}" \
+ctest --test-dir build/native --output-on-failure -j "${DAVERIDUR_TEST_JOBS:-5}" \
   --output-junit "$root/$junit" "$@" || status=$?
 python3 scripts/slowest.py "$junit" 10 || true
 exit $status

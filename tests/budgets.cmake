@@ -1,5 +1,5 @@
 # Each test's usual time in whole seconds, in a full run of scripts/test.sh
-# on the 2-core machine (tests four at a time). Its budget, CTest's TIMEOUT,
+# on the 2-core machine (tests five at a time). Its budget, CTest's TIMEOUT,
 # is three times that and never under 30 s, so that a hang fails in a minute
 # or two rather than in ten; CTest starts the longest first. A new test needs
 # its line here: the configuration stops without one.
