@@ -238,11 +238,17 @@ def loss_and_duplication(s, main_window, image):
     t.check("loss: exactly one line per card, nothing else", sorted(LOSSY), sorted(by_ip))
     t.check("loss: one line each", {ip: 1 for ip in LOSSY}, {ip: len(by_ip.get(ip, [])) for ip in LOSSY})
     outcomes = {ip: by_ip.get(ip, [None])[0] for ip in LOSSY}
-    t.true("loss: each line is OK. or Timeout. (%r)" % outcomes,
-           all(o in (" OK.", " Timeout.") for o in outcomes.values()))
+    # These cards never change their version. The check after " OK." takes
+    # three of its queries lost in a row for a restart, and the next answer,
+    # the old version, for an image that did not take: a whole transfer
+    # then reads " Not applied : still 1.02 ." once the check has its say
+    # before the report (a slow batch, a first card).
+    whole = (" OK.", " Not applied : still 1.02 .")
+    t.true("loss: each line is OK., Not applied or Timeout. (%r)" % outcomes,
+           all(o in whole + (" Timeout.",) for o in outcomes.values()))
     t.true("loss: at most four at a time (%d)" % most, 1 <= most <= 4)
     image_bytes = open(image, "rb").read()
-    good = [ip for ip, o in outcomes.items() if o == " OK."]
+    good = [ip for ip, o in outcomes.items() if o in whole]
     print("loss outcomes: %s" % outcomes, flush=True)
     # A lost last ACK after the card has stopped lingering ends in " Timeout.",
     # now and then; most cards still get through.
