@@ -9,13 +9,6 @@
 # (the target: under 1.5).
 #   bench/flood.sh
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -z "${DAVERIDUR_PRIVATE_NET:-}" ]; then
-  exec "$root/scripts/netns-run.sh" "$0" "$@"
-fi
-source "$root/scripts/require-private-net.sh"
-export DAVERIDUR_BIN=${DAVERIDUR_BIN:-$root/build/native}
-bin=$DAVERIDUR_BIN
-ninja -C "$bin" daveridur-cli cardsim mkimage >/dev/null
+source "$(dirname "$0")/private-net.sh" "$@"
 echo "$(nproc) CPUs; load $(cut -d' ' -f1-3 /proc/loadavg)"
 python3 "$root/bench/flood_bench.py" "$bin"

@@ -8,15 +8,8 @@
 # after the other, and both counts are printed.
 #   bench/threads.sh
 set -euo pipefail
-root=$(cd "$(dirname "$0")/.." && pwd)
-if [ -z "${DAVERIDUR_PRIVATE_NET:-}" ]; then
-  exec "$root/scripts/netns-run.sh" "$0" "$@"
-fi
-source "$root/scripts/require-private-net.sh"
-export DAVERIDUR_BIN=${DAVERIDUR_BIN:-$root/build/native}
-bin=$DAVERIDUR_BIN
+source "$(dirname "$0")/private-net.sh" "$@"
 export DAVERIDUR_SOURCE=$root
-ninja -C "$bin" daveridur-cli cardsim mkimage >/dev/null
 source "$root/scripts/cardsim-run.sh" threads
 
 cards=()
